@@ -1,0 +1,15 @@
+/* kelvo2: run-time library for animated 3D characters. The one public
+   header; it includes every area of the interface. */
+#ifndef KELVO2_H
+#define KELVO2_H
+
+#include "kelvo2/kelvo2_types.h"
+#include "kelvo2/kelvo2_log.h"
+#include "kelvo2/kelvo2_memory.h"
+#include "kelvo2/kelvo2_string.h"
+#include "kelvo2/kelvo2_system_clock.h"
+#include "kelvo2/kelvo2_version.h"
+#include "kelvo2/kelvo2_file_reader.h"
+#include "kelvo2/kelvo2_file_writer.h"
+
+#endif

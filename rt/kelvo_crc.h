@@ -1,0 +1,15 @@
+// CRC-32 (reflected, polynomial 0xEDB88320): one routine for files, writers
+// and the exports.
+#ifndef KELVO_CRC_H
+#define KELVO_CRC_H
+
+#include "kelvo2/kelvo2_types.h"
+
+namespace kelvo {
+
+// Adds Count bytes to a running CRC (begun at 0xFFFFFFFF, complemented at the end).
+kelvo_uint32 UpdateCRC32(kelvo_uint32 CRC, kelvo_uint32 Count, void const *Data);
+
+} // namespace kelvo
+
+#endif

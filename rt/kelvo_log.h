@@ -1,0 +1,60 @@
+// The internal side of the log: the reporting operation every module calls.
+#ifndef KELVO_LOG_INTERNAL_H
+#define KELVO_LOG_INTERNAL_H
+
+#include "kelvo2/kelvo2_log.h"
+
+#include <stdarg.h>
+
+// Source location of a report or an allocation: the first two arguments of
+// every "%s(%d): ..." message.
+#define KELVO_HERE __FILE__, __LINE__
+
+namespace kelvo {
+
+// Formats are the library's own (see kelvo_format.h); by convention they start
+// with "%s(%d): " and take the reporting path and line first.
+void Log(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char const *Format, ...);
+void LogV(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char const *Format,
+          va_list Arguments);
+
+// Reports the calling thread's last system error, if any, under origin
+// Win32Subsystem, naming the failed call and the caller's location.
+void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32 SourceLineNumber,
+                           char const *FailedCallName);
+
+} // namespace kelvo
+
+// Pointers in messages: "0x%" KELVO_PTR_FORMAT with KELVO_PTR_ARG(p) prints the
+// whole address in either build.
+#if UINTPTR_MAX > 0xffffffffu
+#define KELVO_PTR_FORMAT "I64x"
+#define KELVO_PTR_ARG(Pointer) ((kelvo_uint64)(kelvo_uintaddrx)(Pointer))
+#else
+#define KELVO_PTR_FORMAT "x"
+#define KELVO_PTR_ARG(Pointer) ((kelvo_uint32)(kelvo_uintaddrx)(Pointer))
+#endif
+
+// Argument checks with the fixed wordings every module uses.
+#define KELVO_CHECK_NOT_NULL(Argument, Origin, FailResult)                                     \
+    do {                                                                                       \
+        if (!(Argument)) {                                                                     \
+            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Argument                    \
+                         " is not allowed to be 0", KELVO_HERE);                               \
+            return FailResult;                                                                 \
+        }                                                                                      \
+    } while (0)
+
+#define KELVO_CHECK(Condition, Origin, FailResult)                                             \
+    do {                                                                                       \
+        if (!(Condition)) {                                                                    \
+            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Condition " was not true",  \
+                         KELVO_HERE);                                                          \
+            return FailResult;                                                                 \
+        }                                                                                      \
+    } while (0)
+
+// For functions without a result: KELVO_CHECK(x, Origin, KELVO_NOTHING).
+#define KELVO_NOTHING
+
+#endif

@@ -1,0 +1,68 @@
+#include "kelvo_test.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+void KelvoTest::SetUp() {
+    kelvo_log_callback Callback = {&KelvoTest::Capture, this};
+    KelvoSetLogCallback(&Callback);
+    KelvoClearMostSeriousMessage();
+    KelvoFilterAllMessages(1);
+    CheckMarker = KelvoBeginAllocationCheck();
+}
+
+void KelvoTest::TearDown() {
+    // Nothing the test allocated may still be live.
+    EXPECT_TRUE(KelvoEndAllocationCheck(CheckMarker)) << "the test leaked blocks";
+    for (captured_message const &Message : Captured) {
+        if (Message.Type >= KelvoWarningLogMessage) {
+            ADD_FAILURE() << "unexpected " << KelvoGetLogMessageTypeString(Message.Type) << " ("
+                          << KelvoGetLogMessageOriginString(Message.Origin)
+                          << "): " << Message.Text;
+        }
+    }
+    kelvo_log_callback None = {nullptr, nullptr};
+    KelvoSetLogCallback(&None);
+    KelvoSetLogFileName(nullptr, 0);
+    KelvoFilterAllMessages(1);
+    KelvoClearMostSeriousMessage();
+}
+
+void KelvoTest::ExpectLogged(kelvo_log_message_type Type, std::string const &Fragment) {
+    for (auto It = Captured.begin(); It != Captured.end(); ++It) {
+        if (It->Type == Type && It->Text.find(Fragment) != std::string::npos) {
+            Captured.erase(It);
+            return;
+        }
+    }
+    std::string Seen;
+    for (captured_message const &Message : Captured) {
+        Seen += "\n  " + Message.Text;
+    }
+    ADD_FAILURE() << "no " << KelvoGetLogMessageTypeString(Type) << " message containing \""
+                  << Fragment << "\"; captured:" << Seen;
+}
+
+std::vector<captured_message> KelvoTest::TakeMessages() {
+    std::vector<captured_message> Result;
+    Result.swap(Captured);
+    return Result;
+}
+
+void KELVO_CALLBACK KelvoTest::Capture(kelvo_log_message_type Type,
+                                       kelvo_log_message_origin Origin, char const *Message,
+                                       void *UserData) {
+    static_cast<KelvoTest *>(UserData)->Captured.push_back({Type, Origin, Message});
+}
+
+std::string SharedDataPath(char const *RelativePath) {
+    std::string Path = std::string(KELVO_SOURCE_DIR) + "/../shared/data/" + RelativePath;
+    struct stat Info;
+    return stat(Path.c_str(), &Info) == 0 ? Path : std::string();
+}
+
+std::string TemporaryPath(char const *Name) {
+    char const *Directory = getenv("TMPDIR");
+    std::string Path = (Directory && *Directory) ? Directory : "/tmp";
+    return Path + "/kelvo2_test_" + std::to_string(getpid()) + "_" + Name;
+}
