@@ -7,8 +7,12 @@
 namespace {
 
 // strerror_r comes in two flavours; each overload takes one of them.
-char const *ErrorTextResult(int Result, char const *Buffer) { return Result == 0 ? Buffer : ""; }
-char const *ErrorTextResult(char const *Result, char const *) { return Result ? Result : ""; }
+[[maybe_unused]] char const *ErrorTextResult(int Result, char const *Buffer) {
+    return Result == 0 ? Buffer : "";
+}
+[[maybe_unused]] char const *ErrorTextResult(char const *Result, char const *) {
+    return Result ? Result : "";
+}
 
 } // namespace
 
