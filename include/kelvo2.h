@@ -11,5 +11,6 @@
 #include "kelvo2/kelvo2_version.h"
 #include "kelvo2/kelvo2_file_reader.h"
 #include "kelvo2/kelvo2_file_writer.h"
+#include "kelvo2/kelvo2_transform.h"
 
 #endif
