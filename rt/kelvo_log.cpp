@@ -36,6 +36,9 @@ struct log_state {
     kelvo_log_message_type MostSeriousType;
     char MostSeriousMessage[MessageBufferSize];
     char CurrentMessage[MessageBufferSize];
+    // A report made by the log-file writer while it appends a message must not
+    // overwrite that message before the callback has seen it.
+    char NestedMessage[MessageBufferSize];
 };
 
 log_state State;
@@ -91,8 +94,9 @@ void LogV(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char con
     if (OriginIsSilenced(Origin) || !KelvoLogging()) {
         return;
     }
-    kelvo_int32 Length = FormatV(MessageBufferSize, State.CurrentMessage, Format, Arguments);
-    Deliver(Type, Origin, State.CurrentMessage, Length);
+    char *Buffer = State.MayWriteLogFile ? State.CurrentMessage : State.NestedMessage;
+    kelvo_int32 Length = FormatV(MessageBufferSize, Buffer, Format, Arguments);
+    Deliver(Type, Origin, Buffer, Length);
 }
 
 void Log(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char const *Format, ...) {
