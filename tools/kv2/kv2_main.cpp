@@ -1,0 +1,145 @@
+// kv2: the command-line tool over the library. Each command is one entry of
+// the table below; main only finds the entry and hands it the arguments.
+#include "kelvo2.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+enum exit_status { Success = 0, Failure = 1, UsageError = 2 };
+
+struct command {
+    char const *Name;
+    char const *Arguments;
+    char const *Summary;
+    int (*Run)(int ArgumentCount, char **Arguments);
+};
+
+// Warnings and errors reach the user; notes stay quiet. The count lets a
+// command notice failures the library reports but cannot return (a read
+// error looks like the end of the file otherwise).
+int ReportedProblems = 0;
+
+void KELVO_CALLBACK PrintLibraryMessage(kelvo_log_message_type Type, kelvo_log_message_origin,
+                                        char const *Message, void *) {
+    if (Type >= KelvoWarningLogMessage) {
+        ++ReportedProblems;
+        fprintf(stderr, "kv2: %s: %s\n", KelvoGetLogMessageTypeString(Type), Message);
+    }
+}
+
+int RunVersion(int ArgumentCount, char **) {
+    if (ArgumentCount != 0) {
+        fprintf(stderr, "kv2: version takes no arguments\n");
+        return UsageError;
+    }
+    printf("%s\n", KelvoGetVersionString());
+    return Success;
+}
+
+// Streams the file through the reader open callback; false when it cannot be
+// read to its end.
+bool FileCRC(char const *FileName, kelvo_uint32 *Result) {
+    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
+    if (!Reader) {
+        return false;
+    }
+    static unsigned char Chunk[64 * 1024];
+    int ProblemsBefore = ReportedProblems;
+    kelvo_uint32 CRC;
+    KelvoBeginCRC32(&CRC);
+    kelvo_int32 Position = 0;
+    bool Complete = true;
+    for (;;) {
+        kelvo_int32 Read = KelvoReadAtMost(Reader, Position, (kelvo_int32)sizeof(Chunk), Chunk);
+        if (Read <= 0) {
+            break;
+        }
+        KelvoAddToCRC32(&CRC, (kelvo_uint32)Read, Chunk);
+        if (Read > 0x7fffffff - Position) {
+            // Reader positions are 32-bit; the rest of the file is out of reach.
+            Complete = false;
+            break;
+        }
+        Position += Read;
+    }
+    KelvoEndCRC32(&CRC);
+    KelvoCloseFileReader(Reader);
+    *Result = CRC;
+    return Complete && ReportedProblems == ProblemsBefore;
+}
+
+int RunCRC(int ArgumentCount, char **Arguments) {
+    if (ArgumentCount == 0) {
+        fprintf(stderr, "kv2: crc needs at least one FILE\n");
+        return UsageError;
+    }
+    int Status = Success;
+    for (int Index = 0; Index < ArgumentCount; ++Index) {
+        kelvo_uint32 CRC = 0;
+        if (FileCRC(Arguments[Index], &CRC)) {
+            printf("%08x  %s\n", (unsigned)CRC, Arguments[Index]);
+        } else {
+            fprintf(stderr, "kv2: cannot read %s\n", Arguments[Index]);
+            Status = Failure;
+        }
+    }
+    return Status;
+}
+
+int RunHelp(int ArgumentCount, char **Arguments);
+
+command const Commands[] = {
+    {"version", "", "print the library version", &RunVersion},
+    {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
+    {"help", "", "list the commands", &RunHelp},
+};
+
+void PrintUsage(FILE *Out) {
+    fprintf(Out, "usage: kv2 COMMAND [ARGUMENTS]\n\ncommands:\n");
+    for (command const &Command : Commands) {
+        char Synopsis[64];
+        snprintf(Synopsis, sizeof(Synopsis), "%s %s", Command.Name, Command.Arguments);
+        fprintf(Out, "  %-20s %s\n", Synopsis, Command.Summary);
+    }
+}
+
+int RunHelp(int, char **) {
+    PrintUsage(stdout);
+    return Success;
+}
+
+command const *FindCommand(char const *Name) {
+    if (strcmp(Name, "--help") == 0 || strcmp(Name, "-h") == 0) {
+        Name = "help";
+    }
+    for (command const &Command : Commands) {
+        if (strcmp(Command.Name, Name) == 0) {
+            return &Command;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int main(int ArgumentCount, char **Arguments) {
+    kelvo_log_callback Callback = {&PrintLibraryMessage, nullptr};
+    KelvoSetLogCallback(&Callback);
+    if (ArgumentCount < 2) {
+        PrintUsage(stderr);
+        return UsageError;
+    }
+    command const *Command = FindCommand(Arguments[1]);
+    if (!Command) {
+        fprintf(stderr, "kv2: unknown command '%s' (try 'kv2 --help')\n", Arguments[1]);
+        return UsageError;
+    }
+    int Status = Command->Run(ArgumentCount - 2, Arguments + 2);
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "kv2: cannot write the output\n");
+        return Failure;
+    }
+    return Status;
+}
