@@ -18,6 +18,29 @@ void CallDeallocate(char const *File, kelvo_int32 Line, void *Memory);
 
 } // namespace kelvo
 
+// The default allocator's header, directly before every block it hands out.
+// The fields keep their natural alignment, so the header is 32 bytes in the
+// 32-bit build and 56 bytes in 64-bit builds, where the pointers widen.
+struct kelvo_allocation_header {
+    kelvo_uint32 Magic;          // AllocationMagic while the block is live
+    kelvo_int32 RequestedSize;   // -1 once freed
+    void *RawBlock;              // what the heap returned
+    kelvo_int32 RawSize;         // bytes asked of the heap
+    char const *SourceFileName;
+    kelvo_int32 SourceLineNumber;
+    kelvo_allocation_header *Next;     // older block
+    kelvo_allocation_header *Previous; // newer block
+};
+
+namespace kelvo {
+
+constexpr kelvo_uint32 AllocationMagic = 0xCA5ECA5Eu;
+constexpr kelvo_int32 AllocationHeaderSize = (kelvo_int32)sizeof(kelvo_allocation_header);
+static_assert(sizeof(void *) != 4 || AllocationHeaderSize == 32, "32-bit header is 32 bytes");
+static_assert(sizeof(void *) != 8 || AllocationHeaderSize == 56, "64-bit header is 56 bytes");
+
+} // namespace kelvo
+
 #define KELVO_ALLOCATE_SIZE(Size) ::kelvo::CallAllocate(KELVO_HERE, ::kelvo::DefaultAlignment, Size)
 #define KELVO_ALLOCATE_ALIGNED(Alignment, Size) ::kelvo::CallAllocate(KELVO_HERE, Alignment, Size)
 #define KELVO_ALLOCATE(Type)                                                                   \
@@ -69,8 +92,10 @@ kelvo_int64 AggrAllocPtr(aggr_allocator &Allocator, T **Variable, kelvo_int64 Si
 }
 template <typename T>
 kelvo_int64 AggrAllocArrayPtr(aggr_allocator &Allocator, kelvo_int64 Count, T **Variable) {
+    // A count whose byte size would not fit is refused like a negative one.
+    bool Fits = Count >= 0 && Count <= INT64_MAX / (kelvo_int64)sizeof(T);
     return AggrAllocSizePtr(Allocator, reinterpret_cast<void **>(Variable),
-                            Count < 0 ? -1 : Count * (kelvo_int64)sizeof(T));
+                            Fits ? Count * (kelvo_int64)sizeof(T) : -1);
 }
 
 // Byte utilities; counts are in bytes.
