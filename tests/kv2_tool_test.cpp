@@ -1,0 +1,144 @@
+// The kv2 tool as a user runs it: output, error lines and exit statuses.
+#include "kelvo2.h"
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+std::string TemporaryPath(char const *Name);
+
+namespace {
+
+struct run_result {
+    int Status;
+    std::string Out;
+    std::string Err;
+};
+
+std::string Quote(std::string const &Text) {
+    std::string Quoted = "'";
+    for (char Character : Text) {
+        Quoted += Character == '\'' ? std::string("'\\''") : std::string(1, Character);
+    }
+    return Quoted + "'";
+}
+
+std::string ReadText(std::string const &Path) {
+    std::ifstream File(Path, std::ios::binary);
+    std::stringstream Content;
+    Content << File.rdbuf();
+    return Content.str();
+}
+
+class Kv2ToolTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (std::string const &Path : Paths) {
+            unlink(Path.c_str());
+        }
+    }
+
+    std::string MakeFile(char const *Name, std::string const &Content) {
+        std::string Path = TemporaryPath(Name);
+        std::ofstream(Path, std::ios::binary) << Content;
+        Paths.push_back(Path);
+        return Path;
+    }
+
+    run_result Run(std::vector<std::string> const &Arguments) {
+        std::string Out = TemporaryPath("kv2_stdout");
+        std::string Err = TemporaryPath("kv2_stderr");
+        std::string Command = Quote(KELVO_KV2_PATH);
+        for (std::string const &Argument : Arguments) {
+            Command.append(" ").append(Quote(Argument));
+        }
+        // Piece by piece: g++ 12 warns falsely about operator+ on string literals here.
+        Command.append(" >").append(Quote(Out)).append(" 2>").append(Quote(Err));
+        Command.append(" </dev/null");
+        int Raw = system(Command.c_str());
+        run_result Result = {WIFEXITED(Raw) ? WEXITSTATUS(Raw) : -1, ReadText(Out), ReadText(Err)};
+        unlink(Out.c_str());
+        unlink(Err.c_str());
+        return Result;
+    }
+
+    std::vector<std::string> Paths;
+};
+
+TEST_F(Kv2ToolTest, VersionIsTheLibraryVersion) {
+    run_result Result = Run({"version"});
+    EXPECT_EQ(Result.Status, 0);
+    EXPECT_EQ(Result.Out, std::string(KelvoGetVersionString()) + "\n");
+    EXPECT_EQ(Result.Err, "");
+}
+
+TEST_F(Kv2ToolTest, CRCOfEachFileInChecksumToolFormat) {
+    std::string Check = MakeFile("check.txt", "123456789");
+    std::string Empty = MakeFile("empty.txt", "");
+    // Several 64 KiB chunks and a partial one.
+    std::string Large;
+    for (int Index = 0; Index < 200001; ++Index) {
+        Large.push_back((char)(Index * 13 + (Index >> 9)));
+    }
+    std::string LargePath = MakeFile("large.bin", Large);
+    kelvo_uint32 LargeCRC;
+    KelvoBeginCRC32(&LargeCRC);
+    KelvoAddToCRC32(&LargeCRC, (kelvo_uint32)Large.size(), Large.data());
+    KelvoEndCRC32(&LargeCRC);
+    char LargeHex[9];
+    snprintf(LargeHex, sizeof(LargeHex), "%08x", (unsigned)LargeCRC);
+
+    run_result Result = Run({"crc", Check, Empty, LargePath});
+    EXPECT_EQ(Result.Status, 0);
+    EXPECT_EQ(Result.Out, "cbf43926  " + Check + "\n" + "00000000  " + Empty + "\n" + LargeHex +
+                              "  " + LargePath + "\n");
+    EXPECT_EQ(Result.Err, "");
+}
+
+TEST_F(Kv2ToolTest, UnreadableFilesAreReportedAndTheRestStillDone) {
+    std::string Check = MakeFile("check2.txt", "123456789");
+    std::string Missing = TemporaryPath("no_such_file");
+    std::string Directory = "/";
+    run_result Result = Run({"crc", Missing, Check, Directory});
+    EXPECT_EQ(Result.Status, 1);
+    EXPECT_EQ(Result.Out, "cbf43926  " + Check + "\n");
+    EXPECT_EQ(Result.Err, "kv2: cannot read " + Missing + "\nkv2: cannot read /\n");
+}
+
+TEST_F(Kv2ToolTest, UsageAndCommandLineMistakes) {
+    run_result Bare = Run({});
+    EXPECT_EQ(Bare.Status, 2);
+    EXPECT_EQ(Bare.Out, "");
+    EXPECT_NE(Bare.Err.find("usage: kv2"), std::string::npos);
+
+    for (char const *Help : {"--help", "help"}) {
+        run_result Result = Run({Help});
+        EXPECT_EQ(Result.Status, 0) << Help;
+        EXPECT_NE(Result.Out.find("version"), std::string::npos) << Help;
+        EXPECT_NE(Result.Out.find("crc FILE..."), std::string::npos) << Help;
+        EXPECT_EQ(Result.Err, "") << Help;
+    }
+
+    run_result Unknown = Run({"frobnicate", "x"});
+    EXPECT_EQ(Unknown.Status, 2);
+    EXPECT_EQ(Unknown.Out, "");
+    EXPECT_EQ(Unknown.Err, "kv2: unknown command 'frobnicate' (try 'kv2 --help')\n");
+
+    run_result NoFile = Run({"crc"});
+    EXPECT_EQ(NoFile.Status, 2);
+    EXPECT_EQ(NoFile.Err, "kv2: crc needs at least one FILE\n");
+
+    run_result Extra = Run({"version", "now"});
+    EXPECT_EQ(Extra.Status, 2);
+    EXPECT_EQ(Extra.Err, "kv2: version takes no arguments\n");
+}
+
+} // namespace
