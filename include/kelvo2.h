@@ -12,5 +12,6 @@
 #include "kelvo2/kelvo2_file_reader.h"
 #include "kelvo2/kelvo2_file_writer.h"
 #include "kelvo2/kelvo2_transform.h"
+#include "kelvo2/kelvo2_data_type.h"
 
 #endif
