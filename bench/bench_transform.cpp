@@ -1,7 +1,6 @@
 // Transform composition, 4x4 composite building and linear blending over
 // arrays of 1,000 random transforms, beside a plain 4x4 float matrix product
-// over arrays of the same length. The "per_call" counter is the time of one
-// call.
+// over arrays of the same length.
 #include "kelvo2.h"
 
 #include <benchmark/benchmark.h>
@@ -54,49 +53,44 @@ inputs const &Inputs() {
     return Data;
 }
 
-void ReportPerCall(benchmark::State &State) {
+// Calls Body(Index) for every element of the arrays, once per iteration; the
+// "per_call" counter is the time of one call.
+template <typename output, typename body>
+void RunOverArrays(benchmark::State &State, std::vector<output> &Out, body const &Body) {
+    for (auto _ : State) {
+        for (int Index = 0; Index < Count; ++Index) {
+            Body(Index);
+        }
+        benchmark::DoNotOptimize(Out.data());
+        benchmark::ClobberMemory();
+    }
     State.SetItemsProcessed(State.iterations() * Count);
-    State.counters["per_call"] = benchmark::Counter(
-        double(State.iterations()) * Count, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    State.counters["per_call"] =
+        benchmark::Counter(double(State.iterations()) * Count,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BenchKelvoMultiply(benchmark::State &State) {
     inputs const &In = Inputs();
     std::vector<kelvo_transform> Out(Count);
-    for (auto _ : State) {
-        for (int Index = 0; Index < Count; ++Index) {
-            KelvoMultiply(&Out[Index], &In.A[Index], &In.B[Index]);
-        }
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    ReportPerCall(State);
+    RunOverArrays(State, Out,
+                  [&](int Index) { KelvoMultiply(&Out[Index], &In.A[Index], &In.B[Index]); });
 }
 
 void BenchKelvoBuildCompositeTransform4x4(benchmark::State &State) {
     inputs const &In = Inputs();
     std::vector<float> Out(16 * Count);
-    for (auto _ : State) {
-        for (int Index = 0; Index < Count; ++Index) {
-            KelvoBuildCompositeTransform4x4(&In.A[Index], &Out[16 * Index]);
-        }
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    ReportPerCall(State);
+    RunOverArrays(State, Out, [&](int Index) {
+        KelvoBuildCompositeTransform4x4(&In.A[Index], &Out[16 * Index]);
+    });
 }
 
 void BenchKelvoLinearBlendTransform(benchmark::State &State) {
     inputs const &In = Inputs();
     std::vector<kelvo_transform> Out(Count);
-    for (auto _ : State) {
-        for (int Index = 0; Index < Count; ++Index) {
-            KelvoLinearBlendTransform(&Out[Index], &In.A[Index], 0.3f, &In.B[Index]);
-        }
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    ReportPerCall(State);
+    RunOverArrays(State, Out, [&](int Index) {
+        KelvoLinearBlendTransform(&Out[Index], &In.A[Index], 0.3f, &In.B[Index]);
+    });
 }
 
 // The reference: a textbook row-major 4x4 product, compiled here with the
@@ -104,25 +98,20 @@ void BenchKelvoLinearBlendTransform(benchmark::State &State) {
 void PlainMatrixProduct4x4(benchmark::State &State) {
     inputs const &In = Inputs();
     std::vector<float> Out(16 * Count);
-    for (auto _ : State) {
-        for (int Index = 0; Index < Count; ++Index) {
-            float const *A = &In.MatrixA[16 * Index];
-            float const *B = &In.MatrixB[16 * Index];
-            float *C = &Out[16 * Index];
-            for (int Row = 0; Row < 4; ++Row) {
-                for (int Column = 0; Column < 4; ++Column) {
-                    float Sum = 0;
-                    for (int K = 0; K < 4; ++K) {
-                        Sum += A[4 * Row + K] * B[4 * K + Column];
-                    }
-                    C[4 * Row + Column] = Sum;
+    RunOverArrays(State, Out, [&](int Index) {
+        float const *A = &In.MatrixA[16 * Index];
+        float const *B = &In.MatrixB[16 * Index];
+        float *C = &Out[16 * Index];
+        for (int Row = 0; Row < 4; ++Row) {
+            for (int Column = 0; Column < 4; ++Column) {
+                float Sum = 0;
+                for (int K = 0; K < 4; ++K) {
+                    Sum += A[4 * Row + K] * B[4 * K + Column];
                 }
+                C[4 * Row + Column] = Sum;
             }
         }
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    ReportPerCall(State);
+    });
 }
 
 } // namespace

@@ -38,8 +38,7 @@ KELVO_API kelvo_bool32 KelvoRayIntersectsSphere(kelvo_real32 const Center[3], ke
     return SphereDiscriminant(Center, Radius, RayOrigin, RayDirection, &B) >= 0;
 }
 
-KELVO_API kelvo_int32 KelvoRayIntersectsSphereAt(kelvo_real32 const Center[3],
-                                                 kelvo_real32 Radius,
+KELVO_API kelvo_int32 KelvoRayIntersectsSphereAt(kelvo_real32 const Center[3], kelvo_real32 Radius,
                                                  kelvo_real32 const RayOrigin[3],
                                                  kelvo_real32 const RayDirection[3],
                                                  kelvo_real32 *InT, kelvo_real32 *OutT) {
@@ -117,8 +116,7 @@ KELVO_API kelvo_bool32 KelvoRayIntersectsBox(kelvo_real32 const Box[16], kelvo_r
 }
 
 KELVO_API kelvo_bool32 KelvoRayIntersectsBoxAt(kelvo_real32 const Box[16],
-                                               kelvo_real32 const Min[3],
-                                               kelvo_real32 const Max[3],
+                                               kelvo_real32 const Min[3], kelvo_real32 const Max[3],
                                                kelvo_real32 const RayOrigin[3],
                                                kelvo_real32 const RayDirection[3],
                                                kelvo_box_intersection *Result) {

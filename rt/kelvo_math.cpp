@@ -8,7 +8,9 @@
 
 namespace kelvo {
 
-kelvo_real32 Length3(kelvo_real32 const *Vector) { return std::sqrt(Dot3(Vector, Vector)); }
+kelvo_real32 Length3(kelvo_real32 const *Vector) {
+    return std::sqrt(Dot3(Vector, Vector));
+}
 
 kelvo_real32 Normalize3(kelvo_real32 *Vector) {
     kelvo_real32 const Length = Length3(Vector);
@@ -54,10 +56,15 @@ bool MatrixInvert3x3(kelvo_real32 *Result, kelvo_real32 const *M) {
         return false;
     }
     kelvo_real32 const Scale = 1 / Determinant;
-    kelvo_real32 const Inverse[9] = {
-        Cofactor0 * Scale, (M[2] * M[7] - M[1] * M[8]) * Scale, (M[1] * M[5] - M[2] * M[4]) * Scale,
-        Cofactor1 * Scale, (M[0] * M[8] - M[2] * M[6]) * Scale, (M[2] * M[3] - M[0] * M[5]) * Scale,
-        Cofactor2 * Scale, (M[1] * M[6] - M[0] * M[7]) * Scale, (M[0] * M[4] - M[1] * M[3]) * Scale};
+    kelvo_real32 const Inverse[9] = {Cofactor0 * Scale,
+                                     (M[2] * M[7] - M[1] * M[8]) * Scale,
+                                     (M[1] * M[5] - M[2] * M[4]) * Scale,
+                                     Cofactor1 * Scale,
+                                     (M[0] * M[8] - M[2] * M[6]) * Scale,
+                                     (M[2] * M[3] - M[0] * M[5]) * Scale,
+                                     Cofactor2 * Scale,
+                                     (M[1] * M[6] - M[0] * M[7]) * Scale,
+                                     (M[0] * M[4] - M[1] * M[3]) * Scale};
     for (int Index = 0; Index < 9; ++Index) {
         Result[Index] = Inverse[Index];
     }
@@ -293,12 +300,10 @@ KELVO_API void KelvoInPlaceSimilarityTransformScaleShear(kelvo_real32 const Line
     MatrixMultiply3x3(ScaleShear, ScaleShear, InverseLinear);
 }
 
-KELVO_API void KelvoInPlaceSimilarityTransform(kelvo_real32 const Affine[3],
-                                               kelvo_real32 const Linear[9],
-                                               kelvo_real32 const InverseLinear[9],
-                                               kelvo_real32 Position[3],
-                                               kelvo_real32 Orientation[4],
-                                               kelvo_real32 ScaleShear[9]) {
+KELVO_API void
+KelvoInPlaceSimilarityTransform(kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
+                                kelvo_real32 const InverseLinear[9], kelvo_real32 Position[3],
+                                kelvo_real32 Orientation[4], kelvo_real32 ScaleShear[9]) {
     KelvoInPlaceSimilarityTransformPosition(Affine, Linear, Position);
     KelvoInPlaceSimilarityTransformOrientation(Linear, InverseLinear, Orientation);
     KelvoInPlaceSimilarityTransformScaleShear(Linear, InverseLinear, ScaleShear);

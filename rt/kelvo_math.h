@@ -44,8 +44,7 @@ kelvo_real32 NormalizeQuaternion(kelvo_real32 *Quaternion);
 void FastRenormalizeQuaternion(kelvo_real32 *Quaternion);
 
 // Result = M.v and Result = M^T.v. Result may be v.
-inline void VectorTransform3x3(kelvo_real32 *Result, kelvo_real32 const *M,
-                               kelvo_real32 const *V) {
+inline void VectorTransform3x3(kelvo_real32 *Result, kelvo_real32 const *M, kelvo_real32 const *V) {
     kelvo_real32 const X = M[0] * V[0] + M[1] * V[1] + M[2] * V[2];
     kelvo_real32 const Y = M[3] * V[0] + M[4] * V[1] + M[5] * V[2];
     kelvo_real32 const Z = M[6] * V[0] + M[7] * V[1] + M[8] * V[2];

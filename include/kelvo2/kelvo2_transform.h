@@ -58,7 +58,8 @@ KELVO_API void KelvoZeroTransform(kelvo_transform *Result);
 KELVO_API kelvo_real32 KelvoGetTransformDeterminant(kelvo_transform const *Transform);
 
 /* Applying transforms to directions (no position) and points. */
-KELVO_API void KelvoTransformVectorInPlace(kelvo_real32 Vector[3], kelvo_transform const *Transform);
+KELVO_API void KelvoTransformVectorInPlace(kelvo_real32 Vector[3],
+                                           kelvo_transform const *Transform);
 /* v <- S^T.(R^T.v) */
 KELVO_API void KelvoTransformVectorInPlaceTransposed(kelvo_real32 Vector[3],
                                                      kelvo_transform const *Transform);
@@ -138,12 +139,10 @@ KELVO_API void KelvoInPlaceSimilarityTransformOrientation(kelvo_real32 const Lin
 KELVO_API void KelvoInPlaceSimilarityTransformScaleShear(kelvo_real32 const Linear[9],
                                                          kelvo_real32 const InverseLinear[9],
                                                          kelvo_real32 ScaleShear[9]);
-KELVO_API void KelvoInPlaceSimilarityTransform(kelvo_real32 const Affine[3],
-                                               kelvo_real32 const Linear[9],
-                                               kelvo_real32 const InverseLinear[9],
-                                               kelvo_real32 Position[3],
-                                               kelvo_real32 Orientation[4],
-                                               kelvo_real32 ScaleShear[9]);
+KELVO_API void
+KelvoInPlaceSimilarityTransform(kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
+                                kelvo_real32 const InverseLinear[9], kelvo_real32 Position[3],
+                                kelvo_real32 Orientation[4], kelvo_real32 ScaleShear[9]);
 /* On a row-vector composite: its upper 3x3 is taken as a transposed
    scale/shear and its last row as a position. The fourth column is kept. */
 KELVO_API void KelvoInPlaceSimilarityTransform4x3(kelvo_real32 const Affine[3],
@@ -164,8 +163,7 @@ KELVO_API kelvo_bool32 KelvoRayIntersectsSphere(kelvo_real32 const Center[3], ke
                                                 kelvo_real32 const RayOrigin[3],
                                                 kelvo_real32 const RayDirection[3]);
 /* InT and OutT are written whenever the line meets the sphere. */
-KELVO_API kelvo_int32 KelvoRayIntersectsSphereAt(kelvo_real32 const Center[3],
-                                                 kelvo_real32 Radius,
+KELVO_API kelvo_int32 KelvoRayIntersectsSphereAt(kelvo_real32 const Center[3], kelvo_real32 Radius,
                                                  kelvo_real32 const RayOrigin[3],
                                                  kelvo_real32 const RayDirection[3],
                                                  kelvo_real32 *InT, kelvo_real32 *OutT);
@@ -189,8 +187,7 @@ KELVO_API kelvo_bool32 KelvoRayIntersectsBox(kelvo_real32 const Box[16], kelvo_r
                                              kelvo_real32 const RayOrigin[3],
                                              kelvo_real32 const RayDirection[3]);
 KELVO_API kelvo_bool32 KelvoRayIntersectsBoxAt(kelvo_real32 const Box[16],
-                                               kelvo_real32 const Min[3],
-                                               kelvo_real32 const Max[3],
+                                               kelvo_real32 const Min[3], kelvo_real32 const Max[3],
                                                kelvo_real32 const RayOrigin[3],
                                                kelvo_real32 const RayDirection[3],
                                                kelvo_box_intersection *Result);
