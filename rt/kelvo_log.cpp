@@ -133,8 +133,12 @@ KELVO_API kelvo_bool32 KelvoSetLogFileName(char const *FileName, kelvo_bool32 Cl
     if (!State.FileName[0]) {
         return 1;
     }
+    // The writer's own report of a failed open is the same failure; do not
+    // try to append it to the file that just failed to open.
+    State.MayWriteLogFile = false;
     kelvo_file_writer *Writer =
         kelvo::PlatformCreateFileWriter(KELVO_HERE, State.FileName, Clear ? 1 : 0);
+    State.MayWriteLogFile = true;
     if (!Writer) {
         return 0;
     }

@@ -121,8 +121,8 @@ TEST_F(FormatTest, HostileFormatsNeverWritePastTheBuffer) {
         }
         if (Size > 0) {
             ASSERT_LT(Count, Size);
-            ASSERT_EQ(Buffer[Count], 0);
-            ASSERT_EQ((kelvo_int32)strlen(Buffer), Count) << Format;
+            ASSERT_EQ(Buffer[Count], 0) << Format; // "%c" may have put zeros before it
+            ASSERT_LE((kelvo_int32)strlen(Buffer), Count) << Format;
         } else {
             ASSERT_EQ(Count, 0);
         }

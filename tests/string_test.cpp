@@ -62,7 +62,7 @@ TEST_F(StringTest, NameMatchingUsesTheInstalledComparison) {
     EXPECT_TRUE(kelvo::NamesAreEqual("Pelvis", "PELVIS"));
 }
 
-std::string Captured(char const *Name, char const *Pattern, bool ExpectMatch = true) {
+std::string CaptureOf(char const *Name, char const *Pattern, bool ExpectMatch = true) {
     char Capture[64] = "unset";
     EXPECT_EQ(kelvo::WildCardMatch(Name, Pattern, Capture, sizeof(Capture)), ExpectMatch)
         << Name << " ~ " << (Pattern ? Pattern : "(null)");
@@ -70,20 +70,20 @@ std::string Captured(char const *Name, char const *Pattern, bool ExpectMatch = t
 }
 
 TEST_F(StringTest, WildcardsMatchAndCapture) {
-    EXPECT_EQ(Captured("bip01 Spine", "Bip01 *"), "Spine");
-    EXPECT_EQ(Captured("Bone", "?ONE"), "B");
-    EXPECT_EQ(Captured("aXbYc", "a*b*c"), "XY");
-    EXPECT_EQ(Captured("aab", "*ab"), "a");
-    EXPECT_EQ(Captured("abab", "*b"), "aba");
-    EXPECT_EQ(Captured("abx", "*?x"), "ab");
-    EXPECT_EQ(Captured("anything", nullptr), "anything");
-    EXPECT_EQ(Captured("", "*"), "");
-    EXPECT_EQ(Captured("exact", "EXACT"), "");
-    Captured("abc", "*x", false);
-    Captured("abc", "ab", false);
-    Captured("ab", "abc", false);
-    Captured("", "?", false);
-    EXPECT_FALSE(kelvo::WildCardMatch("abc", "a*", nullptr, 0));
+    EXPECT_EQ(CaptureOf("bip01 Spine", "Bip01 *"), "Spine");
+    EXPECT_EQ(CaptureOf("Bone", "?ONE"), "B");
+    EXPECT_EQ(CaptureOf("aXbYc", "a*b*c"), "XY");
+    EXPECT_EQ(CaptureOf("aab", "*ab"), "a");
+    EXPECT_EQ(CaptureOf("abab", "*b"), "aba");
+    EXPECT_EQ(CaptureOf("abx", "*?x"), "ab");
+    EXPECT_EQ(CaptureOf("anything", nullptr), "anything");
+    EXPECT_EQ(CaptureOf("", "*"), "");
+    EXPECT_EQ(CaptureOf("exact", "EXACT"), "");
+    CaptureOf("abc", "*x", false);
+    CaptureOf("abc", "ab", false);
+    CaptureOf("ab", "abc", false);
+    CaptureOf("", "?", false);
+    EXPECT_FALSE(kelvo::WildCardMatch("abc", "b*", nullptr, 0));
     EXPECT_TRUE(kelvo::WildCardMatch("abc", "A*", nullptr, 0));
 
     // Capture is bounded and terminated.
