@@ -66,12 +66,17 @@ public:
     }
 
 private:
+    // Headers within one 64 KiB region keep their order in the table, so that
+    // blocks allocated together share cache lines of it; the regions
+    // themselves are scattered, so that strided addresses do not pile up.
     kelvo_uint32 Home(void const *Header) const {
-        kelvo_uint64 Key = (kelvo_uint64)((kelvo_uintaddrx)Header >> 3);
-        return (kelvo_uint32)((Key * 0x9E3779B97F4A7C15ull) >> Shift);
+        kelvo_uintaddrx Address = (kelvo_uintaddrx)Header;
+        kelvo_uint64 Region = (kelvo_uint64)(Address >> 16);
+        kelvo_uint32 Base = (kelvo_uint32)((Region * 0x9E3779B97F4A7C15ull) >> 32);
+        return (Base + (kelvo_uint32)(Address >> 4)) & (Capacity - 1);
     }
 
-    bool Grow() {
+    __attribute__((noinline)) bool Grow() {
         kelvo_uint64 NewCapacity = Capacity ? (kelvo_uint64)Capacity * 2 : 256;
         kelvo_uint64 Bytes = NewCapacity * sizeof(kelvo_allocation_header *);
         if (Bytes > 0xFFFFFFFFu) {
@@ -87,10 +92,6 @@ private:
         kelvo_uint32 OldCapacity = Capacity;
         Slots = NewSlots;
         Capacity = (kelvo_uint32)NewCapacity;
-        Shift = 64;
-        for (kelvo_uint32 Size = Capacity; Size > 1; Size >>= 1) {
-            --Shift;
-        }
         Count = 0;
         for (kelvo_uint32 Slot = 0; Slot < OldCapacity; ++Slot) {
             if (OldSlots[Slot]) {
@@ -103,7 +104,6 @@ private:
 
     kelvo_allocation_header **Slots = nullptr;
     kelvo_uint32 Capacity = 0; // a power of two once in use
-    kelvo_uint32 Shift = 64;
     kelvo_uint32 Count = 0;
 };
 
@@ -131,11 +131,19 @@ kelvo_int64 GreatestCommonDivisor(kelvo_int64 A, kelvo_int64 B) {
     return A;
 }
 
-kelvo_uintaddrx RoundUp(kelvo_uintaddrx Address, kelvo_int64 Align, bool PowerOfTwo) {
-    if (PowerOfTwo) {
-        return (Address + (kelvo_uintaddrx)Align - 1) & ~((kelvo_uintaddrx)Align - 1);
-    }
-    return (Address + (kelvo_uintaddrx)Align - 1) / (kelvo_uintaddrx)Align * (kelvo_uintaddrx)Align;
+// Alignments that are not powers of two are rounded to a multiple of both
+// themselves and the header's alignment, so that the header stays aligned.
+__attribute__((noinline)) kelvo_int64 OddAlignment(kelvo_int64 Align) {
+    kelvo_int64 HeaderAlign = alignof(kelvo_allocation_header);
+    return Align / GreatestCommonDivisor(Align, HeaderAlign) * HeaderAlign;
+}
+
+__attribute__((noinline)) void *AllocationFailed(char const *File, kelvo_int32 Line,
+                                                 kelvo_int32 Size, kelvo_int64 Request) {
+    Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
+        "%s(%d): Unable to allocate %d bytes (%d requested by %s:%d).", KELVO_HERE,
+        (kelvo_int32)Request, Size, File, Line);
+    return nullptr;
 }
 
 void *KELVO_CALLBACK DefaultAllocate(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
@@ -143,31 +151,24 @@ void *KELVO_CALLBACK DefaultAllocate(char const *File, kelvo_int32 Line, kelvo_i
     kelvo_int64 Align = Alignment < 1 ? 1 : Alignment;
     bool PowerOfTwo = (Align & (Align - 1)) == 0;
     if (!PowerOfTwo) {
-        // Round to a multiple of both, so that the header stays aligned.
-        kelvo_int64 HeaderAlign = alignof(kelvo_allocation_header);
-        Align = Align / GreatestCommonDivisor(Align, HeaderAlign) * HeaderAlign;
+        Align = OddAlignment(Align);
     }
-    // Enough for the header and any placement of the aligned user pointer.
+    // Room for the header and for any placement of the aligned user pointer.
     kelvo_int64 Request = (kelvo_int64)Size + Align + AllocationHeaderSize - 1;
-    void *Raw = nullptr;
-    if (Size >= 0 && Request <= INT32_MAX) {
-        Raw = PlatformHeapAllocate((kelvo_uint32)Request);
+    if (Size < 0 || Request > INT32_MAX) {
+        return AllocationFailed(File, Line, Size, Request);
     }
-    kelvo_allocation_header *Header = nullptr;
-    if (Raw) {
-        kelvo_uintaddrx User =
-            RoundUp((kelvo_uintaddrx)Raw + AllocationHeaderSize, Align, PowerOfTwo);
-        Header = HeaderOf(reinterpret_cast<void *>(User));
-        if (!LiveBlocks.Insert(Header)) {
-            PlatformHeapFree(Raw);
-            Raw = nullptr;
-        }
-    }
+    void *Raw = PlatformHeapAllocate((kelvo_uint32)Request);
     if (!Raw) {
-        Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
-            "%s(%d): Unable to allocate %d bytes (%d requested by %s:%d).", KELVO_HERE,
-            (kelvo_int32)Request, Size, File, Line);
-        return nullptr;
+        return AllocationFailed(File, Line, Size, Request);
+    }
+    kelvo_uintaddrx User = (kelvo_uintaddrx)Raw + AllocationHeaderSize + (kelvo_uintaddrx)Align - 1;
+    User = PowerOfTwo ? User & ~((kelvo_uintaddrx)Align - 1)
+                      : User / (kelvo_uintaddrx)Align * (kelvo_uintaddrx)Align;
+    kelvo_allocation_header *Header = HeaderOf(reinterpret_cast<void *>(User));
+    if (!LiveBlocks.Insert(Header)) {
+        PlatformHeapFree(Raw);
+        return AllocationFailed(File, Line, Size, Request);
     }
     Header->Magic = AllocationMagic;
     Header->RequestedSize = Size;
@@ -179,7 +180,14 @@ void *KELVO_CALLBACK DefaultAllocate(char const *File, kelvo_int32 Line, kelvo_i
     Header->Next = Sentinel.Next;
     Sentinel.Next->Previous = Header;
     Sentinel.Next = Header;
-    return MemoryOf(Header);
+    return reinterpret_cast<void *>(User);
+}
+
+__attribute__((noinline)) void FreeRefused(char const *File, kelvo_int32 Line, void *Memory) {
+    Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
+        "%s(%d): %s:%d Attempted to free 0x%" KELVO_PTR_FORMAT
+        ", which was not allocated by this allocator.",
+        KELVO_HERE, File, Line, KELVO_PTR_ARG(Memory));
 }
 
 void KELVO_CALLBACK DefaultDeallocate(char const *File, kelvo_int32 Line, void *Memory) {
@@ -191,10 +199,7 @@ void KELVO_CALLBACK DefaultDeallocate(char const *File, kelvo_int32 Line, void *
     // Only a block known to be live is read; its magic first, then the rest,
     // so that a header the caller overwrote is refused as well.
     if (Slot < 0 || Header->Magic != AllocationMagic || Header->RequestedSize == -1) {
-        Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
-            "%s(%d): %s:%d Attempted to free 0x%" KELVO_PTR_FORMAT
-            ", which was not allocated by this allocator.",
-            KELVO_HERE, File, Line, KELVO_PTR_ARG(Memory));
+        FreeRefused(File, Line, Memory);
         return;
     }
     LiveBlocks.RemoveAt((kelvo_uint32)Slot);
