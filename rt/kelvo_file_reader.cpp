@@ -21,9 +21,9 @@ struct memory_file_reader {
 };
 
 kelvo_int32 KELVO_CALLBACK MemoryReadAtMost(char const *SourceFileName,
-                                            kelvo_int32 SourceLineNumber,
-                                            kelvo_file_reader *Reader, kelvo_int32 FilePosition,
-                                            kelvo_int32 UInt8Count, void *Buffer) {
+                                            kelvo_int32 SourceLineNumber, kelvo_file_reader *Reader,
+                                            kelvo_int32 FilePosition, kelvo_int32 UInt8Count,
+                                            void *Buffer) {
     memory_file_reader const *Memory = reinterpret_cast<memory_file_reader const *>(Reader);
     if (UInt8Count <= 0) {
         return 0;

@@ -67,8 +67,8 @@ void KELVO_CALLBACK MemoryDeleteWriter(char const *SourceFileName, kelvo_int32 S
 }
 
 kelvo_int32 KELVO_CALLBACK MemorySeekWriter(char const *SourceFileName,
-                                            kelvo_int32 SourceLineNumber,
-                                            kelvo_file_writer *Writer, kelvo_int32 OffsetInUInt8s,
+                                            kelvo_int32 SourceLineNumber, kelvo_file_writer *Writer,
+                                            kelvo_int32 OffsetInUInt8s,
                                             kelvo_file_writer_seek_type SeekType) {
     kelvo::memory_file_writer &Memory = *AsMemoryWriter(Writer);
     kelvo_int64 Target;
@@ -118,8 +118,7 @@ kelvo_bool32 KELVO_CALLBACK MemoryWrite(char const *SourceFileName, kelvo_int32 
     }
     if (!WritePointer) {
         kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): WritePointer is not allowed to be 0", SourceFileName,
-                   SourceLineNumber);
+                   "%s(%d): WritePointer is not allowed to be 0", SourceFileName, SourceLineNumber);
         return 0;
     }
     kelvo_int64 End = (kelvo_int64)Memory.Position + UInt8Count;
@@ -183,13 +182,14 @@ bool IsMemoryWriter(kelvo_file_writer const *Writer) {
 
 } // namespace kelvo
 
-KELVO_API void KelvoInitializeFileWriter(char const *SourceFileName, kelvo_int32 SourceLineNumber,
-                                         kelvo_delete_file_writer_callback *DeleteFileWriterCallback,
-                                         kelvo_seek_file_writer_callback *SeekWriterCallback,
-                                         kelvo_write_file_writer_callback *WriteCallback,
-                                         kelvo_begin_writer_crc_callback *BeginWriterCRCCallback,
-                                         kelvo_end_writer_crc_callback *EndWriterCRCCallback,
-                                         kelvo_file_writer *Writer) {
+KELVO_API void
+KelvoInitializeFileWriter(char const *SourceFileName, kelvo_int32 SourceLineNumber,
+                          kelvo_delete_file_writer_callback *DeleteFileWriterCallback,
+                          kelvo_seek_file_writer_callback *SeekWriterCallback,
+                          kelvo_write_file_writer_callback *WriteCallback,
+                          kelvo_begin_writer_crc_callback *BeginWriterCRCCallback,
+                          kelvo_end_writer_crc_callback *EndWriterCRCCallback,
+                          kelvo_file_writer *Writer) {
     if (!Writer) {
         kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
                    "%s(%d): Writer is not allowed to be 0", SourceFileName, SourceLineNumber);
@@ -241,8 +241,7 @@ KELVO_API kelvo_int32 KelvoSeekWriterFromEndStub(char const *SourceFileName,
                                                  kelvo_int32 SourceLineNumber,
                                                  kelvo_file_writer *Writer,
                                                  kelvo_int32 OffsetInUInt8s) {
-    return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s,
-                           KelvoSeekEnd);
+    return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s, KelvoSeekEnd);
 }
 
 KELVO_API kelvo_int32 KelvoSeekWriterFromCurrentPositionStub(char const *SourceFileName,
@@ -298,8 +297,7 @@ KELVO_API kelvo_file_writer *KelvoCreateMemoryFileWriter(char const *SourceFileN
     return &Writer->Head;
 }
 
-KELVO_API kelvo_bool32 KelvoStealMemoryWriterBuffer(kelvo_file_writer *Writer,
-                                                    kelvo_uint8 **Buffer,
+KELVO_API kelvo_bool32 KelvoStealMemoryWriterBuffer(kelvo_file_writer *Writer, kelvo_uint8 **Buffer,
                                                     kelvo_int32 *BufferSize) {
     KELVO_CHECK_NOT_NULL(Buffer, KelvoFileWritingLogMessage, 0);
     KELVO_CHECK_NOT_NULL(BufferSize, KelvoFileWritingLogMessage, 0);

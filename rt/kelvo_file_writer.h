@@ -10,8 +10,8 @@ namespace kelvo {
 // The begin and end CRC callbacks of the library's own writers.
 void KELVO_CALLBACK BeginWriterCRC(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                    kelvo_file_writer *Writer);
-kelvo_uint32 KELVO_CALLBACK EndWriterCRC(char const *SourceFileName,
-                                         kelvo_int32 SourceLineNumber, kelvo_file_writer *Writer);
+kelvo_uint32 KELVO_CALLBACK EndWriterCRC(char const *SourceFileName, kelvo_int32 SourceLineNumber,
+                                         kelvo_file_writer *Writer);
 // Adds written bytes to the running CRC while the writer is CRCing.
 void AddToWriterCRC(kelvo_file_writer *Writer, kelvo_int32 UInt8Count, void const *Data);
 

@@ -13,7 +13,7 @@
 namespace {
 
 class FileReaderTest : public KelvoTest {
-protected:
+  protected:
     void TearDown() override {
         for (std::string const &Path : Paths) {
             unlink(Path.c_str());
@@ -71,8 +71,7 @@ TEST_F(FileReaderTest, MemoryReaderRefusesHostilePositionsAndCounts) {
     EXPECT_EQ(KelvoReadAtMost(High, INT32_MAX - 4, 16, Buffer), 10);
     KelvoCloseFileReader(High);
 
-    kelvo_file_reader *Low =
-        KelvoCreateMemoryFileReader(__FILE__, __LINE__, INT32_MIN, 10, Block);
+    kelvo_file_reader *Low = KelvoCreateMemoryFileReader(__FILE__, __LINE__, INT32_MIN, 10, Block);
     ASSERT_NE(Low, nullptr);
     EXPECT_EQ(KelvoReadAtMost(Low, INT32_MIN + 9, INT32_MAX, Buffer), 1);
     EXPECT_EQ(Buffer[0], 'j');

@@ -39,7 +39,7 @@ std::string ReadText(std::string const &Path) {
 }
 
 class Kv2ToolTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         for (std::string const &Path : Paths) {
             unlink(Path.c_str());

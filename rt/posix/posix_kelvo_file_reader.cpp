@@ -18,8 +18,7 @@ struct posix_file_reader {
     int Descriptor;
 };
 
-kelvo_int32 KELVO_CALLBACK PosixReadAtMost(char const *SourceFileName,
-                                           kelvo_int32 SourceLineNumber,
+kelvo_int32 KELVO_CALLBACK PosixReadAtMost(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                            kelvo_file_reader *Reader, kelvo_int32 FilePosition,
                                            kelvo_int32 UInt8Count, void *Buffer) {
     posix_file_reader const *File = reinterpret_cast<posix_file_reader const *>(Reader);
@@ -52,8 +51,7 @@ kelvo_int32 KELVO_CALLBACK PosixReadAtMost(char const *SourceFileName,
     return Total;
 }
 
-void KELVO_CALLBACK PosixCloseFileReader(char const *SourceFileName,
-                                         kelvo_int32 SourceLineNumber,
+void KELVO_CALLBACK PosixCloseFileReader(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                          kelvo_file_reader *Reader) {
     posix_file_reader *File = reinterpret_cast<posix_file_reader *>(Reader);
     if (close(File->Descriptor) != 0) {

@@ -23,8 +23,7 @@ int DescriptorOf(kelvo_file_writer *Writer) {
     return reinterpret_cast<posix_file_writer *>(Writer)->Descriptor;
 }
 
-void KELVO_CALLBACK PosixDeleteFileWriter(char const *SourceFileName,
-                                          kelvo_int32 SourceLineNumber,
+void KELVO_CALLBACK PosixDeleteFileWriter(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                           kelvo_file_writer *Writer) {
     if (close(DescriptorOf(Writer)) != 0) {
         kelvo::ReportLastSystemError(false, SourceFileName, SourceLineNumber, "close");
@@ -32,8 +31,7 @@ void KELVO_CALLBACK PosixDeleteFileWriter(char const *SourceFileName,
     kelvo::CallDeallocate(SourceFileName, SourceLineNumber, Writer);
 }
 
-kelvo_int32 KELVO_CALLBACK PosixSeekWriter(char const *SourceFileName,
-                                           kelvo_int32 SourceLineNumber,
+kelvo_int32 KELVO_CALLBACK PosixSeekWriter(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                            kelvo_file_writer *Writer, kelvo_int32 OffsetInUInt8s,
                                            kelvo_file_writer_seek_type SeekType) {
     int Whence;
@@ -76,8 +74,7 @@ kelvo_bool32 KELVO_CALLBACK PosixWrite(char const *SourceFileName, kelvo_int32 S
     }
     if (UInt8Count > 0 && !WritePointer) {
         kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): WritePointer is not allowed to be 0", SourceFileName,
-                   SourceLineNumber);
+                   "%s(%d): WritePointer is not allowed to be 0", SourceFileName, SourceLineNumber);
         return 0;
     }
     char const *Bytes = static_cast<char const *>(WritePointer);
