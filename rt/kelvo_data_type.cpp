@@ -73,8 +73,9 @@ bool CheckType(kelvo_member_type Type) {
     if (IsKnownType(Type)) {
         return true;
     }
-    Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage, "%s(%d): MemberType %d is out of range [0, %d)",
-        KELVO_HERE, Type, (kelvo_int32)KelvoOnePastLastMemberType);
+    Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage,
+        "%s(%d): MemberType %d is out of range [0, %d)", KELVO_HERE, Type,
+        (kelvo_int32)KelvoOnePastLastMemberType);
     return false;
 }
 
@@ -82,8 +83,8 @@ bool CheckPointerSize(kelvo_int32 PointerSizeInBits) {
     if (PointerSizeInBits == 32 || PointerSizeInBits == 64) {
         return true;
     }
-    Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage, "%s(%d): PointerSizeInBits %d is neither 32 nor 64",
-        KELVO_HERE, PointerSizeInBits);
+    Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage,
+        "%s(%d): PointerSizeInBits %d is neither 32 nor 64", KELVO_HERE, PointerSizeInBits);
     return false;
 }
 
@@ -119,7 +120,9 @@ bool EnterType(type_walk &Walk) {
     return true;
 }
 
-void LeaveType(type_walk &Walk) { --Walk.Depth; }
+void LeaveType(type_walk &Walk) {
+    --Walk.Depth;
+}
 
 bool TakeStep(type_walk &Walk) {
     if (++Walk.Steps > MaxTypeSteps) {
@@ -261,7 +264,8 @@ kelvo_int32 WriteEmptyMember(kelvo_data_type_definition const &Member, kelvo_uin
         // Every element, so that the members after an array of transforms
         // land where the layout puts them. Copied bytewise: the destination
         // is only 4-byte aligned at best.
-        for (kelvo_int32 Offset = 0; Offset < Size; Offset += (kelvo_int32)sizeof(kelvo_transform)) {
+        for (kelvo_int32 Offset = 0; Offset < Size;
+             Offset += (kelvo_int32)sizeof(kelvo_transform)) {
             kelvo::Copy((kelvo_int32)sizeof(kelvo_transform), &kelvo::IdentityTransform,
                         Destination + Offset);
         }
@@ -342,7 +346,8 @@ bool TypesAreEqual(type_comparison &Comparison, kelvo_data_type_definition const
 // Type, raw width (0 and 1 differ), name, then the referenced types.
 bool MembersAreEqual(type_comparison &Comparison, kelvo_data_type_definition const &A,
                      kelvo_data_type_definition const &B) {
-    if (A.Type != B.Type || A.ArrayWidth != B.ArrayWidth || !NamesMatch(Comparison, A.Name, B.Name)) {
+    if (A.Type != B.Type || A.ArrayWidth != B.ArrayWidth ||
+        !NamesMatch(Comparison, A.Name, B.Name)) {
         return false;
     }
     if (A.Type == KelvoRetiredSwitchableMember) {
@@ -502,8 +507,8 @@ KELVO_API kelvo_int32 KelvoGetTotalTypeSize(kelvo_data_type_definition const *Ty
         return 0;
     }
     kelvo_int64 RecordCount = 1;
-    for (kelvo_data_type_definition const *Member = TypeDefinition;
-         Member->Type != KelvoEndMember; ++Member) {
+    for (kelvo_data_type_definition const *Member = TypeDefinition; Member->Type != KelvoEndMember;
+         ++Member) {
         ++RecordCount;
     }
     kelvo_int64 TotalSize = RecordCount * (kelvo_int64)sizeof(kelvo_data_type_definition);
@@ -618,10 +623,9 @@ KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNames(kelvo_data_type_definitio
     return kelvo::DataTypesAreEqual(A, B, &CaseSensitiveDifference, nullptr);
 }
 
-KELVO_API kelvo_bool32
-KelvoDataTypesAreEqualWithNameCallback(kelvo_data_type_definition const *A,
-                                       kelvo_data_type_definition const *B,
-                                       kelvo_string_comparison_callback *NameComparison) {
+KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNameCallback(
+    kelvo_data_type_definition const *A, kelvo_data_type_definition const *B,
+    kelvo_string_comparison_callback *NameComparison) {
     // Without the callback the names could not be compared as asked.
     KELVO_CHECK_NOT_NULL(NameComparison, KelvoDataTypeLogMessage, 0);
     return kelvo::DataTypesAreEqual(A, B, NameComparison, nullptr);

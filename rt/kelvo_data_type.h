@@ -37,10 +37,9 @@ bool DataTypesAreEqual(kelvo_data_type_definition const *A, kelvo_data_type_defi
 //       MakeMember(KelvoStringMember, "Name"),
 //       MakeMember(KelvoReferenceToArrayMember, "Values", KelvoInt32Type),
 //       MakeMember(KelvoEndMember)};
-constexpr kelvo_data_type_definition MakeMember(kelvo_member_type Type, char const *Name = nullptr,
-                                                kelvo_data_type_definition const *ReferenceType =
-                                                    nullptr,
-                                                kelvo_int32 ArrayWidth = 0) {
+constexpr kelvo_data_type_definition
+MakeMember(kelvo_member_type Type, char const *Name = nullptr,
+           kelvo_data_type_definition const *ReferenceType = nullptr, kelvo_int32 ArrayWidth = 0) {
     kelvo_data_type_definition Member{};
     Member.Type = Type;
     Member.Name = Name;
