@@ -24,12 +24,12 @@ constinit kelvo_allocation_header Sentinel = {0, 0, nullptr, 0, nullptr, 0, &Sen
 class live_block_table {
 public:
     bool Insert(kelvo_allocation_header *Header) {
-        if ((Count + 1) * 2 > Capacity && !Grow()) {
+        if (Count >= GrowAt && !Grow()) {
             return false;
         }
         kelvo_uint32 Slot = Home(Header);
         while (Slots[Slot]) {
-            Slot = (Slot + 1) & (Capacity - 1);
+            Slot = (Slot + 1) & Mask;
         }
         Slots[Slot] = Header;
         ++Count;
@@ -38,10 +38,7 @@ public:
 
     // The slot holding Header, or -1.
     kelvo_int64 Find(void const *Header) const {
-        if (Capacity == 0) {
-            return -1;
-        }
-        for (kelvo_uint32 Slot = Home(Header); Slots[Slot]; Slot = (Slot + 1) & (Capacity - 1)) {
+        for (kelvo_uint32 Slot = Home(Header); Slots[Slot]; Slot = (Slot + 1) & Mask) {
             if (Slots[Slot] == Header) {
                 return Slot;
             }
@@ -52,7 +49,6 @@ public:
     // Linear probing without tombstones: later members of the run move back
     // into the hole unless their home lies between the hole and them.
     void RemoveAt(kelvo_uint32 Hole) {
-        kelvo_uint32 Mask = Capacity - 1;
         Slots[Hole] = nullptr;
         for (kelvo_uint32 Slot = (Hole + 1) & Mask; Slots[Slot]; Slot = (Slot + 1) & Mask) {
             kelvo_uint32 Wanted = Home(Slots[Slot]);
@@ -71,13 +67,12 @@ private:
     // themselves are scattered, so that strided addresses do not pile up.
     kelvo_uint32 Home(void const *Header) const {
         kelvo_uintaddrx Address = (kelvo_uintaddrx)Header;
-        kelvo_uint64 Region = (kelvo_uint64)(Address >> 16);
-        kelvo_uint32 Base = (kelvo_uint32)((Region * 0x9E3779B97F4A7C15ull) >> 32);
-        return (Base + (kelvo_uint32)(Address >> 4)) & (Capacity - 1);
+        kelvo_uint32 Base = (kelvo_uint32)(Address >> 16) * 0x9E3779B9u;
+        return (Base + (kelvo_uint32)(Address >> 4)) & Mask;
     }
 
     __attribute__((noinline)) bool Grow() {
-        kelvo_uint64 NewCapacity = Capacity ? (kelvo_uint64)Capacity * 2 : 256;
+        kelvo_uint64 NewCapacity = Slots == &NoSlot ? 256 : ((kelvo_uint64)Mask + 1) * 2;
         kelvo_uint64 Bytes = NewCapacity * sizeof(kelvo_allocation_header *);
         if (Bytes > 0xFFFFFFFFu) {
             return false;
@@ -89,21 +84,28 @@ private:
         }
         memset(NewSlots, 0, (size_t)Bytes);
         kelvo_allocation_header **OldSlots = Slots;
-        kelvo_uint32 OldCapacity = Capacity;
+        kelvo_uint32 OldCapacity = Mask + 1;
         Slots = NewSlots;
-        Capacity = (kelvo_uint32)NewCapacity;
+        Mask = (kelvo_uint32)NewCapacity - 1;
+        GrowAt = (kelvo_uint32)(NewCapacity / 2);
         Count = 0;
         for (kelvo_uint32 Slot = 0; Slot < OldCapacity; ++Slot) {
             if (OldSlots[Slot]) {
                 Insert(OldSlots[Slot]);
             }
         }
-        PlatformHeapFree(OldSlots);
+        if (OldSlots != &NoSlot) {
+            PlatformHeapFree(OldSlots);
+        }
         return true;
     }
 
-    kelvo_allocation_header **Slots = nullptr;
-    kelvo_uint32 Capacity = 0; // a power of two once in use
+    // Before the first block the table is one empty slot, so lookups need no
+    // special case.
+    static inline kelvo_allocation_header *NoSlot = nullptr;
+    kelvo_allocation_header **Slots = &NoSlot;
+    kelvo_uint32 Mask = 0;   // capacity - 1, a power of two less one
+    kelvo_uint32 GrowAt = 0; // half the capacity
     kelvo_uint32 Count = 0;
 };
 
