@@ -10,14 +10,14 @@ namespace {
 
 // A refused reservation poisons the record: the end operations then produce
 // nothing, so a caller that checks only the final block cannot miss it.
-#define KELVO_AGGR_CHECK(Condition)                                                            \
-    do {                                                                                       \
-        if (!(Condition)) {                                                                    \
-            Log(KelvoErrorLogMessage, KelvoMemoryLogMessage, "%s(%d): " #Condition             \
-                " was not true", KELVO_HERE);                                                  \
-            Allocator.Failed = true;                                                           \
-            return -1;                                                                         \
-        }                                                                                      \
+#define KELVO_AGGR_CHECK(Condition)                                                                \
+    do {                                                                                           \
+        if (!(Condition)) {                                                                        \
+            Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,                                       \
+                "%s(%d): " #Condition " was not true", KELVO_HERE);                                \
+            Allocator.Failed = true;                                                               \
+            return -1;                                                                             \
+        }                                                                                          \
     } while (0)
 
 kelvo_int64 Reserve(aggr_allocator &Allocator, void **Variable, kelvo_int64 PointerOffset,

@@ -159,7 +159,7 @@ KELVO_API void KelvoDeallocateFixed(kelvo_fixed_allocator *Allocator, void *Memo
             KELVO_HERE, KELVO_PTR_ARG(Memory));
         return;
     }
-    InUseBits(Block)[Index / 8] &= (kelvo_uint8)~(1u << (Index % 8));
+    InUseBits(Block)[Index / 8] &= (kelvo_uint8) ~(1u << (Index % 8));
     if (--Block->UnitCount == 0) {
         Unlink(Block);
         KELVO_DEALLOCATE(Block);

@@ -22,7 +22,7 @@ constinit kelvo_allocation_header Sentinel = {0, 0, nullptr, 0, nullptr, 0, &Sen
 // anything before the pointer: a stale pointer's block may be unmapped already,
 // and a foreign pointer may sit at the very start of a mapping.
 class live_block_table {
-public:
+  public:
     bool Insert(kelvo_allocation_header *Header) {
         if (Count >= GrowAt && !Grow()) {
             return false;
@@ -61,7 +61,7 @@ public:
         --Count;
     }
 
-private:
+  private:
     // Headers within one 64 KiB region keep their order in the table, so that
     // blocks allocated together share cache lines of it; the regions
     // themselves are scattered, so that strided addresses do not pile up.
@@ -77,8 +77,8 @@ private:
         if (Bytes > 0xFFFFFFFFu) {
             return false;
         }
-        auto **NewSlots = static_cast<kelvo_allocation_header **>(
-            PlatformHeapAllocate((kelvo_uint32)Bytes));
+        auto **NewSlots =
+            static_cast<kelvo_allocation_header **>(PlatformHeapAllocate((kelvo_uint32)Bytes));
         if (!NewSlots) {
             return false;
         }
@@ -220,7 +220,9 @@ constinit bool AllowGlobalStateChanges = true;
 constinit kelvo_uint32 OwningThreadID = NoThread;
 constinit kelvo_thread_id_callback *ThreadIDCallback = nullptr;
 
-kelvo_uint32 CurrentThreadID() { return ThreadIDCallback ? ThreadIDCallback() : 0; }
+kelvo_uint32 CurrentThreadID() {
+    return ThreadIDCallback ? ThreadIDCallback() : 0;
+}
 
 } // namespace
 
@@ -306,14 +308,18 @@ KELVO_API void KelvoSetAllocator(kelvo_allocate_callback *NewAllocateCallback,
     DeallocateCallback = NewDeallocateCallback;
 }
 
-KELVO_API kelvo_allocation_header *KelvoAllocationsBegin(void) { return Sentinel.Next; }
+KELVO_API kelvo_allocation_header *KelvoAllocationsBegin(void) {
+    return Sentinel.Next;
+}
 
 KELVO_API kelvo_allocation_header *KelvoNextAllocation(kelvo_allocation_header *Current) {
     KELVO_CHECK_NOT_NULL(Current, KelvoMemoryLogMessage, &Sentinel);
     return Current->Next;
 }
 
-KELVO_API kelvo_allocation_header *KelvoAllocationsEnd(void) { return &Sentinel; }
+KELVO_API kelvo_allocation_header *KelvoAllocationsEnd(void) {
+    return &Sentinel;
+}
 
 KELVO_API void KelvoGetAllocationInformation(kelvo_allocation_header const *Header,
                                              kelvo_allocation_information *Information) {
@@ -373,7 +379,9 @@ KELVO_API void KelvoSetAllowGlobalStateChanges(kelvo_bool32 Allowed) {
     }
 }
 
-KELVO_API kelvo_bool32 KelvoGetAllowGlobalStateChanges(void) { return AllowGlobalStateChanges; }
+KELVO_API kelvo_bool32 KelvoGetAllowGlobalStateChanges(void) {
+    return AllowGlobalStateChanges;
+}
 
 KELVO_API kelvo_thread_id_callback *KelvoSetThreadIDCallback(kelvo_thread_id_callback *Callback) {
     kelvo_thread_id_callback *Previous = ThreadIDCallback;

@@ -22,10 +22,10 @@ void CallDeallocate(char const *File, kelvo_int32 Line, void *Memory);
 // The fields keep their natural alignment, so the header is 32 bytes in the
 // 32-bit build and 56 bytes in 64-bit builds, where the pointers widen.
 struct kelvo_allocation_header {
-    kelvo_uint32 Magic;          // AllocationMagic while the block is live
-    kelvo_int32 RequestedSize;   // -1 once freed
-    void *RawBlock;              // what the heap returned
-    kelvo_int32 RawSize;         // bytes asked of the heap
+    kelvo_uint32 Magic;        // AllocationMagic while the block is live
+    kelvo_int32 RequestedSize; // -1 once freed
+    void *RawBlock;            // what the heap returned
+    kelvo_int32 RawSize;       // bytes asked of the heap
     char const *SourceFileName;
     kelvo_int32 SourceLineNumber;
     kelvo_allocation_header *Next;     // older block

@@ -26,8 +26,8 @@ std::string Hex(void const *Pointer) {
 
 int LiveBlockCount() {
     int Count = 0;
-    for (kelvo_allocation_header *Header = KelvoAllocationsBegin();
-         Header != KelvoAllocationsEnd(); Header = KelvoNextAllocation(Header)) {
+    for (kelvo_allocation_header *Header = KelvoAllocationsBegin(); Header != KelvoAllocationsEnd();
+         Header = KelvoNextAllocation(Header)) {
         ++Count;
     }
     return Count;
@@ -215,8 +215,8 @@ struct counting_heap {
     static inline int Frees = 0;
     static inline bool Fail = false;
     static void Reset() { Allocations = Frees = 0, Fail = false; }
-    static void *KELVO_CALLBACK Allocate(char const *File, kelvo_int32 Line,
-                                         kelvo_int32 Alignment, kelvo_int32 Size) {
+    static void *KELVO_CALLBACK Allocate(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
+                                         kelvo_int32 Size) {
         (void)File, (void)Line, (void)Alignment;
         ++Allocations;
         return Fail ? nullptr : malloc(Size + 1);
@@ -227,12 +227,23 @@ struct counting_heap {
     }
 };
 
-TEST_F(MemoryTest, InstalledCallbacksCarryEveryAllocation) {
+// Installs the counting heap for one scope and puts the previous pair back.
+struct scoped_counting_heap {
     kelvo_allocate_callback *OldAllocate;
     kelvo_deallocate_callback *OldFree;
-    KelvoGetAllocator(&OldAllocate, &OldFree);
-    counting_heap::Reset();
-    KelvoSetAllocator(&counting_heap::Allocate, &counting_heap::Free);
+    scoped_counting_heap() {
+        KelvoGetAllocator(&OldAllocate, &OldFree);
+        counting_heap::Reset();
+        KelvoSetAllocator(&counting_heap::Allocate, &counting_heap::Free);
+    }
+    ~scoped_counting_heap() {
+        counting_heap::Reset();
+        KelvoSetAllocator(OldAllocate, OldFree);
+    }
+};
+
+TEST_F(MemoryTest, InstalledCallbacksCarryEveryAllocation) {
+    scoped_counting_heap Heap;
     kelvo_allocate_callback *Allocate = nullptr;
     KelvoGetAllocator(&Allocate, nullptr);
     EXPECT_EQ(Allocate, &counting_heap::Allocate);
@@ -252,7 +263,6 @@ TEST_F(MemoryTest, InstalledCallbacksCarryEveryAllocation) {
     ExpectLogged(KelvoErrorLogMessage, "NewDeallocateCallback is not allowed to be 0");
     KelvoGetAllocator(&Allocate, nullptr);
     EXPECT_EQ(Allocate, &counting_heap::Allocate);
-    KelvoSetAllocator(OldAllocate, OldFree);
 }
 
 // ---- aggregate allocation -------------------------------------------------
@@ -288,8 +298,8 @@ TEST_F(MemoryAggrTest, OneBlockCarriesTheRecordAndItsArrays) {
     EXPECT_EQ((void *)Mesh, Block);
     EXPECT_EQ(Mesh->VertexCount, 7);
     EXPECT_EQ(Mesh->IndexCount, 3);
-    for (void *Piece : {(void *)Mesh->Vertices, (void *)Mesh->Indices, (void *)Mesh->Name,
-                        (void *)Extra}) {
+    for (void *Piece :
+         {(void *)Mesh->Vertices, (void *)Mesh->Indices, (void *)Mesh->Name, (void *)Extra}) {
         EXPECT_EQ((uintptr_t)Piece % 16, 0u);
     }
     // Pieces follow one another without overlap, and all fit in the block.
@@ -412,11 +422,7 @@ TEST_F(MemoryAggrTest, SizesBeyond32BitsAreCaughtNotWrapped) {
 }
 
 TEST_F(MemoryAggrTest, AFailedAllocationStoresNothing) {
-    kelvo_allocate_callback *OldAllocate;
-    kelvo_deallocate_callback *OldFree;
-    KelvoGetAllocator(&OldAllocate, &OldFree);
-    counting_heap::Reset();
-    KelvoSetAllocator(&counting_heap::Allocate, &counting_heap::Free);
+    scoped_counting_heap Heap;
     counting_heap::Fail = true;
     kelvo::aggr_allocator Aggr;
     kelvo::AggrInit(Aggr);
@@ -429,8 +435,6 @@ TEST_F(MemoryAggrTest, AFailedAllocationStoresNothing) {
     // The variables still hold their offsets, not addresses.
     EXPECT_EQ(First, nullptr);
     EXPECT_EQ((kelvo_int64)(uintptr_t)Second, Offset);
-    counting_heap::Fail = false;
-    KelvoSetAllocator(OldAllocate, OldFree);
 }
 
 // ---- byte utilities -------------------------------------------------------
@@ -462,13 +466,16 @@ TEST_F(MemoryTest, ByteUtilities) {
     EXPECT_TRUE(kelvo::Compare(8, Words, Target));
     EXPECT_FALSE(kelvo::Compare(12, Words, Target));
     kelvo::SetUInt8(3, 0x7F, Text);
-    EXPECT_STREQ(Text, "\x7F\x7F\x7F" "bcdef");
+    EXPECT_STREQ(Text, "\x7F\x7F\x7F"
+                       "bcdef");
 }
 
 // ---- thread-ownership check -----------------------------------------------
 
 kelvo_uint32 CurrentThread = 0;
-kelvo_uint32 KELVO_CALLBACK ThreadID() { return CurrentThread; }
+kelvo_uint32 KELVO_CALLBACK ThreadID() {
+    return CurrentThread;
+}
 
 TEST_F(MemoryTest, ThreadOwnership) {
     EXPECT_TRUE(KelvoGetAllowGlobalStateChanges());
@@ -488,7 +495,7 @@ TEST_F(MemoryTest, ThreadOwnership) {
     KelvoSetAllowGlobalStateChanges(0);
     EXPECT_FALSE(KelvoGetAllowGlobalStateChanges());
     EXPECT_TRUE(KelvoThreadAllowedToCallKelvo()); // nobody owns it now
-    KelvoSetAllowGlobalStateChanges(1); // thread 6 takes it
+    KelvoSetAllowGlobalStateChanges(1);           // thread 6 takes it
     EXPECT_TRUE(KelvoThreadAllowedToCallKelvo());
     CurrentThread = 5;
     EXPECT_FALSE(KelvoThreadAllowedToCallKelvo());

@@ -11,6 +11,8 @@ void *PlatformHeapAllocate(kelvo_uint32 Size) {
     return malloc(Size ? Size : 1);
 }
 
-void PlatformHeapFree(void *Memory) { free(Memory); }
+void PlatformHeapFree(void *Memory) {
+    free(Memory);
+}
 
 } // namespace kelvo
