@@ -137,10 +137,9 @@ KELVO_API kelvo_bool32 KelvoDataTypesAreEqual(kelvo_data_type_definition const *
                                               kelvo_data_type_definition const *B);
 KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNames(kelvo_data_type_definition const *A,
                                                        kelvo_data_type_definition const *B);
-KELVO_API kelvo_bool32
-KelvoDataTypesAreEqualWithNameCallback(kelvo_data_type_definition const *A,
-                                       kelvo_data_type_definition const *B,
-                                       kelvo_string_comparison_callback *NameComparison);
+KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNameCallback(
+    kelvo_data_type_definition const *A, kelvo_data_type_definition const *B,
+    kelvo_string_comparison_callback *NameComparison);
 
 /* When TypeDefinition starts with every member of Prefix (names not
    compared): its first member after them, which is its terminator when
