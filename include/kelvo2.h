@@ -9,6 +9,7 @@
 #include "kelvo2/kelvo2_string.h"
 #include "kelvo2/kelvo2_system_clock.h"
 #include "kelvo2/kelvo2_version.h"
+#include "kelvo2/kelvo2_counters.h"
 #include "kelvo2/kelvo2_file_reader.h"
 #include "kelvo2/kelvo2_file_writer.h"
 #include "kelvo2/kelvo2_transform.h"
