@@ -5,6 +5,7 @@
 // Messages inside writer operations name the caller's source location, which
 // every operation receives, rather than this module's.
 #include "kelvo_file_writer.h"
+#include "kelvo_counters.h"
 
 #include "kelvo_crc.h"
 #include "kelvo_log.h"
@@ -107,6 +108,7 @@ kelvo_int32 KELVO_CALLBACK MemorySeekWriter(char const *SourceFileName,
 kelvo_bool32 KELVO_CALLBACK MemoryWrite(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                         kelvo_file_writer *Writer, kelvo_int32 UInt8Count,
                                         void const *WritePointer) {
+    KELVO_TIMED_BLOCK("MemoryWrite");
     kelvo::memory_file_writer &Memory = *AsMemoryWriter(Writer);
     if (UInt8Count < 0) {
         kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,

@@ -3,6 +3,7 @@
 #define _FILE_OFFSET_BITS 64 // files past 2 GiB still open in the 32-bit build
 
 #include "kelvo_log.h"
+#include "kelvo_counters.h"
 #include "kelvo_memory.h"
 #include "kelvo_platform.h"
 
@@ -21,6 +22,7 @@ struct posix_file_reader {
 kelvo_int32 KELVO_CALLBACK PosixReadAtMost(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                            kelvo_file_reader *Reader, kelvo_int32 FilePosition,
                                            kelvo_int32 UInt8Count, void *Buffer) {
+    KELVO_TIMED_BLOCK("PosixReadAtMost");
     posix_file_reader const *File = reinterpret_cast<posix_file_reader const *>(Reader);
     if (FilePosition < 0 || UInt8Count <= 0) {
         return 0;

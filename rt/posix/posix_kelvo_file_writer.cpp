@@ -3,6 +3,7 @@
 #define _FILE_OFFSET_BITS 64 // positions are checked against 32 bits, not wrapped
 
 #include "kelvo_file_writer.h"
+#include "kelvo_counters.h"
 #include "kelvo_log.h"
 #include "kelvo_memory.h"
 #include "kelvo_platform.h"
@@ -67,6 +68,7 @@ kelvo_int32 KELVO_CALLBACK PosixSeekWriter(char const *SourceFileName, kelvo_int
 kelvo_bool32 KELVO_CALLBACK PosixWrite(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                                        kelvo_file_writer *Writer, kelvo_int32 UInt8Count,
                                        void const *WritePointer) {
+    KELVO_TIMED_BLOCK("PosixWrite");
     if (UInt8Count < 0) {
         kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
                    "%s(%d): UInt8Count >= 0 was not true", SourceFileName, SourceLineNumber);
