@@ -171,18 +171,25 @@ bool WildCardMatch(char const *Name, char const *Pattern, char *Capture,
     return *P == 0;
 }
 
-bool ParseReal(char const *String, kelvo_real32 *Result, char const **End) {
-    char const *At = String ? String : "";
-    bool Negative = false;
+// Sign and whole digits, shared by both parsers.
+char const *ParseWholeNumber(char const *At, bool &Negative, kelvo_real64 &Value, bool &SawDigit) {
+    Negative = false;
     if (*At == '-' || *At == '+') {
         Negative = *At++ == '-';
     }
-    kelvo_real64 Value = 0.0;
-    bool SawDigit = false;
+    Value = 0.0;
+    SawDigit = false;
     while (IsDigit(*At)) {
         Value = Value * 10.0 + (*At++ - '0');
         SawDigit = true;
     }
+    return At;
+}
+
+bool ParseReal(char const *String, kelvo_real32 *Result, char const **End) {
+    bool Negative, SawDigit;
+    kelvo_real64 Value;
+    char const *At = ParseWholeNumber(String ? String : "", Negative, Value, SawDigit);
     if (*At == '.') {
         ++At;
         kelvo_real64 Scale = 0.1;
@@ -202,17 +209,9 @@ bool ParseReal(char const *String, kelvo_real32 *Result, char const **End) {
 }
 
 bool ParseInteger(char const *String, kelvo_int32 *Result, char const **End) {
-    char const *At = String ? String : "";
-    bool Negative = false;
-    if (*At == '-' || *At == '+') {
-        Negative = *At++ == '-';
-    }
-    kelvo_real64 Value = 0.0;
-    bool SawDigit = false;
-    while (IsDigit(*At)) {
-        Value = Value * 10.0 + (*At++ - '0');
-        SawDigit = true;
-    }
+    bool Negative, SawDigit;
+    kelvo_real64 Value;
+    char const *At = ParseWholeNumber(String ? String : "", Negative, Value, SawDigit);
     if (End) {
         *End = SawDigit ? At : String;
     }
