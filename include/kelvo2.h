@@ -16,5 +16,6 @@
 #include "kelvo2/kelvo2_data_type.h"
 #include "kelvo2/kelvo2_file_format.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
+#include "kelvo2/kelvo2_compression.h"
 
 #endif

@@ -1,0 +1,79 @@
+// Dispatch of stored sections by compression type: copied as they are, or
+// handed to the Fenwa0 or Fenwa1 decoder with the stops of their pieces.
+#include "kelvo_compression.h"
+#include "kelvo_counters.h"
+#include "kelvo_log.h"
+#include "kelvo_memory.h"
+
+namespace {
+
+bool CopyUncompressed(kelvo_int32 StoredSize, void const *StoredBytes, kelvo_int32 ExpandedSize,
+                      void *Destination) {
+    KELVO_CHECK(ExpandedSize >= 0, KelvoCompressorLogMessage, false);
+    KELVO_CHECK(Destination || ExpandedSize == 0, KelvoCompressorLogMessage, false);
+    KELVO_CHECK(StoredBytes || ExpandedSize == 0, KelvoCompressorLogMessage, false);
+    // A short stored copy would be read past its end.
+    if (StoredSize < ExpandedSize) {
+        kelvo::Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
+                   "%s(%d): Uncompressed data of %d bytes is shorter than its expanded size %d",
+                   KELVO_HERE, StoredSize, ExpandedSize);
+        return false;
+    }
+    kelvo::Copy(ExpandedSize, StoredBytes, Destination);
+    return true;
+}
+
+void ReportUnrecognized(kelvo_compression_type Format) {
+    kelvo::Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
+               "%s(%d): Unrecognized compression type %d", KELVO_HERE, Format);
+}
+
+} // namespace
+
+KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
+                                           kelvo_bool32 FileIsByteReversed,
+                                           kelvo_int32 StoredSize, void const *StoredBytes,
+                                           kelvo_int32 First16Bit, kelvo_int32 First8Bit,
+                                           kelvo_int32 ExpandedSize, void *Destination) {
+    KELVO_TIMED_BLOCK("DecompressData");
+    kelvo_int32 const Stops[3] = {First16Bit, First8Bit, ExpandedSize};
+    switch (Format) {
+    case KelvoNoCompression:
+        return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
+    case KelvoFenwa0Compression: {
+        KELVO_TIMED_BLOCK("Fenwa0Decompress w/ stops");
+        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3,
+                                         Stops, ExpandedSize, Destination);
+    }
+    case KelvoFenwa1Compression: {
+        KELVO_TIMED_BLOCK("Fenwa1Decompress w/ stops");
+        return kelvo::Fenwa1DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3,
+                                         Stops, ExpandedSize, Destination);
+    }
+    default:
+        ReportUnrecognized(Format);
+        return 0;
+    }
+}
+
+KELVO_API kelvo_bool32 KelvoDecompressDataChunk(kelvo_compression_type Format,
+                                                kelvo_bool32 FileIsByteReversed,
+                                                kelvo_int32 StoredSize, void const *StoredBytes,
+                                                kelvo_int32 ExpandedSize, void *Destination) {
+    KELVO_TIMED_BLOCK("DecompressDataChunk");
+    switch (Format) {
+    case KelvoNoCompression:
+        return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
+    case KelvoFenwa0Compression: {
+        KELVO_TIMED_BLOCK("Fenwa0Decompress");
+        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 1,
+                                         &ExpandedSize, ExpandedSize, Destination);
+    }
+    case KelvoFenwa1Compression:
+        return KelvoFenwa1Decompress(FileIsByteReversed, StoredSize, StoredBytes, ExpandedSize,
+                                     Destination);
+    default:
+        ReportUnrecognized(Format);
+        return 0;
+    }
+}

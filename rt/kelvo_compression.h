@@ -1,0 +1,28 @@
+// The internal side of section compression: the decoders behind the dispatch
+// exports, taking the stops of their pieces, and the encoder's seam for tests.
+#ifndef KELVO_COMPRESSION_INTERNAL_H
+#define KELVO_COMPRESSION_INTERNAL_H
+
+#include "kelvo2/kelvo2_compression.h"
+
+namespace kelvo {
+
+// Both decoders run their pieces in turn, each while the output is below its
+// stop, and return false (after reporting) when the stream is corrupt or the
+// model memory cannot be had. Nothing outside the stored bytes is read and
+// nothing outside [0, ExpandedSize) of the destination is written.
+bool Fenwa1DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
+                        kelvo_int32 PieceCount, kelvo_int32 const *Stops,
+                        kelvo_int32 ExpandedSize, void *Destination);
+bool Fenwa0DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
+                        kelvo_int32 PieceCount, kelvo_int32 const *Stops,
+                        kelvo_int32 ExpandedSize, void *Destination);
+
+// KelvoFenwa1BeginSimple with a chosen first output capacity; the buffer grows
+// past it when a piece codes larger than estimated.
+kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 PieceCount,
+                                     kelvo_int32 OutputCapacity);
+
+} // namespace kelvo
+
+#endif
