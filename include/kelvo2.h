@@ -14,6 +14,7 @@
 #include "kelvo2/kelvo2_file_writer.h"
 #include "kelvo2/kelvo2_transform.h"
 #include "kelvo2/kelvo2_data_type.h"
+#include "kelvo2/kelvo2_data_type_conversion.h"
 #include "kelvo2/kelvo2_file_format.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_compression.h"
