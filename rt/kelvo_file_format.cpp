@@ -434,7 +434,8 @@ bool CheckSectionHeader(kelvo_section_header const &Section, kelvo_int32 Section
             SectionIndex, Section.ExpandedDataSize);
         return false;
     }
-    if (Section.Format == KelvoNoCompression && Section.DataSize > Section.ExpandedDataSize) {
+    // Stored as they load: a loader reads them straight into the section.
+    if (Section.Format == KelvoNoCompression && Section.DataSize != Section.ExpandedDataSize) {
         Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
             "%s(%d): Section %d stores %u uncompressed bytes for %u loaded bytes", KELVO_HERE,
             SectionIndex, Section.DataSize, Section.ExpandedDataSize);

@@ -38,7 +38,7 @@ kelvo_section_header *GetCheckedSectionArray(kelvo_file_header *Header, kelvo_in
 // Whether a section header can be followed in a file of FileSize bytes: its
 // stored bytes and fix-up arrays lie inside the file, its regions are in
 // order inside its expanded size, which an int32 allocation rounded up to 4
-// can hold, and uncompressed data fits in it. Failures are reported.
+// can hold, and uncompressed data is as large as it. Failures are reported.
 bool CheckSectionHeader(kelvo_section_header const &Section, kelvo_int32 SectionIndex,
                         kelvo_int64 FileSize);
 

@@ -322,6 +322,8 @@ TEST_F(FileFormatTest, SectionHeadersAreCheckedAgainstTheFile) {
         {[](kelvo_section_header &S) { S.First8Bit = 101; }, "not in order"},
         {[](kelvo_section_header &S) { S.DataSize = 80, S.ExpandedDataSize = 79; },
          "80 uncompressed bytes for 79"},
+        {[](kelvo_section_header &S) { S.DataSize = 79, S.ExpandedDataSize = 80; },
+         "79 uncompressed bytes for 80"},
         {[](kelvo_section_header &S) {
              S.Format = KelvoFenwa1Compression;
              S.DataSize = 0;
