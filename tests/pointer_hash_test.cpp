@@ -13,20 +13,21 @@ namespace {
 
 // Passes allocations to the allocator it replaces, counting them, until its
 // budget of successful allocations is spent; then every allocation fails.
-// With Shift set it returns addresses two bytes off the requested alignment.
+// From allocation number ShiftFrom on (counting from 0) it returns addresses
+// two bytes off the requested alignment.
 struct scoped_test_heap {
     static inline kelvo_allocate_callback *Allocate = nullptr;
     static inline kelvo_deallocate_callback *Deallocate = nullptr;
     static inline int Allocations = 0;
-    static inline int Budget = -1; // -1: unlimited
-    static inline bool Shift = false;
+    static inline int Budget = -1;    // -1: unlimited
+    static inline int ShiftFrom = -1; // -1: never
     static inline std::set<char *> Shifted;
 
-    explicit scoped_test_heap(int AllowedAllocations = -1, bool ShiftAddresses = false) {
+    explicit scoped_test_heap(int AllowedAllocations = -1, int ShiftFromAllocation = -1) {
         KelvoGetAllocator(&Allocate, &Deallocate);
         Allocations = 0;
         Budget = AllowedAllocations;
-        Shift = ShiftAddresses;
+        ShiftFrom = ShiftFromAllocation;
         KelvoSetAllocator(&Counted, &Release);
     }
     ~scoped_test_heap() { KelvoSetAllocator(Allocate, Deallocate); }
@@ -36,11 +37,14 @@ struct scoped_test_heap {
         if (Budget >= 0 && Allocations >= Budget) {
             return nullptr;
         }
-        ++Allocations;
-        if (!Shift) {
+        int Number = Allocations++;
+        if (ShiftFrom < 0 || Number < ShiftFrom) {
             return Allocate(File, Line, Alignment, Size);
         }
         char *Memory = static_cast<char *>(Allocate(File, Line, Alignment, Size + 2));
+        if (!Memory) {
+            return nullptr;
+        }
         Shifted.insert(Memory + 2);
         return Memory + 2;
     }
@@ -202,7 +206,7 @@ TEST_F(PointerHashTest, FailedNodeBlockRefusesTheInsertion) {
 
 TEST_F(PointerHashTest, MisalignedNodeBlockIsRefused) {
     // The balance bits live in the low bits of node addresses.
-    scoped_test_heap Heap(-1, true);
+    scoped_test_heap Heap(-1, 1); // the record, then its first node block
     EXPECT_EQ(KelvoNewPointerHash(), nullptr);
 }
 
