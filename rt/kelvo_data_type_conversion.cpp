@@ -18,8 +18,10 @@
 #include "kelvo_string.h"
 
 #include <float.h>
-#include <math.h>
 #include <stddef.h>
+
+#include <array>
+#include <utility>
 
 using kelvo::Log;
 
@@ -52,22 +54,18 @@ kelvo_real32 Single(kelvo_real32 Value) {
 // Values beyond int32 saturate and NaN gives 0, so that every input has one
 // defined result.
 kelvo_int32 RoundToInt32(kelvo_real32 Value) {
-    if (Value != Value) {
-        return 0;
+    if (!(Value > -2147483648.0f && Value < 2147483648.0f)) {
+        return Value != Value ? 0 : Value > 0.0f ? INT32_MAX : INT32_MIN;
     }
-    if (Value >= 2147483648.0f) {
-        return INT32_MAX;
-    }
-    if (Value <= -2147483648.0f) {
-        return INT32_MIN;
-    }
-    kelvo_real32 Floor = floorf(Value);
-    kelvo_real32 Fraction = Value - Floor; // exact for floats
-    kelvo_int64 Result = (kelvo_int64)Floor;
-    if (Fraction > 0.5f || (Fraction == 0.5f && (Result & 1))) {
+    kelvo_int32 Result = (kelvo_int32)Value;              // toward zero
+    kelvo_real32 Fraction = Value - (kelvo_real32)Result; // exact
+    bool Odd = (Result & 1) != 0;
+    if (Fraction > 0.5f || (Fraction == 0.5f && Odd)) {
         ++Result;
+    } else if (Fraction < -0.5f || (Fraction == -0.5f && Odd)) {
+        --Result;
     }
-    return Result > INT32_MAX ? INT32_MAX : (kelvo_int32)Result;
+    return Result;
 }
 
 // The normalized forms hold reals: [0, 1] scaled by 255 or 65535, [-1, 1] by
@@ -87,7 +85,7 @@ kelvo_int32 Sign(kelvo_int32 Value, kelvo_int32 Half, bool Signed) {
     return Value > Half ? 1 : (Signed && Value < -Half) ? -1 : 0;
 }
 
-kelvo_int32 AsInt(kelvo_member_type Type, kelvo_uint8 const *At) {
+inline kelvo_int32 AsInt(kelvo_member_type Type, kelvo_uint8 const *At) {
     switch (Type) {
     case KelvoStringMember: {
         kelvo_int32 Value = 0;
@@ -120,7 +118,7 @@ kelvo_int32 AsInt(kelvo_member_type Type, kelvo_uint8 const *At) {
     }
 }
 
-kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
+inline kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
     switch (Type) {
     case KelvoStringMember: {
         kelvo_real32 Value = 0.0f;
@@ -156,12 +154,12 @@ kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
 }
 
 // round(value × scale) as an integer, of which the stored low bits are kept.
-kelvo_int32 Scaled(kelvo_member_type Type, kelvo_uint8 const *At, kelvo_real32 Scale) {
+inline kelvo_int32 Scaled(kelvo_member_type Type, kelvo_uint8 const *At, kelvo_real32 Scale) {
     return RoundToInt32(Single(AsReal(Type, At) * Scale));
 }
 
-void ConvertNumber(kelvo_member_type DestinationType, kelvo_uint8 *Destination,
-                   kelvo_member_type SourceType, kelvo_uint8 const *Source) {
+inline void ConvertNumber(kelvo_member_type DestinationType, kelvo_uint8 *Destination,
+                          kelvo_member_type SourceType, kelvo_uint8 const *Source) {
     switch (DestinationType) {
     case KelvoReal32Member:
         Store<kelvo_real32>(Destination, AsReal(SourceType, Source));
@@ -195,6 +193,32 @@ void ConvertNumber(kelvo_member_type DestinationType, kelvo_uint8 *Destination,
     }
 }
 
+// One converter per pair of member types, chosen when a member is planned, so
+// that converting an element is one call with both types known inside it.
+using element_converter = void (*)(kelvo_uint8 *Destination, kelvo_uint8 const *Source);
+
+template <kelvo_member_type To, kelvo_member_type From>
+void ConvertElement(kelvo_uint8 *Destination, kelvo_uint8 const *Source) {
+    ConvertNumber(To, Destination, From, Source);
+}
+
+template <kelvo_member_type To, size_t... From>
+constexpr std::array<element_converter, KelvoOnePastLastMemberType>
+ConvertersInto(std::index_sequence<From...>) {
+    return {&ConvertElement<To, (kelvo_member_type)From>...};
+}
+
+template <size_t... To>
+constexpr std::array<std::array<element_converter, KelvoOnePastLastMemberType>, sizeof...(To)>
+ConvertersIntoNumbers(std::index_sequence<To...>) {
+    return {ConvertersInto<KelvoReal32Member + (kelvo_member_type)To>(
+        std::make_index_sequence<KelvoOnePastLastMemberType>())...};
+}
+
+// Indexed by destination type - KelvoReal32Member, then by source type.
+constexpr auto ElementConverters = ConvertersIntoNumbers(
+    std::make_index_sequence<KelvoOnePastLastMemberType - KelvoReal32Member>());
+
 constexpr kelvo_int32 TextBufferSize = 256;
 
 // The decimal text a number becomes in a string member.
@@ -223,6 +247,7 @@ struct value_step {
     kelvo_int32 Count; // bytes to copy, or elements to convert
     kelvo_int32 SourceUnit;
     kelvo_int32 DestinationUnit;
+    element_converter Convert; // numbers
 };
 
 bool ReferencedTypesAreEqual(kelvo_data_type_definition const &Source,
@@ -240,7 +265,7 @@ kelvo_int32 Smaller(kelvo_int32 A, kelvo_int32 B) {
 value_step ChooseValueStep(kelvo_data_type_definition const &Source,
                            kelvo_data_type_definition const &Destination,
                            bool ReferencedTypesEqual) {
-    value_step Step = {value_action::None, Source.Type, Destination.Type, 0, 0, 0};
+    value_step Step = {value_action::None, Source.Type, Destination.Type, 0, 0, 0, nullptr};
     if (Source.Type == KelvoInlineMember || Destination.Type == KelvoInlineMember) {
         // Inline parts convert member by member; inline and not inline never meet.
         if (Source.Type == Destination.Type) {
@@ -262,6 +287,7 @@ value_step ChooseValueStep(kelvo_data_type_definition const &Source,
         Step.Action = value_action::Text;
     } else if (IsNumber(Destination.Type)) {
         Step.Action = value_action::Number;
+        Step.Convert = ElementConverters[Destination.Type - KelvoReal32Member][Source.Type];
     } else {
         return Step;
     }
@@ -274,8 +300,7 @@ value_step ChooseValueStep(kelvo_data_type_definition const &Source,
 
 void ConvertNumbers(value_step const &Step, kelvo_uint8 const *Source, kelvo_uint8 *Destination) {
     for (kelvo_int32 Index = 0; Index < Step.Count; ++Index) {
-        ConvertNumber(Step.DestinationType, Destination + Index * Step.DestinationUnit,
-                      Step.SourceType, Source + Index * Step.SourceUnit);
+        Step.Convert(Destination + Index * Step.DestinationUnit, Source + Index * Step.SourceUnit);
     }
 }
 
@@ -502,8 +527,8 @@ bool tree_conversion::StartWriting(kelvo_uint8 *Memory) {
     return Made != nullptr;
 }
 
-bool Remember(tree_conversion &Conversion, kelvo_pointer_hash *Hash, void const *Key, void *Data) {
-    bool Present = KelvoHashedPointerKeyExists(Hash, Key);
+bool Remember(tree_conversion &Conversion, kelvo_pointer_hash *Hash, void const *Key, void *Data,
+              bool Present) {
     if (Present ? !KelvoSetHashedPointerData(Hash, Key, Data)
                 : !KelvoAddPointerToHash(Hash, Key, Data)) {
         Conversion.Failed = true;
@@ -627,7 +652,7 @@ type_plan *GetPlan(tree_conversion &Conversion, kelvo_data_type_definition const
     type_plan *Plan = MakePlan(Conversion, SourceType, DestinationType);
     if (Plan) {
         Plan->NextForDestination = static_cast<type_plan *>(First);
-        if (!Remember(Conversion, Conversion.Plans, DestinationType, Plan)) {
+        if (!Remember(Conversion, Conversion.Plans, DestinationType, Plan, First != nullptr)) {
             return nullptr;
         }
     }
@@ -666,13 +691,18 @@ bool SameLayout(kelvo_data_type_definition const *A, kelvo_data_type_definition 
 
 // What was made for Source as Type (Count elements, 0 for an object); with a
 // null Type, the first object made for it.
-made_object *FindMade(tree_conversion &Conversion, void const *Source,
-                      kelvo_data_type_definition const *Type, kelvo_int32 Count, bool AnyType) {
+// What was made for a source address, newest first.
+made_object *MadeFor(tree_conversion &Conversion, void const *Source) {
     void *First = nullptr;
-    if (!KelvoGetHashedPointerData(Conversion.Made, Source, &First)) {
-        return nullptr;
-    }
-    for (made_object *Made = static_cast<made_object *>(First); Made; Made = Made->Next) {
+    KelvoGetHashedPointerData(Conversion.Made, Source, &First);
+    return static_cast<made_object *>(First);
+}
+
+// The one made as Type (Count elements, 0 for an object), or with AnyType the
+// first object made.
+made_object *FindMade(made_object *First, kelvo_data_type_definition const *Type, kelvo_int32 Count,
+                      bool AnyType) {
+    for (made_object *Made = First; Made; Made = Made->Next) {
         if (Made->Count == Count && (AnyType || SameLayout(Made->Type, Type))) {
             return Made;
         }
@@ -681,10 +711,12 @@ made_object *FindMade(tree_conversion &Conversion, void const *Source,
 }
 
 // The offset of the destination object or array made for Source, which is
-// placed and queued for conversion the first time.
+// placed and queued for conversion the first time. While measuring, objects
+// that take no more room than their own are not visited at all.
 kelvo_int64 Make(tree_conversion &Conversion, type_plan &Plan, kelvo_uint8 const *Source,
                  kelvo_int32 Count) {
-    if (made_object *Made = FindMade(Conversion, Source, Plan.DestinationType, Count, false)) {
+    made_object *First = MadeFor(Conversion, Source);
+    if (made_object *Made = FindMade(First, Plan.DestinationType, Count, false)) {
         return Made->Offset;
     }
     kelvo_int32 Elements = Count ? Count : 1;
@@ -695,11 +727,10 @@ kelvo_int64 Make(tree_conversion &Conversion, type_plan &Plan, kelvo_uint8 const
         Conversion.Failed = true;
         return -1;
     }
-    void *First = nullptr;
-    KelvoGetHashedPointerData(Conversion.Made, Source, &First);
-    *Made = {Plan.DestinationType, Offset, Count, static_cast<made_object *>(First)};
-    if (!Remember(Conversion, Conversion.Made, Source, Made) ||
-        !Conversion.Pending.Push({&Plan, Source, Offset, Elements})) {
+    *Made = {Plan.DestinationType, Offset, Count, First};
+    bool Visit = Conversion.Base || Plan.UsesBlock || Plan.HasSubObjects;
+    if (!Remember(Conversion, Conversion.Made, Source, Made, First != nullptr) ||
+        (Visit && !Conversion.Pending.Push({&Plan, Source, Offset, Elements}))) {
         Conversion.Failed = true;
         return -1;
     }
@@ -902,9 +933,9 @@ void RedirectCopiedReferences(tree_conversion &Conversion) {
             kelvo_uint8 *Word = Slot.Address + Slot.PointerOffset;
             void const *Target = kelvo::LoadPointer(Word);
             bool Variant = Type == KelvoVariantReferenceMember;
-            made_object *Made =
-                Target ? FindMade(Conversion, Target, Slot.Member->ReferenceType, 0, Variant)
-                       : nullptr;
+            made_object *Made = Target ? FindMade(MadeFor(Conversion, Target),
+                                                  Slot.Member->ReferenceType, 0, Variant)
+                                       : nullptr;
             if (Made) {
                 kelvo::StorePointer(Word, At(Conversion, Made->Offset));
                 if (Variant) {
@@ -927,13 +958,11 @@ bool RunConversion(tree_conversion &Conversion, kelvo_data_type_definition const
     }
     pending_object Object;
     while (!Conversion.Failed && Conversion.Pending.Pop(Object)) {
-        if (Object.Count > 1 &&
-            !Conversion.Pending.Push({Object.Plan, Object.Source + Object.Plan->SourceSize,
-                                      Object.Offset + Object.Plan->DestinationSize,
-                                      Object.Count - 1})) {
-            return false;
+        type_plan &Plan = *Object.Plan;
+        for (kelvo_int32 Element = 0; Element < Object.Count && !Conversion.Failed; ++Element) {
+            ConvertObject(Conversion, Plan, Object.Source + (kelvo_int64)Element * Plan.SourceSize,
+                          Object.Offset + (kelvo_int64)Element * Plan.DestinationSize);
         }
-        ConvertObject(Conversion, *Object.Plan, Object.Source, Object.Offset);
     }
     if (!Conversion.Failed && Conversion.Base) {
         RedirectCopiedReferences(Conversion);
