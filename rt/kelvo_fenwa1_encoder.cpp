@@ -25,8 +25,8 @@ constexpr kelvo_int32 Chain4Depth = 48;
 constexpr kelvo_int32 Chain3Depth = 12;
 constexpr kelvo_int32 Chain2Depth = 6;
 constexpr kelvo_int32 NiceLength = 256;
-// Inside a run of one byte value, positions past this far into the run are
-// not entered into the chains: they would only crowd out older candidates.
+// Inside a run of one byte value, positions past this far into the run share
+// one chain node rather than crowding out older candidates.
 constexpr kelvo_int32 RunInsertLimit = 32;
 
 constexpr kelvo_int32 LargestChainBits = 18; // covers the whole window
@@ -345,9 +345,16 @@ inline kelvo_uint32 Key2(kelvo_uint8 const *Bytes) {
     return Bytes[0] | (kelvo_uint32)Bytes[1] << 8;
 }
 
+// Deep inside a run the chain keeps a single node for the run, moved along to
+// the newest position: offset 1 stays the first candidate, and the positions
+// before the run stay within reach of the chain.
 inline void Link(kelvo_uint32 *Head, kelvo_uint32 *Chain, kelvo_uint32 Slot, kelvo_uint32 Global,
-                 kelvo_uint32 Mask) {
-    Chain[Global & Mask] = Head[Slot];
+                 kelvo_uint32 Mask, bool DeepInRun) {
+    if (DeepInRun && Head[Slot] == Global) {
+        Chain[Global & Mask] = Chain[(Global - 1) & Mask];
+    } else {
+        Chain[Global & Mask] = Head[Slot];
+    }
     Head[Slot] = Global + 1;
 }
 
@@ -358,23 +365,21 @@ void InsertUpTo(piece_coder &Coder, kelvo_int32 End) {
         Coder.RunLength = Position > 0 && Data[Position] == Data[Position - 1]
                               ? Coder.RunLength + 1
                               : 0;
-        if (Coder.RunLength >= RunInsertLimit) {
-            continue;
-        }
+        bool DeepInRun = Coder.RunLength >= RunInsertLimit;
         kelvo_int32 Left = Coder.Size - Position;
         kelvo_uint32 Global = (kelvo_uint32)(Coder.Start + Position);
         kelvo_uint8 const *Bytes = Data + Position;
         if (Left >= 4) {
             Link(State.Head4, State.Chain4, Hash(Read32(Bytes), State.HashBits4), Global,
-                 State.ChainMask);
+                 State.ChainMask, DeepInRun);
         }
         if (Left >= 3) {
             Link(State.Head3, State.Chain3, Hash(Key3(Bytes), State.HashBits3), Global,
-                 State.ChainMask);
+                 State.ChainMask, DeepInRun);
         }
         if (Left >= 2) {
             Link(State.Head2, State.Chain2, Hash(Key2(Bytes), State.HashBits2), Global,
-                 State.ChainMask);
+                 State.ChainMask, DeepInRun);
         }
     }
     if (End > Coder.Inserted) {
