@@ -127,16 +127,6 @@ inline kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
     }
     case KelvoReal32Member:
         return Load<kelvo_real32>(At);
-    case KelvoInt8Member:
-        return Load<kelvo_int8>(At);
-    case KelvoUInt8Member:
-        return Load<kelvo_uint8>(At);
-    case KelvoInt16Member:
-        return Load<kelvo_int16>(At);
-    case KelvoUInt16Member:
-        return Load<kelvo_uint16>(At);
-    case KelvoInt32Member:
-        return Single((kelvo_real32)Load<kelvo_int32>(At));
     case KelvoUInt32Member:
         // Unsigned: values above 2^31 stay positive.
         return Single((kelvo_real32)Load<kelvo_uint32>(At));
@@ -149,7 +139,8 @@ inline kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
     case KelvoNormalUInt16Member:
         return Single(Load<kelvo_uint16>(At) * (1.0f / 65535.0f));
     default:
-        return 0.0f;
+        // The other integers as they widen; what is no number reads as 0.
+        return Single((kelvo_real32)AsInt(Type, At));
     }
 }
 

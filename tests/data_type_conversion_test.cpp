@@ -640,6 +640,11 @@ TEST_F(DataTypeConversionTest, BadDefinitionsAreRefusedBeforeAnythingIsFollowed)
     ExpectDataTypeError("Count -5 of member \"Children\" is negative");
     EXPECT_FALSE(KelvoRebasePointers(OldNodeType, Root, 0, false));
     ExpectDataTypeError("Count -5 of member \"Children\" is negative");
+    // Counts whose arrays would not fit in one block are refused before
+    // anything is read from them.
+    Root->Children = {INT32_MAX, &Bad};
+    EXPECT_EQ(KelvoGetConvertedTreeSize(OldNodeType, Root, NewNodeType), 0);
+    ExpectDataTypeError("is out of range for an int32 ConvertedTreeSize");
 
     EXPECT_EQ(KelvoConvertTree(OldNodeType, nullptr, NewNodeType), nullptr);
     ExpectDataTypeError("SourceRoot is not allowed to be 0");
@@ -757,6 +762,49 @@ TEST_F(DataTypeConversionTest, RebasingOffsetsEveryPointerOnce) {
                   RebaseStrings ? Block.In(Moved, Tree.Children[1].Name) : Tree.Children[1].Name);
         EXPECT_EQ(+Children[0].Name, nullptr);
     }
+}
+
+TEST_F(DataTypeConversionTest, RebasingFollowsVariantArrays) {
+    // A variant array of objects whose definition, names and strings travel
+    // with them.
+    block_builder Block(1024);
+#pragma pack(push, 4)
+    struct item {
+        char const *Label;
+        item *Other;
+    };
+    struct holder {
+        kelvo_data_type_definition const *Type;
+        kelvo_int32 Count;
+        item *Items;
+    };
+#pragma pack(pop)
+    holder *Root = Block.Add<holder>();
+    kelvo_data_type_definition *ItemType = Block.Add<kelvo_data_type_definition>(3);
+    item *Items = Block.Add<item>(2);
+    ItemType[0] = MakeMember(KelvoStringMember, Block.AddString("Label"));
+    ItemType[1] = MakeMember(KelvoReferenceMember, Block.AddString("Other"), ItemType);
+    ItemType[2] = MakeMember(KelvoEndMember);
+    Items[0] = {Block.AddString("first"), &Items[1]};
+    Items[1] = {Block.AddString("second"), &Items[1]};
+    *Root = {ItemType, 2, Items};
+    kelvo_data_type_definition const *HolderType =
+        NewType({MakeMember(KelvoReferenceToVariantArrayMember, "Items")});
+
+    std::vector<kelvo_uint8> Moved = Block.Bytes;
+    kelvo_intaddrx Offset = (kelvo_intaddrx)Moved.data() - (kelvo_intaddrx)Block.Base();
+    holder *MovedRoot = Block.In(Moved, Root);
+    ASSERT_TRUE(KelvoRebasePointers(HolderType, MovedRoot, Offset, true));
+    item *MovedItems = Block.In(Moved, Items);
+    EXPECT_EQ(+MovedRoot->Type, Block.In(Moved, ItemType));
+    EXPECT_EQ(MovedRoot->Count, 2);
+    EXPECT_EQ(+MovedRoot->Items, MovedItems);
+    EXPECT_EQ(+MovedRoot->Type[1].ReferenceType, MovedRoot->Type);
+    EXPECT_STREQ(MovedRoot->Type[1].Name, "Other");
+    EXPECT_EQ(+MovedRoot->Type[1].Name, Block.In(Moved, ItemType[1].Name));
+    EXPECT_EQ(+MovedItems[0].Other, &MovedItems[1]);
+    EXPECT_EQ(+MovedItems[1].Other, &MovedItems[1]);
+    EXPECT_EQ(+MovedItems[1].Label, Block.In(Moved, Items[1].Label));
 }
 
 kelvo_uintaddrx KELVO_CALLBACK MarkString(void *UserData, kelvo_uintaddrx String) {
