@@ -108,7 +108,7 @@ struct sub_object_cursor {
     kelvo_uint8 *At;       // the next element or slot-array entry
     kelvo_int32 Remaining; // elements or entries left
     kelvo_int32 Stride;
-    bool Entries; // At walks a slot array
+    bool Entries; // At walks pointer words: a reference, a variant's, a slot array
     bool Failed;
 
     bool Next(sub_object &Object);

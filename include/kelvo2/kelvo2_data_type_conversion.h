@@ -12,9 +12,10 @@
 
    A converted tree is one block. Where the source and destination types of a
    referenced part are structurally equal, the destination shares the source's
-   part, so the source must outlive the converted tree. Objects reached more
-   than once are converted once; cycles end where they meet a converted
-   object.
+   part, so the source must outlive the converted tree. Objects and arrays
+   reached more than once are converted once, so cycles end where they meet
+   a converted one; an array element that is also referenced on its own is
+   converted once as each.
 
    Definitions are checked before they are followed: member types outside the
    table, negative widths or counts, reference members without a
