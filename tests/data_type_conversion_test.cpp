@@ -117,15 +117,6 @@ class DataTypeConversionTest : public KelvoTest {
         }
         ExpectLogged(KelvoErrorLogMessage, Fragment);
     }
-    // Converts one element through single-member objects named "Value".
-    template <typename to, typename from>
-    to ConvertOne(kelvo_member_type From, from Value, kelvo_member_type To) {
-        kelvo_data_type_definition const *Source = NewType({MakeMember(From, "Value")});
-        kelvo_data_type_definition const *Destination = NewType({MakeMember(To, "Value")});
-        to Result{};
-        EXPECT_TRUE(KelvoConvertSingleObject(Source, &Value, Destination, &Result));
-        return Result;
-    }
 
     std::deque<std::vector<kelvo_data_type_definition>> Types;
     std::deque<old_node> Nodes;
@@ -133,119 +124,127 @@ class DataTypeConversionTest : public KelvoTest {
 
 // ---- values --------------------------------------------------------------------------
 
-TEST_F(DataTypeConversionTest, NumbersConvertExactlyBetweenForms) {
-    float const NaN = std::numeric_limits<float>::quiet_NaN();
-    // Reals into the normalized forms: scaled, rounded to even, not clamped.
-    struct {
-        float Value;
-        kelvo_member_type To;
-        kelvo_int32 Stored; // as the destination's integer type holds it
-    } const FromReal[] = {
-        {1.0f, KelvoNormalUInt8Member, 255},
-        {0.5f, KelvoNormalUInt8Member, 128}, // 127.5 rounds to even
-        {-1.0f, KelvoBinormalInt8Member, -127},
-        {1.0f, KelvoBinormalInt8Member, 127},
-        {2.0f, KelvoNormalUInt8Member, 254}, // 510: low 8 bits
-        {1.0f, KelvoNormalUInt16Member, 65535},
-        {-1.0f, KelvoBinormalInt16Member, -32767},
-        {0.5f, KelvoBinormalInt16Member, 16384}, // 16383.5 rounds to even
-        {2.5f, KelvoInt32Member, 2},
-        {3.5f, KelvoInt32Member, 4},
-        {-2.5f, KelvoInt32Member, -2},
-        {-0.5f, KelvoInt32Member, 0},
-        {300.0f, KelvoUInt8Member, 44},
-        {1e20f, KelvoInt32Member, INT32_MAX},
-        {-1e20f, KelvoInt32Member, INT32_MIN},
-        {NaN, KelvoInt32Member, 0},
-    };
-    for (auto const &Case : FromReal) {
-        kelvo_int32 Stored;
-        switch (Case.To) {
-        case KelvoNormalUInt8Member:
-        case KelvoUInt8Member:
-            Stored = ConvertOne<kelvo_uint8>(KelvoReal32Member, Case.Value, Case.To);
-            break;
-        case KelvoBinormalInt8Member:
-            Stored = ConvertOne<kelvo_int8>(KelvoReal32Member, Case.Value, Case.To);
-            break;
-        case KelvoNormalUInt16Member:
-            Stored = ConvertOne<kelvo_uint16>(KelvoReal32Member, Case.Value, Case.To);
-            break;
-        case KelvoBinormalInt16Member:
-            Stored = ConvertOne<kelvo_int16>(KelvoReal32Member, Case.Value, Case.To);
-            break;
-        default:
-            Stored = ConvertOne<kelvo_int32>(KelvoReal32Member, Case.Value, Case.To);
-            break;
-        }
-        EXPECT_EQ(Stored, Case.Stored) << Case.Value << " into " << KelvoGetMemberTypeName(Case.To);
+// Moves one element of a numeric member type between its bytes and a double.
+template <typename action> void AsStored(kelvo_member_type Type, action &&Act) {
+    switch (Type) {
+    case KelvoInt8Member:
+    case KelvoBinormalInt8Member:
+        return Act(kelvo_int8{});
+    case KelvoUInt8Member:
+    case KelvoNormalUInt8Member:
+        return Act(kelvo_uint8{});
+    case KelvoInt16Member:
+    case KelvoBinormalInt16Member:
+        return Act(kelvo_int16{});
+    case KelvoUInt16Member:
+    case KelvoNormalUInt16Member:
+        return Act(kelvo_uint16{});
+    case KelvoInt32Member:
+        return Act(kelvo_int32{});
+    case KelvoUInt32Member:
+        return Act(kelvo_uint32{});
+    default:
+        return Act(float{});
     }
+}
 
-    // Reading as a real.
-    EXPECT_EQ(ConvertOne<float>(KelvoNormalUInt8Member, (kelvo_uint8)255, KelvoReal32Member), 1.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoNormalUInt16Member, (kelvo_uint16)65535, KelvoReal32Member),
-              1.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoBinormalInt8Member, (kelvo_int8)-127, KelvoReal32Member),
-              -1.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoInt8Member, (kelvo_int8)-1, KelvoReal32Member), -1.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoUInt8Member, (kelvo_uint8)200, KelvoReal32Member), 200.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoInt16Member, (kelvo_int16)-32768, KelvoReal32Member),
-              -32768.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoUInt32Member, (kelvo_uint32)7, KelvoReal32Member), 7.0f);
-    EXPECT_EQ(ConvertOne<float>(KelvoUInt32Member, 3000000000u, KelvoReal32Member), 3e9f);
-    EXPECT_EQ(ConvertOne<float>(KelvoInt32Member, -16777217, KelvoReal32Member), -16777216.0f);
-
-    // Reading as an integer: the normalized forms give the nearest of -1, 0, 1.
+TEST_F(DataTypeConversionTest, NumbersConvertExactlyBetweenForms) {
+    double const NaN = std::numeric_limits<double>::quiet_NaN();
     struct {
         kelvo_member_type From;
-        kelvo_int32 Value;
-        kelvo_int32 Result;
-    } const ToInteger[] = {
-        {KelvoNormalUInt8Member, 255, 1},       {KelvoNormalUInt8Member, 128, 1},
-        {KelvoNormalUInt8Member, 127, 0},       {KelvoBinormalInt8Member, 64, 1},
-        {KelvoBinormalInt8Member, 63, 0},       {KelvoBinormalInt8Member, -63, 0},
-        {KelvoBinormalInt8Member, -64, -1},     {KelvoNormalUInt16Member, 32768, 1},
-        {KelvoNormalUInt16Member, 32767, 0},    {KelvoBinormalInt16Member, 16384, 1},
-        {KelvoBinormalInt16Member, -16384, -1}, {KelvoBinormalInt16Member, 16383, 0},
+        double Value;
+        kelvo_member_type To;
+        double Result; // as the destination stores it
+    } const Cases[] = {
+        // Reals into the normalized forms: scaled, rounded to even, not clamped.
+        {KelvoReal32Member, 1.0, KelvoNormalUInt8Member, 255},
+        {KelvoReal32Member, 0.5, KelvoNormalUInt8Member, 128}, // 127.5
+        {KelvoReal32Member, -1.0, KelvoBinormalInt8Member, -127},
+        {KelvoReal32Member, 2.0, KelvoNormalUInt8Member, 254}, // 510: its low 8 bits
+        {KelvoReal32Member, 1.0, KelvoNormalUInt16Member, 65535},
+        {KelvoReal32Member, -1.0, KelvoBinormalInt16Member, -32767},
+        {KelvoReal32Member, 0.5, KelvoBinormalInt16Member, 16384}, // 16383.5
+        {KelvoReal32Member, 2.5, KelvoInt32Member, 2},
+        {KelvoReal32Member, 3.5, KelvoInt32Member, 4},
+        {KelvoReal32Member, -2.5, KelvoInt32Member, -2},
+        {KelvoReal32Member, -0.5, KelvoInt32Member, 0},
+        {KelvoReal32Member, 300.0, KelvoUInt8Member, 44},
+        {KelvoReal32Member, 1e20, KelvoInt32Member, INT32_MAX},
+        {KelvoReal32Member, -1e20, KelvoInt32Member, INT32_MIN},
+        {KelvoReal32Member, NaN, KelvoInt32Member, 0},
+        // Reading as a real.
+        {KelvoNormalUInt8Member, 255, KelvoReal32Member, 1.0},
+        {KelvoNormalUInt16Member, 65535, KelvoReal32Member, 1.0},
+        {KelvoBinormalInt8Member, -127, KelvoReal32Member, -1.0},
+        {KelvoInt8Member, -1, KelvoReal32Member, -1.0},
+        {KelvoInt16Member, -32768, KelvoReal32Member, -32768.0},
+        {KelvoUInt32Member, 7, KelvoReal32Member, 7.0},
+        {KelvoUInt32Member, 3e9, KelvoReal32Member, 3e9},
+        {KelvoInt32Member, -16777217, KelvoReal32Member, -16777216.0}, // to even
+        // Reading as an integer: the normalized forms give the nearest of -1, 0, 1.
+        {KelvoNormalUInt8Member, 255, KelvoInt32Member, 1},
+        {KelvoNormalUInt8Member, 128, KelvoInt32Member, 1},
+        {KelvoNormalUInt8Member, 127, KelvoInt32Member, 0},
+        {KelvoBinormalInt8Member, 64, KelvoInt32Member, 1},
+        {KelvoBinormalInt8Member, 63, KelvoInt32Member, 0},
+        {KelvoBinormalInt8Member, -63, KelvoInt32Member, 0},
+        {KelvoBinormalInt8Member, -64, KelvoInt32Member, -1},
+        {KelvoNormalUInt16Member, 32768, KelvoInt32Member, 1},
+        {KelvoNormalUInt16Member, 32767, KelvoInt32Member, 0},
+        {KelvoBinormalInt16Member, 16384, KelvoInt32Member, 1},
+        {KelvoBinormalInt16Member, -16384, KelvoInt32Member, -1},
+        {KelvoBinormalInt16Member, 16383, KelvoInt32Member, 0},
+        // Integers keep their low bits and widen by their sign; into the
+        // normalized forms they go through their real value.
+        {KelvoInt32Member, -1, KelvoUInt16Member, 65535},
+        {KelvoInt32Member, 0x1ff, KelvoInt8Member, -1},
+        {KelvoInt8Member, -2, KelvoInt32Member, -2},
+        {KelvoUInt16Member, 65535, KelvoInt32Member, 65535},
+        {KelvoInt32Member, 1, KelvoNormalUInt8Member, 255},
     };
-    for (auto const &Case : ToInteger) {
-        kelvo_int32 Result;
-        switch (Case.From) {
-        case KelvoNormalUInt8Member:
-            Result = ConvertOne<kelvo_int32>(Case.From, (kelvo_uint8)Case.Value, KelvoInt32Member);
-            break;
-        case KelvoBinormalInt8Member:
-            Result = ConvertOne<kelvo_int32>(Case.From, (kelvo_int8)Case.Value, KelvoInt32Member);
-            break;
-        case KelvoNormalUInt16Member:
-            Result = ConvertOne<kelvo_int32>(Case.From, (kelvo_uint16)Case.Value, KelvoInt32Member);
-            break;
-        default:
-            Result = ConvertOne<kelvo_int32>(Case.From, (kelvo_int16)Case.Value, KelvoInt32Member);
-            break;
-        }
-        EXPECT_EQ(Result, Case.Result) << KelvoGetMemberTypeName(Case.From) << " " << Case.Value;
+    for (auto const &Case : Cases) {
+        kelvo_uint8 From[4] = {}, To[4] = {};
+        AsStored(Case.From, [&](auto Typed) {
+            Typed = (decltype(Typed))Case.Value;
+            std::memcpy(From, &Typed, sizeof(Typed));
+        });
+        kelvo_data_type_definition const *Source = NewType({MakeMember(Case.From, "V")});
+        kelvo_data_type_definition const *Destination = NewType({MakeMember(Case.To, "V")});
+        ASSERT_TRUE(KelvoConvertSingleObject(Source, From, Destination, To));
+        double Result;
+        AsStored(Case.To, [&](auto Typed) {
+            std::memcpy(&Typed, To, sizeof(Typed));
+            Result = Typed;
+        });
+        EXPECT_EQ(Result, Case.Result) << KelvoGetMemberTypeName(Case.From) << " " << Case.Value
+                                       << " into " << KelvoGetMemberTypeName(Case.To);
     }
-    // Integers keep their low bits; signed and unsigned widen by their sign.
-    EXPECT_EQ(ConvertOne<kelvo_uint16>(KelvoInt32Member, -1, KelvoUInt16Member), 65535);
-    EXPECT_EQ(ConvertOne<kelvo_int8>(KelvoInt32Member, 0x1ff, KelvoInt8Member), -1);
-    EXPECT_EQ(ConvertOne<kelvo_int32>(KelvoInt8Member, (kelvo_int8)-2, KelvoInt32Member), -2);
-    EXPECT_EQ(ConvertOne<kelvo_int32>(KelvoUInt16Member, (kelvo_uint16)65535, KelvoInt32Member),
-              65535);
-    // Integers into normalized forms go through the real value.
-    EXPECT_EQ(ConvertOne<kelvo_uint8>(KelvoInt32Member, 1, KelvoNormalUInt8Member), 255);
 
-    // Strings are parsed; a null string reads as 0.
-    char const *Number = "-42";
-    char const *Real = "2.25";
-    char const *None = nullptr;
-    EXPECT_EQ(ConvertOne<kelvo_int32>(KelvoStringMember, Number, KelvoInt32Member), -42);
-    EXPECT_EQ(ConvertOne<float>(KelvoStringMember, Real, KelvoReal32Member), 2.25f);
-    EXPECT_EQ(ConvertOne<kelvo_int16>(KelvoStringMember, None, KelvoInt16Member), 0);
-    // What has no number reads as 0.
-    kelvo_transform Transform{};
-    Transform.Position[0] = 5.0f;
-    EXPECT_EQ(ConvertOne<kelvo_int32>(KelvoTransformMember, Transform, KelvoInt32Member), 0);
+    // Strings are parsed (a null string reads as 0); what is no number reads as 0.
+    kelvo_data_type_definition const *Strings =
+        NewType({MakeMember(KelvoStringMember, "A"), MakeMember(KelvoStringMember, "B"),
+                 MakeMember(KelvoStringMember, "C"), MakeMember(KelvoTransformMember, "D")});
+    kelvo_data_type_definition const *Numbers =
+        NewType({MakeMember(KelvoInt32Member, "A"), MakeMember(KelvoReal32Member, "B"),
+                 MakeMember(KelvoInt16Member, "C"), MakeMember(KelvoInt32Member, "D")});
+#pragma pack(push, 4)
+    struct {
+        char const *A, *B, *C;
+        kelvo_transform D;
+    } Text = {"-42", "2.25", nullptr, {}};
+    struct {
+        kelvo_int32 A;
+        float B;
+        kelvo_int16 C;
+        kelvo_int32 D;
+    } Parsed;
+#pragma pack(pop)
+    Text.D.Position[0] = 5.0f;
+    ASSERT_TRUE(KelvoConvertSingleObject(Strings, &Text, Numbers, &Parsed));
+    EXPECT_EQ(Parsed.A, -42);
+    EXPECT_EQ(Parsed.B, 2.25f);
+    EXPECT_EQ(Parsed.C, 0);
+    EXPECT_EQ(Parsed.D, 0);
 }
 
 TEST_F(DataTypeConversionTest, NumericFormsRoundTripThroughReals) {
@@ -896,39 +895,6 @@ TEST_F(DataTypeConversionTest, IteratorFindsPointerWordsInEitherLayout) {
     ExpectDataTypeError("Illegal iterator type (8) in IterateOverSubMembers");
 }
 
-TEST_F(DataTypeConversionTest, IteratorLeadsToEachSubObject) {
-    old_node *Root = NewNode("Root", 1);
-    old_node Children[3] = {};
-    old_node *Target = NewNode("Target", 2);
-    old_node *Slots[] = {nullptr, Target, Target};
-    Root->Next = Target;
-    Root->Children = {3, Children};
-    Root->Links = {3, Slots};
-    Root->Extra = {OldNodeType, Target};
-    std::vector<std::vector<void *>> Found;
-    kelvo::member_iterator Members(OldNodeType, Root);
-    kelvo::pointer_slot Slot;
-    while (Members.Next(Slot)) {
-        if (Slot.Member->Type == KelvoStringMember) {
-            continue;
-        }
-        kelvo::sub_object_cursor Cursor;
-        ASSERT_TRUE(kelvo::IterateOverSubMembers(Slot, Cursor));
-        kelvo::sub_object Object;
-        Found.emplace_back();
-        while (Cursor.Next(Object)) {
-            EXPECT_EQ(Object.Type, OldNodeType);
-            Found.back().push_back(Object.Object);
-            if (Object.Word) {
-                EXPECT_EQ(kelvo::LoadPointer(Object.Word), Object.Object);
-            }
-        }
-    }
-    std::vector<std::vector<void *>> const Expected = {
-        {Target}, {&Children[0], &Children[1], &Children[2]}, {Target, Target}, {Target}};
-    EXPECT_EQ(Found, Expected);
-}
-
 // ---- curves ----------------------------------------------------------------------------------
 
 struct curve_calls {
@@ -1025,27 +991,24 @@ kelvo_int32 CounterCalls(char const *Name) {
             return Results.Count;
         }
     }
-    return -1;
+    return 0;
 }
 
 TEST_F(DataTypeConversionTest, OperationsRunInNamedTimingBlocks) {
     old_node *Root = NewNode("Root", 1);
-    kelvo_int32 Size = KelvoGetConvertedTreeSize(OldNodeType, Root, NewNodeType);
-    FreeBlock(KelvoConvertTree(OldNodeType, Root, NewNodeType));
-    std::vector<kelvo_uint8> Memory(Size);
-    KelvoConvertTreeInPlace(OldNodeType, Root, NewNodeType, Memory.data());
-    KelvoRebasePointers(NewNodeType, Memory.data(), 0, false);
-    char const *Names[] = {"GetConvertedTreeSize", "ConvertTree", "ConvertTreeInPlace",
+    char const *Names[] = {"GetConvertedTreeSize", "ConvertTreeInPlace", "ConvertTree",
                            "RebasePointers"};
     kelvo_int32 Before[4];
     for (int Index = 0; Index < 4; ++Index) {
         Before[Index] = CounterCalls(Names[Index]);
-        EXPECT_GE(Before[Index], 1) << Names[Index];
     }
-    KelvoRebasePointers(NewNodeType, Memory.data(), 0, false);
+    std::vector<kelvo_uint8> Memory(KelvoGetConvertedTreeSize(OldNodeType, Root, NewNodeType));
+    KelvoConvertTreeInPlace(OldNodeType, Root, NewNodeType, Memory.data());
     FreeBlock(KelvoConvertTree(OldNodeType, Root, NewNodeType));
-    EXPECT_EQ(CounterCalls("RebasePointers"), Before[3] + 1);
-    EXPECT_EQ(CounterCalls("ConvertTree"), Before[1] + 1);
+    KelvoRebasePointers(NewNodeType, Memory.data(), 0, false);
+    for (int Index = 0; Index < 4; ++Index) {
+        EXPECT_EQ(CounterCalls(Names[Index]), Before[Index] + 1) << Names[Index];
+    }
 }
 
 } // namespace
