@@ -202,6 +202,7 @@ struct definition_walk {
     kelvo_int32 Depth = 0;
     kelvo_int64 Steps = 0; // members visited for one object
     kelvo_int32 Hint = -1;
+    bool HasBytes = false; // some member has a size, so the object has one
 };
 
 definition_fault CheckDefinition(definition_walk &Walk, kelvo_data_type_definition const *Type) {
@@ -242,6 +243,10 @@ definition_fault CheckDefinition(definition_walk &Walk, kelvo_data_type_definiti
             Member->ArrayWidth < 0) {
             Fault = definition_fault::BadMember;
             break;
+        }
+        if (Member->Type != KelvoInlineMember &&
+            kelvo::GetMemberUnitSize(Member->Type, kelvo::ThisPlatformPointerSizeInBits) > 0) {
+            Walk.HasBytes = true;
         }
         if (Member->Type == KelvoInlineMember) {
             Fault = CheckDefinition(Walk, Member->ReferenceType);
@@ -551,7 +556,15 @@ bool MarshallSection(section_bounds const &Sections, kelvo_int32 SectionIndex,
         }
         kelvo_int32 ObjectSize = GetTotalObjectSize(Type, ThisPlatformPointerSizeInBits);
         if (ObjectSize == 0) {
-            continue; // nothing to reverse
+            // Without bytes there is nothing to reverse; with them, the size
+            // did not fit (the measure reported it).
+            if (Walk.HasBytes && Skip()) {
+                Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                    "%s(%d): Marshalling fix-up %d of section %d uses a type definition too "
+                    "large to measure; skipped",
+                    KELVO_HERE, Index, SectionIndex);
+            }
+            continue;
         }
         if (Fixup.Count > INT32_MAX ||
             (kelvo_uint64)Fixup.Offset + (kelvo_uint64)Fixup.Count * ObjectSize > SectionSize) {

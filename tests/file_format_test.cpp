@@ -403,6 +403,12 @@ TEST_F(FileFormatTest, CheckedMarshallingSkipsRecordsAndTypesOutsideTheSections)
     Hostile[0].Type = KelvoOnePastLastMemberType;
     EXPECT_FALSE(kelvo::MarshallSection(Sections.Bounds(), 1, 1, &Cases[7].Fixup));
     ExpectFileReadingError("member type or array width out of range");
+    Hostile[0].Type = KelvoUInt32Member;
+    Hostile[0].ArrayWidth = 0x20000000; // 2 GB a record
+    Hostile[1].Type = KelvoEndMember;
+    EXPECT_FALSE(kelvo::MarshallSection(Sections.Bounds(), 1, 1, &Cases[7].Fixup));
+    ExpectLogged(KelvoErrorLogMessage, "out of range for an int32");
+    ExpectFileReadingError("uses a type definition too large to measure");
 
     // Without the type's section the records stay as they are.
     Sections.Bases[0] = nullptr;
