@@ -30,8 +30,9 @@ constexpr kelvo_int32 NiceLength = 256;
 constexpr kelvo_int32 RunInsertLimit = 32;
 
 constexpr kelvo_int32 LargestChainBits = 18; // covers the whole window
-constexpr kelvo_int32 MidModelCount = (EncoderWindow >> 10) + 1;
-constexpr kelvo_int32 ModelCount = LengthSymbolCount + LiteralContextCount + 2 + MidModelCount;
+// High offsets, and so mid-offset models, as the window allows; a section
+// shorter than the window reaches fewer of the models.
+constexpr kelvo_int32 HighCount = (EncoderWindow >> 10) + 1;
 
 // Code lengths in bits: of an interval of Width in the 14-bit table, and of a
 // uniform choice among Count values.
@@ -92,6 +93,7 @@ struct kelvo_fenwa1_compressor {
 
     kelvo::fenwa1::model *Models;
     kelvo::fenwa1::model_pools Pools;
+    kelvo_int32 MidModelCount;
 };
 
 namespace {
@@ -278,14 +280,14 @@ void StartModels(compressor &State, piece_coder &Coder) {
     Coder.Low = Next;
     InitModel(*Next++, Pools, 3, 4, 4);
     Coder.High = Next;
-    InitModel(*Next++, Pools, MidModelCount - 1, MidModelCount, MidModelCount);
+    InitModel(*Next++, Pools, HighCount - 1, HighCount, HighCount);
     Coder.Mid = Next;
-    for (kelvo_int32 Model = 0; Model < MidModelCount; ++Model) {
+    for (kelvo_int32 Model = 0; Model < State.MidModelCount; ++Model) {
         InitModel(*Next++, Pools, 255, 256, 256);
     }
 }
 
-void ReserveModels(model_pools &Pools) {
+void ReserveModels(model_pools &Pools, kelvo_int32 MidModelCount) {
     for (kelvo_int32 Model = 0; Model < LengthSymbolCount; ++Model) {
         ReserveModel(Pools, LengthSymbolCount, LengthSymbolCount);
     }
@@ -293,7 +295,7 @@ void ReserveModels(model_pools &Pools) {
         ReserveModel(Pools, EncoderAlphabet, EncoderAlphabet);
     }
     ReserveModel(Pools, 4, 4);
-    ReserveModel(Pools, MidModelCount, MidModelCount);
+    ReserveModel(Pools, HighCount, HighCount);
     for (kelvo_int32 Model = 0; Model < MidModelCount; ++Model) {
         ReserveModel(Pools, 256, 256);
     }
@@ -593,7 +595,9 @@ kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 Piece
     kelvo_uint8 *Output;
     model *Models;
     model_pools Pools = {};
-    ReserveModels(Pools);
+    kelvo_int32 MidModelCount = (ExpandedSize > 0 ? ExpandedSize - 1 : 0) / 1024 + 1;
+    MidModelCount = MidModelCount < HighCount ? MidModelCount : HighCount;
+    ReserveModels(Pools, MidModelCount);
     kelvo_int32 HashBits3 = ChainBits < 16 ? ChainBits : 16;
     aggr_allocator Aggr;
     AggrInit(Aggr);
@@ -605,7 +609,8 @@ kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 Piece
     AggrAllocArrayPtr(Aggr, ChainSize, &Chain3);
     AggrAllocArrayPtr(Aggr, ChainSize, &Chain2);
     AggrAllocArrayPtr(Aggr, (kelvo_int64)PieceHeaderWords * PieceCount, &HeaderWords);
-    AggrAllocArrayPtr(Aggr, ModelCount, &Models);
+    AggrAllocArrayPtr(Aggr, LengthSymbolCount + LiteralContextCount + 2 + MidModelCount,
+                      &Models);
     AggrAllocArrayPtr(Aggr, Pools.RankCount, &Pools.Counts);
     AggrAllocArrayPtr(Aggr, Pools.RankCount, &Pools.Symbols);
     AggrAllocArrayPtr(Aggr, Pools.CumCount, &Pools.Cums);
@@ -640,6 +645,7 @@ kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 Piece
     memset(Head2, 0, sizeof(kelvo_uint32) * ((size_t)1 << HashBits3));
     State->Models = Models;
     State->Pools = Pools;
+    State->MidModelCount = MidModelCount;
     return State;
 }
 
