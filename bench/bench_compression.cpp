@@ -90,8 +90,8 @@ vector3 SurfacePoint(surface const &Shape, float U, float V, float Phase) {
     return {R * cosf(Angle), Shape.Height * (V - 0.5f), R * sinf(Angle)};
 }
 
-void WriteMesh(section_writer &Writer, surface const &Shape, bool Deformable,
-               std::mt19937 &Random, int BoneCount) {
+void WriteMesh(section_writer &Writer, surface const &Shape, bool Deformable, std::mt19937 &Random,
+               int BoneCount) {
     std::normal_distribution<float> Noise(0.0f, 0.002f);
     float Phase = (float)(Random() % 1000) * 0.01f;
     for (int Ring = 0; Ring <= Shape.Rings; ++Ring) {
@@ -103,8 +103,8 @@ void WriteMesh(section_writer &Writer, surface const &Shape, bool Deformable,
             vector3 Dv = SurfacePoint(Shape, U, V + 0.001f, Phase);
             vector3 A = {Du.X - P.X, Du.Y - P.Y, Du.Z - P.Z};
             vector3 B = {Dv.X - P.X, Dv.Y - P.Y, Dv.Z - P.Z};
-            vector3 N = Normalize({A.Y * B.Z - A.Z * B.Y, A.Z * B.X - A.X * B.Z,
-                                   A.X * B.Y - A.Y * B.X});
+            vector3 N =
+                Normalize({A.Y * B.Z - A.Z * B.Y, A.Z * B.X - A.X * B.Z, A.X * B.Y - A.Y * B.X});
             Writer.Float(P.X + Noise(Random));
             Writer.Float(P.Y + Noise(Random));
             Writer.Float(P.Z + Noise(Random));
@@ -152,9 +152,10 @@ std::string const &Pick(std::vector<std::string> const &Names, std::mt19937 &Ran
 }
 
 std::vector<std::string> BoneNames() {
-    static char const *Parts[] = {"Pelvis", "Spine", "Chest", "Neck", "Head", "Clavicle",
-                                  "UpperArm", "Forearm", "Hand", "Finger", "Thigh", "Calf",
-                                  "Foot", "Toe", "Jaw", "Eye", "Brow", "Tail", "Cape", "Hair"};
+    static char const *Parts[] = {"Pelvis",   "Spine",    "Chest",   "Neck", "Head",
+                                  "Clavicle", "UpperArm", "Forearm", "Hand", "Finger",
+                                  "Thigh",    "Calf",     "Foot",    "Toe",  "Jaw",
+                                  "Eye",      "Brow",     "Tail",    "Cape", "Hair"};
     std::vector<std::string> Names;
     for (char const *Side : {"L_", "R_", ""}) {
         for (char const *Part : Parts) {
@@ -218,15 +219,25 @@ void WriteCurves(section_writer &Writer, std::mt19937 &Random, int BoneCount, in
 
 void WriteStrings(section_writer &Writer, std::mt19937 &Random, int Count) {
     std::vector<std::string> Bones = BoneNames();
-    std::vector<std::string> Materials = {"Skin", "Cloth_Dark", "Cloth_Light", "Leather",
-                                          "Metal_Worn", "Hair_Cards", "Eye_Wet", "Teeth"};
-    std::vector<std::string> Characters = {"knight", "archer", "villager_f", "villager_m",
-                                           "wolf", "merchant", "guard_captain"};
+    std::vector<std::string> Materials = {"Skin",       "Cloth_Dark", "Cloth_Light", "Leather",
+                                          "Metal_Worn", "Hair_Cards", "Eye_Wet",     "Teeth"};
+    std::vector<std::string> Characters = {"knight", "archer",   "villager_f",   "villager_m",
+                                           "wolf",   "merchant", "guard_captain"};
     std::vector<std::string> Maps = {"diffuse", "normal", "specular", "mask", "emissive"};
-    std::vector<std::string> Members = {"Position", "Normal", "Tangent", "Binormal",
-                                        "TextureCoordinates0", "BoneWeights", "BoneIndices",
-                                        "DiffuseColor", "Name", "ParentIndex", "LocalTransform",
-                                        "InverseWorldTransform", "LODError", "Flags"};
+    std::vector<std::string> Members = {"Position",
+                                        "Normal",
+                                        "Tangent",
+                                        "Binormal",
+                                        "TextureCoordinates0",
+                                        "BoneWeights",
+                                        "BoneIndices",
+                                        "DiffuseColor",
+                                        "Name",
+                                        "ParentIndex",
+                                        "LocalTransform",
+                                        "InverseWorldTransform",
+                                        "LODError",
+                                        "Flags"};
     for (int Index = 0; Index < Count; ++Index) {
         std::string const &Character = Pick(Characters, Random);
         switch (Random() % 5) {
@@ -351,9 +362,9 @@ std::vector<unsigned char> Fenwa1Compress(section const &Section) {
 bool Fenwa1Decompress(section const &Section, std::vector<unsigned char> const &Stored,
                       std::vector<unsigned char> &Out) {
     Out.resize(Section.Bytes.size());
-    return KelvoDecompressData(KelvoFenwa1Compression, 0, (kelvo_int32)Stored.size(),
-                               Stored.data(), Section.First16Bit, Section.First8Bit,
-                               (kelvo_int32)Out.size(), Out.data()) != 0;
+    return KelvoDecompressData(KelvoFenwa1Compression, 0, (kelvo_int32)Stored.size(), Stored.data(),
+                               Section.First16Bit, Section.First8Bit, (kelvo_int32)Out.size(),
+                               Out.data()) != 0;
 }
 
 std::vector<unsigned char> ZlibCompress(section const &Section, int Level) {

@@ -28,13 +28,60 @@ void ReportUnrecognized(kelvo_compression_type Format) {
                "%s(%d): Unrecognized compression type %d", KELVO_HERE, Format);
 }
 
+char const *DescribeFault(kelvo::decode_fault Fault) {
+    switch (Fault) {
+    case kelvo::ReadPastStoredBytes:
+        return "it reads past its stored bytes";
+    case kelvo::CopyBeforeOutput:
+        return "a match reaches before the start of the output";
+    case kelvo::WritePastOutput:
+        return "it writes past the expanded size";
+    case kelvo::ModelOverflow:
+        return "a model outgrows the size its header gives";
+    case kelvo::EmptyAlphabet:
+        return "a value is sent from an empty range";
+    default:
+        return "no fault";
+    }
+}
+
 } // namespace
 
+namespace kelvo {
+
+decode_start StartDecoding(char const *Codec, kelvo_int32 StoredSize, void const *StoredBytes,
+                           kelvo_int32 PieceCount, kelvo_int32 ExpandedSize,
+                           void const *Destination) {
+    KELVO_CHECK(StoredSize >= 0 && ExpandedSize >= 0, KelvoCompressorLogMessage, DecodeRefused);
+    KELVO_CHECK(StoredBytes || StoredSize == 0, KelvoCompressorLogMessage, DecodeRefused);
+    KELVO_CHECK(Destination || ExpandedSize == 0, KelvoCompressorLogMessage, DecodeRefused);
+    if (ExpandedSize == 0) {
+        return DecodeNothing;
+    }
+    // Both codecs head their streams with three 32-bit words a piece.
+    if (StoredSize < 12 * PieceCount) {
+        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
+            "%s(%d): %s stream of %d bytes is too short for its %d pieces", KELVO_HERE, Codec,
+            StoredSize, PieceCount);
+        return DecodeRefused;
+    }
+    return DecodeGo;
+}
+
+void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Position,
+                         kelvo_int32 ExpandedSize) {
+    Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
+        "%s(%d): %s stream is corrupt: %s (output offset %d of %d)", KELVO_HERE, Codec,
+        DescribeFault(Fault), Position, ExpandedSize);
+}
+
+} // namespace kelvo
+
 KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
-                                           kelvo_bool32 FileIsByteReversed,
-                                           kelvo_int32 StoredSize, void const *StoredBytes,
-                                           kelvo_int32 First16Bit, kelvo_int32 First8Bit,
-                                           kelvo_int32 ExpandedSize, void *Destination) {
+                                           kelvo_bool32 FileIsByteReversed, kelvo_int32 StoredSize,
+                                           void const *StoredBytes, kelvo_int32 First16Bit,
+                                           kelvo_int32 First8Bit, kelvo_int32 ExpandedSize,
+                                           void *Destination) {
     KELVO_TIMED_BLOCK("DecompressData");
     kelvo_int32 const Stops[3] = {First16Bit, First8Bit, ExpandedSize};
     switch (Format) {
@@ -42,13 +89,13 @@ KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
         return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
     case KelvoFenwa0Compression: {
         KELVO_TIMED_BLOCK("Fenwa0Decompress w/ stops");
-        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3,
-                                         Stops, ExpandedSize, Destination);
+        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3, Stops,
+                                         ExpandedSize, Destination);
     }
     case KelvoFenwa1Compression: {
         KELVO_TIMED_BLOCK("Fenwa1Decompress w/ stops");
-        return kelvo::Fenwa1DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3,
-                                         Stops, ExpandedSize, Destination);
+        return kelvo::Fenwa1DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3, Stops,
+                                         ExpandedSize, Destination);
     }
     default:
         ReportUnrecognized(Format);

@@ -25,34 +25,13 @@ constexpr kelvo_uint32 Quarter = 0x20000000u;
 constexpr kelvo_uint32 RescaleTotal = 0x3FFF;
 constexpr kelvo_int32 ReadablePadding = 4;
 
-enum decode_fault {
-    NoFault,
-    ReadPastStoredBytes,
-    CopyBeforeOutput,
-    WritePastOutput,
-    ModelOverflow,
-    EmptyAlphabet,
-    NoModelMemory, // reported by the allocator
-};
-
-char const *DescribeFault(decode_fault Fault) {
-    switch (Fault) {
-    case ReadPastStoredBytes: return "it reads past its stored bytes";
-    case CopyBeforeOutput: return "a match reaches before the start of the output";
-    case WritePastOutput: return "it writes past the expanded size";
-    case ModelOverflow: return "a model outgrows the size its header gives";
-    case EmptyAlphabet: return "a value is sent from an empty range";
-    default: return "no fault";
-    }
-}
-
 struct bit_reader {
     kelvo_uint8 const *Bytes;
     kelvo_int32 Size;
     bool Reversed;
-    kelvo_int64 Word;     // index of the next word to load
-    kelvo_int64 WordEnd;  // words that may be read: the stored ones and the padding
-    kelvo_uint32 Bits;    // what is left of the loaded word
+    kelvo_int64 Word;    // index of the next word to load
+    kelvo_int64 WordEnd; // words that may be read: the stored ones and the padding
+    kelvo_uint32 Bits;   // what is left of the loaded word
     kelvo_int32 BitsLeft;
     decode_fault Fault;
 
@@ -203,8 +182,8 @@ void Rescale(model &Model) {
         }
     }
     if (Busiest != 0) {
-        kelvo_int64 Place = Model.N < Limit ? ((kelvo_int64)Model.N & ~(((kelvo_int64)1 << Shift) - 1))
-                                            : Limit;
+        kelvo_int64 Place =
+            Model.N < Limit ? ((kelvo_int64)Model.N & ~(((kelvo_int64)1 << Shift) - 1)) : Limit;
         if (Place == 0) {
             Place = 1;
         }
@@ -398,20 +377,12 @@ decode_fault DecodePiece(kelvo_uint32 const Words[PieceHeaderWords], arithmetic_
 } // namespace
 
 bool Fenwa0DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
-                        kelvo_int32 PieceCount, kelvo_int32 const *Stops,
-                        kelvo_int32 ExpandedSize, void *Destination) {
-    KELVO_CHECK(StoredSize >= 0 && ExpandedSize >= 0, KelvoCompressorLogMessage, false);
-    KELVO_CHECK(StoredBytes || StoredSize == 0, KelvoCompressorLogMessage, false);
-    KELVO_CHECK(Destination || ExpandedSize == 0, KelvoCompressorLogMessage, false);
-    if (ExpandedSize == 0) {
-        return true;
-    }
-    kelvo_int32 const HeaderSize = 4 * PieceHeaderWords * PieceCount;
-    if (StoredSize < HeaderSize) {
-        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-            "%s(%d): Fenwa0 stream of %d bytes is too short for its %d pieces", KELVO_HERE,
-            StoredSize, PieceCount);
-        return false;
+                        kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
+                        void *Destination) {
+    decode_start Start =
+        StartDecoding("Fenwa0", StoredSize, StoredBytes, PieceCount, ExpandedSize, Destination);
+    if (Start != DecodeGo) {
+        return Start == DecodeNothing;
     }
     kelvo_uint8 const *Stored = static_cast<kelvo_uint8 const *>(StoredBytes);
     arithmetic_decoder Decoder;
@@ -443,9 +414,7 @@ bool Fenwa0DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *S
         return false;
     }
     if (Fault != NoFault) {
-        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-            "%s(%d): Fenwa0 stream is corrupt: %s (output offset %d of %d)", KELVO_HERE,
-            DescribeFault(Fault), Position, ExpandedSize);
+        ReportCorruptStream("Fenwa0", Fault, Position, ExpandedSize);
         return false;
     }
     return true;

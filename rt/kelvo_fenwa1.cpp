@@ -5,9 +5,9 @@
 // The decoder trusts nothing in the stream: bytes past the stored ones read as
 // the zeroed padding would, and a stream that would need more than that, copy
 // from before the output or write past its end is reported and refused.
+#include "kelvo_fenwa1.h"
 #include "kelvo_compression.h"
 #include "kelvo_counters.h"
-#include "kelvo_fenwa1.h"
 #include "kelvo_log.h"
 #include "kelvo_memory.h"
 
@@ -193,26 +193,6 @@ namespace {
 
 using namespace fenwa1;
 
-enum decode_fault {
-    NoFault,
-    ReadPastStoredBytes,
-    CopyBeforeOutput,
-    WritePastOutput,
-    ModelOverflow,
-    EmptyAlphabet,
-};
-
-char const *DescribeFault(decode_fault Fault) {
-    switch (Fault) {
-    case ReadPastStoredBytes: return "it reads past its stored bytes";
-    case CopyBeforeOutput: return "a match reaches before the start of the output";
-    case WritePastOutput: return "it writes past the expanded size";
-    case ModelOverflow: return "a model outgrows the size its header gives";
-    case EmptyAlphabet: return "a value is sent from an empty range";
-    default: return "no fault";
-    }
-}
-
 // Bytes past the stored ones read as zero, as far as the padding the reader
 // keeps after them; past that the stream is refused.
 constexpr kelvo_int32 ReadablePadding = 4;
@@ -305,13 +285,7 @@ inline bool DecodeValue(model &Model, range_decoder &Decoder, kelvo_uint32 Unifo
             Decoder.Fault = EmptyAlphabet;
             return false;
         }
-        kelvo_int32 Top = ++Model.Top;
-        Model.Count[Top] += 2;
-        Model.Total += 2;
-        if (Top >= Model.Size) {
-            Model.Total -= Model.Count[0];
-            Model.Count[0] = 0;
-        }
+        kelvo_int32 Top = AddRank(Model);
         Value = Decoder.Uniform(UniformCount);
         Model.Symbol[Top] = (kelvo_uint16)Value;
         return true;
@@ -336,8 +310,7 @@ struct piece_models {
     void *Block;
 };
 
-bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount,
-                 piece_models &Models) {
+bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece_models &Models) {
     kelvo_int32 ModelCount = LengthSymbolCount + LiteralContextCount + 2 + MidModelCount;
     model_pools Pools = {};
     for (kelvo_int32 Model = 0; Model < LengthSymbolCount; ++Model) {
@@ -421,8 +394,7 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
             if (High >= (kelvo_uint32)Models.MidModelCount) {
                 return CopyBeforeOutput;
             }
-            if (!DecodeValue(Models.Mid[High], Decoder, Reach < 1024 ? Reach / 4 + 1 : 256,
-                             Mid)) {
+            if (!DecodeValue(Models.Mid[High], Decoder, Reach < 1024 ? Reach / 4 + 1 : 256, Mid)) {
                 return Decoder.Fault;
             }
             kelvo_uint32 Offset = 1024 * High + 4 * Mid + Low + 1;
@@ -450,22 +422,14 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
 } // namespace
 
 bool Fenwa1DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
-                        kelvo_int32 PieceCount, kelvo_int32 const *Stops,
-                        kelvo_int32 ExpandedSize, void *Destination) {
-    KELVO_CHECK(StoredSize >= 0 && ExpandedSize >= 0, KelvoCompressorLogMessage, false);
-    KELVO_CHECK(StoredBytes || StoredSize == 0, KelvoCompressorLogMessage, false);
-    KELVO_CHECK(Destination || ExpandedSize == 0, KelvoCompressorLogMessage, false);
-    if (ExpandedSize == 0) {
-        return true;
+                        kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
+                        void *Destination) {
+    decode_start Start =
+        StartDecoding("Fenwa1", StoredSize, StoredBytes, PieceCount, ExpandedSize, Destination);
+    if (Start != DecodeGo) {
+        return Start == DecodeNothing;
     }
     kelvo_int32 const HeaderSize = PieceHeaderSize * PieceCount;
-    if (StoredSize < HeaderSize) {
-        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-            "%s(%d): Fenwa1 stream of %d bytes is too short for its %d pieces", KELVO_HERE,
-            StoredSize, PieceCount);
-        return false;
-    }
-
     kelvo_uint8 const *Stored = static_cast<kelvo_uint8 const *>(StoredBytes);
     kelvo_uint8 *Output = static_cast<kelvo_uint8 *>(Destination);
     range_decoder Decoder = {Stored, StoredSize, HeaderSize, 0, 0, 0, NoFault};
@@ -492,15 +456,13 @@ bool Fenwa1DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *S
         piece_models Models;
         if (!BuildModels(Piece, Piece.HighCount < Reachable ? Piece.HighCount : Reachable,
                          Models)) {
-            return false;
+            return false; // reported by the allocator
         }
         Fault = DecodePiece(Piece, Models, Decoder, Position, Stop, ExpandedSize, Output);
         KELVO_DEALLOCATE(Models.Block);
     }
     if (Fault != NoFault) {
-        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-            "%s(%d): Fenwa1 stream is corrupt: %s (output offset %d of %d)", KELVO_HERE,
-            DescribeFault(Fault), Position, ExpandedSize);
+        ReportCorruptStream("Fenwa1", Fault, Position, ExpandedSize);
         return false;
     }
     return true;
@@ -516,4 +478,6 @@ KELVO_API kelvo_bool32 KelvoFenwa1Decompress(kelvo_bool32 FileIsByteReversed,
                                      &ExpandedSize, ExpandedSize, Destination);
 }
 
-KELVO_API kelvo_int32 KelvoGetFenwa1DecompressBufferPaddingSize(void) { return 4; }
+KELVO_API kelvo_int32 KelvoGetFenwa1DecompressBufferPaddingSize(void) {
+    return 4;
+}

@@ -43,20 +43,29 @@ inline kelvo_int32 MatchLength(kelvo_int32 Symbol) {
 
 // The longest codable length not above Length (at least 2).
 inline kelvo_int32 CodableLength(kelvo_int32 Length) {
-    if (Length >= 512) return 512;
-    if (Length >= 256) return 256;
-    if (Length >= 192) return 192;
-    if (Length >= 128) return 128;
+    if (Length >= 512)
+        return 512;
+    if (Length >= 256)
+        return 256;
+    if (Length >= 192)
+        return 192;
+    if (Length >= 128)
+        return 128;
     return Length > 61 ? 61 : Length;
 }
 
 inline kelvo_int32 LengthSymbol(kelvo_int32 CodableLength) {
     switch (CodableLength) {
-    case 128: return 61;
-    case 192: return 62;
-    case 256: return 63;
-    case 512: return 64;
-    default: return CodableLength - 1;
+    case 128:
+        return 61;
+    case 192:
+        return 62;
+    case 256:
+        return 63;
+    case 512:
+        return 64;
+    default:
+        return CodableLength - 1;
     }
 }
 
@@ -118,6 +127,19 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
 // Due when Total has reached Threshold: rescales when the threshold has reached
 // the limit, then rebuilds the cumulative table.
 void RefreshModel(model &Model);
+
+// A new rank for a symbol never seen (or dropped); once the model holds as
+// many as its size allows, the escape is no longer needed.
+inline kelvo_int32 AddRank(model &Model) {
+    kelvo_int32 Top = ++Model.Top;
+    Model.Count[Top] += 2;
+    Model.Total += 2;
+    if (Top >= Model.Size) {
+        Model.Total -= Model.Count[0];
+        Model.Count[0] = 0;
+    }
+    return Top;
+}
 
 // The rank whose cumulative interval holds Target, in [CumStart, CumEnd):
 // from the bucket's first rank onwards.

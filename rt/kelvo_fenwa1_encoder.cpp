@@ -110,8 +110,7 @@ bool GrowOutput(compressor &State) {
     }
     if (Capacity <= State.OutputCapacity) {
         kelvo::Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-                   "%s(%d): Fenwa1 output would pass %d bytes", KELVO_HERE,
-                   State.OutputCapacity);
+                   "%s(%d): Fenwa1 output would pass %d bytes", KELVO_HERE, State.OutputCapacity);
         return false;
     }
     kelvo_uint8 *Grown = static_cast<kelvo_uint8 *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Capacity));
@@ -222,13 +221,7 @@ void EncodeValue(compressor &State, model &Model, kelvo_uint32 Value, kelvo_uint
     if (Model.Top != Model.Mark) {
         EncodeUniform(State, 0, 2);
     }
-    kelvo_int32 Top = ++Model.Top;
-    Model.Count[Top] += 2;
-    Model.Total += 2;
-    if (Top >= Model.Size) {
-        Model.Total -= Model.Count[0];
-        Model.Count[0] = 0;
-    }
+    kelvo_int32 Top = AddRank(Model);
     Model.Symbol[Top] = (kelvo_uint16)Value;
     Model.RankOf[Value] = (kelvo_uint16)Top;
     if (Top > Model.MaxTop) {
@@ -364,9 +357,8 @@ void InsertUpTo(piece_coder &Coder, kelvo_int32 End) {
     compressor &State = *Coder.State;
     kelvo_uint8 const *Data = Coder.Data;
     for (kelvo_int32 Position = Coder.Inserted; Position < End; ++Position) {
-        Coder.RunLength = Position > 0 && Data[Position] == Data[Position - 1]
-                              ? Coder.RunLength + 1
-                              : 0;
+        Coder.RunLength =
+            Position > 0 && Data[Position] == Data[Position - 1] ? Coder.RunLength + 1 : 0;
         bool DeepInRun = Coder.RunLength >= RunInsertLimit;
         kelvo_int32 Left = Coder.Size - Position;
         kelvo_uint32 Global = (kelvo_uint32)(Coder.Start + Position);
@@ -480,8 +472,7 @@ float MatchBits(piece_coder const &Coder, kelvo_int32 Position, kelvo_int32 Leng
     kelvo_uint32 High = Distance >> 10;
     kelvo_uint32 Limit = Reach(Position);
     return ValueBits(Coder.Length[Context], (kelvo_uint32)LengthSymbol(Length), LengthSymbolCount) +
-           ValueBits(*Coder.Low, Distance & 3, 4) +
-           ValueBits(*Coder.High, High, Limit / 1024 + 1) +
+           ValueBits(*Coder.Low, Distance & 3, 4) + ValueBits(*Coder.High, High, Limit / 1024 + 1) +
            ValueBits(Coder.Mid[High], (Distance >> 2) & 255, Limit < 1024 ? Limit / 4 + 1 : 256);
 }
 
@@ -581,8 +572,7 @@ kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 Piece
     KELVO_CHECK(ExpandedSize >= 0, KelvoCompressorLogMessage, nullptr);
     KELVO_CHECK(PieceCount > 0 && PieceCount <= INT32_MAX / PieceHeaderSize,
                 KelvoCompressorLogMessage, nullptr);
-    KELVO_CHECK(OutputCapacity >= PieceHeaderSize * PieceCount, KelvoCompressorLogMessage,
-                nullptr);
+    KELVO_CHECK(OutputCapacity >= PieceHeaderSize * PieceCount, KelvoCompressorLogMessage, nullptr);
     MakeCostTables();
 
     // Chains need not be longer than the data, nor longer than the window.
@@ -609,8 +599,7 @@ kelvo_fenwa1_compressor *Fenwa1Begin(kelvo_int32 ExpandedSize, kelvo_int32 Piece
     AggrAllocArrayPtr(Aggr, ChainSize, &Chain3);
     AggrAllocArrayPtr(Aggr, ChainSize, &Chain2);
     AggrAllocArrayPtr(Aggr, (kelvo_int64)PieceHeaderWords * PieceCount, &HeaderWords);
-    AggrAllocArrayPtr(Aggr, LengthSymbolCount + LiteralContextCount + 2 + MidModelCount,
-                      &Models);
+    AggrAllocArrayPtr(Aggr, LengthSymbolCount + LiteralContextCount + 2 + MidModelCount, &Models);
     AggrAllocArrayPtr(Aggr, Pools.RankCount, &Pools.Counts);
     AggrAllocArrayPtr(Aggr, Pools.RankCount, &Pools.Symbols);
     AggrAllocArrayPtr(Aggr, Pools.CumCount, &Pools.Cums);
@@ -659,8 +648,8 @@ KELVO_API kelvo_fenwa1_compressor *KelvoFenwa1BeginSimple(kelvo_int32 ExpandedSi
                            (kelvo_int64)PieceHeaderSize * (PieceCount > 0 ? PieceCount : 0) + 36;
     if (Capacity > INT32_MAX) {
         kelvo::Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-                   "%s(%d): Capacity %I64d is out of range for an int32 OutputCapacity",
-                   KELVO_HERE, Capacity);
+                   "%s(%d): Capacity %I64d is out of range for an int32 OutputCapacity", KELVO_HERE,
+                   Capacity);
         return nullptr;
     }
     return kelvo::Fenwa1Begin(ExpandedSize, PieceCount, (kelvo_int32)Capacity);
@@ -721,4 +710,6 @@ KELVO_API void KelvoFenwa1FreeSimple(kelvo_fenwa1_compressor *State) {
     KELVO_DEALLOCATE(State);
 }
 
-KELVO_API kelvo_int32 KelvoGetFenwa1CompressBufferPaddingSize(void) { return 8; }
+KELVO_API kelvo_int32 KelvoGetFenwa1CompressBufferPaddingSize(void) {
+    return 8;
+}

@@ -15,7 +15,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 class CompressionTest : public KelvoTest {
-protected:
+  protected:
     // Compresses Data as pieces split at Stops through the public interface.
     bytes Fenwa1(bytes const &Data, std::vector<int> const &Stops, bool Swap = false) {
         kelvo_fenwa1_compressor *State =
@@ -42,11 +42,11 @@ protected:
         std::unique_ptr<uint8_t[]> Exact(new uint8_t[Stored.size() + 1]);
         memcpy(Exact.get(), Stored.data(), Stored.size());
         bytes Buffer((size_t)Expanded + 64, 0xA5);
-        bool Result = Chunk ? KelvoDecompressDataChunk(Format, Reversed, (kelvo_int32)Stored.size(),
-                                                       Exact.get(), Expanded, Buffer.data())
-                            : KelvoDecompressData(Format, Reversed, (kelvo_int32)Stored.size(),
-                                                  Exact.get(), First16Bit, First8Bit, Expanded,
-                                                  Buffer.data());
+        bool Result =
+            Chunk ? KelvoDecompressDataChunk(Format, Reversed, (kelvo_int32)Stored.size(),
+                                             Exact.get(), Expanded, Buffer.data())
+                  : KelvoDecompressData(Format, Reversed, (kelvo_int32)Stored.size(), Exact.get(),
+                                        First16Bit, First8Bit, Expanded, Buffer.data());
         for (size_t Index = (size_t)Expanded; Index < Buffer.size(); ++Index) {
             EXPECT_EQ(Buffer[Index], 0xA5) << "written past the expanded size at " << Index;
         }
@@ -81,8 +81,8 @@ bytes RandomBytes(size_t Count, uint32_t Seed, uint32_t Alphabet = 256) {
 }
 
 bytes Text(size_t Count) {
-    static char const *Words[] = {"Pelvis", "Spine", "L_UpperArm", "R_Forearm", "Head",
-                                  "textures/", "knight_", "diffuse", ".tga", " "};
+    static char const *Words[] = {"Pelvis",    "Spine",   "L_UpperArm", "R_Forearm", "Head",
+                                  "textures/", "knight_", "diffuse",    ".tga",      " "};
     std::mt19937 Random(5);
     std::string Result;
     while (Result.size() < Count) {
@@ -101,7 +101,8 @@ bytes VertexFloats(int Count) {
     std::vector<float> Values;
     for (int Index = 0; Index < Count; ++Index) {
         float A = 0.1f * (float)Index, B = 0.013f * (float)Index;
-        for (float Value : {cosf(A) * sinf(B), cosf(B), sinf(A) * sinf(B), 0.5f * (float)(Index % 7)}) {
+        for (float Value :
+             {cosf(A) * sinf(B), cosf(B), sinf(A) * sinf(B), 0.5f * (float)(Index % 7)}) {
             Values.push_back(Value);
         }
     }
@@ -165,13 +166,13 @@ TEST_F(CompressionTest, Fenwa1RoundTripsSectionsInBothByteOrders) {
                                                 {Size / 4 & ~3, Size / 2 & ~3, Size}};
         for (auto const &Stops : Splits) {
             for (bool Swap : {false, true}) {
-                SCOPED_TRACE(std::string(Sample.Name) + " stops " + std::to_string(Stops[0]) +
-                             "," + std::to_string(Stops[1]) + (Swap ? " swapped" : ""));
+                SCOPED_TRACE(std::string(Sample.Name) + " stops " + std::to_string(Stops[0]) + "," +
+                             std::to_string(Stops[1]) + (Swap ? " swapped" : ""));
                 bytes Stored = Fenwa1(Sample.Data, Stops, Swap);
                 ASSERT_GE(Stored.size(), 36u);
                 bytes Out;
-                ASSERT_TRUE(Decode(KelvoFenwa1Compression, Stored, Stops[0], Stops[1], Size, Out,
-                                   Swap));
+                ASSERT_TRUE(
+                    Decode(KelvoFenwa1Compression, Stored, Stops[0], Stops[1], Size, Out, Swap));
                 ASSERT_EQ(Out, Sample.Data);
             }
         }
@@ -339,7 +340,7 @@ TEST_F(CompressionTest, Fenwa1OutputGrowsPastItsFirstBuffer) {
 // its own range coder (carries propagated back through the written bytes) and
 // models (rebuilds only; the streams are too short to rescale).
 class fenwa1_writer {
-public:
+  public:
     // Every piece uses the header the library's encoder writes at most.
     static constexpr kelvo_uint32 Header[3] = {256 + 512 * 0x3FFFF, 256 + 512 * (255 << 10),
                                                0x41414141};
@@ -397,7 +398,7 @@ public:
         return Out;
     }
 
-private:
+  private:
     struct model {
         model(int Largest, int Size)
             : Size(Size), Count((size_t)Size + 1), Cum((size_t)Size + 2),
@@ -415,7 +416,8 @@ private:
                 Cum[0] = 0x8000;
                 kelvo_uint32 Scale = 0x20000 / Total;
                 for (int Rank = 0; Rank < Top; ++Rank) {
-                    Cum[(size_t)Rank + 1] = (kelvo_uint16)(Cum[(size_t)Rank] + Count[(size_t)Rank] * Scale / 8);
+                    Cum[(size_t)Rank + 1] =
+                        (kelvo_uint16)(Cum[(size_t)Rank] + Count[(size_t)Rank] * Scale / 8);
                 }
                 Cum[(size_t)Top + 1] = 0xC000;
                 Mark = Top;
@@ -565,8 +567,8 @@ TEST_F(CompressionTest, Fenwa1DecodesEscapesSeenSymbolsAndFarOffsets) {
     }
     bytes Stored = Writer.Finish();
     bytes Out;
-    ASSERT_TRUE(Decode(KelvoFenwa1Compression, Stored, 0, 0, (int)Expected.size(), Out, false,
-                       true));
+    ASSERT_TRUE(
+        Decode(KelvoFenwa1Compression, Stored, 0, 0, (int)Expected.size(), Out, false, true));
     EXPECT_EQ(Out, Expected);
 }
 
@@ -657,8 +659,7 @@ TEST_F(CompressionTest, Fenwa1SurvivesCorruptStreams) {
         for (int Flip = 0; Flip < Flips; ++Flip) {
             Corrupt[Random() % Corrupt.size()] ^= (uint8_t)(1u << (Random() % 8));
         }
-        ExpectSafe(KelvoFenwa1Compression, Corrupt, First16Bit, First8Bit, Size, Round % 2,
-                   false);
+        ExpectSafe(KelvoFenwa1Compression, Corrupt, First16Bit, First8Bit, Size, Round % 2, false);
     }
     // Random bytes as a stream, with headers that allow everything.
     for (int Round = 0; Round < 100; ++Round) {
@@ -675,8 +676,12 @@ TEST_F(CompressionTest, Fenwa1ModelLimitsFollowTheLargestValue) {
         kelvo_int32 Largest;
         kelvo_uint32 Limit, MaxStep;
     };
-    for (expected Case : {expected{-1, 256, 128}, {3, 256, 128}, {64, 2048, 128},
-                          {255, 8160, 510}, {473, 15136, 946}, {474, 15160, 948},
+    for (expected Case : {expected{-1, 256, 128},
+                          {3, 256, 128},
+                          {64, 2048, 128},
+                          {255, 8160, 510},
+                          {473, 15136, 946},
+                          {474, 15160, 948},
                           {8191, 15160, 7548}}) {
         std::vector<kelvo_uint16> Counts(8), Cums(16), Symbols(8), Buckets(BucketCount);
         model_pools Pools = {};
@@ -763,8 +768,8 @@ TEST_F(CompressionTest, Fenwa0DecodesSectionsAndChunksInBothByteOrders) {
             SCOPED_TRACE(std::string(Sample.Name) + (BigEndian ? " big-endian" : ""));
             bytes Stored = fenwa0_test::Compress(Sample.Data, Stops, Sample.Options, BigEndian);
             bytes Out;
-            ASSERT_TRUE(Decode(KelvoFenwa0Compression, Stored, Stops[0], Stops[1], Size, Out,
-                               BigEndian));
+            ASSERT_TRUE(
+                Decode(KelvoFenwa0Compression, Stored, Stops[0], Stops[1], Size, Out, BigEndian));
             ASSERT_EQ(Out, Sample.Data);
             Stored = fenwa0_test::Compress(Sample.Data, {Size}, Sample.Options, BigEndian);
             ASSERT_TRUE(Decode(KelvoFenwa0Compression, Stored, 0, 0, Size, Out, BigEndian, true));
@@ -821,10 +826,9 @@ TEST_F(CompressionTest, Fenwa0RefusesCopiesBeforeTheOutput) {
     bytes Out;
     // The first token of a second piece may reach back into the first piece's
     // output; it lies inside the destination.
-    bytes Stored = fenwa0_test::Encode({{token{0, 'a', 0}, token{0, 'b', 0}},
-                                        {token{3, 0, 2}},
-                                        {token{0, 'c', 0}}},
-                                       Options, false);
+    bytes Stored = fenwa0_test::Encode(
+        {{token{0, 'a', 0}, token{0, 'b', 0}}, {token{3, 0, 2}}, {token{0, 'c', 0}}}, Options,
+        false);
     ASSERT_TRUE(Decode(KelvoFenwa0Compression, Stored, 2, 6, 7, Out));
     EXPECT_EQ(std::string(Out.begin(), Out.end()), "abababc");
 
@@ -854,14 +858,15 @@ TEST_F(CompressionTest, DispatchCopiesRefusesAndTimes) {
     ASSERT_TRUE(Decode(KelvoNoCompression, Data, 0, 0, 250, Out, false, true));
     EXPECT_TRUE(std::equal(Out.begin(), Out.end(), Data.begin()));
     EXPECT_FALSE(Decode(KelvoNoCompression, Data, 0, 0, 301, Out));
-    ExpectLogged(KelvoErrorLogMessage, "Uncompressed data of 300 bytes is shorter than its expanded size 301");
+    ExpectLogged(KelvoErrorLogMessage,
+                 "Uncompressed data of 300 bytes is shorter than its expanded size 301");
 
     EXPECT_FALSE(Decode(5, Data, 100, 200, 300, Out));
     ExpectLogged(KelvoErrorLogMessage, "Unrecognized compression type 5");
     EXPECT_FALSE(Decode(-1, Data, 0, 0, 300, Out, false, true));
     ExpectLogged(KelvoErrorLogMessage, "Unrecognized compression type -1");
-    EXPECT_FALSE(KelvoDecompressData(KelvoFenwa1Compression, 0, -4, Data.data(), 0, 0, 10,
-                                     Out.data()));
+    EXPECT_FALSE(
+        KelvoDecompressData(KelvoFenwa1Compression, 0, -4, Data.data(), 0, 0, 10, Out.data()));
     ExpectLogged(KelvoErrorLogMessage, "StoredSize >= 0 && ExpandedSize >= 0 was not true");
     EXPECT_FALSE(KelvoDecompressDataChunk(KelvoFenwa0Compression, 0, 40, nullptr, 10, Out.data()));
     ExpectLogged(KelvoErrorLogMessage, "StoredBytes || StoredSize == 0 was not true");
@@ -884,9 +889,9 @@ TEST_F(CompressionTest, DispatchCopiesRefusesAndTimes) {
             Names.push_back(Results.Name);
         }
     }
-    for (char const *Name : {"DecompressData", "DecompressDataChunk", "Fenwa1Decompress w/ stops",
-                             "Fenwa1Decompress", "Fenwa0Decompress w/ stops", "Fenwa0Decompress",
-                             "Fenwa1Compress"}) {
+    for (char const *Name :
+         {"DecompressData", "DecompressDataChunk", "Fenwa1Decompress w/ stops", "Fenwa1Decompress",
+          "Fenwa0Decompress w/ stops", "Fenwa0Decompress", "Fenwa1Compress"}) {
         EXPECT_NE(std::find(Names.begin(), Names.end(), Name), Names.end()) << Name;
     }
 }

@@ -15,7 +15,7 @@
 namespace fenwa0_test {
 
 class bit_writer {
-public:
+  public:
     void Put(uint32_t Bit) {
         if (Count % 32 == 0) {
             Words.push_back(0);
@@ -28,7 +28,7 @@ public:
 };
 
 class arithmetic_encoder {
-public:
+  public:
     explicit arithmetic_encoder(bit_writer &Out) : Out(Out) {}
 
     void Encode(uint32_t Cum, uint32_t Count, uint32_t Total) {
@@ -59,7 +59,7 @@ public:
         Emit(Low < 0x20000000u ? 0 : 1);
     }
 
-private:
+  private:
     void Emit(uint32_t Bit) {
         Out.Put(Bit);
         for (; Pending > 0; --Pending) {
@@ -95,11 +95,9 @@ inline void BucketParameters(int64_t X, int &Shift, int64_t &Limit) {
 }
 
 class model {
-public:
-    explicit model(int MaximumSymbols)
-        : M(MaximumSymbols), Count(MaximumSymbols + 1), Symbol(MaximumSymbols + 1) {
-        Count[0] = 3;
-    }
+  public:
+    // Ranks are added as they come: M may be far larger than what is used.
+    explicit model(int MaximumSymbols) : M(MaximumSymbols), Count(1, 3), Symbol(1, 0) {}
 
     void Encode(arithmetic_encoder &Coder, uint32_t Value, uint32_t UniformRange) {
         if (Total() > 0x3FFF) {
@@ -118,6 +116,10 @@ public:
         Coder.Encode(0, Count[0], T);
         ++Count[0];
         ++N;
+        if ((int)Count.size() <= N) {
+            Count.push_back(0);
+            Symbol.push_back(0);
+        }
         Count[N] = 2;
         Symbol[N] = Value;
         if (N == M) {
@@ -126,7 +128,7 @@ public:
         Coder.Encode(Value, 1, UniformRange);
     }
 
-private:
+  private:
     uint32_t Total() const {
         uint32_t Sum = 0;
         for (int Rank = 0; Rank <= N; ++Rank) {
@@ -201,8 +203,7 @@ inline int TokenLength(int Symbol) {
 
 // Greedy: the longest match within the window (searched back to SearchLimit
 // bytes), cut to a length that has a symbol.
-inline std::vector<token> Parse(uint8_t const *Data, int Size, uint32_t Window,
-                                int SearchLimit) {
+inline std::vector<token> Parse(uint8_t const *Data, int Size, uint32_t Window, int SearchLimit) {
     std::vector<token> Tokens;
     int Position = 0;
     while (Position < Size) {

@@ -19,10 +19,10 @@ typedef struct kelvo_fenwa1_compressor kelvo_fenwa1_compressor;
 /* Type 0 copies ExpandedSize bytes, type 1 decodes Fenwa0, type 2 Fenwa1. The
    stored bytes are only read. */
 KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
-                                           kelvo_bool32 FileIsByteReversed,
-                                           kelvo_int32 StoredSize, void const *StoredBytes,
-                                           kelvo_int32 First16Bit, kelvo_int32 First8Bit,
-                                           kelvo_int32 ExpandedSize, void *Destination);
+                                           kelvo_bool32 FileIsByteReversed, kelvo_int32 StoredSize,
+                                           void const *StoredBytes, kelvo_int32 First16Bit,
+                                           kelvo_int32 First8Bit, kelvo_int32 ExpandedSize,
+                                           void *Destination);
 KELVO_API kelvo_bool32 KelvoDecompressDataChunk(kelvo_compression_type Format,
                                                 kelvo_bool32 FileIsByteReversed,
                                                 kelvo_int32 StoredSize, void const *StoredBytes,

@@ -26,14 +26,16 @@ enum flags : uint8_t {
 void KELVO_CALLBACK Discard(kelvo_log_message_type, kelvo_log_message_origin, char const *,
                             void *) {}
 
-uint32_t Value16(uint8_t const *Bytes) { return Bytes[0] | (uint32_t)Bytes[1] << 8; }
+uint32_t Value16(uint8_t const *Bytes) {
+    return Bytes[0] | (uint32_t)Bytes[1] << 8;
+}
 
-bool DecodeInto(uint8_t Flags, kelvo_int32 First16Bit, kelvo_int32 First8Bit,
-                kelvo_int32 Expanded, uint8_t const *Stored, size_t Size, uint8_t *Output) {
+bool DecodeInto(uint8_t Flags, kelvo_int32 First16Bit, kelvo_int32 First8Bit, kelvo_int32 Expanded,
+                uint8_t const *Stored, size_t Size, uint8_t *Output) {
     bool Reversed = Flags & ByteReversed;
     if (Flags & Chunk) {
-        return KelvoDecompressDataChunk(KelvoFenwa0Compression, Reversed, (kelvo_int32)Size,
-                                        Stored, Expanded, Output);
+        return KelvoDecompressDataChunk(KelvoFenwa0Compression, Reversed, (kelvo_int32)Size, Stored,
+                                        Expanded, Output);
     }
     return KelvoDecompressData(KelvoFenwa0Compression, Reversed, (kelvo_int32)Size, Stored,
                                First16Bit, First8Bit, Expanded, Output);

@@ -23,7 +23,9 @@ enum flags : uint8_t {
 void KELVO_CALLBACK Discard(kelvo_log_message_type, kelvo_log_message_origin, char const *,
                             void *) {}
 
-uint32_t Value16(uint8_t const *Bytes) { return Bytes[0] | (uint32_t)Bytes[1] << 8; }
+uint32_t Value16(uint8_t const *Bytes) {
+    return Bytes[0] | (uint32_t)Bytes[1] << 8;
+}
 
 void Decode(uint8_t Flags, uint32_t First16Bit, uint32_t First8Bit, uint32_t Expanded,
             uint8_t const *Payload, size_t Size) {
@@ -36,8 +38,8 @@ void Decode(uint8_t Flags, uint32_t First16Bit, uint32_t First8Bit, uint32_t Exp
                                  (kelvo_int32)Expanded, Output.get());
     } else {
         KelvoDecompressData(KelvoFenwa1Compression, Reversed, (kelvo_int32)Size, Stored.get(),
-                            (kelvo_int32)First16Bit, (kelvo_int32)First8Bit,
-                            (kelvo_int32)Expanded, Output.get());
+                            (kelvo_int32)First16Bit, (kelvo_int32)First8Bit, (kelvo_int32)Expanded,
+                            Output.get());
     }
 }
 
@@ -67,11 +69,11 @@ void RoundTripData(uint8_t Flags, uint32_t A, uint32_t B, uint8_t const *Data, s
     KelvoFenwa1FreeSimple(State);
 
     std::unique_ptr<uint8_t[]> Output(new uint8_t[Size + 1]);
-    bool Decoded = Single ? KelvoDecompressDataChunk(KelvoFenwa1Compression, Swap, CompressedSize,
-                                                     Stored.get(), Total, Output.get())
-                          : KelvoDecompressData(KelvoFenwa1Compression, Swap, CompressedSize,
-                                                Stored.get(), Stops[0], Stops[1], Total,
-                                                Output.get());
+    bool Decoded = Single
+                       ? KelvoDecompressDataChunk(KelvoFenwa1Compression, Swap, CompressedSize,
+                                                  Stored.get(), Total, Output.get())
+                       : KelvoDecompressData(KelvoFenwa1Compression, Swap, CompressedSize,
+                                             Stored.get(), Stops[0], Stops[1], Total, Output.get());
     if (!Decoded || memcmp(Output.get(), Data, Size) != 0) {
         __builtin_trap();
     }
