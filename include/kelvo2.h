@@ -18,5 +18,6 @@
 #include "kelvo2/kelvo2_file_format.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_compression.h"
+#include "kelvo2/kelvo2_file.h"
 
 #endif

@@ -226,18 +226,20 @@ TEST_F(DataTypeConversionTest, NumbersConvertExactlyBetweenForms) {
                  MakeMember(KelvoStringMember, "C"), MakeMember(KelvoTransformMember, "D")});
     kelvo_data_type_definition const *Numbers =
         NewType({MakeMember(KelvoInt32Member, "A"), MakeMember(KelvoReal32Member, "B"),
-                 MakeMember(KelvoInt16Member, "C"), MakeMember(KelvoInt32Member, "D")});
+                 MakeMember(KelvoInt32Member, "D"), MakeMember(KelvoInt16Member, "C")});
 #pragma pack(push, 4)
     struct {
         char const *A, *B, *C;
         kelvo_transform D;
     } Text = {"-42", "2.25", nullptr, {}};
+    // Definitions have no gaps, so the 16-bit member goes last.
     struct {
         kelvo_int32 A;
         float B;
-        kelvo_int16 C;
         kelvo_int32 D;
+        kelvo_int16 C;
     } Parsed;
+    std::memset(&Parsed, 0x5A, sizeof(Parsed));
 #pragma pack(pop)
     Text.D.Position[0] = 5.0f;
     ASSERT_TRUE(KelvoConvertSingleObject(Strings, &Text, Numbers, &Parsed));

@@ -88,11 +88,61 @@ int RunCRC(int ArgumentCount, char **Arguments) {
     return Status;
 }
 
+// Errors only: a byte-reversed or older file loads with a warning and is sound.
+int ReportedErrors = 0;
+
+void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type,
+                                      kelvo_log_message_origin Origin, char const *Message,
+                                      void *UserData) {
+    ReportedErrors += Type >= KelvoErrorLogMessage;
+    PrintLibraryMessage(Type, Origin, Message, UserData);
+}
+
+// One line per file: whether its header, CRC and every section load and fix
+// up without the library reporting an error.
+bool CheckFile(char const *FileName, char const **Reason) {
+    kelvo_log_callback Counting = {&CountLibraryError, nullptr};
+    KelvoSetLogCallback(&Counting);
+    int ProblemsBefore = ReportedErrors;
+    if (!KelvoFileCRCIsValid(FileName)) {
+        *Reason = ReportedErrors != ProblemsBefore ? "unreadable header" : "CRC mismatch";
+        return false;
+    }
+    kelvo_file *File = KelvoReadEntireFile(FileName);
+    bool Loaded = File != nullptr;
+    for (kelvo_int32 Index = 0; Loaded && Index < File->SectionCount; ++Index) {
+        Loaded = File->Sections[Index] ||
+                 KelvoGetKVNSectionArray(File->Header)[Index].ExpandedDataSize == 0;
+    }
+    KelvoFreeFile(File);
+    *Reason = "a section did not load or fix up";
+    return Loaded && ReportedErrors == ProblemsBefore;
+}
+
+int RunCheck(int ArgumentCount, char **Arguments) {
+    if (ArgumentCount == 0) {
+        fprintf(stderr, "kv2: check needs at least one FILE\n");
+        return UsageError;
+    }
+    int Status = Success;
+    for (int Index = 0; Index < ArgumentCount; ++Index) {
+        char const *Reason = "";
+        if (CheckFile(Arguments[Index], &Reason)) {
+            printf("ok      %s\n", Arguments[Index]);
+        } else {
+            printf("FAILED  %s: %s\n", Arguments[Index], Reason);
+            Status = Failure;
+        }
+    }
+    return Status;
+}
+
 int RunHelp(int ArgumentCount, char **Arguments);
 
 command const Commands[] = {
     {"version", "", "print the library version", &RunVersion},
     {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
+    {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
     {"help", "", "list the commands", &RunHelp},
 };
 

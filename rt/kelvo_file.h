@@ -1,0 +1,23 @@
+// The internal side of file loading: the root converted to a chosen type,
+// which KelvoGetFileInfo uses with the library's file-info definition.
+#ifndef KELVO_FILE_INTERNAL_H
+#define KELVO_FILE_INTERNAL_H
+
+#include "kelvo2/kelvo2_file.h"
+
+namespace kelvo {
+
+// Compressed sections expanding further than this per stored byte are
+// refused before their block is allocated. The Fenwa1 encoder stays below
+// 1:310,000 even on a GiB of zeros.
+constexpr kelvo_int64 MaxExpansionPerStoredByte = 1 << 20;
+
+// The root as TargetType: the root object itself when the file's tag is
+// TargetTag, else a tree converted once (with a warning) and kept in the
+// file's ConversionBuffer. Null when the root or the conversion fails.
+void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
+                    kelvo_uint32 TargetTag);
+
+} // namespace kelvo
+
+#endif
