@@ -21,10 +21,15 @@ namespace {
 
 // Match finder limits: candidates tried per chain, and the length at which a
 // search stops looking for longer.
-constexpr kelvo_int32 Chain4Depth = 48;
+constexpr kelvo_int32 Chain4Depth = 32;
 constexpr kelvo_int32 Chain3Depth = 12;
 constexpr kelvo_int32 Chain2Depth = 6;
+// Short matches pay for themselves only at short offsets.
+constexpr kelvo_int32 Chain3Reach = 1 << 13;
+constexpr kelvo_int32 Chain2Reach = 1 << 8;
 constexpr kelvo_int32 NiceLength = 256;
+// Matches this long are taken without looking one byte further.
+constexpr kelvo_int32 LazyLength = 64;
 // Inside a run of one byte value, positions past this far into the run share
 // one chain node rather than crowding out older candidates.
 constexpr kelvo_int32 RunInsertLimit = 32;
@@ -400,12 +405,12 @@ inline kelvo_int32 CommonLength(kelvo_uint8 const *A, kelvo_uint8 const *B, kelv
 
 // Walks one chain for matches longer than Best.Length, newest first.
 void SearchChain(piece_coder const &Coder, kelvo_uint32 const *Head, kelvo_uint32 const *Chain,
-                 kelvo_uint32 Slot, kelvo_int32 Depth, kelvo_int32 Position, kelvo_int32 Limit,
-                 match &Best) {
+                 kelvo_uint32 Slot, kelvo_int32 Depth, kelvo_int32 Farthest, kelvo_int32 Position,
+                 kelvo_int32 Limit, match &Best) {
     compressor const &State = *Coder.State;
     kelvo_uint8 const *Data = Coder.Data;
     kelvo_uint8 const *Here = Data + Position;
-    kelvo_int32 Reach = Position < EncoderWindow ? Position : EncoderWindow;
+    kelvo_int32 Reach = Position < Farthest ? Position : Farthest;
     kelvo_uint32 Entry = Head[Slot];
     kelvo_uint32 Global = (kelvo_uint32)(Coder.Start + Position);
     for (; Depth > 0 && Entry > (kelvo_uint32)Coder.Start; --Depth) {
@@ -438,15 +443,15 @@ match FindMatch(piece_coder &Coder, kelvo_int32 Position) {
     kelvo_uint8 const *Bytes = Coder.Data + Position;
     if (Limit >= 4) {
         SearchChain(Coder, State.Head4, State.Chain4, Hash(Read32(Bytes), State.HashBits4),
-                    Chain4Depth, Position, Limit, Best);
+                    Chain4Depth, EncoderWindow, Position, Limit, Best);
     }
     if (Best.Length <= 3 && Limit >= 3) {
         SearchChain(Coder, State.Head3, State.Chain3, Hash(Key3(Bytes), State.HashBits3),
-                    Chain3Depth, Position, Limit, Best);
+                    Chain3Depth, Chain3Reach, Position, Limit, Best);
     }
     if (Best.Length <= 2 && Limit >= 2) {
         SearchChain(Coder, State.Head2, State.Chain2, Hash(Key2(Bytes), State.HashBits2),
-                    Chain2Depth, Position, Limit, Best);
+                    Chain2Depth, Chain2Reach, Position, Limit, Best);
     }
     if (Best.Length < 2) {
         Best.Length = 0;
@@ -522,7 +527,7 @@ void CodePiece(piece_coder &Coder) {
                 continue;
             }
         }
-        if (Position + 1 < Size && Length < NiceLength) {
+        if (Position + 1 < Size && Length < LazyLength) {
             match Next = FindMatch(Coder, Position + 1);
             if (Next.Length > Length) {
                 kelvo_int32 NextLength = CodableLength(Next.Length);
