@@ -16,6 +16,8 @@
 #include "kelvo2/kelvo2_data_type.h"
 #include "kelvo2/kelvo2_data_type_conversion.h"
 #include "kelvo2/kelvo2_file_format.h"
+#include "kelvo2/kelvo2_file_builder.h"
+#include "kelvo2/kelvo2_data_tree_writer.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_file.h"

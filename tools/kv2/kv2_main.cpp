@@ -137,11 +137,31 @@ int RunCheck(int ArgumentCount, char **Arguments) {
     return Status;
 }
 
+// Every section takes the one format asked for; Fenwa0 cannot be written.
+int RunRecompress(int ArgumentCount, char **Arguments) {
+    kelvo_int32 Format = 2;
+    if (ArgumentCount == 4 && strcmp(Arguments[2], "--format") == 0 &&
+        (strcmp(Arguments[3], "0") == 0 || strcmp(Arguments[3], "2") == 0)) {
+        Format = Arguments[3][0] - '0';
+    } else if (ArgumentCount != 2) {
+        fprintf(stderr, "kv2: recompress needs IN OUT [--format 0|2]\n");
+        return UsageError;
+    }
+    kelvo_int32 const Mapping[3] = {Format, Format, Format};
+    if (!KelvoRecompressFile(Arguments[0], Arguments[1], 3, Mapping)) {
+        fprintf(stderr, "kv2: cannot recompress %s into %s\n", Arguments[0], Arguments[1]);
+        return Failure;
+    }
+    return Success;
+}
+
 int RunHelp(int ArgumentCount, char **Arguments);
 
 command const Commands[] = {
     {"version", "", "print the library version", &RunVersion},
     {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
+    {"recompress", "IN OUT [--format 0|2]", "rewrite IN with every section in one format (default 2)",
+     &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
     {"help", "", "list the commands", &RunHelp},
 };
