@@ -480,3 +480,43 @@ TEST_F(DataTreeWriterTest, FailuresAreReported) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DataTreeWriterTest, LoaderReadsWrittenTreesBack) {
+    for (storage Storage : {storage::Memory, storage::TemporaryFiles}) {
+        for (kelvo_compression_type Format : {KelvoNoCompression, KelvoFenwa1Compression}) {
+            SCOPED_TRACE(testing::Message() << "storage " << (int)Storage << " format " << Format);
+            sample_tree Tree;
+            kelvo_file_data_tree_writer *Writer =
+                KelvoBeginFileDataTreeWriting(RootType, &Tree.Root, 1, 0);
+            ASSERT_NE(Writer, nullptr);
+            KelvoSetFileSectionForObjectsOfType(Writer, LeafType, 2);
+            kelvo_file_builder *Builder = Begin(Storage, 3, Format);
+            ASSERT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
+            KelvoEndFileDataTreeWriting(Writer);
+            KelvoSetFileExtraTag(Builder, 1, 77);
+            std::string Path = TemporaryPath("loaded_tree.kv2");
+            ASSERT_TRUE(KelvoEndFile(Builder, Path.c_str()));
+            EXPECT_TRUE(KelvoFileCRCIsValid(Path.c_str()));
+
+            kelvo_file *File = KelvoReadEntireFile(Path.c_str());
+            ASSERT_NE(File, nullptr);
+            kelvo_variant Root;
+            KelvoGetDataTreeFromFile(File, &Root);
+            ASSERT_NE(Root.Type, nullptr);
+            EXPECT_TRUE(KelvoDataTypesAreEqualWithNames(Root.Type, RootType));
+            tree_comparison Comparison;
+            EXPECT_TRUE(Comparison.Equal(RootType, &Tree.Root, Root.Type, Root.Object))
+                << Comparison.Where;
+            EXPECT_EQ(KelvoGetFileTypeTag(File), 0x80000020u);
+            EXPECT_EQ(File->Header->ExtraTags[1], 77u);
+            auto const *Loaded = static_cast<root const *>(Root.Object);
+            EXPECT_EQ(KelvoGetFileSectionOfLoadedObject(File, +Loaded->Array), 2);
+            KelvoFreeFile(File);
+            remove(Path.c_str());
+        }
+    }
+}
+
+} // namespace
