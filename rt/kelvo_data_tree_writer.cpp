@@ -9,6 +9,8 @@
 // keeps either has a fix-up or is zero.
 #include "kelvo2/kelvo2_data_tree_writer.h"
 
+#include "kelvo2/kelvo2_file.h"
+
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo_counters.h"
 #include "kelvo_data_type.h"
@@ -48,6 +50,7 @@ struct kelvo_file_data_tree_writer {
     kelvo_int32 DefaultObjectSection;
     kelvo_file_data_tree_flags Flags;
     kelvo_int32 Pass;
+    kelvo_file const *SourceFile; // blocks inside its sections keep their section
     kelvo_file_writer_string_callback *StringCallback;
     void *StringUserData;
     kelvo_pointer_hash *Hash; // address -> entry index
@@ -158,6 +161,11 @@ struct write_pass {
         }
         if (Entry->Explicit) {
             Section = Entry->Section;
+        } else if (Writer.SourceFile) {
+            kelvo_int32 Source = KelvoGetFileSectionOfLoadedObject(Writer.SourceFile, Key);
+            if (Source >= 0) {
+                Section = Source;
+            }
         }
         if (!SectionIsValid(Section)) {
             return Fail();
@@ -483,6 +491,7 @@ KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDe
     Writer->DefaultObjectSection = DefaultObjectSectionIndex;
     Writer->Flags = 0;
     Writer->Pass = 0;
+    Writer->SourceFile = nullptr;
     Writer->StringCallback = nullptr;
     Writer->StringUserData = nullptr;
     Writer->Hash = KelvoNewPointerHash();
@@ -496,6 +505,13 @@ KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDe
         return nullptr;
     }
     return Writer;
+}
+
+KELVO_API void KelvoPreserveFileSections(kelvo_file_data_tree_writer *Writer,
+                                         kelvo_file const *SourceFile) {
+    KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(SourceFile, KelvoDataTypeLogMessage, KELVO_NOTHING);
+    Writer->SourceFile = SourceFile;
 }
 
 KELVO_API void KelvoSetFileDataTreeFlags(kelvo_file_data_tree_writer *Writer,

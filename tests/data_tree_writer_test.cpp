@@ -520,3 +520,45 @@ TEST_F(DataTreeWriterTest, LoaderReadsWrittenTreesBack) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DataTreeWriterTest, LoadedSectionsArePreservedWhenRewritten) {
+    sample_tree Tree;
+    kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(RootType, &Tree.Root, 0, 0);
+    ASSERT_NE(Writer, nullptr);
+    KelvoSetFileSectionForObjectsOfType(Writer, ItemType, 1);
+    KelvoSetFileSectionForObject(Writer, Tree.Numbers, 2);
+    std::string Path = TemporaryPath("preserved.kv2");
+    ASSERT_TRUE(KelvoWriteDataTreeToFile(Writer, 0x80000020u, KelvoKVNFileMV_ThisPlatform,
+                                         Path.c_str(), 3));
+    KelvoEndFileDataTreeWriting(Writer);
+    kelvo_file *Source = KelvoReadEntireFile(Path.c_str());
+    ASSERT_NE(Source, nullptr);
+    kelvo_variant Root;
+    KelvoGetDataTreeFromFile(Source, &Root);
+
+    // All defaults point at section 0; the loaded layout must win, apart
+    // from an explicit choice.
+    Writer = KelvoBeginFileDataTreeWriting(Root.Type, Root.Object, 0, 0);
+    KelvoPreserveFileSections(Writer, nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "SourceFile is not allowed to be 0");
+    KelvoPreserveFileSections(Writer, Source);
+    auto const *Loaded = static_cast<root const *>(Root.Object);
+    KelvoSetFileSectionForObject(Writer, +Loaded->Numbers, 0);
+    kelvo_file_builder *Builder = Begin(storage::Memory, 3, KelvoNoCompression);
+    ASSERT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
+    KelvoEndFileDataTreeWriting(Writer);
+    decoded_file File;
+    ASSERT_TRUE(End(Builder, File));
+    ExpectSameTree(File, Tree);
+    auto const *Rewritten = static_cast<root const *>(File.Resolve(File.Header.RootObject));
+    EXPECT_EQ(SectionOf(File, Rewritten), 0);
+    EXPECT_EQ(SectionOf(File, Rewritten->Items), 1);
+    EXPECT_EQ(SectionOf(File, Rewritten->Single), 1);
+    EXPECT_EQ(SectionOf(File, Rewritten->Numbers), 0);
+    KelvoFreeFile(Source);
+    remove(Path.c_str());
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #define KELVO2_DATA_TREE_WRITER_H
 
 #include "kelvo2_data_type.h"
+#include "kelvo2_file.h"
 #include "kelvo2_file_builder.h"
 #include "kelvo2_types.h"
 
@@ -27,6 +28,11 @@ KELVO_API kelvo_file_data_tree_writer *
 KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDefinition,
                               void *RootObject, kelvo_int32 DefaultTypeSectionIndex,
                               kelvo_int32 DefaultObjectSectionIndex);
+/* Blocks lying inside one of the file's loaded sections go to the section
+   of the same index unless an object's section was set explicitly. The file
+   must outlive the writing. */
+KELVO_API void KelvoPreserveFileSections(kelvo_file_data_tree_writer *Writer,
+                                         kelvo_file const *SourceFile);
 KELVO_API void KelvoSetFileDataTreeFlags(kelvo_file_data_tree_writer *Writer,
                                          kelvo_file_data_tree_flags Flags);
 KELVO_API void KelvoSetFileSectionForObjectsOfType(kelvo_file_data_tree_writer *Writer,
