@@ -136,12 +136,20 @@ kelvo::section_bounds Bounds(kelvo_file const *File) {
     return {File->SectionCount, File->Sections, SectionArray(File)};
 }
 
-// The checks the step-by-step operations open with; false ends the call.
-bool CheckFileAndIndex(kelvo_file const *File, kelvo_int32 SectionIndex) {
+// The header check the operations open with; the wording of its message
+// differs between them.
+bool FileHasHeader(kelvo_file const *File, char const *Message) {
     KELVO_CHECK_NOT_NULL(File, Origin, false);
     if (!File->Header) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): File.Header is not allowed to be 0",
-            KELVO_HERE);
+        Log(KelvoErrorLogMessage, Origin, Message, KELVO_HERE);
+        return false;
+    }
+    return true;
+}
+
+// The checks the step-by-step operations open with; false ends the call.
+bool CheckFileAndIndex(kelvo_file const *File, kelvo_int32 SectionIndex) {
+    if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {
         return false;
     }
     if (SectionIndex < 0 || SectionIndex >= File->SectionCount) {
@@ -594,10 +602,7 @@ KELVO_API void KelvoGetDataTreeFromFile(kelvo_file const *File, kelvo_variant *R
     KELVO_CHECK_NOT_NULL(Result, Origin, KELVO_NOTHING);
     Result->Type = nullptr;
     Result->Object = nullptr;
-    KELVO_CHECK_NOT_NULL(File, Origin, KELVO_NOTHING);
-    if (!File->Header) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): File.Header is not allowed to be 0",
-            KELVO_HERE);
+    if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {
         return;
     }
     kelvo::section_bounds Sections = Bounds(File);
@@ -664,10 +669,7 @@ KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
 }
 
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File) {
-    KELVO_CHECK_NOT_NULL(File, Origin, 0);
-    if (!File->Header) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): File.Header is not allowed to be 0",
-            KELVO_HERE);
+    if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {
         return 0;
     }
     return File->Header->TypeTag;
@@ -724,10 +726,7 @@ KELVO_API kelvo_bool32 KelvoFileCRCIsValid(char const *FileName) {
 }
 
 KELVO_API kelvo_uint32 KelvoGetInMemoryFileCRC(kelvo_file const *File) {
-    KELVO_CHECK_NOT_NULL(File, Origin, 0);
-    if (!File->Header) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): File->Header is not allowed to be 0",
-            KELVO_HERE);
+    if (!FileHasHeader(File, "%s(%d): File->Header is not allowed to be 0")) {
         return 0;
     }
     kelvo_section_header const *Sections = SectionArray(File);

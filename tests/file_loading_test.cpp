@@ -219,6 +219,13 @@ bytes BuildImage(file_image const &File, bool Reversed) {
     return Image;
 }
 
+// Root pointers sit at 4-byte alignment in 64-bit builds: read, never bound.
+kelvo_uint32 *OtherOf(void const *Root) {
+    kelvo_uint32 *Other;
+    std::memcpy(&Other, (kelvo_uint8 const *)Root + offsetof(test_root, Other), sizeof(Other));
+    return Other;
+}
+
 kelvo_file *LoadImage(bytes const &Image) {
     return KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
 }
@@ -240,8 +247,9 @@ protected:
         EXPECT_EQ(Root.Type[1].ReferenceType[3].Type, KelvoUInt32Member);
         auto *Tree = static_cast<test_root *>(Root.Object);
         EXPECT_EQ(Tree->Value, 0x11223344u);
-        EXPECT_EQ(Tree->Other, (kelvo_uint32 *)File->Sections[1] + 1);
-        EXPECT_EQ(Tree->Other[0], 0x01020304u);
+        kelvo_uint32 *Other = OtherOf(Tree);
+        EXPECT_EQ(Other, (kelvo_uint32 *)File->Sections[1] + 1);
+        EXPECT_EQ(Other[0], 0x01020304u);
         auto *Data = static_cast<kelvo_uint8 *>(File->Sections[1]);
         kelvo_uint16 Halves[2];
         std::memcpy(Halves, Data + 16, 4);
@@ -502,7 +510,7 @@ TEST_F(FileLoadingTest, ClaimedSizesAreCheckedBeforeAllocating) {
         // The root's pointer into the dropped section is null.
         kelvo_variant Root;
         KelvoGetDataTreeFromFile(File, &Root);
-        EXPECT_EQ(static_cast<test_root *>(Root.Object)->Other, nullptr);
+        EXPECT_EQ(OtherOf(Root.Object), nullptr);
         KelvoFreeFile(File);
     }
 
@@ -578,6 +586,14 @@ TEST_F(FileLoadingTest, SectionOfObjectAndInMemoryCRC) {
     ExpectLogged(KelvoErrorLogMessage, "SectionIndex 9 is out of range [0, 2)");
     KelvoFreeFile(File);
     KelvoFreeFile(nullptr);
+
+    kelvo_file Headerless = {};
+    EXPECT_EQ(KelvoGetFileTypeTag(&Headerless), 0u);
+    ExpectLogged(KelvoErrorLogMessage, "File.Header is not allowed to be 0");
+    EXPECT_EQ(KelvoGetInMemoryFileCRC(&Headerless), 0u);
+    ExpectLogged(KelvoErrorLogMessage, "File->Header is not allowed to be 0");
+    EXPECT_EQ(KelvoGetInMemoryFileCRC(nullptr), 0u);
+    ExpectLogged(KelvoErrorLogMessage, "File is not allowed to be 0");
 }
 
 TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
