@@ -816,22 +816,27 @@ KELVO_API void KelvoSetFileExtraTag(kelvo_file_builder *Builder, kelvo_int32 Ind
     Builder->ExtraTags[Index] = Value;
 }
 
-KELVO_API kelvo_bool32 KelvoEndFileToWriter(kelvo_file_builder *Builder,
-                                            kelvo_file_writer *Writer) {
-    KELVO_TIMED_BLOCK("EndFileToWriter");
+namespace {
+
+// The two endings of a builder (whole file or raw image) share their argument
+// checks and the builder's release.
+kelvo_bool32 EndBuilderToWriter(kelvo_file_builder *Builder, kelvo_file_writer *Writer,
+                                bool (*End)(kelvo_file_builder &, kelvo_file_writer *)) {
     KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, 0);
     bool Written = false;
     if (!Writer) {
         Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
             "%s(%d): Writer is not allowed to be 0", KELVO_HERE);
     } else {
-        Written = EndToWriter(*Builder, Writer);
+        Written = End(*Builder, Writer);
     }
     FreeBuilder(Builder);
     return Written;
 }
 
-KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *FileName) {
+kelvo_bool32 EndBuilderToFile(kelvo_file_builder *Builder, char const *FileName,
+                              kelvo_bool32 (*EndToWriter)(kelvo_file_builder *,
+                                                          kelvo_file_writer *)) {
     KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, 0);
     kelvo_file_writer *Writer =
         FileName ? KelvoCreatePlatformFileWriter(KELVO_HERE, FileName, 1) : nullptr;
@@ -843,41 +848,31 @@ KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *Fil
         KelvoAbortFile(Builder);
         return 0;
     }
-    kelvo_bool32 Written = KelvoEndFileToWriter(Builder, Writer);
+    kelvo_bool32 Written = EndToWriter(Builder, Writer);
     KelvoDeleteFileWriter(Writer);
     return Written;
+}
+
+} // namespace
+
+KELVO_API kelvo_bool32 KelvoEndFileToWriter(kelvo_file_builder *Builder,
+                                            kelvo_file_writer *Writer) {
+    KELVO_TIMED_BLOCK("EndFileToWriter");
+    return EndBuilderToWriter(Builder, Writer, &EndToWriter);
+}
+
+KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *FileName) {
+    return EndBuilderToFile(Builder, FileName, &KelvoEndFileToWriter);
 }
 
 KELVO_API kelvo_bool32 KelvoEndFileRawToWriter(kelvo_file_builder *Builder,
                                                kelvo_file_writer *Writer) {
     KELVO_TIMED_BLOCK("EndFileRawToWriter");
-    KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, 0);
-    bool Written = false;
-    if (!Writer) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): Writer is not allowed to be 0", KELVO_HERE);
-    } else {
-        Written = EndRawToWriter(*Builder, Writer);
-    }
-    FreeBuilder(Builder);
-    return Written;
+    return EndBuilderToWriter(Builder, Writer, &EndRawToWriter);
 }
 
 KELVO_API kelvo_bool32 KelvoEndFileRaw(kelvo_file_builder *Builder, char const *FileName) {
-    KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, 0);
-    kelvo_file_writer *Writer =
-        FileName ? KelvoCreatePlatformFileWriter(KELVO_HERE, FileName, 1) : nullptr;
-    if (!Writer) {
-        if (!FileName) {
-            Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                "%s(%d): FileName is not allowed to be 0", KELVO_HERE);
-        }
-        KelvoAbortFile(Builder);
-        return 0;
-    }
-    kelvo_bool32 Written = KelvoEndFileRawToWriter(Builder, Writer);
-    KelvoDeleteFileWriter(Writer);
-    return Written;
+    return EndBuilderToFile(Builder, FileName, &KelvoEndFileRawToWriter);
 }
 
 KELVO_API void KelvoAbortFile(kelvo_file_builder *Builder) {
