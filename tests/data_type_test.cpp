@@ -99,12 +99,7 @@ class DataTypeTest : public KelvoTest {
         return Next;
     }
     void ExpectDataTypeError(std::string const &Fragment) {
-        for (captured_message const &Message : Messages()) {
-            if (Message.Text.find(Fragment) != std::string::npos) {
-                EXPECT_EQ(Message.Origin, KelvoDataTypeLogMessage) << Message.Text;
-            }
-        }
-        ExpectLogged(KelvoErrorLogMessage, Fragment);
+        ExpectLoggedFrom(KelvoErrorLogMessage, KelvoDataTypeLogMessage, Fragment);
     }
 
     std::deque<std::vector<kelvo_data_type_definition>> Types;

@@ -43,6 +43,16 @@ void KelvoTest::ExpectLogged(kelvo_log_message_type Type, std::string const &Fra
                   << Fragment << "\"; captured:" << Seen;
 }
 
+void KelvoTest::ExpectLoggedFrom(kelvo_log_message_type Type, kelvo_log_message_origin Origin,
+                                 std::string const &Fragment) {
+    for (captured_message const &Message : Captured) {
+        if (Message.Text.find(Fragment) != std::string::npos) {
+            EXPECT_EQ(Message.Origin, Origin) << Message.Text;
+        }
+    }
+    ExpectLogged(Type, Fragment);
+}
+
 std::vector<captured_message> KelvoTest::TakeMessages() {
     std::vector<captured_message> Result;
     Result.swap(Captured);

@@ -25,6 +25,9 @@ protected:
     // Removes the first captured message of this type whose text contains
     // Fragment; fails the test when there is none.
     void ExpectLogged(kelvo_log_message_type Type, std::string const &Fragment);
+    // The same, and every captured message containing Fragment must come from Origin.
+    void ExpectLoggedFrom(kelvo_log_message_type Type, kelvo_log_message_origin Origin,
+                          std::string const &Fragment);
     // Removes and returns every captured message.
     std::vector<captured_message> TakeMessages();
     // Captured messages so far (not removed).
