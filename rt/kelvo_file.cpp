@@ -18,6 +18,7 @@
 #include "kelvo_file_format.h"
 #include "kelvo_log.h"
 #include "kelvo_memory.h"
+#include "kelvo_platform_conversion.h"
 
 using kelvo::Log;
 
@@ -30,15 +31,13 @@ constexpr kelvo_uint32 MaxSectionAlignment = 4096;
 
 // Size bytes at Position, across short reads; false when the reader stops
 // first. Reader positions are int32, so nothing beyond reaches a file.
-bool ReadExactly(kelvo_file_reader *Reader, kelvo_int64 Position, kelvo_int64 Size,
-                 void *Buffer) {
+bool ReadExactly(kelvo_file_reader *Reader, kelvo_int64 Position, kelvo_int64 Size, void *Buffer) {
     if (Position < 0 || Size < 0 || Position + Size > INT32_MAX) {
         return false;
     }
     kelvo_uint8 *Bytes = static_cast<kelvo_uint8 *>(Buffer);
     while (Size > 0) {
-        kelvo_int32 Read =
-            KelvoReadAtMost(Reader, (kelvo_int32)Position, (kelvo_int32)Size, Bytes);
+        kelvo_int32 Read = KelvoReadAtMost(Reader, (kelvo_int32)Position, (kelvo_int32)Size, Bytes);
         if (Read <= 0 || Read > Size) {
             return false;
         }
@@ -56,7 +55,9 @@ bool HasByteAt(kelvo_file_reader *Reader, kelvo_int64 Position) {
     return ReadExactly(Reader, Position, 1, &Byte);
 }
 
-kelvo_int64 RoundUp4(kelvo_int64 Size) { return (Size + 3) & ~(kelvo_int64)3; }
+kelvo_int64 RoundUp4(kelvo_int64 Size) {
+    return (Size + 3) & ~(kelvo_int64)3;
+}
 
 struct header_block {
     kelvo_file_magic_value Magic; // as stored
@@ -212,8 +213,7 @@ bool ReadSectionData(kelvo_file_reader *Reader, kelvo_section_header const &Sect
     bool Done = ReadExactly(Reader, Section.DataOffset, Section.DataSize, Stored) &&
                 KelvoDecompressData((kelvo_compression_type)Section.Format, IsByteReversed,
                                     (kelvo_int32)Section.DataSize, Stored,
-                                    (kelvo_int32)Section.First16Bit,
-                                    (kelvo_int32)Section.First8Bit,
+                                    (kelvo_int32)Section.First16Bit, (kelvo_int32)Section.First8Bit,
                                     (kelvo_int32)Section.ExpandedDataSize, Destination);
     KELVO_DEALLOCATE(Stored);
     return Done;
@@ -318,27 +318,49 @@ void MarshallAndFixUp(kelvo_file *File, kelvo_int32 SectionIndex,
                       kelvo_marshalling_fixup const *Marshalling,
                       kelvo_pointer_fixup const *Pointers) {
     kelvo_uint32 Count = SectionArray(File)[SectionIndex].MixedMarshallingFixupArrayCount;
-    bool Sound = kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count,
-                                        Marshalling);
+    bool Sound =
+        kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count, Marshalling);
     FixUp(File, SectionIndex, Pointers);
     File->Marshalled[SectionIndex] = Sound;
 }
 
 bool NeedsPhase2(kelvo_file const *File, kelvo_int32 SectionIndex) {
-    return File->IsByteReversed && File->Sections[SectionIndex] &&
-           !File->Marshalled[SectionIndex];
+    return File->IsByteReversed && File->Sections[SectionIndex] && !File->Marshalled[SectionIndex];
+}
+
+// Files of the other pointer size: every section in the file's own byte
+// order with its pointer fix-ups, rebuilt for this build by platform
+// conversion, then fixed up.
+kelvo_file *ReadRestOfFileConverted(kelvo_file_reader *Reader, kelvo_file *File,
+                                    kelvo_int32 FilePointerSize) {
+    Log(KelvoWarningLogMessage, Origin,
+        "%s(%d): Converting pointer size from %d to %d.  This is EXTREMELY SLOW!", KELVO_HERE,
+        FilePointerSize, kelvo::ThisPlatformPointerSizeInBits);
+    kelvo::fixup_arrays Arrays;
+    kelvo::platform This = {kelvo::ThisPlatformPointerSizeInBits,
+                            kelvo::ThisPlatformIsLittleEndian};
+    bool Converted = kelvo::ReadSectionsForConversion(Reader, File, Arrays);
+    if (Converted && !kelvo::ConvertFileToPlatform(File, This, Arrays)) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): ReadRestOfFileFromReaderPointerSize: PlatformConversion failed", KELVO_HERE);
+        Converted = false;
+    }
+    for (kelvo_int32 Index = 0; Converted && Index < File->SectionCount; ++Index) {
+        KelvoFixupFileSectionPhase1(File, Index, Arrays.Pointers[Index]);
+    }
+    kelvo::FreeFixupArrays(Arrays);
+    if (!Converted) {
+        KelvoFreeFile(File);
+        return nullptr;
+    }
+    return File;
 }
 
 kelvo_file *ReadRestOfFile(kelvo_file_reader *Reader, kelvo_file *File) {
     kelvo_int32 FilePointerSize = 0;
     KelvoGetMagicValueProperties(File->SourceMagicValue, &FilePointerSize, nullptr);
     if (FilePointerSize != kelvo::ThisPlatformPointerSizeInBits) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): File has %d-bit pointers; converting them to this build's %d-bit "
-            "pointers is not supported yet",
-            KELVO_HERE, FilePointerSize, kelvo::ThisPlatformPointerSizeInBits);
-        KelvoFreeFile(File);
-        return nullptr;
+        return ReadRestOfFileConverted(Reader, File, FilePointerSize);
     }
     if (File->IsByteReversed) {
         Log(KelvoWarningLogMessage, Origin,
@@ -379,9 +401,9 @@ kelvo_file *ReadRestOfFile(kelvo_file_reader *Reader, kelvo_file *File) {
             Loaded = PointerArrays[Index] != nullptr;
         }
         if (Loaded && File->IsByteReversed && Section.MixedMarshallingFixupArrayCount) {
-            MarshallingArrays[Index] = LoadRecords(
-                Reader, Section.MixedMarshallingFixupArrayOffset,
-                Section.MixedMarshallingFixupArrayCount, sizeof(kelvo_marshalling_fixup), true);
+            MarshallingArrays[Index] = LoadRecords(Reader, Section.MixedMarshallingFixupArrayOffset,
+                                                   Section.MixedMarshallingFixupArrayCount,
+                                                   sizeof(kelvo_marshalling_fixup), true);
             Loaded = MarshallingArrays[Index] != nullptr;
         }
         if (!Loaded) {
@@ -423,6 +445,39 @@ bool DefinitionIsTerminated(kelvo_file const *File, kelvo_uint32 SectionIndex,
 }
 
 } // namespace
+
+namespace kelvo {
+
+bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixup_arrays &Arrays) {
+    if (!AllocateFixupArrays(Arrays, File->SectionCount)) {
+        return false;
+    }
+    kelvo_section_header const *Sections = SectionArray(File);
+    for (kelvo_int32 Index = 0; Index < File->SectionCount; ++Index) {
+        KelvoReadFileSection(Reader, File, Index);
+        if (!File->Sections[Index]) {
+            continue;
+        }
+        kelvo_section_header const &Section = Sections[Index];
+        if (File->IsByteReversed) {
+            // Back to the order the file was written in, which the
+            // conversion reads its values in.
+            KelvoReverseSection(Section.First16Bit, Section.First8Bit, Section.ExpandedDataSize,
+                                File->Sections[Index]);
+        }
+        if (Section.PointerFixupArrayCount) {
+            Arrays.Pointers[Index] = static_cast<kelvo_pointer_fixup *>(
+                LoadRecords(Reader, Section.PointerFixupArrayOffset, Section.PointerFixupArrayCount,
+                            sizeof(kelvo_pointer_fixup), File->IsByteReversed));
+            if (!Arrays.Pointers[Index]) {
+                KelvoFreeFileSection(File, Index);
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace kelvo
 
 // ---- whole files ------------------------------------------------------------
 
@@ -523,9 +578,8 @@ KELVO_API kelvo_pointer_fixup *KelvoLoadFixupArray(kelvo_file_reader *Reader,
         return nullptr;
     }
     return static_cast<kelvo_pointer_fixup *>(
-        LoadRecordsProbed(Reader, Section->PointerFixupArrayOffset,
-                          Section->PointerFixupArrayCount, sizeof(kelvo_pointer_fixup),
-                          FileIsByteReversed != 0));
+        LoadRecordsProbed(Reader, Section->PointerFixupArrayOffset, Section->PointerFixupArrayCount,
+                          sizeof(kelvo_pointer_fixup), FileIsByteReversed != 0));
 }
 
 KELVO_API void KelvoFixupFileSectionPhase1(kelvo_file *File, kelvo_int32 SectionIndex,
@@ -609,8 +663,8 @@ KELVO_API void KelvoGetDataTreeFromFile(kelvo_file const *File, kelvo_variant *R
     kelvo_file_reference const &TypeReference = File->Header->RootObjectTypeDefinition;
     kelvo_file_reference const &ObjectReference = File->Header->RootObject;
     void *Type, *Object;
-    kelvo::reference_status TypeStatus = kelvo::ResolveReference(
-        Sections, TypeReference, sizeof(kelvo_data_type_definition), Type);
+    kelvo::reference_status TypeStatus =
+        kelvo::ResolveReference(Sections, TypeReference, sizeof(kelvo_data_type_definition), Type);
     kelvo::reference_status ObjectStatus =
         kelvo::ResolveReference(Sections, ObjectReference, 1, Object);
     if (TypeStatus == kelvo::reference_status::NotLoaded ||
@@ -707,7 +761,8 @@ KELVO_API kelvo_bool32 KelvoFileCRCIsValid(char const *FileName) {
     void *Chunk = nullptr;
     if (ReadMagicValueAndHeader(Reader, Block) &&
         (Chunk = KELVO_ALLOCATE_ALIGNED(4, CRCChunkSize)) != nullptr) {
-        kelvo_int64 Position = kelvo::FileHeaderOffset + (kelvo_int64)Block.Header->SectionArrayOffset;
+        kelvo_int64 Position =
+            kelvo::FileHeaderOffset + (kelvo_int64)Block.Header->SectionArrayOffset;
         kelvo_uint32 CRC = 0xFFFFFFFFu;
         while (Position < INT32_MAX) {
             kelvo_int32 Read = KelvoReadAtMost(Reader, (kelvo_int32)Position, CRCChunkSize, Chunk);

@@ -4,6 +4,7 @@
 #define KELVO_FILE_INTERNAL_H
 
 #include "kelvo2/kelvo2_file.h"
+#include "kelvo_platform_conversion.h"
 
 namespace kelvo {
 
@@ -17,6 +18,13 @@ constexpr kelvo_int64 MaxExpansionPerStoredByte = 1 << 20;
 // file's ConversionBuffer. Null when the root or the conversion fails.
 void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
                     kelvo_uint32 TargetTag);
+
+// Reads every section of a partial file in the file's own byte order (a
+// byte-reversed file's sections are not reversed) with its pointer fix-ups,
+// as platform conversion takes them. A section whose fix-ups cannot be read
+// is dropped. False only when the arrays cannot be allocated.
+bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File,
+                               fixup_arrays &Arrays);
 
 } // namespace kelvo
 

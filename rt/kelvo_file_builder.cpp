@@ -28,6 +28,7 @@ constexpr kelvo_int32 PathSize = 512;
 constexpr kelvo_int32 CopyBufferSize = 65536;
 constexpr kelvo_int32 ConversionGranularity = 65536;
 constexpr kelvo_int32 CompressedGranularity = 8192;
+constexpr kelvo_int32 ConvertedGranularity = 65536;
 // Pointer fields in sections are this build's pointers.
 constexpr kelvo_int32 PointerWordSize = (kelvo_int32)sizeof(void *);
 constexpr kelvo_int64 Int32Max = 0x7fffffff;
@@ -470,19 +471,7 @@ bool IsThisPlatform(kelvo_file_magic_value const &Magic) {
     return Equal || Reversed;
 }
 
-bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
-    bool Closed = CloseStreams(Builder);
-    if (!Closed || !Builder.OK || !CheckFixupFields(Builder)) {
-        return false;
-    }
-    if (!IsThisPlatform(Builder.TargetMagicValue)) {
-        // Other platforms are written through platform conversion, which
-        // does not exist yet: refuse rather than write a mislabelled file.
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): Writing a file for another pointer size or byte order is not supported",
-            KELVO_HERE);
-        return false;
-    }
+bool EndNativeToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     void *CopyBuffer = KELVO_ALLOCATE_ALIGNED(4, CopyBufferSize);
     if (!CopyBuffer) {
         return false;
@@ -493,6 +482,37 @@ bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     }
     KELVO_DEALLOCATE(CopyBuffer);
     return Written && WriteFile(Builder, Writer);
+}
+
+// Another platform's file is this build's file converted.
+bool EndConvertedToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
+    kelvo_file_writer *Native = KelvoCreateMemoryFileWriter(KELVO_HERE, ConvertedGranularity);
+    if (!Native) {
+        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
+            "%s(%d): TargetWriter is not allowed to be 0", KELVO_HERE);
+        return false;
+    }
+    kelvo_uint8 *Image = nullptr;
+    kelvo_int32 Size = 0;
+    bool Written =
+        EndNativeToWriter(Builder, Native) && KelvoStealMemoryWriterBuffer(Native, &Image, &Size);
+    KelvoDeleteFileWriter(Native);
+    kelvo_file_reader *Reader =
+        Written ? KelvoCreateMemoryFileReader(KELVO_HERE, 0, Size, Image) : nullptr;
+    Written =
+        Reader && KelvoPlatformConvertReaderToWriter(Reader, Writer, &Builder.TargetMagicValue, 0);
+    KelvoCloseFileReader(Reader);
+    KelvoFreeMemoryWriterBuffer(Image);
+    return Written;
+}
+
+bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
+    bool Closed = CloseStreams(Builder);
+    if (!Closed || !Builder.OK || !CheckFixupFields(Builder)) {
+        return false;
+    }
+    return IsThisPlatform(Builder.TargetMagicValue) ? EndNativeToWriter(Builder, Writer)
+                                                    : EndConvertedToWriter(Builder, Writer);
 }
 
 bool EndRawToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {

@@ -304,18 +304,6 @@ TEST_F(FileBuilderTest, BeginRefusals) {
     ExpectLogged(KelvoErrorLogMessage, "PlatformMagicValue is not allowed to be 0");
 }
 
-TEST_F(FileBuilderTest, AnotherPlatformIsRefusedUntilConversionExists) {
-    kelvo_file_magic_value const *Other =
-        sizeof(void *) == 8 ? KelvoKVNFileMV_32Bit_LittleEndian : KelvoKVNFileMV_64Bit_LittleEndian;
-    kelvo_file_builder *Builder = KelvoBeginFileInMemory(1, 0, Other, 64);
-    ASSERT_NE(Builder, nullptr);
-    Write(Builder, 0, 0, "abcd", 4);
-    kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(KELVO_HERE_TEST, 64);
-    EXPECT_FALSE(KelvoEndFileToWriter(Builder, Writer));
-    ExpectLogged(KelvoErrorLogMessage, "another pointer size or byte order is not supported");
-    EXPECT_TRUE(StealWriterBytes(Writer).empty());
-}
-
 TEST_F(FileBuilderTest, CompressorStage) {
     kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(KELVO_HERE_TEST, 8);
     EXPECT_EQ(KelvoBeginFileCompression(4, 1, KelvoFenwa0Compression, 0, Writer), nullptr);

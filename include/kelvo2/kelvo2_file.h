@@ -10,7 +10,8 @@
    Nothing read from a file is trusted: sizes, offsets, counts, fix-ups and
    the root are checked against the file and the loaded sections. A fault in
    the header gives a null file; one in a section leaves that section null.
-   Files of another pointer size are refused for now. */
+   Files of the other pointer size are rebuilt for this build on the way in
+   (slowly: the whole tree is walked and copied). */
 #ifndef KELVO2_FILE_H
 #define KELVO2_FILE_H
 

@@ -28,7 +28,7 @@ typedef struct kelvo_file_compressor kelvo_file_compressor;
 /* Streams in temporary files named "Directory/Prefix_Section_Stream.utf", or
    in memory writers of the given granularity. Null when a stream cannot be
    made or the magic value is unknown. Files for another platform than this
-   build's are refused when ended until platform conversion exists. */
+   build's are written natively first and then converted. */
 KELVO_API kelvo_file_builder *KelvoBeginFile(kelvo_int32 SectionCount, kelvo_uint32 FileTypeTag,
                                              kelvo_file_magic_value const *PlatformMagicValue,
                                              char const *TemporaryDirectory,
@@ -104,5 +104,14 @@ KELVO_API kelvo_bool32 KelvoRecompressFile(char const *SourceFileName,
                                            char const *DestinationFileName,
                                            kelvo_int32 CompressorMappingCount,
                                            kelvo_int32 const *CompressorMapping);
+
+/* Rewrites a whole file for the platform (pointer size and byte order) of
+   DestMagicValue: the tree is walked from the root through the file's own
+   type definitions and every object, definition and string is copied once
+   in the new layout. Each section keeps its format (Fenwa0 becomes Fenwa1).
+   The last argument has no effect. */
+KELVO_API kelvo_bool32 KelvoPlatformConvertReaderToWriter(
+    kelvo_file_reader *SourceReader, kelvo_file_writer *DestWriter,
+    kelvo_file_magic_value const *DestMagicValue, kelvo_bool32 ExcludeTypeTree);
 
 #endif
