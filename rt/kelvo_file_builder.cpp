@@ -80,6 +80,13 @@ struct kelvo_file_builder {
     builder_section *Sections;
     bool OK;
     kelvo_file_fixup Dummy; // handed out for refused marks; nothing reads it
+    // Chunks laid out for the target already (recompression copies a file's
+    // sections as they are): written as they stand, labelled with the target
+    // magic value, header and fix-ups in its byte order. Otherwise chunks are
+    // this build's records, converted at the end for another platform.
+    bool ChunksInTargetLayout;
+    bool TargetIsByteReversed;
+    kelvo_int32 PointerFieldSize; // bytes cleared at a pointer fix-up's field
 };
 
 struct kelvo_file_compressor {
@@ -142,6 +149,7 @@ kelvo_file_builder *AllocateBuilder(kelvo_int32 SectionCount, kelvo_uint32 FileT
     KelvoStackInitialize(&Builder->Marshallings, sizeof(marshalling_record), 256);
     Builder->TypeTag = FileTypeTag;
     Builder->TargetMagicValue = *PlatformMagicValue;
+    Builder->PointerFieldSize = PointerWordSize;
     for (kelvo_int32 Index = 0; Index < SectionCount; ++Index) {
         Sections[Index].Header.InternalAlignment = 4;
     }
@@ -221,7 +229,7 @@ bool CheckFixupFields(kelvo_file_builder const &Builder) {
         builder_section const &Section = Builder.Sections[Index];
         for (kelvo_file_fixup const *Fixup = Section.FirstFixup; Fixup; Fixup = Fixup->Next) {
             kelvo_int64 Size = Section.StreamSize[Fixup->From.BufferIndex];
-            if ((kelvo_int64)Fixup->From.Offset + PointerWordSize > Size) {
+            if ((kelvo_int64)Fixup->From.Offset + Builder.PointerFieldSize > Size) {
                 Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
                     "%s(%d): Fixup field at %u of stream %d of section %d lies outside its %I64d "
                     "bytes",
@@ -236,7 +244,7 @@ bool CheckFixupFields(kelvo_file_builder const &Builder) {
 
 // Pointer fields hold this process's addresses until now; files store zero.
 bool ClearPointerFields(kelvo_file_builder &Builder) {
-    static kelvo_uint8 const Zeros[PointerWordSize] = {};
+    static kelvo_uint8 const Zeros[8] = {};
     for (kelvo_int32 Index = 0; Index < Builder.SectionCount; ++Index) {
         builder_section &Section = Builder.Sections[Index];
         for (kelvo_int32 Stream = 0; Stream < StreamCount; ++Stream) {
@@ -246,7 +254,7 @@ bool ClearPointerFields(kelvo_file_builder &Builder) {
                     continue;
                 }
                 if (!Builder.InTemporaryFiles) {
-                    kelvo::Copy(PointerWordSize, Zeros,
+                    kelvo::Copy(Builder.PointerFieldSize, Zeros,
                                 Section.StreamBuffers[Stream] + Fixup->From.Offset);
                     continue;
                 }
@@ -260,7 +268,7 @@ bool ClearPointerFields(kelvo_file_builder &Builder) {
                 }
                 if (KelvoSeekWriterFromStart(Writer, (kelvo_int32)Fixup->From.Offset) !=
                         (kelvo_int32)Fixup->From.Offset ||
-                    !KelvoWrite(Writer, PointerWordSize, Zeros)) {
+                    !KelvoWrite(Writer, Builder.PointerFieldSize, Zeros)) {
                     KelvoDeleteFileWriter(Writer);
                     return false;
                 }
@@ -303,7 +311,8 @@ bool CompressSection(kelvo_file_builder &Builder, kelvo_int32 Index, void *CopyB
     }
     kelvo_file_compressor *Compressor =
         KelvoBeginFileCompression((kelvo_int32)Section.Header.ExpandedDataSize, StreamCount,
-                                  (kelvo_compression_type)Section.Header.Format, 0, Output);
+                                  (kelvo_compression_type)Section.Header.Format,
+                                  Builder.TargetIsByteReversed, Output);
     bool Compressed = Compressor != nullptr;
     for (kelvo_int32 Stream = 0; Compressed && Stream < StreamCount; ++Stream) {
         kelvo_file_reader *Reader = OpenStream(Builder, Index, Stream);
@@ -371,6 +380,13 @@ struct file_output {
         }
         Written = Offset;
     }
+    // A record of 32-bit words, in the other byte order when Reversed.
+    template <typename record> void WriteWords(record Record, bool Reversed) {
+        if (Reversed) {
+            kelvo::Reverse32(sizeof(Record), &Record);
+        }
+        Write(sizeof(Record), &Record);
+    }
 };
 
 bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
@@ -403,8 +419,9 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset + kelvo::FileHeaderSize);
     Out.Written = kelvo::FileHeaderOffset + kelvo::FileHeaderSize;
     KelvoBeginWriterCRC(Writer);
+    bool Reversed = Builder.TargetIsByteReversed;
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        Out.Write(sizeof(kelvo_section_header), &Builder.Sections[Index].Header);
+        Out.WriteWords(Builder.Sections[Index].Header, Reversed);
     }
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
         builder_section const &Section = Builder.Sections[Index];
@@ -417,7 +434,7 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
         for (kelvo_file_fixup const *Fixup = Section.FirstFixup; Fixup; Fixup = Fixup->Next) {
             kelvo_pointer_fixup Record = {SectionOffset(Builder, Fixup->From),
                                           Reference(Builder, Fixup->To)};
-            Out.Write(sizeof(Record), &Record);
+            Out.WriteWords(Record, Reversed);
         }
     }
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
@@ -428,7 +445,7 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
             kelvo_marshalling_fixup Record = {(kelvo_uint32)Fixup->Count,
                                               SectionOffset(Builder, Fixup->Object),
                                               Reference(Builder, Fixup->Type)};
-            Out.Write(sizeof(Record), &Record);
+            Out.WriteWords(Record, Reversed);
         }
     }
     Out.PadTo(Offset);
@@ -438,6 +455,12 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     }
 
     kelvo_file_magic_value Magic = *KelvoKVNFileMV_ThisPlatform;
+    if (Builder.ChunksInTargetLayout) {
+        kelvo_int32 PointerSize;
+        bool IsLittleEndian;
+        kelvo::IdentifyMagicValue(Builder.TargetMagicValue, PointerSize, IsLittleEndian, false);
+        KelvoGetMagicValueForPlatform(PointerSize, IsLittleEndian, &Magic);
+    }
     Magic.HeaderSize = (kelvo_uint32)HeaderSize;
     kelvo_file_header Header = {};
     Header.Version = kelvo::CurrentFileFormatRevision;
@@ -452,6 +475,10 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
         Header.ExtraTags[Tag] = Builder.ExtraTags[Tag];
     }
     KelvoSeekWriterFromStart(Writer, Out.Start);
+    if (Reversed) { // the magic words stay as they are
+        kelvo::Reverse32(sizeof(Magic) - 16, &Magic.HeaderSize);
+        kelvo::Reverse32(sizeof(Header), &Header);
+    }
     bool Written =
         KelvoWrite(Writer, sizeof(Magic), &Magic) && KelvoWrite(Writer, sizeof(Header), &Header);
     KelvoSeekWriterFromStart(Writer, Out.Start + (kelvo_int32)Offset);
@@ -511,8 +538,9 @@ bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     if (!Closed || !Builder.OK || !CheckFixupFields(Builder)) {
         return false;
     }
-    return IsThisPlatform(Builder.TargetMagicValue) ? EndNativeToWriter(Builder, Writer)
-                                                    : EndConvertedToWriter(Builder, Writer);
+    return Builder.ChunksInTargetLayout || IsThisPlatform(Builder.TargetMagicValue)
+               ? EndNativeToWriter(Builder, Writer)
+               : EndConvertedToWriter(Builder, Writer);
 }
 
 bool EndRawToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
@@ -1261,6 +1289,13 @@ kelvo_bool32 Recompress(source_file &Source, char const *DestinationFileName,
     if (!Builder) {
         return 0;
     }
+    // The sections are copied in the source's own layout and byte order.
+    kelvo_int32 PointerSize;
+    bool IsLittleEndian;
+    kelvo::IdentifyMagicValue(Source.Magic, PointerSize, IsLittleEndian, false);
+    Builder->ChunksInTargetLayout = true;
+    Builder->TargetIsByteReversed = IsLittleEndian != kelvo::ThisPlatformIsLittleEndian;
+    Builder->PointerFieldSize = PointerSize / 8;
     for (kelvo_int32 Tag = 0; Tag < 4; ++Tag) {
         KelvoSetFileExtraTag(Builder, Tag, Header.ExtraTags[Tag]);
     }

@@ -5,8 +5,11 @@
 #include "tree_comparison.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 using kelvo::MakeMember;
@@ -434,6 +437,73 @@ TEST_F(PlatformConversionTest, ArgumentsAndUnreadableSources) {
                      "PlatformConvertReaderToWriter: failed to obtain good platform information");
     KelvoCloseFileReader(Reader);
     KelvoDeleteFileWriter(Writer);
+}
+
+void WriteBytes(std::string const &Path, bytes const &Image) {
+    FILE *File = fopen(Path.c_str(), "wb");
+    ASSERT_NE(File, nullptr);
+    fwrite(Image.data(), 1, Image.size(), File);
+    fclose(File);
+}
+
+TEST_F(PlatformConversionTest, FilesOfEveryPlatformRecompressInTheirOwnLayout) {
+    sample_tree Tree;
+    std::string In = TemporaryPath("recompress_in.kv2");
+    std::string Out = TemporaryPath("recompress_out.kv2");
+    for (platform const &Platform : Platforms) {
+        SCOPED_TRACE(Platform.Name);
+        WriteBytes(In, WriteTree(Tree, MagicOf(Platform), KelvoNoCompression));
+        kelvo_int32 const ToFenwa1[1] = {KelvoFenwa1Compression};
+        ASSERT_TRUE(KelvoRecompressFile(In.c_str(), Out.c_str(), 1, ToFenwa1));
+        EXPECT_TRUE(KelvoFileCRCIsValid(Out.c_str()));
+        bytes Packed = ReadFileBytes(Out);
+        EXPECT_EQ(std::memcmp(Packed.data(), MagicOf(Platform).MagicValue, 16), 0);
+        kelvo_file *File = Load(Packed, Platform);
+        ExpectSameTree(File, Tree);
+        KelvoFreeFile(File);
+    }
+    remove(In.c_str());
+    remove(Out.c_str());
+}
+
+int RunKv2(std::string const &Arguments) {
+    std::string Command = std::string(KELVO_KV2_PATH) + " " + Arguments + " 2>/dev/null";
+    int Status = system(Command.c_str());
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+}
+
+TEST_F(PlatformConversionTest, Kv2ConvertCommand) {
+    sample_tree Tree;
+    std::string In = TemporaryPath("kv2_convert_in.kv2");
+    std::string Out = TemporaryPath("kv2_convert_out.kv2");
+    WriteBytes(In, WriteTree(Tree, *KelvoKVNFileMV_ThisPlatform, KelvoNoCompression));
+    for (platform const &Platform : Platforms) {
+        for (char const *Format : {"", " --format 2", " --format 0"}) {
+            SCOPED_TRACE(testing::Message() << Platform.Name << Format);
+            ASSERT_EQ(RunKv2("convert " + In + " " + Out + " --platform " + Platform.Name + Format),
+                      0);
+            bytes Image = ReadFileBytes(Out);
+            ASSERT_GT(Image.size(), 32u);
+            EXPECT_EQ(std::memcmp(Image.data(), MagicOf(Platform).MagicValue, 16), 0);
+            kelvo_file_reader *Reader = KelvoCreateMemoryFileReader(
+                __FILE__, __LINE__, 0, (kelvo_int32)Image.size(), Image.data());
+            kelvo_file *Partial = KelvoReadPartialFileFromReader(Reader);
+            KelvoCloseFileReader(Reader);
+            ASSERT_NE(Partial, nullptr);
+            kelvo_uint32 Expected = *Format ? (kelvo_uint32)(Format[10] - '0') : 0u;
+            EXPECT_EQ(KelvoGetKVNSectionArray(Partial->Header)[0].Format, Expected);
+            KelvoFreeFile(Partial);
+            kelvo_file *File = Load(Image, Platform);
+            ExpectSameTree(File, Tree);
+            KelvoFreeFile(File);
+        }
+    }
+    EXPECT_EQ(RunKv2("convert " + In + " " + Out), 2);
+    EXPECT_EQ(RunKv2("convert " + In + " " + Out + " --platform 16le"), 2);
+    EXPECT_EQ(RunKv2("convert " + In + " " + Out + " --platform 32le --format 1"), 2);
+    EXPECT_EQ(RunKv2("convert " + In + "_missing " + Out + " --platform 32le"), 1);
+    remove(In.c_str());
+    remove(Out.c_str());
 }
 
 // Hand-made files in this build's layout whose tree cannot be laid out for

@@ -1,6 +1,7 @@
 // kv2: the command-line tool over the library. Each command is one entry of
 // the table below; main only finds the entry and hands it the arguments.
 #include "kelvo2.h"
+#include "kv2_commands.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -171,6 +172,7 @@ command const Commands[] = {
     {"recompress", "IN OUT [--format 0|2]", "rewrite IN with every section in one format (default 2)",
      &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
+    {"convert", "IN OUT --platform P [--format 0|2]", "rewrite IN for platform 32le, 32be, 64le or 64be", &RunConvert},
     {"help", "", "list the commands", &RunHelp},
 };
 

@@ -1,0 +1,9 @@
+// Commands of the kv2 tool that live in files of their own. Each takes the
+// arguments after its name and returns the exit status: 0 on success, 1
+// when the work failed, 2 when the arguments are wrong.
+#ifndef KV2_COMMANDS_H
+#define KV2_COMMANDS_H
+
+int RunConvert(int ArgumentCount, char **Arguments);
+
+#endif
