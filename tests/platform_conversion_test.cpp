@@ -506,6 +506,34 @@ TEST_F(PlatformConversionTest, Kv2ConvertCommand) {
     remove(Out.c_str());
 }
 
+// The seeds of the file-loading fuzz target: a small tree of every member
+// kind for every platform, stored and compressed. They are written where
+// KELVO_FUZZ_SEED_DIR says (tests/fuzz/corpus/file_loading) and must load.
+TEST_F(PlatformConversionTest, FuzzSeedsOfEveryPlatformAndFormat) {
+    char const *Directory = getenv("KELVO_FUZZ_SEED_DIR");
+    for (kelvo_compression_type Format : {KelvoNoCompression, KelvoFenwa1Compression}) {
+        for (platform const &Platform : Platforms) {
+            SCOPED_TRACE(testing::Message() << Platform.Name << " format " << Format);
+            sample_tree Tree;
+            Tree.Root.HolderCount = 2;
+            Tree.Root.ArrayCount = 1;
+            Tree.Root.NodeCount = 2;
+            bytes Image = WriteTree(Tree, MagicOf(Platform), Format);
+            ASSERT_FALSE(Image.empty());
+            EXPECT_LT(Image.size(), 4096u);
+            kelvo_file *File = Load(Image, Platform);
+            ASSERT_NE(File, nullptr);
+            EXPECT_TRUE(KelvoCheckFileDataTree(File));
+            KelvoFreeFile(File);
+            if (Directory) {
+                std::string Name = std::string(Directory) + "/tree_" + Platform.Name +
+                                   (Format ? "_fenwa1.kv2" : "_stored.kv2");
+                WriteBytes(Name, Image);
+            }
+        }
+    }
+}
+
 // Hand-made files in this build's layout whose tree cannot be laid out for
 // the other pointer size: converting them must fail with a report, whether
 // the builder converts or the loader does.

@@ -1,8 +1,11 @@
-// Arbitrary bytes loaded as a whole file from a memory reader, its root and
-// queries taken, then freed. Whatever the header, section headers, stored
-// data and fix-ups say, nothing may be read or written outside the image and
-// the loaded sections, no block may stay allocated, and no allocation may be
-// far larger than the image.
+// Arbitrary bytes loaded as a whole file from a memory reader (through
+// platform conversion when they claim the other pointer size), its root and
+// queries taken; a tree that KelvoCheckFileDataTree accepts is then walked
+// whole by writing it into a new file, which must load again. The same bytes
+// are also converted to the other pointer size. Whatever the header, section
+// headers, stored data, fix-ups and definitions say, nothing may be read or
+// written outside the image and the loaded sections, no block may stay
+// allocated, and no allocation may be far larger than the image.
 #include "kelvo2.h"
 
 #include <stdint.h>
@@ -12,6 +15,51 @@ namespace {
 
 void KELVO_CALLBACK Discard(kelvo_log_message_type, kelvo_log_message_origin, char const *,
                             void *) {}
+
+// Every object, definition and string of the tree, visited by the data tree
+// writer; the file it writes must load.
+void WalkTree(kelvo_variant const &Root) {
+    kelvo_file_data_tree_writer *Writer =
+        KelvoBeginFileDataTreeWriting(Root.Type, Root.Object, 0, 0);
+    kelvo_file_builder *Builder =
+        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+    if (!Writer || !Builder) {
+        KelvoEndFileDataTreeWriting(Writer);
+        KelvoAbortFile(Builder);
+        return;
+    }
+    bool Written = KelvoWriteDataTreeToFileBuilder(Writer, Builder);
+    KelvoEndFileDataTreeWriting(Writer);
+    kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    Written = Output && KelvoEndFileToWriter(Builder, Output) && Written;
+    kelvo_uint8 *Image = nullptr;
+    kelvo_int32 Size = 0;
+    if (Written && KelvoStealMemoryWriterBuffer(Output, &Image, &Size)) {
+        kelvo_file *Again = KelvoReadEntireFileFromMemory(Size, Image);
+        if (!Again || !KelvoCheckFileDataTree(Again)) {
+            abort(); // a sound tree written by the library must load soundly
+        }
+        KelvoFreeFile(Again);
+        KelvoFreeMemoryWriterBuffer(Image);
+    }
+    if (Output) {
+        KelvoDeleteFileWriter(Output);
+    }
+}
+
+void ConvertToOtherPointerSize(uint8_t const *Data, kelvo_int32 Size) {
+    kelvo_file_magic_value Other;
+    KelvoGetMagicValueForPlatform(sizeof(void *) == 8 ? 32 : 64, 1, &Other);
+    kelvo_file_reader *Reader = KelvoCreateMemoryFileReader(__FILE__, __LINE__, 0, Size, Data);
+    kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    if (Reader && Writer) {
+        KelvoPlatformConvertReaderToWriter(Reader, Writer, &Other, 0);
+    }
+    KelvoCloseFileReader(Reader);
+    if (Writer) {
+        KelvoDeleteFileWriter(Writer);
+    }
+}
 
 } // namespace
 
@@ -34,9 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *Data, size_t Size) {
             abort(); // a root outside the sections it was checked against
         }
         KelvoGetInMemoryFileCRC(File);
+        if (Root.Object && KelvoCheckFileDataTree(File)) {
+            WalkTree(Root);
+        }
         KelvoGetFileInfo(File);
     }
     KelvoFreeFile(File);
+    ConvertToOtherPointerSize(Data, (kelvo_int32)Size);
     if (!KelvoEndAllocationCheck(Check)) {
         abort();
     }
