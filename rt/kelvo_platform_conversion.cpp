@@ -92,6 +92,7 @@ struct stored_member {
     kelvo_file_reference ReferenceWhere;
     stored_type *Reference; // null when absent or in a section not loaded
     kelvo_int32 SourceSize, TargetSize;
+    kelvo_marshalling_type Marshalling;
 };
 
 enum class measure_state { Unmeasured, Measuring, Measured };
@@ -263,6 +264,20 @@ void *PoolAllocate(conversion &C, kelvo_int32 Size) {
     return Result;
 }
 
+// Every record read and member visited counts against a bound set by the
+// input's size, so that no definition, however it nests, makes the walk
+// run on.
+bool TakeSteps(conversion &C, kelvo_int64 Count) {
+    C.Steps += Count;
+    if (C.Steps > C.StepBudget) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): PlatformConversion: the tree visits more than %I64d members", KELVO_HERE,
+            C.StepBudget);
+        return false;
+    }
+    return true;
+}
+
 // The stored definition at Reference, read once. Null with Bad set when it
 // does not lie whole inside its section; null alone when its section is not
 // loaded.
@@ -296,6 +311,10 @@ stored_type *GetType(conversion &C, kelvo_file_reference const &Reference, bool 
         if (Load32(C.SourceReversed, Section.Source + At) == KelvoEndMember) {
             break;
         }
+    }
+    if (!TakeSteps(C, Count + 1)) {
+        Bad = true;
+        return nullptr;
     }
     kelvo_int64 Size =
         (kelvo_int64)sizeof(stored_type) + Count * (kelvo_int64)sizeof(stored_member);
@@ -415,7 +434,8 @@ bool Measure(conversion &C, stored_type &Type, kelvo_int32 Depth) {
             Member.SourceSize = (kelvo_int32)Source;
             Member.TargetSize = (kelvo_int32)Target;
             kelvo_data_type_definition Native = kelvo::MakeMember(Member.Type);
-            Marshalling |= KelvoGetMemberMarshalling(&Native);
+            Member.Marshalling = KelvoGetMemberMarshalling(&Native);
+            Marshalling |= Member.Marshalling;
             HasPointers = HasPointers || IsPointerMember(Member.Type);
         }
         SourceSize += Member.SourceSize;
@@ -605,8 +625,11 @@ bool LinkType(conversion &C, stored_type &Type) {
 }
 
 // One object's values, member by member; pointer fields stay zero.
-void CopyData(conversion &C, stored_type const &Type, kelvo_uint32 Section,
+bool CopyData(conversion &C, stored_type const &Type, kelvo_uint32 Section,
               kelvo_int64 SourceOffset, kelvo_uint8 *Target) {
+    if (!TakeSteps(C, Type.MemberCount)) {
+        return false;
+    }
     kelvo_uint8 const *Source = C.Sections[Section].Source;
     kelvo_int32 SP = C.SourcePointerSize, TP = C.TargetPointerSize;
     for (kelvo_int32 Index = 0; Index < Type.MemberCount; ++Index) {
@@ -614,8 +637,9 @@ void CopyData(conversion &C, stored_type const &Type, kelvo_uint32 Section,
         kelvo_uint8 const *From = Source + SourceOffset;
         switch (Member.Type) {
         case KelvoInlineMember:
-            if (Member.Reference) {
-                CopyData(C, *Member.Reference, Section, SourceOffset, Target);
+            if (Member.Reference && Member.SourceSize > 0 &&
+                !CopyData(C, *Member.Reference, Section, SourceOffset, Target)) {
+                return false;
             }
             break;
         case KelvoReferenceToArrayMember:
@@ -639,14 +663,10 @@ void CopyData(conversion &C, stored_type const &Type, kelvo_uint32 Section,
             break;
         default: {
             kelvo::Copy(Member.SourceSize, From, Target);
-            if (C.Swap) {
-                kelvo_data_type_definition Native = kelvo::MakeMember(Member.Type);
-                kelvo_marshalling_type Marshalling = KelvoGetMemberMarshalling(&Native);
-                if (Marshalling == KelvoInt32Marshalling) {
-                    kelvo::Reverse32(Member.SourceSize, Target);
-                } else if (Marshalling == KelvoInt16Marshalling) {
-                    kelvo::Reverse16(Member.SourceSize, Target);
-                }
+            if (C.Swap && Member.Marshalling == KelvoInt32Marshalling) {
+                kelvo::Reverse32(Member.SourceSize, Target);
+            } else if (C.Swap && Member.Marshalling == KelvoInt16Marshalling) {
+                kelvo::Reverse16(Member.SourceSize, Target);
             }
             break;
         }
@@ -654,6 +674,7 @@ void CopyData(conversion &C, stored_type const &Type, kelvo_uint32 Section,
         SourceOffset += Member.SourceSize;
         Target += Member.TargetSize;
     }
+    return true;
 }
 
 bool FailTraversal(char const *Message) {
@@ -730,6 +751,9 @@ bool CopyVariantType(conversion &C, kelvo_uint32 Section, kelvo_int64 Field,
 // pending work, so the walk's depth is not the machine stack's.
 bool CopySubObjects(conversion &C, stored_type &Type, kelvo_uint32 Section,
                     kelvo_int64 SourceOffset, target_location Target) {
+    if (!TakeSteps(C, Type.MemberCount)) {
+        return false;
+    }
     kelvo_uint8 const *Source = C.Sections[Section].Source;
     kelvo_int32 SP = C.SourcePointerSize, TP = C.TargetPointerSize;
     for (kelvo_int32 Index = 0; Index < Type.MemberCount; ++Index) {
@@ -868,11 +892,7 @@ bool DiscoverObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Ad
     }
     Extent->Count = Item.Count;
     kelvo_uint32 Count = Type.SourceSize > 0 && Type.HasPointers ? Item.Count : First;
-    C.Steps += Type.SourceSize > 0 ? ((kelvo_int64)Item.Count - First) * (Type.MemberCount + 1) : 1;
-    if (C.Steps > C.StepBudget) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): PlatformConversion: the tree visits more than %I64d members", KELVO_HERE,
-            C.StepBudget);
+    if (!TakeSteps(C, Type.SourceSize > 0 ? (kelvo_int64)Item.Count - First : 1)) {
         return false;
     }
     for (kelvo_uint32 Element = First; Element < Count; ++Element) {
@@ -957,8 +977,11 @@ bool CopyObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Addres
         // Objects without size have nothing to copy and nothing to follow.
         kelvo_uint32 Count = Type.SourceSize > 0 ? Root.Count : 0;
         for (kelvo_uint32 Element = 0; Element < Count; ++Element) {
-            CopyData(C, Type, Root.Section, Root.Offset + (kelvo_int64)Element * Type.SourceSize,
-                     TargetAt(C, Offset(Location, (kelvo_int64)Element * Type.TargetSize)));
+            if (!CopyData(C, Type, Root.Section,
+                          Root.Offset + (kelvo_int64)Element * Type.SourceSize,
+                          TargetAt(C, Offset(Location, (kelvo_int64)Element * Type.TargetSize)))) {
+                return false;
+            }
         }
         if (KelvoIsMixedMarshalling(Type.Marshalling) && Root.Count > 0) {
             kelvo_int32 Index;
@@ -1107,14 +1130,20 @@ bool WriteFixupArrays(conversion &C, kelvo_pointer_fixup **Pointers,
     for (kelvo_int32 Index = 0; Index < C.SectionCount; ++Index) {
         section_state const &Section = C.Sections[Index];
         Filled[Index] = Filled[C.SectionCount + Index] = 0;
+        kelvo_int64 PointerBytes = (kelvo_int64)Section.PointerCount * sizeof(kelvo_pointer_fixup);
+        kelvo_int64 MarshallingBytes =
+            (kelvo_int64)Section.MarshallingCount * sizeof(kelvo_marshalling_fixup);
+        if (PointerBytes > INT32_MAX || MarshallingBytes > INT32_MAX) {
+            return false;
+        }
         if (Section.PointerCount > 0 &&
-            !(Pointers[Index] = static_cast<kelvo_pointer_fixup *>(KELVO_ALLOCATE_ALIGNED(
-                  4, (kelvo_int32)(Section.PointerCount * sizeof(kelvo_pointer_fixup)))))) {
+            !(Pointers[Index] = static_cast<kelvo_pointer_fixup *>(
+                  KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)PointerBytes)))) {
             return false;
         }
         if (Section.MarshallingCount > 0 &&
-            !(Marshallings[Index] = static_cast<kelvo_marshalling_fixup *>(KELVO_ALLOCATE_ALIGNED(
-                  4, (kelvo_int32)(Section.MarshallingCount * sizeof(kelvo_marshalling_fixup)))))) {
+            !(Marshallings[Index] = static_cast<kelvo_marshalling_fixup *>(
+                  KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)MarshallingBytes)))) {
             return false;
         }
     }
@@ -1227,7 +1256,7 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
     }
     // Pointers at most double, alignment pads; anything far beyond is hostile.
     C.TargetBudget = 8 * SourceBytes + (1 << 20);
-    C.StepBudget = 4 * SourceBytes + (1 << 20);
+    C.StepBudget = 8 * SourceBytes + (1 << 20);
     return true;
 }
 
