@@ -647,6 +647,22 @@ TEST_F(HostileTreeTest, ReferenceBeyondItsSection) {
     ExpectRefused(Root, At, "An object at offset");
 }
 
+TEST_F(HostileTreeTest, NestedDefinitionsCannotMakeTheWalkRunOn) {
+    // 8 KiB of bytes whose definition unfolds into two million members.
+    std::vector<kelvo_data_type_definition> Leaf(256, MakeMember(KelvoRetiredSwitchableMember));
+    Leaf[0] = MakeMember(KelvoUInt8Member);
+    Leaf.push_back(MakeMember(KelvoEndMember));
+    kelvo_file_location Level = Type(Leaf);
+    for (kelvo_int32 Depth = 0; Depth < 13; ++Depth) {
+        Level = Type({MakeMember(KelvoInlineMember), MakeMember(KelvoInlineMember),
+                      MakeMember(KelvoEndMember)},
+                     {{0, Level}, {1, Level}});
+    }
+    std::vector<kelvo_uint8> Object(8192, 7);
+    ExpectRefused(Level, Chunk(0, KelvoInt8Marshalling, (kelvo_int32)Object.size(), Object.data()),
+                  "the tree visits more than", "Secondary");
+}
+
 TEST_F(HostileTreeTest, LongChainsDoNotExhaustTheStack) {
     // A linked list far longer than any recursion could follow.
     kelvo_file_location Node = Type({MakeMember(KelvoReferenceMember), MakeMember(KelvoEndMember)});
