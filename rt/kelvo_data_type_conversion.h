@@ -67,6 +67,9 @@ class member_iterator {
     // The next slot; false at the end of the object or after a fault.
     bool Next(pointer_slot &Slot);
     bool Failed() const { return HasFailed; }
+    // Only the first slot of each member: enough to check a definition,
+    // whose array widths may run to millions.
+    void FirstElementsOnly() { EveryElement = false; }
 
   private:
     struct level {
@@ -82,6 +85,7 @@ class member_iterator {
     kelvo_int32 Steps = 0;
     kelvo_int32 PointerSizeInBits;
     bool HasFailed = false;
+    bool EveryElement = true;
 };
 
 // Walks the definition without an object: true when the member iterator

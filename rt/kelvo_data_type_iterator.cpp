@@ -127,7 +127,7 @@ bool member_iterator::Next(pointer_slot &Slot) {
         }
         kelvo_int32 Width = Member.ArrayWidth ? Member.ArrayWidth : 1;
         kelvo_int64 UnitSize = GetMemberUnitSize(Member.Type, PointerSizeInBits);
-        if (IsPointerBearing(Member.Type) && Element < Width) {
+        if (IsPointerBearing(Member.Type) && Element < (EveryElement ? Width : 1)) {
             Slot.Member = &Member;
             Slot.Element = Element;
             Slot.Offset = (kelvo_int32)(Level.Offset + Element * UnitSize);
@@ -151,6 +151,7 @@ bool member_iterator::Next(pointer_slot &Slot) {
 
 bool CheckDefinition(kelvo_data_type_definition const *Type) {
     member_iterator Members(Type, nullptr);
+    Members.FirstElementsOnly();
     pointer_slot Slot;
     while (Members.Next(Slot)) {
     }
