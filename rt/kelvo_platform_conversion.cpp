@@ -949,6 +949,27 @@ bool SettleExtents(conversion &C) {
     return true;
 }
 
+// Records without pointers whose members all reverse alike keep their
+// layout: the whole extent is copied (and reversed) at once.
+bool CopyInBulk(conversion &C, stored_type const &Type, extent const &Root,
+                target_location const &Location) {
+    bool Uniform =
+        Type.Marshalling == KelvoNoMarshalling || Type.Marshalling == KelvoInt32Marshalling ||
+        Type.Marshalling == KelvoInt16Marshalling || Type.Marshalling == KelvoInt8Marshalling;
+    if (Type.HasPointers || Type.SourceSize != Type.TargetSize || !Uniform || Root.Count == 0) {
+        return false;
+    }
+    kelvo_int32 Size = (kelvo_int32)((kelvo_int64)Type.SourceSize * Root.Count);
+    kelvo_uint8 *Target = TargetAt(C, Location);
+    kelvo::Copy(Size, C.Sections[Root.Section].Source + Root.Offset, Target);
+    if (C.Swap && Type.Marshalling == KelvoInt32Marshalling) {
+        kelvo::Reverse32(Size, Target);
+    } else if (C.Swap && Type.Marshalling == KelvoInt16Marshalling) {
+        kelvo::Reverse16(Size, Target);
+    }
+    return true;
+}
+
 // The second walk: an object's whole root extent is copied the first time
 // any part of it is reached, and pointed into after that.
 bool CopyObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Address) {
@@ -976,6 +997,9 @@ bool CopyObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Addres
         Root.Target = Location;
         // Objects without size have nothing to copy and nothing to follow.
         kelvo_uint32 Count = Type.SourceSize > 0 ? Root.Count : 0;
+        if (CopyInBulk(C, Type, Root, Location)) {
+            Count = 0;
+        }
         for (kelvo_uint32 Element = 0; Element < Count; ++Element) {
             if (!CopyData(C, Type, Root.Section,
                           Root.Offset + (kelvo_int64)Element * Type.SourceSize,
