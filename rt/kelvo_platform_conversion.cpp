@@ -970,6 +970,41 @@ bool CopyInBulk(conversion &C, stored_type const &Type, extent const &Root,
     return true;
 }
 
+// Streams sized for the objects the first walk found, so that copying does
+// not grow them step by step; definitions, strings and pointer blocks still
+// grow them a little.
+bool ReserveStreams(conversion &C) {
+    kelvo_int32 Count = KelvoGetStackUnitCount(&C.AllExtents);
+    kelvo_int64 Total = 0;
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        extent const *Extent = *static_cast<extent **>(KelvoGetStackUnit(&C.AllExtents, Index));
+        if (Extent->Root == Extent) {
+            stream &Into =
+                C.Sections[Extent->Section].Streams[StreamFor(Extent->Type->Marshalling)];
+            kelvo_int64 Size = (kelvo_int64)Extent->Type->TargetSize * Extent->Count +
+                               C.Sections[Extent->Section].Alignment;
+            Into.Capacity += Size; // a wish until allocated below
+            Total += Size;
+        }
+    }
+    for (kelvo_int32 Index = 0; Index < C.SectionCount; ++Index) {
+        for (stream &Into : C.Sections[Index].Streams) {
+            kelvo_int64 Wanted = Into.Capacity + 4096;
+            bool Found = Into.Capacity > 0;
+            Into.Capacity = 0;
+            if (!Found || Total > C.TargetBudget || Wanted > INT32_MAX / 2) {
+                continue; // the copying refuses such trees as they grow
+            }
+            Into.Bytes = static_cast<kelvo_uint8 *>(KELVO_ALLOCATE_ALIGNED(8, (kelvo_int32)Wanted));
+            if (!Into.Bytes) {
+                return false;
+            }
+            Into.Capacity = Wanted;
+        }
+    }
+    return true;
+}
+
 // The second walk: an object's whole root extent is copied the first time
 // any part of it is reached, and pointed into after that.
 bool CopyObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Address) {
@@ -1089,7 +1124,7 @@ bool Traverse(conversion &C, stored_type &RootType, kelvo_file_reference const &
     KelvoDeletePointerHash(C.Blocks);
     C.Blocks = KelvoNewPointerHash();
     C.Discovering = false;
-    if (!C.Blocks || !Walk(C, RootType, RootObject) || !C.RootObjectCopied) {
+    if (!C.Blocks || !ReserveStreams(C) || !Walk(C, RootType, RootObject) || !C.RootObjectCopied) {
         if (!C.RootObjectCopied) {
             ReportBadReference("The root object", RootObject);
         }
