@@ -32,9 +32,13 @@ constexpr kelvo_int32 MemberRecordSize = (kelvo_int32)sizeof(kelvo_data_type_def
 constexpr kelvo_int32 FirstEntryCapacity = 256;
 constexpr kelvo_int32 FileBufferGranularity = 65536;
 
+// Entries are kept per address and kind: one block of memory may be an
+// object of one type, of another, a definition and a slot block at once, and
+// each must be written as what it is reached as.
 struct writer_entry {
-    kelvo_int32 Section;
-    bool Explicit;
+    void const *Kind;        // the object's type, or one of the markers below
+    kelvo_int32 Next;        // the next entry at the same address, or -1
+    kelvo_int32 Section;     // for ExplicitSectionKind: the section chosen
     kelvo_int32 TypeSection; // for definitions: where objects of the type go; -1 for none
     kelvo_int32 Pass;        // the pass that last wrote it
     kelvo_int64 WrittenSize;
@@ -61,17 +65,27 @@ struct kelvo_file_data_tree_writer {
 
 namespace {
 
-// Null when the entries cannot grow (reported).
-writer_entry *FindEntry(kelvo_file_data_tree_writer &Writer, void const *Key) {
+// Markers of the kinds that are not objects; only their addresses matter.
+char DefinitionKind, SlotsKind, StringKind, ExplicitSectionKind;
+
+writer_entry *FindEntry(kelvo_file_data_tree_writer &Writer, void const *Key, void const *Kind) {
     void *Data = nullptr;
-    if (KelvoGetHashedPointerData(Writer.Hash, Key, &Data)) {
-        return &Writer.Entries[(kelvo_intaddrx)Data];
+    if (!KelvoGetHashedPointerData(Writer.Hash, Key, &Data)) {
+        return nullptr;
+    }
+    for (kelvo_int32 Index = (kelvo_int32)(kelvo_intaddrx)Data; Index >= 0;
+         Index = Writer.Entries[Index].Next) {
+        if (Writer.Entries[Index].Kind == Kind) {
+            return &Writer.Entries[Index];
+        }
     }
     return nullptr;
 }
 
-writer_entry *FindOrAddEntry(kelvo_file_data_tree_writer &Writer, void const *Key) {
-    if (writer_entry *Entry = FindEntry(Writer, Key)) {
+// Null when the entries cannot grow (reported).
+writer_entry *FindOrAddEntry(kelvo_file_data_tree_writer &Writer, void const *Key,
+                             void const *Kind) {
+    if (writer_entry *Entry = FindEntry(Writer, Key, Kind)) {
         return Entry;
     }
     if (Writer.EntryCount == Writer.EntryCapacity) {
@@ -94,13 +108,19 @@ writer_entry *FindOrAddEntry(kelvo_file_data_tree_writer &Writer, void const *Ke
         Writer.EntryCapacity = (kelvo_int32)Capacity;
     }
     kelvo_int32 Index = Writer.EntryCount;
-    if (!KelvoAddPointerToHash(Writer.Hash, Key, (void *)(kelvo_intaddrx)Index)) {
+    void *Head = nullptr;
+    bool Shared = KelvoGetHashedPointerData(Writer.Hash, Key, &Head) != 0;
+    bool Stored = Shared
+                      ? KelvoSetHashedPointerData(Writer.Hash, Key, (void *)(kelvo_intaddrx)Index)
+                      : KelvoAddPointerToHash(Writer.Hash, Key, (void *)(kelvo_intaddrx)Index);
+    if (!Stored) {
         return nullptr;
     }
     ++Writer.EntryCount;
     writer_entry &Entry = Writer.Entries[Index];
+    Entry.Kind = Kind;
+    Entry.Next = Shared ? (kelvo_int32)(kelvo_intaddrx)Head : -1;
     Entry.Section = -1;
-    Entry.Explicit = false;
     Entry.TypeSection = -1;
     Entry.Pass = 0;
     Entry.WrittenSize = 0;
@@ -148,10 +168,10 @@ struct write_pass {
 
     // Writes Size bytes once per pass under Key; Written tells whether this
     // call wrote them. A block already written smaller is written again.
-    bool Place(void const *Key, kelvo_int32 Section, kelvo_uint32 Marshalling, kelvo_int64 Size,
-               void const *Data, kelvo_file_location &Location, bool &Written) {
+    bool Place(void const *Key, void const *Kind, kelvo_int32 Section, kelvo_uint32 Marshalling,
+               kelvo_int64 Size, void const *Data, kelvo_file_location &Location, bool &Written) {
         Written = false;
-        writer_entry *Entry = FindOrAddEntry(Writer, Key);
+        writer_entry *Entry = FindOrAddEntry(Writer, Key, Kind);
         if (!Entry) {
             return Fail();
         }
@@ -159,8 +179,9 @@ struct write_pass {
             Location = Entry->Location;
             return true;
         }
-        if (Entry->Explicit) {
-            Section = Entry->Section;
+        writer_entry const *Chosen = FindEntry(Writer, Key, &ExplicitSectionKind);
+        if (Chosen) {
+            Section = Chosen->Section;
         } else if (Writer.SourceFile) {
             kelvo_int32 Source = KelvoGetFileSectionOfLoadedObject(Writer.SourceFile, Key);
             if (Source >= 0) {
@@ -178,7 +199,7 @@ struct write_pass {
         }
         KelvoWriteFileChunk(Builder, Section, Marshalling, (kelvo_int32)Size, Data, &Location);
         // Growth may have moved the entries.
-        Entry = FindEntry(Writer, Key);
+        Entry = FindEntry(Writer, Key, Kind);
         Entry->Pass = Writer.Pass;
         Entry->WrittenSize = Size;
         Entry->Location = Location;
@@ -196,8 +217,8 @@ struct write_pass {
             return Fail();
         }
         bool Written;
-        return Place(Interned, Section, KelvoInt8Marshalling, kelvo::StringLength(Interned) + 1,
-                     Interned, Location, Written);
+        return Place(Interned, &StringKind, Section, KelvoInt8Marshalling,
+                     kelvo::StringLength(Interned) + 1, Interned, Location, Written);
     }
 
     kelvo_uintaddrx CallbackValue(char const *Text) {
@@ -224,8 +245,8 @@ struct write_pass {
             }
         }
         bool Written;
-        bool Placed = Place(Type, Writer.DefaultTypeSection, KelvoInt32Marshalling, Size, Copy,
-                            Location, Written);
+        bool Placed = Place(Type, &DefinitionKind, Writer.DefaultTypeSection, KelvoInt32Marshalling,
+                            Size, Copy, Location, Written);
         KELVO_DEALLOCATE(Copy);
         if (Placed && Written &&
             !Pending.Push(work_item{item_kind::Definition, Type, nullptr, 1, Location})) {
@@ -240,7 +261,7 @@ struct write_pass {
     }
 
     kelvo_int32 SectionForObjectOf(kelvo_data_type_definition const *Type) {
-        if (writer_entry *TypeEntry = FindEntry(Writer, Type)) {
+        if (writer_entry *TypeEntry = FindEntry(Writer, Type, &DefinitionKind)) {
             if (TypeEntry->TypeSection >= 0) {
                 return TypeEntry->TypeSection;
             }
@@ -294,7 +315,7 @@ struct write_pass {
                 kelvo_file_location &Location) {
         kelvo_int32 Unit = KelvoGetTotalObjectSize(Type);
         kelvo_int64 Size = (kelvo_int64)Unit * Count;
-        writer_entry *Entry = FindOrAddEntry(Writer, Source);
+        writer_entry *Entry = FindOrAddEntry(Writer, Source, Type);
         if (!Entry) {
             return Fail();
         }
@@ -320,7 +341,7 @@ struct write_pass {
         kelvo_marshalling_type Marshalling = KelvoGetObjectMarshalling(Type);
         bool Written;
         bool Placed =
-            Place(Source, Section, (kelvo_uint32)Marshalling, Size, Data, Location, Written);
+            Place(Source, Type, Section, (kelvo_uint32)Marshalling, Size, Data, Location, Written);
         if (Copy) {
             KELVO_DEALLOCATE(Copy);
         }
@@ -346,7 +367,7 @@ struct write_pass {
     bool References(kelvo_data_type_definition const *Type, void *const *Slots, kelvo_int32 Count,
                     kelvo_file_location &Location) {
         bool Written;
-        if (!Place(Slots, Writer.DefaultObjectSection, KelvoNoMarshalling,
+        if (!Place(Slots, &SlotsKind, Writer.DefaultObjectSection, KelvoNoMarshalling,
                    (kelvo_int64)Count * PointerSize, Slots, Location, Written)) {
             return false;
         }
@@ -500,7 +521,7 @@ KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDe
     Writer->EntryCount = 0;
     Writer->EntryCapacity = FirstEntryCapacity;
     // The null object takes the first entry, so no pointer ever maps to it.
-    if (!Writer->Hash || !Writer->Entries || !FindOrAddEntry(*Writer, nullptr)) {
+    if (!Writer->Hash || !Writer->Entries || !FindOrAddEntry(*Writer, nullptr, nullptr)) {
         KelvoEndFileDataTreeWriting(Writer);
         return nullptr;
     }
@@ -526,7 +547,7 @@ KELVO_API void KelvoSetFileSectionForObjectsOfType(kelvo_file_data_tree_writer *
     KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Type, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK(SectionIndex >= 0, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    if (writer_entry *Entry = FindOrAddEntry(*Writer, Type)) {
+    if (writer_entry *Entry = FindOrAddEntry(*Writer, Type, &DefinitionKind)) {
         Entry->TypeSection = SectionIndex;
     }
 }
@@ -536,9 +557,8 @@ KELVO_API void KelvoSetFileSectionForObject(kelvo_file_data_tree_writer *Writer,
     KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Object, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK(SectionIndex >= 0, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    if (writer_entry *Entry = FindOrAddEntry(*Writer, Object)) {
+    if (writer_entry *Entry = FindOrAddEntry(*Writer, Object, &ExplicitSectionKind)) {
         Entry->Section = SectionIndex;
-        Entry->Explicit = true;
     }
 }
 
