@@ -3,13 +3,17 @@
 // so the tree is walked from the root through the file's own stored type
 // definitions, and every object, definition and string reached is copied
 // once into per-section streams (32-, 16- and 8-bit regions) in the target
-// layout, with new pointer and marshalling fix-ups.
+// layout, with new pointer and marshalling fix-ups. The tree is walked
+// twice: the first walk finds every object and array (and every fault), so
+// that an object reached both alone and inside an array is copied once, as
+// part of the array; the second copies.
 //
 // The sections come from a file, so nothing in them is trusted: references
 // are checked against their sections, definitions must end inside theirs,
 // strings must be terminated inside theirs, inline nesting is bounded and a
 // type that inlines itself is refused, counts are multiplied in 64 bits, and
-// the output may not grow beyond a bound set by the input's size. The walk
+// the output and the members visited may not grow beyond bounds set by the
+// input's size. The walk
 // keeps its pending work on a stack of its own, not the machine's, so a
 // long chain of objects cannot exhaust the call stack.
 #include "kelvo_platform_conversion.h"
