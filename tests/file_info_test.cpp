@@ -209,6 +209,10 @@ platform const Platforms[] = {{"32-bit little-endian", KelvoKVNFileMV_32Bit_Litt
                               {"64-bit little-endian", KelvoKVNFileMV_64Bit_LittleEndian},
                               {"64-bit big-endian", KelvoKVNFileMV_64Bit_BigEndian}};
 
+void PrintTo(platform const &Platform, std::ostream *Out) {
+    *Out << Platform.Name;
+}
+
 class FileInfoRoundTrip : public KelvoTest, public testing::WithParamInterface<platform> {};
 
 // Written for each platform and loaded on this one, the tree with every kind

@@ -1,6 +1,7 @@
 // kv2: the command-line tool over the library. Each command is one entry of
 // the table below; main only finds the entry and hands it the arguments.
 #include "kelvo2.h"
+#include "kv2_commands.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -91,9 +92,8 @@ int RunCRC(int ArgumentCount, char **Arguments) {
 // Errors only: a byte-reversed or older file loads with a warning and is sound.
 int ReportedErrors = 0;
 
-void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type,
-                                      kelvo_log_message_origin Origin, char const *Message,
-                                      void *UserData) {
+void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type, kelvo_log_message_origin Origin,
+                                      char const *Message, void *UserData) {
     ReportedErrors += Type >= KelvoErrorLogMessage;
     PrintLibraryMessage(Type, Origin, Message, UserData);
 }
@@ -160,9 +160,13 @@ int RunHelp(int ArgumentCount, char **Arguments);
 command const Commands[] = {
     {"version", "", "print the library version", &RunVersion},
     {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
-    {"recompress", "IN OUT [--format 0|2]", "rewrite IN with every section in one format (default 2)",
-     &RunRecompress},
+    {"recompress", "IN OUT [--format 0|2]",
+     "rewrite IN with every section in one format (default 2)", &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
+    {"info", "FILE", "summarise a file's platform, sections and assets", &kv2::RunInfo},
+    {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions",
+     &kv2::RunDump},
+    {"make-sample", "OUT", "write a small sample asset to OUT", &kv2::RunMakeSample},
     {"help", "", "list the commands", &RunHelp},
 };
 

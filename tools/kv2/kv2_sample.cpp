@@ -1,0 +1,23 @@
+// kv2 make-sample: writes the sample asset, the file README's main command
+// inspects.
+#include "kv2_commands.h"
+#include "kv2_sample_asset.h"
+
+#include <stdio.h>
+
+namespace kv2 {
+
+int RunMakeSample(int ArgumentCount, char **Arguments) {
+    if (ArgumentCount != 1) {
+        fprintf(stderr, "kv2: make-sample needs OUT\n");
+        return Misused;
+    }
+    sample_asset Asset;
+    if (!WriteSampleAsset(Asset, Arguments[0])) {
+        fprintf(stderr, "kv2: cannot write %s\n", Arguments[0]);
+        return Failed;
+    }
+    return Succeeded;
+}
+
+} // namespace kv2
