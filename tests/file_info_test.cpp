@@ -102,7 +102,7 @@ TEST_F(FileInfoTest, DefinitionsMeasureAsTheirRecordsWithEitherPointerSize) {
         std::set<std::string> Names;
         for (kelvo_data_type_definition const *Member = Record.Type; Member->Type != KelvoEndMember;
              ++Member) {
-            ASSERT_NE(Member->Name, nullptr);
+            ASSERT_NE(+Member->Name, nullptr);
             EXPECT_TRUE(Names.insert(Member->Name).second) << Member->Name;
             bool Refers = Member->Type == KelvoInlineMember ||
                           Member->Type == KelvoReferenceMember ||
@@ -241,13 +241,14 @@ TEST_P(FileInfoRoundTrip, EveryKindOfRecordComesBackEqual) {
     kv2::sample_asset Expected;
     ExpectEqualTrees(KelvoFileInfoType, &Expected.FileInfo, Info);
     // Shared records stay shared.
-    EXPECT_EQ(Info->Materials[0]->Maps[0].Map, Info->Materials[1]);
-    EXPECT_EQ(Info->Meshes[0]->PrimaryVertexData, Info->VertexDatas[0]);
-    EXPECT_EQ(Info->Meshes[0]->MorphTargets[0].VertexData, Info->VertexDatas[1]);
-    EXPECT_EQ(Info->Models[0]->Skeleton, Info->Skeletons[0]);
-    EXPECT_EQ(Info->Animations[0]->TrackGroups[0], Info->TrackGroups[0]);
-    EXPECT_EQ(Info->TrackGroups[0]->VectorTracks[0].ValueCurve.CurveData.Object,
-              Info->TrackGroups[0]->TransformTracks[0].PositionCurve.CurveData.Object);
+    // (Unary plus reads the packed members as values.)
+    EXPECT_EQ(+Info->Materials[0]->Maps[0].Map, +Info->Materials[1]);
+    EXPECT_EQ(+Info->Meshes[0]->PrimaryVertexData, +Info->VertexDatas[0]);
+    EXPECT_EQ(+Info->Meshes[0]->MorphTargets[0].VertexData, +Info->VertexDatas[1]);
+    EXPECT_EQ(+Info->Models[0]->Skeleton, +Info->Skeletons[0]);
+    EXPECT_EQ(+Info->Animations[0]->TrackGroups[0], +Info->TrackGroups[0]);
+    EXPECT_EQ(+Info->TrackGroups[0]->VectorTracks[0].ValueCurve.CurveData.Object,
+              +Info->TrackGroups[0]->TransformTracks[0].PositionCurve.CurveData.Object);
     EXPECT_EQ(KelvoGetFileSectionOfLoadedObject(File, Info->VertexDatas[0]->Vertices), 1);
     KelvoFreeFile(File);
 }
@@ -375,7 +376,7 @@ TEST_F(FileInfoTest, OlderLayoutsConvertWithValuesKeptByName) {
     kelvo_bone const *Bones = Info->Skeletons[0]->Bones;
     EXPECT_EQ(Bones[0].ParentIndex, -1);
     EXPECT_EQ(Bones[2].ParentIndex, 1);
-    EXPECT_EQ(Info->Models[0]->Skeleton, Info->Skeletons[0]);
+    EXPECT_EQ(+Info->Models[0]->Skeleton, +Info->Skeletons[0]);
     KelvoFreeFile(File);
 }
 
@@ -383,7 +384,7 @@ TEST_F(FileInfoTest, OlderLayoutsConvertWithValuesKeptByName) {
 
 TEST_F(FileInfoTest, EmptyArraysAreWrittenAsNullPointers) {
     kelvo_file_info Info = {};
-    kelvo_texture *Dangling[1] = {nullptr};
+    kelvo_texture_slot Dangling[1] = {nullptr};
     Info.TextureCount = 0;
     Info.Textures = Dangling; // a pointer without a count
     Info.MaterialCount = 4;   // a count without a pointer
@@ -395,11 +396,11 @@ TEST_F(FileInfoTest, EmptyArraysAreWrittenAsNullPointers) {
     ASSERT_NE(Loaded, nullptr);
     EXPECT_STREQ(Loaded->FromFileName, "empty.kv2");
     EXPECT_EQ(Loaded->TextureCount, 0);
-    EXPECT_EQ(Loaded->Textures, nullptr);
+    EXPECT_EQ(+Loaded->Textures, nullptr);
     EXPECT_EQ(Loaded->MaterialCount, 0);
-    EXPECT_EQ(Loaded->Materials, nullptr);
-    EXPECT_EQ(Loaded->ArtToolInfo, nullptr);
-    EXPECT_EQ(Loaded->ExtendedData.Type, nullptr);
+    EXPECT_EQ(+Loaded->Materials, nullptr);
+    EXPECT_EQ(+Loaded->ArtToolInfo, nullptr);
+    EXPECT_EQ(+Loaded->ExtendedData.Type, nullptr);
     KelvoFreeFile(File);
 }
 

@@ -43,38 +43,47 @@ typedef struct kelvo_exporter_info {
     kelvo_variant ExtendedData;
 } kelvo_exporter_info;
 
-struct kelvo_texture;
-struct kelvo_material;
-struct kelvo_skeleton;
-struct kelvo_vertex_data;
-struct kelvo_tri_topology;
-struct kelvo_mesh;
-struct kelvo_model;
-struct kelvo_track_group;
-struct kelvo_animation;
+/* Files keep 64-bit pointers at 4-byte alignment, also inside arrays of
+   references and of strings; their elements are declared through these
+   slot types so that reading them is well defined in 64-bit builds. */
+#if defined(__GNUC__)
+#define KELVO_SLOT_ALIGNMENT __attribute__((aligned(4)))
+#else
+#define KELVO_SLOT_ALIGNMENT
+#endif
+typedef char const *kelvo_string_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_texture *kelvo_texture_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_material *kelvo_material_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_skeleton *kelvo_skeleton_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_vertex_data *kelvo_vertex_data_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_tri_topology *kelvo_tri_topology_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_mesh *kelvo_mesh_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_model *kelvo_model_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_track_group *kelvo_track_group_slot KELVO_SLOT_ALIGNMENT;
+typedef struct kelvo_animation *kelvo_animation_slot KELVO_SLOT_ALIGNMENT;
 
 typedef struct kelvo_file_info {
     kelvo_art_tool_info *ArtToolInfo;
     kelvo_exporter_info *ExporterInfo;
     char const *FromFileName;
     kelvo_int32 TextureCount;
-    struct kelvo_texture **Textures;
+    kelvo_texture_slot *Textures;
     kelvo_int32 MaterialCount;
-    struct kelvo_material **Materials;
+    kelvo_material_slot *Materials;
     kelvo_int32 SkeletonCount;
-    struct kelvo_skeleton **Skeletons;
+    kelvo_skeleton_slot *Skeletons;
     kelvo_int32 VertexDataCount;
-    struct kelvo_vertex_data **VertexDatas;
+    kelvo_vertex_data_slot *VertexDatas;
     kelvo_int32 TriTopologyCount;
-    struct kelvo_tri_topology **TriTopologies;
+    kelvo_tri_topology_slot *TriTopologies;
     kelvo_int32 MeshCount;
-    struct kelvo_mesh **Meshes;
+    kelvo_mesh_slot *Meshes;
     kelvo_int32 ModelCount;
-    struct kelvo_model **Models;
+    kelvo_model_slot *Models;
     kelvo_int32 TrackGroupCount;
-    struct kelvo_track_group **TrackGroups;
+    kelvo_track_group_slot *TrackGroups;
     kelvo_int32 AnimationCount;
-    struct kelvo_animation **Animations;
+    kelvo_animation_slot *Animations;
     kelvo_variant ExtendedData;
 } kelvo_file_info;
 
@@ -162,7 +171,7 @@ typedef struct kelvo_vertex_data {
     kelvo_int32 VertexCount;
     void *Vertices;
     kelvo_int32 VertexComponentNameCount;
-    char const **VertexComponentNames;
+    kelvo_string_slot *VertexComponentNames;
     kelvo_int32 VertexAnnotationSetCount;
     kelvo_vertex_annotation_set *VertexAnnotationSets;
 } kelvo_vertex_data;
@@ -326,7 +335,7 @@ typedef struct kelvo_animation {
     kelvo_real32 TimeStep;
     kelvo_real32 Oversampling;
     kelvo_int32 TrackGroupCount;
-    kelvo_track_group **TrackGroups;
+    kelvo_track_group_slot *TrackGroups;
 } kelvo_animation;
 
 /* ---- skinning weights and vertex layouts ---------------------------------- */

@@ -29,25 +29,25 @@ struct sample_asset {
     kelvo_texture_mip_level MIPLevels[2];
     kelvo_texture_image Image;
     kelvo_texture Texture;
-    kelvo_texture *Textures[1];
+    kelvo_texture_slot Textures[1];
 
     kelvo_material_map SkinMaps[1];
     kelvo_material Skin, Diffuse;
-    kelvo_material *Materials[2];
+    kelvo_material_slot Materials[2];
 
     kelvo_bone Bones[3];
     kelvo_skeleton Skeleton;
-    kelvo_skeleton *Skeletons[1];
+    kelvo_skeleton_slot Skeletons[1];
 
     kelvo_pwnt3432_vertex Vertices[4];
-    char const *ComponentNames[5];
+    kelvo_string_slot ComponentNames[5];
     kelvo_real32 VertexColors[4][3];
     kelvo_int32 VertexColorIndices[4];
     kelvo_vertex_annotation_set VertexAnnotations[1];
     kelvo_vertex_data VertexData;
     kelvo_p3_vertex MorphVertices[4];
     kelvo_vertex_data MorphVertexData;
-    kelvo_vertex_data *VertexDatas[2];
+    kelvo_vertex_data_slot VertexDatas[2];
 
     kelvo_tri_material_group Groups[2];
     kelvo_int32 Indices[6];
@@ -60,7 +60,7 @@ struct sample_asset {
     kelvo_int32 TriangleIdentifiers[2];
     kelvo_tri_annotation_set TriAnnotations[1];
     kelvo_tri_topology Topology;
-    kelvo_tri_topology *TriTopologies[1];
+    kelvo_tri_topology_slot TriTopologies[1];
 
     kelvo_morph_target MorphTargets[1];
     kelvo_material_binding MaterialBindings[2];
@@ -68,11 +68,11 @@ struct sample_asset {
     kelvo_int32 SpineTriangles[1];
     kelvo_bone_binding BoneBindings[2];
     kelvo_mesh Mesh;
-    kelvo_mesh *Meshes[1];
+    kelvo_mesh_slot Meshes[1];
 
     kelvo_model_mesh_binding MeshBindings[1];
     kelvo_model Model;
-    kelvo_model *Models[1];
+    kelvo_model_slot Models[1];
 
     kelvo_real32 Knots[2];
     kelvo_real32 Controls[8];
@@ -86,10 +86,10 @@ struct sample_asset {
     kelvo_text_track TextTracks[1];
     kelvo_periodic_loop Loop;
     kelvo_track_group TrackGroup;
-    kelvo_track_group *TrackGroups[1];
+    kelvo_track_group_slot TrackGroups[1];
 
     kelvo_animation Animation;
-    kelvo_animation *Animations[1];
+    kelvo_animation_slot Animations[1];
 };
 
 // Writes the asset to a file of this build's format; false (reported through
