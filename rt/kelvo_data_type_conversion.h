@@ -150,6 +150,7 @@ template <typename item> class work_stack {
     }
     kelvo_int32 Size() const { return Count; }
     item const &operator[](kelvo_int32 Index) const { return Items[Index]; }
+    item &operator[](kelvo_int32 Index) { return Items[Index]; }
     void Clear() { Count = 0; }
 
   private:

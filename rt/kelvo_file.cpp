@@ -656,6 +656,11 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
             "%s(%d): This build has no type definition to convert the root to", KELVO_HERE);
         return nullptr;
     }
+    // Conversion walks the whole stored tree, which the loader has not
+    // checked beyond its fixed-up pointers.
+    if (!KelvoCheckFileDataTree(File)) {
+        return nullptr;
+    }
     File->ConversionBuffer = KelvoConvertTree(Root.Type, Root.Object, TargetType);
     return File->ConversionBuffer;
 }

@@ -659,6 +659,16 @@ TEST_F(FileLoadingTest, Kv2CheckPrintsALinePerFileAndFailsOnAnyBadOne) {
     std::ofstream(Good, std::ios::binary).write((char const *)Bytes.data(), Bytes.size());
     Bytes[Bytes.size() - 1] ^= 1;
     std::ofstream(Bad, std::ios::binary).write((char const *)Bytes.data(), Bytes.size());
+    // Intact bytes whose tree leads outside the file: the root's reference
+    // keeps a stored address because no fix-up rewrites it.
+    std::string Outside = TemporaryPath("check_outside.kv2");
+    file_image Hostile = TestFile();
+    Hostile.Sections[0].Fixups.pop_back();
+    kelvo_uint32 *Address = (kelvo_uint32 *)(kelvo_uintaddrx)0x10000;
+    std::memcpy(Hostile.Sections[0].Data.data() + Hostile.Root.Offset + offsetof(test_root, Other),
+                &Address, sizeof(Address));
+    Bytes = BuildImage(Hostile, false);
+    std::ofstream(Outside, std::ios::binary).write((char const *)Bytes.data(), Bytes.size());
     std::string Out = TemporaryPath("check_out");
     auto Run = [&](std::string const &Files) {
         std::string Command = std::string(KELVO_KV2_PATH) + " check " + Files + " >" + Out +
@@ -674,6 +684,12 @@ TEST_F(FileLoadingTest, Kv2CheckPrintsALinePerFileAndFailsOnAnyBadOne) {
     EXPECT_EQ(Output(), "ok      " + Good + "\n");
     EXPECT_EQ(Run(Good + " " + Bad), 1);
     EXPECT_EQ(Output(), "ok      " + Good + "\nFAILED  " + Bad + ": CRC mismatch\n");
+    EXPECT_EQ(Run(Outside), 1);
+    // Piece by piece: g++ 12 warns falsely about operator+ on string literals here.
+    std::string Expected = "FAILED  ";
+    Expected.append(Outside).append(": its data tree reaches outside its sections\n");
+    EXPECT_EQ(Output(), Expected);
+    unlink(Outside.c_str());
     unlink(Good.c_str());
     unlink(Bad.c_str());
     unlink(Out.c_str());

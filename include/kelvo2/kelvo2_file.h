@@ -69,6 +69,13 @@ KELVO_API void KelvoGetDataTreeFromFile(kelvo_file const *File, kelvo_variant *R
    type tag is current, otherwise a converted tree kept with the file. */
 KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File);
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File);
+/* Whether everything reachable from the root through the file's own type
+   definitions (objects, arrays, definitions, strings) lies inside loaded
+   sections and every definition is well formed, so that the typed-tree
+   operations may walk it. The loader checks pointers it fixes up, not the
+   counts and terminators a file supplies: call this before walking a tree
+   from a file that is not trusted. Faults are reported under FileReading. */
+KELVO_API kelvo_bool32 KelvoCheckFileDataTree(kelvo_file const *File);
 /* The first section whose expanded data holds Object, or -1. */
 KELVO_API kelvo_int32 KelvoGetFileSectionOfLoadedObject(kelvo_file const *File,
                                                         void const *Object);

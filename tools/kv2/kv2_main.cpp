@@ -99,7 +99,8 @@ void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type, kelvo_log_mes
 }
 
 // One line per file: whether its header, CRC and every section load and fix
-// up without the library reporting an error.
+// up, and its data tree stays inside its sections, without the library
+// reporting an error.
 bool CheckFile(char const *FileName, char const **Reason) {
     kelvo_log_callback Counting = {&CountLibraryError, nullptr};
     KelvoSetLogCallback(&Counting);
@@ -114,8 +115,15 @@ bool CheckFile(char const *FileName, char const **Reason) {
         Loaded = File->Sections[Index] ||
                  KelvoGetKVNSectionArray(File->Header)[Index].ExpandedDataSize == 0;
     }
-    KelvoFreeFile(File);
     *Reason = "a section did not load or fix up";
+    if (Loaded && ReportedErrors == ProblemsBefore) {
+        kelvo_variant Root;
+        KelvoGetDataTreeFromFile(File, &Root);
+        if (Root.Object && !KelvoCheckFileDataTree(File)) {
+            *Reason = "its data tree reaches outside its sections";
+        }
+    }
+    KelvoFreeFile(File);
     return Loaded && ReportedErrors == ProblemsBefore;
 }
 
