@@ -1,6 +1,7 @@
 // kv2 dump: a file's tree printed member by member from the definitions the
 // file stores, so records this build does not know show as well. Shared
-// objects are printed once and then referred to by number.
+// objects are printed once and then referred to by number. A tree the
+// library's check finds reaching outside its sections is refused.
 #include "kv2_commands.h"
 #include "kv2_tree_walk.h"
 
@@ -29,7 +30,6 @@ bool ParseDepth(char const *Text, int *Depth) {
 
 int RunDump(int ArgumentCount, char **Arguments) {
     walk_options Options;
-    Options.Out = stdout;
     Options.MaxDepth = MaxDumpDepth;
     bool Usable =
         ArgumentCount == 1 || (ArgumentCount == 3 && strcmp(Arguments[1], "--depth") == 0 &&
@@ -48,6 +48,12 @@ int RunDump(int ArgumentCount, char **Arguments) {
     KelvoGetDataTreeFromFile(File, &Root);
     printf("%s: type tag 0x%08x, %d sections\n", FileName, (unsigned)File->Header->TypeTag,
            (int)File->SectionCount);
+    if (Root.Object && !KelvoCheckFileDataTree(File)) {
+        KelvoFreeFile(File);
+        fflush(stdout);
+        fprintf(stderr, "kv2: %s: its data tree reaches outside its sections\n", FileName);
+        return Failed;
+    }
     section_memory Memory(File);
     tree_walker Walker(Memory, Options);
     bool Whole = Walker.Walk(Root.Type, Root.Object);

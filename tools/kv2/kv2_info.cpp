@@ -1,8 +1,8 @@
 // kv2 info: a readable summary of a file: its platform and sections, then
-// the assets its file info lists. The tree is walked and checked against the
+// the assets its file info lists. The library checks the tree against the
 // loaded sections first; a file whose tree reaches outside them is refused.
+#include "kelvo2.h"
 #include "kv2_commands.h"
-#include "kv2_tree_walk.h"
 
 #include <stdio.h>
 
@@ -25,6 +25,12 @@ std::string Printable(char const *Text) {
         Result += Character >= 32 && Character < 127 ? (char)Character : '?';
     }
     return Result;
+}
+
+// A count whose array pointer is null counts as empty, as everywhere in the
+// library.
+template <typename Element> kelvo_int32 CountOf(kelvo_int32 Count, Element const *Array) {
+    return Array ? Count : 0;
 }
 
 char const *Plural(kelvo_int32 Count) {
@@ -146,9 +152,11 @@ void PrintAssets(kelvo_file_info const &Info) {
     }
 
     PrintHeading("textures", Info.TextureCount);
-    for (kelvo_int32 Index = 0; Index < Info.TextureCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.TextureCount, Info.Textures); ++Index) {
         if (kelvo_texture const *Texture = Info.Textures[Index]) {
-            kelvo_int32 Levels = Texture->ImageCount ? Texture->Images[0].MIPLevelCount : 0;
+            kelvo_int32 Levels = CountOf(Texture->ImageCount, Texture->Images)
+                                     ? Texture->Images[0].MIPLevelCount
+                                     : 0;
             printf("  %s: %d x %d, encoding %d, %d image%s, %d MIP level%s\n",
                    Printable(Texture->FromFileName).c_str(), (int)Texture->Width,
                    (int)Texture->Height, (int)Texture->Encoding, (int)Texture->ImageCount,
@@ -156,7 +164,7 @@ void PrintAssets(kelvo_file_info const &Info) {
         }
     }
     PrintHeading("materials", Info.MaterialCount);
-    for (kelvo_int32 Index = 0; Index < Info.MaterialCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.MaterialCount, Info.Materials); ++Index) {
         if (kelvo_material const *Material = Info.Materials[Index]) {
             printf("  %s: %d map%s", Printable(Material->Name).c_str(), (int)Material->MapCount,
                    Plural(Material->MapCount));
@@ -167,21 +175,22 @@ void PrintAssets(kelvo_file_info const &Info) {
         }
     }
     PrintHeading("skeletons", Info.SkeletonCount);
-    for (kelvo_int32 Index = 0; Index < Info.SkeletonCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.SkeletonCount, Info.Skeletons); ++Index) {
         if (kelvo_skeleton const *Skeleton = Info.Skeletons[Index]) {
             printf("  %s: %d bone%s\n", Printable(Skeleton->Name).c_str(), (int)Skeleton->BoneCount,
                    Plural(Skeleton->BoneCount));
         }
     }
     PrintHeading("vertex datas", Info.VertexDataCount);
-    for (kelvo_int32 Index = 0; Index < Info.VertexDataCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.VertexDataCount, Info.VertexDatas); ++Index) {
         if (kelvo_vertex_data const *Data = Info.VertexDatas[Index]) {
             printf("  %d vertices, %s\n", (int)Data->VertexCount,
                    LayoutName(Data->VertexType).c_str());
         }
     }
     PrintHeading("topologies", Info.TriTopologyCount);
-    for (kelvo_int32 Index = 0; Index < Info.TriTopologyCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.TriTopologyCount, Info.TriTopologies);
+         ++Index) {
         if (kelvo_tri_topology const *Topology = Info.TriTopologies[Index]) {
             kelvo_int32 Indices =
                 Topology->IndexCount ? Topology->IndexCount : Topology->Index16Count;
@@ -190,7 +199,7 @@ void PrintAssets(kelvo_file_info const &Info) {
         }
     }
     PrintHeading("meshes", Info.MeshCount);
-    for (kelvo_int32 Index = 0; Index < Info.MeshCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.MeshCount, Info.Meshes); ++Index) {
         kelvo_mesh const *Mesh = Info.Meshes[Index];
         if (!Mesh) {
             continue;
@@ -208,7 +217,7 @@ void PrintAssets(kelvo_file_info const &Info) {
                (int)Mesh->MorphTargetCount, Plural(Mesh->MorphTargetCount));
     }
     PrintHeading("models", Info.ModelCount);
-    for (kelvo_int32 Index = 0; Index < Info.ModelCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.ModelCount, Info.Models); ++Index) {
         if (kelvo_model const *Model = Info.Models[Index]) {
             printf("  %s: skeleton %s, %d mesh%s\n", Printable(Model->Name).c_str(),
                    Model->Skeleton ? Printable(Model->Skeleton->Name).c_str() : "none",
@@ -216,7 +225,7 @@ void PrintAssets(kelvo_file_info const &Info) {
         }
     }
     PrintHeading("track groups", Info.TrackGroupCount);
-    for (kelvo_int32 Index = 0; Index < Info.TrackGroupCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.TrackGroupCount, Info.TrackGroups); ++Index) {
         if (kelvo_track_group const *Group = Info.TrackGroups[Index]) {
             printf("  %s: %d vector, %d transform and %d text track%s\n",
                    Printable(Group->Name).c_str(), (int)Group->VectorTrackCount,
@@ -225,7 +234,7 @@ void PrintAssets(kelvo_file_info const &Info) {
         }
     }
     PrintHeading("animations", Info.AnimationCount);
-    for (kelvo_int32 Index = 0; Index < Info.AnimationCount; ++Index) {
+    for (kelvo_int32 Index = 0; Index < CountOf(Info.AnimationCount, Info.Animations); ++Index) {
         if (kelvo_animation const *Animation = Info.Animations[Index]) {
             printf("  %s: %g s, %d track group%s\n", Printable(Animation->Name).c_str(),
                    (double)Animation->Duration, (int)Animation->TrackGroupCount,
@@ -265,15 +274,15 @@ int RunInfo(int ArgumentCount, char **Arguments) {
     PrintFile(FileName, File);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
-    section_memory Memory(File);
-    tree_walker Checker(Memory, walk_options());
     int Status = Failed;
     if (Root.Type && Root.Type->Type == KelvoEndMember) {
         printf("the file stores no definitions for its root, so its assets are not shown\n");
         Status = Succeeded;
-    } else if (!Checker.Walk(Root.Type, Root.Object)) {
+    } else if (!Root.Object || !KelvoCheckFileDataTree(File)) {
         fflush(stdout);
-        fprintf(stderr, "kv2: %s: %s\n", FileName, Checker.Fault());
+        fprintf(stderr, "kv2: %s: %s\n", FileName,
+                Root.Object ? "its data tree reaches outside its sections"
+                            : "the file has no root");
     } else {
         void *Converted;
         kelvo_file_info *Info = CurrentFileInfo(File, Root, &Converted);

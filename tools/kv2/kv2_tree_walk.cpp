@@ -1,6 +1,7 @@
-// The checked walk behind `kv2 dump` and `kv2 info`. A hostile file may say
-// anything in its definitions, counts, pointers and strings; nothing here is
-// read before the section it lies in has been found and its size checked.
+// The checked walk behind `kv2 dump`. The command lets the library check the
+// tree first, but the printer does not lean on that: a hostile file may say
+// anything in its definitions, counts, pointers and strings, and nothing here
+// is read before the section it lies in has been found and its size checked.
 #include "kv2_tree_walk.h"
 
 #include <stdarg.h>
@@ -15,7 +16,7 @@ namespace {
 // Enough for any real definition and inline nesting; hostile ones stop here.
 constexpr int MaxDefinitionMembers = 1 << 16;
 constexpr int MaxInlineNesting = 32;
-// Nested objects and members visited in one walk.
+// Nested objects and members visited in one walk, whatever --depth says.
 constexpr int MaxWalkDepth = 64;
 constexpr kelvo_int64 MaxSteps = 50 * 1000 * 1000;
 constexpr int MaxPrintedWidth = 16;
@@ -233,9 +234,6 @@ void tree_walker::Bad(char const *Why) {
 }
 
 void tree_walker::Line(int Indent, char const *Format, ...) {
-    if (!Printing()) {
-        return;
-    }
     fprintf(Options.Out, "%*s", 2 * Indent, "");
     va_list Arguments;
     va_start(Arguments, Format);
@@ -279,11 +277,8 @@ void tree_walker::Reference(char const *Label, kelvo_data_type_definition const 
         Line(Depth, "%s: -> #%d", Label, Found->second);
         return;
     }
-    if (Depth >= MaxWalkDepth || (Printing() && Depth > Options.MaxDepth)) {
+    if (Depth > Options.MaxDepth || Depth >= MaxWalkDepth) {
         Line(Depth, "%s: ...", Label);
-        if (!Printing()) {
-            Bad("the tree nests too deeply");
-        }
         return;
     }
     int Number = (int)Visited.size() + 1;
@@ -355,17 +350,13 @@ void tree_walker::Member(kelvo_data_type_definition const &Member, kelvo_uint8 c
         return;
     }
     case KelvoTransformMember:
-        if (Printing()) {
-            Line(Depth, "%s: %s", Name, TransformText(At).c_str());
-        }
+        Line(Depth, "%s: %s", Name, TransformText(At).c_str());
         return;
     case KelvoRetiredSwitchableMember:
         Line(Depth, "%s: (retired member type)", Name);
         return;
     default:
-        if (Printing()) {
-            Line(Depth, "%s: %s", Name, ScalarText(Member, At).c_str());
-        }
+        Line(Depth, "%s: %s", Name, ScalarText(Member, At).c_str());
         return;
     }
 }
@@ -378,9 +369,6 @@ void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type
     }
     if (Count == 0 || !Elements) {
         Line(Depth, Count ? "%s: %d elements, null" : "%s: empty", Name, Count);
-        if (Count && !Printing()) {
-            Bad("an array has a count but no elements"); // readers would index a null pointer
-        }
         return;
     }
     if (!Type || !Memory.HoldsDefinition(Type)) {
@@ -394,29 +382,22 @@ void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type
         return Bad("an array reaches outside the loaded sections");
     }
     if (kelvo_data_type_definition const *Scalar = SoleScalar(Type)) {
-        if (Printing()) {
-            std::string Text;
-            for (kelvo_int32 Index = 0; Index < Count && Index < Options.MaxElements; ++Index) {
-                Text += Index ? ", " : "";
-                Text += ScalarText(*Scalar, First + Index * Size);
-            }
-            Line(Depth, "%s: %d element%s [%s%s]", Name, Count, Count == 1 ? "" : "s", Text.c_str(),
-                 Count > Options.MaxElements ? ", ..." : "");
+        std::string Text;
+        for (kelvo_int32 Index = 0; Index < Count && Index < Options.MaxElements; ++Index) {
+            Text += Index ? ", " : "";
+            Text += ScalarText(*Scalar, First + Index * Size);
         }
+        Line(Depth, "%s: %d element%s [%s%s]", Name, Count, Count == 1 ? "" : "s", Text.c_str(),
+             Count > Options.MaxElements ? ", ..." : "");
         return;
     }
     if (Type[0].Type == KelvoStringMember && Type[1].Type == KelvoEndMember) {
         return Strings(Name, Count, First, Depth);
     }
     Line(Depth, "%s: %d element%s", Name, Count, Count == 1 ? "" : "s");
-    // Plain data has nothing more to check once its block is inside.
-    bool Checking = !Printing() && KelvoTypeHasPointers(Type);
     for (kelvo_int32 Index = 0; Index < Count && !FirstFault; ++Index) {
-        if (Printing() && Index == Options.MaxElements) {
+        if (Index == Options.MaxElements) {
             Line(Depth + 1, "... %d more", Count - Index);
-            break;
-        }
-        if (!Printing() && !Checking) {
             break;
         }
         char Label[16];
@@ -452,9 +433,6 @@ void tree_walker::References(char const *Name, kelvo_data_type_definition const 
     }
     if (Count == 0 || !Slots) {
         Line(Depth, Count ? "%s: %d references, null" : "%s: empty", Name, Count);
-        if (Count && !Printing()) {
-            Bad("an array has a count but no elements"); // readers would index a null pointer
-        }
         return;
     }
     auto const *Slot = static_cast<kelvo_uint8 const *>(Slots);
@@ -464,7 +442,7 @@ void tree_walker::References(char const *Name, kelvo_data_type_definition const 
     }
     Line(Depth, "%s: %d reference%s", Name, Count, Count == 1 ? "" : "s");
     for (kelvo_int32 Index = 0; Index < Count && !FirstFault; ++Index) {
-        if (Printing() && Index == Options.MaxElements) {
+        if (Index == Options.MaxElements) {
             Line(Depth + 1, "... %d more", Count - Index);
             break;
         }

@@ -1,8 +1,6 @@
-// Walking a loaded file's tree through its own stored definitions without
+// Printing a loaded file's tree through its own stored definitions without
 // trusting anything the file says: every object, array, string and
 // definition is checked to lie inside the loaded sections before it is read.
-// `kv2 dump` prints what it walks; `kv2 info` walks first and refuses a tree
-// that reaches outside the sections.
 #ifndef KV2_TREE_WALK_H
 #define KV2_TREE_WALK_H
 
@@ -43,14 +41,15 @@ class section_memory {
 };
 
 struct walk_options {
-    FILE *Out = nullptr; // null: check only, print nothing
-    int MaxDepth = 64;   // nested objects printed below the root
-    int MaxElements = 8; // array elements printed per array (all are checked)
+    FILE *Out = stdout;
+    int MaxDepth = 60;   // levels printed below the root
+    int MaxElements = 8; // array elements printed per array
 };
 
-// Walks the tree below Root. Objects reached again are printed once and then
-// referred to by number. Returns false when something reachable lies outside
-// the sections or the tree is too deep or too large to walk.
+// Prints the tree below Root. Objects reached again are printed once and
+// then referred to by number. Returns false when something it reaches lies
+// outside the sections or the tree is too large to walk; the rest is then
+// left out.
 class tree_walker {
   public:
     tree_walker(section_memory const &Memory, walk_options const &Options);
@@ -65,7 +64,6 @@ class tree_walker {
     kelvo_int64 Steps = 0;
     char const *FirstFault = nullptr;
 
-    bool Printing() const { return Options.Out != nullptr; }
     void Bad(char const *Why);
     void Line(int Indent, char const *Format, ...);
     bool Object(kelvo_data_type_definition const *Type, kelvo_uint8 const *Object, int Depth);
