@@ -234,6 +234,10 @@ TEST_F(TreeWalkTest, DefinitionsAndStringsMustLieInsideTheSections) {
     KelvoGetDataTreeFromFile(File, &Root);
     kv2::section_memory Memory(File);
     EXPECT_TRUE(Memory.HoldsDefinition(Root.Type));
+    // Records are read in place: a definition off its alignment is refused.
+    auto const *Shifted = reinterpret_cast<kelvo_data_type_definition const *>(
+        reinterpret_cast<kelvo_uint8 const *>(Root.Type) + 2);
+    EXPECT_FALSE(Memory.HoldsDefinition(Shifted));
     EXPECT_FALSE(Memory.HoldsDefinition(KelvoFileInfoType)); // the library's own
     auto const *Info = static_cast<kelvo_file_info const *>(Root.Object);
     EXPECT_TRUE(Memory.HoldsString(Info->FromFileName));

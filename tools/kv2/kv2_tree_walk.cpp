@@ -186,7 +186,9 @@ bool section_memory::HoldsDefinition(kelvo_data_type_definition const *Type) con
 }
 
 bool section_memory::HoldsDefinitionAt(kelvo_data_type_definition const *Type, int Depth) const {
-    if (!Type || Depth > MaxInlineNesting) {
+    // Member records are read in place, so they must be aligned as records.
+    if (!Type || Depth > MaxInlineNesting ||
+        (kelvo_uintaddrx)Type % alignof(kelvo_data_type_definition)) {
         return false;
     }
     if (HeldDefinitions.count(Type)) {
