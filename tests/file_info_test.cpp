@@ -173,8 +173,9 @@ std::vector<kelvo_uint8> WriteImage(kelvo_data_type_definition const *Type, void
         KelvoEndFileDataTreeWriting(Writer);
         return {};
     }
-    // Vertices apart, as the library's own files keep them.
+    // Vertices apart and compressed, as the library's own files keep them.
     KelvoSetFileSectionForObjectsOfType(Writer, KelvoPWNT3432VertexType, 1);
+    KelvoSetFileSectionFormat(Builder, 1, KelvoFenwa1Compression, 4);
     bool Written = KelvoWriteDataTreeToFileBuilder(Writer, Builder);
     KelvoEndFileDataTreeWriting(Writer);
     if (!Written) {
@@ -221,22 +222,28 @@ void PrintTo(platform const &Platform, std::ostream *Out) {
 
 class FileInfoRoundTrip : public KelvoTest, public testing::WithParamInterface<platform> {};
 
+// Files for other platforms come from platform conversion. Until it is in,
+// the builder refuses them (and the loader refuses the other pointer size),
+// and those cases are skipped; once it is, set this to true and a refusal
+// fails the test.
+constexpr bool OtherPlatformsAreConverted = false;
+
 // Written for each platform and loaded on this one, the tree with every kind
-// of record comes back member by member. Platforms the builder or loader
-// cannot handle yet are skipped, and say so.
+// of record comes back member by member.
 TEST_P(FileInfoRoundTrip, EveryKindOfRecordComesBackEqual) {
     platform const &Platform = GetParam();
-    bool Native = memcmp(Platform.Magic, KelvoKVNFileMV_ThisPlatform, 16) == 0;
+    bool MayBeRefused =
+        !OtherPlatformsAreConverted && memcmp(Platform.Magic, KelvoKVNFileMV_ThisPlatform, 16) != 0;
     kv2::sample_asset Asset;
     std::vector<kelvo_uint8> Image =
         WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, Platform.Magic);
-    if (Image.empty() && !Native) {
+    if (Image.empty() && MayBeRefused) {
         TakeMessages();
         GTEST_SKIP() << "the file builder does not write " << Platform.Name << " files yet";
     }
     ASSERT_FALSE(Image.empty());
     kelvo_file *File = Load(Image);
-    if (!File && !Native) {
+    if (!File && MayBeRefused) {
         TakeMessages();
         GTEST_SKIP() << "the loader does not read " << Platform.Name << " files yet";
     }
