@@ -1,7 +1,8 @@
-// Member-by-member equality of two object trees through their definitions,
-// for round trips through writing, loading and conversion.
-#ifndef KELVO_TREE_COMPARISON_H
-#define KELVO_TREE_COMPARISON_H
+// Compares two object trees member by member through their definitions,
+// whatever their layouts: the tests of the data tree writer, the loader and
+// platform conversion check what comes back from a file with it.
+#ifndef TREE_COMPARISON_H
+#define TREE_COMPARISON_H
 
 #include "kelvo2.h"
 

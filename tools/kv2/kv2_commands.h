@@ -1,17 +1,11 @@
-// The commands kv2_main.cpp lists that live in modules of their own. Each
-// takes the arguments after its name and returns the process exit status.
+// Commands of the kv2 tool that live in files of their own. Each takes the
+// arguments after its name and returns the exit status: 0 on success, 1
+// when the work failed, 2 when the arguments are wrong.
 #ifndef KV2_COMMANDS_H
 #define KV2_COMMANDS_H
-
-namespace kv2 {
-
-// The exit statuses every command shares.
-enum command_status { Succeeded = 0, Failed = 1, Misused = 2 };
 
 int RunInfo(int ArgumentCount, char **Arguments);
 int RunDump(int ArgumentCount, char **Arguments);
 int RunMakeSample(int ArgumentCount, char **Arguments);
-
-} // namespace kv2
 
 #endif

@@ -9,8 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace kv2 {
-
 namespace {
 
 // Above this the walk stops anyway; see kv2_tree_walk.cpp.
@@ -29,20 +27,20 @@ bool ParseDepth(char const *Text, int *Depth) {
 } // namespace
 
 int RunDump(int ArgumentCount, char **Arguments) {
-    walk_options Options;
+    kv2::walk_options Options;
     Options.MaxDepth = MaxDumpDepth;
     bool Usable =
         ArgumentCount == 1 || (ArgumentCount == 3 && strcmp(Arguments[1], "--depth") == 0 &&
                                ParseDepth(Arguments[2], &Options.MaxDepth));
     if (!Usable) {
         fprintf(stderr, "kv2: dump needs FILE [--depth N] (N from 0 to %d)\n", MaxDumpDepth);
-        return Misused;
+        return 2;
     }
     char const *FileName = Arguments[0];
     kelvo_file *File = KelvoReadEntireFile(FileName);
     if (!File) {
         fprintf(stderr, "kv2: cannot load %s\n", FileName);
-        return Failed;
+        return 1;
     }
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
@@ -52,18 +50,16 @@ int RunDump(int ArgumentCount, char **Arguments) {
         KelvoFreeFile(File);
         fflush(stdout);
         fprintf(stderr, "kv2: %s: its data tree reaches outside its sections\n", FileName);
-        return Failed;
+        return 1;
     }
-    section_memory Memory(File);
-    tree_walker Walker(Memory, Options);
+    kv2::section_memory Memory(File);
+    kv2::tree_walker Walker(Memory, Options);
     bool Whole = Walker.Walk(Root.Type, Root.Object);
     KelvoFreeFile(File);
     if (!Whole) {
         fflush(stdout);
         fprintf(stderr, "kv2: %s: %s\n", FileName, Walker.Fault());
-        return Failed;
+        return 1;
     }
-    return Succeeded;
+    return 0;
 }
-
-} // namespace kv2

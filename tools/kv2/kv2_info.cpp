@@ -8,8 +8,6 @@
 
 #include <string>
 
-namespace kv2 {
-
 namespace {
 
 constexpr kelvo_uint32 CurrentTypeTag = 0x80000020u;
@@ -263,21 +261,21 @@ kelvo_file_info *CurrentFileInfo(kelvo_file *File, kelvo_variant const &Root, vo
 int RunInfo(int ArgumentCount, char **Arguments) {
     if (ArgumentCount != 1) {
         fprintf(stderr, "kv2: info needs FILE\n");
-        return Misused;
+        return 2;
     }
     char const *FileName = Arguments[0];
     kelvo_file *File = KelvoReadEntireFile(FileName);
     if (!File) {
         fprintf(stderr, "kv2: cannot load %s\n", FileName);
-        return Failed;
+        return 1;
     }
     PrintFile(FileName, File);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
-    int Status = Failed;
+    int Status = 1;
     if (Root.Type && Root.Type->Type == KelvoEndMember) {
         printf("the file stores no definitions for its root, so its assets are not shown\n");
-        Status = Succeeded;
+        Status = 0;
     } else if (!Root.Object || !KelvoCheckFileDataTree(File)) {
         fflush(stdout);
         fprintf(stderr, "kv2: %s: %s\n", FileName,
@@ -288,7 +286,7 @@ int RunInfo(int ArgumentCount, char **Arguments) {
         kelvo_file_info *Info = CurrentFileInfo(File, Root, &Converted);
         if (Info) {
             PrintAssets(*Info);
-            Status = Succeeded;
+            Status = 0;
         } else {
             fflush(stdout);
             fprintf(stderr, "kv2: %s: the root cannot be read as a file info\n", FileName);
@@ -303,5 +301,3 @@ int RunInfo(int ArgumentCount, char **Arguments) {
     KelvoFreeFile(File);
     return Status;
 }
-
-} // namespace kv2

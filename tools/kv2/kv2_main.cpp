@@ -171,10 +171,9 @@ command const Commands[] = {
     {"recompress", "IN OUT [--format 0|2]",
      "rewrite IN with every section in one format (default 2)", &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
-    {"info", "FILE", "summarise a file's platform, sections and assets", &kv2::RunInfo},
-    {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions",
-     &kv2::RunDump},
-    {"make-sample", "OUT", "write a small sample asset to OUT", &kv2::RunMakeSample},
+    {"info", "FILE", "summarise a file's platform, sections and assets", &RunInfo},
+    {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
+    {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
     {"help", "", "list the commands", &RunHelp},
 };
 

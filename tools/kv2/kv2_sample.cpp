@@ -5,19 +5,15 @@
 
 #include <stdio.h>
 
-namespace kv2 {
-
 int RunMakeSample(int ArgumentCount, char **Arguments) {
     if (ArgumentCount != 1) {
         fprintf(stderr, "kv2: make-sample needs OUT\n");
-        return Misused;
+        return 2;
     }
-    sample_asset Asset;
-    if (!WriteSampleAsset(Asset, Arguments[0])) {
+    kv2::sample_asset Asset;
+    if (!kv2::WriteSampleAsset(Asset, Arguments[0])) {
         fprintf(stderr, "kv2: cannot write %s\n", Arguments[0]);
-        return Failed;
+        return 1;
     }
-    return Succeeded;
+    return 0;
 }
-
-} // namespace kv2
