@@ -92,8 +92,9 @@ int RunCRC(int ArgumentCount, char **Arguments) {
 // Errors only: a byte-reversed or older file loads with a warning and is sound.
 int ReportedErrors = 0;
 
-void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type, kelvo_log_message_origin Origin,
-                                      char const *Message, void *UserData) {
+void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type,
+                                      kelvo_log_message_origin Origin, char const *Message,
+                                      void *UserData) {
     ReportedErrors += Type >= KelvoErrorLogMessage;
     PrintLibraryMessage(Type, Origin, Message, UserData);
 }
@@ -168,8 +169,8 @@ int RunHelp(int ArgumentCount, char **Arguments);
 command const Commands[] = {
     {"version", "", "print the library version", &RunVersion},
     {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
-    {"recompress", "IN OUT [--format 0|2]",
-     "rewrite IN with every section in one format (default 2)", &RunRecompress},
+    {"recompress", "IN OUT [--format 0|2]", "rewrite IN with every section in one format (default 2)",
+     &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
     {"info", "FILE", "summarise a file's platform, sections and assets", &RunInfo},
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
