@@ -61,7 +61,8 @@ KELVO_API kelvo_bool32 KelvoConvertFileToRaw(char const *SourceFileName,
             "%s(%d): Unable to read %s for raw conversion.", KELVO_HERE, SourceFileName);
         return 0;
     }
-    kelvo_file_info *FileInfo = KelvoGetFileInfo(File);
+    // The writer walks the whole tree: a file from disk is checked first.
+    kelvo_file_info *FileInfo = KelvoCheckFileDataTree(File) ? KelvoGetFileInfo(File) : nullptr;
     kelvo_bool32 Converted =
         FileInfo ? KelvoConvertFileInfoToRaw(FileInfo, DestinationFileName) : 0;
     KelvoFreeFile(File);

@@ -456,6 +456,29 @@ TEST_F(FileInfoTest, RawImagesHoldOffsetsAndMatchFromFileOrTree) {
     kelvo_uintaddrx Bones = PointerAt(Image, Skeleton + offsetof(kelvo_skeleton, Bones));
     EXPECT_EQ(StringAt(Image, PointerAt(Image, Bones + sizeof(kelvo_bone))), "spine");
 
+    // A current-tag file is used in place, so its tree is checked before the
+    // writer walks it: here the root's first array claims far more elements
+    // than the file holds.
+    std::vector<kelvo_uint8> Hostile = ReadFileBytes(Source);
+    kelvo_section_header Section;
+    memcpy(&Section, Hostile.data() + 32 + sizeof(kelvo_file_header), sizeof(Section));
+    ASSERT_EQ(Section.Format, (kelvo_uint32)KelvoNoCompression);
+    kelvo_file_header Header;
+    memcpy(&Header, Hostile.data() + 32, sizeof(Header));
+    ASSERT_EQ(Header.RootObject.SectionIndex, 0u);
+    kelvo_int32 Huge = 0x10000000;
+    memcpy(Hostile.data() + Section.DataOffset + Header.RootObject.Offset +
+               offsetof(kelvo_file_info, TextureCount),
+           &Huge, sizeof(Huge));
+    std::string HostilePath = TemporaryPath("raw_hostile.kv2");
+    FILE *Out = fopen(HostilePath.c_str(), "wb");
+    ASSERT_NE(Out, nullptr);
+    fwrite(Hostile.data(), 1, Hostile.size(), Out);
+    fclose(Out);
+    EXPECT_FALSE(KelvoConvertFileToRaw(HostilePath.c_str(), FromFile.c_str()));
+    ExpectLogged(KelvoErrorLogMessage, "references of member \"Textures\" do not lie inside");
+    remove(HostilePath.c_str());
+
     std::string Missing = TemporaryPath("no_such_source.kv2");
     EXPECT_FALSE(KelvoConvertFileToRaw(Missing.c_str(), FromFile.c_str()));
     ExpectLogged(KelvoErrorLogMessage, "Unable to open");
