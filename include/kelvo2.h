@@ -21,5 +21,6 @@
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_file.h"
+#include "kelvo2/kelvo2_file_info.h"
 
 #endif

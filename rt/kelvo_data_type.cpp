@@ -20,39 +20,8 @@ using kelvo::MaxTypeSteps;
 
 namespace {
 
-struct member_type_row {
-    char const *Name;
-    kelvo_int32 Size32; // one element, 4-byte pointers
-    kelvo_int32 Size64; // one element, 8-byte pointers
-    kelvo_marshalling_type Marshalling;
-    char const *CTypeName;
-};
-
-// Indexed by member type. Counts inside the array members stay 4 bytes with
-// either pointer size; only the pointers widen.
-constexpr member_type_row MemberTypes[KelvoOnePastLastMemberType] = {
-    {"EndMember", 0, 0, KelvoNoMarshalling, ""},
-    {"InlineMember", 0, 0, KelvoNoMarshalling, ""},
-    {"ReferenceMember", 4, 8, KelvoNoMarshalling, "void *"},
-    {"ReferenceToArrayMember", 8, 12, KelvoInt32Marshalling, "void *"},
-    {"ArrayOfReferencesMember", 8, 12, KelvoInt32Marshalling, "void **"},
-    {"VariantReferenceMember", 8, 16, KelvoNoMarshalling, "void *"},
-    {"__REMOVED", 0, 0, KelvoNoMarshalling, "unsupported"},
-    {"ReferenceToVariantArrayMember", 12, 20, KelvoInt32Marshalling, "void *"},
-    {"StringMember", 4, 8, KelvoInt32Marshalling, "char *"},
-    {"TransformMember", 68, 68, KelvoInt32Marshalling, "kelvo_transform"},
-    {"Real32Member", 4, 4, KelvoInt32Marshalling, "kelvo_real32"},
-    {"Int8Member", 1, 1, KelvoInt8Marshalling, "kelvo_int8"},
-    {"UInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_uint8"},
-    {"BinormalInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_int8"},
-    {"NormalUInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_uint8"},
-    {"Int16Member", 2, 2, KelvoInt16Marshalling, "kelvo_int16"},
-    {"UInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_uint16"},
-    {"BinormalInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_int16"},
-    {"NormalUInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_uint16"},
-    {"Int32Member", 4, 4, KelvoInt32Marshalling, "kelvo_int32"},
-    {"UInt32Member", 4, 4, KelvoInt32Marshalling, "kelvo_uint32"},
-};
+using kelvo::member_type_row;
+using kelvo::MemberTypes;
 
 constexpr kelvo_int32 NativeUnitSize(kelvo_member_type Type) {
     return sizeof(void *) == 8 ? MemberTypes[Type].Size64 : MemberTypes[Type].Size32;

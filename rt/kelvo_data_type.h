@@ -16,6 +16,41 @@ constexpr kelvo_int32 MaxTypeSteps = 1 << 20;
 
 constexpr kelvo_int32 NativePointerSizeInBits = (kelvo_int32)sizeof(void *) * 8;
 
+struct member_type_row {
+    char const *Name;
+    kelvo_int32 Size32; // one element, 4-byte pointers
+    kelvo_int32 Size64; // one element, 8-byte pointers
+    kelvo_marshalling_type Marshalling;
+    char const *CTypeName;
+};
+
+// Indexed by member type; constant so that tables of definitions can be
+// measured while compiling. Counts inside the array members stay 4 bytes with
+// either pointer size; only the pointers widen.
+inline constexpr member_type_row MemberTypes[KelvoOnePastLastMemberType] = {
+    {"EndMember", 0, 0, KelvoNoMarshalling, ""},
+    {"InlineMember", 0, 0, KelvoNoMarshalling, ""},
+    {"ReferenceMember", 4, 8, KelvoNoMarshalling, "void *"},
+    {"ReferenceToArrayMember", 8, 12, KelvoInt32Marshalling, "void *"},
+    {"ArrayOfReferencesMember", 8, 12, KelvoInt32Marshalling, "void **"},
+    {"VariantReferenceMember", 8, 16, KelvoNoMarshalling, "void *"},
+    {"__REMOVED", 0, 0, KelvoNoMarshalling, "unsupported"},
+    {"ReferenceToVariantArrayMember", 12, 20, KelvoInt32Marshalling, "void *"},
+    {"StringMember", 4, 8, KelvoInt32Marshalling, "char *"},
+    {"TransformMember", 68, 68, KelvoInt32Marshalling, "kelvo_transform"},
+    {"Real32Member", 4, 4, KelvoInt32Marshalling, "kelvo_real32"},
+    {"Int8Member", 1, 1, KelvoInt8Marshalling, "kelvo_int8"},
+    {"UInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_uint8"},
+    {"BinormalInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_int8"},
+    {"NormalUInt8Member", 1, 1, KelvoInt8Marshalling, "kelvo_uint8"},
+    {"Int16Member", 2, 2, KelvoInt16Marshalling, "kelvo_int16"},
+    {"UInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_uint16"},
+    {"BinormalInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_int16"},
+    {"NormalUInt16Member", 2, 2, KelvoInt16Marshalling, "kelvo_uint16"},
+    {"Int32Member", 4, 4, KelvoInt32Marshalling, "kelvo_int32"},
+    {"UInt32Member", 4, 4, KelvoInt32Marshalling, "kelvo_uint32"},
+};
+
 // Size of one element of a member type with pointers of 32 or 64 bits; 0 for
 // InlineMember, for any other pointer size and for types outside the table
 // (those two are reported).
@@ -31,6 +66,63 @@ kelvo_int32 GetTotalObjectSize(kelvo_data_type_definition const *TypeDefinition,
 bool DataTypesAreEqual(kelvo_data_type_definition const *A, kelvo_data_type_definition const *B,
                        kelvo_string_comparison_callback *NameComparison,
                        kelvo_data_type_definition const *Refused);
+
+// Measures of trusted constant tables while compiling, so that C records can
+// be checked against the definitions that describe them:
+//   static_assert(offsetof(kelvo_bone, Transform) ==
+//                 ConstantMemberOffset(BoneMembers, "Transform", NativePointerSizeInBits));
+// -1 where a measure is impossible (unknown member types, missing names).
+constexpr kelvo_int32 ConstantObjectSize(kelvo_data_type_definition const *Type,
+                                         kelvo_int32 PointerSizeInBits);
+
+constexpr kelvo_int32 ConstantMemberSize(kelvo_data_type_definition const &Member,
+                                         kelvo_int32 PointerSizeInBits) {
+    if (Member.Type == KelvoInlineMember) {
+        return ConstantObjectSize(Member.ReferenceType, PointerSizeInBits);
+    }
+    if (Member.Type < 0 || Member.Type >= KelvoOnePastLastMemberType || Member.ArrayWidth < 0) {
+        return -1;
+    }
+    member_type_row const &Row = MemberTypes[Member.Type];
+    return (PointerSizeInBits == 64 ? Row.Size64 : Row.Size32) *
+           (Member.ArrayWidth ? Member.ArrayWidth : 1);
+}
+
+constexpr kelvo_int32 ConstantObjectSize(kelvo_data_type_definition const *Type,
+                                         kelvo_int32 PointerSizeInBits) {
+    kelvo_int32 Size = 0;
+    for (; Type && Type->Type != KelvoEndMember; ++Type) {
+        kelvo_int32 MemberSize = ConstantMemberSize(*Type, PointerSizeInBits);
+        if (MemberSize < 0) {
+            return -1;
+        }
+        Size += MemberSize;
+    }
+    return Size;
+}
+
+constexpr bool ConstantNamesMatch(char const *A, char const *B) {
+    while (*A && *A == *B) {
+        ++A, ++B;
+    }
+    return *A == *B;
+}
+
+constexpr kelvo_int32 ConstantMemberOffset(kelvo_data_type_definition const *Type, char const *Name,
+                                           kelvo_int32 PointerSizeInBits) {
+    kelvo_int32 Offset = 0;
+    for (; Type && Type->Type != KelvoEndMember; ++Type) {
+        if (Type->Name && ConstantNamesMatch(Type->Name, Name)) {
+            return Offset;
+        }
+        kelvo_int32 MemberSize = ConstantMemberSize(*Type, PointerSizeInBits);
+        if (MemberSize < 0) {
+            return -1;
+        }
+        Offset += MemberSize;
+    }
+    return -1;
+}
 
 // A member record for constant tables, reserved words zero:
 //   constinit kelvo_data_type_definition const KelvoThingType[] = {

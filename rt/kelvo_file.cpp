@@ -13,6 +13,7 @@
 
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_data_type_conversion.h"
+#include "kelvo2/kelvo2_file_info.h"
 #include "kelvo_counters.h"
 #include "kelvo_crc.h"
 #include "kelvo_file_format.h"
@@ -721,10 +722,8 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
 } // namespace kelvo
 
 KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
-    // The file-info definition arrives with the asset records; until then a
-    // file of another tag cannot be converted.
     return static_cast<kelvo_file_info *>(
-        kelvo::GetFileRootAs(File, nullptr, kelvo::CurrentTypeTag));
+        kelvo::GetFileRootAs(File, KelvoFileInfoType, kelvo::CurrentTypeTag));
 }
 
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File) {

@@ -611,8 +611,7 @@ TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
     EXPECT_EQ(kelvo::GetFileRootAs(File, Target, kelvo::CurrentTypeTag), Converted);
     EXPECT_EQ(File->ConversionBuffer, Converted);
 
-    // Until the library's file-info definition exists, only current files
-    // have file info.
+    // A current file's info is its root itself.
     KelvoFreeFile(File);
     File = LoadImage(BuildImage(TestFile(), false));
     KelvoGetDataTreeFromFile(File, &Root);

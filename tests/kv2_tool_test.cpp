@@ -1,5 +1,6 @@
 // The kv2 tool as a user runs it: output, error lines and exit statuses.
 #include "kelvo2.h"
+#include "kv2_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -17,27 +18,6 @@ std::string TemporaryPath(char const *Name);
 
 namespace {
 
-struct run_result {
-    int Status;
-    std::string Out;
-    std::string Err;
-};
-
-std::string Quote(std::string const &Text) {
-    std::string Quoted = "'";
-    for (char Character : Text) {
-        Quoted += Character == '\'' ? std::string("'\\''") : std::string(1, Character);
-    }
-    return Quoted + "'";
-}
-
-std::string ReadText(std::string const &Path) {
-    std::ifstream File(Path, std::ios::binary);
-    std::stringstream Content;
-    Content << File.rdbuf();
-    return Content.str();
-}
-
 class Kv2ToolTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -53,22 +33,7 @@ class Kv2ToolTest : public ::testing::Test {
         return Path;
     }
 
-    run_result Run(std::vector<std::string> const &Arguments) {
-        std::string Out = TemporaryPath("kv2_stdout");
-        std::string Err = TemporaryPath("kv2_stderr");
-        std::string Command = Quote(KELVO_KV2_PATH);
-        for (std::string const &Argument : Arguments) {
-            Command.append(" ").append(Quote(Argument));
-        }
-        // Piece by piece: g++ 12 warns falsely about operator+ on string literals here.
-        Command.append(" >").append(Quote(Out)).append(" 2>").append(Quote(Err));
-        Command.append(" </dev/null");
-        int Raw = system(Command.c_str());
-        run_result Result = {WIFEXITED(Raw) ? WEXITSTATUS(Raw) : -1, ReadText(Out), ReadText(Err)};
-        unlink(Out.c_str());
-        unlink(Err.c_str());
-        return Result;
-    }
+    run_result Run(std::vector<std::string> const &Arguments) { return RunKv2(Arguments); }
 
     std::vector<std::string> Paths;
 };

@@ -5,5 +5,8 @@
 #define KV2_COMMANDS_H
 
 int RunConvert(int ArgumentCount, char **Arguments);
+int RunInfo(int ArgumentCount, char **Arguments);
+int RunDump(int ArgumentCount, char **Arguments);
+int RunMakeSample(int ArgumentCount, char **Arguments);
 
 #endif
