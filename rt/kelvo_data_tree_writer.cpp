@@ -240,7 +240,7 @@ struct write_pass {
             if (Writer.StringCallback) {
                 Member->Name = Member->Name ? (char const *)CallbackValue(Member->Name) : nullptr;
             }
-            if (!HasReferenceType(Member->Type)) {
+            if (!kelvo::NeedsReferenceType(Member->Type)) {
                 Member->ReferenceType = nullptr; // no fix-up would clear it
             }
         }
@@ -253,11 +253,6 @@ struct write_pass {
             return Fail();
         }
         return Placed;
-    }
-
-    static bool HasReferenceType(kelvo_member_type Type) {
-        return Type == KelvoInlineMember || Type == KelvoReferenceMember ||
-               Type == KelvoReferenceToArrayMember || Type == KelvoArrayOfReferencesMember;
     }
 
     kelvo_int32 SectionForObjectOf(kelvo_data_type_definition const *Type) {
@@ -464,7 +459,7 @@ struct write_pass {
                 String(Member.Name, Writer.DefaultTypeSection, To)) {
                 Fixup(Item.Location, At + offsetof(kelvo_data_type_definition, Name), To);
             }
-            if (Member.ReferenceType && HasReferenceType(Member.Type) &&
+            if (Member.ReferenceType && kelvo::NeedsReferenceType(Member.Type) &&
                 Definition(Member.ReferenceType, To)) {
                 Fixup(Item.Location, At + offsetof(kelvo_data_type_definition, ReferenceType), To);
             }

@@ -51,6 +51,19 @@ inline constexpr member_type_row MemberTypes[KelvoOnePastLastMemberType] = {
     {"UInt32Member", 4, 4, KelvoInt32Marshalling, "kelvo_uint32"},
 };
 
+// Member types whose words hold pointers (strings included).
+constexpr bool IsPointerBearing(kelvo_member_type Type) {
+    return Type == KelvoReferenceMember || Type == KelvoReferenceToArrayMember ||
+           Type == KelvoArrayOfReferencesMember || Type == KelvoVariantReferenceMember ||
+           Type == KelvoReferenceToVariantArrayMember || Type == KelvoStringMember;
+}
+
+// The members that say what they lead to by their ReferenceType.
+constexpr bool NeedsReferenceType(kelvo_member_type Type) {
+    return Type == KelvoInlineMember || Type == KelvoReferenceMember ||
+           Type == KelvoReferenceToArrayMember || Type == KelvoArrayOfReferencesMember;
+}
+
 // Size of one element of a member type with pointers of 32 or 64 bits; 0 for
 // InlineMember, for any other pointer size and for types outside the table
 // (those two are reported).

@@ -9,26 +9,6 @@ using kelvo::Log;
 
 namespace {
 
-bool IsPointerBearing(kelvo_member_type Type) {
-    switch (Type) {
-    case KelvoReferenceMember:
-    case KelvoReferenceToArrayMember:
-    case KelvoArrayOfReferencesMember:
-    case KelvoVariantReferenceMember:
-    case KelvoReferenceToVariantArrayMember:
-    case KelvoStringMember:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The members that say what they lead to by their ReferenceType.
-bool NeedsReferenceType(kelvo_member_type Type) {
-    return Type == KelvoInlineMember || Type == KelvoReferenceMember ||
-           Type == KelvoReferenceToArrayMember || Type == KelvoArrayOfReferencesMember;
-}
-
 void SetWordOffsets(kelvo::pointer_slot &Slot, kelvo_int32 PointerSize) {
     Slot.TypeOffset = -1;
     Slot.CountOffset = -1;

@@ -169,10 +169,6 @@ kelvo_int32 tree_check::FactsOf(kelvo_data_type_definition const *Type) {
     return -1;
 }
 
-bool NeedsReferenceType(kelvo_member_type Type) {
-    return Type == KelvoInlineMember || Type == KelvoReferenceMember ||
-           Type == KelvoReferenceToArrayMember || Type == KelvoArrayOfReferencesMember;
-}
 
 // Records of one definition: inside a section, terminated there, known
 // member types, widths not negative, names and reference types present
@@ -198,7 +194,7 @@ bool tree_check::AddType(kelvo_data_type_definition const *Type, kelvo_int32 &In
         }
         if (Member->Type < 0 || Member->Type >= KelvoOnePastLastMemberType ||
             Member->ArrayWidth < 0 || (Member->Name && !StringIsInside(Member->Name)) ||
-            (NeedsReferenceType(Member->Type) && !Member->ReferenceType)) {
+            (kelvo::NeedsReferenceType(Member->Type) && !Member->ReferenceType)) {
             Log(KelvoErrorLogMessage, Origin,
                 "%s(%d): Member %d of a type definition of the data tree is malformed",
                 KELVO_HERE, (kelvo_int32)Records);
@@ -232,7 +228,7 @@ bool tree_check::Discover(kelvo_data_type_definition const *Type) {
              ++Member) {
             // Copied out: the field may be misaligned for a reference.
             kelvo_data_type_definition const *Referenced = Member->ReferenceType;
-            if (NeedsReferenceType(Member->Type) && FactsOf(Referenced) < 0 &&
+            if (kelvo::NeedsReferenceType(Member->Type) && FactsOf(Referenced) < 0 &&
                 !Discovering.Push(Referenced)) {
                 return false;
             }

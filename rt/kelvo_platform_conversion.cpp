@@ -367,20 +367,6 @@ bool GetMemberReference(conversion &C, stored_member &Member) {
     return true;
 }
 
-bool IsPointerMember(kelvo_member_type Type) {
-    switch (Type) {
-    case KelvoReferenceMember:
-    case KelvoReferenceToArrayMember:
-    case KelvoArrayOfReferencesMember:
-    case KelvoVariantReferenceMember:
-    case KelvoReferenceToVariantArrayMember:
-    case KelvoStringMember:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Sizes on both sides, marshalling and whether there are pointers, through
 // inline members to a bounded depth. A type that inlines itself is refused.
 bool Measure(conversion &C, stored_type &Type, kelvo_int32 Depth) {
@@ -440,7 +426,7 @@ bool Measure(conversion &C, stored_type &Type, kelvo_int32 Depth) {
             kelvo_data_type_definition Native = kelvo::MakeMember(Member.Type);
             Member.Marshalling = KelvoGetMemberMarshalling(&Native);
             Marshalling |= Member.Marshalling;
-            HasPointers = HasPointers || IsPointerMember(Member.Type);
+            HasPointers = HasPointers || kelvo::IsPointerBearing(Member.Type);
         }
         SourceSize += Member.SourceSize;
         TargetSize += Member.TargetSize;
