@@ -1,7 +1,7 @@
 // Tree conversion of 10,000 small records into another layout, in bytes of
 // source per second, beside a hand-written loop that does the same
 // conversion for the one layout it knows.
-#include "kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_conversion.h"
 
 #include <benchmark/benchmark.h>
 

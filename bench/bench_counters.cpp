@@ -1,6 +1,6 @@
 // The cost of an empty timing block (it will wrap hot calls) beside an empty
 // function call.
-#include "kelvo_counters.h"
+#include "foundation/kelvo_counters.h"
 
 #include <benchmark/benchmark.h>
 

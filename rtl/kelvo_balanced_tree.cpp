@@ -3,7 +3,7 @@
 // independent of the key order.
 #include "kelvo_balanced_tree.h"
 
-#include "kelvo_memory.h"
+#include "foundation/kelvo_memory.h"
 
 namespace kelvo {
 

@@ -2,9 +2,9 @@
 // so that every read names its own position and the reader keeps no cursor.
 #define _FILE_OFFSET_BITS 64 // files past 2 GiB still open in the 32-bit build
 
-#include "kelvo_log.h"
-#include "kelvo_counters.h"
-#include "kelvo_memory.h"
+#include "foundation/kelvo_log.h"
+#include "foundation/kelvo_counters.h"
+#include "foundation/kelvo_memory.h"
 #include "kelvo_platform.h"
 
 #include <errno.h>

@@ -2,10 +2,10 @@
 // advisory lock, so that two writers of this library never share a file.
 #define _FILE_OFFSET_BITS 64 // positions are checked against 32 bits, not wrapped
 
-#include "kelvo_file_writer.h"
-#include "kelvo_counters.h"
-#include "kelvo_log.h"
-#include "kelvo_memory.h"
+#include "file/kelvo_file_writer.h"
+#include "foundation/kelvo_counters.h"
+#include "foundation/kelvo_log.h"
+#include "foundation/kelvo_memory.h"
 #include "kelvo_platform.h"
 
 #include <errno.h>

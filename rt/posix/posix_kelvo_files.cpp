@@ -1,5 +1,5 @@
 // File-system services on POSIX: removing a file and the temporary directory.
-#include "kelvo_log.h"
+#include "foundation/kelvo_log.h"
 #include "kelvo_platform.h"
 
 #include <stdlib.h>

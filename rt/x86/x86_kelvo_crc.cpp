@@ -1,7 +1,7 @@
 // CRC-32 by carry-less multiplication: folds 64 bytes per step with PCLMULQDQ
 // and finishes with a Barrett reduction. The constants are powers of x modulo
 // the reflected polynomial 0xEDB88320, so the result equals the table method's.
-#include "kelvo_crc.h"
+#include "foundation/kelvo_crc.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 

@@ -4,7 +4,7 @@
 // as one piece, from and into blocks of exactly their sizes. Round trip: the
 // payload is data, coded by the tests' own Fenwa0 writer with the pieces split
 // at the two values, and must decode back unchanged.
-#include "../fenwa0_test_encoder.h"
+#include "../file/fenwa0_test_encoder.h"
 #include "kelvo2.h"
 
 #include <stdint.h>

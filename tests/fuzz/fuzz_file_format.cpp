@@ -3,8 +3,8 @@
 // byte reversal, pointer fix-ups and marshalling. Whatever the bytes say,
 // nothing may be read or written outside the image and the loaded sections.
 #include "kelvo2.h"
-#include "kelvo_file_format.h"
-#include "kelvo_memory.h"
+#include "file/kelvo_file_format.h"
+#include "foundation/kelvo_memory.h"
 
 #include <stdint.h>
 #include <string.h>

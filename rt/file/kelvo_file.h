@@ -1,0 +1,31 @@
+// The internal side of file loading: the root converted to a chosen type,
+// which KelvoGetFileInfo uses with the library's file-info definition.
+#ifndef KELVO_FILE_INTERNAL_H
+#define KELVO_FILE_INTERNAL_H
+
+#include "kelvo2/kelvo2_file.h"
+#include "file/kelvo_platform_conversion.h"
+
+namespace kelvo {
+
+// Compressed sections expanding further than this per stored byte are
+// refused before their block is allocated. The Fenwa1 encoder stays below
+// 1:310,000 even on a GiB of zeros.
+constexpr kelvo_int64 MaxExpansionPerStoredByte = 1 << 20;
+
+// The root as TargetType: the root object itself when the file's tag is
+// TargetTag, else a tree converted once (with a warning) and kept in the
+// file's ConversionBuffer. Null when the root or the conversion fails.
+void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
+                    kelvo_uint32 TargetTag);
+
+// Reads every section of a partial file in the file's own byte order (a
+// byte-reversed file's sections are not reversed) with its pointer fix-ups,
+// as platform conversion takes them. A section whose fix-ups cannot be read
+// is dropped. False only when the arrays cannot be allocated.
+bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File,
+                               fixup_arrays &Arrays);
+
+} // namespace kelvo
+
+#endif
