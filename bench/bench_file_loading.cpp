@@ -76,7 +76,7 @@ bytes BuildFile(kelvo_uint32 SectionSize, kelvo_compression_type Format) {
     Header.TotalSize = (kelvo_uint32)Image.size();
     Header.SectionArrayOffset = sizeof(kelvo_file_header);
     Header.SectionArrayCount = 1;
-    Header.TypeTag = 0x80000020u;
+    Header.TypeTag = KelvoCurrentTypeTag;
     KelvoBeginCRC32(&Header.CRC);
     KelvoAddToCRC32(&Header.CRC, (kelvo_uint32)Image.size() - 88, Image.data() + 88);
     KelvoEndCRC32(&Header.CRC);

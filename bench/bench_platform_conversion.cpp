@@ -127,7 +127,7 @@ bytes WriteFor(kelvo_int32 PointerBits, bool LittleEndian) {
     kelvo_file_magic_value Magic;
     KelvoGetMagicValueForPlatform(PointerBits, LittleEndian, &Magic);
     kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(MeshType, &Tree.Root, 0, 0);
-    kelvo_file_builder *Builder = KelvoBeginFileInMemory(1, 0x80000020u, &Magic, 1 << 20);
+    kelvo_file_builder *Builder = KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, &Magic, 1 << 20);
     kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 1 << 20);
     if (!Writer || !Builder || !KelvoWriteDataTreeToFileBuilder(Writer, Builder) ||
         !KelvoEndFileToWriter(Builder, Output)) {

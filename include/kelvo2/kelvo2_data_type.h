@@ -80,18 +80,19 @@ typedef struct kelvo_variant {
 
 #pragma pack(pop)
 
-/* Built-in scalar types, the element types of arrays of plain values. */
-KELVO_API kelvo_data_type_definition const KelvoEmptyType[];
-KELVO_API kelvo_data_type_definition const KelvoStringType[];
-KELVO_API kelvo_data_type_definition const KelvoInt16Type[];
-KELVO_API kelvo_data_type_definition const KelvoInt32Type[];
-KELVO_API kelvo_data_type_definition const KelvoUInt8Type[];
-KELVO_API kelvo_data_type_definition const KelvoUInt16Type[];
-KELVO_API kelvo_data_type_definition const KelvoUInt32Type[];
-KELVO_API kelvo_data_type_definition const KelvoReal32Type[];
-KELVO_API kelvo_data_type_definition const KelvoTripleType[];
-KELVO_API kelvo_data_type_definition const KelvoQuadType[];
-KELVO_API kelvo_data_type_definition const KelvoTransformType[];
+/* Built-in scalar types, the element types of arrays of plain values; each
+   holds the address of its definition. */
+KELVO_API kelvo_data_type_definition const *const KelvoEmptyType;
+KELVO_API kelvo_data_type_definition const *const KelvoStringType;
+KELVO_API kelvo_data_type_definition const *const KelvoInt16Type;
+KELVO_API kelvo_data_type_definition const *const KelvoInt32Type;
+KELVO_API kelvo_data_type_definition const *const KelvoUInt8Type;
+KELVO_API kelvo_data_type_definition const *const KelvoUInt16Type;
+KELVO_API kelvo_data_type_definition const *const KelvoUInt32Type;
+KELVO_API kelvo_data_type_definition const *const KelvoReal32Type;
+KELVO_API kelvo_data_type_definition const *const KelvoTripleType;
+KELVO_API kelvo_data_type_definition const *const KelvoQuadType;
+KELVO_API kelvo_data_type_definition const *const KelvoTransformType;
 
 /* Measures. A null definition measures as empty. Member sizes are those of
    this build's pointers; an InlineMember counts one copy of its type whatever

@@ -57,6 +57,10 @@ typedef struct kelvo_file_reference {
     kelvo_uint32 Offset;
 } kelvo_file_reference;
 
+/* The TypeTag of files whose tree uses this library's asset definitions;
+   KelvoGetFileInfo converts the tree of a file with any other tag. */
+#define KelvoCurrentTypeTag 0x80000020u
+
 /* At file offset 32. */
 typedef struct kelvo_file_header {
     kelvo_uint32 Version;   /* file format revision, 6 */
@@ -101,13 +105,14 @@ typedef struct kelvo_marshalling_fixup {
 } kelvo_marshalling_fixup;
 
 /* The known magic values, as stored in files; the last 16 bytes are zero.
-   ThisPlatform is the value of this build's pointer size and byte order. */
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_32Bit_LittleEndian[1];
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_32Bit_BigEndian[1];
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_64Bit_LittleEndian[1];
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_64Bit_BigEndian[1];
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_Old[1];
-KELVO_API kelvo_file_magic_value const KelvoKVNFileMV_ThisPlatform[1];
+   Each is a pointer to its record. ThisPlatform is the value of this build's
+   pointer size and byte order. */
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_LittleEndian;
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_BigEndian;
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_LittleEndian;
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_BigEndian;
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_Old;
+KELVO_API kelvo_file_magic_value const *const KelvoKVNFileMV_ThisPlatform;
 
 /* Copies the magic value record of a pointer size (32 or 64) and byte order;
    false when there is none. */

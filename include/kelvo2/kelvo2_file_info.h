@@ -608,7 +608,7 @@ typedef struct kelvo_defined_type {
     kelvo_data_type_definition const *Definition;
 } kelvo_defined_type;
 
-KELVO_API kelvo_defined_type const KelvoDefinedTypes[];
+KELVO_API kelvo_defined_type const *const KelvoDefinedTypes; /* KelvoGetDefinedTypeCount entries */
 KELVO_API kelvo_int32 KelvoGetDefinedTypeCount(void);
 
 /* Writes the file info tree as a headerless image in this build's format

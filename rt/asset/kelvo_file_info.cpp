@@ -1,11 +1,14 @@
 // The asset type tree: the definitions of the file info and of every record
-// it reaches, the vertex layouts, and the registry of defined types. The C
+// it reaches, the vertex layouts and their names, the registry of defined
+// types, and the file info of a loaded file in this layout. The C
 // records of kelvo2_file_info.h are checked against these tables while
 // compiling, for this build's pointers and for the 4-byte pointers of the
 // sizes files and callers know.
-#include "kelvo2/kelvo2_file_info.h"
+#include "asset/kelvo_file_info.h"
 
+#include "kelvo2/kelvo2_file.h"
 #include "data/kelvo_data_type.h"
+#include "file/kelvo_file.h"
 
 #include <stddef.h>
 
@@ -40,7 +43,7 @@ constexpr kelvo_data_type_definition PixelLayoutMembers[] = {
     MakeMember(KelvoInt32Member, "BitsForComponent", nullptr, 4), MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition TextureMIPLevelMembers[] = {
     MakeMember(KelvoInt32Member, "Stride"),
-    MakeMember(KelvoReferenceToArrayMember, "PixelBytes", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "PixelBytes", UInt8Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition TextureImageMembers[] = {
     MakeMember(KelvoReferenceToArrayMember, "MIPLevels", TextureMIPLevelMembers),
@@ -80,11 +83,11 @@ constexpr kelvo_data_type_definition VertexAnnotationSetMembers[] = {
     MakeMember(KelvoStringMember, "Name"),
     MakeMember(KelvoReferenceToVariantArrayMember, "VertexAnnotations"),
     MakeMember(KelvoInt32Member, "IndicesMapFromVertexToAnnotation"),
-    MakeMember(KelvoReferenceToArrayMember, "VertexAnnotationIndices", KelvoInt32Type),
+    MakeMember(KelvoReferenceToArrayMember, "VertexAnnotationIndices", Int32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition VertexDataMembers[] = {
     MakeMember(KelvoReferenceToVariantArrayMember, "Vertices"),
-    MakeMember(KelvoReferenceToArrayMember, "VertexComponentNames", KelvoStringType),
+    MakeMember(KelvoReferenceToArrayMember, "VertexComponentNames", StringMembers),
     MakeMember(KelvoReferenceToArrayMember, "VertexAnnotationSets", VertexAnnotationSetMembers),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition TriMaterialGroupMembers[] = {
@@ -94,17 +97,17 @@ constexpr kelvo_data_type_definition TriAnnotationSetMembers[] = {
     MakeMember(KelvoStringMember, "Name"),
     MakeMember(KelvoReferenceToVariantArrayMember, "TriAnnotations"),
     MakeMember(KelvoInt32Member, "IndicesMapFromTriToAnnotation"),
-    MakeMember(KelvoReferenceToArrayMember, "TriAnnotationIndices", KelvoInt32Type),
+    MakeMember(KelvoReferenceToArrayMember, "TriAnnotationIndices", Int32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition TriTopologyMembers[] = {
     MakeMember(KelvoReferenceToArrayMember, "Groups", TriMaterialGroupMembers),
-    MakeMember(KelvoReferenceToArrayMember, "Indices", KelvoInt32Type),
-    MakeMember(KelvoReferenceToArrayMember, "Indices16", KelvoInt16Type),
-    MakeMember(KelvoReferenceToArrayMember, "VertexToVertexMap", KelvoInt32Type),
-    MakeMember(KelvoReferenceToArrayMember, "VertexToTriangleMap", KelvoInt32Type),
-    MakeMember(KelvoReferenceToArrayMember, "SideToNeighborMap", KelvoInt32Type),
-    MakeMember(KelvoReferenceToArrayMember, "BonesForTriangle", KelvoInt32Type),
-    MakeMember(KelvoReferenceToArrayMember, "TriangleToBoneIndices", KelvoInt32Type),
+    MakeMember(KelvoReferenceToArrayMember, "Indices", Int32Members),
+    MakeMember(KelvoReferenceToArrayMember, "Indices16", Int16Members),
+    MakeMember(KelvoReferenceToArrayMember, "VertexToVertexMap", Int32Members),
+    MakeMember(KelvoReferenceToArrayMember, "VertexToTriangleMap", Int32Members),
+    MakeMember(KelvoReferenceToArrayMember, "SideToNeighborMap", Int32Members),
+    MakeMember(KelvoReferenceToArrayMember, "BonesForTriangle", Int32Members),
+    MakeMember(KelvoReferenceToArrayMember, "TriangleToBoneIndices", Int32Members),
     MakeMember(KelvoReferenceToArrayMember, "TriAnnotationSets", TriAnnotationSetMembers),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition MorphTargetMembers[] = {
@@ -115,7 +118,7 @@ constexpr kelvo_data_type_definition MaterialBindingMembers[] = {
 constexpr kelvo_data_type_definition BoneBindingMembers[] = {
     MakeMember(KelvoStringMember, "BoneName"), MakeMember(KelvoReal32Member, "OBBMin", nullptr, 3),
     MakeMember(KelvoReal32Member, "OBBMax", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "TriangleIndices", KelvoInt32Type),
+    MakeMember(KelvoReferenceToArrayMember, "TriangleIndices", Int32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition MeshMembers[] = {
     MakeMember(KelvoStringMember, "Name"),
@@ -138,8 +141,8 @@ constexpr kelvo_data_type_definition Curve2Members[] = {
     MakeMember(KelvoVariantReferenceMember, "CurveData"), MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition OldCurveMembers[] = {
     MakeMember(KelvoInt32Member, "Degree"),
-    MakeMember(KelvoReferenceToArrayMember, "Knots", KelvoReal32Type),
-    MakeMember(KelvoReferenceToArrayMember, "Controls", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "Knots", Real32Members),
+    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition VectorTrackMembers[] = {
     MakeMember(KelvoStringMember, "Name"), MakeMember(KelvoInt32Member, "Dimension"),
@@ -170,7 +173,7 @@ constexpr kelvo_data_type_definition TrackGroupMembers[] = {
     MakeMember(KelvoStringMember, "Name"),
     MakeMember(KelvoReferenceToArrayMember, "VectorTracks", VectorTrackMembers),
     MakeMember(KelvoReferenceToArrayMember, "TransformTracks", TransformTrackMembers),
-    MakeMember(KelvoReferenceToArrayMember, "TransformLODErrors", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "TransformLODErrors", Real32Members),
     MakeMember(KelvoReferenceToArrayMember, "TextTracks", TextTrackMembers),
     MakeMember(KelvoTransformMember, "InitialPlacement"),
     MakeMember(KelvoInt32Member, "AccumulationFlags"),
@@ -742,6 +745,51 @@ KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, BoneIndices);
 KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, Normal);
 KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, TextureCoordinates0);
 
+// ---- the stock vertex layouts by name -----------------------------------------
+
+constinit stock_vertex_layout const StockVertexLayouts[] = {
+    {"GBX333", VertexGBX333Members},
+    {"P3", VertexP3Members},
+    {"PN33", VertexPN33Members},
+    {"PNG333", VertexPNG333Members},
+    {"PNGB3333", VertexPNGB3333Members},
+    {"PNGBT33332", VertexPNGBT33332Members},
+    {"PNGBT33333", VertexPNGBT33333Members},
+    {"PNGT3332", VertexPNGT3332Members},
+    {"PNT332", VertexPNT332Members},
+    {"PNT333", VertexPNT333Members},
+    {"PT32", VertexPT32Members},
+    {"PWN313", VertexPWN313Members},
+    {"PWN323", VertexPWN323Members},
+    {"PWN343", VertexPWN343Members},
+    {"PWNG3133", VertexPWNG3133Members},
+    {"PWNG3233", VertexPWNG3233Members},
+    {"PWNG3433", VertexPWNG3433Members},
+    {"PWNGB31333", VertexPWNGB31333Members},
+    {"PWNGB32333", VertexPWNGB32333Members},
+    {"PWNGB34333", VertexPWNGB34333Members},
+    {"PWNGBT313332", VertexPWNGBT313332Members},
+    {"PWNGBT323332", VertexPWNGBT323332Members},
+    {"PWNGBT343332", VertexPWNGBT343332Members},
+    {"PWNGT31332", VertexPWNGT31332Members},
+    {"PWNGT32332", VertexPWNGT32332Members},
+    {"PWNGT34332", VertexPWNGT34332Members},
+    {"PWNT3132", VertexPWNT3132Members},
+    {"PWNT3232", VertexPWNT3232Members},
+    {"PWNT3432", VertexPWNT3432Members},
+};
+constinit kelvo_int32 const StockVertexLayoutCount =
+    (kelvo_int32)(sizeof(StockVertexLayouts) / sizeof(StockVertexLayouts[0]));
+
+stock_vertex_layout const *FindStockVertexLayout(kelvo_data_type_definition const *Type) {
+    for (stock_vertex_layout const &Layout : StockVertexLayouts) {
+        if (KelvoDataTypesAreEqualWithNames(Type, Layout.Type)) {
+            return &Layout;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace kelvo
 
 // ---- exports --------------------------------------------------------------------
@@ -814,7 +862,9 @@ kelvo_data_type_definition const *const KelvoPWNT3132VertexType = kelvo::VertexP
 kelvo_data_type_definition const *const KelvoPWNT3232VertexType = kelvo::VertexPWNT3232Members;
 kelvo_data_type_definition const *const KelvoPWNT3432VertexType = kelvo::VertexPWNT3432Members;
 
-constinit kelvo_defined_type const KelvoDefinedTypes[] = {
+namespace kelvo {
+
+constinit kelvo_defined_type const DefinedTypes[] = {
     {0x10001, "animation", kelvo::AnimationMembers},
     {0x10002, "art_tool_info", kelvo::ArtToolInfoMembers},
     {0x10003, "curve2", kelvo::Curve2Members},
@@ -831,7 +881,7 @@ constinit kelvo_defined_type const KelvoDefinedTypes[] = {
     {0x1000E, "pixel_layout", kelvo::PixelLayoutMembers},
     {0x10011, "bone", kelvo::BoneMembers},
     {0x10012, "skeleton", kelvo::SkeletonMembers},
-    {0x10013, "strings", KelvoStringType},
+    {0x10013, "strings", kelvo::StringMembers},
     {0x10014, "texture_mip_level", kelvo::TextureMIPLevelMembers},
     {0x10015, "texture_image", kelvo::TextureImageMembers},
     {0x10016, "texture", kelvo::TextureMembers},
@@ -847,6 +897,15 @@ constinit kelvo_defined_type const KelvoDefinedTypes[] = {
     {0x10020, "vertex_data", kelvo::VertexDataMembers},
 };
 
+} // namespace kelvo
+
+constinit kelvo_defined_type const *const KelvoDefinedTypes = kelvo::DefinedTypes;
+
+KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
+    return static_cast<kelvo_file_info *>(
+        kelvo::GetFileRootAs(File, KelvoFileInfoType, KelvoCurrentTypeTag));
+}
+
 KELVO_API kelvo_int32 KelvoGetDefinedTypeCount(void) {
-    return (kelvo_int32)(sizeof(KelvoDefinedTypes) / sizeof(KelvoDefinedTypes[0]));
+    return (kelvo_int32)(sizeof(kelvo::DefinedTypes) / sizeof(kelvo::DefinedTypes[0]));
 }

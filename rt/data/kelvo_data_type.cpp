@@ -392,29 +392,43 @@ kelvo_int32 NativeObjectSize(kelvo_data_type_definition const *Type, bool &Faile
 
 // ---- the built-in scalar types ----------------------------------------------
 
-using kelvo::MakeMember;
+namespace kelvo {
 
-constinit kelvo_data_type_definition const KelvoEmptyType[] = {MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoStringType[] = {
+constinit kelvo_data_type_definition const EmptyMembers[] = {MakeMember(KelvoEndMember)};
+constinit kelvo_data_type_definition const StringMembers[] = {
     MakeMember(KelvoStringMember, "String"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoInt16Type[] = {
+constinit kelvo_data_type_definition const Int16Members[] = {
     MakeMember(KelvoInt16Member, "Int16"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoInt32Type[] = {
+constinit kelvo_data_type_definition const Int32Members[] = {
     MakeMember(KelvoInt32Member, "Int32"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoUInt8Type[] = {
+constinit kelvo_data_type_definition const UInt8Members[] = {
     MakeMember(KelvoUInt8Member, "UInt8"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoUInt16Type[] = {
+constinit kelvo_data_type_definition const UInt16Members[] = {
     MakeMember(KelvoUInt16Member, "UInt16"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoUInt32Type[] = {
+constinit kelvo_data_type_definition const UInt32Members[] = {
     MakeMember(KelvoUInt32Member, "UInt32"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoReal32Type[] = {
+constinit kelvo_data_type_definition const Real32Members[] = {
     MakeMember(KelvoReal32Member, "Real32"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoTripleType[] = {
+constinit kelvo_data_type_definition const TripleMembers[] = {
     MakeMember(KelvoReal32Member, "Real32", nullptr, 3), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoQuadType[] = {
+constinit kelvo_data_type_definition const QuadMembers[] = {
     MakeMember(KelvoReal32Member, "Real32", nullptr, 4), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const KelvoTransformType[] = {
+constinit kelvo_data_type_definition const TransformMembers[] = {
     MakeMember(KelvoTransformMember, "Transform"), MakeMember(KelvoEndMember)};
+
+} // namespace kelvo
+
+constinit kelvo_data_type_definition const *const KelvoEmptyType = kelvo::EmptyMembers;
+constinit kelvo_data_type_definition const *const KelvoStringType = kelvo::StringMembers;
+constinit kelvo_data_type_definition const *const KelvoInt16Type = kelvo::Int16Members;
+constinit kelvo_data_type_definition const *const KelvoInt32Type = kelvo::Int32Members;
+constinit kelvo_data_type_definition const *const KelvoUInt8Type = kelvo::UInt8Members;
+constinit kelvo_data_type_definition const *const KelvoUInt16Type = kelvo::UInt16Members;
+constinit kelvo_data_type_definition const *const KelvoUInt32Type = kelvo::UInt32Members;
+constinit kelvo_data_type_definition const *const KelvoReal32Type = kelvo::Real32Members;
+constinit kelvo_data_type_definition const *const KelvoTripleType = kelvo::TripleMembers;
+constinit kelvo_data_type_definition const *const KelvoQuadType = kelvo::QuadMembers;
+constinit kelvo_data_type_definition const *const KelvoTransformType = kelvo::TransformMembers;
 
 // ---- internal interface -------------------------------------------------------
 

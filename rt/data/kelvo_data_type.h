@@ -137,10 +137,24 @@ constexpr kelvo_int32 ConstantMemberOffset(kelvo_data_type_definition const *Typ
     return -1;
 }
 
+// The built-in scalar tables the exported pointers hold, for constant tables
+// of the library: a pointer variable's value is no constant in other files.
+extern kelvo_data_type_definition const EmptyMembers[];
+extern kelvo_data_type_definition const StringMembers[];
+extern kelvo_data_type_definition const Int16Members[];
+extern kelvo_data_type_definition const Int32Members[];
+extern kelvo_data_type_definition const UInt8Members[];
+extern kelvo_data_type_definition const UInt16Members[];
+extern kelvo_data_type_definition const UInt32Members[];
+extern kelvo_data_type_definition const Real32Members[];
+extern kelvo_data_type_definition const TripleMembers[];
+extern kelvo_data_type_definition const QuadMembers[];
+extern kelvo_data_type_definition const TransformMembers[];
+
 // A member record for constant tables, reserved words zero:
-//   constinit kelvo_data_type_definition const KelvoThingType[] = {
+//   constexpr kelvo_data_type_definition ThingMembers[] = {
 //       MakeMember(KelvoStringMember, "Name"),
-//       MakeMember(KelvoReferenceToArrayMember, "Values", KelvoInt32Type),
+//       MakeMember(KelvoReferenceToArrayMember, "Values", Int32Members),
 //       MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition
 MakeMember(kelvo_member_type Type, char const *Name = nullptr,

@@ -1,7 +1,7 @@
 // The internal side of typed trees: the member iterator every pointer pass
-// uses (conversion, rebasing, and later the loader, the platform converter
-// and the file writer), the word accessors for objects whose pointers sit at
-// 4-byte alignment, and the hook through which curves join conversion.
+// uses (conversion, rebasing, the data tree writer and the tree check), the
+// word accessors for objects whose pointers sit at 4-byte alignment, and the
+// hook through which curves join conversion.
 #ifndef KELVO_DATA_TYPE_CONVERSION_INTERNAL_H
 #define KELVO_DATA_TYPE_CONVERSION_INTERNAL_H
 
@@ -187,8 +187,9 @@ template <typename item> class work_stack {
 
 // Curves are records whose data is a variant; conversion always converts
 // them (their type never counts as equal to a source type) and brings curves
-// of the old form, which has no "CurveData" member, to the current one. The
-// curve module installs this; until then curves convert as any record does.
+// of the old form, which has no "CurveData" member, to the current one. A
+// module that knows the curve formats installs this; without one, curves
+// convert as any record does.
 struct curve_conversion {
     kelvo_data_type_definition const *CurveType;
     // Bytes of the data block made for an old-form curve.

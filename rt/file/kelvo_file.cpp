@@ -13,7 +13,6 @@
 
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_data_type_conversion.h"
-#include "kelvo2/kelvo2_file_info.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_crc.h"
 #include "file/kelvo_file_format.h"
@@ -695,16 +694,27 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
     if (!Root.Object) {
         return nullptr;
     }
-    if (File->Header->TypeTag == TargetTag) {
+    bool TagMatches = File->Header->TypeTag == TargetTag;
+    if (TagMatches && TargetType) {
+        // The tag alone does not make the root a TargetType: the stored
+        // definition, checked first, must be the same, names included.
+        if (!KelvoCheckFileDataTree(File)) {
+            return nullptr;
+        }
+        TagMatches = KelvoDataTypesAreEqualWithNames(Root.Type, TargetType);
+    }
+    if (TagMatches) {
         return Root.Object;
     }
     if (File->ConversionBuffer) {
         return File->ConversionBuffer;
     }
-    Log(KelvoWarningLogMessage, Origin,
-        "%s(%d): File has run-time type tag of 0x%x, which doesn't match this version of "
-        "Kelvo (0x%x).  Automatic conversion will be attempted.",
-        KELVO_HERE, File->Header->TypeTag, TargetTag);
+    if (File->Header->TypeTag != TargetTag) {
+        Log(KelvoWarningLogMessage, Origin,
+            "%s(%d): File has run-time type tag of 0x%x, which doesn't match this version of "
+            "Kelvo (0x%x).  Automatic conversion will be attempted.",
+            KELVO_HERE, File->Header->TypeTag, TargetTag);
+    }
     if (!TargetType) {
         Log(KelvoErrorLogMessage, Origin,
             "%s(%d): This build has no type definition to convert the root to", KELVO_HERE);
@@ -720,11 +730,6 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
 }
 
 } // namespace kelvo
-
-KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
-    return static_cast<kelvo_file_info *>(
-        kelvo::GetFileRootAs(File, KelvoFileInfoType, kelvo::CurrentTypeTag));
-}
 
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File) {
     if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {

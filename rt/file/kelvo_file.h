@@ -14,8 +14,10 @@ namespace kelvo {
 constexpr kelvo_int64 MaxExpansionPerStoredByte = 1 << 20;
 
 // The root as TargetType: the root object itself when the file's tag is
-// TargetTag, else a tree converted once (with a warning) and kept in the
-// file's ConversionBuffer. Null when the root or the conversion fails.
+// TargetTag and its stored definition is TargetType (any, when that is null),
+// else a tree converted once (with a warning when the tag differs) and kept
+// in the file's ConversionBuffer. Null when the root, the tree check or the
+// conversion fails.
 void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
                     kelvo_uint32 TargetTag);
 

@@ -90,26 +90,27 @@ constexpr magic_bytes Bytes64Big = {0x31, 0x95, 0xd4, 0xe3, 0x20, 0xdc, 0x4f, 0x
 constexpr magic_bytes BytesOld = {0xb8, 0x67, 0xb0, 0xca, 0xf8, 0x6d, 0xb1, 0x0f,
                                   0x84, 0x72, 0x8c, 0x7e, 0x5e, 0x19, 0x00, 0x1e};
 
-constexpr magic_bytes const &ThisPlatformBytes() {
+constinit kelvo_file_magic_value const MagicValue32Little = MagicValueFromBytes(Bytes32Little);
+constinit kelvo_file_magic_value const MagicValue32Big = MagicValueFromBytes(Bytes32Big);
+constinit kelvo_file_magic_value const MagicValue64Little = MagicValueFromBytes(Bytes64Little);
+constinit kelvo_file_magic_value const MagicValue64Big = MagicValueFromBytes(Bytes64Big);
+constinit kelvo_file_magic_value const MagicValueOld = MagicValueFromBytes(BytesOld);
+
+constexpr kelvo_file_magic_value const *ThisPlatformMagicValue() {
     if (kelvo::ThisPlatformPointerSizeInBits == 64) {
-        return kelvo::ThisPlatformIsLittleEndian ? Bytes64Little : Bytes64Big;
+        return kelvo::ThisPlatformIsLittleEndian ? &MagicValue64Little : &MagicValue64Big;
     }
-    return kelvo::ThisPlatformIsLittleEndian ? Bytes32Little : Bytes32Big;
+    return kelvo::ThisPlatformIsLittleEndian ? &MagicValue32Little : &MagicValue32Big;
 }
 
 } // namespace
 
-constinit kelvo_file_magic_value const KelvoKVNFileMV_32Bit_LittleEndian[1] = {
-    MagicValueFromBytes(Bytes32Little)};
-constinit kelvo_file_magic_value const KelvoKVNFileMV_32Bit_BigEndian[1] = {
-    MagicValueFromBytes(Bytes32Big)};
-constinit kelvo_file_magic_value const KelvoKVNFileMV_64Bit_LittleEndian[1] = {
-    MagicValueFromBytes(Bytes64Little)};
-constinit kelvo_file_magic_value const KelvoKVNFileMV_64Bit_BigEndian[1] = {
-    MagicValueFromBytes(Bytes64Big)};
-constinit kelvo_file_magic_value const KelvoKVNFileMV_Old[1] = {MagicValueFromBytes(BytesOld)};
-constinit kelvo_file_magic_value const KelvoKVNFileMV_ThisPlatform[1] = {
-    MagicValueFromBytes(ThisPlatformBytes())};
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_LittleEndian = &MagicValue32Little;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_BigEndian = &MagicValue32Big;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_LittleEndian = &MagicValue64Little;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_BigEndian = &MagicValue64Big;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_Old = &MagicValueOld;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_ThisPlatform = ThisPlatformMagicValue();
 
 namespace {
 
@@ -121,10 +122,10 @@ struct platform_magic_value {
 
 // Searched in this order; the old value is not among them.
 constexpr platform_magic_value PlatformMagicValues[] = {
-    {KelvoKVNFileMV_32Bit_LittleEndian, 32, true},
-    {KelvoKVNFileMV_32Bit_BigEndian, 32, false},
-    {KelvoKVNFileMV_64Bit_LittleEndian, 64, true},
-    {KelvoKVNFileMV_64Bit_BigEndian, 64, false},
+    {&MagicValue32Little, 32, true},
+    {&MagicValue32Big, 32, false},
+    {&MagicValue64Little, 64, true},
+    {&MagicValue64Big, 64, false},
 };
 
 enum class word_order { NoMatch, Same, Reversed };
@@ -348,7 +349,7 @@ namespace kelvo {
 bool IdentifyMagicValue(kelvo_file_magic_value const &MagicValue, kelvo_int32 &PointerSizeInBits,
                         bool &IsLittleEndian, bool Report) {
     // The old value's word order is the only sign of its writer's byte order.
-    word_order Order = MatchMagicWords(MagicValue, *KelvoKVNFileMV_Old);
+    word_order Order = MatchMagicWords(MagicValue, MagicValueOld);
     if (Order != word_order::NoMatch) {
         PointerSizeInBits = 32;
         IsLittleEndian = (Order == word_order::Same) == ThisPlatformIsLittleEndian;

@@ -10,7 +10,6 @@
 namespace kelvo {
 
 constexpr kelvo_uint32 CurrentFileFormatRevision = 6;
-constexpr kelvo_uint32 CurrentTypeTag = 0x80000020u;
 
 constexpr kelvo_int32 FileHeaderOffset = (kelvo_int32)sizeof(kelvo_file_magic_value);
 constexpr kelvo_int32 FileHeaderSize = (kelvo_int32)sizeof(kelvo_file_header);

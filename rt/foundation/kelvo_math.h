@@ -38,9 +38,9 @@ kelvo_real32 Length3(kelvo_real32 const *Vector);
 kelvo_real32 Normalize3(kelvo_real32 *Vector);
 kelvo_real32 NormalizeQuaternion(kelvo_real32 *Quaternion);
 
-// Pose accumulation renormalizes every bone every frame, and the sums it
-// produces are nearly unit: two Newton steps of 1/sqrt from 1 cost less than
-// a square root there. Far from unit length it normalizes exactly.
+// For sums of unit quaternions that stay nearly unit, two Newton steps of
+// 1/sqrt from 1 cost less than a square root. Far from unit length it
+// normalizes exactly.
 void FastRenormalizeQuaternion(kelvo_real32 *Quaternion);
 
 // Result = M.v and Result = M^T.v. Result may be v.

@@ -1,8 +1,8 @@
 // The decomposed transform record (position, rotation quaternion, 3x3
 // scale/shear and the flags saying which differ from identity): building,
 // composing, inverting, blending, applying it and turning it into composite
-// matrices. These sit in the innermost loops of pose building, so they do no
-// more work than the record's rules require and never allocate or log.
+// matrices. They do no more work than the record's rules require and never
+// allocate or log, so that inner loops over many transforms can call them.
 #include "foundation/kelvo_math.h"
 
 #include <cmath>

@@ -228,7 +228,7 @@ TEST_P(FileInfoRoundTrip, EveryKindOfRecordComesBackEqual) {
     platform const &Platform = GetParam();
     kv2::sample_asset Asset;
     std::vector<kelvo_uint8> Image =
-        WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, Platform.Magic);
+        WriteImage(KelvoFileInfoType, &Asset.FileInfo, KelvoCurrentTypeTag, Platform.Magic);
     ASSERT_FALSE(Image.empty());
     kelvo_file *File = Load(Image);
     ASSERT_NE(File, nullptr);
@@ -262,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(Platforms, FileInfoRoundTrip, testing::ValuesIn(Platfor
 TEST_F(FileInfoTest, CurrentFilesAreTheirRootAndOthersConvertOnce) {
     kv2::sample_asset Asset;
     kelvo_file *File = Load(
-        WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, KelvoKVNFileMV_ThisPlatform));
+        WriteImage(KelvoFileInfoType, &Asset.FileInfo, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform));
     ASSERT_NE(File, nullptr);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
@@ -387,7 +387,7 @@ TEST_F(FileInfoTest, EmptyArraysAreWrittenAsNullPointers) {
     Info.MaterialCount = 4;   // a count without a pointer
     Info.FromFileName = "empty.kv2";
     kelvo_file *File =
-        Load(WriteImage(KelvoFileInfoType, &Info, 0x80000020u, KelvoKVNFileMV_ThisPlatform));
+        Load(WriteImage(KelvoFileInfoType, &Info, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform));
     ASSERT_NE(File, nullptr);
     kelvo_file_info const *Loaded = KelvoGetFileInfo(File);
     ASSERT_NE(Loaded, nullptr);

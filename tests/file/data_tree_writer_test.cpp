@@ -111,11 +111,11 @@ class DataTreeWriterTest : public KelvoTest {
         kelvo_file_builder *Builder;
         if (Storage == storage::Memory) {
             Builder =
-                KelvoBeginFileInMemory(SectionCount, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 128);
+                KelvoBeginFileInMemory(SectionCount, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 128);
         } else {
             std::string Base = TemporaryPath("tree_builder");
             size_t Slash = Base.rfind('/');
-            Builder = KelvoBeginFile(SectionCount, 0x80000020u, KelvoKVNFileMV_ThisPlatform,
+            Builder = KelvoBeginFile(SectionCount, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform,
                                      Base.substr(0, Slash).c_str(), Base.c_str() + Slash + 1);
         }
         for (kelvo_int32 Index = 0; Builder && Index < SectionCount; ++Index) {
@@ -168,7 +168,7 @@ TEST_F(DataTreeWriterTest, TreesComeBackEqualFromEveryBuilderAndFormat) {
             decoded_file File;
             ASSERT_TRUE(End(Builder, File));
             ExpectSameTree(File, Tree);
-            EXPECT_EQ(File.Header.TypeTag, 0x80000020u);
+            EXPECT_EQ(File.Header.TypeTag, KelvoCurrentTypeTag);
             EXPECT_EQ(File.Header.ExtraTags[2], 0xabcu);
             EXPECT_EQ(Tree.Root.EmptyCount, 3); // the source is left alone
 
@@ -332,7 +332,7 @@ TEST_F(DataTreeWriterTest, FailuresAreReported) {
     ExpectLogged(KelvoErrorLogMessage, "Unable to write buffer to file");
     TakeMessages(); // the platform's report of the failed creation
 
-    ASSERT_TRUE(KelvoWriteDataTreeToFile(Writer, 0x80000020u, KelvoKVNFileMV_ThisPlatform,
+    ASSERT_TRUE(KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform,
                                          Path.c_str(), 1));
     decoded_file File;
     ASSERT_EQ(DecodeFileImage(ReadFileBytes(Path), File), "");
@@ -371,7 +371,7 @@ TEST_F(DataTreeWriterTest, LoaderReadsWrittenTreesBack) {
             tree_comparison Comparison;
             EXPECT_TRUE(Comparison.Equal(RootType, &Tree.Root, Root.Type, Root.Object))
                 << Comparison.Where;
-            EXPECT_EQ(KelvoGetFileTypeTag(File), 0x80000020u);
+            EXPECT_EQ(KelvoGetFileTypeTag(File), KelvoCurrentTypeTag);
             EXPECT_EQ(File->Header->ExtraTags[1], 77u);
             auto const *Loaded = static_cast<root const *>(Root.Object);
             EXPECT_EQ(KelvoGetFileSectionOfLoadedObject(File, +Loaded->Array), 2);
@@ -392,7 +392,7 @@ TEST_F(DataTreeWriterTest, LoadedSectionsArePreservedWhenRewritten) {
     KelvoSetFileSectionForObjectsOfType(Writer, ItemType, 1);
     KelvoSetFileSectionForObject(Writer, Tree.Numbers, 2);
     std::string Path = TemporaryPath("preserved.kv2");
-    ASSERT_TRUE(KelvoWriteDataTreeToFile(Writer, 0x80000020u, KelvoKVNFileMV_ThisPlatform,
+    ASSERT_TRUE(KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform,
                                          Path.c_str(), 3));
     KelvoEndFileDataTreeWriting(Writer);
     kelvo_file *Source = KelvoReadEntireFile(Path.c_str());

@@ -59,7 +59,7 @@ TEST_F(FileLoadingFindingsTest, FindingsGoThroughTheWholeLoadingPath) {
             kelvo_file_data_tree_writer *Writer =
                 KelvoBeginFileDataTreeWriting(Root.Type, Root.Object, 0, 0);
             kelvo_file_builder *Builder =
-                KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+                KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 4096);
             ASSERT_TRUE(Writer && Builder);
             EXPECT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
             KelvoEndFileDataTreeWriting(Writer);

@@ -61,7 +61,7 @@ struct section_image {
 struct file_image {
     std::vector<section_image> Sections;
     kelvo_file_reference RootType{}, Root{};
-    kelvo_uint32 TypeTag = kelvo::CurrentTypeTag;
+    kelvo_uint32 TypeTag = KelvoCurrentTypeTag;
     kelvo_uint32 Version = 6;
 };
 
@@ -259,7 +259,7 @@ protected:
         EXPECT_EQ(Records[1].C, 0x0B0C);
         EXPECT_EQ(Records[1].D, 0x0D0E0F10u);
         EXPECT_EQ(KelvoGetFileSectionOfLoadedObject(File, Tree), 0);
-        EXPECT_EQ(KelvoGetFileTypeTag(File), kelvo::CurrentTypeTag);
+        EXPECT_EQ(KelvoGetFileTypeTag(File), KelvoCurrentTypeTag);
     }
 
     // Loads an image and frees the result; every message is taken, since
@@ -602,20 +602,25 @@ TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
     // The target keeps "Value" only, widened to a real.
     kelvo_data_type_definition const Target[] = {{KelvoReal32Member, "Value", nullptr, 0, {}, 0},
                                                  {KelvoEndMember, nullptr, nullptr, 0, {}, 0}};
-    void *Converted = kelvo::GetFileRootAs(File, Target, kelvo::CurrentTypeTag);
+    void *Converted = kelvo::GetFileRootAs(File, Target, KelvoCurrentTypeTag);
     ExpectLogged(KelvoWarningLogMessage,
                  "File has run-time type tag of 0x80000010, which doesn't match this version of "
                  "Kelvo (0x80000020).  Automatic conversion will be attempted.");
     ASSERT_NE(Converted, nullptr);
     EXPECT_EQ(*static_cast<kelvo_real32 *>(Converted), (kelvo_real32)0x11223344u);
-    EXPECT_EQ(kelvo::GetFileRootAs(File, Target, kelvo::CurrentTypeTag), Converted);
+    EXPECT_EQ(kelvo::GetFileRootAs(File, Target, KelvoCurrentTypeTag), Converted);
     EXPECT_EQ(File->ConversionBuffer, Converted);
 
-    // A current file's info is its root itself.
+    // The current tag over a root that is no file info: converted, never
+    // handed out in place (the root is smaller than a file info).
     KelvoFreeFile(File);
     File = LoadImage(BuildImage(TestFile(), false));
     KelvoGetDataTreeFromFile(File, &Root);
-    EXPECT_EQ((void *)KelvoGetFileInfo(File), Root.Object);
+    kelvo_file_info *Info = KelvoGetFileInfo(File);
+    ASSERT_NE(Info, nullptr);
+    EXPECT_NE((void *)Info, Root.Object);
+    EXPECT_EQ((void *)Info, File->ConversionBuffer);
+    EXPECT_EQ(Info->FromFileName, nullptr);
     KelvoFreeFile(File);
 }
 

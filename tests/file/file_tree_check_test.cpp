@@ -91,7 +91,7 @@ class FileTreeCheckTest : public KelvoTest {
     void ExpectRefused(char const *Fragment) {
         EXPECT_FALSE(KelvoCheckFileDataTree(File));
         ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage, Fragment);
-        EXPECT_EQ(kelvo::GetFileRootAs(File, TreeType, 0x80000020u), nullptr);
+        EXPECT_EQ(kelvo::GetFileRootAs(File, TreeType, KelvoCurrentTypeTag), nullptr);
         ExpectLogged(KelvoWarningLogMessage, "Automatic conversion will be attempted");
         ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage, Fragment);
     }
@@ -104,7 +104,7 @@ class FileTreeCheckTest : public KelvoTest {
 
 TEST_F(FileTreeCheckTest, AcceptsAWrittenTreeAndConvertsIt) {
     EXPECT_TRUE(KelvoCheckFileDataTree(File));
-    auto *Converted = static_cast<tree *>(kelvo::GetFileRootAs(File, TreeType, 0x80000020u));
+    auto *Converted = static_cast<tree *>(kelvo::GetFileRootAs(File, TreeType, KelvoCurrentTypeTag));
     ExpectLogged(KelvoWarningLogMessage, "Automatic conversion will be attempted");
     ASSERT_NE(Converted, nullptr);
     EXPECT_STREQ(Converted->Nodes[1].Name, "b");
@@ -207,7 +207,7 @@ TEST_F(FileTreeCheckTest, SharedObjectsAreCheckedOnce) {
     kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(TreeType, &Root, 0, 0);
     ASSERT_NE(Writer, nullptr);
     kelvo_file_builder *Builder =
-        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 1 << 20);
+        KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 1 << 20);
     ASSERT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
     KelvoEndFileDataTreeWriting(Writer);
     kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 1 << 20);

@@ -224,7 +224,7 @@ class PlatformConversionTest : public KelvoTest {
             KelvoBeginFileDataTreeWriting(RootType, &Tree.Root, 1, 0);
         EXPECT_NE(Writer, nullptr);
         KelvoSetFileSectionForObjectsOfType(Writer, HalvesType, 2);
-        kelvo_file_builder *Builder = KelvoBeginFileInMemory(3, 0x80000020u, &Magic, 4096);
+        kelvo_file_builder *Builder = KelvoBeginFileInMemory(3, KelvoCurrentTypeTag, &Magic, 4096);
         EXPECT_NE(Builder, nullptr);
         for (kelvo_int32 Index = 0; Index < 3; ++Index) {
             KelvoSetFileSectionFormat(Builder, Index, Format, Index == 0 ? 16 : 4);
@@ -272,7 +272,7 @@ class PlatformConversionTest : public KelvoTest {
         tree_comparison Comparison;
         EXPECT_TRUE(Comparison.Equal(EveryKindType, &Tree.Root, Root.Type, Root.Object))
             << Comparison.Where;
-        EXPECT_EQ(KelvoGetFileTypeTag(File), 0x80000020u);
+        EXPECT_EQ(KelvoGetFileTypeTag(File), KelvoCurrentTypeTag);
         EXPECT_EQ(File->Header->ExtraTags[3], 0xfeedu);
         auto const *Loaded = static_cast<every_kind const *>(Root.Object);
         EXPECT_EQ(+Loaded->Self, Loaded);

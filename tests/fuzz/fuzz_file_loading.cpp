@@ -22,7 +22,7 @@ void WalkTree(kelvo_variant const &Root) {
     kelvo_file_data_tree_writer *Writer =
         KelvoBeginFileDataTreeWriting(Root.Type, Root.Object, 0, 0);
     kelvo_file_builder *Builder =
-        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+        KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 4096);
     if (!Writer || !Builder) {
         KelvoEndFileDataTreeWriting(Writer);
         KelvoAbortFile(Builder);

@@ -166,7 +166,7 @@ class TreeWalkTest : public KelvoTest {
   protected:
     kelvo_file *LoadSample(kv2::sample_asset &Asset) {
         kelvo_file_builder *Builder =
-            KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+            KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 4096);
         kelvo_file_data_tree_writer *Writer =
             KelvoBeginFileDataTreeWriting(KelvoFileInfoType, &Asset.FileInfo, 0, 0);
         EXPECT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));

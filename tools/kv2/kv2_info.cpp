@@ -2,6 +2,7 @@
 // the assets its file info lists. The library checks the tree against the
 // loaded sections first; a file whose tree reaches outside them is refused.
 #include "kelvo2.h"
+#include "asset/kelvo_file_info.h"
 #include "kv2_commands.h"
 
 #include <stdio.h>
@@ -9,8 +10,6 @@
 #include <string>
 
 namespace {
-
-constexpr kelvo_uint32 CurrentTypeTag = 0x80000020u;
 
 // Names come from the file: anything unprintable is shown as '?'.
 std::string Printable(char const *Text) {
@@ -35,52 +34,13 @@ char const *Plural(kelvo_int32 Count) {
     return Count == 1 ? "" : "s";
 }
 
-struct named_layout {
-    char const *Name;
-    kelvo_data_type_definition const *const *Type;
-};
-
-named_layout const Layouts[] = {
-    {"GBX333", &KelvoGBX333VertexType},
-    {"P3", &KelvoP3VertexType},
-    {"PN33", &KelvoPN33VertexType},
-    {"PNG333", &KelvoPNG333VertexType},
-    {"PNGB3333", &KelvoPNGB3333VertexType},
-    {"PNGBT33332", &KelvoPNGBT33332VertexType},
-    {"PNGBT33333", &KelvoPNGBT33333VertexType},
-    {"PNGT3332", &KelvoPNGT3332VertexType},
-    {"PNT332", &KelvoPNT332VertexType},
-    {"PNT333", &KelvoPNT333VertexType},
-    {"PT32", &KelvoPT32VertexType},
-    {"PWN313", &KelvoPWN313VertexType},
-    {"PWN323", &KelvoPWN323VertexType},
-    {"PWN343", &KelvoPWN343VertexType},
-    {"PWNG3133", &KelvoPWNG3133VertexType},
-    {"PWNG3233", &KelvoPWNG3233VertexType},
-    {"PWNG3433", &KelvoPWNG3433VertexType},
-    {"PWNGB31333", &KelvoPWNGB31333VertexType},
-    {"PWNGB32333", &KelvoPWNGB32333VertexType},
-    {"PWNGB34333", &KelvoPWNGB34333VertexType},
-    {"PWNGBT313332", &KelvoPWNGBT313332VertexType},
-    {"PWNGBT323332", &KelvoPWNGBT323332VertexType},
-    {"PWNGBT343332", &KelvoPWNGBT343332VertexType},
-    {"PWNGT31332", &KelvoPWNGT31332VertexType},
-    {"PWNGT32332", &KelvoPWNGT32332VertexType},
-    {"PWNGT34332", &KelvoPWNGT34332VertexType},
-    {"PWNT3132", &KelvoPWNT3132VertexType},
-    {"PWNT3232", &KelvoPWNT3232VertexType},
-    {"PWNT3432", &KelvoPWNT3432VertexType},
-};
-
 // The library's name for a vertex layout, or its member names.
 std::string LayoutName(kelvo_data_type_definition const *Type) {
     if (!Type) {
         return "no layout";
     }
-    for (named_layout const &Layout : Layouts) {
-        if (KelvoDataTypesAreEqualWithNames(Type, *Layout.Type)) {
-            return Layout.Name;
-        }
+    if (kelvo::stock_vertex_layout const *Stock = kelvo::FindStockVertexLayout(Type)) {
+        return Stock->Name;
     }
     std::string Members;
     for (; Type->Type != KelvoEndMember; ++Type) {
@@ -113,7 +73,7 @@ void PrintFile(char const *FileName, kelvo_file const *File) {
     printf("file          %s\n", FileName);
     printf("platform      %d-bit %s-endian, format revision %u, type tag 0x%08x%s\n",
            (int)PointerBits, Little ? "little" : "big", (unsigned)File->Header->Version,
-           (unsigned)Tag, Tag == CurrentTypeTag ? " (current)" : " (older, converted)");
+           (unsigned)Tag, Tag == KelvoCurrentTypeTag ? " (current)" : " (older, converted)");
     printf("sections      %d\n", (int)File->SectionCount);
     kelvo_section_header const *Sections = KelvoGetKVNSectionArray(File->Header);
     for (kelvo_int32 Index = 0; Index < File->SectionCount; ++Index) {
@@ -241,21 +201,6 @@ void PrintAssets(kelvo_file_info const &Info) {
     }
 }
 
-// The file info in the current layout: the root itself when its stored
-// definition is the library's, otherwise a converted tree the caller frees
-// (through the library's conversion buffer for older tags).
-kelvo_file_info *CurrentFileInfo(kelvo_file *File, kelvo_variant const &Root, void **Converted) {
-    *Converted = nullptr;
-    if (File->Header->TypeTag != CurrentTypeTag) {
-        return KelvoGetFileInfo(File);
-    }
-    if (KelvoDataTypesAreEqual(Root.Type, KelvoFileInfoType)) {
-        return static_cast<kelvo_file_info *>(Root.Object);
-    }
-    *Converted = KelvoConvertTree(Root.Type, Root.Object, KelvoFileInfoType);
-    return static_cast<kelvo_file_info *>(*Converted);
-}
-
 } // namespace
 
 int RunInfo(int ArgumentCount, char **Arguments) {
@@ -281,22 +226,12 @@ int RunInfo(int ArgumentCount, char **Arguments) {
         fprintf(stderr, "kv2: %s: %s\n", FileName,
                 Root.Object ? "its data tree reaches outside its sections"
                             : "the file has no root");
+    } else if (kelvo_file_info *Info = KelvoGetFileInfo(File)) {
+        PrintAssets(*Info);
+        Status = 0;
     } else {
-        void *Converted;
-        kelvo_file_info *Info = CurrentFileInfo(File, Root, &Converted);
-        if (Info) {
-            PrintAssets(*Info);
-            Status = 0;
-        } else {
-            fflush(stdout);
-            fprintf(stderr, "kv2: %s: the root cannot be read as a file info\n", FileName);
-        }
-        kelvo_allocate_callback *Allocate;
-        kelvo_deallocate_callback *Deallocate;
-        KelvoGetAllocator(&Allocate, &Deallocate);
-        if (Converted) {
-            Deallocate(__FILE__, __LINE__, Converted);
-        }
+        fflush(stdout);
+        fprintf(stderr, "kv2: %s: the root cannot be read as a file info\n", FileName);
     }
     KelvoFreeFile(File);
     return Status;

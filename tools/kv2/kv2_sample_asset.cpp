@@ -232,7 +232,7 @@ bool WriteSampleAsset(sample_asset &Asset, char const *FileName) {
         return false;
     }
     bool Written =
-        KelvoWriteDataTreeToFile(Writer, 0x80000020u, KelvoKVNFileMV_ThisPlatform, FileName, 1);
+        KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, FileName, 1);
     KelvoEndFileDataTreeWriting(Writer);
     return Written;
 }
