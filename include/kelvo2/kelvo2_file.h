@@ -66,8 +66,10 @@ KELVO_API void KelvoFreeFile(kelvo_file *File);
 /* The root object with its type definition; both null when the root does
    not lie inside loaded sections. */
 KELVO_API void KelvoGetDataTreeFromFile(kelvo_file const *File, kelvo_variant *Result);
-/* The root in the library's current layout: the root itself when the file's
-   type tag is current, otherwise a converted tree kept with the file. */
+/* The root in the library's current layout, after KelvoCheckFileDataTree
+   (null when that fails): the root itself when the file's type tag is
+   KelvoCurrentTypeTag and its stored definition is KelvoFileInfoType, names
+   included; otherwise a tree converted once and kept with the file. */
 KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File);
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File);
 /* Whether everything reachable from the root through the file's own type

@@ -142,8 +142,7 @@ constexpr kelvo_data_type_definition Curve2Members[] = {
 constexpr kelvo_data_type_definition OldCurveMembers[] = {
     MakeMember(KelvoInt32Member, "Degree"),
     MakeMember(KelvoReferenceToArrayMember, "Knots", Real32Members),
-    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members),
-    MakeMember(KelvoEndMember)};
+    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members), MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition VectorTrackMembers[] = {
     MakeMember(KelvoStringMember, "Name"), MakeMember(KelvoInt32Member, "Dimension"),
     MakeMember(KelvoInlineMember, "ValueCurve", Curve2Members), MakeMember(KelvoEndMember)};

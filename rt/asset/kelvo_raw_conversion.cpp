@@ -61,8 +61,8 @@ KELVO_API kelvo_bool32 KelvoConvertFileToRaw(char const *SourceFileName,
             "%s(%d): Unable to read %s for raw conversion.", KELVO_HERE, SourceFileName);
         return 0;
     }
-    // The writer walks the whole tree: a file from disk is checked first.
-    kelvo_file_info *FileInfo = KelvoCheckFileDataTree(File) ? KelvoGetFileInfo(File) : nullptr;
+    // The writer walks the whole tree, which KelvoGetFileInfo checks first.
+    kelvo_file_info *FileInfo = KelvoGetFileInfo(File);
     kelvo_bool32 Converted =
         FileInfo ? KelvoConvertFileInfoToRaw(FileInfo, DestinationFileName) : 0;
     KelvoFreeFile(File);

@@ -397,12 +397,12 @@ namespace kelvo {
 constinit kelvo_data_type_definition const EmptyMembers[] = {MakeMember(KelvoEndMember)};
 constinit kelvo_data_type_definition const StringMembers[] = {
     MakeMember(KelvoStringMember, "String"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const Int16Members[] = {
-    MakeMember(KelvoInt16Member, "Int16"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const Int32Members[] = {
-    MakeMember(KelvoInt32Member, "Int32"), MakeMember(KelvoEndMember)};
-constinit kelvo_data_type_definition const UInt8Members[] = {
-    MakeMember(KelvoUInt8Member, "UInt8"), MakeMember(KelvoEndMember)};
+constinit kelvo_data_type_definition const Int16Members[] = {MakeMember(KelvoInt16Member, "Int16"),
+                                                             MakeMember(KelvoEndMember)};
+constinit kelvo_data_type_definition const Int32Members[] = {MakeMember(KelvoInt32Member, "Int32"),
+                                                             MakeMember(KelvoEndMember)};
+constinit kelvo_data_type_definition const UInt8Members[] = {MakeMember(KelvoUInt8Member, "UInt8"),
+                                                             MakeMember(KelvoEndMember)};
 constinit kelvo_data_type_definition const UInt16Members[] = {
     MakeMember(KelvoUInt16Member, "UInt16"), MakeMember(KelvoEndMember)};
 constinit kelvo_data_type_definition const UInt32Members[] = {

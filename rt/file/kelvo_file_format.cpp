@@ -105,12 +105,15 @@ constexpr kelvo_file_magic_value const *ThisPlatformMagicValue() {
 
 } // namespace
 
-constinit kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_LittleEndian = &MagicValue32Little;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_LittleEndian =
+    &MagicValue32Little;
 constinit kelvo_file_magic_value const *const KelvoKVNFileMV_32Bit_BigEndian = &MagicValue32Big;
-constinit kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_LittleEndian = &MagicValue64Little;
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_LittleEndian =
+    &MagicValue64Little;
 constinit kelvo_file_magic_value const *const KelvoKVNFileMV_64Bit_BigEndian = &MagicValue64Big;
 constinit kelvo_file_magic_value const *const KelvoKVNFileMV_Old = &MagicValueOld;
-constinit kelvo_file_magic_value const *const KelvoKVNFileMV_ThisPlatform = ThisPlatformMagicValue();
+constinit kelvo_file_magic_value const *const KelvoKVNFileMV_ThisPlatform =
+    ThisPlatformMagicValue();
 
 namespace {
 

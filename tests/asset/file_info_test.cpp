@@ -261,8 +261,8 @@ INSTANTIATE_TEST_SUITE_P(Platforms, FileInfoRoundTrip, testing::ValuesIn(Platfor
 
 TEST_F(FileInfoTest, CurrentFilesAreTheirRootAndOthersConvertOnce) {
     kv2::sample_asset Asset;
-    kelvo_file *File = Load(
-        WriteImage(KelvoFileInfoType, &Asset.FileInfo, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform));
+    kelvo_file *File = Load(WriteImage(KelvoFileInfoType, &Asset.FileInfo, KelvoCurrentTypeTag,
+                                       KelvoKVNFileMV_ThisPlatform));
     ASSERT_NE(File, nullptr);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
@@ -386,8 +386,8 @@ TEST_F(FileInfoTest, EmptyArraysAreWrittenAsNullPointers) {
     Info.Textures = Dangling; // a pointer without a count
     Info.MaterialCount = 4;   // a count without a pointer
     Info.FromFileName = "empty.kv2";
-    kelvo_file *File =
-        Load(WriteImage(KelvoFileInfoType, &Info, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform));
+    kelvo_file *File = Load(
+        WriteImage(KelvoFileInfoType, &Info, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform));
     ASSERT_NE(File, nullptr);
     kelvo_file_info const *Loaded = KelvoGetFileInfo(File);
     ASSERT_NE(Loaded, nullptr);

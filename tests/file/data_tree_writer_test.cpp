@@ -110,8 +110,8 @@ class DataTreeWriterTest : public KelvoTest {
                               kelvo_compression_type Format) {
         kelvo_file_builder *Builder;
         if (Storage == storage::Memory) {
-            Builder =
-                KelvoBeginFileInMemory(SectionCount, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 128);
+            Builder = KelvoBeginFileInMemory(SectionCount, KelvoCurrentTypeTag,
+                                             KelvoKVNFileMV_ThisPlatform, 128);
         } else {
             std::string Base = TemporaryPath("tree_builder");
             size_t Slash = Base.rfind('/');

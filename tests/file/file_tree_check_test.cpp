@@ -104,7 +104,8 @@ class FileTreeCheckTest : public KelvoTest {
 
 TEST_F(FileTreeCheckTest, AcceptsAWrittenTreeAndConvertsIt) {
     EXPECT_TRUE(KelvoCheckFileDataTree(File));
-    auto *Converted = static_cast<tree *>(kelvo::GetFileRootAs(File, TreeType, KelvoCurrentTypeTag));
+    auto *Converted =
+        static_cast<tree *>(kelvo::GetFileRootAs(File, TreeType, KelvoCurrentTypeTag));
     ExpectLogged(KelvoWarningLogMessage, "Automatic conversion will be attempted");
     ASSERT_NE(Converted, nullptr);
     EXPECT_STREQ(Converted->Nodes[1].Name, "b");

@@ -119,22 +119,19 @@ TEST_F(ExportedDataTest, AssetTablesAndTheRegistryPointAtTheLibrarysDefinitions)
         char const *Export;
         kelvo_data_type_definition const *Type;
     } const Tables[] = {
-        ASSET_TABLE(FileInfo),         ASSET_TABLE(ArtToolInfo),
-        ASSET_TABLE(ExporterInfo),     ASSET_TABLE(Texture),
-        ASSET_TABLE(PixelLayout),      ASSET_TABLE(TextureImage),
-        ASSET_TABLE(TextureMIPLevel),  ASSET_TABLE(Material),
-        ASSET_TABLE(MaterialMap),      ASSET_TABLE(Skeleton),
-        ASSET_TABLE(Bone),             ASSET_TABLE(VertexData),
-        ASSET_TABLE(VertexAnnotationSet), ASSET_TABLE(TriTopology),
-        ASSET_TABLE(TriMaterialGroup), ASSET_TABLE(TriAnnotationSet),
-        ASSET_TABLE(Mesh),             ASSET_TABLE(MorphTarget),
-        ASSET_TABLE(MaterialBinding),  ASSET_TABLE(BoneBinding),
-        ASSET_TABLE(Model),            ASSET_TABLE(ModelMeshBinding),
-        ASSET_TABLE(Animation),        ASSET_TABLE(TrackGroup),
-        ASSET_TABLE(VectorTrack),      ASSET_TABLE(TransformTrack),
-        ASSET_TABLE(TextTrack),        ASSET_TABLE(TextTrackEntry),
-        ASSET_TABLE(PeriodicLoop),     ASSET_TABLE(Curve2),
-        ASSET_TABLE(OldCurve),         ASSET_TABLE(VertexWeightArrays),
+        // clang-format off
+        ASSET_TABLE(FileInfo), ASSET_TABLE(ArtToolInfo), ASSET_TABLE(ExporterInfo),
+        ASSET_TABLE(Texture), ASSET_TABLE(PixelLayout), ASSET_TABLE(TextureImage),
+        ASSET_TABLE(TextureMIPLevel), ASSET_TABLE(Material), ASSET_TABLE(MaterialMap),
+        ASSET_TABLE(Skeleton), ASSET_TABLE(Bone), ASSET_TABLE(VertexData),
+        ASSET_TABLE(VertexAnnotationSet), ASSET_TABLE(TriTopology), ASSET_TABLE(TriMaterialGroup),
+        ASSET_TABLE(TriAnnotationSet), ASSET_TABLE(Mesh), ASSET_TABLE(MorphTarget),
+        ASSET_TABLE(MaterialBinding), ASSET_TABLE(BoneBinding), ASSET_TABLE(Model),
+        ASSET_TABLE(ModelMeshBinding), ASSET_TABLE(Animation), ASSET_TABLE(TrackGroup),
+        ASSET_TABLE(VectorTrack), ASSET_TABLE(TransformTrack), ASSET_TABLE(TextTrack),
+        ASSET_TABLE(TextTrackEntry), ASSET_TABLE(PeriodicLoop), ASSET_TABLE(Curve2),
+        ASSET_TABLE(OldCurve), ASSET_TABLE(VertexWeightArrays),
+        // clang-format on
     };
 #undef ASSET_TABLE
     for (table const &Table : Tables) {
@@ -154,7 +151,8 @@ TEST_F(ExportedDataTest, AssetTablesAndTheRegistryPointAtTheLibrarysDefinitions)
 
     kelvo_defined_type const *Defined = Read<kelvo_defined_type>("KelvoDefinedTypes");
     ASSERT_NE(Defined, nullptr);
-    auto *Count = reinterpret_cast<kelvo_int32 (*)(void)>(dlsym(Library, "KelvoGetDefinedTypeCount"));
+    auto *Count =
+        reinterpret_cast<kelvo_int32 (*)(void)>(dlsym(Library, "KelvoGetDefinedTypeCount"));
     ASSERT_NE(Count, nullptr);
     ASSERT_EQ(Count(), 30);
     EXPECT_EQ(Defined[0].UID, 0x10001u);

@@ -1,8 +1,8 @@
 // kv2 info: a readable summary of a file: its platform and sections, then
 // the assets its file info lists. The library checks the tree against the
 // loaded sections first; a file whose tree reaches outside them is refused.
-#include "kelvo2.h"
 #include "asset/kelvo_file_info.h"
+#include "kelvo2.h"
 #include "kv2_commands.h"
 
 #include <stdio.h>

@@ -231,8 +231,8 @@ bool WriteSampleAsset(sample_asset &Asset, char const *FileName) {
     if (!Writer) {
         return false;
     }
-    bool Written =
-        KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, FileName, 1);
+    bool Written = KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag,
+                                            KelvoKVNFileMV_ThisPlatform, FileName, 1);
     KelvoEndFileDataTreeWriting(Writer);
     return Written;
 }
