@@ -291,6 +291,26 @@ TEST_F(FileBuilderTest, StreamBeyondInt32FailsForGood) {
     KelvoDeleteFileWriter(Writer);
 }
 
+TEST_F(FileBuilderTest, AFailedEndLeavesAnExistingFileAsItWas) {
+    std::string Path = TemporaryPath("kept.kv2");
+    bytes const Kept = {'k', 'e', 'e', 'p'};
+    FILE *Out = fopen(Path.c_str(), "wb");
+    ASSERT_NE(Out, nullptr);
+    fwrite(Kept.data(), 1, Kept.size(), Out);
+    fclose(Out);
+    for (bool Raw : {false, true}) {
+        kelvo_file_builder *Builder = Begin(storage::Memory, 1);
+        ASSERT_NE(Builder, nullptr);
+        kelvo_file_location Location = Write(Builder, 0, 0, "abcd", 4);
+        KelvoMarkFileFixup(Builder, &Location, 4, &Location); // a field past the stream
+        EXPECT_FALSE(Raw ? KelvoEndFileRaw(Builder, Path.c_str())
+                         : KelvoEndFile(Builder, Path.c_str()));
+        ExpectLogged(KelvoErrorLogMessage, "lies outside its 4 bytes");
+        EXPECT_EQ(ReadFileBytes(Path), Kept);
+    }
+    remove(Path.c_str());
+}
+
 TEST_F(FileBuilderTest, BeginRefusals) {
     kelvo_file_magic_value Unknown = *KelvoKVNFileMV_ThisPlatform;
     Unknown.MagicValue[2] ^= 1;
