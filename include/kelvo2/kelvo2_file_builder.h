@@ -102,7 +102,7 @@ KELVO_API kelvo_bool32 KelvoEndFileCompression(kelvo_file_compressor *Compressor
 
 /* Rewrites a file in its own layout with each section's format mapped
    through the array (a format below the count becomes the entry at its
-   index, which must be 0 or 2; Fenwa0 sections otherwise become Fenwa1).
+   index; Fenwa0, which cannot be written, becomes Fenwa1).
    Only a file whose stored CRC matches and that loads whole with a sound
    tree is rewritten. The destination (which may be the source) is replaced
    only once the new file is complete. */

@@ -748,15 +748,14 @@ KELVO_API kelvo_int32 KelvoGetFileSectionOfLoadedObject(kelvo_file const *File,
 
 namespace kelvo {
 
-bool FileCRCIsValid(kelvo_file_reader *Reader, bool *HeaderIsReadable) {
+bool FileCRCIsValid(kelvo_file_reader *Reader, bool *Computed) {
     header_block Block;
     bool Valid = false;
     void *Chunk = nullptr;
-    bool Readable = ReadMagicValueAndHeader(Reader, Block);
-    if (HeaderIsReadable) {
-        *HeaderIsReadable = Readable;
+    if (Computed) {
+        *Computed = false;
     }
-    if (Readable &&
+    if (ReadMagicValueAndHeader(Reader, Block) &&
         (Chunk = KELVO_ALLOCATE_ALIGNED(4, CRCChunkSize)) != nullptr) {
         kelvo_int64 Position =
             kelvo::FileHeaderOffset + (kelvo_int64)Block.Header->SectionArrayOffset;
@@ -770,6 +769,9 @@ bool FileCRCIsValid(kelvo_file_reader *Reader, bool *HeaderIsReadable) {
             Position += Read;
         }
         Valid = ~CRC == Block.Header->CRC;
+        if (Computed) {
+            *Computed = true;
+        }
     }
     KELVO_DEALLOCATE(Chunk);
     KELVO_DEALLOCATE(Block.Header);

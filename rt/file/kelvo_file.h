@@ -28,9 +28,9 @@ bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixu
                                bool WithMarshallingFixups);
 
 // Whether the CRC the file's header stores is that of the bytes it covers.
-// The header is read with the loader's checks (faults are reported, and
-// HeaderIsReadable, when given, tells them from a mismatch).
-bool FileCRCIsValid(kelvo_file_reader *Reader, bool *HeaderIsReadable = nullptr);
+// The header is read with the loader's checks; Computed, when given, tells a
+// mismatch from a header or allocation fault (those are reported).
+bool FileCRCIsValid(kelvo_file_reader *Reader, bool *Computed = nullptr);
 
 } // namespace kelvo
 

@@ -147,16 +147,16 @@ bool WriteStoredFile(stored_file &Source, kelvo::platform Target, kelvo_file_wri
 
 // ---- recompression ------------------------------------------------------------
 
-// Only formats that can be written may be asked for.
-bool MappingIsWritable(kelvo_int32 Count, kelvo_int32 const *Mapping) {
+// Every entry must be a known format (Fenwa0, which cannot be written,
+// becomes Fenwa1 as a source's Fenwa0 sections do).
+bool MappingIsKnown(kelvo_int32 Count, kelvo_int32 const *Mapping) {
     KELVO_CHECK(Count >= 0, RecompressionOrigin, false);
     KELVO_CHECK(Mapping || Count == 0, RecompressionOrigin, false);
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        if (Mapping[Index] != KelvoNoCompression && Mapping[Index] != KelvoFenwa1Compression) {
+        if (Mapping[Index] < 0 || Mapping[Index] >= KelvoOnePastLastCompressionType) {
             Log(KelvoErrorLogMessage, RecompressionOrigin,
-                "%s(%d): CompressorMapping[%d] is %d; only formats %d and %d can be written",
-                KELVO_HERE, Index, Mapping[Index], (kelvo_int32)KelvoNoCompression,
-                (kelvo_int32)KelvoFenwa1Compression);
+                "%s(%d): CompressorMapping[%d] is %d, which is no compression type", KELVO_HERE,
+                Index, Mapping[Index]);
             return false;
         }
     }
@@ -181,12 +181,11 @@ bool LoadedWhole(kelvo_file const *File, bool InNativeOrder) {
 // root. A file that fails any of these would come out different, or as a
 // valid file it is not.
 bool SourceIsSound(kelvo_file_reader *Reader, char const *Name) {
-    bool HeaderIsReadable = false;
-    if (!kelvo::FileCRCIsValid(Reader, &HeaderIsReadable)) {
+    bool Computed = false;
+    if (!kelvo::FileCRCIsValid(Reader, &Computed)) {
         Log(KelvoErrorLogMessage, RecompressionOrigin,
-            HeaderIsReadable
-                ? "%s(%d): %s does not match the CRC its header stores, so it is not rewritten"
-                : "%s(%d): %s has no readable header, so it is not rewritten",
+            Computed ? "%s(%d): %s does not match the CRC its header stores, so it is not rewritten"
+                     : "%s(%d): Unable to check the CRC of %s, so it is not rewritten",
             KELVO_HERE, Name);
         return false;
     }
@@ -238,7 +237,7 @@ KELVO_API kelvo_bool32 KelvoRecompressFile(char const *SourceFileName,
     KELVO_TIMED_BLOCK("RecompressFile");
     KELVO_CHECK_NOT_NULL(SourceFileName, RecompressionOrigin, 0);
     KELVO_CHECK_NOT_NULL(DestinationFileName, RecompressionOrigin, 0);
-    if (!MappingIsWritable(CompressorMappingCount, CompressorMapping)) {
+    if (!MappingIsKnown(CompressorMappingCount, CompressorMapping)) {
         return 0;
     }
     kelvo_file_reader *Reader = KelvoOpenFileReader(SourceFileName);
