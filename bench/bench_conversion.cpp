@@ -2,6 +2,7 @@
 // source per second, beside a hand-written loop that does the same
 // conversion for the one layout it knows.
 #include "data/kelvo_data_type_conversion.h"
+#include "kelvo2/kelvo2_memory.h"
 
 #include <benchmark/benchmark.h>
 

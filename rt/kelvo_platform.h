@@ -34,6 +34,15 @@ bool PlatformGetTemporaryPath(char *Buffer, kelvo_int32 BufferSize);
 // Removes a file by name; failures are reported as system errors.
 bool PlatformDeleteFile(char const *FileName);
 
+// Creates a new empty file named after Beside in its directory (so that a
+// rename onto Beside stays on one file system), never opening an existing
+// one, and puts its name in Name. False when no name fits NameSize or no
+// file can be created; failures are reported as system errors.
+bool PlatformCreateFileBeside(char const *Beside, char *Name, kelvo_int32 NameSize);
+// Puts the file Source in place of Destination in one step: readers see the
+// old file or the new one, never a part. False (reported) leaves both.
+bool PlatformReplaceFile(char const *Source, char const *Destination);
+
 // The operating-system reader and writer (the defaults of the open callbacks).
 kelvo_file_reader *PlatformCreateFileReader(char const *SourceFileName,
                                             kelvo_int32 SourceLineNumber, char const *FileName);

@@ -69,6 +69,8 @@ KELVO_API void KelvoMarkFileRootObject(kelvo_file_builder *Builder,
 KELVO_API void KelvoSetFileExtraTag(kelvo_file_builder *Builder, kelvo_int32 Index,
                                     kelvo_uint32 Value);
 
+/* The ends that take a file name write a temporary file beside it, which
+   replaces an existing file only once complete. */
 KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *FileName);
 KELVO_API kelvo_bool32 KelvoEndFileToWriter(kelvo_file_builder *Builder, kelvo_file_writer *Writer);
 /* The headerless image: sections' streams in order, each pointer field
@@ -98,8 +100,12 @@ KELVO_API kelvo_bool32 KelvoCompressContentsOfMemory(kelvo_file_compressor *Comp
 KELVO_API kelvo_bool32 KelvoEndFileCompression(kelvo_file_compressor *Compressor,
                                                kelvo_int32 *CompressedSize);
 
-/* Rewrites a file with each section's format mapped through the array
-   (a format below the count becomes the entry at its index). */
+/* Rewrites a file in its own layout with each section's format mapped
+   through the array (a format below the count becomes the entry at its
+   index; Fenwa0, which cannot be written, becomes Fenwa1).
+   Only a file whose stored CRC matches and that loads whole with a sound
+   tree is rewritten. The destination (which may be the source) is replaced
+   only once the new file is complete. */
 KELVO_API kelvo_bool32 KelvoRecompressFile(char const *SourceFileName,
                                            char const *DestinationFileName,
                                            kelvo_int32 CompressorMappingCount,

@@ -10,6 +10,7 @@
 // object. The walk keeps its own stack: deep or cyclic trees cost memory and
 // never native stack.
 #include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "foundation/kelvo_counters.h"

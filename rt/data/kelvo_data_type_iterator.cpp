@@ -1,7 +1,7 @@
 // The member iterator: the pointer-bearing members of an object, and the
 // objects each of them leads to. Every pass over pointers goes through it, so
 // it is also where definitions are checked before anything is followed.
-#include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 
 #include "foundation/kelvo_log.h"
 

@@ -4,8 +4,9 @@
 // Every pointer word is rebased once and every object walked once, both
 // remembered in one pointer hash, so shared objects, shared slot arrays and
 // cycles are safe. The walk keeps its own stack.
-#include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 
+#include "kelvo2/kelvo2_data_type_conversion.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"

@@ -14,7 +14,7 @@
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "foundation/kelvo_counters.h"
 #include "data/kelvo_data_type.h"
-#include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 #include "file/kelvo_file_builder.h"
 #include "file/kelvo_file_format.h"
 #include "foundation/kelvo_log.h"

@@ -16,11 +16,13 @@
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_crc.h"
 #include "file/kelvo_file_format.h"
+#include "file/kelvo_file_operations.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "file/kelvo_platform_conversion.h"
 
 using kelvo::Log;
+using kelvo::ReadExactly;
 
 namespace {
 
@@ -28,25 +30,6 @@ constexpr kelvo_log_message_origin Origin = KelvoFileReadingLogMessage;
 constexpr kelvo_int32 CRCChunkSize = 65536;
 // Larger alignments would only inflate the block of a hostile section.
 constexpr kelvo_uint32 MaxSectionAlignment = 4096;
-
-// Size bytes at Position, across short reads; false when the reader stops
-// first. Reader positions are int32, so nothing beyond reaches a file.
-bool ReadExactly(kelvo_file_reader *Reader, kelvo_int64 Position, kelvo_int64 Size, void *Buffer) {
-    if (Position < 0 || Size < 0 || Position + Size > INT32_MAX) {
-        return false;
-    }
-    kelvo_uint8 *Bytes = static_cast<kelvo_uint8 *>(Buffer);
-    while (Size > 0) {
-        kelvo_int32 Read = KelvoReadAtMost(Reader, (kelvo_int32)Position, (kelvo_int32)Size, Bytes);
-        if (Read <= 0 || Read > Size) {
-            return false;
-        }
-        Bytes += Read;
-        Position += Read;
-        Size -= Read;
-    }
-    return true;
-}
 
 // Whether the file reaches Position: probed before allocating for a size it
 // claims, so that a short file cannot ask for a large block.
@@ -339,7 +322,7 @@ kelvo_file *ReadRestOfFileConverted(kelvo_file_reader *Reader, kelvo_file *File,
     kelvo::fixup_arrays Arrays;
     kelvo::platform This = {kelvo::ThisPlatformPointerSizeInBits,
                             kelvo::ThisPlatformIsLittleEndian};
-    bool Converted = kelvo::ReadSectionsForConversion(Reader, File, Arrays);
+    bool Converted = kelvo::ReadSectionsForConversion(Reader, File, Arrays, false);
     if (Converted && !kelvo::ConvertFileToPlatform(File, This, Arrays)) {
         Log(KelvoErrorLogMessage, Origin,
             "%s(%d): ReadRestOfFileFromReaderPointerSize: PlatformConversion failed", KELVO_HERE);
@@ -448,7 +431,8 @@ bool DefinitionIsTerminated(kelvo_file const *File, kelvo_uint32 SectionIndex,
 
 namespace kelvo {
 
-bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixup_arrays &Arrays) {
+bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixup_arrays &Arrays,
+                               bool WithMarshallingFixups) {
     if (!AllocateFixupArrays(Arrays, File->SectionCount)) {
         return false;
     }
@@ -470,6 +454,16 @@ bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixu
                 LoadRecords(Reader, Section.PointerFixupArrayOffset, Section.PointerFixupArrayCount,
                             sizeof(kelvo_pointer_fixup), File->IsByteReversed));
             if (!Arrays.Pointers[Index]) {
+                KelvoFreeFileSection(File, Index);
+                continue;
+            }
+        }
+        if (WithMarshallingFixups && Section.MixedMarshallingFixupArrayCount) {
+            Arrays.Marshallings[Index] = static_cast<kelvo_marshalling_fixup *>(LoadRecords(
+                Reader, Section.MixedMarshallingFixupArrayOffset,
+                Section.MixedMarshallingFixupArrayCount, sizeof(kelvo_marshalling_fixup),
+                File->IsByteReversed));
+            if (!Arrays.Marshallings[Index]) {
                 KelvoFreeFileSection(File, Index);
             }
         }
@@ -757,17 +751,15 @@ KELVO_API kelvo_int32 KelvoGetFileSectionOfLoadedObject(kelvo_file const *File,
 
 // ---- CRC checks -----------------------------------------------------------------
 
-KELVO_API kelvo_bool32 KelvoFileCRCIsValid(char const *FileName) {
-    KELVO_CHECK_NOT_NULL(FileName, Origin, 0);
-    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
-    if (!Reader) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to open %s for reading", KELVO_HERE,
-            FileName);
-        return 0;
-    }
+namespace kelvo {
+
+bool FileCRCIsValid(kelvo_file_reader *Reader, bool *Computed) {
     header_block Block;
     bool Valid = false;
     void *Chunk = nullptr;
+    if (Computed) {
+        *Computed = false;
+    }
     if (ReadMagicValueAndHeader(Reader, Block) &&
         (Chunk = KELVO_ALLOCATE_ALIGNED(4, CRCChunkSize)) != nullptr) {
         kelvo_int64 Position =
@@ -782,9 +774,26 @@ KELVO_API kelvo_bool32 KelvoFileCRCIsValid(char const *FileName) {
             Position += Read;
         }
         Valid = ~CRC == Block.Header->CRC;
+        if (Computed) {
+            *Computed = true;
+        }
     }
     KELVO_DEALLOCATE(Chunk);
     KELVO_DEALLOCATE(Block.Header);
+    return Valid;
+}
+
+} // namespace kelvo
+
+KELVO_API kelvo_bool32 KelvoFileCRCIsValid(char const *FileName) {
+    KELVO_CHECK_NOT_NULL(FileName, Origin, 0);
+    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
+    if (!Reader) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to open %s for reading", KELVO_HERE,
+            FileName);
+        return 0;
+    }
+    bool Valid = kelvo::FileCRCIsValid(Reader);
     KelvoCloseFileReader(Reader);
     return Valid;
 }

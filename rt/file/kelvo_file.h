@@ -23,10 +23,16 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
 
 // Reads every section of a partial file in the file's own byte order (a
 // byte-reversed file's sections are not reversed) with its pointer fix-ups,
-// as platform conversion takes them. A section whose fix-ups cannot be read
-// is dropped. False only when the arrays cannot be allocated.
-bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File,
-                               fixup_arrays &Arrays);
+// as platform conversion takes them, and its marshalling fix-ups when asked.
+// A section whose fix-ups cannot be read is dropped. False only when the
+// arrays cannot be allocated.
+bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixup_arrays &Arrays,
+                               bool WithMarshallingFixups);
+
+// Whether the CRC the file's header stores is that of the bytes it covers.
+// The header is read with the loader's checks; Computed, when given, tells a
+// mismatch from a header or allocation fault (those are reported).
+bool FileCRCIsValid(kelvo_file_reader *Reader, bool *Computed = nullptr);
 
 } // namespace kelvo
 

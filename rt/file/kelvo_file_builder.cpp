@@ -1,7 +1,7 @@
 // The file builder: sections of three region streams (in temporary files or
 // memory) that chunks are appended to, with pointer and marshalling fix-ups
 // kept as lists of locations; the end calls lay out and write the .kv2 file
-// or its raw image. Also the compressor stage and whole-file recompression.
+// or its raw image.
 //
 // Locations are checked when they are marked and again against the final
 // stream sizes before anything is written through them, so a bad location
@@ -12,6 +12,7 @@
 #include "foundation/kelvo_counters.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file_format.h"
+#include "file/kelvo_file_layout.h"
 #include "file/kelvo_file_operations.h"
 #include "file/kelvo_file_writer.h"
 #include "foundation/kelvo_format.h"
@@ -26,7 +27,6 @@ namespace {
 constexpr kelvo_int32 StreamCount = 3;
 constexpr kelvo_int32 PathSize = 512;
 constexpr kelvo_int32 CopyBufferSize = 65536;
-constexpr kelvo_int32 ConversionGranularity = 65536;
 constexpr kelvo_int32 CompressedGranularity = 8192;
 constexpr kelvo_int32 ConvertedGranularity = 65536;
 // Pointer fields in sections are this build's pointers.
@@ -80,22 +80,6 @@ struct kelvo_file_builder {
     builder_section *Sections;
     bool OK;
     kelvo_file_fixup Dummy; // handed out for refused marks; nothing reads it
-    // Chunks laid out for the target already (recompression copies a file's
-    // sections as they are): written as they stand, labelled with the target
-    // magic value, header and fix-ups in its byte order. Otherwise chunks are
-    // this build's records, converted at the end for another platform.
-    bool ChunksInTargetLayout;
-    bool TargetIsByteReversed;
-    kelvo_int32 PointerFieldSize; // bytes cleared at a pointer fix-up's field
-};
-
-struct kelvo_file_compressor {
-    kelvo_compression_type Type;
-    kelvo_file_writer *Writer;
-    kelvo_bool32 WritingForEndianSwap;
-    kelvo_fenwa1_compressor *Fenwa1;
-    kelvo_int64 PassedThrough;
-    bool Failed;
 };
 
 namespace {
@@ -149,7 +133,6 @@ kelvo_file_builder *AllocateBuilder(kelvo_int32 SectionCount, kelvo_uint32 FileT
     KelvoStackInitialize(&Builder->Marshallings, sizeof(marshalling_record), 256);
     Builder->TypeTag = FileTypeTag;
     Builder->TargetMagicValue = *PlatformMagicValue;
-    Builder->PointerFieldSize = PointerWordSize;
     for (kelvo_int32 Index = 0; Index < SectionCount; ++Index) {
         Sections[Index].Header.InternalAlignment = 4;
     }
@@ -229,7 +212,7 @@ bool CheckFixupFields(kelvo_file_builder const &Builder) {
         builder_section const &Section = Builder.Sections[Index];
         for (kelvo_file_fixup const *Fixup = Section.FirstFixup; Fixup; Fixup = Fixup->Next) {
             kelvo_int64 Size = Section.StreamSize[Fixup->From.BufferIndex];
-            if ((kelvo_int64)Fixup->From.Offset + Builder.PointerFieldSize > Size) {
+            if ((kelvo_int64)Fixup->From.Offset + PointerWordSize > Size) {
                 Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
                     "%s(%d): Fixup field at %u of stream %d of section %d lies outside its %I64d "
                     "bytes",
@@ -254,7 +237,7 @@ bool ClearPointerFields(kelvo_file_builder &Builder) {
                     continue;
                 }
                 if (!Builder.InTemporaryFiles) {
-                    kelvo::Copy(Builder.PointerFieldSize, Zeros,
+                    kelvo::Copy(PointerWordSize, Zeros,
                                 Section.StreamBuffers[Stream] + Fixup->From.Offset);
                     continue;
                 }
@@ -268,7 +251,7 @@ bool ClearPointerFields(kelvo_file_builder &Builder) {
                 }
                 if (KelvoSeekWriterFromStart(Writer, (kelvo_int32)Fixup->From.Offset) !=
                         (kelvo_int32)Fixup->From.Offset ||
-                    !KelvoWrite(Writer, Builder.PointerFieldSize, Zeros)) {
+                    !KelvoWrite(Writer, PointerWordSize, Zeros)) {
                     KelvoDeleteFileWriter(Writer);
                     return false;
                 }
@@ -312,7 +295,7 @@ bool CompressSection(kelvo_file_builder &Builder, kelvo_int32 Index, void *CopyB
     kelvo_file_compressor *Compressor =
         KelvoBeginFileCompression((kelvo_int32)Section.Header.ExpandedDataSize, StreamCount,
                                   (kelvo_compression_type)Section.Header.Format,
-                                  Builder.TargetIsByteReversed, Output);
+                                  0, Output);
     bool Compressed = Compressor != nullptr;
     for (kelvo_int32 Stream = 0; Compressed && Stream < StreamCount; ++Stream) {
         kelvo_file_reader *Reader = OpenStream(Builder, Index, Stream);
@@ -360,128 +343,74 @@ kelvo_int64 RoundUp4(kelvo_int64 Value) {
     return (Value + 3) & ~(kelvo_int64)3;
 }
 
-// Writes in sequence while every earlier write succeeded, with gaps up to
-// offsets measured from the file's start.
+// Pads while every earlier write succeeded, up to offsets measured from the
+// image's start.
 struct file_output {
     kelvo_file_writer *Writer;
     kelvo_int32 Start;
     kelvo_int64 Written; // bytes from Start
     bool OK;
 
-    void Write(kelvo_int64 Count, void const *Data) {
-        if (OK && Count > 0) {
-            OK = KelvoWrite(Writer, (kelvo_int32)Count, Data) != 0;
-        }
-        Written += Count;
-    }
     void PadTo(kelvo_int64 Offset) {
         if (OK && Offset > Written) {
             OK = WriteZeros(Writer, Offset - Written);
         }
         Written = Offset;
     }
-    // A record of 32-bit words, in the other byte order when Reversed.
-    template <typename record> void WriteWords(record Record, bool Reversed) {
-        if (Reversed) {
-            kelvo::Reverse32(sizeof(Record), &Record);
-        }
-        Write(sizeof(Record), &Record);
-    }
 };
 
-bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
-    kelvo_int32 Count = Builder.SectionCount;
-    kelvo_int64 HeaderSize = kelvo::HeaderSizeForSections(Count);
-    kelvo_int64 Offset = RoundUp4(HeaderSize);
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        Builder.Sections[Index].Header.DataOffset = (kelvo_uint32)Offset;
-        Offset = RoundUp4(Offset + Builder.Sections[Index].Header.DataSize);
-    }
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        kelvo_section_header &Header = Builder.Sections[Index].Header;
-        Header.PointerFixupArrayOffset = (kelvo_uint32)Offset;
-        Offset = RoundUp4(Offset +
-                          (kelvo_int64)sizeof(kelvo_pointer_fixup) * Header.PointerFixupArrayCount);
-    }
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        kelvo_section_header &Header = Builder.Sections[Index].Header;
-        Header.MixedMarshallingFixupArrayOffset = (kelvo_uint32)Offset;
-        Offset = RoundUp4(Offset + (kelvo_int64)sizeof(kelvo_marshalling_fixup) *
-                                       Header.MixedMarshallingFixupArrayCount);
-    }
-    if (Offset > Int32Max) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): TotalSize %I64d is out of range for an int32 FileSize", KELVO_HERE, Offset);
-        return false;
-    }
-
-    file_output Out = {Writer, KelvoSeekWriterFromCurrentPosition(Writer, 0), 0, true};
-    KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset + kelvo::FileHeaderSize);
-    Out.Written = kelvo::FileHeaderOffset + kelvo::FileHeaderSize;
-    KelvoBeginWriterCRC(Writer);
-    bool Reversed = Builder.TargetIsByteReversed;
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        Out.WriteWords(Builder.Sections[Index].Header, Reversed);
-    }
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        builder_section const &Section = Builder.Sections[Index];
-        Out.PadTo(Section.Header.DataOffset);
-        Out.Write(Section.Header.DataSize, Section.CompressedData);
-    }
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        builder_section const &Section = Builder.Sections[Index];
-        Out.PadTo(Section.Header.PointerFixupArrayOffset);
+// The builder's parts for the file layout: stored sections, and fix-ups
+// with their locations turned into section offsets.
+bool WriteBuilderPart(void *Context, kelvo_int32 Index, kelvo::layout_part Part,
+                      kelvo::layout_output &Out) {
+    kelvo_file_builder const &Builder = *static_cast<kelvo_file_builder const *>(Context);
+    builder_section const &Section = Builder.Sections[Index];
+    if (Part == kelvo::layout_part::Data) {
+        Out.Bytes(Section.Header.DataSize, Section.CompressedData);
+    } else if (Part == kelvo::layout_part::PointerFixups) {
         for (kelvo_file_fixup const *Fixup = Section.FirstFixup; Fixup; Fixup = Fixup->Next) {
             kelvo_pointer_fixup Record = {SectionOffset(Builder, Fixup->From),
                                           Reference(Builder, Fixup->To)};
-            Out.WriteWords(Record, Reversed);
+            Out.Words(sizeof(Record), &Record);
         }
-    }
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        builder_section const &Section = Builder.Sections[Index];
-        Out.PadTo(Section.Header.MixedMarshallingFixupArrayOffset);
+    } else {
         for (marshalling_record const *Fixup = Section.FirstMarshalling; Fixup;
              Fixup = Fixup->Next) {
             kelvo_marshalling_fixup Record = {(kelvo_uint32)Fixup->Count,
                                               SectionOffset(Builder, Fixup->Object),
                                               Reference(Builder, Fixup->Type)};
-            Out.WriteWords(Record, Reversed);
+            Out.Words(sizeof(Record), &Record);
         }
     }
-    Out.PadTo(Offset);
-    kelvo_uint32 CRC = KelvoEndWriterCRC(Writer);
-    if (!Out.OK) {
-        return false;
-    }
+    return true;
+}
 
-    kelvo_file_magic_value Magic = *KelvoKVNFileMV_ThisPlatform;
-    if (Builder.ChunksInTargetLayout) {
-        kelvo_int32 PointerSize;
-        bool IsLittleEndian;
-        kelvo::IdentifyMagicValue(Builder.TargetMagicValue, PointerSize, IsLittleEndian, false);
-        KelvoGetMagicValueForPlatform(PointerSize, IsLittleEndian, &Magic);
+bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
+    kelvo_int32 Count = Builder.SectionCount;
+    kelvo_section_header *Headers = nullptr;
+    if (Count > 0) {
+        Headers = static_cast<kelvo_section_header *>(KELVO_ALLOCATE_SIZE(
+            (kelvo_int32)((kelvo_int64)Count * sizeof(kelvo_section_header))));
+        if (!Headers) {
+            return false;
+        }
     }
-    Magic.HeaderSize = (kelvo_uint32)HeaderSize;
-    kelvo_file_header Header = {};
-    Header.Version = kelvo::CurrentFileFormatRevision;
-    Header.TotalSize = (kelvo_uint32)Offset;
-    Header.CRC = CRC;
-    Header.SectionArrayOffset = kelvo::FileHeaderSize;
-    Header.SectionArrayCount = (kelvo_uint32)Count;
-    Header.RootObjectTypeDefinition = Reference(Builder, Builder.RootTypeLocation);
-    Header.RootObject = Reference(Builder, Builder.RootObjectLocation);
-    Header.TypeTag = Builder.TypeTag;
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        Headers[Index] = Builder.Sections[Index].Header;
+    }
+    kelvo::file_layout Layout = {};
+    Layout.PointerSizeInBits = kelvo::ThisPlatformPointerSizeInBits;
+    Layout.IsLittleEndian = kelvo::ThisPlatformIsLittleEndian;
+    Layout.Header.RootObjectTypeDefinition = Reference(Builder, Builder.RootTypeLocation);
+    Layout.Header.RootObject = Reference(Builder, Builder.RootObjectLocation);
+    Layout.Header.TypeTag = Builder.TypeTag;
     for (kelvo_int32 Tag = 0; Tag < 4; ++Tag) {
-        Header.ExtraTags[Tag] = Builder.ExtraTags[Tag];
+        Layout.Header.ExtraTags[Tag] = Builder.ExtraTags[Tag];
     }
-    KelvoSeekWriterFromStart(Writer, Out.Start);
-    if (Reversed) { // the magic words stay as they are
-        kelvo::Reverse32(sizeof(Magic) - 16, &Magic.HeaderSize);
-        kelvo::Reverse32(sizeof(Header), &Header);
-    }
-    bool Written =
-        KelvoWrite(Writer, sizeof(Magic), &Magic) && KelvoWrite(Writer, sizeof(Header), &Header);
-    KelvoSeekWriterFromStart(Writer, Out.Start + (kelvo_int32)Offset);
+    Layout.SectionCount = Count;
+    Layout.Sections = Headers;
+    bool Written = kelvo::WriteFileLayout(Writer, Layout, &WriteBuilderPart, &Builder);
+    KELVO_DEALLOCATE(Headers);
     return Written;
 }
 
@@ -538,7 +467,7 @@ bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     if (!Closed || !Builder.OK || !CheckFixupFields(Builder)) {
         return false;
     }
-    return Builder.ChunksInTargetLayout || IsThisPlatform(Builder.TargetMagicValue)
+    return IsThisPlatform(Builder.TargetMagicValue)
                ? EndNativeToWriter(Builder, Writer)
                : EndConvertedToWriter(Builder, Writer);
 }
@@ -595,19 +524,6 @@ bool EndRawToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
         KelvoSeekWriterFromStart(Writer, Start + (kelvo_int32)End);
     }
     return Out.OK;
-}
-
-// Reads exactly Count bytes from position 0; false on a short read.
-bool ReadWhole(kelvo_file_reader *Reader, kelvo_int32 Count, kelvo_uint8 *Buffer) {
-    kelvo_int32 Position = 0;
-    while (Position < Count) {
-        kelvo_int32 Read = KelvoReadAtMost(Reader, Position, Count - Position, Buffer + Position);
-        if (Read <= 0 || Read > Count - Position) {
-            return false;
-        }
-        Position += Read;
-    }
-    return true;
 }
 
 } // namespace
@@ -886,19 +802,21 @@ kelvo_bool32 EndBuilderToFile(kelvo_file_builder *Builder, char const *FileName,
                               kelvo_bool32 (*EndToWriter)(kelvo_file_builder *,
                                                           kelvo_file_writer *)) {
     KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, 0);
-    kelvo_file_writer *Writer =
-        FileName ? KelvoCreatePlatformFileWriter(KELVO_HERE, FileName, 1) : nullptr;
-    if (!Writer) {
-        if (!FileName) {
-            Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                "%s(%d): FileName is not allowed to be 0", KELVO_HERE);
-        }
+    // An existing file is replaced only by a whole new one.
+    kelvo::file_replacement Output;
+    if (!FileName) {
+        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
+            "%s(%d): FileName is not allowed to be 0", KELVO_HERE);
+    }
+    if (!FileName || !kelvo::BeginReplacement(FileName, Output)) {
         KelvoAbortFile(Builder);
         return 0;
     }
-    kelvo_bool32 Written = EndToWriter(Builder, Writer);
-    KelvoDeleteFileWriter(Writer);
-    return Written;
+    if (!EndToWriter(Builder, Output.Writer)) {
+        kelvo::AbandonReplacement(Output);
+        return 0;
+    }
+    return kelvo::CommitReplacement(Output, FileName);
 }
 
 } // namespace
@@ -927,418 +845,4 @@ KELVO_API void KelvoAbortFile(kelvo_file_builder *Builder) {
     if (Builder) {
         FreeBuilder(Builder);
     }
-}
-
-// ---- the compressor stage ----------------------------------------------------
-
-KELVO_API kelvo_file_compressor *KelvoBeginFileCompression(kelvo_int32 ExpandedDataSize,
-                                                           kelvo_int32 ContentsCount,
-                                                           kelvo_compression_type Type,
-                                                           kelvo_bool32 WritingForEndianSwap,
-                                                           kelvo_file_writer *Writer) {
-    KELVO_CHECK_NOT_NULL(Writer, KelvoCompressorLogMessage, nullptr);
-    if (Type == KelvoFenwa0Compression) {
-        return nullptr; // read only
-    }
-    if (Type != KelvoNoCompression && Type != KelvoFenwa1Compression) {
-        Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-            "%s(%d): Unrecognized compression type %d", KELVO_HERE, Type);
-        return nullptr;
-    }
-    kelvo_file_compressor *Compressor = KELVO_ALLOCATE(kelvo_file_compressor);
-    if (!Compressor) {
-        return nullptr;
-    }
-    Compressor->Type = Type;
-    Compressor->Writer = Writer;
-    Compressor->WritingForEndianSwap = WritingForEndianSwap;
-    Compressor->Fenwa1 = nullptr;
-    Compressor->PassedThrough = 0;
-    Compressor->Failed = false;
-    if (Type == KelvoFenwa1Compression) {
-        Compressor->Fenwa1 = KelvoFenwa1BeginSimple(ExpandedDataSize, ContentsCount);
-        if (!Compressor->Fenwa1) {
-            KELVO_DEALLOCATE(Compressor);
-            return nullptr;
-        }
-    }
-    return Compressor;
-}
-
-KELVO_API kelvo_bool32 KelvoCompressContentsOfMemory(kelvo_file_compressor *Compressor,
-                                                     kelvo_int32 Size, void const *Data) {
-    KELVO_CHECK_NOT_NULL(Compressor, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK(Size >= 0, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK(Data || Size == 0, KelvoCompressorLogMessage, 0);
-    if (Compressor->Type == KelvoFenwa1Compression) {
-        KelvoFenwa1Compress(Compressor->Fenwa1, Size, Data);
-        return 1;
-    }
-    if (Size > 0 && !KelvoWrite(Compressor->Writer, Size, Data)) {
-        Compressor->Failed = true;
-        return 0;
-    }
-    Compressor->PassedThrough += Size;
-    return 1;
-}
-
-KELVO_API kelvo_bool32 KelvoCompressContentsOfReader(kelvo_file_compressor *Compressor,
-                                                     kelvo_int32 FileSize,
-                                                     kelvo_file_reader *Reader,
-                                                     kelvo_int32 CopyBufferSize, void *CopyBuffer) {
-    KELVO_TIMED_BLOCK("CompressContents");
-    KELVO_CHECK_NOT_NULL(Compressor, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK_NOT_NULL(Reader, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK(FileSize >= 0, KelvoCompressorLogMessage, 0);
-    if (Compressor->Type == KelvoFenwa1Compression) {
-        kelvo_int64 Padded = (kelvo_int64)FileSize + KelvoGetFenwa1CompressBufferPaddingSize();
-        if (Padded > Int32Max) {
-            Log(KelvoErrorLogMessage, KelvoCompressorLogMessage,
-                "%s(%d): FileSize + Padding %I64d is out of range for an int32 BufferSize",
-                KELVO_HERE, Padded);
-            return 0;
-        }
-        kelvo_uint8 *Buffer =
-            static_cast<kelvo_uint8 *>(KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)Padded));
-        if (!Buffer) {
-            return 0;
-        }
-        bool Read = ReadWhole(Reader, FileSize, Buffer);
-        if (Read) {
-            kelvo::SetUInt8((kelvo_int32)(Padded - FileSize), 0, Buffer + FileSize);
-            KelvoFenwa1Compress(Compressor->Fenwa1, FileSize, Buffer);
-        }
-        KELVO_DEALLOCATE(Buffer);
-        return Read;
-    }
-    KELVO_CHECK_NOT_NULL(CopyBuffer, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK(CopyBufferSize > 0, KelvoCompressorLogMessage, 0);
-    kelvo_int32 Position = 0;
-    while (Position < FileSize) {
-        kelvo_int32 Request =
-            FileSize - Position < CopyBufferSize ? FileSize - Position : CopyBufferSize;
-        kelvo_int32 Read = KelvoReadAtMost(Reader, Position, Request, CopyBuffer);
-        if (Read <= 0 || Read > Request || !KelvoWrite(Compressor->Writer, Read, CopyBuffer)) {
-            Compressor->Failed = true;
-            return 0;
-        }
-        Position += Read;
-    }
-    Compressor->PassedThrough += FileSize;
-    return 1;
-}
-
-KELVO_API kelvo_bool32 KelvoCompressContentsOfFile(kelvo_file_compressor *Compressor,
-                                                   kelvo_int32 FileSize, char const *FileName,
-                                                   kelvo_int32 CopyBufferSize, void *CopyBuffer) {
-    KELVO_CHECK_NOT_NULL(Compressor, KelvoCompressorLogMessage, 0);
-    KELVO_CHECK_NOT_NULL(FileName, KelvoCompressorLogMessage, 0);
-    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
-    if (!Reader) {
-        return 0;
-    }
-    kelvo_bool32 Result =
-        KelvoCompressContentsOfReader(Compressor, FileSize, Reader, CopyBufferSize, CopyBuffer);
-    KelvoCloseFileReader(Reader);
-    return Result;
-}
-
-KELVO_API kelvo_bool32 KelvoEndFileCompression(kelvo_file_compressor *Compressor,
-                                               kelvo_int32 *CompressedSize) {
-    KELVO_CHECK_NOT_NULL(Compressor, KelvoCompressorLogMessage, 0);
-    bool Ended = !Compressor->Failed;
-    kelvo_int64 Size = Compressor->PassedThrough;
-    if (Compressor->Type == KelvoFenwa1Compression) {
-        void *Bytes = nullptr;
-        Size = KelvoFenwa1End(Compressor->Fenwa1, &Bytes, Compressor->WritingForEndianSwap);
-        Ended = Ended && Size > 0 && KelvoWrite(Compressor->Writer, (kelvo_int32)Size, Bytes);
-        KelvoFenwa1FreeSimple(Compressor->Fenwa1);
-    }
-    if (Size > Int32Max) {
-        Ended = false;
-    }
-    if (CompressedSize) {
-        *CompressedSize = Ended ? (kelvo_int32)Size : 0;
-    }
-    KELVO_DEALLOCATE(Compressor);
-    return Ended;
-}
-
-// ---- recompression -----------------------------------------------------------
-
-namespace {
-
-// A source file's header block, in native order, with its section array.
-struct source_file {
-    kelvo_file_reader *Reader;
-    kelvo_file_magic_value Magic;
-    bool IsByteReversed;
-    kelvo_file_header *Header;
-    kelvo_section_header *Sections;
-};
-
-bool ReadAt(kelvo_file_reader *Reader, kelvo_int32 Position, kelvo_int32 Count, void *Buffer) {
-    kelvo_uint8 *Bytes = static_cast<kelvo_uint8 *>(Buffer);
-    kelvo_int32 Done = 0;
-    while (Done < Count) {
-        kelvo_int32 Read = KelvoReadAtMost(Reader, Position + Done, Count - Done, Bytes + Done);
-        if (Read <= 0 || Read > Count - Done) {
-            return false;
-        }
-        Done += Read;
-    }
-    return true;
-}
-
-bool ReadSourceHeader(source_file &Source) {
-    if (!ReadAt(Source.Reader, 0, sizeof(Source.Magic), &Source.Magic)) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage, "%s(%d): Unable to read magic value",
-            KELVO_HERE);
-        return false;
-    }
-    kelvo_uint32 HeaderSize = 0;
-    kelvo_bool32 Reversed = 0;
-    kelvo_bool32 PointerSizeDiffers = 0;
-    if (!KelvoIsKelvoFile(&Source.Magic, &HeaderSize, &Reversed, &PointerSizeDiffers)) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage, "%s(%d): File is not a Kelvo file",
-            KELVO_HERE);
-        return false;
-    }
-    Source.IsByteReversed = Reversed != 0;
-    if (Source.Magic.HeaderFormat != 0) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): File has an unrecognized header format (%d)", KELVO_HERE,
-            (kelvo_int32)Source.Magic.HeaderFormat);
-        return false;
-    }
-    // The header and its section array: everything HeaderSize counts after
-    // the magic value record.
-    kelvo_int64 BlockSize = (kelvo_int64)HeaderSize - kelvo::FileHeaderOffset;
-    if (BlockSize < kelvo::FileHeaderSize || BlockSize > Int32Max) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage, "%s(%d): Unable to read file header",
-            KELVO_HERE);
-        return false;
-    }
-    BlockSize &= ~(kelvo_int64)3;
-    Source.Header =
-        static_cast<kelvo_file_header *>(KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)BlockSize));
-    if (!Source.Header) {
-        return false;
-    }
-    if (!ReadAt(Source.Reader, kelvo::FileHeaderOffset, (kelvo_int32)BlockSize, Source.Header)) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage, "%s(%d): Unable to read file header",
-            KELVO_HERE);
-        return false;
-    }
-    if (Source.IsByteReversed) {
-        kelvo::Reverse32((kelvo_int32)BlockSize, Source.Header);
-    }
-    if (Source.Header->Version != kelvo::CurrentFileFormatRevision) {
-        Log(KelvoWarningLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): File is file format revision %d (current version is %d)", KELVO_HERE,
-            (kelvo_int32)Source.Header->Version, (kelvo_int32)kelvo::CurrentFileFormatRevision);
-    }
-    Source.Sections = kelvo::GetCheckedSectionArray(Source.Header, BlockSize);
-    if (!Source.Sections) {
-        return false;
-    }
-    for (kelvo_uint32 Index = 0; Index < Source.Header->SectionArrayCount; ++Index) {
-        if (!kelvo::CheckSectionHeader(Source.Sections[Index], (kelvo_int32)Index,
-                                       Source.Header->TotalSize)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A section offset of the source turned back into a stream location.
-bool SourceLocation(source_file const &Source, kelvo_file_reference const &Reference,
-                    kelvo_file_location &Location) {
-    if (Reference.SectionIndex >= Source.Header->SectionArrayCount) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): SectionIndex %d is out of range [0, %d)", KELVO_HERE,
-            (kelvo_int32)Reference.SectionIndex, (kelvo_int32)Source.Header->SectionArrayCount);
-        return false;
-    }
-    kelvo_section_header const &Section = Source.Sections[Reference.SectionIndex];
-    Location.SectionIndex = Reference.SectionIndex;
-    if (Reference.Offset < Section.First16Bit) {
-        Location.BufferIndex = 0;
-        Location.Offset = Reference.Offset;
-    } else if (Reference.Offset < Section.First8Bit) {
-        Location.BufferIndex = 1;
-        Location.Offset = Reference.Offset - Section.First16Bit;
-    } else {
-        Location.BufferIndex = 2;
-        Location.Offset = Reference.Offset - Section.First8Bit;
-    }
-    return true;
-}
-
-// Reads Count records of Size bytes at Offset as 32-bit words in native order.
-void *ReadWordArray(source_file const &Source, kelvo_uint32 Offset, kelvo_uint32 Count,
-                    kelvo_int32 Size) {
-    kelvo_int32 Bytes = (kelvo_int32)(Count * (kelvo_uint32)Size); // bounded by the file's size
-    void *Array = KELVO_ALLOCATE_ALIGNED(4, Bytes);
-    if (!Array) {
-        return nullptr;
-    }
-    if (!ReadAt(Source.Reader, (kelvo_int32)Offset, Bytes, Array)) {
-        KELVO_DEALLOCATE(Array);
-        return nullptr;
-    }
-    if (Source.IsByteReversed) {
-        kelvo::Reverse32(Bytes, Array);
-    }
-    return Array;
-}
-
-bool CopySectionData(source_file const &Source, kelvo_int32 Index, kelvo_file_builder *Builder) {
-    kelvo_section_header const &Section = Source.Sections[Index];
-    if (Section.ExpandedDataSize == 0) {
-        return true;
-    }
-    kelvo_int32 Padding =
-        KelvoGetCompressedBytesPaddingSize((kelvo_compression_type)Section.Format);
-    kelvo_uint8 *Stored = static_cast<kelvo_uint8 *>(
-        KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)Section.DataSize + Padding));
-    kelvo_uint8 *Expanded = static_cast<kelvo_uint8 *>(
-        KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)RoundUp4(Section.ExpandedDataSize)));
-    bool Copied =
-        Stored && Expanded &&
-        ReadAt(Source.Reader, (kelvo_int32)Section.DataOffset, (kelvo_int32)Section.DataSize,
-               Stored) &&
-        KelvoDecompressData((kelvo_compression_type)Section.Format, Source.IsByteReversed,
-                            (kelvo_int32)Section.DataSize, Stored, (kelvo_int32)Section.First16Bit,
-                            (kelvo_int32)Section.First8Bit, (kelvo_int32)Section.ExpandedDataSize,
-                            Expanded);
-    if (Copied) {
-        KelvoWriteFileChunk(Builder, Index, KelvoInt32Marshalling, (kelvo_int32)Section.First16Bit,
-                            Expanded, nullptr);
-        KelvoWriteFileChunk(Builder, Index, KelvoInt16Marshalling,
-                            (kelvo_int32)(Section.First8Bit - Section.First16Bit),
-                            Expanded + Section.First16Bit, nullptr);
-        KelvoWriteFileChunk(Builder, Index, KelvoInt8Marshalling,
-                            (kelvo_int32)(Section.ExpandedDataSize - Section.First8Bit),
-                            Expanded + Section.First8Bit, nullptr);
-    }
-    if (Stored) {
-        KELVO_DEALLOCATE(Stored);
-    }
-    if (Expanded) {
-        KELVO_DEALLOCATE(Expanded);
-    }
-    return Copied;
-}
-
-bool CopySectionFixups(source_file const &Source, kelvo_int32 Index, kelvo_file_builder *Builder) {
-    kelvo_section_header const &Section = Source.Sections[Index];
-    bool Copied = true;
-    if (Section.PointerFixupArrayCount > 0) {
-        kelvo_pointer_fixup *Fixups = static_cast<kelvo_pointer_fixup *>(
-            ReadWordArray(Source, Section.PointerFixupArrayOffset, Section.PointerFixupArrayCount,
-                          sizeof(kelvo_pointer_fixup)));
-        Copied = Fixups != nullptr;
-        for (kelvo_uint32 Fixup = 0; Copied && Fixup < Section.PointerFixupArrayCount; ++Fixup) {
-            kelvo_file_reference From = {(kelvo_uint32)Index, Fixups[Fixup].FromOffset};
-            kelvo_file_location FromLocation, ToLocation;
-            Copied = SourceLocation(Source, From, FromLocation) &&
-                     SourceLocation(Source, Fixups[Fixup].To, ToLocation);
-            if (Copied) {
-                KelvoMarkFileFixup(Builder, &FromLocation, 0, &ToLocation);
-            }
-        }
-        if (Fixups) {
-            KELVO_DEALLOCATE(Fixups);
-        }
-    }
-    if (Copied && Section.MixedMarshallingFixupArrayCount > 0) {
-        kelvo_marshalling_fixup *Fixups = static_cast<kelvo_marshalling_fixup *>(ReadWordArray(
-            Source, Section.MixedMarshallingFixupArrayOffset,
-            Section.MixedMarshallingFixupArrayCount, sizeof(kelvo_marshalling_fixup)));
-        Copied = Fixups != nullptr;
-        for (kelvo_uint32 Fixup = 0; Copied && Fixup < Section.MixedMarshallingFixupArrayCount;
-             ++Fixup) {
-            kelvo_file_reference Object = {(kelvo_uint32)Index, Fixups[Fixup].Offset};
-            kelvo_file_location ObjectLocation, TypeLocation;
-            Copied = Fixups[Fixup].Count <= Int32Max &&
-                     SourceLocation(Source, Object, ObjectLocation) &&
-                     SourceLocation(Source, Fixups[Fixup].Type, TypeLocation);
-            if (Copied) {
-                KelvoMarkMarshallingFixup(Builder, &TypeLocation, &ObjectLocation,
-                                          (kelvo_int32)Fixups[Fixup].Count);
-            }
-        }
-        if (Fixups) {
-            KELVO_DEALLOCATE(Fixups);
-        }
-    }
-    return Copied;
-}
-
-kelvo_bool32 Recompress(source_file &Source, char const *DestinationFileName,
-                        kelvo_int32 MappingCount, kelvo_int32 const *Mapping) {
-    if (!ReadSourceHeader(Source)) {
-        return 0;
-    }
-    kelvo_file_header const &Header = *Source.Header;
-    // In memory: fixed temporary names would collide between processes.
-    kelvo_file_builder *Builder =
-        KelvoBeginFileInMemory((kelvo_int32)Header.SectionArrayCount, Header.TypeTag, &Source.Magic,
-                               ConversionGranularity);
-    if (!Builder) {
-        return 0;
-    }
-    // The sections are copied in the source's own layout and byte order.
-    kelvo_int32 PointerSize;
-    bool IsLittleEndian;
-    kelvo::IdentifyMagicValue(Source.Magic, PointerSize, IsLittleEndian, false);
-    Builder->ChunksInTargetLayout = true;
-    Builder->TargetIsByteReversed = IsLittleEndian != kelvo::ThisPlatformIsLittleEndian;
-    Builder->PointerFieldSize = PointerSize / 8;
-    for (kelvo_int32 Tag = 0; Tag < 4; ++Tag) {
-        KelvoSetFileExtraTag(Builder, Tag, Header.ExtraTags[Tag]);
-    }
-    bool Copied = true;
-    for (kelvo_int32 Index = 0; Copied && Index < (kelvo_int32)Header.SectionArrayCount; ++Index) {
-        kelvo_section_header const &Section = Source.Sections[Index];
-        kelvo_int32 Format = (kelvo_int32)Section.Format;
-        if (Mapping && Format >= 0 && Format < MappingCount) {
-            Format = Mapping[Format];
-        }
-        KelvoSetFileSectionFormat(Builder, Index, Format, (kelvo_int32)Section.InternalAlignment);
-        Copied =
-            CopySectionData(Source, Index, Builder) && CopySectionFixups(Source, Index, Builder);
-    }
-    kelvo_file_location TypeLocation, ObjectLocation;
-    if (!Copied || !SourceLocation(Source, Header.RootObjectTypeDefinition, TypeLocation) ||
-        !SourceLocation(Source, Header.RootObject, ObjectLocation)) {
-        KelvoAbortFile(Builder);
-        return 0;
-    }
-    KelvoMarkFileRootObject(Builder, &TypeLocation, &ObjectLocation);
-    return KelvoEndFile(Builder, DestinationFileName);
-}
-
-} // namespace
-
-KELVO_API kelvo_bool32 KelvoRecompressFile(char const *SourceFileName,
-                                           char const *DestinationFileName,
-                                           kelvo_int32 CompressorMappingCount,
-                                           kelvo_int32 const *CompressorMapping) {
-    KELVO_TIMED_BLOCK("RecompressFile");
-    KELVO_CHECK_NOT_NULL(SourceFileName, KelvoFileWritingLogMessage, 0);
-    KELVO_CHECK_NOT_NULL(DestinationFileName, KelvoFileWritingLogMessage, 0);
-    source_file Source = {};
-    Source.Reader = KelvoOpenFileReader(SourceFileName);
-    if (!Source.Reader) {
-        return 0;
-    }
-    kelvo_bool32 Result =
-        Recompress(Source, DestinationFileName, CompressorMappingCount, CompressorMapping);
-    if (Source.Header) {
-        KELVO_DEALLOCATE(Source.Header);
-    }
-    KelvoCloseFileReader(Source.Reader);
-    return Result;
 }

@@ -1,5 +1,6 @@
-// Operations built on readers and writers: copying a stream into a writer,
-// deleting a file and the temporary directory.
+// Operations built on readers and writers: reading exactly, copying a stream
+// into a writer, deleting a file, replacing a file whole, and the temporary
+// directory.
 #include "file/kelvo_file_operations.h"
 
 #include "foundation/kelvo_log.h"
@@ -28,6 +29,23 @@ void NormaliseTemporaryPath(char *Path) {
 } // namespace
 
 namespace kelvo {
+
+bool ReadExactly(kelvo_file_reader *Reader, kelvo_int64 Position, kelvo_int64 Size, void *Buffer) {
+    if (Position < 0 || Size < 0 || Position + Size > INT32_MAX) {
+        return false;
+    }
+    kelvo_uint8 *Bytes = static_cast<kelvo_uint8 *>(Buffer);
+    while (Size > 0) {
+        kelvo_int32 Read = KelvoReadAtMost(Reader, (kelvo_int32)Position, (kelvo_int32)Size, Bytes);
+        if (Read <= 0 || Read > Size) {
+            return false;
+        }
+        Bytes += Read;
+        Position += Read;
+        Size -= Read;
+    }
+    return true;
+}
 
 bool CopyReaderToWriter(kelvo_file_writer *Writer, kelvo_file_reader *Reader,
                         kelvo_int32 BufferSize, void *Buffer, kelvo_int32 *ByteCount) {
@@ -84,6 +102,49 @@ bool CopyFileToWriter(kelvo_file_writer *Writer, char const *FileName, kelvo_int
 bool DeleteFile(char const *FileName) {
     KELVO_CHECK_NOT_NULL(FileName, KelvoFileWritingLogMessage, false);
     return PlatformDeleteFile(FileName);
+}
+
+bool BeginReplacement(char const *FileName, file_replacement &Replacement) {
+    Replacement.Writer = nullptr;
+    Replacement.TemporaryName[0] = 0;
+    KELVO_CHECK_NOT_NULL(FileName, KelvoFileWritingLogMessage, false);
+    if (!PlatformCreateFileBeside(FileName, Replacement.TemporaryName, ReplacementPathSize)) {
+        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
+            "%s(%d): Unable to create a temporary file beside %s", KELVO_HERE, FileName);
+        return false;
+    }
+    Replacement.Writer =
+        KelvoCreatePlatformFileWriter(KELVO_HERE, Replacement.TemporaryName, 1);
+    if (!Replacement.Writer) {
+        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage, "%s(%d): Unable to open %s for writing",
+            KELVO_HERE, Replacement.TemporaryName);
+        AbandonReplacement(Replacement);
+        return false;
+    }
+    return true;
+}
+
+bool CommitReplacement(file_replacement &Replacement, char const *FileName) {
+    KelvoDeleteFileWriter(Replacement.Writer);
+    Replacement.Writer = nullptr;
+    if (!PlatformReplaceFile(Replacement.TemporaryName, FileName)) {
+        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
+            "%s(%d): Unable to replace %s with %s", KELVO_HERE, FileName,
+            Replacement.TemporaryName);
+        AbandonReplacement(Replacement);
+        return false;
+    }
+    Replacement.TemporaryName[0] = 0;
+    return true;
+}
+
+void AbandonReplacement(file_replacement &Replacement) {
+    KelvoDeleteFileWriter(Replacement.Writer);
+    Replacement.Writer = nullptr;
+    if (Replacement.TemporaryName[0]) {
+        PlatformDeleteFile(Replacement.TemporaryName);
+        Replacement.TemporaryName[0] = 0;
+    }
 }
 
 } // namespace kelvo

@@ -1,6 +1,6 @@
 // The internal side of platform conversion: rebuilding a loaded file's
 // sections for another pointer size or byte order, which the loader uses for
-// files of the other pointer size and the reader-to-writer export for files
+// files of the other pointer size and the file rewriter for files
 // written for other platforms.
 #ifndef KELVO_PLATFORM_CONVERSION_INTERNAL_H
 #define KELVO_PLATFORM_CONVERSION_INTERNAL_H

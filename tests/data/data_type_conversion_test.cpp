@@ -1,4 +1,5 @@
 #include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 #include "kelvo_test.h"
 
 #include <cmath>
