@@ -31,6 +31,7 @@ typedef struct kelvo_file {
     kelvo_bool8 *Marshalled;    /* in native byte order, mixed records included */
     kelvo_bool8 *IsUserMemory;  /* the application's memory: never freed here */
     void *ConversionBuffer;     /* the root converted to the current layout */
+    void **AppliedFixups;       /* per section, the library's own: what its fix-ups wrote */
 } kelvo_file;
 
 /* Defined with the asset records. */

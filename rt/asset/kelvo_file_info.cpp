@@ -6,6 +6,8 @@
 #include "kelvo2/kelvo2_file_info.h"
 
 #include "data/kelvo_data_type.h"
+#include "file/kelvo_file.h"
+#include "file/kelvo_file_format.h"
 
 #include <stddef.h>
 
@@ -849,4 +851,9 @@ constinit kelvo_defined_type const KelvoDefinedTypes[] = {
 
 KELVO_API kelvo_int32 KelvoGetDefinedTypeCount(void) {
     return (kelvo_int32)(sizeof(KelvoDefinedTypes) / sizeof(KelvoDefinedTypes[0]));
+}
+
+KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
+    return static_cast<kelvo_file_info *>(
+        kelvo::GetFileRootAs(File, KelvoFileInfoType, kelvo::CurrentTypeTag));
 }

@@ -1294,8 +1294,18 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
             if (!Section.Fixups) {
                 return false;
             }
-            kelvo::Copy((kelvo_int32)(Count * sizeof(kelvo_pointer_fixup)), Arrays.Pointers[Index],
-                        Section.Fixups);
+            // Fix-ups the loader would skip are skipped here too.
+            kelvo_int32 Skipped = 0;
+            kelvo_uint32 Kept = 0;
+            for (kelvo_uint32 Fixup = 0; Fixup < Count; ++Fixup) {
+                if (kelvo::PointerFieldFits(Arrays.Pointers[Index][Fixup], (kelvo_int32)Fixup,
+                                            Index, Section.SourceSize, C.SourcePointerSize,
+                                            Skipped)) {
+                    Section.Fixups[Kept++] = Arrays.Pointers[Index][Fixup];
+                }
+            }
+            kelvo::ReportSkipTotal("pointer", Skipped, Index);
+            Count = Kept;
             std::stable_sort(Section.Fixups, Section.Fixups + Count,
                              [](kelvo_pointer_fixup const &A, kelvo_pointer_fixup const &B) {
                                  return A.FromOffset < B.FromOffset;
