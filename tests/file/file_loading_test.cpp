@@ -670,10 +670,10 @@ TEST_F(FileLoadingTest, FilesThatWouldChangeOnTheWayThroughAreRefused) {
     }
 }
 
-// One rule for pointer fields in files of either pointer size: a fix-up
-// whose field lies past its section is reported and skipped, whether the
-// file loads as it is or through conversion.
-TEST_F(FileLoadingTest, PointerFieldsPastTheSectionAreRefusedInEitherPointerSize) {
+// One rule for pointer fix-ups in files of either pointer size, whether the
+// file loads as it is or through conversion: a field past the section is
+// reported and skipped, one over the bytes of a definition refuses the tree.
+TEST_F(FileLoadingTest, MisplacedPointerFixupsAreRefusedInEitherPointerSize) {
     bytes Native = BuildImage(TestFile(), false);
     kelvo_file_magic_value Other;
     KelvoGetMagicValueForPlatform(PointerBits == 64 ? 32 : 64, 1, &Other);
@@ -688,18 +688,30 @@ TEST_F(FileLoadingTest, PointerFieldsPastTheSectionAreRefusedInEitherPointerSize
     bytes Converted(Buffer, Buffer + Size);
     KelvoFreeMemoryWriterBuffer(Buffer);
     KelvoDeleteFileWriter(Writer);
-    for (bytes Image : {Native, Converted}) {
-        // Section 0's first pointer fix-up.
-        kelvo_section_header Section;
-        std::memcpy(&Section, Image.data() + 88, sizeof(Section));
-        ASSERT_GT(Section.PointerFixupArrayCount, 0u);
-        Put32(Image, Section.PointerFixupArrayOffset, 0xFFFFFFFFu, false);
-        kelvo_file *File = LoadImage(Image);
-        ASSERT_NE(File, nullptr);
-        ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-                         "writes at offset 4294967295, past the section's");
-        KelvoFreeFile(File);
-        TakeMessages(); // the conversion's warning
+    for (bool Past : {true, false}) {
+        for (bool IsConverted : {false, true}) {
+            bytes Image = IsConverted ? Converted : Native;
+            SCOPED_TRACE(testing::Message() << (Past ? "past" : "definition")
+                                            << (IsConverted ? ", converted" : ""));
+            // Section 0's first pointer fix-up, moved past the section or onto
+            // the member type word of the root's definition.
+            kelvo_section_header Section;
+            std::memcpy(&Section, Image.data() + 88, sizeof(Section));
+            kelvo_file_header Header;
+            std::memcpy(&Header, Image.data() + 32, sizeof(Header));
+            ASSERT_GT(Section.PointerFixupArrayCount, 0u);
+            Put32(Image, Section.PointerFixupArrayOffset,
+                  Past ? 0xFFFFFFFFu : Header.RootObjectTypeDefinition.Offset, false);
+            kelvo_file *File = LoadImage(Image);
+            if (Past) {
+                ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                                 "writes at offset 4294967295, past the section's");
+            } else {
+                EXPECT_FALSE(File && KelvoCheckFileDataTree(File));
+            }
+            TakeMessages(); // the refusals' reasons and the conversion's warning
+            KelvoFreeFile(File);
+        }
     }
 }
 
