@@ -130,6 +130,7 @@ class tree_check {
     kelvo_pointer_hash *Objects = nullptr; // object -> the type it was checked as
     kelvo_int64 Budget = 0;
     kelvo::work_stack<kelvo_int64> Slots; // pointer words of the object being visited
+    kelvo::work_stack<kelvo::pointer_slot> PointerSlots;
     bool AuditsMarshalling = false;
     kelvo::work_stack<reached_bytes> Marshalled; // what marshalling fix-ups reversed
     kelvo::work_stack<reached_bytes> Reach;
@@ -547,14 +548,16 @@ bool tree_check::Visit(pending_object const &Object) {
         !LiesInItsRegion(Object.Object, Type.Size, Type.Marshalling, "An object")) {
         return false;
     }
-    // The pointer words first, in layout order, for the fix-up audit.
+    // The pointer words first, in layout order, for the fix-up audit; the
+    // slots are followed after it.
     Slots.Clear();
+    PointerSlots.Clear();
     kelvo::member_iterator Members(Object.Type, const_cast<kelvo_uint8 *>(Object.Object));
     kelvo::pointer_slot Slot;
     while (Members.Next(Slot)) {
         kelvo_int64 At = Slot.Address - Object.Object;
         if ((Slot.TypeOffset >= 0 && !Slots.Push(At + Slot.TypeOffset)) ||
-            !Slots.Push(At + Slot.PointerOffset)) {
+            !Slots.Push(At + Slot.PointerOffset) || !PointerSlots.Push(Slot)) {
             return false;
         }
     }
@@ -566,13 +569,13 @@ bool tree_check::Visit(pending_object const &Object) {
         !Reached(Object.Object, Type.Size, Mixed ? Object.Type : nullptr, Type.Size)) {
         return false;
     }
-    kelvo::member_iterator Again(Object.Type, const_cast<kelvo_uint8 *>(Object.Object));
-    while (Again.Next(Slot)) {
-        if (!FollowSlot(Slot)) {
+    // FollowSlot pushes objects only, never visits one, so the list stays.
+    for (kelvo_int32 Index = 0; Index < PointerSlots.Size(); ++Index) {
+        if (!FollowSlot(PointerSlots[Index])) {
             return false;
         }
     }
-    return !Again.Failed();
+    return true;
 }
 
 // ---- what the fix-ups wrote -----------------------------------------------------
