@@ -31,6 +31,7 @@ typedef struct kelvo_file {
     kelvo_bool8 *Marshalled;    /* in native byte order, mixed records included */
     kelvo_bool8 *IsUserMemory;  /* the application's memory: never freed here */
     void *ConversionBuffer;     /* the root converted to the current layout */
+    void **AppliedFixups;       /* per section, the library's own: what its fix-ups wrote */
 } kelvo_file;
 
 /* Defined with the asset records. */
@@ -77,7 +78,12 @@ KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File);
    sections and every definition is well formed, so that the typed-tree
    operations may walk it. The loader checks pointers it fixes up, not the
    counts and terminators a file supplies: call this before walking a tree
-   from a file that is not trusted. Faults are reported under FileReading. */
+   from a file that is not trusted. It also refuses trees whose meaning
+   loading would change: objects off their alignment or outside the region
+   of their section that their byte order asks for, pointer fix-ups that
+   wrote anything but the tree's pointers, pointers no fix-up wrote, and in
+   byte-reversed files marshalling that does not match the tree's mixed
+   records. Faults are reported under FileReading. */
 KELVO_API kelvo_bool32 KelvoCheckFileDataTree(kelvo_file const *File);
 /* The first section whose expanded data holds Object, or -1. */
 KELVO_API kelvo_int32 KelvoGetFileSectionOfLoadedObject(kelvo_file const *File,

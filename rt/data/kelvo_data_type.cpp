@@ -287,6 +287,7 @@ struct type_pair {
 struct type_comparison {
     kelvo_string_comparison_callback *NameComparison = nullptr;
     kelvo_data_type_definition const *Refused = nullptr;
+    kelvo::definition_memory const *AMemory = nullptr;
     // The pairs being compared on the way down; meeting one again means the
     // types refer to themselves, and the pair is taken as equal there.
     type_pair Chain[MaxTypeNesting] = {};
@@ -316,6 +317,7 @@ bool TypesAreEqual(type_comparison &Comparison, kelvo_data_type_definition const
 bool MembersAreEqual(type_comparison &Comparison, kelvo_data_type_definition const &A,
                      kelvo_data_type_definition const &B) {
     if (A.Type != B.Type || A.ArrayWidth != B.ArrayWidth ||
+        (Comparison.AMemory && A.Name && !Comparison.AMemory->HoldsString(A.Name)) ||
         !NamesMatch(Comparison, A.Name, B.Name)) {
         return false;
     }
@@ -361,7 +363,14 @@ bool TypesAreEqual(type_comparison &Comparison, kelvo_data_type_definition const
     }
     Comparison.Chain[Comparison.Depth++] = {A, B};
     bool Equal = true;
-    while (Equal && A->Type != KelvoEndMember && B->Type != KelvoEndMember) {
+    while (Equal) {
+        if (Comparison.AMemory && !Comparison.AMemory->HoldsRecord(A)) {
+            Equal = false;
+            break;
+        }
+        if (A->Type == KelvoEndMember || B->Type == KelvoEndMember) {
+            break;
+        }
         if (++Comparison.Steps > MaxTypeSteps) {
             Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage,
                 "%s(%d): Comparing type definitions took more than %d member steps; compared "
@@ -374,10 +383,6 @@ bool TypesAreEqual(type_comparison &Comparison, kelvo_data_type_definition const
     }
     --Comparison.Depth;
     return Equal && A->Type == KelvoEndMember && B->Type == KelvoEndMember;
-}
-
-kelvo_int32 KELVO_CALLBACK CaseSensitiveDifference(char const *A, char const *B) {
-    return KelvoStringDifference(A, B);
 }
 
 // Measures a definition this build lays out; 0 when it is bad.
@@ -434,6 +439,10 @@ constinit kelvo_data_type_definition const *const KelvoTransformType = kelvo::Tr
 
 namespace kelvo {
 
+kelvo_int32 KELVO_CALLBACK CaseSensitiveDifference(char const *A, char const *B) {
+    return KelvoStringDifference(A, B);
+}
+
 kelvo_int32 GetMemberUnitSize(kelvo_member_type Type, kelvo_int32 PointerSizeInBits) {
     if (!CheckPointerSize(PointerSizeInBits) || !CheckType(Type)) {
         return 0;
@@ -453,10 +462,12 @@ kelvo_int32 GetTotalObjectSize(kelvo_data_type_definition const *TypeDefinition,
 
 bool DataTypesAreEqual(kelvo_data_type_definition const *A, kelvo_data_type_definition const *B,
                        kelvo_string_comparison_callback *NameComparison,
-                       kelvo_data_type_definition const *Refused) {
+                       kelvo_data_type_definition const *Refused,
+                       definition_memory const *AMemory) {
     type_comparison Comparison;
     Comparison.NameComparison = NameComparison;
     Comparison.Refused = Refused;
+    Comparison.AMemory = AMemory;
     return TypesAreEqual(Comparison, A, B);
 }
 
@@ -603,7 +614,7 @@ KELVO_API kelvo_bool32 KelvoDataTypesAreEqual(kelvo_data_type_definition const *
 
 KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNames(kelvo_data_type_definition const *A,
                                                        kelvo_data_type_definition const *B) {
-    return kelvo::DataTypesAreEqual(A, B, &CaseSensitiveDifference, nullptr);
+    return kelvo::DataTypesAreEqual(A, B, &kelvo::CaseSensitiveDifference, nullptr);
 }
 
 KELVO_API kelvo_bool32 KelvoDataTypesAreEqualWithNameCallback(

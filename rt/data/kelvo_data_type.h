@@ -74,11 +74,24 @@ kelvo_int32 GetMemberUnitSize(kelvo_member_type Type, kelvo_int32 PointerSizeInB
 kelvo_int32 GetTotalObjectSize(kelvo_data_type_definition const *TypeDefinition,
                                kelvo_int32 PointerSizeInBits);
 
+// Names compared as KelvoDataTypesAreEqualWithNames compares them.
+kelvo_int32 KELVO_CALLBACK CaseSensitiveDifference(char const *A, char const *B);
+
+// What a comparison may read of definitions that come out of a file: a
+// member record, and a name up to its terminator.
+struct definition_memory {
+    virtual bool HoldsRecord(kelvo_data_type_definition const *Record) const = 0;
+    virtual bool HoldsString(char const *String) const = 0;
+};
+
 // Structural equality; names are compared when NameComparison is given
 // (non-null names only), and B is never equal to a non-null Refused type.
+// With AMemory, A's records and names are read only where it holds them;
+// anything else makes the types unequal.
 bool DataTypesAreEqual(kelvo_data_type_definition const *A, kelvo_data_type_definition const *B,
                        kelvo_string_comparison_callback *NameComparison,
-                       kelvo_data_type_definition const *Refused);
+                       kelvo_data_type_definition const *Refused,
+                       definition_memory const *AMemory = nullptr);
 
 // Measures of trusted constant tables while compiling, so that C records can
 // be checked against the definitions that describe them:

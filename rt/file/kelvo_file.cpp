@@ -15,11 +15,14 @@
 #include "kelvo2/kelvo2_data_type_conversion.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_crc.h"
+#include "data/kelvo_data_type.h"
 #include "file/kelvo_file_format.h"
 #include "file/kelvo_file_operations.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "file/kelvo_platform_conversion.h"
+
+#include <string.h>
 
 using kelvo::Log;
 using kelvo::ReadExactly;
@@ -280,6 +283,34 @@ void *LoadRecordsProbed(kelvo_file_reader *Reader, kelvo_uint32 Offset, kelvo_ui
     return LoadRecords(Reader, Offset, Count, RecordSize, IsByteReversed);
 }
 
+// The section's record of what its fix-ups write, made once before the
+// first is applied: a bit per word of the section and room for every
+// marshalling fix-up a byte-reversed file will apply. Null when it cannot
+// be allocated.
+kelvo::applied_fixups *KeepAppliedFixups(kelvo_file *File, kelvo_int32 SectionIndex) {
+    if (File->AppliedFixups[SectionIndex]) {
+        return static_cast<kelvo::applied_fixups *>(File->AppliedFixups[SectionIndex]);
+    }
+    kelvo_section_header const &Section = SectionArray(File)[SectionIndex];
+    kelvo::applied_fixups *Applied = nullptr;
+    kelvo_uint32 *Words = nullptr;
+    kelvo_marshalling_fixup *Marshalling = nullptr;
+    kelvo_uint32 WordCount = (kelvo_uint32)((RoundUp4(Section.ExpandedDataSize) / 4 + 31) / 32);
+    kelvo_uint32 Room = File->IsByteReversed ? Section.MixedMarshallingFixupArrayCount : 0;
+    kelvo::aggr_allocator Aggr;
+    kelvo::AggrInit(Aggr);
+    kelvo::AggrAllocPtr(Aggr, &Applied, sizeof(kelvo::applied_fixups));
+    kelvo::AggrAllocArrayPtr(Aggr, (kelvo_int32)WordCount, &Words);
+    kelvo::AggrAllocArrayPtr(Aggr, (kelvo_int32)Room, &Marshalling);
+    if (!kelvo::EndAggrAlloc(Aggr, KELVO_HERE)) {
+        return nullptr;
+    }
+    kelvo::SetUInt8((kelvo_int32)(WordCount * 4), 0, Words);
+    *Applied = {Words, WordCount, Marshalling, 0};
+    File->AppliedFixups[SectionIndex] = Applied;
+    return Applied;
+}
+
 void FixUp(kelvo_file *File, kelvo_int32 SectionIndex, kelvo_pointer_fixup const *Fixups) {
     kelvo_uint32 Count = SectionArray(File)[SectionIndex].PointerFixupArrayCount;
     if (Count == 0) {
@@ -290,8 +321,17 @@ void FixUp(kelvo_file *File, kelvo_int32 SectionIndex, kelvo_pointer_fixup const
             KELVO_HERE);
         return;
     }
+    // Without the record the tree check could not tell the pointers written
+    // from the file's own bytes; the words stay as loaded.
+    kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
+    if (!Applied) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not fixed up", KELVO_HERE,
+            SectionIndex);
+        return;
+    }
     // Loaded sections passed CheckSectionHeader, which bounds Count by the file.
-    kelvo::FixUpSection(Bounds(File), SectionIndex, (kelvo_int32)Count, Fixups);
+    kelvo::FixUpSection(Bounds(File), SectionIndex, (kelvo_int32)Count, Fixups,
+                        Applied->WrittenWords);
 }
 
 // Phase 2 with the marshalling fix-ups at hand. Reversing mixed records
@@ -301,8 +341,16 @@ void MarshallAndFixUp(kelvo_file *File, kelvo_int32 SectionIndex,
                       kelvo_marshalling_fixup const *Marshalling,
                       kelvo_pointer_fixup const *Pointers) {
     kelvo_uint32 Count = SectionArray(File)[SectionIndex].MixedMarshallingFixupArrayCount;
-    bool Sound =
-        kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count, Marshalling);
+    kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
+    if (!Applied) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not marshalled", KELVO_HERE,
+            SectionIndex);
+        return;
+    }
+    Applied->MarshallingCount = 0;
+    bool Sound = kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count,
+                                        Marshalling, Applied->Marshalling,
+                                        &Applied->MarshallingCount);
     FixUp(File, SectionIndex, Pointers);
     File->Marshalled[SectionIndex] = Sound;
 }
@@ -528,8 +576,10 @@ KELVO_API kelvo_file *KelvoReadPartialFileFromReader(kelvo_file_reader *Reader) 
     void **Sections = nullptr;
     kelvo_bool8 *Marshalled = nullptr;
     kelvo_bool8 *IsUserMemory = nullptr;
+    void **AppliedFixups = nullptr;
     kelvo::AggrAllocPtr(Aggr, &Magic, sizeof(kelvo_file_magic_value));
     kelvo::AggrAllocArrayPtr(Aggr, Count, &Sections);
+    kelvo::AggrAllocArrayPtr(Aggr, Count, &AppliedFixups);
     kelvo::AggrAllocArrayPtr(Aggr, Count, &Marshalled);
     kelvo::AggrAllocArrayPtr(Aggr, Count, &IsUserMemory);
     if (!kelvo::EndAggrAlloc(Aggr, KELVO_HERE)) {
@@ -545,8 +595,9 @@ KELVO_API kelvo_file *KelvoReadPartialFileFromReader(kelvo_file_reader *Reader) 
     File->Marshalled = Marshalled;
     File->IsUserMemory = IsUserMemory;
     File->ConversionBuffer = nullptr;
+    File->AppliedFixups = AppliedFixups;
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        Sections[Index] = nullptr;
+        Sections[Index] = AppliedFixups[Index] = nullptr;
         Marshalled[Index] = IsUserMemory[Index] = 0;
     }
     return File;
@@ -616,6 +667,10 @@ KELVO_API void KelvoFreeFileSection(kelvo_file *File, kelvo_int32 SectionIndex) 
             KELVO_HERE, SectionIndex, File->SectionCount);
         return;
     }
+    if (File->AppliedFixups) {
+        KELVO_DEALLOCATE(File->AppliedFixups[SectionIndex]);
+        File->AppliedFixups[SectionIndex] = nullptr;
+    }
     if (!File->Sections[SectionIndex]) {
         return;
     }
@@ -679,7 +734,41 @@ KELVO_API void KelvoGetDataTreeFromFile(kelvo_file const *File, kelvo_variant *R
     Result->Object = Object;
 }
 
+namespace {
+
+// Stored definitions read in place, record by record: each must lie,
+// aligned, inside a loaded section, and each name end inside one.
+class loaded_definitions final : public kelvo::definition_memory {
+  public:
+    explicit loaded_definitions(kelvo_file const *File) : Sections(Bounds(File)) {}
+    bool HoldsRecord(kelvo_data_type_definition const *Record) const override {
+        return (kelvo_uintaddrx)Record % 4 == 0 &&
+               kelvo::FindLoadedSection(Sections, Record, sizeof(*Record)) >= 0;
+    }
+    bool HoldsString(char const *String) const override {
+        kelvo_int32 Index = kelvo::FindLoadedSection(Sections, String, 1);
+        if (Index < 0) {
+            return false;
+        }
+        kelvo_uintaddrx End = (kelvo_uintaddrx)Sections.Bases[Index] +
+                              Sections.Headers[Index].ExpandedDataSize;
+        return memchr(String, 0, End - (kelvo_uintaddrx)String) != nullptr;
+    }
+
+  private:
+    kelvo::section_bounds Sections;
+};
+
+} // namespace
+
 namespace kelvo {
+
+applied_fixups const *GetAppliedFixups(kelvo_file const *File, kelvo_int32 SectionIndex) {
+    if (!File->AppliedFixups || SectionIndex < 0 || SectionIndex >= File->SectionCount) {
+        return nullptr;
+    }
+    return static_cast<applied_fixups const *>(File->AppliedFixups[SectionIndex]);
+}
 
 void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
                     kelvo_uint32 TargetTag) {
@@ -688,22 +777,23 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
     if (!Root.Object) {
         return nullptr;
     }
+    // The tag alone does not make the root a TargetType: a file may store
+    // any definition under the current tag.
     bool TagMatches = File->Header->TypeTag == TargetTag;
-    if (TagMatches && TargetType) {
-        // The tag alone does not make the root a TargetType: the stored
-        // definition, checked first, must be the same, names included.
-        if (!KelvoCheckFileDataTree(File)) {
-            return nullptr;
-        }
-        TagMatches = KelvoDataTypesAreEqualWithNames(Root.Type, TargetType);
-    }
-    if (TagMatches) {
+    loaded_definitions Stored(File);
+    if (TagMatches && TargetType &&
+        DataTypesAreEqual(Root.Type, TargetType, &CaseSensitiveDifference, nullptr, &Stored)) {
         return Root.Object;
     }
     if (File->ConversionBuffer) {
         return File->ConversionBuffer;
     }
-    if (File->Header->TypeTag != TargetTag) {
+    if (TagMatches) {
+        Log(KelvoWarningLogMessage, Origin,
+            "%s(%d): File has run-time type tag 0x%x, but its root type definition differs "
+            "from this version of Kelvo's.  Automatic conversion will be attempted.",
+            KELVO_HERE, TargetTag);
+    } else {
         Log(KelvoWarningLogMessage, Origin,
             "%s(%d): File has run-time type tag of 0x%x, which doesn't match this version of "
             "Kelvo (0x%x).  Automatic conversion will be attempted.",

@@ -13,11 +13,26 @@ namespace kelvo {
 // 1:310,000 even on a GiB of zeros.
 constexpr kelvo_int64 MaxExpansionPerStoredByte = 1 << 20;
 
+// What the library's fix-ups did to one loaded section, kept with it (in the
+// file's AppliedFixups) so that KelvoCheckFileDataTree can tell the words a
+// pointer fix-up wrote from the bytes of objects and strings: a bit per
+// 4-byte word (word / 32, bit word % 32), and the marshalling fix-ups that
+// were applied, in native order.
+struct applied_fixups {
+    kelvo_uint32 *WrittenWords;
+    kelvo_uint32 WordCount;
+    kelvo_marshalling_fixup *Marshalling;
+    kelvo_int32 MarshallingCount;
+};
+
+// A section's record, or null when nothing kept one: the section is not
+// loaded, or was fixed up other than through the library's loader.
+applied_fixups const *GetAppliedFixups(kelvo_file const *File, kelvo_int32 SectionIndex);
+
 // The root as TargetType: the root object itself when the file's tag is
-// TargetTag and its stored definition is TargetType (any, when that is null),
-// else a tree converted once (with a warning when the tag differs) and kept
-// in the file's ConversionBuffer. Null when the root, the tree check or the
-// conversion fails.
+// TargetTag and its stored definition equals TargetType, names included;
+// else a tree converted once (with a warning) and kept in the file's
+// ConversionBuffer. Null when the root or the conversion fails.
 void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetType,
                     kelvo_uint32 TargetTag);
 

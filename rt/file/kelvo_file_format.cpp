@@ -311,14 +311,6 @@ void ReportDefinitionFault(definition_fault Fault, kelvo_int32 FixupIndex,
 // counted, so that a hostile file cannot flood the log.
 constexpr kelvo_int32 ReportedSkips = 4;
 
-void ReportSkipTotal(char const *What, kelvo_int32 Skipped, kelvo_int32 SectionIndex) {
-    if (Skipped > ReportedSkips) {
-        Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-            "%s(%d): %d %s fix-ups of section %d were skipped in all", KELVO_HERE, Skipped, What,
-            SectionIndex);
-    }
-}
-
 // Work allowed for the marshalling of one section, in members visited:
 // records that do not overlap stay far below it, hostile ones stop there.
 kelvo_int64 MarshallingBudget(kelvo_uint32 SectionSize) {
@@ -472,8 +464,47 @@ reference_status ResolveReference(section_bounds const &Sections,
     return reference_status::Resolved;
 }
 
+void ReportSkipTotal(char const *What, kelvo_int32 Skipped, kelvo_int32 SectionIndex) {
+    if (Skipped > ReportedSkips) {
+        Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+            "%s(%d): %d %s fix-ups of section %d were skipped in all", KELVO_HERE, Skipped, What,
+            SectionIndex);
+    }
+}
+
+bool PointerFieldFits(kelvo_pointer_fixup const &Fixup, kelvo_int32 FixupIndex,
+                      kelvo_int32 SectionIndex, kelvo_uint32 SectionSize,
+                      kelvo_int32 PointerSize, kelvo_int32 &Skipped) {
+    if ((kelvo_uint64)Fixup.FromOffset + (kelvo_uint64)PointerSize > SectionSize) {
+        if (++Skipped <= ReportedSkips) {
+            Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                "%s(%d): Pointer fix-up %d of section %d writes at offset %u, past the "
+                "section's %u bytes; skipped",
+                KELVO_HERE, FixupIndex, SectionIndex, Fixup.FromOffset, SectionSize);
+        }
+        return false;
+    }
+    // Pointer words of records sit at 4-byte offsets; a field elsewhere
+    // would straddle the words a reader of the other byte order reverses.
+    if (Fixup.FromOffset % 4 != 0) {
+        if (++Skipped <= ReportedSkips) {
+            Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                "%s(%d): Pointer fix-up %d of section %d writes at offset %u, off the 4-byte "
+                "alignment of pointer fields; skipped",
+                KELVO_HERE, FixupIndex, SectionIndex, Fixup.FromOffset);
+        }
+        return false;
+    }
+    return true;
+}
+
+kelvo_int32 FindLoadedSection(section_bounds const &Sections, void const *Address,
+                              kelvo_uintaddrx Size) {
+    return FindSection(Sections, (kelvo_uintaddrx)Address, Size, -1);
+}
+
 bool FixUpSection(section_bounds const &Sections, kelvo_int32 SectionIndex, kelvo_int32 FixupCount,
-                  kelvo_pointer_fixup const *Fixups) {
+                  kelvo_pointer_fixup const *Fixups, kelvo_uint32 *WrittenWords) {
     KELVO_TIMED_BLOCK("FixUpSection");
     KELVO_CHECK(FixupCount >= 0, KelvoFileReadingLogMessage, false);
     if (!SectionIndexInRange(Sections, SectionIndex)) {
@@ -489,13 +520,8 @@ bool FixUpSection(section_bounds const &Sections, kelvo_int32 SectionIndex, kelv
     kelvo_int32 Skipped = 0;
     for (kelvo_int32 Index = 0; Index < FixupCount; ++Index) {
         kelvo_pointer_fixup const &Fixup = Fixups[Index];
-        if ((kelvo_uint64)Fixup.FromOffset + sizeof(void *) > SectionSize) {
-            if (++Skipped <= ReportedSkips) {
-                Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-                    "%s(%d): Pointer fix-up %d of section %d writes at offset %u, past the "
-                    "section's %u bytes; skipped",
-                    KELVO_HERE, Index, SectionIndex, Fixup.FromOffset, SectionSize);
-            }
+        if (!PointerFieldFits(Fixup, Index, SectionIndex, SectionSize,
+                              ThisPlatformPointerSizeInBits / 8, Skipped)) {
             continue;
         }
         // A target outside its section leaves null, as an unloaded one does.
@@ -510,13 +536,17 @@ bool FixUpSection(section_bounds const &Sections, kelvo_int32 SectionIndex, kelv
             }
         }
         WritePointer(SectionBytes(Base, Fixup.FromOffset), Target);
+        if (WrittenWords) {
+            WrittenWords[Fixup.FromOffset / 128] |= 1u << (Fixup.FromOffset / 4 % 32);
+        }
     }
     ReportSkipTotal("pointer", Skipped, SectionIndex);
     return Skipped == 0;
 }
 
 bool MarshallSection(section_bounds const &Sections, kelvo_int32 SectionIndex,
-                     kelvo_int32 FixupCount, kelvo_marshalling_fixup const *Fixups) {
+                     kelvo_int32 FixupCount, kelvo_marshalling_fixup const *Fixups,
+                     kelvo_marshalling_fixup *Applied, kelvo_int32 *AppliedCount) {
     KELVO_TIMED_BLOCK("MarshallSection");
     KELVO_CHECK(FixupCount >= 0, KelvoFileReadingLogMessage, false);
     if (!SectionIndexInRange(Sections, SectionIndex)) {
@@ -604,6 +634,9 @@ bool MarshallSection(section_bounds const &Sections, kelvo_int32 SectionIndex,
             break;
         }
         KelvoReverseTypeArray(Type, (kelvo_int32)Fixup.Count, Objects);
+        if (Applied && AppliedCount) {
+            Applied[(*AppliedCount)++] = Fixup;
+        }
     }
     ReportSkipTotal("marshalling", Skipped, SectionIndex);
     return Skipped == 0;

@@ -57,16 +57,36 @@ reference_status ResolveReference(section_bounds const &Sections,
                                   kelvo_file_reference const &Reference, kelvo_uint32 ObjectSize,
                                   void *&Address);
 
+// The loaded section that holds [Address, Address + Size), or -1.
+kelvo_int32 FindLoadedSection(section_bounds const &Sections, void const *Address,
+                              kelvo_uintaddrx Size);
+
+// Whether a pointer fix-up's field, PointerSize bytes at its FromOffset,
+// lies 4-byte aligned inside its section of SectionSize bytes. The loader
+// and platform conversion skip fix-ups that fail it alike, so that files of
+// either pointer size obey one rule. A failure is reported while Skipped,
+// which counts them for the section, stays small.
+bool PointerFieldFits(kelvo_pointer_fixup const &Fixup, kelvo_int32 FixupIndex,
+                      kelvo_int32 SectionIndex, kelvo_uint32 SectionSize,
+                      kelvo_int32 PointerSize, kelvo_int32 &Skipped);
+// The total of a section's skipped fix-ups, when it was too many to report.
+void ReportSkipTotal(char const *What, kelvo_int32 Skipped, kelvo_int32 SectionIndex);
+
 // Checked fix-up and marshalling of one loaded section. A pointer fix-up
 // whose field does not lie inside the section is skipped; one whose target
 // lies outside its section writes null. A marshalling fix-up whose records
 // run past the section's end, or whose type definition (with the types it
 // inlines) does not lie whole inside loaded sections, is skipped. Each is
 // reported under origin FileReading; the result is false when any was.
+// When given, WrittenWords gets a bit (word / 32, bit word % 32) for every
+// 4-byte word a pointer was written at, and Applied each marshalling fix-up
+// applied (room for FixupCount), counted in AppliedCount.
 bool FixUpSection(section_bounds const &Sections, kelvo_int32 SectionIndex, kelvo_int32 FixupCount,
-                  kelvo_pointer_fixup const *Fixups);
+                  kelvo_pointer_fixup const *Fixups, kelvo_uint32 *WrittenWords = nullptr);
 bool MarshallSection(section_bounds const &Sections, kelvo_int32 SectionIndex,
-                     kelvo_int32 FixupCount, kelvo_marshalling_fixup const *Fixups);
+                     kelvo_int32 FixupCount, kelvo_marshalling_fixup const *Fixups,
+                     kelvo_marshalling_fixup *Applied = nullptr,
+                     kelvo_int32 *AppliedCount = nullptr);
 
 } // namespace kelvo
 

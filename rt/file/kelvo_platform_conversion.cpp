@@ -69,6 +69,7 @@ struct section_state {
     kelvo_uint8 const *Source; // null where not loaded
     kelvo_uint32 SourceSize;
     kelvo_pointer_fixup *Fixups; // sorted by FromOffset
+    kelvo_uint8 *Used;           // per fix-up: a field of the tree took it
     kelvo_uint32 FixupCount;
     kelvo_int32 Alignment;
     stream Streams[StreamCount];
@@ -125,6 +126,13 @@ struct extent {
     target_location Target;
 };
 
+// Source bytes the tree reaches: objects, definitions, strings, pointer
+// blocks.
+struct source_bytes {
+    kelvo_uint32 Section;
+    kelvo_int64 Begin, End;
+};
+
 // What a block of source pointers became.
 struct pointer_block {
     kelvo_uint32 Count;
@@ -160,6 +168,7 @@ struct conversion {
     kelvo_pointer_hash *Extents; // source address -> extent list
     kelvo_stack_allocator PointerFixups, MarshallingFixups, Work;
     kelvo_stack_allocator AllExtents; // extent pointers, in the order found
+    kelvo_stack_allocator Reached;    // source_bytes, each once
 
     // The first walk only finds the extents; the second copies.
     bool Discovering;
@@ -244,6 +253,24 @@ bool FindFixup(conversion const &C, kelvo_uint32 Section, kelvo_int64 FieldOffse
         return false;
     }
     To = (Found - 1)->To;
+    // Repeats of the field's fix-up are taken with it.
+    for (kelvo_int64 Index = Found - 1 - Begin; Index >= 0 && Begin[Index].FromOffset == FieldOffset;
+         --Index) {
+        State.Used[Index] = 1;
+    }
+    return true;
+}
+
+bool NoteReached(conversion &C, kelvo_uint32 Section, kelvo_int64 Begin, kelvo_int64 Size) {
+    kelvo_int32 Index;
+    if (Size <= 0) {
+        return true;
+    }
+    if (!KelvoNewStackUnit(&C.Reached, &Index)) {
+        return false;
+    }
+    *static_cast<source_bytes *>(KelvoGetStackUnit(&C.Reached, Index)) = {Section, Begin,
+                                                                          Begin + Size};
     return true;
 }
 
@@ -343,7 +370,9 @@ stored_type *GetType(conversion &C, kelvo_file_reference const &Reference, bool 
         Member.HasReference = FindFixup(C, Reference.SectionIndex, Record + C.SourceReferenceOffset,
                                         Member.ReferenceWhere);
     }
-    if (!KelvoAddPointerToHash(C.Types, Address, Type)) {
+    if (!KelvoAddPointerToHash(C.Types, Address, Type) ||
+        !NoteReached(C, Reference.SectionIndex, Reference.Offset,
+                     (Count + 1) * C.SourceRecordSize)) {
         Bad = true;
         return nullptr;
     }
@@ -542,7 +571,8 @@ bool CopyString(conversion &C, kelvo_file_reference const &Reference, target_loc
         return false;
     }
     kelvo_int64 Size = Zero - Address + 1;
-    if (!Append(C, (kelvo_int32)Reference.SectionIndex, 2, Size, 1, Location)) {
+    if (!Append(C, (kelvo_int32)Reference.SectionIndex, 2, Size, 1, Location) ||
+        !NoteReached(C, Reference.SectionIndex, Reference.Offset, Size)) {
         return false;
     }
     kelvo::Copy((kelvo_int32)Size, Address, TargetAt(C, Location));
@@ -694,7 +724,9 @@ bool CopyPointerBlock(conversion &C, stored_type *Type, kelvo_file_reference con
         (!C.Discovering &&
          (!Append(C, (kelvo_int32)Block.SectionIndex, 2, (kelvo_int64)Count * C.TargetPointerSize,
                   C.Sections[Block.SectionIndex].Alignment, Location) ||
-          !AddPointerFixup(C, From, Location)))) {
+          !AddPointerFixup(C, From, Location) ||
+          !NoteReached(C, Block.SectionIndex, Block.Offset,
+                       (kelvo_int64)Count * C.SourcePointerSize)))) {
         return false;
     }
     *Copied = {Count, Location};
@@ -1017,6 +1049,9 @@ bool CopyObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Addres
         }
         Root.Copied = true;
         Root.Target = Location;
+        if (!NoteReached(C, Root.Section, Root.Offset, (kelvo_int64)Type.SourceSize * Root.Count)) {
+            return false;
+        }
         // Objects without size have nothing to copy and nothing to follow.
         kelvo_uint32 Count = Type.SourceSize > 0 ? Root.Count : 0;
         if (CopyInBulk(C, Type, Root, Location)) {
@@ -1098,6 +1133,52 @@ bool Walk(conversion &C, stored_type &RootType, kelvo_file_reference const &Root
     return true;
 }
 
+// A source fix-up that no field of the tree took must not write into bytes
+// the tree reaches: a loader of the file's own pointer size applies it, so
+// the file would mean one thing there and another once converted.
+bool FixupsStayOutsideTheTree(conversion &C) {
+    kelvo_int32 Count = KelvoGetStackUnitCount(&C.Reached);
+    if (Count == 0) {
+        return true;
+    }
+    auto *Bytes = static_cast<source_bytes *>(
+        KELVO_ALLOCATE_SIZE((kelvo_int32)((kelvo_int64)Count * sizeof(source_bytes))));
+    if (!Bytes) {
+        return false;
+    }
+    KelvoSerializeStack(&C.Reached, Bytes);
+    auto Before = [](source_bytes const &A, source_bytes const &B) {
+        return A.Section != B.Section ? A.Section < B.Section : A.Begin < B.Begin;
+    };
+    std::sort(Bytes, Bytes + Count, Before);
+    // Each End becomes the furthest end of its section's bytes so far.
+    for (kelvo_int32 Index = 1; Index < Count; ++Index) {
+        if (Bytes[Index].Section == Bytes[Index - 1].Section) {
+            Bytes[Index].End = std::max(Bytes[Index].End, Bytes[Index - 1].End);
+        }
+    }
+    bool Outside = true;
+    for (kelvo_int32 Section = 0; Outside && Section < C.SectionCount; ++Section) {
+        section_state const &State = C.Sections[Section];
+        for (kelvo_uint32 Fixup = 0; Outside && Fixup < State.FixupCount; ++Fixup) {
+            kelvo_int64 From = State.Fixups[Fixup].FromOffset;
+            source_bytes Probe = {(kelvo_uint32)Section, From + C.SourcePointerSize, 0};
+            source_bytes const *Next = std::lower_bound(Bytes, Bytes + Count, Probe, Before);
+            if (State.Used[Fixup] || Next == Bytes || (Next - 1)->Section != (kelvo_uint32)Section ||
+                (Next - 1)->End <= From) {
+                continue;
+            }
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): PlatformConversion: pointer fix-up at offset %u of section %d writes over "
+                "the bytes of the data tree, not a pointer it holds",
+                KELVO_HERE, (kelvo_uint32)From, Section);
+            Outside = false;
+        }
+    }
+    KELVO_DEALLOCATE(Bytes);
+    return Outside;
+}
+
 // Both walks: the first finds every extent (and every fault), the second
 // copies.
 bool Traverse(conversion &C, stored_type &RootType, kelvo_file_reference const &RootObject) {
@@ -1119,7 +1200,7 @@ bool Traverse(conversion &C, stored_type &RootType, kelvo_file_reference const &
             "%s(%d): PlatformConversion: Secondary tree traversal failed", KELVO_HERE);
         return false;
     }
-    return true;
+    return FixupsStayOutsideTheTree(C);
 }
 
 // ---- flattening ------------------------------------------------------------------
@@ -1218,6 +1299,7 @@ void Release(conversion &C) {
     for (kelvo_int32 Index = 0; C.Sections && Index < C.SectionCount; ++Index) {
         section_state &Section = C.Sections[Index];
         KELVO_DEALLOCATE(Section.Fixups);
+        KELVO_DEALLOCATE(Section.Used);
         KELVO_DEALLOCATE(Section.Flattened);
         for (stream &Stream : Section.Streams) {
             KELVO_DEALLOCATE(Stream.Bytes);
@@ -1232,6 +1314,7 @@ void Release(conversion &C) {
     KelvoDeletePointerHash(C.Blocks);
     KelvoDeletePointerHash(C.Extents);
     KelvoStackCleanUp(&C.AllExtents);
+    KelvoStackCleanUp(&C.Reached);
     KelvoStackCleanUp(&C.PointerFixups);
     KelvoStackCleanUp(&C.MarshallingFixups);
     KelvoStackCleanUp(&C.Work);
@@ -1258,6 +1341,7 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
     KelvoStackInitialize(&C.MarshallingFixups, sizeof(marshalling_record), FixupsPerBlock);
     KelvoStackInitialize(&C.Work, sizeof(work_item), WorkPerBlock);
     KelvoStackInitialize(&C.AllExtents, sizeof(extent *), WorkPerBlock);
+    KelvoStackInitialize(&C.Reached, sizeof(source_bytes), WorkPerBlock);
     C.SectionCount = File->SectionCount;
     C.Arena = KelvoNewMemoryArena();
     C.Types = KelvoNewPointerHash();
@@ -1288,11 +1372,23 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
         if (Count && Arrays.Pointers[Index]) {
             Section.Fixups = static_cast<kelvo_pointer_fixup *>(
                 KELVO_ALLOCATE_ALIGNED(4, (kelvo_int32)(Count * sizeof(kelvo_pointer_fixup))));
-            if (!Section.Fixups) {
+            Section.Used = static_cast<kelvo_uint8 *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Count));
+            if (!Section.Fixups || !Section.Used) {
                 return false;
             }
-            kelvo::Copy((kelvo_int32)(Count * sizeof(kelvo_pointer_fixup)), Arrays.Pointers[Index],
-                        Section.Fixups);
+            kelvo::SetUInt8((kelvo_int32)Count, 0, Section.Used);
+            // Fix-ups the loader would skip are skipped here too.
+            kelvo_int32 Skipped = 0;
+            kelvo_uint32 Kept = 0;
+            for (kelvo_uint32 Fixup = 0; Fixup < Count; ++Fixup) {
+                if (kelvo::PointerFieldFits(Arrays.Pointers[Index][Fixup], (kelvo_int32)Fixup,
+                                            Index, Section.SourceSize, C.SourcePointerSize,
+                                            Skipped)) {
+                    Section.Fixups[Kept++] = Arrays.Pointers[Index][Fixup];
+                }
+            }
+            kelvo::ReportSkipTotal("pointer", Skipped, Index);
+            Count = Kept;
             std::stable_sort(Section.Fixups, Section.Fixups + Count,
                              [](kelvo_pointer_fixup const &A, kelvo_pointer_fixup const &B) {
                                  return A.FromOffset < B.FromOffset;

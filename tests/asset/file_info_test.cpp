@@ -293,6 +293,50 @@ TEST_F(FileInfoTest, CurrentFilesAreTheirRootAndOthersConvertOnce) {
     KelvoFreeFile(File);
 }
 
+// The current tag does not make any root a file info: a 4-byte root, or a
+// file info whose definition names one member differently, is converted
+// rather than handed out in place, and raw conversion writes whole records.
+TEST_F(FileInfoTest, CurrentTagWithAnotherRootDefinitionIsConverted) {
+    kelvo_int32 Small = 7;
+    kv2::sample_asset Asset;
+    std::vector<kelvo_data_type_definition> Renamed;
+    for (kelvo_data_type_definition const *Member = KelvoFileInfoType;; ++Member) {
+        Renamed.push_back(*Member);
+        if (Member->Type == KelvoEndMember) {
+            break;
+        }
+    }
+    Renamed[0].Name = "Renamed";
+    struct root_case {
+        kelvo_data_type_definition const *Type;
+        void *Root;
+    } const Cases[] = {{KelvoInt32Type, &Small}, {Renamed.data(), &Asset.FileInfo}};
+    std::string Source = TemporaryPath("current_tag.kv2"), Raw = TemporaryPath("current_raw.kv2");
+    for (root_case const &Case : Cases) {
+        std::vector<kelvo_uint8> Image =
+            WriteImage(Case.Type, Case.Root, 0x80000020u, KelvoKVNFileMV_ThisPlatform);
+        kelvo_file *File = Load(Image);
+        ASSERT_NE(File, nullptr);
+        kelvo_variant Root;
+        KelvoGetDataTreeFromFile(File, &Root);
+        kelvo_file_info *Info = KelvoGetFileInfo(File);
+        ExpectLogged(KelvoWarningLogMessage, "but its root type definition differs");
+        ASSERT_NE(Info, nullptr);
+        EXPECT_NE((void *)Info, Root.Object);
+        EXPECT_EQ(KelvoGetFileInfo(File), Info);
+        KelvoFreeFile(File);
+
+        FILE *Out = fopen(Source.c_str(), "wb");
+        ASSERT_NE(Out, nullptr);
+        fwrite(Image.data(), 1, Image.size(), Out);
+        fclose(Out);
+        EXPECT_TRUE(KelvoConvertFileToRaw(Source.c_str(), Raw.c_str()));
+        ExpectLogged(KelvoWarningLogMessage, "but its root type definition differs");
+    }
+    remove(Source.c_str());
+    remove(Raw.c_str());
+}
+
 // ---- an older layout ---------------------------------------------------------
 
 // A bone as an earlier exporter wrote it: a 16-bit parent index beside a

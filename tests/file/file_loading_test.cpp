@@ -93,7 +93,8 @@ file_image TestFile() {
     Main.Fixup(RootTypeAt + MemberSize +
                    (kelvo_uint32)offsetof(kelvo_data_type_definition, ReferenceType),
                0, MixedAt);
-    Main.Fixup(RootAt + (kelvo_uint32)offsetof(test_root, Other), 1, 4);
+    // The root refers to the first mixed record, after the words and halves.
+    Main.Fixup(RootAt + (kelvo_uint32)offsetof(test_root, Other), 1, 20);
 
     kelvo_uint32 Words[4] = {0xA0B0C0D0u, 0x01020304u, 0xDEADBEEFu, 7};
     Data.Append(Words, sizeof(Words));
@@ -248,9 +249,11 @@ protected:
         auto *Tree = static_cast<test_root *>(Root.Object);
         EXPECT_EQ(Tree->Value, 0x11223344u);
         kelvo_uint32 *Other = OtherOf(Tree);
-        EXPECT_EQ(Other, (kelvo_uint32 *)File->Sections[1] + 1);
-        EXPECT_EQ(Other[0], 0x01020304u);
         auto *Data = static_cast<kelvo_uint8 *>(File->Sections[1]);
+        EXPECT_EQ((kelvo_uint8 *)Other, Data + 20);
+        kelvo_uint32 Word;
+        std::memcpy(&Word, Data + 4, 4);
+        EXPECT_EQ(Word, 0x01020304u);
         kelvo_uint16 Halves[2];
         std::memcpy(Halves, Data + 16, 4);
         EXPECT_EQ(Halves[1], 0xABCD);
@@ -594,10 +597,19 @@ TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
     kelvo_file *File = LoadImage(BuildImage(Image, false));
     ASSERT_NE(File, nullptr);
 
-    // A current file is its own root, without conversion.
+    // A root of the target tag and definition is its own root, without
+    // conversion; the stored mixed type has no member names.
+    kelvo_data_type_definition const Unnamed[] = {
+        {KelvoUInt8Member, nullptr, nullptr, 0, {}, 0}, {KelvoUInt8Member, nullptr, nullptr, 0, {}, 0},
+        {KelvoUInt16Member, nullptr, nullptr, 0, {}, 0}, {KelvoUInt32Member, nullptr, nullptr, 0, {}, 0},
+        {KelvoEndMember, nullptr, nullptr, 0, {}, 0}};
+    kelvo_data_type_definition const Stored[] = {
+        {KelvoUInt32Member, "Value", nullptr, 0, {}, 0},
+        {KelvoReferenceMember, "Other", Unnamed, 0, {}, 0},
+        {KelvoEndMember, nullptr, nullptr, 0, {}, 0}};
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
-    EXPECT_EQ(kelvo::GetFileRootAs(File, nullptr, 0x80000010u), Root.Object);
+    EXPECT_EQ(kelvo::GetFileRootAs(File, Stored, 0x80000010u), Root.Object);
 
     // The target keeps "Value" only, widened to a real.
     kelvo_data_type_definition const Target[] = {{KelvoReal32Member, "Value", nullptr, 0, {}, 0},
@@ -610,18 +622,97 @@ TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
     EXPECT_EQ(*static_cast<kelvo_real32 *>(Converted), (kelvo_real32)0x11223344u);
     EXPECT_EQ(kelvo::GetFileRootAs(File, Target, KelvoCurrentTypeTag), Converted);
     EXPECT_EQ(File->ConversionBuffer, Converted);
+    KelvoFreeFile(File);
+}
 
-    // The current tag over a root that is no file info: converted, never
-    // handed out in place (the root is smaller than a file info).
-    KelvoFreeFile(File);
-    File = LoadImage(BuildImage(TestFile(), false));
-    KelvoGetDataTreeFromFile(File, &Root);
-    kelvo_file_info *Info = KelvoGetFileInfo(File);
-    ASSERT_NE(Info, nullptr);
-    EXPECT_NE((void *)Info, Root.Object);
-    EXPECT_EQ((void *)Info, File->ConversionBuffer);
-    EXPECT_EQ(Info->FromFileName, nullptr);
-    KelvoFreeFile(File);
+// Files whose bytes would mean something else after a fix-up, a byte
+// reversal or a conversion: the tree check refuses them, so that every
+// command that accepts a file reproduces its tree.
+TEST_F(FileLoadingTest, FilesThatWouldChangeOnTheWayThroughAreRefused) {
+    struct hostile_case {
+        char const *Message;
+        bool ReversedOnly; // marshalling fix-ups are applied to reversed files only
+        void (*Damage)(file_image &);
+    } const Cases[] = {
+        {"writes over the bytes of a string", false,
+         [](file_image &F) { F.Sections[0].Fixup(F.Sections[0].First8Bit, 1, 0); }},
+        {"writes over the bytes of an object", false,
+         [](file_image &F) { F.Sections[0].Fixup(F.Root.Offset, 1, 0); }},
+        {"is not aligned to its 4 bytes", false,
+         [](file_image &F) { F.Sections[0].Fixups.back().To.Offset = 21; }},
+        {"lies outside the region [20, 36)", false,
+         [](file_image &F) { F.Sections[0].Fixups.back().To.Offset = 4; }},
+        {"by a layout that does not describe them", true,
+         [](file_image &F) { F.Sections[1].Marshalling[0] = {1, 20, F.RootType}; }},
+        {"have no marshalling fix-up", true, [](file_image &F) { F.Sections[1].Marshalling.clear(); }},
+        {"reverse the same bytes twice", true,
+         [](file_image &F) { F.Sections[1].Marshalling.push_back(F.Sections[1].Marshalling[0]); }},
+    };
+    for (bool Reversed : {false, true}) {
+        kelvo_file *File = LoadImage(BuildImage(TestFile(), Reversed));
+        EXPECT_TRUE(KelvoCheckFileDataTree(File));
+        KelvoFreeFile(File);
+        TakeMessages(); // the reversed file's warning
+        for (hostile_case const &Case : Cases) {
+            if (Case.ReversedOnly && !Reversed) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << Case.Message << (Reversed ? ", reversed" : ""));
+            file_image Image = TestFile();
+            Case.Damage(Image);
+            File = LoadImage(BuildImage(Image, Reversed));
+            ASSERT_NE(File, nullptr);
+            EXPECT_FALSE(KelvoCheckFileDataTree(File));
+            ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage, Case.Message);
+            KelvoFreeFile(File);
+            TakeMessages();
+        }
+    }
+}
+
+// One rule for pointer fix-ups in files of either pointer size, whether the
+// file loads as it is or through conversion: a field past the section is
+// reported and skipped, one over the bytes of a definition refuses the tree.
+TEST_F(FileLoadingTest, MisplacedPointerFixupsAreRefusedInEitherPointerSize) {
+    bytes Native = BuildImage(TestFile(), false);
+    kelvo_file_magic_value Other;
+    KelvoGetMagicValueForPlatform(PointerBits == 64 ? 32 : 64, 1, &Other);
+    kelvo_file_reader *Reader = KelvoCreateMemoryFileReader(
+        __FILE__, __LINE__, 0, (kelvo_int32)Native.size(), Native.data());
+    kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    ASSERT_TRUE(KelvoPlatformConvertReaderToWriter(Reader, Writer, &Other, 0));
+    KelvoCloseFileReader(Reader);
+    kelvo_uint8 *Buffer = nullptr;
+    kelvo_int32 Size = 0;
+    ASSERT_TRUE(KelvoStealMemoryWriterBuffer(Writer, &Buffer, &Size));
+    bytes Converted(Buffer, Buffer + Size);
+    KelvoFreeMemoryWriterBuffer(Buffer);
+    KelvoDeleteFileWriter(Writer);
+    for (bool Past : {true, false}) {
+        for (bool IsConverted : {false, true}) {
+            bytes Image = IsConverted ? Converted : Native;
+            SCOPED_TRACE(testing::Message() << (Past ? "past" : "definition")
+                                            << (IsConverted ? ", converted" : ""));
+            // Section 0's first pointer fix-up, moved past the section or onto
+            // the member type word of the root's definition.
+            kelvo_section_header Section;
+            std::memcpy(&Section, Image.data() + 88, sizeof(Section));
+            kelvo_file_header Header;
+            std::memcpy(&Header, Image.data() + 32, sizeof(Header));
+            ASSERT_GT(Section.PointerFixupArrayCount, 0u);
+            Put32(Image, Section.PointerFixupArrayOffset,
+                  Past ? 0xFFFFFFFFu : Header.RootObjectTypeDefinition.Offset, false);
+            kelvo_file *File = LoadImage(Image);
+            if (Past) {
+                ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                                 "writes at offset 4294967295, past the section's");
+            } else {
+                EXPECT_FALSE(File && KelvoCheckFileDataTree(File));
+            }
+            TakeMessages(); // the refusals' reasons and the conversion's warning
+            KelvoFreeFile(File);
+        }
+    }
 }
 
 TEST_F(FileLoadingTest, RootOutsideTheSectionsIsRefused) {

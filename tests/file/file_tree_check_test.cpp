@@ -3,6 +3,7 @@
 #include "file/kelvo_file.h"
 #include "kelvo_test.h"
 
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -54,23 +55,34 @@ struct sample {
     }
 };
 
+// The tree written into a one-section file of another tag and loaded; null
+// when any step fails. Image keeps the bytes.
+kelvo_file *WriteAndLoad(kelvo_data_type_definition const *Type, void *Root,
+                         std::vector<kelvo_uint8> &Image) {
+    kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(Type, Root, 0, 0);
+    kelvo_file_builder *Builder =
+        KelvoBeginFileInMemory(1, 0x80000011u, KelvoKVNFileMV_ThisPlatform, 128);
+    if (!Writer || !Builder || !KelvoWriteDataTreeToFileBuilder(Writer, Builder)) {
+        KelvoEndFileDataTreeWriting(Writer);
+        KelvoAbortFile(Builder);
+        return nullptr;
+    }
+    KelvoEndFileDataTreeWriting(Writer);
+    kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    if (!KelvoEndFileToWriter(Builder, Output)) {
+        KelvoDeleteFileWriter(Output);
+        return nullptr;
+    }
+    Image = StealWriterBytes(Output);
+    return KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+}
+
 class FileTreeCheckTest : public KelvoTest {
   protected:
     void SetUp() override {
         KelvoTest::SetUp();
         sample Sample;
-        kelvo_file_data_tree_writer *Writer =
-            KelvoBeginFileDataTreeWriting(TreeType, &Sample.Root, 0, 0);
-        ASSERT_NE(Writer, nullptr);
-        kelvo_file_builder *Builder =
-            KelvoBeginFileInMemory(1, 0x80000011u, KelvoKVNFileMV_ThisPlatform, 128);
-        ASSERT_NE(Builder, nullptr);
-        ASSERT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
-        KelvoEndFileDataTreeWriting(Writer);
-        kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
-        ASSERT_TRUE(KelvoEndFileToWriter(Builder, Output));
-        Image = StealWriterBytes(Output);
-        File = KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+        File = WriteAndLoad(TreeType, &Sample.Root, Image);
         ASSERT_NE(File, nullptr);
         kelvo_variant Root;
         KelvoGetDataTreeFromFile(File, &Root);
@@ -128,6 +140,69 @@ TEST_F(FileTreeCheckTest, RefusesCountsThatReachPastTheSection) {
     EXPECT_TRUE(KelvoCheckFileDataTree(File));
 }
 
+// A tree of byte elements, which lie in the last region of a section, so
+// that elements may be placed (zeroed) against the section's end: a count
+// that ends exactly there is accepted, one element more is refused.
+#pragma pack(push, 4)
+struct byte_tree {
+    kelvo_int32 ByteCount;
+    kelvo_uint8 *Bytes;
+    kelvo_int32 SlotCount;
+    kelvo_uint8 **Slots;
+    kelvo_data_type_definition const *VariantType;
+    kelvo_int32 VariantCount;
+    void *Variants;
+};
+#pragma pack(pop)
+kelvo_data_type_definition const ByteType[] = {MakeMember(KelvoUInt8Member, "Byte"),
+                                               MakeMember(KelvoEndMember)};
+kelvo_data_type_definition const ByteTreeType[] = {
+    MakeMember(KelvoReferenceToArrayMember, "Bytes", ByteType),
+    MakeMember(KelvoArrayOfReferencesMember, "Slots", ByteType),
+    MakeMember(KelvoReferenceToVariantArrayMember, "Variants"), MakeMember(KelvoEndMember)};
+
+TEST_F(FileTreeCheckTest, CountsAreBoundedExactlyByTheSectionEnd) {
+    kelvo_uint8 Bytes[3] = {1, 2, 3};
+    kelvo_uint8 *Slots[2] = {&Bytes[0], &Bytes[1]};
+    byte_tree Root = {3, Bytes, 2, Slots, ByteType, 2, Bytes + 1};
+    std::vector<kelvo_uint8> Image;
+    kelvo_file *Small = WriteAndLoad(ByteTreeType, &Root, Image);
+    ASSERT_NE(Small, nullptr);
+    kelvo_variant Loaded;
+    KelvoGetDataTreeFromFile(Small, &Loaded);
+    auto *Fields = static_cast<kelvo_uint8 *>(Loaded.Object);
+    kelvo_uint8 *End = static_cast<kelvo_uint8 *>(Small->Sections[0]) +
+                       KelvoGetKVNSectionArray(Small->Header)[0].ExpandedDataSize;
+    struct count_case {
+        char const *Message;
+        size_t CountOffset, PointerOffset, Stride;
+    } const Cases[] = {
+        {"elements of member \"Bytes\" do not lie inside", offsetof(byte_tree, ByteCount),
+         offsetof(byte_tree, Bytes), 1},
+        {"references of member \"Slots\" do not lie inside", offsetof(byte_tree, SlotCount),
+         offsetof(byte_tree, Slots), sizeof(void *)},
+        {"elements of member \"Variants\" do not lie inside", offsetof(byte_tree, VariantCount),
+         offsetof(byte_tree, Variants), 1},
+    };
+    constexpr kelvo_int32 Count = 2;
+    for (count_case const &Case : Cases) {
+        SCOPED_TRACE(Case.Message);
+        kelvo_uint8 *Start = End - Count * Case.Stride;
+        std::memset(Start, 0, Count * Case.Stride);
+        std::memcpy(Fields + Case.PointerOffset, &Start, sizeof(Start));
+        for (kelvo_int32 Past = 0; Past < 2; ++Past) {
+            kelvo_int32 Elements = Count + Past;
+            std::memcpy(Fields + Case.CountOffset, &Elements, sizeof(Elements));
+            EXPECT_EQ(KelvoCheckFileDataTree(Small), !Past);
+            if (Past) {
+                ExpectLoggedFrom(KelvoErrorLogMessage, KelvoFileReadingLogMessage, Case.Message);
+            }
+        }
+        std::memset(Fields + Case.CountOffset, 0, sizeof(kelvo_int32));
+    }
+    KelvoFreeFile(Small);
+}
+
 TEST_F(FileTreeCheckTest, RefusesPointersNoFixupWrote) {
     // Words a hostile file leaves without fix-ups keep whatever it stored.
     node Outside = {"outside", 0, nullptr};
@@ -164,9 +239,10 @@ TEST_F(FileTreeCheckTest, RefusesMalformedDefinitions) {
     Nodes[1] = Saved;
     Nodes[1].Type = KelvoInlineMember; // an inline member without a type
     ExpectRefused("is malformed");
-    Nodes[1].ReferenceType = Nodes; // a node that inlines itself
-    ExpectRefused("contains itself");
     Nodes[1] = Saved;
+    Nodes[2].Type = KelvoInlineMember; // "Next" refers to the node: now it inlines it
+    ExpectRefused("contains itself");
+    Nodes[2].Type = KelvoReferenceMember;
     Nodes[1].ArrayWidth = 0x40000000; // 4 GiB of int32 in one object
     ExpectRefused("measures beyond the library's bounds");
     Nodes[1] = Saved;

@@ -1,6 +1,7 @@
 // Arbitrary bytes loaded as a file and printed by kv2 dump's tree printer,
 // whether or not the library's tree check accepts them: the printer keeps
-// its own checks and must read nothing outside the loaded sections.
+// its own checks and must read nothing outside the loaded sections, and a
+// tree the check accepts it must print whole.
 #include "kelvo2.h"
 #include "kv2_tree_walk.h"
 
@@ -29,12 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *Data, size_t Size) {
     if (File) {
         kelvo_variant Root;
         KelvoGetDataTreeFromFile(File, &Root);
-        KelvoCheckFileDataTree(File);
+        bool Checked = Root.Object && KelvoCheckFileDataTree(File);
         kv2::section_memory Memory(File);
         kv2::walk_options Options;
         Options.Out = Sink;
         kv2::tree_walker Printer(Memory, Options);
-        Printer.Walk(Root.Type, Root.Object);
+        if (!Printer.Walk(Root.Type, Root.Object) && Checked) {
+            abort(); // dump refuses a tree the library's check accepts
+        }
     }
     KelvoFreeFile(File);
     if (!KelvoEndAllocationCheck(Check)) {

@@ -13,9 +13,10 @@ namespace kv2 {
 
 namespace {
 
-// Enough for any real definition and inline nesting; hostile ones stop here.
-constexpr int MaxDefinitionMembers = 1 << 16;
-constexpr int MaxInlineNesting = 32;
+// The library's own bounds on definitions, so that the walk accepts every
+// definition KelvoCheckFileDataTree accepts; hostile ones stop here.
+constexpr int MaxDefinitionMembers = 1 << 20;
+constexpr int MaxInlineNesting = 64;
 // Nested objects and members visited in one walk, whatever --depth says.
 constexpr int MaxWalkDepth = 64;
 constexpr kelvo_int64 MaxSteps = 50 * 1000 * 1000;
@@ -195,6 +196,10 @@ bool section_memory::HoldsDefinitionAt(kelvo_data_type_definition const *Type, i
         return true;
     }
     kelvo_data_type_definition const *Start = Type;
+    // Measured here in 64 bits: the library's measures give 0 both for an
+    // empty inline type and for one too large to measure, and only the
+    // second would let the walk read past its object.
+    kelvo_int64 Size = 0;
     for (int Count = 0;; ++Count, ++Type) {
         if (Count > MaxDefinitionMembers || !Holds(Type, sizeof(*Type))) {
             return false;
@@ -207,20 +212,20 @@ bool section_memory::HoldsDefinitionAt(kelvo_data_type_definition const *Type, i
             (Member.Name && !HoldsString(Member.Name))) {
             return false;
         }
-        if (Member.Type == KelvoInlineMember &&
-            !HoldsDefinitionAt(Member.ReferenceType, Depth + 1)) {
-            return false;
+        if (Member.Type == KelvoInlineMember) {
+            if (!HoldsDefinitionAt(Member.ReferenceType, Depth + 1)) {
+                return false;
+            }
+            Size += HeldDefinitions[Member.ReferenceType];
+        } else {
+            Size += (kelvo_int64)KelvoGetMemberUnitSize(Type) *
+                    (Member.ArrayWidth ? Member.ArrayWidth : 1);
         }
-        // A member too large to measure would measure as 0 and let the walk
-        // read past its object.
-        if (Member.Type != KelvoRetiredSwitchableMember && KelvoGetMemberTypeSize(Type) <= 0) {
+        if (Size > 0x7fffffff) {
             return false;
         }
     }
-    if (Type != Start && KelvoGetTotalObjectSize(Start) <= 0) {
-        return false;
-    }
-    HeldDefinitions.insert(Start);
+    HeldDefinitions[Start] = Size;
     return true;
 }
 
@@ -310,7 +315,8 @@ void tree_walker::Member(kelvo_data_type_definition const &Member, kelvo_uint8 c
     switch (Member.Type) {
     case KelvoInlineMember:
         if (Depth >= MaxWalkDepth) {
-            return Bad("the tree nests too deeply");
+            Line(Depth, "%s: ...", Name); // as deep as the printing goes
+            return;
         }
         Line(Depth, "%s:", Name);
         Object(Member.ReferenceType, At, Depth + 1);

@@ -34,7 +34,7 @@ class section_memory {
         kelvo_uint64 Size;
     };
     std::vector<range> Ranges;
-    mutable std::set<kelvo_data_type_definition const *> HeldDefinitions;
+    mutable std::map<kelvo_data_type_definition const *, kelvo_int64> HeldDefinitions; // -> size
 
     range const *RangeOf(void const *Address) const;
     bool HoldsDefinitionAt(kelvo_data_type_definition const *Type, int Depth) const;

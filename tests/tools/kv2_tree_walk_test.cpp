@@ -1,0 +1,72 @@
+// The dump's walk and the library's tree check hold one notion of a sound
+// tree: what the check accepts, the walk prints whole.
+#include "data/kelvo_data_type.h"
+#include "file_image_decoder.h"
+#include "kelvo_test.h"
+#include "kv2_tree_walk.h"
+
+#include <stdio.h>
+
+#include <vector>
+
+using kelvo::MakeMember;
+
+namespace {
+
+class Kv2TreeWalkTest : public KelvoTest {};
+
+kelvo_file *WriteAndLoad(kelvo_data_type_definition const *Type, void *Root) {
+    kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(Type, Root, 0, 0);
+    kelvo_file_builder *Builder =
+        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+    bool Written = Writer && Builder && KelvoWriteDataTreeToFileBuilder(Writer, Builder);
+    KelvoEndFileDataTreeWriting(Writer);
+    kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    if (!Written || !KelvoEndFileToWriter(Builder, Output)) {
+        KelvoAbortFile(Written ? nullptr : Builder);
+        KelvoDeleteFileWriter(Output);
+        return nullptr;
+    }
+    std::vector<kelvo_uint8> Image = StealWriterBytes(Output);
+    return KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+}
+
+TEST_F(Kv2TreeWalkTest, TheWalkAcceptsWhatTheCheckAccepts) {
+    static kelvo_data_type_definition const Empty[] = {MakeMember(KelvoEndMember)};
+    static kelvo_data_type_definition const Retired[] = {
+        MakeMember(KelvoRetiredSwitchableMember, "Old"), MakeMember(KelvoEndMember)};
+    static kelvo_data_type_definition const InlineEmpty[] = {
+        MakeMember(KelvoInt32Member, "A"), MakeMember(KelvoInlineMember, "Nothing", Empty),
+        MakeMember(KelvoEndMember)};
+    static kelvo_data_type_definition const InlineRetired[] = {
+        MakeMember(KelvoInlineMember, "Old", Retired), MakeMember(KelvoInt32Member, "A"),
+        MakeMember(KelvoEndMember)};
+    // Inline types nested 40 deep, within the library's bound of 64.
+    std::vector<kelvo_data_type_definition> Chain(2 * 40);
+    for (size_t Level = 0; Level < 40; ++Level) {
+        Chain[2 * Level] = Level + 1 < 40
+                               ? MakeMember(KelvoInlineMember, "Inner", &Chain[2 * Level + 2])
+                               : MakeMember(KelvoInt32Member, "Value");
+        Chain[2 * Level + 1] = MakeMember(KelvoEndMember);
+    }
+    kelvo_data_type_definition const *const Types[] = {InlineEmpty, InlineRetired, Chain.data()};
+    FILE *Sink = fopen("/dev/null", "w");
+    ASSERT_NE(Sink, nullptr);
+    for (kelvo_data_type_definition const *Type : Types) {
+        kelvo_int32 Root[4] = {7, 8, 9, 10};
+        kelvo_file *File = WriteAndLoad(Type, Root);
+        ASSERT_NE(File, nullptr);
+        kelvo_variant Loaded;
+        KelvoGetDataTreeFromFile(File, &Loaded);
+        EXPECT_TRUE(KelvoCheckFileDataTree(File));
+        kv2::section_memory Memory(File);
+        kv2::walk_options Options;
+        Options.Out = Sink;
+        kv2::tree_walker Walker(Memory, Options);
+        EXPECT_TRUE(Walker.Walk(Loaded.Type, Loaded.Object)) << Walker.Fault();
+        KelvoFreeFile(File);
+    }
+    fclose(Sink);
+}
+
+} // namespace
