@@ -314,7 +314,7 @@ TEST_F(FileInfoTest, CurrentTagWithAnotherRootDefinitionIsConverted) {
     std::string Source = TemporaryPath("current_tag.kv2"), Raw = TemporaryPath("current_raw.kv2");
     for (root_case const &Case : Cases) {
         std::vector<kelvo_uint8> Image =
-            WriteImage(Case.Type, Case.Root, 0x80000020u, KelvoKVNFileMV_ThisPlatform);
+            WriteImage(Case.Type, Case.Root, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform);
         kelvo_file *File = Load(Image);
         ASSERT_NE(File, nullptr);
         kelvo_variant Root;

@@ -52,7 +52,7 @@ bytes EndToBytes(kelvo_file_builder *Builder) {
 void WriteAndReload(kelvo_data_type_definition const *Type, void *Root) {
     kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(Type, Root, 0, 0);
     kelvo_file_builder *Builder =
-        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+        KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 4096);
     ASSERT_TRUE(Writer && Builder);
     EXPECT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
     KelvoEndFileDataTreeWriting(Writer);

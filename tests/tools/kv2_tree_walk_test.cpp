@@ -18,7 +18,7 @@ class Kv2TreeWalkTest : public KelvoTest {};
 kelvo_file *WriteAndLoad(kelvo_data_type_definition const *Type, void *Root) {
     kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(Type, Root, 0, 0);
     kelvo_file_builder *Builder =
-        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+        KelvoBeginFileInMemory(1, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform, 4096);
     bool Written = Writer && Builder && KelvoWriteDataTreeToFileBuilder(Writer, Builder);
     KelvoEndFileDataTreeWriting(Writer);
     kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
