@@ -67,8 +67,8 @@ class Kv2FilesTest : public KelvoTest {
         KelvoTest::SetUp();
         std::string Pattern = TemporaryPath("kv2_files_XXXXXX");
         ASSERT_NE(mkdtemp(Pattern.data()), nullptr);
-        Directory = Pattern + "/";
-        std::string Sample = Directory + "sample.kv2";
+        Scratch = Pattern + "/";
+        std::string Sample = Scratch + "sample.kv2";
         run_result Made = RunKv2({"make-sample", Sample});
         ASSERT_EQ(Made.Status, 0) << Made.Err;
         SampleBytes = ReadText(Sample);
@@ -77,8 +77,8 @@ class Kv2FilesTest : public KelvoTest {
     }
     void TearDown() override {
         std::error_code Ignored;
-        fs::permissions(Directory + "read_only", fs::perms::owner_all, Ignored);
-        fs::remove_all(Directory, Ignored);
+        fs::permissions(Scratch + "read_only", fs::perms::owner_all, Ignored);
+        fs::remove_all(Scratch, Ignored);
         KelvoTest::TearDown();
     }
 
@@ -86,7 +86,7 @@ class Kv2FilesTest : public KelvoTest {
     std::string MakeInput(input_kind Kind) {
         static char const *const Names[] = {"valid",     "missing", "directory", "fifo",
                                             "truncated", "bad_crc", "bad_fixup", "huge_section"};
-        std::string Path = Directory + Names[Kind] + ".kv2";
+        std::string Path = Scratch + Names[Kind] + ".kv2";
         std::string Bytes = SampleBytes;
         switch (Kind) {
         case Missing:
@@ -126,7 +126,7 @@ class Kv2FilesTest : public KelvoTest {
     // Files the tool left behind besides those the test made.
     std::vector<std::string> Leftovers() const {
         std::vector<std::string> Found;
-        for (fs::directory_entry const &Entry : fs::recursive_directory_iterator(Directory)) {
+        for (fs::directory_entry const &Entry : fs::recursive_directory_iterator(Scratch)) {
             if (Contains(Entry.path().filename().string(), ".kv2-")) {
                 Found.push_back(Entry.path().string());
             }
@@ -134,7 +134,7 @@ class Kv2FilesTest : public KelvoTest {
         return Found;
     }
 
-    std::string Directory;
+    std::string Scratch;
     std::string SampleBytes;
 };
 
@@ -206,7 +206,7 @@ TEST_F(Kv2FilesTest, EveryCommandRefusesWhatIsNotAValidFileAndLosesNothing) {
         std::string In = MakeInput(Case.Input);
         for (char const *Command :
              {"check", "info", "dump", "convert", "convert-format", "recompress"}) {
-            std::string Out = Directory + "existing_output.kv2";
+            std::string Out = Scratch + "existing_output.kv2";
             WriteText(Out, Precious);
             std::string What = std::string(Command) + " " + In;
             bool Checks = strcmp(Command, "check") == 0;
@@ -242,7 +242,7 @@ TEST_F(Kv2FilesTest, EveryCommandRefusesWhatIsNotAValidFileAndLosesNothing) {
 
 TEST_F(Kv2FilesTest, IgnoreCRCRewritesAMismatchWithAWarning) {
     std::string In = MakeInput(BadCRC);
-    std::string Out = Directory + "rewritten.kv2";
+    std::string Out = Scratch + "rewritten.kv2";
     run_result Result = RunKv2({"convert", In, Out, "--platform", "64be", "--ignore-crc"});
     EXPECT_EQ(Result.Status, 0) << Result.Err;
     EXPECT_TRUE(Contains(Result.Err, Substitute(WarnCRC, In))) << Result.Err;
@@ -264,17 +264,34 @@ TEST_F(Kv2FilesTest, AnOutputOverItsInputReplacesItWhole) {
     EXPECT_EQ(Leftovers(), std::vector<std::string>());
 }
 
+// Writes that stop at a file size limit, as on a full disk.
+TEST_F(Kv2FilesTest, AWriteThatFailsHalfwayLeavesTheOutputAsItWas) {
+    std::string Sample = MakeInput(Valid);
+    std::string Out = Scratch + "existing_output.kv2";
+    for (char const *Command : {"convert", "convert-format", "recompress"}) {
+        WriteText(Out, "kept");
+        run_result Result =
+            RunKv2(CommandLine(Command, Sample, Out), "trap '' XFSZ; ulimit -f 4; ");
+        EXPECT_EQ(Result.Status, 1) << Command << "\n" << Result.Err;
+        EXPECT_TRUE(Contains(Result.Err, " " + Sample + " into " + Out +
+                                             ": write failed with error \"" + strerror(EFBIG)))
+            << Result.Err;
+        EXPECT_EQ(ReadText(Out), "kept") << Command;
+        EXPECT_EQ(Leftovers(), std::vector<std::string>()) << Command;
+    }
+}
+
 // The output's place is blamed, not the input, and nothing is left there.
 TEST_F(Kv2FilesTest, AnOutputThatCannotBeWrittenIsNamedWithTheReason) {
     std::string Sample = MakeInput(Valid);
     // Permissions do not bind the superuser; a missing directory fails the same way.
-    std::string Unwritable = Directory + "read_only";
+    std::string Unwritable = Scratch + "read_only";
     fs::create_directory(Unwritable);
     WriteText(Unwritable + "/out.kv2", "kept");
     fs::permissions(Unwritable, fs::perms::owner_read | fs::perms::owner_exec);
-    std::string Place = geteuid() == 0 ? Directory + "no_such_directory" : Unwritable;
+    std::string Place = geteuid() == 0 ? Scratch + "no_such_directory" : Unwritable;
     std::string Reason = geteuid() == 0 ? strerror(ENOENT) : strerror(EACCES);
-    std::string Blocker = Directory + "a_directory.kv2";
+    std::string Blocker = Scratch + "a_directory.kv2";
     fs::create_directory(Blocker);
 
     struct output_case {

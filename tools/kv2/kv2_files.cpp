@@ -19,11 +19,16 @@ namespace kv2 {
 
 namespace {
 
+// The first problems reported, with whether each is an error.
+struct report {
+    bool IsError;
+    std::string Text;
+};
+std::vector<report> Reports;
 int ProblemCount = 0;
 int ErrorCount = 0;
-std::vector<std::string> ErrorTexts; // of the first errors only
 
-constexpr int MaxKeptErrors = 1000;
+constexpr int MaxKeptReports = 1000;
 
 // Messages start with the reporting source line, "path(line): ".
 char const *WithoutLocation(char const *Message) {
@@ -36,9 +41,9 @@ void KELVO_CALLBACK PrintLibraryMessage(kelvo_log_message_type Type, kelvo_log_m
     if (Type < KelvoWarningLogMessage) {
         return;
     }
-    ++ProblemCount;
-    if (Type >= KelvoErrorLogMessage && ++ErrorCount <= MaxKeptErrors) {
-        ErrorTexts.push_back(WithoutLocation(Message));
+    ErrorCount += Type >= KelvoErrorLogMessage;
+    if (++ProblemCount <= MaxKeptReports) {
+        Reports.push_back({Type >= KelvoErrorLogMessage, WithoutLocation(Message)});
     }
     fprintf(stderr, "kv2: %s: %s\n", KelvoGetLogMessageTypeString(Type), Message);
 }
@@ -73,12 +78,12 @@ char const *TreeFault(kelvo_file const *File) {
 
 // The CRC step; false when the file is refused here.
 bool CRCAccepted(char const *FileName, crc_mismatch Crc, std::string &Reason) {
-    library_reports Reports;
+    library_reports Reading;
     if (KelvoFileCRCIsValid(FileName)) {
         return true;
     }
-    if (Reports.Errors()) {
-        Reason = "unreadable header: " + Reports.FirstError("");
+    if (Reading.Errors()) {
+        Reason = "unreadable header: " + Reading.FirstError("");
         return false;
     }
     Reason = "CRC mismatch (the CRC stored in its header does not match its contents)";
@@ -109,19 +114,30 @@ int library_reports::Errors() const {
 }
 
 std::string library_reports::FirstError(char const *Otherwise) const {
-    if (Errors() == 0) {
-        return Otherwise;
+    for (bool WantError : {true, false}) {
+        for (size_t Index = (size_t)ProblemsAtMark; Index < Reports.size(); ++Index) {
+            if (Reports[Index].IsError == WantError) {
+                return Reports[Index].Text;
+            }
+        }
     }
-    return ErrorsAtMark < (int)ErrorTexts.size() ? ErrorTexts[ErrorsAtMark] : "(see above)";
+    return Problems() ? "(see above)" : Otherwise;
 }
 
-kelvo_file *LoadValidFile(char const *FileName, crc_mismatch Crc, std::string &Reason) {
-    Reason.clear();
+kelvo_file_reader *OpenFileReader(char const *FileName, std::string &Reason) {
     library_reports Opening;
     kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
     if (!Reader) {
         // The platform reader is silent only about a file that is not there.
         Reason = "cannot open it: " + Opening.FirstError("no such file");
+    }
+    return Reader;
+}
+
+kelvo_file *LoadValidFile(char const *FileName, crc_mismatch Crc, std::string &Reason) {
+    Reason.clear();
+    kelvo_file_reader *Reader = OpenFileReader(FileName, Reason);
+    if (!Reader) {
         return nullptr;
     }
     if (!CRCAccepted(FileName, Crc, Reason)) {

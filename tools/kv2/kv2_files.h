@@ -16,21 +16,24 @@ namespace kv2 {
 void ReportLibraryMessages();
 
 // What the library reported since a mark was taken: the count of warnings
-// and errors (a failed read is a warning and otherwise looks like the end
-// of the file), of errors alone, and the first error's text without its
-// source location.
+// and errors (a failed read or write is a warning and otherwise looks like
+// the end of the file or a plain failure), of errors alone, and the text of
+// the first error, or else the first warning, without its source location.
 class library_reports {
   public:
     library_reports();
     int Problems() const;
     int Errors() const;
-    // The first error since the mark, or Otherwise when there was none.
+    // Otherwise when nothing was reported.
     std::string FirstError(char const *Otherwise) const;
 
   private:
     int ProblemsAtMark;
     int ErrorsAtMark;
 };
+
+// A reader of FileName, or null with Reason saying why it cannot be opened.
+kelvo_file_reader *OpenFileReader(char const *FileName, std::string &Reason);
 
 enum class crc_mismatch { Refuse, Warn };
 

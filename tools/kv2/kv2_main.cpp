@@ -29,10 +29,10 @@ int RunVersion(int ArgumentCount, char **) {
     return Success;
 }
 
-// Streams the file through the reader open callback; false when it cannot be
-// read to its end.
-bool FileCRC(char const *FileName, kelvo_uint32 *Result) {
-    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
+// Streams the file through the reader open callback; false, with the
+// reason, when it cannot be read to its end.
+bool FileCRC(char const *FileName, kelvo_uint32 *Result, std::string &Reason) {
+    kelvo_file_reader *Reader = kv2::OpenFileReader(FileName, Reason);
     if (!Reader) {
         return false;
     }
@@ -58,6 +58,7 @@ bool FileCRC(char const *FileName, kelvo_uint32 *Result) {
     KelvoEndCRC32(&CRC);
     KelvoCloseFileReader(Reader);
     *Result = CRC;
+    Reason = Reading.Problems() ? "a read failed" : "it is too large for this tool";
     return Complete && Reading.Problems() == 0;
 }
 
@@ -69,11 +70,11 @@ int RunCRC(int ArgumentCount, char **Arguments) {
     int Status = Success;
     for (int Index = 0; Index < ArgumentCount; ++Index) {
         kelvo_uint32 CRC = 0;
-        if (FileCRC(Arguments[Index], &CRC)) {
+        std::string Reason;
+        if (FileCRC(Arguments[Index], &CRC, Reason)) {
             printf("%08x  %s\n", (unsigned)CRC, Arguments[Index]);
         } else {
-            fprintf(stderr, "kv2: cannot read %s\n", Arguments[Index]);
-            Status = Failure;
+            Status = kv2::Refuse(Arguments[Index], Reason);
         }
     }
     return Status;
