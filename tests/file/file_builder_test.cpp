@@ -2,6 +2,7 @@
 #include "kelvo_test.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -417,13 +418,10 @@ TEST_F(FileBuilderTest, Kv2RecompressCommand) {
     std::string Out = TemporaryPath("kv2_out.kv2");
     std::string Back = TemporaryPath("kv2_back.kv2");
     ASSERT_TRUE(KelvoEndFile(Builder, In.c_str()));
-    ASSERT_EQ(RunKv2("recompress " + In + " " + Out), 0);
-    decoded_file File;
-    ASSERT_EQ(DecodeFileImage(ReadFileBytes(Out), File), "");
-    EXPECT_EQ(File.SectionHeaders[1].Format, (kelvo_uint32)KelvoFenwa1Compression);
-    CheckLinkedFile(File);
-    ASSERT_EQ(RunKv2("recompress " + Out + " " + Back + " --format 0"), 0);
-    EXPECT_EQ(ReadFileBytes(Back), ReadFileBytes(In));
+    // Its root's definition is four letters, which kv2 check refuses; so does
+    // every kv2 command (the round trip of a valid file is in kv2_files_test).
+    EXPECT_EQ(RunKv2("recompress " + In + " " + Out), 1);
+    EXPECT_EQ(access(Out.c_str(), F_OK), -1);
     EXPECT_EQ(RunKv2("recompress " + In + " " + Out + " --format 1"), 2);
     EXPECT_EQ(RunKv2("recompress " + In), 2);
     EXPECT_EQ(RunKv2("recompress " + In + "_missing " + Out), 1);

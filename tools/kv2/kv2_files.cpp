@@ -86,7 +86,7 @@ bool CRCAccepted(char const *FileName, crc_mismatch Crc, std::string &Reason) {
         Reason = "unreadable header: " + Reading.FirstError("");
         return false;
     }
-    Reason = "CRC mismatch (the CRC stored in its header does not match its contents)";
+    Reason = "CRC mismatch";
     if (Crc == crc_mismatch::Refuse) {
         return false;
     }
@@ -156,10 +156,7 @@ kelvo_file *LoadValidFile(char const *FileName, crc_mismatch Crc, std::string &R
     } else if (Loading.Errors()) {
         Reason = "loading it met an error: " + Loading.FirstError("");
     } else if (char const *Fault = TreeFault(File)) {
-        Reason = Fault;
-        if (Loading.Errors()) {
-            Reason += ": " + Loading.FirstError("");
-        }
+        Reason = Fault; // the library's own report is on stderr already
     }
     if (!Reason.empty()) {
         KelvoFreeFile(File);
