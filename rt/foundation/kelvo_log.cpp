@@ -106,8 +106,8 @@ void Log(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char cons
     va_end(Arguments);
 }
 
-void ReportLastSystemError(bool Serious, char const *SourceFileName,
-                           kelvo_int32 SourceLineNumber, char const *FailedCallName) {
+void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32 SourceLineNumber,
+                           char const *FailedCallName, char const *FileName) {
     kelvo_int32 Code = PlatformLastErrorCode();
     if (Code == 0) {
         return;
@@ -117,9 +117,15 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName,
     if (!Text[0]) {
         CopyString(Text, (kelvo_int32)sizeof(Text), "unknown win32 error");
     }
-    Log(Serious ? KelvoErrorLogMessage : KelvoWarningLogMessage, KelvoWin32SubsystemLogMessage,
-        "%s(%d): %s failed with error \"%s\" at %s(%d)", KELVO_HERE, FailedCallName, Text,
-        SourceFileName, SourceLineNumber);
+    kelvo_log_message_type Type = Serious ? KelvoErrorLogMessage : KelvoWarningLogMessage;
+    if (FileName) {
+        Log(Type, KelvoWin32SubsystemLogMessage,
+            "%s(%d): %s failed with error \"%s\" for \"%s\" at %s(%d)", KELVO_HERE, FailedCallName,
+            Text, FileName, SourceFileName, SourceLineNumber);
+        return;
+    }
+    Log(Type, KelvoWin32SubsystemLogMessage, "%s(%d): %s failed with error \"%s\" at %s(%d)",
+        KELVO_HERE, FailedCallName, Text, SourceFileName, SourceLineNumber);
 }
 
 } // namespace kelvo

@@ -19,9 +19,10 @@ void LogV(kelvo_log_message_type Type, kelvo_log_message_origin Origin, char con
           va_list Arguments);
 
 // Reports the calling thread's last system error, if any, under origin
-// Win32Subsystem, naming the failed call and the caller's location.
+// Win32Subsystem, naming the failed call, the file it was about (when one is
+// given) and the caller's location.
 void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32 SourceLineNumber,
-                           char const *FailedCallName);
+                           char const *FailedCallName, char const *FileName = nullptr);
 
 } // namespace kelvo
 

@@ -143,8 +143,8 @@ __attribute__((noinline)) kelvo_int64 OddAlignment(kelvo_int64 Align) {
 __attribute__((noinline)) void *AllocationFailed(char const *File, kelvo_int32 Line,
                                                  kelvo_int32 Size, kelvo_int64 Request) {
     Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
-        "%s(%d): Unable to allocate %d bytes (%d requested by %s:%d).", KELVO_HERE,
-        (kelvo_int32)Request, Size, File, Line);
+        "%s(%d): Unable to allocate %I64d bytes (%d requested by %s:%d).", KELVO_HERE, Request,
+        Size, File, Line);
     return nullptr;
 }
 

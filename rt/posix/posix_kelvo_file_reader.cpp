@@ -62,20 +62,48 @@ void KELVO_CALLBACK PosixCloseFileReader(char const *SourceFileName, kelvo_int32
     kelvo::CallDeallocate(SourceFileName, SourceLineNumber, File);
 }
 
+char const *KindOfFile(mode_t Mode) {
+    return S_ISDIR(Mode)    ? "a directory"
+           : S_ISFIFO(Mode) ? "a FIFO"
+           : S_ISCHR(Mode)  ? "a character device"
+           : S_ISBLK(Mode)  ? "a block device"
+           : S_ISSOCK(Mode) ? "a socket"
+                            : "something else";
+}
+
 } // namespace
 
 namespace kelvo {
 
 kelvo_file_reader *PlatformCreateFileReader(char const *SourceFileName,
                                             kelvo_int32 SourceLineNumber, char const *FileName) {
-    // A file that is not there is an ordinary answer, not a failure to report.
-    int Descriptor = open(FileName, O_RDONLY | O_CLOEXEC);
+    // A file that is not there is an ordinary answer, not a failure to
+    // report. O_NONBLOCK keeps a FIFO or a device from holding the open up
+    // before it can be refused below.
+    int Descriptor = open(FileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (Descriptor < 0) {
+        if (errno != ENOENT) {
+            ReportLastSystemError(true, SourceFileName, SourceLineNumber, "open", FileName);
+        }
         return nullptr;
     }
-    // A directory opens for reading here but is not a file to read.
     struct stat Status;
-    if (fstat(Descriptor, &Status) != 0 || S_ISDIR(Status.st_mode)) {
+    if (fstat(Descriptor, &Status) != 0) {
+        ReportLastSystemError(true, SourceFileName, SourceLineNumber, "fstat", FileName);
+        close(Descriptor);
+        return nullptr;
+    }
+    if (!S_ISREG(Status.st_mode)) {
+        // Reads of anything else may block or never end.
+        Log(KelvoErrorLogMessage, KelvoWin32SubsystemLogMessage,
+            "%s(%d): fstat found that \"%s\" is %s, not a regular file", SourceFileName,
+            SourceLineNumber, FileName, KindOfFile(Status.st_mode));
+        close(Descriptor);
+        return nullptr;
+    }
+    int Flags = fcntl(Descriptor, F_GETFL);
+    if (Flags < 0 || fcntl(Descriptor, F_SETFL, Flags & ~O_NONBLOCK) != 0) {
+        ReportLastSystemError(true, SourceFileName, SourceLineNumber, "fcntl", FileName);
         close(Descriptor);
         return nullptr;
     }

@@ -110,16 +110,16 @@ kelvo_file_writer *PlatformCreateFileWriter(char const *SourceFileName,
     // so truncation waits until the lock is ours.
     int Descriptor = open(FileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (Descriptor < 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "open");
+        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "open", FileName);
         return nullptr;
     }
     if (flock(Descriptor, LOCK_EX | LOCK_NB) != 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "flock");
+        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "flock", FileName);
         close(Descriptor);
         return nullptr;
     }
     if (EraseExisting && ftruncate(Descriptor, 0) != 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "ftruncate");
+        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "ftruncate", FileName);
         close(Descriptor);
         return nullptr;
     }

@@ -3,6 +3,7 @@
 #include "kv2_sample_asset.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

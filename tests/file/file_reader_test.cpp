@@ -126,12 +126,29 @@ TEST_F(FileReaderTest, PlatformReaderReadsAtAbsolutePositions) {
     KelvoCloseFileReader(Reader);
 }
 
-TEST_F(FileReaderTest, WhatIsNotAFileGivesNoReaderAndNoMessage) {
+// A missing file is an ordinary answer; anything but a regular file is
+// refused at once (a FIFO without a writer would block the open forever).
+TEST_F(FileReaderTest, WhatIsNotARegularFileGivesNoReader) {
     std::string Missing = TemporaryPath("does_not_exist.bin");
     EXPECT_EQ(KelvoCreatePlatformFileReader(__FILE__, __LINE__, Missing.c_str()), nullptr);
     EXPECT_EQ(KelvoOpenFileReader(Missing.c_str()), nullptr);
-    EXPECT_EQ(KelvoOpenFileReader(KelvoGetTemporaryDirectory()), nullptr) << "a directory";
     EXPECT_TRUE(Messages().empty());
+
+    std::string Fifo = TemporaryPath("fifo");
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    std::string Directory = KelvoGetTemporaryDirectory();
+    struct {
+        std::string Path;
+        char const *Kind;
+    } const Cases[] = {
+        {Directory, "a directory"}, {Fifo, "a FIFO"}, {"/dev/null", "a character device"}};
+    for (auto const &Case : Cases) {
+        EXPECT_EQ(KelvoOpenFileReader(Case.Path.c_str()), nullptr) << Case.Path;
+        ExpectLoggedFrom(KelvoErrorLogMessage, KelvoWin32SubsystemLogMessage,
+                         "fstat found that \"" + Case.Path + "\" is " + Case.Kind +
+                             ", not a regular file");
+    }
+    unlink(Fifo.c_str());
 
     EXPECT_EQ(KelvoCreatePlatformFileReader(__FILE__, __LINE__, nullptr), nullptr);
     ExpectLogged(KelvoErrorLogMessage, "FileNameToOpen is not allowed to be 0");

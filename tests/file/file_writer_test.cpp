@@ -6,6 +6,7 @@
 #include "kelvo_platform.h"
 #include "kelvo_test.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -380,7 +381,8 @@ TEST_F(FileWriterTest, UnwritableLocationsFailWithAWarningNamingOpen) {
 
     std::string BelowFile = Plain + "/child.bin";
     EXPECT_EQ(KelvoCreatePlatformFileWriter(__FILE__, __LINE__, BelowFile.c_str(), 1), nullptr);
-    ExpectLogged(KelvoWarningLogMessage, "open failed");
+    ExpectLogged(KelvoWarningLogMessage, std::string("open failed with error \"") +
+                                             strerror(ENOTDIR) + "\" for \"" + BelowFile + "\"");
     EXPECT_EQ(KelvoCreatePlatformFileWriter(__FILE__, __LINE__, KelvoGetTemporaryDirectory(), 0),
               nullptr);
     ExpectLogged(KelvoWarningLogMessage, "open failed");

@@ -90,7 +90,10 @@ TEST_F(MemoryTest, ImpossibleSizesFailWithoutAllocating) {
     ExpectLogged(KelvoErrorLogMessage, "(-1 requested by caller.cpp:5).");
     // The heap request would not fit in 32 bits.
     EXPECT_EQ(kelvo::CallAllocate("caller.cpp", 6, 16, INT32_MAX - 20), nullptr);
-    ExpectLogged(KelvoErrorLogMessage, "Unable to allocate ");
+    ExpectLogged(KelvoErrorLogMessage, "Unable to allocate " +
+                                           std::to_string((long long)INT32_MAX - 20 + 16 +
+                                                          kelvo::AllocationHeaderSize - 1) +
+                                           " bytes (");
     EXPECT_EQ(kelvo::CallAllocate("caller.cpp", 7, INT32_MAX, 1), nullptr);
     ExpectLogged(KelvoErrorLogMessage, "requested by caller.cpp:7).");
     EXPECT_EQ(Messages().size(), 0u);

@@ -36,11 +36,12 @@ inline std::string ReadText(std::string const &Path) {
     return Content.str();
 }
 
-// Status -1 when the tool did not exit by itself.
-inline run_result RunKv2(std::vector<std::string> const &Arguments) {
+// Status -1 when the tool did not exit by itself. Shell is run first, in
+// the same shell (to set limits, say).
+inline run_result RunKv2(std::vector<std::string> const &Arguments, std::string const &Shell = "") {
     std::string Out = TemporaryPath("kv2_stdout");
     std::string Err = TemporaryPath("kv2_stderr");
-    std::string Command = Quote(KELVO_KV2_PATH);
+    std::string Command = Shell + Quote(KELVO_KV2_PATH);
     for (std::string const &Argument : Arguments) {
         Command.append(" ").append(Quote(Argument));
     }

@@ -75,7 +75,13 @@ TEST_F(Kv2ToolTest, UnreadableFilesAreReportedAndTheRestStillDone) {
     run_result Result = Run({"crc", Missing, Check, Directory});
     EXPECT_EQ(Result.Status, 1);
     EXPECT_EQ(Result.Out, "cbf43926  " + Check + "\n");
-    EXPECT_EQ(Result.Err, "kv2: cannot read " + Missing + "\nkv2: cannot read /\n");
+    // The library's own report of the directory comes first.
+    EXPECT_NE(Result.Err.find("kv2: " + Missing + ": cannot open it: no such file\n"),
+              std::string::npos)
+        << Result.Err;
+    EXPECT_NE(Result.Err.find("kv2: /: cannot open it: fstat found that \"/\" is a directory"),
+              std::string::npos)
+        << Result.Err;
 }
 
 TEST_F(Kv2ToolTest, UsageAndCommandLineMistakes) {

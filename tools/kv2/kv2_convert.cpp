@@ -1,6 +1,7 @@
 // kv2 convert: rewrites a file for another pointer size and byte order,
 // optionally with every section in one format first.
 #include "kv2_commands.h"
+#include "kv2_files.h"
 
 #include "kelvo2.h"
 
@@ -20,7 +21,8 @@ constexpr platform_name Platforms[] = {
     {"32le", 32, true}, {"32be", 32, false}, {"64le", 64, true}, {"64be", 64, false}};
 
 int Usage() {
-    fprintf(stderr, "kv2: convert needs IN OUT --platform 32le|32be|64le|64be [--format 0|2]\n");
+    fprintf(stderr, "kv2: convert needs IN OUT --platform 32le|32be|64le|64be [--format 0|2] "
+                    "[--ignore-crc]\n");
     return 2;
 }
 
@@ -35,9 +37,6 @@ bool Convert(char const *In, char const *Out, kelvo_file_magic_value const &Magi
     if (Writer) {
         KelvoDeleteFileWriter(Writer);
     }
-    if (!Converted) {
-        remove(Out);
-    }
     return Converted;
 }
 
@@ -49,7 +48,13 @@ int RunConvert(int ArgumentCount, char **Arguments) {
     }
     platform_name const *Platform = nullptr;
     int Format = -1;
+    bool IgnoreCRC = false;
     for (int Index = 2; Index < ArgumentCount; Index += 2) {
+        if (strcmp(Arguments[Index], "--ignore-crc") == 0 && !IgnoreCRC) {
+            IgnoreCRC = true;
+            --Index; // a flag without a value
+            continue;
+        }
         if (Index + 1 >= ArgumentCount) {
             return Usage();
         }
@@ -73,27 +78,23 @@ int RunConvert(int ArgumentCount, char **Arguments) {
     }
     kelvo_file_magic_value Magic;
     KelvoGetMagicValueForPlatform(Platform->PointerSize, Platform->IsLittleEndian, &Magic);
-    char const *Source = Arguments[0];
-    std::string Staged;
-    if (Format >= 0) {
-        // Every section takes the format in the source's own layout, which
-        // the conversion keeps.
-        Staged = std::string(Arguments[1]) + ".kv2-format";
-        kelvo_int32 const Mapping[3] = {Format, Format, Format};
-        if (!KelvoRecompressFile(Source, Staged.c_str(), 3, Mapping)) {
-            fprintf(stderr, "kv2: cannot read %s\n", Source);
-            remove(Staged.c_str());
-            return 1;
+    char const *In = Arguments[0];
+    char const *Out = Arguments[1];
+    auto Write = [&](char const *Temporary, std::string &Reason) {
+        if (Format < 0) {
+            return Convert(In, Temporary, Magic);
         }
-        Source = Staged.c_str();
-    }
-    bool Converted = Convert(Source, Arguments[1], Magic);
-    if (!Staged.empty()) {
-        remove(Staged.c_str());
-    }
-    if (!Converted) {
-        fprintf(stderr, "kv2: cannot convert %s into %s\n", Arguments[0], Arguments[1]);
-        return 1;
-    }
-    return 0;
+        // Every section takes the format in the source's own layout, which
+        // the conversion keeps; that copy is staged beside the output too.
+        kv2::staged_output Formatted(Out);
+        kelvo_int32 const Mapping[3] = {Format, Format, Format};
+        if (!Formatted.Create(Reason)) {
+            Reason = "cannot write " + std::string(Out) + ": " + Reason;
+            return false;
+        }
+        return KelvoRecompressFile(In, Formatted.Path(), 3, Mapping) &&
+               Convert(Formatted.Path(), Temporary, Magic);
+    };
+    return kv2::RewriteFile(
+        In, Out, IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse, "convert", Write);
 }

@@ -1,13 +1,16 @@
 // kv2 dump: a file's tree printed member by member from the definitions the
 // file stores, so records this build does not know show as well. Shared
-// objects are printed once and then referred to by number. A tree the
-// library's check finds reaching outside its sections is refused.
+// objects are printed once and then referred to by number. A file that is
+// not valid (see kv2_files.h) is refused before anything is printed.
 #include "kv2_commands.h"
+#include "kv2_files.h"
 #include "kv2_tree_walk.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 namespace {
 
@@ -37,29 +40,18 @@ int RunDump(int ArgumentCount, char **Arguments) {
         return 2;
     }
     char const *FileName = Arguments[0];
-    kelvo_file *File = KelvoReadEntireFile(FileName);
+    std::string Reason;
+    kelvo_file *File = kv2::LoadValidFile(FileName, kv2::crc_mismatch::Warn, Reason);
     if (!File) {
-        fprintf(stderr, "kv2: cannot load %s\n", FileName);
-        return 1;
+        return kv2::Refuse(FileName, Reason);
     }
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
     printf("%s: type tag 0x%08x, %d sections\n", FileName, (unsigned)File->Header->TypeTag,
            (int)File->SectionCount);
-    if (Root.Object && !KelvoCheckFileDataTree(File)) {
-        KelvoFreeFile(File);
-        fflush(stdout);
-        fprintf(stderr, "kv2: %s: its data tree reaches outside its sections\n", FileName);
-        return 1;
-    }
     kv2::section_memory Memory(File);
     kv2::tree_walker Walker(Memory, Options);
     bool Whole = Walker.Walk(Root.Type, Root.Object);
     KelvoFreeFile(File);
-    if (!Whole) {
-        fflush(stdout);
-        fprintf(stderr, "kv2: %s: %s\n", FileName, Walker.Fault());
-        return 1;
-    }
-    return 0;
+    return Whole ? 0 : kv2::Refuse(FileName, Walker.Fault());
 }

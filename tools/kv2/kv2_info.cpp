@@ -1,9 +1,10 @@
 // kv2 info: a readable summary of a file: its platform and sections, then
-// the assets its file info lists. The library checks the tree against the
-// loaded sections first; a file whose tree reaches outside them is refused.
+// the assets its file info lists. A file that is not valid (see
+// kv2_files.h) is refused before anything is printed.
 #include "asset/kelvo_file_info.h"
 #include "kelvo2.h"
 #include "kv2_commands.h"
+#include "kv2_files.h"
 
 #include <stdio.h>
 
@@ -209,29 +210,23 @@ int RunInfo(int ArgumentCount, char **Arguments) {
         return 2;
     }
     char const *FileName = Arguments[0];
-    kelvo_file *File = KelvoReadEntireFile(FileName);
+    std::string Reason;
+    kelvo_file *File = kv2::LoadValidFile(FileName, kv2::crc_mismatch::Warn, Reason);
     if (!File) {
-        fprintf(stderr, "kv2: cannot load %s\n", FileName);
-        return 1;
+        return kv2::Refuse(FileName, Reason);
     }
     PrintFile(FileName, File);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
     int Status = 1;
-    if (Root.Type && Root.Type->Type == KelvoEndMember) {
+    if (Root.Type->Type == KelvoEndMember) {
         printf("the file stores no definitions for its root, so its assets are not shown\n");
         Status = 0;
-    } else if (!Root.Object || !KelvoCheckFileDataTree(File)) {
-        fflush(stdout);
-        fprintf(stderr, "kv2: %s: %s\n", FileName,
-                Root.Object ? "its data tree reaches outside its sections"
-                            : "the file has no root");
     } else if (kelvo_file_info *Info = KelvoGetFileInfo(File)) {
         PrintAssets(*Info);
         Status = 0;
     } else {
-        fflush(stdout);
-        fprintf(stderr, "kv2: %s: the root cannot be read as a file info\n", FileName);
+        kv2::Refuse(FileName, "the root cannot be read as a file info");
     }
     KelvoFreeFile(File);
     return Status;

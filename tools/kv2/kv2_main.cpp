@@ -2,9 +2,12 @@
 // the table below; main only finds the entry and hands it the arguments.
 #include "kelvo2.h"
 #include "kv2_commands.h"
+#include "kv2_files.h"
 
 #include <stdio.h>
 #include <string.h>
+
+#include <string>
 
 namespace {
 
@@ -17,19 +20,6 @@ struct command {
     int (*Run)(int ArgumentCount, char **Arguments);
 };
 
-// Warnings and errors reach the user; notes stay quiet. The count lets a
-// command notice failures the library reports but cannot return (a read
-// error looks like the end of the file otherwise).
-int ReportedProblems = 0;
-
-void KELVO_CALLBACK PrintLibraryMessage(kelvo_log_message_type Type, kelvo_log_message_origin,
-                                        char const *Message, void *) {
-    if (Type >= KelvoWarningLogMessage) {
-        ++ReportedProblems;
-        fprintf(stderr, "kv2: %s: %s\n", KelvoGetLogMessageTypeString(Type), Message);
-    }
-}
-
 int RunVersion(int ArgumentCount, char **) {
     if (ArgumentCount != 0) {
         fprintf(stderr, "kv2: version takes no arguments\n");
@@ -39,15 +29,15 @@ int RunVersion(int ArgumentCount, char **) {
     return Success;
 }
 
-// Streams the file through the reader open callback; false when it cannot be
-// read to its end.
-bool FileCRC(char const *FileName, kelvo_uint32 *Result) {
-    kelvo_file_reader *Reader = KelvoOpenFileReader(FileName);
+// Streams the file through the reader open callback; false, with the
+// reason, when it cannot be read to its end.
+bool FileCRC(char const *FileName, kelvo_uint32 *Result, std::string &Reason) {
+    kelvo_file_reader *Reader = kv2::OpenFileReader(FileName, Reason);
     if (!Reader) {
         return false;
     }
     static unsigned char Chunk[64 * 1024];
-    int ProblemsBefore = ReportedProblems;
+    kv2::library_reports Reading;
     kelvo_uint32 CRC;
     KelvoBeginCRC32(&CRC);
     kelvo_int32 Position = 0;
@@ -68,7 +58,8 @@ bool FileCRC(char const *FileName, kelvo_uint32 *Result) {
     KelvoEndCRC32(&CRC);
     KelvoCloseFileReader(Reader);
     *Result = CRC;
-    return Complete && ReportedProblems == ProblemsBefore;
+    Reason = Reading.Problems() ? "a read failed" : "it is too large for this tool";
+    return Complete && Reading.Problems() == 0;
 }
 
 int RunCRC(int ArgumentCount, char **Arguments) {
@@ -79,53 +70,14 @@ int RunCRC(int ArgumentCount, char **Arguments) {
     int Status = Success;
     for (int Index = 0; Index < ArgumentCount; ++Index) {
         kelvo_uint32 CRC = 0;
-        if (FileCRC(Arguments[Index], &CRC)) {
+        std::string Reason;
+        if (FileCRC(Arguments[Index], &CRC, Reason)) {
             printf("%08x  %s\n", (unsigned)CRC, Arguments[Index]);
         } else {
-            fprintf(stderr, "kv2: cannot read %s\n", Arguments[Index]);
-            Status = Failure;
+            Status = kv2::Refuse(Arguments[Index], Reason);
         }
     }
     return Status;
-}
-
-// Errors only: a byte-reversed or older file loads with a warning and is sound.
-int ReportedErrors = 0;
-
-void KELVO_CALLBACK CountLibraryError(kelvo_log_message_type Type,
-                                      kelvo_log_message_origin Origin, char const *Message,
-                                      void *UserData) {
-    ReportedErrors += Type >= KelvoErrorLogMessage;
-    PrintLibraryMessage(Type, Origin, Message, UserData);
-}
-
-// One line per file: whether its header, CRC and every section load and fix
-// up, and its data tree stays inside its sections, without the library
-// reporting an error.
-bool CheckFile(char const *FileName, char const **Reason) {
-    kelvo_log_callback Counting = {&CountLibraryError, nullptr};
-    KelvoSetLogCallback(&Counting);
-    int ProblemsBefore = ReportedErrors;
-    if (!KelvoFileCRCIsValid(FileName)) {
-        *Reason = ReportedErrors != ProblemsBefore ? "unreadable header" : "CRC mismatch";
-        return false;
-    }
-    kelvo_file *File = KelvoReadEntireFile(FileName);
-    bool Loaded = File != nullptr;
-    for (kelvo_int32 Index = 0; Loaded && Index < File->SectionCount; ++Index) {
-        Loaded = File->Sections[Index] ||
-                 KelvoGetKVNSectionArray(File->Header)[Index].ExpandedDataSize == 0;
-    }
-    *Reason = "a section did not load or fix up";
-    if (Loaded && ReportedErrors == ProblemsBefore) {
-        kelvo_variant Root;
-        KelvoGetDataTreeFromFile(File, &Root);
-        if (Root.Object && !KelvoCheckFileDataTree(File)) {
-            *Reason = "its data tree reaches outside its sections";
-        }
-    }
-    KelvoFreeFile(File);
-    return Loaded && ReportedErrors == ProblemsBefore;
 }
 
 int RunCheck(int ArgumentCount, char **Arguments) {
@@ -135,11 +87,13 @@ int RunCheck(int ArgumentCount, char **Arguments) {
     }
     int Status = Success;
     for (int Index = 0; Index < ArgumentCount; ++Index) {
-        char const *Reason = "";
-        if (CheckFile(Arguments[Index], &Reason)) {
+        std::string Reason;
+        kelvo_file *File = kv2::LoadValidFile(Arguments[Index], kv2::crc_mismatch::Refuse, Reason);
+        if (File) {
             printf("ok      %s\n", Arguments[Index]);
+            KelvoFreeFile(File);
         } else {
-            printf("FAILED  %s: %s\n", Arguments[Index], Reason);
+            printf("FAILED  %s: %s\n", Arguments[Index], Reason.c_str());
             Status = Failure;
         }
     }
@@ -149,19 +103,29 @@ int RunCheck(int ArgumentCount, char **Arguments) {
 // Every section takes the one format asked for; Fenwa0 cannot be written.
 int RunRecompress(int ArgumentCount, char **Arguments) {
     kelvo_int32 Format = 2;
-    if (ArgumentCount == 4 && strcmp(Arguments[2], "--format") == 0 &&
-        (strcmp(Arguments[3], "0") == 0 || strcmp(Arguments[3], "2") == 0)) {
-        Format = Arguments[3][0] - '0';
-    } else if (ArgumentCount != 2) {
-        fprintf(stderr, "kv2: recompress needs IN OUT [--format 0|2]\n");
+    bool IgnoreCRC = false;
+    bool Usable = ArgumentCount >= 2;
+    for (int Index = 2; Usable && Index < ArgumentCount; ++Index) {
+        if (strcmp(Arguments[Index], "--ignore-crc") == 0) {
+            IgnoreCRC = true;
+        } else if (strcmp(Arguments[Index], "--format") == 0 && Index + 1 < ArgumentCount &&
+                   (strcmp(Arguments[Index + 1], "0") == 0 ||
+                    strcmp(Arguments[Index + 1], "2") == 0)) {
+            Format = Arguments[++Index][0] - '0';
+        } else {
+            Usable = false;
+        }
+    }
+    if (!Usable) {
+        fprintf(stderr, "kv2: recompress needs IN OUT [--format 0|2] [--ignore-crc]\n");
         return UsageError;
     }
     kelvo_int32 const Mapping[3] = {Format, Format, Format};
-    if (!KelvoRecompressFile(Arguments[0], Arguments[1], 3, Mapping)) {
-        fprintf(stderr, "kv2: cannot recompress %s into %s\n", Arguments[0], Arguments[1]);
-        return Failure;
-    }
-    return Success;
+    return kv2::RewriteFile(
+        Arguments[0], Arguments[1], IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse,
+        "recompress", [&](char const *Temporary, std::string &) {
+            return KelvoRecompressFile(Arguments[0], Temporary, 3, Mapping) != 0;
+        });
 }
 
 int RunHelp(int ArgumentCount, char **Arguments);
@@ -169,10 +133,11 @@ int RunHelp(int ArgumentCount, char **Arguments);
 command const Commands[] = {
     {"version", "", "print the library version", &RunVersion},
     {"crc", "FILE...", "print the CRC-32 of each file", &RunCRC},
-    {"recompress", "IN OUT [--format 0|2]", "rewrite IN with every section in one format (default 2)",
-     &RunRecompress},
+    {"recompress", "IN OUT [--format 0|2] [--ignore-crc]",
+     "rewrite IN with every section in one format (default 2)", &RunRecompress},
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
-    {"convert", "IN OUT --platform P [--format 0|2]", "rewrite IN for platform 32le, 32be, 64le or 64be", &RunConvert},
+    {"convert", "IN OUT --platform P [--format 0|2] [--ignore-crc]",
+     "rewrite IN for platform 32le, 32be, 64le or 64be", &RunConvert},
     {"info", "FILE", "summarise a file's platform, sections and assets", &RunInfo},
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
@@ -208,8 +173,7 @@ command const *FindCommand(char const *Name) {
 } // namespace
 
 int main(int ArgumentCount, char **Arguments) {
-    kelvo_log_callback Callback = {&PrintLibraryMessage, nullptr};
-    KelvoSetLogCallback(&Callback);
+    kv2::ReportLibraryMessages();
     if (ArgumentCount < 2) {
         PrintUsage(stderr);
         return UsageError;

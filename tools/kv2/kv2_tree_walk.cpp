@@ -241,6 +241,9 @@ void tree_walker::Bad(char const *Why) {
 }
 
 void tree_walker::Line(int Indent, char const *Format, ...) {
+    if (!Options.Out) {
+        return;
+    }
     fprintf(Options.Out, "%*s", 2 * Indent, "");
     va_list Arguments;
     va_start(Arguments, Format);

@@ -41,7 +41,7 @@ class section_memory {
 };
 
 struct walk_options {
-    FILE *Out = stdout;
+    FILE *Out = stdout;  // null walks without printing, as a check
     int MaxDepth = 60;   // levels printed below the root
     int MaxElements = 8; // array elements printed per array
 };
