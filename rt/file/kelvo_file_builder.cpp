@@ -416,7 +416,13 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     }
 
     file_output Out = {Writer, KelvoSeekWriterFromCurrentPosition(Writer, 0), 0, true};
-    KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset + kelvo::FileHeaderSize);
+    // A writer that cannot grow stays where it was: the sections would land
+    // over the header.
+    if (KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset +
+                                                       kelvo::FileHeaderSize) !=
+        Out.Start + kelvo::FileHeaderOffset + kelvo::FileHeaderSize) {
+        return false;
+    }
     Out.Written = kelvo::FileHeaderOffset + kelvo::FileHeaderSize;
     KelvoBeginWriterCRC(Writer);
     bool Reversed = Builder.TargetIsByteReversed;
@@ -898,6 +904,9 @@ kelvo_bool32 EndBuilderToFile(kelvo_file_builder *Builder, char const *FileName,
     }
     kelvo_bool32 Written = EndToWriter(Builder, Writer);
     KelvoDeleteFileWriter(Writer);
+    if (!Written) {
+        kelvo::DeleteFile(FileName); // no partial file stays behind
+    }
     return Written;
 }
 

@@ -1525,7 +1525,13 @@ bool WriteConvertedFile(kelvo_file *File, kelvo::fixup_arrays const &Arrays,
     bool Reversed = File->IsByteReversed != 0;
     bool OK = true;
     kelvo_int32 Start = KelvoSeekWriterFromCurrentPosition(Writer, 0);
-    KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset + kelvo::FileHeaderSize);
+    // A writer that cannot grow stays where it was: the sections would land
+    // over the header.
+    if (KelvoSeekWriterFromCurrentPosition(Writer, kelvo::FileHeaderOffset +
+                                                       kelvo::FileHeaderSize) !=
+        Start + kelvo::FileHeaderOffset + kelvo::FileHeaderSize) {
+        return false;
+    }
     KelvoBeginWriterCRC(Writer);
     WriteWords(Writer, Reversed, Count * (kelvo_int64)sizeof(kelvo_section_header), Headers, OK);
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
