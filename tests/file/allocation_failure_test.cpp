@@ -1,7 +1,8 @@
 // Every operation of the file layer that allocates, run with each of its
-// allocations failing in turn: it must return failure, report an error, free
-// what it took and leave no file behind (not even a temporary one); with
-// nothing failing it must succeed.
+// allocations failing in turn (reported as the default allocator reports an
+// exhausted heap): it must return failure, free what it took, free nothing
+// else and leave no file behind (not even a temporary one); with nothing
+// failing it must succeed without a word.
 #include "data/kelvo_data_type.h"
 #include "kelvo_test.h"
 
@@ -318,11 +319,14 @@ TEST_P(AllocationFailureTest, EveryAllocationFailingInTurnFailsCleanly) {
             Failures = Heap.Failures;
         }
         EXPECT_TRUE(KelvoEndAllocationCheck(Marker)) << "blocks leaked";
+        // The allocator reports its failure; any other word on memory (a
+        // foreign block freed, a block left) is a fault of the operation.
         std::vector<captured_message> Messages = TakeMessages();
-        bool const Reported =
-            std::any_of(Messages.begin(), Messages.end(), [](captured_message const &Message) {
-                return Message.Type >= KelvoErrorLogMessage;
-            });
+        for (captured_message const &Message : Messages) {
+            EXPECT_TRUE(Message.Origin != KelvoMemoryLogMessage ||
+                        Message.Text.find("Unable to allocate") != std::string::npos)
+                << Message.Text;
+        }
         std::set<std::string> const Left = NewFiles();
         if (Failures == 0) {
             // FailAt is past the operation's last allocation.
@@ -334,7 +338,6 @@ TEST_P(AllocationFailureTest, EveryAllocationFailingInTurnFailsCleanly) {
             break;
         }
         EXPECT_FALSE(Succeeded);
-        EXPECT_TRUE(Reported) << "the failure was not reported";
         EXPECT_TRUE(Left.empty()) << "left " << *Left.begin();
         if (HasFailure()) {
             break; // one report per operation is enough
