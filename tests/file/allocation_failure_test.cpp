@@ -40,11 +40,10 @@ struct root {
 };
 #pragma pack(pop)
 
-constexpr kelvo_data_type_definition LeafType[] = {MakeMember(KelvoReal32Member, "Real"),
-                                                   MakeMember(KelvoInt16Member, "Small", nullptr, 3),
-                                                   MakeMember(KelvoUInt8Member, "Byte"),
-                                                   MakeMember(KelvoUInt8Member, "Spare"),
-                                                   MakeMember(KelvoEndMember)};
+constexpr kelvo_data_type_definition LeafType[] = {
+    MakeMember(KelvoReal32Member, "Real"), MakeMember(KelvoInt16Member, "Small", nullptr, 3),
+    MakeMember(KelvoUInt8Member, "Byte"), MakeMember(KelvoUInt8Member, "Spare"),
+    MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition RootType[] = {
     MakeMember(KelvoStringMember, "Title"),
     MakeMember(KelvoReferenceMember, "Single", LeafType),
@@ -53,10 +52,9 @@ constexpr kelvo_data_type_definition RootType[] = {
     MakeMember(KelvoVariantReferenceMember, "Extra"),
     MakeMember(KelvoEndMember)};
 // The same tree reordered and widened, for data type conversion.
-constexpr kelvo_data_type_definition WideLeafType[] = {MakeMember(KelvoInt32Member, "Byte"),
-                                                       MakeMember(KelvoReal32Member, "Small", nullptr, 3),
-                                                       MakeMember(KelvoReal32Member, "Real"),
-                                                       MakeMember(KelvoEndMember)};
+constexpr kelvo_data_type_definition WideLeafType[] = {
+    MakeMember(KelvoInt32Member, "Byte"), MakeMember(KelvoReal32Member, "Small", nullptr, 3),
+    MakeMember(KelvoReal32Member, "Real"), MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition WideRootType[] = {
     MakeMember(KelvoReferenceToArrayMember, "Leaves", WideLeafType),
     MakeMember(KelvoArrayOfReferencesMember, "Pointers", WideLeafType),
@@ -68,7 +66,8 @@ constexpr kelvo_data_type_definition WideRootType[] = {
 constexpr kelvo_uint32 SampleTag = 0x5a5a0001u;
 
 struct sample_tree {
-    leaf Leaves[3] = {{1.5f, {1, -2, 3}, 7, 0}, {-2.0f, {4, 5, 6}, 255, 0}, {0.25f, {-7, 8, -9}, 1, 0}};
+    leaf Leaves[3] = {
+        {1.5f, {1, -2, 3}, 7, 0}, {-2.0f, {4, 5, 6}, 255, 0}, {0.25f, {-7, 8, -9}, 1, 0}};
     leaf *Pointers[2] = {&Leaves[2], nullptr};
     root Root = {"sample", &Leaves[1], 3, Leaves, 2, Pointers, {LeafType, &Leaves[0]}};
 };
@@ -125,10 +124,11 @@ bool LoadFromMemory(bytes const &Image) {
 bool ConvertForPlatform(bytes const &Image, kelvo_int32 PointerBits, bool LittleEndian) {
     kelvo_file_magic_value Magic;
     KelvoGetMagicValueForPlatform(PointerBits, LittleEndian, &Magic);
-    kelvo_file_reader *Reader = KelvoCreateMemoryFileReader(__FILE__, __LINE__, 0,
-                                                            (kelvo_int32)Image.size(), Image.data());
+    kelvo_file_reader *Reader =
+        KelvoCreateMemoryFileReader(__FILE__, __LINE__, 0, (kelvo_int32)Image.size(), Image.data());
     kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
-    bool Converted = Reader && Writer && KelvoPlatformConvertReaderToWriter(Reader, Writer, &Magic, 0);
+    bool Converted =
+        Reader && Writer && KelvoPlatformConvertReaderToWriter(Reader, Writer, &Magic, 0);
     if (Reader) {
         KelvoCloseFileReader(Reader);
     }
@@ -141,7 +141,8 @@ bool ConvertForPlatform(bytes const &Image, kelvo_int32 PointerBits, bool Little
 template <typename end_call>
 bool BuildTree(inputs &In, kelvo_file_builder *Builder, kelvo_compression_type Format,
                end_call End) {
-    kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(RootType, &In.Tree.Root, 1, 0);
+    kelvo_file_data_tree_writer *Writer =
+        KelvoBeginFileDataTreeWriting(RootType, &In.Tree.Root, 1, 0);
     if (!Builder || !Writer) {
         KelvoAbortFile(Builder);
         KelvoEndFileDataTreeWriting(Writer);
