@@ -69,19 +69,19 @@ class file_info_walk {
             Variant(Info.ExporterInfo->ExtendedData);
         }
         String(Info.FromFileName);
-        Array(Info.TextureCount, Info.Textures, [&](kelvo_texture *T) { Texture(T); });
-        Array(Info.MaterialCount, Info.Materials, [&](kelvo_material *M) { Material(M); });
-        Array(Info.SkeletonCount, Info.Skeletons, [&](kelvo_skeleton *S) { Skeleton(S); });
-        Array(Info.VertexDataCount, Info.VertexDatas, [&](kelvo_vertex_data *V) { VertexData(V); });
-        Array(Info.TriTopologyCount, Info.TriTopologies,
+        Slots(Info.TextureCount, Info.Textures, [&](kelvo_texture *T) { Texture(T); });
+        Slots(Info.MaterialCount, Info.Materials, [&](kelvo_material *M) { Material(M); });
+        Slots(Info.SkeletonCount, Info.Skeletons, [&](kelvo_skeleton *S) { Skeleton(S); });
+        Slots(Info.VertexDataCount, Info.VertexDatas, [&](kelvo_vertex_data *V) { VertexData(V); });
+        Slots(Info.TriTopologyCount, Info.TriTopologies,
               [&](kelvo_tri_topology *T) { Topology(T); });
-        Array(Info.MeshCount, Info.Meshes, [&](kelvo_mesh *M) { Mesh(M); });
-        Array(Info.ModelCount, Info.Models, [&](kelvo_model *M) { Model(M); });
-        Array(Info.TrackGroupCount, Info.TrackGroups, [&](kelvo_track_group *T) { TrackGroup(T); });
-        Array(Info.AnimationCount, Info.Animations, [&](kelvo_animation *A) {
+        Slots(Info.MeshCount, Info.Meshes, [&](kelvo_mesh *M) { Mesh(M); });
+        Slots(Info.ModelCount, Info.Models, [&](kelvo_model *M) { Model(M); });
+        Slots(Info.TrackGroupCount, Info.TrackGroups, [&](kelvo_track_group *T) { TrackGroup(T); });
+        Slots(Info.AnimationCount, Info.Animations, [&](kelvo_animation *A) {
             if (First(A)) {
                 String(A->Name);
-                Array(A->TrackGroupCount, A->TrackGroups,
+                Slots(A->TrackGroupCount, A->TrackGroups,
                       [&](kelvo_track_group *T) { TrackGroup(T); });
             }
         });
@@ -108,6 +108,18 @@ class file_info_walk {
     template <typename element> void Array(kelvo_int32 Count, element const *Items) {
         Array(Count, Items, [](element const &) {});
     }
+    // Slot arrays hold pointers at 4-byte alignment, which a template
+    // parameter would not keep: each is copied out.
+    template <typename pointer, typename each>
+    void Slots(kelvo_int32 Count, pointer const *Items, each Each) {
+        Bytes(Items, (kelvo_int64)Count * (kelvo_int64)sizeof(pointer));
+        for (kelvo_int32 Index = 0; Items && Index < Count; ++Index) {
+            pointer Item;
+            memcpy(&Item, reinterpret_cast<char const *>(Items) + Index * sizeof(pointer),
+                   sizeof(pointer));
+            Each(Item);
+        }
+    }
     void Objects(kelvo_data_type_definition const *Type, kelvo_int32 Count, void const *Objects) {
         if (Type) {
             PendingTypes.push_back(Type);
@@ -126,8 +138,8 @@ class file_info_walk {
                     break;
                 }
                 String(Member->Name);
-                if (Member->ReferenceType) {
-                    PendingTypes.push_back(Member->ReferenceType);
+                if (kelvo_data_type_definition const *Reference = Member->ReferenceType) {
+                    PendingTypes.push_back(Reference); // a copy: the field is packed
                 }
             }
         }
@@ -171,7 +183,7 @@ class file_info_walk {
             return;
         }
         Objects(Data->VertexType, Data->VertexCount, Data->Vertices);
-        Array(Data->VertexComponentNameCount, Data->VertexComponentNames,
+        Slots(Data->VertexComponentNameCount, Data->VertexComponentNames,
               [&](char const *Name) { String(Name); });
         Array(Data->VertexAnnotationSetCount, Data->VertexAnnotationSets,
               [&](kelvo_vertex_annotation_set const &Set) {
