@@ -1,5 +1,7 @@
 #include "kelvo_test.h"
 
+#include "foundation/kelvo_log.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +65,61 @@ void KELVO_CALLBACK KelvoTest::Capture(kelvo_log_message_type Type,
                                        kelvo_log_message_origin Origin, char const *Message,
                                        void *UserData) {
     static_cast<KelvoTest *>(UserData)->Captured.push_back({Type, Origin, Message});
+}
+
+failing_allocator *failing_allocator::Current = nullptr;
+
+failing_allocator::failing_allocator(int FailAt, bool FailTheRest, bool Reports)
+    : Reports(Reports), FailAt(FailAt), FailTheRest(FailTheRest) {
+    KelvoGetAllocator(&PreviousAllocate, &PreviousDeallocate);
+    Current = this;
+    KelvoSetAllocator(&Allocate, &Deallocate);
+}
+
+failing_allocator::~failing_allocator() {
+    KelvoSetAllocator(PreviousAllocate, PreviousDeallocate);
+    Current = nullptr;
+    EXPECT_TRUE(Misaligned.empty()) << "misaligned blocks outlive the allocator";
+}
+
+void *KELVO_CALLBACK failing_allocator::Allocate(char const *File, kelvo_int32 Line,
+                                                 kelvo_int32 Alignment, kelvo_int32 Size) {
+    failing_allocator &Heap = *Current;
+    int const Number = ++Heap.Allocations;
+    Heap.Callers.push_back(File ? File : "");
+    Heap.LargestRequest = Size > Heap.LargestRequest ? Size : Heap.LargestRequest;
+    bool const Fails = Number == Heap.FailAt || (Heap.FailTheRest && Heap.FailAt > 0 &&
+                                                 Number > Heap.FailAt) ||
+                       Size > Heap.SizeLimit;
+    if (Fails) {
+        ++Heap.Failures;
+        if (Heap.Reports) {
+            kelvo::Log(KelvoErrorLogMessage, KelvoMemoryLogMessage,
+                       "%s(%d): Unable to allocate %d bytes (%d requested by %s:%d).", KELVO_HERE,
+                       Size, Size, File, Line);
+        }
+        return nullptr;
+    }
+    if (Heap.MisalignFrom <= 0 || Number < Heap.MisalignFrom) {
+        return Heap.PreviousAllocate(File, Line, Alignment, Size);
+    }
+    char *Memory = static_cast<char *>(Heap.PreviousAllocate(File, Line, Alignment, Size + 2));
+    if (!Memory) {
+        return nullptr;
+    }
+    Heap.Misaligned.insert(Memory + 2);
+    return Memory + 2;
+}
+
+void KELVO_CALLBACK failing_allocator::Deallocate(char const *File, kelvo_int32 Line,
+                                                  void *Memory) {
+    failing_allocator &Heap = *Current;
+    Heap.Frees += Memory != nullptr;
+    char *Bytes = static_cast<char *>(Memory);
+    if (Heap.Misaligned.erase(Bytes)) {
+        Bytes -= 2;
+    }
+    Heap.PreviousDeallocate(File, Line, Bytes);
 }
 
 std::string SharedDataPath(char const *RelativePath) {

@@ -140,7 +140,12 @@ bool WriteFileLayout(kelvo_file_writer *Writer, file_layout &Layout, layout_part
         return false;
     }
     // The magic value record and the header go last, when the CRC is known.
-    KelvoSeekWriterFromCurrentPosition(Writer, FileHeaderOffset + FileHeaderSize);
+    // A writer that cannot grow stays where it was: the sections would land
+    // over the header.
+    if (KelvoSeekWriterFromCurrentPosition(Writer, FileHeaderOffset + FileHeaderSize) !=
+        Start + FileHeaderOffset + FileHeaderSize) {
+        return false;
+    }
     KelvoBeginWriterCRC(Writer);
     bool Written = WriteParts(Writer, Layout, WritePart, Context);
     kelvo_uint32 CRC = KelvoEndWriterCRC(Writer);

@@ -1352,6 +1352,10 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
     C.Sections = Size <= INT32_MAX && Size > 0
                      ? static_cast<section_state *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Size))
                      : nullptr;
+    // Empty before any early return: Release frees what every section holds.
+    for (kelvo_int32 Index = 0; C.Sections && Index < C.SectionCount; ++Index) {
+        C.Sections[Index] = {};
+    }
     if (!C.Arena || !C.Types || !C.Strings || !C.Blocks || !C.Extents || !C.Sections) {
         return false;
     }
@@ -1359,7 +1363,6 @@ bool SetUp(conversion &C, kelvo_file const *File, kelvo::fixup_arrays const &Arr
     kelvo_int64 SourceBytes = 0;
     for (kelvo_int32 Index = 0; Index < C.SectionCount; ++Index) {
         section_state &Section = C.Sections[Index];
-        Section = {};
         kelvo_int32 Alignment = (kelvo_int32)Headers[Index].InternalAlignment;
         Section.Alignment = Alignment >= 4 && (Alignment & (Alignment - 1)) == 0 ? Alignment : 4;
         if (!File->Sections[Index]) {

@@ -106,27 +106,25 @@ namespace kelvo {
 kelvo_file_writer *PlatformCreateFileWriter(char const *SourceFileName,
                                             kelvo_int32 SourceLineNumber, char const *FileName,
                                             kelvo_bool32 EraseExisting) {
-    // Not O_TRUNC: the contents may belong to a writer that holds the lock,
-    // so truncation waits until the lock is ours.
-    int Descriptor = open(FileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (Descriptor < 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "open", FileName);
-        return nullptr;
-    }
-    if (flock(Descriptor, LOCK_EX | LOCK_NB) != 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "flock", FileName);
-        close(Descriptor);
-        return nullptr;
-    }
-    if (EraseExisting && ftruncate(Descriptor, 0) != 0) {
-        ReportLastSystemError(false, SourceFileName, SourceLineNumber, "ftruncate", FileName);
-        close(Descriptor);
-        return nullptr;
-    }
+    // The record first: a writer that cannot be made leaves no file behind.
     posix_file_writer *Writer = static_cast<posix_file_writer *>(CallAllocate(
         SourceFileName, SourceLineNumber, DefaultAlignment, sizeof(posix_file_writer)));
     if (!Writer) {
-        close(Descriptor);
+        return nullptr;
+    }
+    // Not O_TRUNC: the contents may belong to a writer that holds the lock,
+    // so truncation waits until the lock is ours.
+    int Descriptor = open(FileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    char const *Failed = Descriptor < 0                                     ? "open"
+                         : flock(Descriptor, LOCK_EX | LOCK_NB) != 0        ? "flock"
+                         : EraseExisting && ftruncate(Descriptor, 0) != 0 ? "ftruncate"
+                                                                          : nullptr;
+    if (Failed) {
+        ReportLastSystemError(false, SourceFileName, SourceLineNumber, Failed, FileName);
+        if (Descriptor >= 0) {
+            close(Descriptor);
+        }
+        CallDeallocate(SourceFileName, SourceLineNumber, Writer);
         return nullptr;
     }
     KelvoInitializeFileWriter(SourceFileName, SourceLineNumber, &PosixDeleteFileWriter,

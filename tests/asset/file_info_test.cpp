@@ -118,6 +118,148 @@ TEST_F(FileInfoTest, DefinitionsMeasureAsTheirRecordsWithEitherPointerSize) {
     EXPECT_TRUE(KelvoDataTypeBeginsWith(KelvoPNGBT33332VertexType, KelvoPNGB3333VertexType));
 }
 
+// A definition's members in one line: a letter per member type, the width
+// when above one, and what a reference refers to in brackets (a table by its
+// name, a scalar table by its letter): s string, i int32, u uint32, h int16,
+// b uint8, B normalized uint8, r real32, T transform, v variant, R reference,
+// A array, S array of references, V variant array, I inline.
+std::string Signature(kelvo_data_type_definition const *Type, bool WithNames = false) {
+    static std::pair<kelvo_member_type, char> const Letters[] = {
+        {KelvoStringMember, 's'},          {KelvoInt32Member, 'i'},
+        {KelvoUInt32Member, 'u'},          {KelvoInt16Member, 'h'},
+        {KelvoUInt8Member, 'b'},           {KelvoNormalUInt8Member, 'B'},
+        {KelvoReal32Member, 'r'},          {KelvoTransformMember, 'T'},
+        {KelvoVariantReferenceMember, 'v'}, {KelvoReferenceMember, 'R'},
+        {KelvoReferenceToArrayMember, 'A'}, {KelvoArrayOfReferencesMember, 'S'},
+        {KelvoReferenceToVariantArrayMember, 'V'}, {KelvoInlineMember, 'I'}};
+    std::pair<kelvo_data_type_definition const *, char const *> const Scalars[] = {
+        {KelvoStringType, "s"}, {KelvoInt32Type, "i"}, {KelvoInt16Type, "h"},
+        {KelvoUInt8Type, "b"},  {KelvoReal32Type, "r"}, {KelvoUInt32Type, "u"}};
+    std::string Result;
+    for (; Type->Type != KelvoEndMember; ++Type) {
+        Result += Result.empty() ? "" : " ";
+        Result += WithNames ? std::string(Type->Name) + ":" : "";
+        char Letter = '?';
+        for (auto const &[MemberType, Known] : Letters) {
+            Letter = MemberType == Type->Type ? Known : Letter;
+        }
+        Result += Letter;
+        Result += Type->ArrayWidth > 1 ? std::to_string(Type->ArrayWidth) : "";
+        if (Type->ReferenceType) {
+            std::string Target = "?";
+            for (record_size const &Record : Records) {
+                if (Record.Type == Type->ReferenceType) {
+                    Target = std::string(Record.Name + 5); // without "Kelvo"
+                    Target.resize(Target.size() - 4);      // and "Type"
+                }
+            }
+            for (auto const &[Scalar, Name] : Scalars) {
+                Target = Scalar == Type->ReferenceType ? Name : Target;
+            }
+            Result += "<" + Target + ">";
+        }
+    }
+    return Result;
+}
+
+// The member types the asset records declare in the public header.
+TEST_F(FileInfoTest, AssetTablesHaveTheMemberTypesOfTheirRecords) {
+    std::pair<kelvo_data_type_definition const *, char const *> const Tables[] = {
+        {KelvoFileInfoType, "R<ArtToolInfo> R<ExporterInfo> s S<Texture> S<Material> S<Skeleton> "
+                            "S<VertexData> S<TriTopology> S<Mesh> S<Model> S<TrackGroup> "
+                            "S<Animation> v"},
+        {KelvoArtToolInfoType, "s i i r r3 r3 r3 r3 v"},
+        {KelvoExporterInfoType, "s i i i i v"},
+        {KelvoTextureType, "s i i i i i I<PixelLayout> A<TextureImage> v"},
+        {KelvoPixelLayoutType, "i i4 i4"},
+        {KelvoTextureImageType, "A<TextureMIPLevel>"},
+        {KelvoTextureMIPLevelType, "i A<b>"},
+        {KelvoMaterialType, "s A<MaterialMap> R<Texture> v"},
+        {KelvoMaterialMapType, "s R<Material>"},
+        {KelvoSkeletonType, "s A<Bone> i"},
+        {KelvoBoneType, "s i T r16 r v"},
+        {KelvoVertexDataType, "V A<s> A<VertexAnnotationSet>"},
+        {KelvoVertexAnnotationSetType, "s V i A<i>"},
+        {KelvoTriTopologyType, "A<TriMaterialGroup> A<i> A<h> A<i> A<i> A<i> A<i> A<i> "
+                               "A<TriAnnotationSet>"},
+        {KelvoTriMaterialGroupType, "i i i"},
+        {KelvoTriAnnotationSetType, "s V i A<i>"},
+        {KelvoMeshType, "s R<VertexData> A<MorphTarget> R<TriTopology> A<MaterialBinding> "
+                        "A<BoneBinding> v"},
+        {KelvoMorphTargetType, "s R<VertexData>"},
+        {KelvoMaterialBindingType, "R<Material>"},
+        {KelvoBoneBindingType, "s r3 r3 A<i>"},
+        {KelvoModelType, "s R<Skeleton> T A<ModelMeshBinding>"},
+        {KelvoModelMeshBindingType, "R<Mesh>"},
+        {KelvoAnimationType, "s r r r S<TrackGroup>"},
+        {KelvoTrackGroupType, "s A<VectorTrack> A<TransformTrack> A<r> A<TextTrack> T i r3 "
+                              "R<PeriodicLoop> R<TransformTrack> v"},
+        {KelvoVectorTrackType, "s i I<Curve2>"},
+        {KelvoTransformTrackType, "s i I<Curve2> I<Curve2> I<Curve2>"},
+        {KelvoTextTrackType, "s A<TextTrackEntry>"},
+        {KelvoTextTrackEntryType, "r s"},
+        {KelvoPeriodicLoopType, "r r r r3 r3 r3"},
+        {KelvoCurve2Type, "v"},
+        {KelvoOldCurveType, "i A<r> A<r>"},
+        {KelvoVertexWeightArraysType, "r256 u256"}};
+    for (auto const &[Type, Expected] : Tables) {
+        EXPECT_EQ(Signature(Type), Expected);
+    }
+}
+
+// A vertex layout's name spells its members: P position, W bone weights and
+// indices (a single index and no weight for width 1), N normal, G tangent,
+// B binormal, X the tangent-binormal cross, T texture coordinates; the digits
+// are their widths in order.
+TEST_F(FileInfoTest, VertexLayoutsHaveTheMembersTheirNamesSpell) {
+    int Layouts = 0;
+    for (record_size const &Record : Records) {
+        std::string Name = Record.Name;
+        size_t End = Name.find("VertexType");
+        if (End == std::string::npos) {
+            continue;
+        }
+        ++Layouts;
+        std::string Code = Name.substr(5, End - 5); // "PWN323"
+        size_t Letters = Code.size() / 2;
+        std::string Expected;
+        for (size_t Index = 0; Index < Letters; ++Index) {
+            std::string Width = Code[Letters + Index] == '1' ? "" : Code.substr(Letters + Index, 1);
+            Expected += Expected.empty() ? "" : " ";
+            switch (Code[Index]) {
+            case 'P': Expected += "Position:r" + Width; break;
+            case 'W':
+                Expected += Width.empty() ? "BoneIndices:u"
+                                          : "BoneWeights:B" + Width + " BoneIndices:b" + Width;
+                break;
+            case 'N': Expected += "Normal:r" + Width; break;
+            case 'G': Expected += "Tangent:r" + Width; break;
+            case 'B': Expected += "Binormal:r" + Width; break;
+            case 'X': Expected += "TangentBinormalCross:r" + Width; break;
+            case 'T': Expected += "TextureCoordinates0:r" + Width; break;
+            default: ADD_FAILURE() << Name;
+            }
+        }
+        if (Code == "PWNGT31332") { // three coordinates, as files written with it have
+            Expected.back() = '3';
+        }
+        EXPECT_EQ(Signature(Record.Type, true), Expected) << Name;
+    }
+    EXPECT_EQ(Layouts, 29);
+
+    // So an 8-bit normalized weight of 255 is a weight of one.
+    kelvo_pwn323_vertex Vertex = {{1, 2, 3}, {255, 0}, {200, 1}, {0, 0, 1}};
+    constexpr kelvo_data_type_definition Weights[] = {
+        MakeMember(KelvoReal32Member, "BoneWeights", nullptr, 2),
+        MakeMember(KelvoReal32Member, "BoneIndices", nullptr, 2), MakeMember(KelvoEndMember)};
+    kelvo_real32 Converted[4] = {};
+    ASSERT_TRUE(KelvoConvertSingleObject(KelvoPWN323VertexType, &Vertex, Weights, Converted));
+    EXPECT_EQ(Converted[0], 1.0f);
+    EXPECT_EQ(Converted[1], 0.0f);
+    EXPECT_EQ(Converted[2], 200.0f);
+    EXPECT_EQ(Converted[3], 1.0f);
+}
+
 TEST_F(FileInfoTest, DefinedTypesAreListedByUIDAndName) {
     ASSERT_EQ(KelvoGetDefinedTypeCount(), 30);
     std::set<kelvo_data_type_definition const *> Definitions;

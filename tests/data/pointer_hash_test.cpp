@@ -11,52 +11,6 @@
 
 namespace {
 
-// Passes allocations to the allocator it replaces, counting them, until its
-// budget of successful allocations is spent; then every allocation fails.
-// From allocation number ShiftFrom on (counting from 0) it returns addresses
-// two bytes off the requested alignment.
-struct scoped_test_heap {
-    static inline kelvo_allocate_callback *Allocate = nullptr;
-    static inline kelvo_deallocate_callback *Deallocate = nullptr;
-    static inline int Allocations = 0;
-    static inline int Budget = -1;    // -1: unlimited
-    static inline int ShiftFrom = -1; // -1: never
-    static inline std::set<char *> Shifted;
-
-    explicit scoped_test_heap(int AllowedAllocations = -1, int ShiftFromAllocation = -1) {
-        KelvoGetAllocator(&Allocate, &Deallocate);
-        Allocations = 0;
-        Budget = AllowedAllocations;
-        ShiftFrom = ShiftFromAllocation;
-        KelvoSetAllocator(&Counted, &Release);
-    }
-    ~scoped_test_heap() { KelvoSetAllocator(Allocate, Deallocate); }
-
-    static void *KELVO_CALLBACK Counted(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
-                                        kelvo_int32 Size) {
-        if (Budget >= 0 && Allocations >= Budget) {
-            return nullptr;
-        }
-        int Number = Allocations++;
-        if (ShiftFrom < 0 || Number < ShiftFrom) {
-            return Allocate(File, Line, Alignment, Size);
-        }
-        char *Memory = static_cast<char *>(Allocate(File, Line, Alignment, Size + 2));
-        if (!Memory) {
-            return nullptr;
-        }
-        Shifted.insert(Memory + 2);
-        return Memory + 2;
-    }
-    static void KELVO_CALLBACK Release(char const *File, kelvo_int32 Line, void *Memory) {
-        char *Bytes = static_cast<char *>(Memory);
-        if (Shifted.erase(Bytes)) {
-            Bytes -= 2;
-        }
-        Deallocate(File, Line, Bytes);
-    }
-};
-
 void *Address(uintptr_t Value) {
     return reinterpret_cast<void *>(Value);
 }
@@ -153,16 +107,16 @@ TEST_F(PointerHashTest, KeysAcrossTheWholeAddressRange) {
 }
 
 TEST_F(PointerHashTest, NodeBlocksOfThirtyTwo) {
-    scoped_test_heap Heap;
+    failing_allocator Heap;
     kelvo_pointer_hash *Hash = KelvoNewPointerHash();
     ASSERT_NE(Hash, nullptr);
-    int const Created = scoped_test_heap::Allocations; // the record and the first block
+    int const Created = Heap.Allocations; // the record and the first block
     for (uintptr_t Key = 1; Key <= 32; ++Key) {
         KelvoAddPointerToHash(Hash, Address(Key * 16), nullptr);
     }
-    EXPECT_EQ(scoped_test_heap::Allocations, Created);
+    EXPECT_EQ(Heap.Allocations, Created);
     KelvoAddPointerToHash(Hash, Address(33 * 16), nullptr);
-    EXPECT_EQ(scoped_test_heap::Allocations, Created + 1);
+    EXPECT_EQ(Heap.Allocations, Created + 1);
     for (uintptr_t Key = 1; Key <= 33; ++Key) {
         EXPECT_TRUE(KelvoHashedPointerKeyExists(Hash, Address(Key * 16)));
     }
@@ -171,11 +125,11 @@ TEST_F(PointerHashTest, NodeBlocksOfThirtyTwo) {
 
 TEST_F(PointerHashTest, FailedNodeBlockRefusesTheInsertion) {
     {
-        scoped_test_heap Heap(0);
+        failing_allocator Heap(1, true, false);
         EXPECT_EQ(KelvoNewPointerHash(), nullptr);
     }
     {
-        scoped_test_heap Heap(1); // the record but not its first block
+        failing_allocator Heap(2, false, false); // the record but not its first block
         EXPECT_EQ(KelvoNewPointerHash(), nullptr);
     }
     kelvo_pointer_hash *Hash = KelvoNewPointerHash();
@@ -184,7 +138,7 @@ TEST_F(PointerHashTest, FailedNodeBlockRefusesTheInsertion) {
         KelvoAddPointerToHash(Hash, Address(Key * 16), Address(Key));
     }
     {
-        scoped_test_heap Heap(0);
+        failing_allocator Heap(1, true, false);
         EXPECT_FALSE(KelvoAddPointerToHash(Hash, Address(1000), nullptr));
         ExpectHashError("Out of space in pointer hash table");
         EXPECT_FALSE(KelvoSetHashedPointerData(Hash, Address(1001), nullptr));
@@ -206,7 +160,8 @@ TEST_F(PointerHashTest, FailedNodeBlockRefusesTheInsertion) {
 
 TEST_F(PointerHashTest, MisalignedNodeBlockIsRefused) {
     // The balance bits live in the low bits of node addresses.
-    scoped_test_heap Heap(-1, 1); // the record, then its first node block
+    failing_allocator Heap;
+    Heap.MisalignFrom = 2; // the record, then its first node block
     EXPECT_EQ(KelvoNewPointerHash(), nullptr);
 }
 
@@ -279,38 +234,38 @@ TEST_F(StringTableTest, EqualStringsShareOneCopy) {
 }
 
 TEST_F(StringTableTest, CopiesFillBlocksOfFourThousandBytes) {
-    scoped_test_heap Heap;
+    failing_allocator Heap;
     kelvo_string_table *Table = KelvoNewStringTable();
     ASSERT_NE(Table, nullptr);
-    int Blocks = scoped_test_heap::Allocations; // the table and its first node block
+    int Blocks = Heap.Allocations; // the table and its first node block
 
     char const *A = KelvoMapString(Table, "a");
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
     // Exactly the 3998 bytes left: same block, right behind "a".
     std::string Fill(3997, 'f');
     EXPECT_EQ(KelvoMapString(Table, Fill.c_str()), A + 2);
-    EXPECT_EQ(scoped_test_heap::Allocations, Blocks);
+    EXPECT_EQ(Heap.Allocations, Blocks);
     char const *B = KelvoMapString(Table, "b");
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
 
     // Longer than a block: a block of its own, and the current block keeps
     // being filled.
     std::string Long(5000, 'l');
     char const *LongCopy = KelvoMapString(Table, Long.c_str());
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
     EXPECT_EQ(std::string(LongCopy), Long);
     EXPECT_EQ(KelvoMapString(Table, "c"), B + 2);
     std::string JustOver(4000, 'o'); // 4001 bytes with the terminator
     KelvoMapString(Table, JustOver.c_str());
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
     EXPECT_EQ(KelvoMapString(Table, "d"), B + 4);
 
     // Exactly a block's size is an ordinary block, which then is current.
     std::string Whole(3999, 'w');
     KelvoMapString(Table, Whole.c_str());
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
     char const *E = KelvoMapString(Table, "e");
-    EXPECT_EQ(scoped_test_heap::Allocations, ++Blocks);
+    EXPECT_EQ(Heap.Allocations, ++Blocks);
     EXPECT_NE(E, B + 6);
 
     EXPECT_EQ(KelvoMapString(Table, Long.c_str()), LongCopy);
@@ -332,18 +287,18 @@ TEST_F(StringTableTest, OversizedFirstStringLeavesRoomForNoOther) {
 
 TEST_F(StringTableTest, FailedAllocationsMapNothing) {
     {
-        scoped_test_heap Heap(0);
+        failing_allocator Heap(1, true, false);
         EXPECT_EQ(KelvoNewStringTable(), nullptr);
     }
     {
-        scoped_test_heap Heap(1);
+        failing_allocator Heap(2, false, false);
         EXPECT_EQ(KelvoNewStringTable(), nullptr);
     }
     kelvo_string_table *Table = KelvoNewStringTable();
     ASSERT_NE(Table, nullptr);
     {
         // No string block yet.
-        scoped_test_heap Heap(0);
+        failing_allocator Heap(1, true, false);
         EXPECT_EQ(KelvoMapString(Table, "first"), nullptr);
         ExpectTableError("Out of space in string table");
     }
@@ -353,7 +308,7 @@ TEST_F(StringTableTest, FailedAllocationsMapNothing) {
     }
     {
         // The node blocks are used up.
-        scoped_test_heap Heap(0);
+        failing_allocator Heap(1, true, false);
         EXPECT_EQ(KelvoMapString(Table, "second"), nullptr);
         ExpectTableError("Out of space in string table");
         EXPECT_EQ(KelvoMapString(Table, "7"), Copies[7]); // mapped before: no allocation

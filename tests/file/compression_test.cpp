@@ -848,6 +848,37 @@ TEST_F(CompressionTest, Fenwa0RefusesCopiesBeforeTheOutput) {
     ExpectLogged(KelvoErrorLogMessage, "Fenwa0 stream of 11 bytes is too short for its 1 pieces");
 }
 
+// After three bytes a copy from three back starts at the output's first byte;
+// one more reaches one byte before it.
+TEST_F(CompressionTest, CopiesReachBackExactlyToTheStartOfTheOutput) {
+    for (kelvo_uint32 Offset : {3u, 4u}) {
+        SCOPED_TRACE(testing::Message() << "offset " << Offset);
+        bool const Inside = Offset == 3;
+        fenwa1_writer Writer(1);
+        using fenwa0_test::token;
+        std::vector<token> Tokens;
+        for (char Literal : {'a', 'b', 'c'}) {
+            Writer.Literal((uint8_t)Literal);
+            Tokens.push_back(token{0, (uint8_t)Literal, 0});
+        }
+        Writer.Match(3, Offset); // four bytes
+        Tokens.push_back(token{3, 0, Offset});
+        bytes const Streams[] = {Writer.Finish(),
+                                 fenwa0_test::Encode({Tokens}, fenwa0_test::piece_options{}, false)};
+        kelvo_compression_type const Formats[] = {KelvoFenwa1Compression, KelvoFenwa0Compression};
+        for (int Index = 0; Index < 2; ++Index) {
+            bytes Out;
+            EXPECT_EQ(Decode(Formats[Index], Streams[Index], 0, 0, 7, Out, false, true), Inside)
+                << "format " << Formats[Index];
+            if (Inside) {
+                EXPECT_EQ(std::string(Out.begin(), Out.end()), "abcabca");
+            } else {
+                ExpectLogged(KelvoErrorLogMessage, "a match reaches before the start of the output");
+            }
+        }
+    }
+}
+
 // ---- dispatch ------------------------------------------------------------------------
 
 TEST_F(CompressionTest, DispatchCopiesRefusesAndTimes) {

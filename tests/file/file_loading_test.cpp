@@ -266,7 +266,10 @@ protected:
     }
 
     // Loads an image and frees the result; every message is taken, since
-    // damaged files are allowed to report. What did load must be sound.
+    // damaged files are allowed to report. What did load must be sound: the
+    // root lies in a loaded section, and a tree the check passes can be
+    // walked to its last object, definition and string (copying it reads
+    // them all, where a sanitizer sees any stray read).
     void LoadDamaged(bytes const &Image) {
         kelvo_file *File = LoadImage(Image);
         if (File) {
@@ -276,6 +279,16 @@ protected:
                 kelvo_int32 Section = KelvoGetFileSectionOfLoadedObject(File, Root.Object);
                 EXPECT_GE(Section, 0);
                 EXPECT_GE(KelvoGetFileSectionOfLoadedObject(File, Root.Type), 0);
+            }
+            if (Root.Object && KelvoCheckFileDataTree(File)) {
+                void *Copy = KelvoConvertTree(Root.Type, Root.Object, Root.Type);
+                EXPECT_NE(Copy, nullptr) << "a checked tree cannot be walked";
+                kelvo_allocate_callback *Allocate;
+                kelvo_deallocate_callback *Deallocate;
+                KelvoGetAllocator(&Allocate, &Deallocate);
+                if (Copy) {
+                    Deallocate(__FILE__, __LINE__, Copy);
+                }
             }
             KelvoGetInMemoryFileCRC(File);
         }
@@ -463,15 +476,6 @@ TEST_F(FileLoadingTest, OlderRevisionWarns) {
 }
 
 // Sizes a short file claims are refused before any block of that size.
-kelvo_int32 LargestRequest = 0;
-kelvo_allocate_callback *RealAllocate;
-
-void *KELVO_CALLBACK MeasuringAllocate(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
-                                       kelvo_int32 Size) {
-    LargestRequest = Size > LargestRequest ? Size : LargestRequest;
-    return RealAllocate(File, Line, Alignment, Size);
-}
-
 TEST_F(FileLoadingTest, ClaimedSizesAreCheckedBeforeAllocating) {
     bytes Good = BuildImage(TestFile(), false);
     constexpr size_t Section1 = 88 + 44;
@@ -488,15 +492,17 @@ TEST_F(FileLoadingTest, ClaimedSizesAreCheckedBeforeAllocating) {
         {Section1 + 20, 0x100, "not in order"},                                  // regions
         {Section1 + 0, 7, "unknown compression type 7"},                         // format
     };
-    kelvo_deallocate_callback *Deallocate;
-    KelvoGetAllocator(&RealAllocate, &Deallocate);
+    auto LoadMeasured = [this](bytes const &Image, kelvo_int32 &LargestRequest) {
+        failing_allocator Heap;
+        kelvo_file *File = LoadImage(Image);
+        LargestRequest = Heap.LargestRequest;
+        return File;
+    };
     for (fault const &Fault : Faults) {
         bytes Bad = Good;
         Put32(Bad, Fault.At, Fault.Value, false);
-        LargestRequest = 0;
-        KelvoSetAllocator(&MeasuringAllocate, Deallocate);
-        kelvo_file *File = LoadImage(Bad);
-        KelvoSetAllocator(RealAllocate, Deallocate);
+        kelvo_int32 LargestRequest;
+        kelvo_file *File = LoadMeasured(Bad, LargestRequest);
         EXPECT_LE(LargestRequest, 4096) << Fault.Message;
         ASSERT_NE(File, nullptr);
         EXPECT_EQ(File->Sections[1], nullptr) << Fault.Message;
@@ -515,10 +521,8 @@ TEST_F(FileLoadingTest, ClaimedSizesAreCheckedBeforeAllocating) {
     bytes Bad = BuildImage(Compressed, false);
     Put32(Bad, Section1 + 12, 0x7ffffff0u, false);
     Put32(Bad, Section1 + 24, 0x7ffffff0u, false);
-    LargestRequest = 0;
-    KelvoSetAllocator(&MeasuringAllocate, Deallocate);
-    kelvo_file *File = LoadImage(Bad);
-    KelvoSetAllocator(RealAllocate, Deallocate);
+    kelvo_int32 LargestRequest;
+    kelvo_file *File = LoadMeasured(Bad, LargestRequest);
     EXPECT_LE(LargestRequest, 4096);
     ExpectLogged(KelvoErrorLogMessage, "further than any compressor reaches");
     KelvoFreeFile(File);

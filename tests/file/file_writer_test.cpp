@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -147,38 +148,25 @@ TEST_F(MemoryWriterTest, RefusesToPassThe32BitLimit) {
     ExpectLogged(KelvoErrorLogMessage, "file_writer_test.cpp");
 }
 
-// An allocator that refuses blocks above a limit and records who asked.
-kelvo_allocate_callback *RealAllocate;
-kelvo_deallocate_callback *RealDeallocate;
-kelvo_int32 AllocationLimit;
-std::vector<std::string> AllocatingFiles;
-
-void *KELVO_CALLBACK LimitedAllocate(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
-                                     kelvo_int32 Size) {
-    AllocatingFiles.push_back(File ? File : "");
-    return Size > AllocationLimit ? nullptr : RealAllocate(File, Line, Alignment, Size);
-}
-
+// Refuses blocks above a limit and records who asked.
 class LimitedAllocatorTest : public FileWriterTest {
   protected:
     void SetUp() override {
         FileWriterTest::SetUp();
-        KelvoGetAllocator(&RealAllocate, &RealDeallocate);
-        KelvoSetAllocator(&LimitedAllocate, RealDeallocate);
-        AllocationLimit = INT32_MAX;
-        AllocatingFiles.clear();
+        Heap = std::make_unique<failing_allocator>(0, false, false);
     }
     void TearDown() override {
-        KelvoSetAllocator(RealAllocate, RealDeallocate);
+        Heap.reset();
         FileWriterTest::TearDown();
     }
+    std::unique_ptr<failing_allocator> Heap;
 };
 
 TEST_F(LimitedAllocatorTest, FailedGrowthLeavesTheWriterAsItWas) {
     kelvo_file_writer *Writer = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
     ASSERT_NE(Writer, nullptr);
     EXPECT_TRUE(KelvoWrite(Writer, 5, "hello"));
-    AllocationLimit = 4096;
+    Heap->SizeLimit = 4096;
 
     EXPECT_EQ(KelvoSeekWriterFromStart(Writer, 100000), 0);
     ExpectLogged(KelvoErrorLogMessage,
@@ -193,13 +181,13 @@ TEST_F(LimitedAllocatorTest, FailedGrowthLeavesTheWriterAsItWas) {
     KelvoDeleteFileWriter(Writer);
 
     // Every block was asked for in the caller's name.
-    for (std::string const &File : AllocatingFiles) {
+    for (std::string const &File : Heap->Callers) {
         EXPECT_NE(File.find("file_writer_test.cpp"), std::string::npos) << File;
     }
 }
 
 TEST_F(LimitedAllocatorTest, WriterThatCannotBeAllocatedIsReported) {
-    AllocationLimit = 0;
+    Heap->SizeLimit = 0;
     EXPECT_EQ(KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 64), nullptr);
     ExpectLogged(KelvoErrorLogMessage, "Unable to allocate a memory writer...");
     EXPECT_EQ(KelvoCreateMemoryFileReader(__FILE__, __LINE__, 0, 4, "abcd"), nullptr);

@@ -442,6 +442,37 @@ TEST_F(PlatformConversionTest, ArgumentsAndUnreadableSources) {
     KelvoDeleteFileWriter(Writer);
 }
 
+// The string callback's value for the node's name; every other string is null.
+kelvo_uintaddrx KELVO_CALLBACK PayloadValue(void *, char const *String) {
+    // All eight bytes distinct where the value has eight bytes.
+    return strcmp(String, "payload") == 0 ? (kelvo_uintaddrx)0x0123456789abcdefull : 0;
+}
+
+TEST_F(PlatformConversionTest, ValueWithoutFixupKeepsAllEightBytesThroughBigEndian) {
+    node Node = {"payload", 5, nullptr};
+    kelvo_file_data_tree_writer *Writer = KelvoBeginFileDataTreeWriting(NodeType, &Node, 0, 0);
+    ASSERT_NE(Writer, nullptr);
+    KelvoSetFileWriterStringCallback(Writer, &PayloadValue, nullptr);
+    kelvo_file_builder *Builder =
+        KelvoBeginFileInMemory(1, 0x80000020u, KelvoKVNFileMV_ThisPlatform, 4096);
+    ASSERT_TRUE(KelvoWriteDataTreeToFileBuilder(Writer, Builder));
+    KelvoEndFileDataTreeWriting(Writer);
+    kelvo_file_writer *Output = KelvoCreateMemoryFileWriter(__FILE__, __LINE__, 4096);
+    ASSERT_TRUE(KelvoEndFileToWriter(Builder, Output));
+    bytes Native = StealWriterBytes(Output);
+
+    kelvo_uint64 const Value = PayloadValue(nullptr, "payload");
+    auto Holds = [](bytes const &Image, kelvo_uint64 Word) {
+        kelvo_uint8 Bytes[8];
+        std::memcpy(Bytes, &Word, 8);
+        return std::search(Image.begin(), Image.end(), Bytes, Bytes + 8) != Image.end();
+    };
+    bytes Big = Convert(Native, MagicOf({64, false, "64be"}));
+    EXPECT_TRUE(Holds(Big, __builtin_bswap64(Value)));
+    bytes Back = Convert(Big, MagicOf({64, true, "64le"}));
+    EXPECT_TRUE(Holds(Back, Value));
+}
+
 void WriteBytes(std::string const &Path, bytes const &Image) {
     FILE *File = fopen(Path.c_str(), "wb");
     ASSERT_NE(File, nullptr);
@@ -694,10 +725,9 @@ TEST_F(HostileTreeTest, LongChainsDoNotExhaustTheStack) {
     ASSERT_NE(File, nullptr);
     kelvo_variant Root;
     KelvoGetDataTreeFromFile(File, &Root);
-    void **At = static_cast<void **>(Root.Object);
-    kelvo_int32 Length2 = 1;
-    while (*At) {
-        At = static_cast<void **>(*At);
+    EXPECT_NE(Root.Object, nullptr);
+    kelvo_int32 Length2 = 0;
+    for (void **At = static_cast<void **>(Root.Object); At; At = static_cast<void **>(*At)) {
         ++Length2;
     }
     EXPECT_EQ(Length2, Length);

@@ -202,59 +202,27 @@ TEST_F(MemoryTest, AllocationChecksListUnfreedBlocksNewestFirst) {
     ExpectLogged(KelvoErrorLogMessage, "Attempted to free");
 }
 
-struct counting_heap {
-    static inline int Allocations = 0;
-    static inline int Frees = 0;
-    static inline bool Fail = false;
-    static void Reset() { Allocations = Frees = 0, Fail = false; }
-    static void *KELVO_CALLBACK Allocate(char const *File, kelvo_int32 Line, kelvo_int32 Alignment,
-                                         kelvo_int32 Size) {
-        (void)File, (void)Line, (void)Alignment;
-        ++Allocations;
-        return Fail ? nullptr : malloc(Size + 1);
-    }
-    static void KELVO_CALLBACK Free(char const *, kelvo_int32, void *Memory) {
-        Frees += Memory != nullptr;
-        free(Memory);
-    }
-};
-
-// Installs the counting heap for one scope and puts the previous pair back.
-struct scoped_counting_heap {
-    kelvo_allocate_callback *OldAllocate;
-    kelvo_deallocate_callback *OldFree;
-    scoped_counting_heap() {
-        KelvoGetAllocator(&OldAllocate, &OldFree);
-        counting_heap::Reset();
-        KelvoSetAllocator(&counting_heap::Allocate, &counting_heap::Free);
-    }
-    ~scoped_counting_heap() {
-        counting_heap::Reset();
-        KelvoSetAllocator(OldAllocate, OldFree);
-    }
-};
-
 TEST_F(MemoryTest, InstalledCallbacksCarryEveryAllocation) {
-    scoped_counting_heap Heap;
+    failing_allocator Heap;
     kelvo_allocate_callback *Allocate = nullptr;
     KelvoGetAllocator(&Allocate, nullptr);
-    EXPECT_EQ(Allocate, &counting_heap::Allocate);
+    EXPECT_EQ(Allocate, &failing_allocator::Allocate);
 
     int Live = LiveBlockCount();
     kelvo_memory_arena *Arena = KelvoNewMemoryArena();
     KelvoMemoryArenaPush(Arena, 10);
     KelvoFreeMemoryArena(Arena);
-    EXPECT_EQ(counting_heap::Allocations, 2);
-    EXPECT_EQ(counting_heap::Frees, 2);
+    EXPECT_EQ(Heap.Allocations, 2);
+    EXPECT_EQ(Heap.Frees, 2);
     EXPECT_EQ(LiveBlockCount(), Live);
 
     // A null function would be called later; the pair stays as it was.
-    KelvoSetAllocator(nullptr, &counting_heap::Free);
+    KelvoSetAllocator(nullptr, &failing_allocator::Deallocate);
     ExpectLogged(KelvoErrorLogMessage, "NewAllocateCallback is not allowed to be 0");
-    KelvoSetAllocator(&counting_heap::Allocate, nullptr);
+    KelvoSetAllocator(&failing_allocator::Allocate, nullptr);
     ExpectLogged(KelvoErrorLogMessage, "NewDeallocateCallback is not allowed to be 0");
     KelvoGetAllocator(&Allocate, nullptr);
-    EXPECT_EQ(Allocate, &counting_heap::Allocate);
+    EXPECT_EQ(Allocate, &failing_allocator::Allocate);
 }
 
 // ---- aggregate allocation -------------------------------------------------
@@ -414,8 +382,7 @@ TEST_F(MemoryAggrTest, SizesBeyond32BitsAreCaughtNotWrapped) {
 }
 
 TEST_F(MemoryAggrTest, AFailedAllocationStoresNothing) {
-    scoped_counting_heap Heap;
-    counting_heap::Fail = true;
+    failing_allocator Heap(1, true, false);
     kelvo::aggr_allocator Aggr;
     kelvo::AggrInit(Aggr);
     char *First = nullptr;
@@ -423,7 +390,7 @@ TEST_F(MemoryAggrTest, AFailedAllocationStoresNothing) {
     kelvo::AggrAllocPtr(Aggr, &First, 8);
     kelvo_int64 Offset = kelvo::AggrAllocPtr(Aggr, &Second, 8);
     EXPECT_EQ(kelvo::EndAggrAlloc(Aggr, KELVO_HERE), nullptr);
-    EXPECT_EQ(counting_heap::Allocations, 1);
+    EXPECT_EQ(Heap.Allocations, 1);
     // The variables still hold their offsets, not addresses.
     EXPECT_EQ(First, nullptr);
     EXPECT_EQ((kelvo_int64)(uintptr_t)Second, Offset);
