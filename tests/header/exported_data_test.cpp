@@ -66,7 +66,7 @@ TEST_F(ExportedDataTest, ScalarTablesPointAtTheirDefinition) {
         ASSERT_NE(Type, nullptr) << Scalar.Export;
         EXPECT_EQ(Type[0].Type, Scalar.Type) << Scalar.Export;
         EXPECT_EQ(Type[0].ArrayWidth, Scalar.ArrayWidth) << Scalar.Export;
-        EXPECT_EQ(Type[0].ReferenceType, nullptr) << Scalar.Export;
+        EXPECT_EQ(+Type[0].ReferenceType, nullptr) << Scalar.Export;
         if (Scalar.Name) {
             EXPECT_STREQ(Type[0].Name, Scalar.Name) << Scalar.Export;
             EXPECT_EQ(Type[1].Type, KelvoEndMember) << Scalar.Export;
@@ -157,10 +157,10 @@ TEST_F(ExportedDataTest, AssetTablesAndTheRegistryPointAtTheLibrarysDefinitions)
     ASSERT_EQ(Count(), 30);
     EXPECT_EQ(Defined[0].UID, 0x10001u);
     EXPECT_STREQ(Defined[0].Name, "animation");
-    EXPECT_EQ(Defined[0].Definition, Read<kelvo_data_type_definition>("KelvoAnimationType"));
+    EXPECT_EQ(+Defined[0].Definition, Read<kelvo_data_type_definition>("KelvoAnimationType"));
     EXPECT_EQ(Defined[29].UID, 0x10020u);
     EXPECT_STREQ(Defined[29].Name, "vertex_data");
-    EXPECT_EQ(Defined[29].Definition, Read<kelvo_data_type_definition>("KelvoVertexDataType"));
+    EXPECT_EQ(+Defined[29].Definition, Read<kelvo_data_type_definition>("KelvoVertexDataType"));
     for (kelvo_int32 Index = 0; Index < 30; ++Index) {
         EXPECT_EQ(Defined[Index].UID, KelvoDefinedTypes[Index].UID);
         EXPECT_STREQ(Defined[Index].Name, KelvoDefinedTypes[Index].Name);
