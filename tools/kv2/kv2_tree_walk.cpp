@@ -213,10 +213,12 @@ bool section_memory::HoldsDefinitionAt(kelvo_data_type_definition const *Type, i
             return false;
         }
         if (Member.Type == KelvoInlineMember) {
-            if (!HoldsDefinitionAt(Member.ReferenceType, Depth + 1)) {
+            // Copied out: the packed field is misaligned for a reference.
+            kelvo_data_type_definition const *Inner = Member.ReferenceType;
+            if (!HoldsDefinitionAt(Inner, Depth + 1)) {
                 return false;
             }
-            Size += HeldDefinitions[Member.ReferenceType];
+            Size += HeldDefinitions[Inner];
         } else {
             Size += (kelvo_int64)KelvoGetMemberUnitSize(Type) *
                     (Member.ArrayWidth ? Member.ArrayWidth : 1);
