@@ -322,11 +322,14 @@ void FixUp(kelvo_file *File, kelvo_int32 SectionIndex, kelvo_pointer_fixup const
         return;
     }
     // Without the record the tree check could not tell the pointers written
-    // from the file's own bytes; the words stay as loaded.
+    // from the file's own bytes: a section left unfixed would hold file
+    // offsets where pointers belong, so it is unloaded, as when its fix-ups
+    // cannot be read.
     kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
     if (!Applied) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not fixed up", KELVO_HERE,
             SectionIndex);
+        KelvoFreeFileSection(File, SectionIndex);
         return;
     }
     // Loaded sections passed CheckSectionHeader, which bounds Count by the file.
@@ -345,6 +348,7 @@ void MarshallAndFixUp(kelvo_file *File, kelvo_int32 SectionIndex,
     if (!Applied) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not marshalled", KELVO_HERE,
             SectionIndex);
+        KelvoFreeFileSection(File, SectionIndex);
         return;
     }
     Applied->MarshallingCount = 0;
@@ -778,12 +782,13 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
         return nullptr;
     }
     // The tag alone does not make the root a TargetType: a file may store
-    // any definition under the current tag.
+    // any definition under the current tag. A root handed out in place is
+    // walked by callers, so its tree is checked first.
     bool TagMatches = File->Header->TypeTag == TargetTag;
     loaded_definitions Stored(File);
     if (TagMatches && TargetType &&
         DataTypesAreEqual(Root.Type, TargetType, &CaseSensitiveDifference, nullptr, &Stored)) {
-        return Root.Object;
+        return KelvoCheckFileDataTree(File) ? Root.Object : nullptr;
     }
     if (File->ConversionBuffer) {
         return File->ConversionBuffer;
