@@ -5,7 +5,11 @@
 // sizes files and callers know.
 #include "kelvo2/kelvo2_file_info.h"
 
+#include "asset/kelvo_asset_check.h"
 #include "data/kelvo_data_type.h"
+#include "file/kelvo_file.h"
+#include "file/kelvo_file_format.h"
+#include "foundation/kelvo_log.h"
 
 #include <stddef.h>
 
@@ -849,4 +853,29 @@ constinit kelvo_defined_type const KelvoDefinedTypes[] = {
 
 KELVO_API kelvo_int32 KelvoGetDefinedTypeCount(void) {
     return (kelvo_int32)(sizeof(KelvoDefinedTypes) / sizeof(KelvoDefinedTypes[0]));
+}
+
+// The root in the current layout, once its asset invariants hold. A root
+// used in place has not been walked yet: the tree check proves it lies
+// inside its sections before the asset checks read it, and a root whose
+// stored definition is not the file info's is not read as one.
+KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
+    kelvo_file_info *Info = static_cast<kelvo_file_info *>(
+        kelvo::GetFileRootAs(File, KelvoFileInfoType, kelvo::CurrentTypeTag));
+    if (!Info) {
+        return nullptr;
+    }
+    if (Info != File->ConversionBuffer) {
+        kelvo_variant Root;
+        KelvoGetDataTreeFromFile(File, &Root);
+        if (!KelvoCheckFileDataTree(File)) {
+            return nullptr;
+        }
+        if (!KelvoDataTypesAreEqualWithNames(Root.Type, KelvoFileInfoType)) {
+            kelvo::Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
+                       "%s(%d): The file's root is not stored as a file info", KELVO_HERE);
+            return nullptr;
+        }
+    }
+    return kelvo::CheckAssetTree(Info) ? Info : nullptr;
 }

@@ -721,11 +721,6 @@ void *GetFileRootAs(kelvo_file *File, kelvo_data_type_definition const *TargetTy
 
 } // namespace kelvo
 
-KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
-    return static_cast<kelvo_file_info *>(
-        kelvo::GetFileRootAs(File, KelvoFileInfoType, kelvo::CurrentTypeTag));
-}
-
 KELVO_API kelvo_uint32 KelvoGetFileTypeTag(kelvo_file const *File) {
     if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {
         return 0;

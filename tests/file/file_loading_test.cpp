@@ -611,11 +611,11 @@ TEST_F(FileLoadingTest, RootOfAnotherTagIsConvertedOnceAndKept) {
     EXPECT_EQ(kelvo::GetFileRootAs(File, Target, kelvo::CurrentTypeTag), Converted);
     EXPECT_EQ(File->ConversionBuffer, Converted);
 
-    // A current file's info is its root itself.
+    // A current file whose root is not stored as a file info is not read as one.
     KelvoFreeFile(File);
     File = LoadImage(BuildImage(TestFile(), false));
-    KelvoGetDataTreeFromFile(File, &Root);
-    EXPECT_EQ((void *)KelvoGetFileInfo(File), Root.Object);
+    EXPECT_EQ(KelvoGetFileInfo(File), nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "The file's root is not stored as a file info");
     KelvoFreeFile(File);
 }
 

@@ -3,6 +3,7 @@
 // loaded sections first; a file whose tree reaches outside them is refused.
 #include "kelvo2.h"
 #include "kv2_commands.h"
+#include "kv2_info_assets.h"
 
 #include <stdio.h>
 
@@ -130,7 +131,7 @@ void PrintHeading(char const *Name, kelvo_int32 Count) {
     printf("%-13s %d\n", Name, (int)Count);
 }
 
-void PrintAssets(kelvo_file_info const &Info) {
+void PrintAssets(kelvo_file_info const &Info, bool Bones) {
     printf("from file     %s\n", Printable(Info.FromFileName).c_str());
     if (kelvo_art_tool_info const *Tool = Info.ArtToolInfo) {
         printf("art tool      %s %d.%d, %g units per meter, right (%g %g %g), up (%g %g %g), "
@@ -177,6 +178,9 @@ void PrintAssets(kelvo_file_info const &Info) {
         if (kelvo_skeleton const *Skeleton = Info.Skeletons[Index]) {
             printf("  %s: %d bone%s\n", Printable(Skeleton->Name).c_str(), (int)Skeleton->BoneCount,
                    Plural(Skeleton->BoneCount));
+            if (Bones) {
+                PrintBoneHierarchy(*Skeleton, Printable);
+            }
         }
     }
     PrintHeading("vertex datas", Info.VertexDataCount);
@@ -213,6 +217,11 @@ void PrintAssets(kelvo_file_info const &Info) {
                (int)Mesh->MaterialBindingCount, Plural(Mesh->MaterialBindingCount),
                (int)Mesh->BoneBindingCount, Plural(Mesh->BoneBindingCount),
                (int)Mesh->MorphTargetCount, Plural(Mesh->MorphTargetCount));
+        PrintMeshDetails(*Mesh,
+                         LayoutName(Mesh->PrimaryVertexData ? Mesh->PrimaryVertexData->VertexType
+                                                            : nullptr)
+                             .c_str(),
+                         Printable);
     }
     PrintHeading("models", Info.ModelCount);
     for (kelvo_int32 Index = 0; Index < CountOf(Info.ModelCount, Info.Models); ++Index) {
@@ -259,11 +268,12 @@ kelvo_file_info *CurrentFileInfo(kelvo_file *File, kelvo_variant const &Root, vo
 } // namespace
 
 int RunInfo(int ArgumentCount, char **Arguments) {
-    if (ArgumentCount != 1) {
-        fprintf(stderr, "kv2: info needs FILE\n");
+    bool Bones = ArgumentCount >= 1 && std::string(Arguments[0]) == "--bones";
+    if (ArgumentCount != 1 + (Bones ? 1 : 0)) {
+        fprintf(stderr, "kv2: info needs [--bones] FILE\n");
         return 2;
     }
-    char const *FileName = Arguments[0];
+    char const *FileName = Arguments[ArgumentCount - 1];
     kelvo_file *File = KelvoReadEntireFile(FileName);
     if (!File) {
         fprintf(stderr, "kv2: cannot load %s\n", FileName);
@@ -285,7 +295,7 @@ int RunInfo(int ArgumentCount, char **Arguments) {
         void *Converted;
         kelvo_file_info *Info = CurrentFileInfo(File, Root, &Converted);
         if (Info) {
-            PrintAssets(*Info);
+            PrintAssets(*Info, Bones);
             Status = 0;
         } else {
             fflush(stdout);
