@@ -73,7 +73,8 @@ struct vertex_plan {
     kelvo_int32 SourceSize;
     kelvo_int32 DestinationSize;
     bool Clear;
-    bool Direct; // the steps cover every matched member
+    bool Direct;     // the steps cover every matched member
+    bool FillsEmpty; // some destination bytes are no step's: the empty vertex goes first
     kelvo_int32 StepCount;
     plan_step Steps[MaxPlanSteps];
     kelvo_int32 WideningCount;
@@ -130,6 +131,7 @@ bool MakePlan(vertex_plan &Plan, kelvo_data_type_definition const *SourceType,
         KelvoMakeEmptyDataTypeObject(DestinationType, Plan.Empty);
     }
     kelvo_int32 DestinationOffset = 0;
+    kelvo_int32 Covered = 0; // destination bytes the steps write (members never overlap)
     for (kelvo_data_type_definition const *Member = DestinationType;
          Member && Member->Type != KelvoEndMember; ++Member) {
         kelvo_int32 SourceOffset;
@@ -151,6 +153,9 @@ bool MakePlan(vertex_plan &Plan, kelvo_data_type_definition const *SourceType,
                 Plan.Direct = false;
             } else {
                 Plan.Steps[Plan.StepCount++] = Step;
+                Covered += Step.Kind == step_kind::Copy
+                               ? Step.Size
+                               : Step.Size * KelvoGetMemberUnitSize(Member);
             }
             widening Widening;
             if (Widen && Plan.WideningCount < MaxPlanSteps &&
@@ -163,14 +168,42 @@ bool MakePlan(vertex_plan &Plan, kelvo_data_type_definition const *SourceType,
         }
         DestinationOffset += KelvoGetMemberTypeSize(Member);
     }
+    Plan.FillsEmpty = Clear && Covered < Plan.DestinationSize;
     return true;
+}
+
+// Fixed sizes let the compiler move a member in registers.
+template <kelvo_int32 Size>
+void CopyMembers(kelvo_uint8 *To, kelvo_int32 ToStride, kelvo_uint8 const *From,
+                 kelvo_int32 FromStride, kelvo_int32 Count) {
+    for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
+        memcpy(To + Vertex * ToStride, From + Vertex * FromStride, Size);
+    }
+}
+
+void CopyMembers(kelvo_uint8 *To, kelvo_int32 ToStride, kelvo_uint8 const *From,
+                 kelvo_int32 FromStride, kelvo_int32 Count, kelvo_int32 Size) {
+    switch (Size) {
+    case 4:
+        return CopyMembers<4>(To, ToStride, From, FromStride, Count);
+    case 8:
+        return CopyMembers<8>(To, ToStride, From, FromStride, Count);
+    case 12:
+        return CopyMembers<12>(To, ToStride, From, FromStride, Count);
+    case 16:
+        return CopyMembers<16>(To, ToStride, From, FromStride, Count);
+    default:
+        for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
+            memcpy(To + Vertex * ToStride, From + Vertex * FromStride, (size_t)Size);
+        }
+    }
 }
 
 void RunSteps(vertex_plan const &Plan, kelvo_int32 Count, kelvo_uint8 const *Source,
               kelvo_uint8 *Destination) {
     kelvo_int32 const SourceSize = Plan.SourceSize;
     kelvo_int32 const DestinationSize = Plan.DestinationSize;
-    if (Plan.Clear) {
+    if (Plan.FillsEmpty) {
         for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
             memcpy(Destination + Vertex * DestinationSize, Plan.Empty, (size_t)DestinationSize);
         }
@@ -182,9 +215,7 @@ void RunSteps(vertex_plan const &Plan, kelvo_int32 Count, kelvo_uint8 const *Sou
         if (Step.Kind == step_kind::Convert) {
             Step.Convert(To, DestinationSize, From, SourceSize, Count, Step.Size);
         } else {
-            for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
-                memcpy(To + Vertex * DestinationSize, From + Vertex * SourceSize, (size_t)Step.Size);
-            }
+            CopyMembers(To, DestinationSize, From, SourceSize, Count, Step.Size);
         }
     }
 }
