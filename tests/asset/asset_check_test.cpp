@@ -5,6 +5,7 @@
 #include "kv2_sample_asset.h"
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -113,6 +114,31 @@ TEST_F(AssetCheckTest, ConvertedTreesAreCheckedToo) {
     }
     ExpectLogged(KelvoWarningLogMessage, "File has run-time type tag of 0x80000011");
     KelvoFreeFile(File);
+}
+
+// The loading fuzz target starts from these seeds, so that mutations reach
+// the checks of every record.
+TEST_F(AssetCheckTest, FuzzSeedsBreakWhatTheirNamesSay) {
+    std::string const Corpus = std::string(KELVO_SOURCE_DIR) + "/tests/fuzz/corpus/file_loading/";
+    struct {
+        char const *Name;
+        char const *Message; // null for the sound one
+    } const Seeds[] = {{"asset_sound.kv2", nullptr},
+                       {"asset_bone_parent.kv2", "Bone 1 (\"spine\")"},
+                       {"asset_triangle_index.kv2", "Triangle index 5 of the mesh \"quad\" is 4"},
+                       {"asset_material_group.kv2", "Material group 1 of the topology 0"},
+                       {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"}};
+    for (auto const &Seed : Seeds) {
+        SCOPED_TRACE(Seed.Name);
+        kelvo_file *File = KelvoReadEntireFile((Corpus + Seed.Name).c_str());
+        ASSERT_NE(File, nullptr);
+        kelvo_file_info *Info = KelvoGetFileInfo(File);
+        EXPECT_EQ(Info == nullptr, Seed.Message != nullptr);
+        if (Seed.Message) {
+            ExpectLogged(KelvoErrorLogMessage, Seed.Message);
+        }
+        KelvoFreeFile(File);
+    }
 }
 
 } // namespace
