@@ -33,8 +33,9 @@ std::vector<kelvo_bone> MakeBones(int Count) {
 }
 
 void Finish(benchmark::State &State, int Count) {
-    State.counters["ns_per_bone"] = benchmark::Counter(
-        (double)State.iterations() * Count, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    State.counters["ns_per_bone"] =
+        benchmark::Counter((double)State.iterations() * Count,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BuildSkeletonRelativeTransforms(benchmark::State &State) {

@@ -54,8 +54,9 @@ std::vector<skinned_vertex> const &Source() {
 
 void Finish(benchmark::State &State) {
     State.SetItemsProcessed(State.iterations() * Count);
-    State.counters["ns_per_vertex"] = benchmark::Counter(
-        (double)State.iterations() * Count, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    State.counters["ns_per_vertex"] =
+        benchmark::Counter((double)State.iterations() * Count,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void ConvertVertexLayouts(benchmark::State &State) {

@@ -58,9 +58,8 @@ KELVO_API void KelvoCopyMeshMorphVertices(kelvo_mesh const *Mesh, kelvo_int32 Mo
 
 /* Replaces Min and Max by the axis-aligned bounds of the box's eight corners
    mapped to Linear.corner + Affine (Linear row-major, acting on columns). */
-KELVO_API void KelvoTransformBoundingBox(kelvo_real32 const Affine[3],
-                                         kelvo_real32 const Linear[9], kelvo_real32 Min[3],
-                                         kelvo_real32 Max[3]);
+KELVO_API void KelvoTransformBoundingBox(kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
+                                         kelvo_real32 Min[3], kelvo_real32 Max[3]);
 
 /* ---- vertices: Count consecutive objects of VertexType ------------------- */
 
@@ -89,15 +88,13 @@ KELVO_API void KelvoSetVertexUVW(kelvo_data_type_definition const *VertexType, v
 /* Normal, Tangent, Binormal and TangentBinormalCross to unit length in
    place; a vector no longer than 0.00001 becomes zero. */
 KELVO_API void KelvoNormalizeVertices(kelvo_int32 Count,
-                                      kelvo_data_type_definition const *VertexType,
-                                      void *Vertices);
+                                      kelvo_data_type_definition const *VertexType, void *Vertices);
 /* Position <- Linear.p + Affine; Tangent and Binormal <- Linear.v; Normal and
    TangentBinormalCross <- InverseLinear^T.v; then, when Renormalize is set,
    the four directions are normalized as above. */
 KELVO_API void KelvoTransformVertices(kelvo_int32 Count,
-                                      kelvo_data_type_definition const *VertexType,
-                                      void *Vertices, kelvo_real32 const Affine[3],
-                                      kelvo_real32 const Linear[9],
+                                      kelvo_data_type_definition const *VertexType, void *Vertices,
+                                      kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
                                       kelvo_real32 const InverseLinear[9],
                                       kelvo_bool32 Renormalize);
 /* Scales each vertex's BoneWeights to sum to one, then makes the stored

@@ -41,8 +41,7 @@ KELVO_API void KelvoBuildSkeletonRelativeTransform(kelvo_int32 SourceTransformSt
                                                    kelvo_transform const *SourceTransforms,
                                                    kelvo_int32 SourceParentStride,
                                                    kelvo_int32 const *SourceParentIndices,
-                                                   kelvo_int32 BoneIndex,
-                                                   kelvo_transform *Result);
+                                                   kelvo_int32 BoneIndex, kelvo_transform *Result);
 /* Count bones at once, in order; Results (ResultStride bytes apart) may be
    the source transforms themselves, with the same stride. */
 KELVO_API void KelvoBuildSkeletonRelativeTransforms(kelvo_int32 SourceTransformStride,
@@ -53,7 +52,6 @@ KELVO_API void KelvoBuildSkeletonRelativeTransforms(kelvo_int32 SourceTransformS
                                                     kelvo_transform *Results);
 
 /* The composite of the model's InitialPlacement. */
-KELVO_API void KelvoGetModelInitialPlacement4x4(kelvo_model const *Model,
-                                                kelvo_real32 Result[16]);
+KELVO_API void KelvoGetModelInitialPlacement4x4(kelvo_model const *Model, kelvo_real32 Result[16]);
 
 #endif

@@ -103,8 +103,8 @@ bool IndicesAreBelow(index const *Indices, kelvo_int32 Count, kelvo_int32 Vertex
     for (kelvo_int32 Index = 0; Indices && Index < Count; ++Index) {
         if ((kelvo_int64)Indices[Index] < 0 || (kelvo_int64)Indices[Index] >= VertexCount) {
             Log(KelvoErrorLogMessage, KelvoMeshLogMessage,
-                "%s(%d): Triangle index %d of the %s is %I64d, outside its %d vertices",
-                KELVO_HERE, Index, Record, (kelvo_int64)Indices[Index], VertexCount);
+                "%s(%d): Triangle index %d of the %s is %I64d, outside its %d vertices", KELVO_HERE,
+                Index, Record, (kelvo_int64)Indices[Index], VertexCount);
             return false;
         }
     }
@@ -138,7 +138,8 @@ bool CheckVertexBoneIndices(kelvo_mesh const &Mesh, char const *Record) {
     }
     constexpr kelvo_int32 MaxWidth = 256;
     kelvo_int32 Width = KelvoGetMemberArrayWidth(Member);
-    kelvo::element_run_converter Read = kelvo::GetElementRunConverter(KelvoInt32Member, Member->Type);
+    kelvo::element_run_converter Read =
+        kelvo::GetElementRunConverter(KelvoInt32Member, Member->Type);
     if (!Read || Width > MaxWidth) {
         Log(KelvoErrorLogMessage, KelvoMeshLogMessage,
             "%s(%d): The %s stores bone indices as %d elements of member type %d, which are not "
@@ -192,49 +193,30 @@ bool CheckMesh(kelvo_mesh const &Mesh) {
 
 // ---- the file info's lists ----------------------------------------------------------------
 
-template <typename slot>
-bool ListIsSound(char const *What, kelvo_int32 Count, slot const *Slots) {
-    return HasArray(KelvoFileReadingLogMessage, "file info", Count, Slots, What);
-}
-
-bool CheckSkeletons(kelvo_file_info const &Info) {
-    if (!ListIsSound("skeletons", Info.SkeletonCount, Info.Skeletons)) {
+// Each non-null record of a file info list, checked as Check(record, index).
+template <typename slot, typename check>
+bool CheckList(char const *What, kelvo_int32 Count, slot const *Slots, check Check) {
+    if (!HasArray(KelvoFileReadingLogMessage, "file info", Count, Slots, What)) {
         return false;
     }
-    for (kelvo_int32 Index = 0; Info.Skeletons && Index < Info.SkeletonCount; ++Index) {
-        if (Info.Skeletons[Index] && !CheckSkeleton(*Info.Skeletons[Index])) {
+    for (kelvo_int32 Index = 0; Slots && Index < Count; ++Index) {
+        if (Slots[Index] && !Check(*Slots[Index], Index)) {
             return false;
         }
     }
     return true;
 }
 
-bool CheckVertexDatas(kelvo_file_info const &Info) {
-    if (!ListIsSound("vertex datas", Info.VertexDataCount, Info.VertexDatas)) {
-        return false;
-    }
-    for (kelvo_int32 Index = 0; Info.VertexDatas && Index < Info.VertexDataCount; ++Index) {
-        char Record[RecordNameSize];
-        kelvo::Format(RecordNameSize, Record, "vertex data %d", Index);
-        if (Info.VertexDatas[Index] && !CheckVertexData(*Info.VertexDatas[Index], Record)) {
-            return false;
-        }
-    }
-    return true;
+bool CheckListedVertexData(kelvo_vertex_data const &Data, kelvo_int32 Index) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "vertex data %d", Index);
+    return CheckVertexData(Data, Record);
 }
 
-bool CheckTopologies(kelvo_file_info const &Info) {
-    if (!ListIsSound("topologies", Info.TriTopologyCount, Info.TriTopologies)) {
-        return false;
-    }
-    for (kelvo_int32 Index = 0; Info.TriTopologies && Index < Info.TriTopologyCount; ++Index) {
-        char Record[RecordNameSize];
-        kelvo::Format(RecordNameSize, Record, "topology %d", Index);
-        if (Info.TriTopologies[Index] && !CheckTopology(*Info.TriTopologies[Index], Record)) {
-            return false;
-        }
-    }
-    return true;
+bool CheckListedTopology(kelvo_tri_topology const &Topology, kelvo_int32 Index) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "topology %d", Index);
+    return CheckTopology(Topology, Record);
 }
 
 bool IsListedMesh(kelvo_file_info const &Info, kelvo_mesh const *Mesh) {
@@ -246,41 +228,20 @@ bool IsListedMesh(kelvo_file_info const &Info, kelvo_mesh const *Mesh) {
     return false;
 }
 
-bool CheckMeshes(kelvo_file_info const &Info) {
-    if (!ListIsSound("meshes", Info.MeshCount, Info.Meshes)) {
-        return false;
-    }
-    for (kelvo_int32 Index = 0; Info.Meshes && Index < Info.MeshCount; ++Index) {
-        if (Info.Meshes[Index] && !CheckMesh(*Info.Meshes[Index])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Models may reach skeletons and meshes the lists leave out.
-bool CheckModels(kelvo_file_info const &Info) {
-    if (!ListIsSound("models", Info.ModelCount, Info.Models)) {
+bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "model \"%s\"", NameOf(Model.Name));
+    if (!HasArray(KelvoModelLogMessage, Record, Model.MeshBindingCount, Model.MeshBindings,
+                  "mesh bindings") ||
+        (Model.Skeleton && !CheckSkeleton(*Model.Skeleton))) {
         return false;
     }
-    for (kelvo_int32 Index = 0; Info.Models && Index < Info.ModelCount; ++Index) {
-        kelvo_model const *Model = Info.Models[Index];
-        if (!Model) {
-            continue;
-        }
-        char Record[RecordNameSize];
-        kelvo::Format(RecordNameSize, Record, "model \"%s\"", NameOf(Model->Name));
-        if (!HasArray(KelvoModelLogMessage, Record, Model->MeshBindingCount, Model->MeshBindings,
-                      "mesh bindings") ||
-            (Model->Skeleton && !CheckSkeleton(*Model->Skeleton))) {
+    for (kelvo_int32 Binding = 0; Model.MeshBindings && Binding < Model.MeshBindingCount;
+         ++Binding) {
+        kelvo_mesh const *Mesh = Model.MeshBindings[Binding].Mesh;
+        if (Mesh && !IsListedMesh(Info, Mesh) && !CheckMesh(*Mesh)) {
             return false;
-        }
-        for (kelvo_int32 Binding = 0; Model->MeshBindings && Binding < Model->MeshBindingCount;
-             ++Binding) {
-            kelvo_mesh const *Mesh = Model->MeshBindings[Binding].Mesh;
-            if (Mesh && !IsListedMesh(Info, Mesh) && !CheckMesh(*Mesh)) {
-                return false;
-            }
         }
     }
     return true;
@@ -294,8 +255,17 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
     if (!Info) {
         return false;
     }
-    return CheckSkeletons(*Info) && CheckVertexDatas(*Info) && CheckTopologies(*Info) &&
-           CheckMeshes(*Info) && CheckModels(*Info);
+    kelvo_file_info const &Lists = *Info;
+    auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
+    auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
+    auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
+    return CheckList("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
+           CheckList("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
+                     CheckListedVertexData) &&
+           CheckList("topologies", Lists.TriTopologyCount, Lists.TriTopologies,
+                     CheckListedTopology) &&
+           CheckList("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
+           CheckList("models", Lists.ModelCount, Lists.Models, Model);
 }
 
 } // namespace kelvo

@@ -149,9 +149,8 @@ KELVO_API void KelvoCopyMeshMorphVertices(kelvo_mesh const *Mesh, kelvo_int32 Mo
     CopyVertices(Mesh, Mesh->MorphTargets[MorphTargetIndex].VertexData, VertexType, Destination);
 }
 
-KELVO_API void KelvoTransformBoundingBox(kelvo_real32 const Affine[3],
-                                         kelvo_real32 const Linear[9], kelvo_real32 Min[3],
-                                         kelvo_real32 Max[3]) {
+KELVO_API void KelvoTransformBoundingBox(kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
+                                         kelvo_real32 Min[3], kelvo_real32 Max[3]) {
     kelvo_real32 NewMin[3], NewMax[3];
     for (int Corner = 0; Corner < 8; ++Corner) {
         kelvo_real32 const Point[3] = {(Corner & 1) ? Max[0] : Min[0],

@@ -117,8 +117,7 @@ KELVO_API void KelvoBuildSkeletonRelativeTransform(kelvo_int32 SourceTransformSt
                                                    kelvo_transform const *SourceTransforms,
                                                    kelvo_int32 SourceParentStride,
                                                    kelvo_int32 const *SourceParentIndices,
-                                                   kelvo_int32 BoneIndex,
-                                                   kelvo_transform *Result) {
+                                                   kelvo_int32 BoneIndex, kelvo_transform *Result) {
     *Result = *TransformAt(SourceTransforms, SourceTransformStride, BoneIndex);
     for (kelvo_int32 Ancestor = ParentOf(SourceParentIndices, SourceParentStride, BoneIndex);
          Ancestor != -1; Ancestor = ParentOf(SourceParentIndices, SourceParentStride, Ancestor)) {
@@ -137,7 +136,8 @@ KELVO_API void KelvoBuildSkeletonRelativeTransforms(kelvo_int32 SourceTransformS
                                                     kelvo_transform *Results) {
     for (kelvo_int32 Bone = 0; Bone < Count; ++Bone) {
         kelvo_transform const *Source = TransformAt(SourceTransforms, SourceTransformStride, Bone);
-        kelvo_transform *Result = const_cast<kelvo_transform *>(TransformAt(Results, ResultStride, Bone));
+        kelvo_transform *Result =
+            const_cast<kelvo_transform *>(TransformAt(Results, ResultStride, Bone));
         kelvo_int32 Parent = ParentOf(SourceParentIndices, SourceParentStride, Bone);
         if (Parent == -1) {
             if (Result != Source) {
@@ -149,8 +149,7 @@ KELVO_API void KelvoBuildSkeletonRelativeTransforms(kelvo_int32 SourceTransformS
     }
 }
 
-KELVO_API void KelvoGetModelInitialPlacement4x4(kelvo_model const *Model,
-                                                kelvo_real32 Result[16]) {
+KELVO_API void KelvoGetModelInitialPlacement4x4(kelvo_model const *Model, kelvo_real32 Result[16]) {
     KELVO_CHECK_NOT_NULL(Model, KelvoModelLogMessage, KELVO_NOTHING);
     KelvoBuildCompositeTransform4x4(&Model->InitialPlacement, Result);
 }

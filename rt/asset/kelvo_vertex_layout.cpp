@@ -144,7 +144,8 @@ bool MakePlan(vertex_plan &Plan, kelvo_data_type_definition const *SourceType,
                 Step.Size = Smaller(KelvoGetMemberTypeSize(Source), KelvoGetMemberTypeSize(Member));
             } else if (IsNumber(Source->Type) && IsNumber(Member->Type)) {
                 Step.Kind = step_kind::Convert;
-                Step.Size = Smaller(KelvoGetMemberArrayWidth(Source), KelvoGetMemberArrayWidth(Member));
+                Step.Size =
+                    Smaller(KelvoGetMemberArrayWidth(Source), KelvoGetMemberArrayWidth(Member));
                 Step.Convert = kelvo::GetElementRunConverter(Member->Type, Source->Type);
             } else {
                 Plan.Direct = false;
@@ -394,8 +395,7 @@ void WalkToExactNorm(weight *Weights, kelvo_int32 Count, kelvo_int32 Unit) {
     }
 }
 
-template <typename weight>
-void ExactNorm(void *Data, kelvo_int32 Count, kelvo_int32 Unit) {
+template <typename weight> void ExactNorm(void *Data, kelvo_int32 Count, kelvo_int32 Unit) {
     // Vertex members sit at any byte offset.
     weight Weights[256];
     memcpy(Weights, Data, Count * sizeof(weight));
@@ -405,9 +405,9 @@ void ExactNorm(void *Data, kelvo_int32 Count, kelvo_int32 Unit) {
 
 // ---- component names ----------------------------------------------------------------------
 
-char const *const SpatialNames[] = {"Position",  "Normal",      "Tangent",
-                                    "Binormal",  "TangentBinormalCross",
-                                    "BoneWeights", "BoneIndices"};
+char const *const SpatialNames[] = {
+    "Position",    "Normal",     "Tangent", "Binormal", "TangentBinormalCross",
+    "BoneWeights", "BoneIndices"};
 
 bool IsSpatial(char const *Name) {
     for (char const *Spatial : SpatialNames) {
@@ -461,10 +461,10 @@ KELVO_API void KelvoGetSingleVertex(kelvo_vertex_data const *VertexData, kelvo_i
         return;
     }
     kelvo_int32 Size = KelvoGetTotalObjectSize(VertexData->VertexType);
-    KelvoConvertVertexLayouts(
-        1, VertexData->VertexType,
-        static_cast<kelvo_uint8 const *>(VertexData->Vertices) + (kelvo_intaddrx)VertexIndex * Size,
-        As, Dest);
+    KelvoConvertVertexLayouts(1, VertexData->VertexType,
+                              static_cast<kelvo_uint8 const *>(VertexData->Vertices) +
+                                  (kelvo_intaddrx)VertexIndex * Size,
+                              As, Dest);
 }
 
 KELVO_API void KelvoSetVertexPosition(kelvo_data_type_definition const *VertexType, void *Vertex,
@@ -495,9 +495,8 @@ KELVO_API void KelvoNormalizeVertices(kelvo_int32 Count,
 }
 
 KELVO_API void KelvoTransformVertices(kelvo_int32 Count,
-                                      kelvo_data_type_definition const *VertexType,
-                                      void *Vertices, kelvo_real32 const Affine[3],
-                                      kelvo_real32 const Linear[9],
+                                      kelvo_data_type_definition const *VertexType, void *Vertices,
+                                      kelvo_real32 const Affine[3], kelvo_real32 const Linear[9],
                                       kelvo_real32 const InverseLinear[9],
                                       kelvo_bool32 Renormalize) {
     KELVO_TIMED_BLOCK("TransformVertices");
@@ -541,7 +540,8 @@ KELVO_API void KelvoOneNormalizeWeights(kelvo_int32 Count,
         MakePlan(Plans[1], KelvoVertexWeightArraysType, VertexType, false, false)) {
         kelvo_int32 Stride = Plans[0].SourceSize;
         for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-            kelvo_uint8 *Vertex = static_cast<kelvo_uint8 *>(Vertices) + (kelvo_intaddrx)Index * Stride;
+            kelvo_uint8 *Vertex =
+                static_cast<kelvo_uint8 *>(Vertices) + (kelvo_intaddrx)Index * Stride;
             RunPlan(Plans[0], 1, Vertex, &Real);
             kelvo_real32 Sum = 0.0f;
             for (kelvo_int32 Bone = 0; Bone < Width; ++Bone) {

@@ -40,7 +40,8 @@ struct broken_record {
 // Breaks are made in the loaded tree, which is the file's own memory, so
 // that counts without arrays (which the writer never stores) are covered.
 std::vector<broken_record> const BrokenRecords = {
-    {"parent after its bone", [](kelvo_file_info &Info) { Info.Skeletons[0]->Bones[1].ParentIndex = 1; },
+    {"parent after its bone",
+     [](kelvo_file_info &Info) { Info.Skeletons[0]->Bones[1].ParentIndex = 1; },
      "Bone 1 (\"spine\") of the skeleton \"sample_skeleton\" has parent index 1, which is "
      "neither -1 nor below its own index"},
     {"parent below -1", [](kelvo_file_info &Info) { Info.Skeletons[0]->Bones[2].ParentIndex = -2; },
@@ -50,12 +51,14 @@ std::vector<broken_record> const BrokenRecords = {
     {"triangle index at the vertex count",
      [](kelvo_file_info &Info) { Info.TriTopologies[0]->Indices[2] = 4; },
      "Triangle index 2 of the mesh \"quad\" is 4, outside its 4 vertices"},
-    {"negative triangle index", [](kelvo_file_info &Info) { Info.TriTopologies[0]->Indices[0] = -1; },
+    {"negative triangle index",
+     [](kelvo_file_info &Info) { Info.TriTopologies[0]->Indices[0] = -1; },
      "Triangle index 0 of the mesh \"quad\" is -1"},
     {"16-bit index past the vertices",
      [](kelvo_file_info &Info) { Info.TriTopologies[0]->Indices16[5] = -1; },
      "Triangle index 5 of the mesh \"quad\" is 65535"},
-    {"group past the triangles", [](kelvo_file_info &Info) { Info.TriTopologies[0]->Groups[1].TriCount = 2; },
+    {"group past the triangles",
+     [](kelvo_file_info &Info) { Info.TriTopologies[0]->Groups[1].TriCount = 2; },
      "Material group 1 of the topology 0 runs over triangles [1, 1 + 2), outside its 2 triangles"},
     {"group before the triangles",
      [](kelvo_file_info &Info) { Info.TriTopologies[0]->Groups[0].TriFirst = -1; },
@@ -65,9 +68,11 @@ std::vector<broken_record> const BrokenRecords = {
          static_cast<kelvo_pwnt3432_vertex *>(Info.VertexDatas[0]->Vertices)[3].BoneIndices[2] = 2;
      },
      "Vertex 3 of the mesh \"quad\" has bone index 2, outside its 2 bone bindings"},
-    {"vertices without their array", [](kelvo_file_info &Info) { Info.VertexDatas[0]->Vertices = nullptr; },
+    {"vertices without their array",
+     [](kelvo_file_info &Info) { Info.VertexDatas[0]->Vertices = nullptr; },
      "The vertex data 0 counts 4 vertices but has no array of them"},
-    {"vertices without a layout", [](kelvo_file_info &Info) { Info.VertexDatas[1]->VertexType = nullptr; },
+    {"vertices without a layout",
+     [](kelvo_file_info &Info) { Info.VertexDatas[1]->VertexType = nullptr; },
      "The vertex data 1 counts 4 vertices but has no layout"},
     {"bone bindings without their array",
      [](kelvo_file_info &Info) { Info.Meshes[0]->BoneBindings = nullptr; },
@@ -109,8 +114,9 @@ TEST_F(AssetCheckTest, ConvertedTreesAreCheckedToo) {
     ASSERT_NE(File, nullptr);
     for (int Call = 0; Call < 2; ++Call) {
         EXPECT_EQ(KelvoGetFileInfo(File), nullptr);
-        ExpectLoggedFrom(KelvoErrorLogMessage, KelvoSkeletonLogMessage,
-                         "Bone 2 (\"head\") of the skeleton \"sample_skeleton\" has parent index 2");
+        ExpectLoggedFrom(
+            KelvoErrorLogMessage, KelvoSkeletonLogMessage,
+            "Bone 2 (\"head\") of the skeleton \"sample_skeleton\" has parent index 2");
     }
     ExpectLogged(KelvoWarningLogMessage, "File has run-time type tag of 0x80000011");
     KelvoFreeFile(File);
@@ -123,11 +129,12 @@ TEST_F(AssetCheckTest, FuzzSeedsBreakWhatTheirNamesSay) {
     struct {
         char const *Name;
         char const *Message; // null for the sound one
-    } const Seeds[] = {{"asset_sound.kv2", nullptr},
-                       {"asset_bone_parent.kv2", "Bone 1 (\"spine\")"},
-                       {"asset_triangle_index.kv2", "Triangle index 5 of the mesh \"quad\" is 4"},
-                       {"asset_material_group.kv2", "Material group 1 of the topology 0"},
-                       {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"}};
+    } const Seeds[] = {
+        {"asset_sound.kv2", nullptr},
+        {"asset_bone_parent.kv2", "Bone 1 (\"spine\")"},
+        {"asset_triangle_index.kv2", "Triangle index 5 of the mesh \"quad\" is 4"},
+        {"asset_material_group.kv2", "Material group 1 of the topology 0"},
+        {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"}};
     for (auto const &Seed : Seeds) {
         SCOPED_TRACE(Seed.Name);
         kelvo_file *File = KelvoReadEntireFile((Corpus + Seed.Name).c_str());

@@ -33,18 +33,19 @@ TEST_F(SkeletonTest, BonesAreFoundByExactOrFoldedNameOrTheInstalledComparison) {
         kelvo_bool32 Found;
         kelvo_int32 Index;
     } const Cases[] = {
-        {"Root", false, nullptr, 1, 0},  {"root", false, nullptr, 0, 4},
-        {"root", true, nullptr, 1, 0},   {"Spine", false, nullptr, 1, 2},
-        {"SPINE", true, nullptr, 1, 1},  {"spine", false, nullptr, 1, 1},
-        {"tail", true, nullptr, 0, 4},   {"Sx", false, FirstLetterOnly, 1, 2},
+        {"Root", false, nullptr, 1, 0},      {"root", false, nullptr, 0, 4},
+        {"root", true, nullptr, 1, 0},       {"Spine", false, nullptr, 1, 2},
+        {"SPINE", true, nullptr, 1, 1},      {"spine", false, nullptr, 1, 1},
+        {"tail", true, nullptr, 0, 4},       {"Sx", false, FirstLetterOnly, 1, 2},
         {"sx", true, FirstLetterOnly, 1, 1},
     };
     for (auto const &Case : Cases) {
         SCOPED_TRACE(Case.Name);
         KelvoSetStringComparisonCallback(Case.Comparison);
         kelvo_int32 Index = -7;
-        kelvo_bool32 Found = Case.Folded ? KelvoFindBoneByNameLowercase(&Skeleton, Case.Name, &Index)
-                                         : KelvoFindBoneByName(&Skeleton, Case.Name, &Index);
+        kelvo_bool32 Found = Case.Folded
+                                 ? KelvoFindBoneByNameLowercase(&Skeleton, Case.Name, &Index)
+                                 : KelvoFindBoneByName(&Skeleton, Case.Name, &Index);
         EXPECT_EQ(Found, Case.Found);
         EXPECT_EQ(Index, Case.Index);
     }
@@ -64,7 +65,7 @@ TEST_F(SkeletonTest, BoneCountForLODStopsAtTheFirstBoneBelowTheFadedError) {
         kelvo_real32 Allowed;
         kelvo_int32 Count;
     } const Cases[] = {
-        {1, 3.75f, 2}, // threshold 3
+        {1, 3.75f, 2},                                               // threshold 3
         {1, 0.0f, 4},  {0, 100.0f, 4}, {1, 100.0f, 0}, {1, 1.0f, 4}, // 0.8 is below no error
         {1, -5.0f, 4},                                               // threshold 0
     };
@@ -99,13 +100,14 @@ kelvo_transform RandomTransform(std::mt19937 &Random) {
     std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
     kelvo_real32 Position[3] = {Unit(Random), Unit(Random), Unit(Random)};
     kelvo_real32 Orientation[4] = {Unit(Random), Unit(Random), Unit(Random), 1.5f};
-    kelvo_real32 Length = std::sqrt(Orientation[0] * Orientation[0] + Orientation[1] * Orientation[1] +
-                                    Orientation[2] * Orientation[2] + Orientation[3] * Orientation[3]);
+    kelvo_real32 Length =
+        std::sqrt(Orientation[0] * Orientation[0] + Orientation[1] * Orientation[1] +
+                  Orientation[2] * Orientation[2] + Orientation[3] * Orientation[3]);
     for (kelvo_real32 &Component : Orientation) {
         Component /= Length;
     }
-    kelvo_real32 ScaleShear[9] = {1 + 0.1f * Unit(Random), 0.05f * Unit(Random), 0, 0,
-                                  1 + 0.1f * Unit(Random), 0, 0, 0, 1};
+    kelvo_real32 ScaleShear[9] = {
+        1 + 0.1f * Unit(Random), 0.05f * Unit(Random), 0, 0, 1 + 0.1f * Unit(Random), 0, 0, 0, 1};
     kelvo_transform Result;
     KelvoSetTransform(&Result, Position, Orientation, ScaleShear);
     return Result;

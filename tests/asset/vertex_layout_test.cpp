@@ -336,7 +336,8 @@ TEST_F(VertexLayoutTest, StoredWeightsSumExactlyToTheirUnit) {
             EXPECT_EQ(Value, Case.Expected[Index]) << Case.Type << " weight " << Index;
         }
     }
-    kelvo_data_type_definition const Wrong = MakeMember(KelvoUInt8Member, "BoneWeights", nullptr, 4);
+    kelvo_data_type_definition const Wrong =
+        MakeMember(KelvoUInt8Member, "BoneWeights", nullptr, 4);
     kelvo_uint8 Bytes[4] = {1, 2, 3, 4};
     KelvoEnsureExactOneNorm(&Wrong, Bytes);
     ExpectLoggedFrom(KelvoErrorLogMessage, KelvoMeshLogMessage,

@@ -67,7 +67,8 @@ void UseAssets(kelvo_file_info const *Info) {
                                              &Skeleton->Bones[0].ParentIndex, Skeleton->BoneCount,
                                              (kelvo_int32)sizeof(kelvo_transform), Results.data());
         kelvo_int32 Found;
-        KelvoFindBoneByNameLowercase(Skeleton, Skeleton->Bones[Skeleton->BoneCount - 1].Name, &Found);
+        KelvoFindBoneByNameLowercase(Skeleton, Skeleton->Bones[Skeleton->BoneCount - 1].Name,
+                                     &Found);
         KelvoGetBoneCountForLOD(Skeleton, 0.5f);
     }
     for (kelvo_int32 Index = 0; Info->Meshes && Index < Info->MeshCount; ++Index) {
