@@ -194,13 +194,16 @@ bool CheckMesh(kelvo_mesh const &Mesh) {
 // ---- the file info's lists ----------------------------------------------------------------
 
 // Each non-null record of a file info list, checked as Check(record, index).
-template <typename slot, typename check>
-bool CheckList(char const *What, kelvo_int32 Count, slot const *Slots, check Check) {
+// The list's slots are pointers at 4-byte alignment: they are loaded bytewise.
+template <typename record, typename check>
+bool CheckList(char const *What, kelvo_int32 Count, void const *Slots, check Check) {
     if (!HasArray(KelvoFileReadingLogMessage, "file info", Count, Slots, What)) {
         return false;
     }
-    for (kelvo_int32 Index = 0; Slots && Index < Count; ++Index) {
-        if (Slots[Index] && !Check(*Slots[Index], Index)) {
+    kelvo_uint8 const *Slot = static_cast<kelvo_uint8 const *>(Slots);
+    for (kelvo_int32 Index = 0; Slot && Index < Count; ++Index, Slot += sizeof(void *)) {
+        record const *Record = static_cast<record const *>(kelvo::LoadPointer(Slot));
+        if (Record && !Check(*Record, Index)) {
             return false;
         }
     }
@@ -259,13 +262,13 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
     auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
     auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
     auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
-    return CheckList("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
-           CheckList("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
-                     CheckListedVertexData) &&
-           CheckList("topologies", Lists.TriTopologyCount, Lists.TriTopologies,
-                     CheckListedTopology) &&
-           CheckList("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
-           CheckList("models", Lists.ModelCount, Lists.Models, Model);
+    return CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
+           CheckList<kelvo_vertex_data>("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
+                                        CheckListedVertexData) &&
+           CheckList<kelvo_tri_topology>("topologies", Lists.TriTopologyCount, Lists.TriTopologies,
+                                         CheckListedTopology) &&
+           CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
+           CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model);
 }
 
 } // namespace kelvo
