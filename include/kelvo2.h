@@ -22,5 +22,7 @@
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_file.h"
 #include "kelvo2/kelvo2_file_info.h"
+#include "kelvo2/kelvo2_skeleton.h"
+#include "kelvo2/kelvo2_mesh.h"
 
 #endif

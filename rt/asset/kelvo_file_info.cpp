@@ -7,8 +7,11 @@
 #include "asset/kelvo_file_info.h"
 
 #include "kelvo2/kelvo2_file.h"
+#include "asset/kelvo_asset_check.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file.h"
+#include "file/kelvo_file_format.h"
+#include "foundation/kelvo_log.h"
 
 #include <stddef.h>
 
@@ -900,11 +903,15 @@ constinit kelvo_defined_type const DefinedTypes[] = {
 
 constinit kelvo_defined_type const *const KelvoDefinedTypes = kelvo::DefinedTypes;
 
-KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
-    return static_cast<kelvo_file_info *>(
-        kelvo::GetFileRootAs(File, KelvoFileInfoType, KelvoCurrentTypeTag));
-}
-
 KELVO_API kelvo_int32 KelvoGetDefinedTypeCount(void) {
     return (kelvo_int32)(sizeof(kelvo::DefinedTypes) / sizeof(kelvo::DefinedTypes[0]));
+}
+
+// The root in the current layout, once its asset invariants hold. The
+// root is used in place only when its tree lies inside its sections and its
+// stored definition is the file info's; otherwise it is converted.
+KELVO_API struct kelvo_file_info *KelvoGetFileInfo(kelvo_file *File) {
+    kelvo_file_info *Info = static_cast<kelvo_file_info *>(
+        kelvo::GetFileRootAs(File, KelvoFileInfoType, KelvoCurrentTypeTag));
+    return Info && kelvo::CheckAssetTree(Info) ? Info : nullptr;
 }

@@ -211,6 +211,41 @@ ConvertersIntoNumbers(std::index_sequence<To...>) {
 constexpr auto ElementConverters = ConvertersIntoNumbers(
     std::make_index_sequence<KelvoOnePastLastMemberType - KelvoReal32Member>());
 
+// The same conversions over a run of objects: Width elements in each of Count
+// objects, so that converting many objects costs one call per member.
+template <kelvo_member_type To, kelvo_member_type From>
+void ConvertElementRuns(kelvo_uint8 *Destination, kelvo_int32 DestinationStride,
+                        kelvo_uint8 const *Source, kelvo_int32 SourceStride, kelvo_int32 Count,
+                        kelvo_int32 Width) {
+    constexpr kelvo_int32 DestinationUnit = kelvo::MemberTypes[To].Size64;
+    constexpr kelvo_int32 SourceUnit = kelvo::MemberTypes[From].Size64;
+    for (kelvo_int32 Object = 0; Object < Count; ++Object) {
+        for (kelvo_int32 Index = 0; Index < Width; ++Index) {
+            ConvertNumber(To, Destination + Index * DestinationUnit, From,
+                          Source + Index * SourceUnit);
+        }
+        Destination += DestinationStride;
+        Source += SourceStride;
+    }
+}
+
+template <kelvo_member_type To, size_t... From>
+constexpr std::array<kelvo::element_run_converter, KelvoOnePastLastMemberType>
+RunConvertersInto(std::index_sequence<From...>) {
+    return {&ConvertElementRuns<To, (kelvo_member_type)From>...};
+}
+
+template <size_t... To>
+constexpr std::array<std::array<kelvo::element_run_converter, KelvoOnePastLastMemberType>,
+                     sizeof...(To)>
+RunConvertersIntoNumbers(std::index_sequence<To...>) {
+    return {RunConvertersInto<KelvoReal32Member + (kelvo_member_type)To>(
+        std::make_index_sequence<KelvoOnePastLastMemberType>())...};
+}
+
+constexpr auto ElementRunConverters = RunConvertersIntoNumbers(
+    std::make_index_sequence<KelvoOnePastLastMemberType - KelvoReal32Member>());
+
 constexpr kelvo_int32 TextBufferSize = 256;
 
 // The decimal text a number becomes in a string member.
@@ -968,6 +1003,19 @@ namespace kelvo {
 
 void SetCurveConversion(curve_conversion const *Conversion) {
     InstalledCurves = Conversion;
+}
+
+kelvo_data_type_definition const *FindMemberByName(kelvo_data_type_definition const *Type,
+                                                   char const *Name, kelvo_int32 &Offset) {
+    return FindMember(Type, Name, Offset);
+}
+
+element_run_converter GetElementRunConverter(kelvo_member_type DestinationType,
+                                             kelvo_member_type SourceType) {
+    if (!IsNumber(DestinationType) || !IsNumber(SourceType)) {
+        return nullptr;
+    }
+    return ElementRunConverters[DestinationType - KelvoReal32Member][SourceType];
 }
 
 } // namespace kelvo

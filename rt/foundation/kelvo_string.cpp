@@ -114,6 +114,10 @@ bool StringBeginsWithLowercase(char const *String, char const *Prefix) {
     return true;
 }
 
+kelvo_string_comparison_callback *GetStringComparisonCallback() {
+    return ComparisonCallback;
+}
+
 bool NamesAreEqual(char const *A, char const *B) {
     if (ComparisonCallback) {
         return ComparisonCallback(A, B) == 0;

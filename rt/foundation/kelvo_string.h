@@ -23,6 +23,8 @@ bool StringBeginsWithLowercase(char const *String, char const *Prefix);
 // Name matching everywhere in the library: the comparison callback when one is
 // installed, case-insensitive equality otherwise.
 bool NamesAreEqual(char const *A, char const *B);
+// The application's comparison, or null when none is installed.
+kelvo_string_comparison_callback *GetStringComparisonCallback();
 
 // "?" and "*" wildcards, case-insensitive for literals. The characters the
 // wildcards matched are copied, in order, into Capture (bounded, terminated;

@@ -2,8 +2,9 @@
 // platform conversion when they claim the other pointer size), its root and
 // queries taken; a tree that KelvoCheckFileDataTree accepts is then walked
 // whole by writing it into a new file, which must load again, and its file
-// info is read to the last array element and string. The same bytes
-// are also converted to the other pointer size. Whatever the header, section
+// info is read to the last array element and string. The same bytes are
+// also converted to the other pointer size, and a file info the library
+// accepts is handed to the skeleton and mesh operations. Whatever the header, section
 // headers, stored data, fix-ups and definitions say, nothing may be read or
 // written outside the image and the loaded sections, no block may stay
 // allocated, and no allocation may be far larger than the image.
@@ -276,6 +277,46 @@ class file_info_walk {
 
 unsigned volatile WalkSum;
 
+// A file info the library accepted is trusted by the run-time operations:
+// they may read every skeleton and mesh it reaches without further checks.
+void UseAssets(kelvo_file_info const *Info) {
+    if (!Info) {
+        return;
+    }
+    for (kelvo_int32 Index = 0; Info->Skeletons && Index < Info->SkeletonCount; ++Index) {
+        kelvo_skeleton const *Skeleton = Info->Skeletons[Index];
+        if (!Skeleton || !Skeleton->Bones || Skeleton->BoneCount <= 0) {
+            continue;
+        }
+        std::vector<kelvo_transform> Results((size_t)Skeleton->BoneCount);
+        kelvo_int32 const Stride = (kelvo_int32)sizeof(kelvo_bone);
+        KelvoBuildSkeletonRelativeTransforms(Stride, &Skeleton->Bones[0].Transform, Stride,
+                                             &Skeleton->Bones[0].ParentIndex, Skeleton->BoneCount,
+                                             (kelvo_int32)sizeof(kelvo_transform), Results.data());
+        kelvo_int32 Found;
+        KelvoFindBoneByNameLowercase(Skeleton, Skeleton->Bones[Skeleton->BoneCount - 1].Name,
+                                     &Found);
+        KelvoGetBoneCountForLOD(Skeleton, 0.5f);
+    }
+    for (kelvo_int32 Index = 0; Info->Meshes && Index < Info->MeshCount; ++Index) {
+        kelvo_mesh const *Mesh = Info->Meshes[Index];
+        // Vertices of an empty layout take no bytes, so their count is not
+        // bounded by the file's size.
+        if (!Mesh || KelvoGetMeshVertexCount(Mesh) > 65536) {
+            continue;
+        }
+        std::vector<kelvo_uint32> Indices((size_t)KelvoGetMeshIndexCount(Mesh) + 1);
+        if (KelvoGetMeshBytesPerIndex(Mesh)) {
+            KelvoCopyMeshIndices(Mesh, 4, Indices.data());
+        }
+        std::vector<kelvo_pwngbt343332_vertex> Vertices((size_t)KelvoGetMeshVertexCount(Mesh) + 1);
+        if (KelvoGetMeshVertices(Mesh)) {
+            KelvoCopyMeshVertices(Mesh, KelvoPWNGBT343332VertexType, Vertices.data());
+        }
+        KelvoMeshIsRigid(Mesh);
+    }
+}
+
 void ConvertToOtherPointerSize(uint8_t const *Data, kelvo_int32 Size) {
     kelvo_file_magic_value Other;
     KelvoGetMagicValueForPlatform(sizeof(void *) == 8 ? 32 : 64, 1, &Other);
@@ -323,6 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *Data, size_t Size) {
             Walk.Info(*Info);
             WalkSum = Walk.Sum;
         }
+        UseAssets(Info);
     }
     KelvoFreeFile(File);
     ConvertToOtherPointerSize(Data, (kelvo_int32)Size);

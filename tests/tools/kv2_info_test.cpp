@@ -65,6 +65,27 @@ TEST_F(Kv2InfoTest, InfoSummarisesTheSample) {
     }
 }
 
+TEST_F(Kv2InfoTest, InfoDetailsMeshesAndShowsBonesOnRequest) {
+    std::string const MeshLines =
+        "morph target\n    layout PWNT3432\n"
+        "    bone binding root: 2 triangles, box (0 0 0) to (1 0.5 0)\n"
+        "    bone binding spine: 1 triangle, box (0 0.5 0) to (1 1 0)\n"
+        "    material group 0: triangles 0 + 1, material 0 (skin)\n"
+        "    material group 1: triangles 1 + 1, material 1 (checker)\n";
+    std::string const BoneLines = "  sample_skeleton: 3 bones\n    root at (0 0 0)\n"
+                                  "      spine at (0 1 0)\n        head at (0 1 0)\n";
+    run_result Plain = RunKv2({"info", Sample});
+    EXPECT_EQ(Plain.Status, 0);
+    EXPECT_TRUE(Contains(Plain.Out, MeshLines)) << Plain.Out;
+    EXPECT_FALSE(Contains(Plain.Out, "root at"));
+    run_result Bones = RunKv2({"info", "--bones", Sample});
+    EXPECT_EQ(Bones.Status, 0);
+    EXPECT_TRUE(Contains(Bones.Out, BoneLines)) << Bones.Out;
+    EXPECT_TRUE(Contains(Bones.Out, MeshLines));
+    EXPECT_EQ(RunKv2({"info", "--bone", Sample}).Status, 2);
+    EXPECT_EQ(RunKv2({"info", "--bones"}).Status, 2);
+}
+
 TEST_F(Kv2InfoTest, DumpPrintsSharedObjectsOnceAndStopsAtTheDepth) {
     run_result Whole = RunKv2({"dump", Sample});
     EXPECT_EQ(Whole.Status, 0);

@@ -5,6 +5,7 @@
 #include "kelvo2.h"
 #include "kv2_commands.h"
 #include "kv2_files.h"
+#include "kv2_info_assets.h"
 
 #include <stdio.h>
 
@@ -91,7 +92,7 @@ void PrintHeading(char const *Name, kelvo_int32 Count) {
     printf("%-13s %d\n", Name, (int)Count);
 }
 
-void PrintAssets(kelvo_file_info const &Info) {
+void PrintAssets(kelvo_file_info const &Info, bool Bones) {
     printf("from file     %s\n", Printable(Info.FromFileName).c_str());
     if (kelvo_art_tool_info const *Tool = Info.ArtToolInfo) {
         printf("art tool      %s %d.%d, %g units per meter, right (%g %g %g), up (%g %g %g), "
@@ -138,6 +139,9 @@ void PrintAssets(kelvo_file_info const &Info) {
         if (kelvo_skeleton const *Skeleton = Info.Skeletons[Index]) {
             printf("  %s: %d bone%s\n", Printable(Skeleton->Name).c_str(), (int)Skeleton->BoneCount,
                    Plural(Skeleton->BoneCount));
+            if (Bones) {
+                PrintBoneHierarchy(*Skeleton, Printable);
+            }
         }
     }
     PrintHeading("vertex datas", Info.VertexDataCount);
@@ -174,6 +178,11 @@ void PrintAssets(kelvo_file_info const &Info) {
                (int)Mesh->MaterialBindingCount, Plural(Mesh->MaterialBindingCount),
                (int)Mesh->BoneBindingCount, Plural(Mesh->BoneBindingCount),
                (int)Mesh->MorphTargetCount, Plural(Mesh->MorphTargetCount));
+        PrintMeshDetails(*Mesh,
+                         LayoutName(Mesh->PrimaryVertexData ? Mesh->PrimaryVertexData->VertexType
+                                                            : nullptr)
+                             .c_str(),
+                         Printable);
     }
     PrintHeading("models", Info.ModelCount);
     for (kelvo_int32 Index = 0; Index < CountOf(Info.ModelCount, Info.Models); ++Index) {
@@ -205,11 +214,12 @@ void PrintAssets(kelvo_file_info const &Info) {
 } // namespace
 
 int RunInfo(int ArgumentCount, char **Arguments) {
-    if (ArgumentCount != 1) {
-        fprintf(stderr, "kv2: info needs FILE\n");
+    bool Bones = ArgumentCount >= 1 && std::string(Arguments[0]) == "--bones";
+    if (ArgumentCount != 1 + (Bones ? 1 : 0)) {
+        fprintf(stderr, "kv2: info needs [--bones] FILE\n");
         return 2;
     }
-    char const *FileName = Arguments[0];
+    char const *FileName = Arguments[ArgumentCount - 1];
     std::string Reason;
     kelvo_file *File = kv2::LoadValidFile(FileName, kv2::crc_mismatch::Warn, Reason);
     if (!File) {
@@ -223,7 +233,7 @@ int RunInfo(int ArgumentCount, char **Arguments) {
         printf("the file stores no definitions for its root, so its assets are not shown\n");
         Status = 0;
     } else if (kelvo_file_info *Info = KelvoGetFileInfo(File)) {
-        PrintAssets(*Info);
+        PrintAssets(*Info, Bones);
         Status = 0;
     } else {
         kv2::Refuse(FileName, "the root cannot be read as a file info");

@@ -138,7 +138,7 @@ command const Commands[] = {
     {"check", "FILE...", "check that each file loads whole and intact", &RunCheck},
     {"convert", "IN OUT --platform P [--format 0|2] [--ignore-crc]",
      "rewrite IN for platform 32le, 32be, 64le or 64be", &RunConvert},
-    {"info", "FILE", "summarise a file's platform, sections and assets", &RunInfo},
+    {"info", "[--bones] FILE", "summarise a file's platform, sections and assets", &RunInfo},
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
     {"help", "", "list the commands", &RunHelp},

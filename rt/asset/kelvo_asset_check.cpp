@@ -1,0 +1,274 @@
+// The asset invariants of a loaded file, checked once before anything reads
+// the file info (see kelvo_asset_check.h). The tree check has proven that
+// every array lies inside the file for its count; these checks prove what
+// the records mean: that indices stay inside the arrays they index and that
+// the order skeleton-relative transforms rely on holds. The driver is a
+// plain sequence of per-record checks; each reports the record it refuses.
+#include "asset/kelvo_asset_check.h"
+
+#include "data/kelvo_data_type_conversion.h"
+#include "foundation/kelvo_format.h"
+#include "foundation/kelvo_log.h"
+
+namespace {
+
+using kelvo::Log;
+
+constexpr kelvo_int32 RecordNameSize = 192;
+
+// Names come from the file; a null one still reads well.
+char const *NameOf(char const *Name) {
+    return Name ? Name : "(unnamed)";
+}
+
+bool HasArray(kelvo_log_message_origin Origin, char const *Record, kelvo_int32 Count,
+              void const *Array, char const *What) {
+    if (Count > 0 && !Array) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): The %s counts %d %s but has no array of them",
+            KELVO_HERE, Record, Count, What);
+        return false;
+    }
+    return true;
+}
+
+// ---- skeletons ------------------------------------------------------------------
+
+bool CheckSkeleton(kelvo_skeleton const &Skeleton) {
+    constexpr kelvo_log_message_origin Origin = KelvoSkeletonLogMessage;
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "skeleton \"%s\"", NameOf(Skeleton.Name));
+    if (!HasArray(Origin, Record, Skeleton.BoneCount, Skeleton.Bones, "bones")) {
+        return false;
+    }
+    for (kelvo_int32 Index = 0; Skeleton.Bones && Index < Skeleton.BoneCount; ++Index) {
+        kelvo_int32 Parent = Skeleton.Bones[Index].ParentIndex;
+        if (Parent != -1 && (Parent < 0 || Parent >= Index)) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): Bone %d (\"%s\") of the %s has parent index %d, which is neither -1 "
+                "nor below its own index",
+                KELVO_HERE, Index, NameOf(Skeleton.Bones[Index].Name), Record, Parent);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- vertices and topologies ------------------------------------------------------
+
+bool CheckVertexData(kelvo_vertex_data const &Data, char const *Record) {
+    constexpr kelvo_log_message_origin Origin = KelvoMeshLogMessage;
+    if (Data.VertexCount > 0 && !Data.VertexType) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): The %s counts %d vertices but has no layout",
+            KELVO_HERE, Record, Data.VertexCount);
+        return false;
+    }
+    return HasArray(Origin, Record, Data.VertexCount, Data.Vertices, "vertices") &&
+           HasArray(Origin, Record, Data.VertexComponentNameCount, Data.VertexComponentNames,
+                    "component names");
+}
+
+kelvo_int32 TriangleCountOf(kelvo_tri_topology const &Topology) {
+    kelvo_int32 Indices = Topology.IndexCount > 0 ? Topology.IndexCount : Topology.Index16Count;
+    return Indices > 0 ? Indices / 3 : 0;
+}
+
+bool CheckTopology(kelvo_tri_topology const &Topology, char const *Record) {
+    constexpr kelvo_log_message_origin Origin = KelvoMeshLogMessage;
+    if (!HasArray(Origin, Record, Topology.GroupCount, Topology.Groups, "material groups") ||
+        !HasArray(Origin, Record, Topology.IndexCount, Topology.Indices, "indices") ||
+        !HasArray(Origin, Record, Topology.Index16Count, Topology.Indices16, "16-bit indices")) {
+        return false;
+    }
+    kelvo_int64 Triangles = TriangleCountOf(Topology);
+    for (kelvo_int32 Index = 0; Topology.Groups && Index < Topology.GroupCount; ++Index) {
+        kelvo_tri_material_group const &Group = Topology.Groups[Index];
+        if (Group.TriFirst < 0 || Group.TriCount < 0 ||
+            (kelvo_int64)Group.TriFirst + Group.TriCount > Triangles) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): Material group %d of the %s runs over triangles [%d, %d + %d), outside "
+                "its %d triangles",
+                KELVO_HERE, Index, Record, Group.TriFirst, Group.TriFirst, Group.TriCount,
+                (kelvo_int32)Triangles);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- meshes -------------------------------------------------------------------------
+
+template <typename index>
+bool IndicesAreBelow(index const *Indices, kelvo_int32 Count, kelvo_int32 VertexCount,
+                     char const *Record) {
+    for (kelvo_int32 Index = 0; Indices && Index < Count; ++Index) {
+        if ((kelvo_int64)Indices[Index] < 0 || (kelvo_int64)Indices[Index] >= VertexCount) {
+            Log(KelvoErrorLogMessage, KelvoMeshLogMessage,
+                "%s(%d): Triangle index %d of the %s is %I64d, outside its %d vertices", KELVO_HERE,
+                Index, Record, (kelvo_int64)Indices[Index], VertexCount);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckTriangleIndices(kelvo_mesh const &Mesh, char const *Record) {
+    kelvo_tri_topology const *Topology = Mesh.PrimaryTopology;
+    if (!Topology) {
+        return true;
+    }
+    kelvo_int32 VertexCount = Mesh.PrimaryVertexData ? Mesh.PrimaryVertexData->VertexCount : 0;
+    // The 16-bit form holds unsigned indices.
+    return IndicesAreBelow(Topology->Indices, Topology->IndexCount, VertexCount, Record) &&
+           IndicesAreBelow(reinterpret_cast<kelvo_uint16 const *>(Topology->Indices16),
+                           Topology->Index16Count, VertexCount, Record);
+}
+
+// Every bone index stored in the vertices, read as layout conversion reads
+// it, must name one of the mesh's bone bindings.
+bool CheckVertexBoneIndices(kelvo_mesh const &Mesh, char const *Record) {
+    kelvo_vertex_data const *Data = Mesh.PrimaryVertexData;
+    if (!Data || !Data->Vertices || Data->VertexCount <= 0) {
+        return true;
+    }
+    kelvo_int32 Offset;
+    kelvo_data_type_definition const *Member =
+        kelvo::FindMemberByName(Data->VertexType, "BoneIndices", Offset);
+    if (!Member) {
+        return true;
+    }
+    constexpr kelvo_int32 MaxWidth = 256;
+    kelvo_int32 Width = KelvoGetMemberArrayWidth(Member);
+    kelvo::element_run_converter Read =
+        kelvo::GetElementRunConverter(KelvoInt32Member, Member->Type);
+    if (!Read || Width > MaxWidth) {
+        Log(KelvoErrorLogMessage, KelvoMeshLogMessage,
+            "%s(%d): The %s stores bone indices as %d elements of member type %d, which are not "
+            "read as up to %d integers",
+            KELVO_HERE, Record, Width, Member->Type, MaxWidth);
+        return false;
+    }
+    kelvo_int32 Bindings = Mesh.BoneBindingCount;
+    kelvo_int32 Stride = KelvoGetTotalObjectSize(Data->VertexType);
+    kelvo_uint8 const *At = static_cast<kelvo_uint8 const *>(Data->Vertices) + Offset;
+    kelvo_int32 Indices[MaxWidth];
+    for (kelvo_int32 Vertex = 0; Vertex < Data->VertexCount; ++Vertex, At += Stride) {
+        Read(reinterpret_cast<kelvo_uint8 *>(Indices), 0, At, 0, 1, Width);
+        for (kelvo_int32 Element = 0; Element < Width; ++Element) {
+            if (Indices[Element] < 0 || Indices[Element] >= Bindings) {
+                Log(KelvoErrorLogMessage, KelvoMeshLogMessage,
+                    "%s(%d): Vertex %d of the %s has bone index %d, outside its %d bone "
+                    "bindings",
+                    KELVO_HERE, Vertex, Record, Indices[Element], Bindings);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool CheckMesh(kelvo_mesh const &Mesh) {
+    constexpr kelvo_log_message_origin Origin = KelvoMeshLogMessage;
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "mesh \"%s\"", NameOf(Mesh.Name));
+    if (!HasArray(Origin, Record, Mesh.MorphTargetCount, Mesh.MorphTargets, "morph targets") ||
+        !HasArray(Origin, Record, Mesh.MaterialBindingCount, Mesh.MaterialBindings,
+                  "material bindings") ||
+        !HasArray(Origin, Record, Mesh.BoneBindingCount, Mesh.BoneBindings, "bone bindings")) {
+        return false;
+    }
+    if (Mesh.PrimaryVertexData && !CheckVertexData(*Mesh.PrimaryVertexData, Record)) {
+        return false;
+    }
+    for (kelvo_int32 Index = 0; Mesh.MorphTargets && Index < Mesh.MorphTargetCount; ++Index) {
+        kelvo_vertex_data const *Morph = Mesh.MorphTargets[Index].VertexData;
+        if (Morph && !CheckVertexData(*Morph, Record)) {
+            return false;
+        }
+    }
+    if (Mesh.PrimaryTopology && !CheckTopology(*Mesh.PrimaryTopology, Record)) {
+        return false;
+    }
+    return CheckTriangleIndices(Mesh, Record) && CheckVertexBoneIndices(Mesh, Record);
+}
+
+// ---- the file info's lists ----------------------------------------------------------------
+
+// Each non-null record of a file info list, checked as Check(record, index).
+// The list's slots are pointers at 4-byte alignment: they are loaded bytewise.
+template <typename record, typename check>
+bool CheckList(char const *What, kelvo_int32 Count, void const *Slots, check Check) {
+    if (!HasArray(KelvoFileReadingLogMessage, "file info", Count, Slots, What)) {
+        return false;
+    }
+    kelvo_uint8 const *Slot = static_cast<kelvo_uint8 const *>(Slots);
+    for (kelvo_int32 Index = 0; Slot && Index < Count; ++Index, Slot += sizeof(void *)) {
+        record const *Record = static_cast<record const *>(kelvo::LoadPointer(Slot));
+        if (Record && !Check(*Record, Index)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckListedVertexData(kelvo_vertex_data const &Data, kelvo_int32 Index) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "vertex data %d", Index);
+    return CheckVertexData(Data, Record);
+}
+
+bool CheckListedTopology(kelvo_tri_topology const &Topology, kelvo_int32 Index) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "topology %d", Index);
+    return CheckTopology(Topology, Record);
+}
+
+bool IsListedMesh(kelvo_file_info const &Info, kelvo_mesh const *Mesh) {
+    for (kelvo_int32 Index = 0; Info.Meshes && Index < Info.MeshCount; ++Index) {
+        if (Info.Meshes[Index] == Mesh) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Models may reach skeletons and meshes the lists leave out.
+bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "model \"%s\"", NameOf(Model.Name));
+    if (!HasArray(KelvoModelLogMessage, Record, Model.MeshBindingCount, Model.MeshBindings,
+                  "mesh bindings") ||
+        (Model.Skeleton && !CheckSkeleton(*Model.Skeleton))) {
+        return false;
+    }
+    for (kelvo_int32 Binding = 0; Model.MeshBindings && Binding < Model.MeshBindingCount;
+         ++Binding) {
+        kelvo_mesh const *Mesh = Model.MeshBindings[Binding].Mesh;
+        if (Mesh && !IsListedMesh(Info, Mesh) && !CheckMesh(*Mesh)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace kelvo {
+
+bool CheckAssetTree(kelvo_file_info const *Info) {
+    if (!Info) {
+        return false;
+    }
+    kelvo_file_info const &Lists = *Info;
+    auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
+    auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
+    auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
+    return CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
+           CheckList<kelvo_vertex_data>("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
+                                        CheckListedVertexData) &&
+           CheckList<kelvo_tri_topology>("topologies", Lists.TriTopologyCount, Lists.TriTopologies,
+                                         CheckListedTopology) &&
+           CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
+           CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model);
+}
+
+} // namespace kelvo
