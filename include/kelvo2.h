@@ -22,5 +22,6 @@
 #include "kelvo2/kelvo2_compression.h"
 #include "kelvo2/kelvo2_file.h"
 #include "kelvo2/kelvo2_file_info.h"
+#include "kelvo2/kelvo2_curve.h"
 
 #endif

@@ -5,6 +5,7 @@
 // sizes files and callers know.
 #include "kelvo2/kelvo2_file_info.h"
 
+#include "asset/kelvo_curve_formats.h"
 #include "data/kelvo_data_type.h"
 
 #include <stddef.h>
@@ -741,6 +742,11 @@ KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, BoneWeights);
 KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, BoneIndices);
 KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, Normal);
 KELVO_CHECK_MEMBER(kelvo_pwnt3432_vertex, VertexPWNT3432Members, TextureCoordinates0);
+
+// Trees meet curves only through these tables, so the curve path of
+// conversion is installed beside them: any program that can convert a tree
+// holding curves links this object, and with it this initializer.
+[[maybe_unused]] bool const CurveConversionInstalled = (InstallCurveConversion(), true);
 
 } // namespace kelvo
 
