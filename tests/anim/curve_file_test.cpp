@@ -1,6 +1,7 @@
 #include "asset/kelvo_curve_formats.h"
 #include "file_image_decoder.h"
 #include "kelvo_test.h"
+#include "kv2_sample_asset.h"
 
 #include <cstring>
 #include <string>
@@ -167,6 +168,50 @@ TEST_F(CurveFileTest, OldRecordFilesSampleAsCurrentOnes) {
         EXPECT_EQ(SampleAll(CurrentInfo), SampleAll(OlderInfo));
         KelvoFreeFile(OlderFile);
         KelvoFreeFile(CurrentFile);
+    }
+}
+
+// The sample asset's curves (floats, a D4n quaternion, 8-bit scaled values,
+// constants) pass the check and sample the same written for every platform:
+// platform conversion carries the curve variants and their arrays.
+TEST_F(CurveFileTest, SampleAssetCurvesSurviveEveryPlatform) {
+    kelvo_file_magic_value const *Magics[] = {
+        KelvoKVNFileMV_32Bit_LittleEndian, KelvoKVNFileMV_32Bit_BigEndian,
+        KelvoKVNFileMV_64Bit_LittleEndian, KelvoKVNFileMV_64Bit_BigEndian};
+    kv2::sample_asset Asset;
+    kelvo_transform_track const &Spine = Asset.TransformTracks[1];
+    ASSERT_EQ(KelvoCurveGetDataTypeDefinition(&Spine.OrientationCurve),
+              KelvoCurveDataD4nK16uC15uType);
+    float Nod[4];
+    KelvoEvaluateCurveAtT(4, true, false, &Spine.OrientationCurve, false, 1, 0.5f, Nod, nullptr);
+    EXPECT_GT(Nod[0], 0.05f); // the spine does nod
+    for (kelvo_file_magic_value const *Magic : Magics) {
+        std::vector<kelvo_uint8> Image = WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, Magic);
+        kelvo_file *File = KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+        ASSERT_NE(File, nullptr);
+        kelvo_file_info *Info = KelvoGetFileInfo(File);
+        TakeMessages();
+        ASSERT_NE(Info, nullptr);
+        EXPECT_TRUE(kelvo::CheckFileInfoCurves(Info));
+        kelvo_track_group const *Group = Info->TrackGroups[0];
+        for (int Track = 0; Track < 3; ++Track) {
+            for (float T : {0.1f, 0.7f}) {
+                float Loaded[4], Built[4];
+                KelvoEvaluateCurveAtT(4, true, true, &Group->TransformTracks[Track].OrientationCurve,
+                                      true, 1, T, Loaded, nullptr);
+                KelvoEvaluateCurveAtT(4, true, true, &Asset.TransformTracks[Track].OrientationCurve,
+                                      true, 1, T, Built, nullptr);
+                EXPECT_EQ(memcmp(Loaded, Built, sizeof(Built)), 0) << Track << " at " << T;
+            }
+        }
+        float Blink[1], Built[1];
+        KelvoEvaluateCurveAtT(1, false, false, &Group->VectorTracks[0].ValueCurve, false, 1, 0.5f,
+                              Blink, nullptr);
+        KelvoEvaluateCurveAtT(1, false, false, &Asset.VectorTracks[0].ValueCurve, false, 1, 0.5f,
+                              Built, nullptr);
+        EXPECT_EQ(Blink[0], Built[0]);
+        EXPECT_GT(Blink[0], 0.4f);
+        KelvoFreeFile(File);
     }
 }
 
