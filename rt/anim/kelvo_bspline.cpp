@@ -11,14 +11,13 @@ namespace kelvo {
 
 namespace {
 
-template <int Dimension, bool Normalize>
-void Blend(kelvo_int32 Degree, kelvo_real32 const *Weights, kelvo_real32 const *Controls,
-           kelvo_real32 *Result) {
+template <int Degree, int Dimension, bool Normalize>
+void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real32 *Result) {
     kelvo_real32 Sum[Dimension];
     for (int Component = 0; Component < Dimension; ++Component) {
         Sum[Component] = Weights[Degree] * Controls[Component];
     }
-    for (kelvo_int32 Index = 1; Index <= Degree; ++Index) {
+    for (int Index = 1; Index <= Degree; ++Index) {
         kelvo_real32 const *Control = Controls - Index * Dimension;
         for (int Component = 0; Component < Dimension; ++Component) {
             Sum[Component] += Weights[Degree - Index] * Control[Component];
@@ -82,7 +81,7 @@ void Evaluate(kelvo_real32 const *Knots, kelvo_real32 const *Controls, kelvo_rea
     } else if constexpr (Degree == 3) {
         Weights3(Knots, T, W);
     }
-    Blend<Dimension, Normalize && Degree != 0>(Degree, W, Controls, Result);
+    Blend<Degree, Dimension, Normalize && Degree != 0>(W, Controls, Result);
 }
 
 } // namespace

@@ -137,7 +137,7 @@ void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Norm
     kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
     // Curves without knots (identity, and keyframes without knots) are the
     // identity vector.
-    if (IsIdentity(Curve) || KnotCount <= 0) {
+    if (KnotCount <= 0 || IsIdentity(Curve)) {
         if (Dimension > 0) {
             memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
         }
@@ -440,6 +440,32 @@ KELVO_API kelvo_curve2 *KelvoCurveConvertToDaK32fC32f(kelvo_curve2 const *Curve,
 
 // ---- evaluation ------------------------------------------------------------------------
 
+namespace {
+
+// The common case read in place: DaK32fC32f with its window inside the knots.
+bool EvaluatedInPlace(kelvo_int32 Dimension, bool Normalize, kelvo_curve2 const *Curve,
+                      bool ForwardsLoop, kelvo_real32 T, kelvo_real32 *Result) {
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    kelvo_int32 KnotCount = Data->KnotCount;
+    kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (KnotCount < 2 || Data->ControlCount != KnotCount * Dimension || Degree > MaxCurveDegree) {
+        return false;
+    }
+    kelvo_int32 Knot = UpperBound(Data->Knots, KnotCount, T);
+    if (Knot - Degree < 0 || Knot + Degree - 1 >= KnotCount - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    kelvo_bspline_evaluator *Evaluator =
+        (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
+    if (!Evaluator) {
+        return false;
+    }
+    Evaluator(Data->Knots + Knot, Data->Controls + Knot * Dimension, T, Result);
+    return true;
+}
+
+} // namespace
+
 KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normalize,
                                      kelvo_bool8 BackwardsLoop, kelvo_curve2 const *Curve,
                                      kelvo_bool8 ForwardsLoop, kelvo_real32 CurveDuration,
@@ -447,6 +473,10 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
                                      kelvo_real32 const *IdentityVector) {
     KELVO_CHECK(Dimension >= 0 && Dimension <= MaxCurveDimension, Origin, KELVO_NOTHING);
     if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        if (FormatByte(Curve) == DaK32fC32f &&
+            EvaluatedInPlace(Dimension, Normalize, Curve, ForwardsLoop, T, Result)) {
+            return;
+        }
         Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, CurveDuration,
                  Format->FindKnot(Curve, T), T, Result, IdentityVector);
     }

@@ -132,28 +132,6 @@ template <typename record> void SetKnotScale(record &Data, kelvo_real32 Scale) {
     }
 }
 
-// The first knot strictly after Key, or the last knot when none is.
-template <typename value, typename key>
-kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
-    if (KnotCount <= 0) {
-        return 0;
-    }
-    kelvo_int32 Low = 0;
-    kelvo_int32 High = KnotCount;
-    while (High - Low > 8) {
-        kelvo_int32 Middle = Low + (High - Low) / 2;
-        if (Key < (key)Knots[Middle]) {
-            High = Middle;
-        } else {
-            Low = Middle + 1;
-        }
-    }
-    while (Low < High && !(Key < (key)Knots[Low])) {
-        ++Low;
-    }
-    return Low < KnotCount ? Low : KnotCount - 1;
-}
-
 // Integer knots are searched with an integer key. The key is clamped to one
 // below the smallest and the largest stored value, so that times before the
 // curve or past its end never wrap to its other end.

@@ -55,6 +55,29 @@ struct kelvo_curve_format {
 
 extern kelvo_curve_format const CurveFormats[CurveFormatCount];
 
+// The first knot strictly after Key, or the last knot when none is.
+template <typename value, typename key>
+kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
+    if (KnotCount <= 0) {
+        return 0;
+    }
+    kelvo_int32 Low = 0;
+    kelvo_int32 High = KnotCount;
+    while (High - Low > 8) {
+        kelvo_int32 Middle = Low + (High - Low) / 2;
+        if (Key < (key)Knots[Middle]) {
+            High = Middle;
+        } else {
+            Low = Middle + 1;
+        }
+    }
+    while (Low < High && !(Key < (key)Knots[Low])) {
+        ++Low;
+    }
+    return Low < KnotCount ? Low : KnotCount - 1;
+}
+
+
 // The format entry of a curve, or null (reported under origin Curve) when
 // the curve has no data or its format byte is none of the table's.
 kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
