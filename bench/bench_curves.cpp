@@ -74,8 +74,8 @@ void BenchEvaluateCurve(benchmark::State &State) {
     int Dimension = Choice == D3K16 ? 3 : 4;
     kelvo_curve_builder *Builder = KelvoBeginCurve(Types[Choice], 3, Dimension, KnotCount);
     KelvoPushCurveKnotArray(Builder, Set.Knots.data());
-    KelvoPushCurveControlArray(Builder, Dimension == 4 ? Set.Quaternions.data()
-                                                       : Set.Positions.data());
+    KelvoPushCurveControlArray(Builder,
+                               Dimension == 4 ? Set.Quaternions.data() : Set.Positions.data());
     kelvo_curve2 *Curve = KelvoEndCurve(Builder);
     if (!Curve) {
         State.SkipWithError("the curve could not be built");

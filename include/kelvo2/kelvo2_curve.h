@@ -245,20 +245,19 @@ KELVO_API kelvo_int32 KelvoCurveGetKnotCount(kelvo_curve2 const *Curve);
 /* 0 for a curve without knots (identity and empty curves). */
 KELVO_API kelvo_int32 KelvoCurveGetDimension(kelvo_curve2 const *Curve);
 KELVO_API kelvo_int32 KelvoCurveGetDegree(kelvo_curve2 const *Curve);
-KELVO_API kelvo_data_type_definition const *KelvoCurveGetDataTypeDefinition(
-    kelvo_curve2 const *Curve);
+KELVO_API kelvo_data_type_definition const *
+KelvoCurveGetDataTypeDefinition(kelvo_curve2 const *Curve);
 /* The first knot strictly after T, or the last knot when none is. */
 KELVO_API kelvo_int32 KelvoCurveFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T);
 KELVO_API kelvo_int32 KelvoCurveFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T,
-                                             kelvo_int32 StartIndex);
+                                              kelvo_int32 StartIndex);
 /* Decodes Count knots from KnotIndex: their times and/or their controls
    (Count x dimension reals). Indices must lie in [0, knot count). */
 KELVO_API void KelvoCurveExtractKnotValues(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
                                            kelvo_int32 KnotCount, kelvo_real32 *KnotResults,
                                            kelvo_real32 *ControlResults,
                                            kelvo_real32 const *IdentityVector);
-KELVO_API kelvo_real32 KelvoCurveExtractKnotValue(kelvo_curve2 const *Curve,
-                                                  kelvo_int32 KnotIndex,
+KELVO_API kelvo_real32 KelvoCurveExtractKnotValue(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
                                                   kelvo_real32 *ControlResult,
                                                   kelvo_real32 const *IdentityVector);
 /* Re-encodes the whole curve in its own format; counts must match its own. */
@@ -268,23 +267,20 @@ KELVO_API void KelvoCurveSetAllKnotValues(kelvo_curve2 *Curve, kelvo_int32 KnotC
 /* Each output component j becomes input component Swizzles[j] times
    Scales[j] plus Offsets[j], in place. */
 KELVO_API void KelvoCurveScaleOffsetSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dimension,
-                                            kelvo_real32 const *Scales,
-                                            kelvo_real32 const *Offsets,
+                                            kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
                                             kelvo_int32 const *Swizzles);
 KELVO_API kelvo_int32 KelvoCurveGetSize(kelvo_curve2 const *Curve);
 
 /* ---- the plain float format ----------------------------------------------- */
 
 KELVO_API kelvo_bool8 KelvoCurveIsTypeDaK32fC32f(kelvo_curve2 const *Curve);
-KELVO_API kelvo_curve_data_da_k32f_c32f *KelvoCurveGetContentsOfDaK32fC32f(
-    kelvo_curve2 const *Curve);
+KELVO_API kelvo_curve_data_da_k32f_c32f *
+KelvoCurveGetContentsOfDaK32fC32f(kelvo_curve2 const *Curve);
 /* Points both caller records at each other and at the arrays (not copied). */
-KELVO_API kelvo_curve2 *KelvoCurveMakeStaticDaK32fC32f(kelvo_curve2 *Curve,
-                                                       kelvo_curve_data_da_k32f_c32f *CurveData,
-                                                       kelvo_int32 KnotCount, kelvo_int32 Degree,
-                                                       kelvo_int32 Dimension,
-                                                       kelvo_real32 const *Knots,
-                                                       kelvo_real32 const *Controls);
+KELVO_API kelvo_curve2 *
+KelvoCurveMakeStaticDaK32fC32f(kelvo_curve2 *Curve, kelvo_curve_data_da_k32f_c32f *CurveData,
+                               kelvo_int32 KnotCount, kelvo_int32 Degree, kelvo_int32 Dimension,
+                               kelvo_real32 const *Knots, kelvo_real32 const *Controls);
 KELVO_API kelvo_int32 KelvoGetResultingDaK32fC32fCurveSize(kelvo_curve2 const *Curve);
 KELVO_API kelvo_curve2 *KelvoCurveConvertToDaK32fC32fInPlace(kelvo_curve2 const *Curve,
                                                              void *Memory,
@@ -318,13 +314,11 @@ KELVO_API void KelvoSampleBSpline(kelvo_int32 Degree, kelvo_int32 Dimension, kel
                                   kelvo_real32 const *Knots, kelvo_real32 const *Controls,
                                   kelvo_real32 T, kelvo_real32 *Result);
 KELVO_API void KelvoUncheckedSampleBSpline(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                           kelvo_real32 const *Knots,
-                                           kelvo_real32 const *Controls, kelvo_real32 T,
-                                           kelvo_real32 *Result);
+                                           kelvo_real32 const *Knots, kelvo_real32 const *Controls,
+                                           kelvo_real32 T, kelvo_real32 *Result);
 KELVO_API void KelvoUncheckedSampleBSplineN(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                            kelvo_real32 const *Knots,
-                                            kelvo_real32 const *Controls, kelvo_real32 T,
-                                            kelvo_real32 *Result);
+                                            kelvo_real32 const *Knots, kelvo_real32 const *Controls,
+                                            kelvo_real32 T, kelvo_real32 *Result);
 
 KELVO_API kelvo_bspline_evaluator KelvoSampleBSpline0x1, KelvoSampleBSpline0x2,
     KelvoSampleBSpline0x3, KelvoSampleBSpline0x4, KelvoSampleBSpline0x9, KelvoSampleBSpline1x1,

@@ -173,15 +173,13 @@ KELVO_API void KelvoSampleBSpline(kelvo_int32 Degree, kelvo_int32 Dimension, kel
 // Callers name an existing combination; these do no more than the table
 // lookup.
 KELVO_API void KelvoUncheckedSampleBSpline(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                           kelvo_real32 const *Knots,
-                                           kelvo_real32 const *Controls, kelvo_real32 T,
-                                           kelvo_real32 *Result) {
+                                           kelvo_real32 const *Knots, kelvo_real32 const *Controls,
+                                           kelvo_real32 T, kelvo_real32 *Result) {
     kelvo::PlainBSplines[Degree * 10 + Dimension](Knots, Controls, T, Result);
 }
 
 KELVO_API void KelvoUncheckedSampleBSplineN(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                            kelvo_real32 const *Knots,
-                                            kelvo_real32 const *Controls, kelvo_real32 T,
-                                            kelvo_real32 *Result) {
+                                            kelvo_real32 const *Knots, kelvo_real32 const *Controls,
+                                            kelvo_real32 T, kelvo_real32 *Result) {
     kelvo::NormalizingBSplines[Degree * 10 + Dimension](Knots, Controls, T, Result);
 }

@@ -5,6 +5,7 @@
 // and blends it with the evaluator for the degree and dimension.
 #include "anim/kelvo_bspline.h"
 #include "anim/kelvo_curve_formats.h"
+#include "foundation/kelvo_counters.h"
 
 #include <string.h>
 
@@ -24,9 +25,8 @@ kelvo_uint8 FormatByte(kelvo_curve2 const *Curve) {
 
 bool IsIdentity(kelvo_curve2 const *Curve) {
     kelvo_uint8 Format = FormatByte(Curve);
-    return Format == DaIdentity ||
-           (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
-            Floats(Curve)->ControlCount == 0);
+    return Format == DaIdentity || (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
+                                    Floats(Curve)->ControlCount == 0);
 }
 
 bool IsConstantOrIdentity(kelvo_curve2 const *Curve) {
@@ -48,7 +48,8 @@ kelvo_int32 Dimension(kelvo_curve_format const &Format, kelvo_curve2 const *Curv
 bool KnotRangeIsValid(kelvo_curve_format const &Format, kelvo_curve2 const *Curve,
                       kelvo_int32 First, kelvo_int32 Count) {
     // An identity curve yields its knot and vector whatever is asked.
-    kelvo_int32 KnotCount = FormatByte(Curve) == DaIdentity ? INT32_MAX : Format.GetKnotCount(Curve);
+    kelvo_int32 KnotCount =
+        FormatByte(Curve) == DaIdentity ? INT32_MAX : Format.GetKnotCount(Curve);
     if (First < 0 || Count < 0 || First > KnotCount - Count) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): KnotIndex %d is out of range [0, %d)",
             KELVO_HERE, First + (Count > 0 ? Count - 1 : 0), KnotCount);
@@ -207,8 +208,7 @@ KELVO_API kelvo_bool8 KelvoCurveFormatIsInitializedCorrectly(kelvo_curve2 const 
     }
     kelvo_uint8 Format = FormatByte(Curve);
     return Format < CurveFormatCount &&
-           KelvoDataTypesAreEqualWithNames(CurveFormats[Format].Definition,
-                                           Curve->CurveData.Type);
+           KelvoDataTypesAreEqualWithNames(CurveFormats[Format].Definition, Curve->CurveData.Type);
 }
 
 KELVO_API kelvo_bool8 KelvoCurveIsKeyframed(kelvo_curve2 const *Curve) {
@@ -216,9 +216,8 @@ KELVO_API kelvo_bool8 KelvoCurveIsKeyframed(kelvo_curve2 const *Curve) {
         return 0;
     }
     kelvo_uint8 Format = FormatByte(Curve);
-    return Format == DaKeyframes32f ||
-           (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
-            Floats(Curve)->ControlCount != 0);
+    return Format == DaKeyframes32f || (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
+                                        Floats(Curve)->ControlCount != 0);
 }
 
 KELVO_API kelvo_bool8 KelvoCurveIsIdentity(kelvo_curve2 const *Curve) {
@@ -249,8 +248,8 @@ KELVO_API kelvo_int32 KelvoCurveGetDegree(kelvo_curve2 const *Curve) {
     return CurveHeader(Curve)->Degree;
 }
 
-KELVO_API kelvo_data_type_definition const *KelvoCurveGetDataTypeDefinition(
-    kelvo_curve2 const *Curve) {
+KELVO_API kelvo_data_type_definition const *
+KelvoCurveGetDataTypeDefinition(kelvo_curve2 const *Curve) {
     KELVO_CHECK_NOT_NULL(Curve, Origin, nullptr);
     return Curve->CurveData.Type;
 }
@@ -261,7 +260,7 @@ KELVO_API kelvo_int32 KelvoCurveFindKnot(kelvo_curve2 const *Curve, kelvo_real32
 }
 
 KELVO_API kelvo_int32 KelvoCurveFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T,
-                                             kelvo_int32 StartIndex) {
+                                              kelvo_int32 StartIndex) {
     kelvo_curve_format const *Format = CurveFormatOf(Curve);
     return Format ? Format->FindCloseKnot(Curve, T, StartIndex) : 0;
 }
@@ -277,8 +276,7 @@ KELVO_API void KelvoCurveExtractKnotValues(kelvo_curve2 const *Curve, kelvo_int3
     }
 }
 
-KELVO_API kelvo_real32 KelvoCurveExtractKnotValue(kelvo_curve2 const *Curve,
-                                                  kelvo_int32 KnotIndex,
+KELVO_API kelvo_real32 KelvoCurveExtractKnotValue(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
                                                   kelvo_real32 *ControlResult,
                                                   kelvo_real32 const *IdentityVector) {
     kelvo_real32 Time = 0.0f;
@@ -314,8 +312,7 @@ KELVO_API void KelvoCurveSetAllKnotValues(kelvo_curve2 *Curve, kelvo_int32 KnotC
 }
 
 KELVO_API void KelvoCurveScaleOffsetSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dimension,
-                                            kelvo_real32 const *Scales,
-                                            kelvo_real32 const *Offsets,
+                                            kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
                                             kelvo_int32 const *Swizzles) {
     KELVO_CHECK_NOT_NULL(Scales, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Offsets, Origin, KELVO_NOTHING);
@@ -339,20 +336,18 @@ KELVO_API kelvo_bool8 KelvoCurveIsTypeDaK32fC32f(kelvo_curve2 const *Curve) {
     return CurveFormatOf(Curve) && FormatByte(Curve) == DaK32fC32f;
 }
 
-KELVO_API kelvo_curve_data_da_k32f_c32f *KelvoCurveGetContentsOfDaK32fC32f(
-    kelvo_curve2 const *Curve) {
+KELVO_API kelvo_curve_data_da_k32f_c32f *
+KelvoCurveGetContentsOfDaK32fC32f(kelvo_curve2 const *Curve) {
     if (!KelvoCurveIsTypeDaK32fC32f(Curve)) {
         return nullptr;
     }
     return static_cast<kelvo_curve_data_da_k32f_c32f *>(Curve->CurveData.Object);
 }
 
-KELVO_API kelvo_curve2 *KelvoCurveMakeStaticDaK32fC32f(kelvo_curve2 *Curve,
-                                                       kelvo_curve_data_da_k32f_c32f *CurveData,
-                                                       kelvo_int32 KnotCount, kelvo_int32 Degree,
-                                                       kelvo_int32 Dimension,
-                                                       kelvo_real32 const *Knots,
-                                                       kelvo_real32 const *Controls) {
+KELVO_API kelvo_curve2 *
+KelvoCurveMakeStaticDaK32fC32f(kelvo_curve2 *Curve, kelvo_curve_data_da_k32f_c32f *CurveData,
+                               kelvo_int32 KnotCount, kelvo_int32 Degree, kelvo_int32 Dimension,
+                               kelvo_real32 const *Knots, kelvo_real32 const *Controls) {
     KELVO_CHECK_NOT_NULL(Curve, Origin, nullptr);
     KELVO_CHECK_NOT_NULL(CurveData, Origin, nullptr);
     KELVO_CHECK(Degree >= 0 && Degree <= MaxCurveDegree, Origin, nullptr);
@@ -395,19 +390,13 @@ KELVO_API kelvo_int32 KelvoGetResultingDaK32fC32fCurveSize(kelvo_curve2 const *C
     if (!FloatFormOf(Curve, Builder)) {
         return 0;
     }
-    kelvo_int64 Size = CurveBlockSize(Builder, true);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return ResultingCurveSize(Builder, true);
 }
 
 KELVO_API kelvo_curve2 *KelvoCurveConvertToDaK32fC32fInPlace(kelvo_curve2 const *Curve,
                                                              void *Memory,
                                                              kelvo_real32 const *IdentityVector) {
+    KELVO_TIMED_BLOCK("CurveConvertToDaK32fC32f");
     KELVO_CHECK_NOT_NULL(Memory, Origin, nullptr);
     kelvo_curve_builder Builder;
     if (!FloatFormOf(Curve, Builder)) {
@@ -448,7 +437,8 @@ bool EvaluatedInPlace(kelvo_int32 Dimension, bool Normalize, kelvo_curve2 const 
     kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
     kelvo_int32 KnotCount = Data->KnotCount;
     kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
-    if (KnotCount < 2 || Data->ControlCount != KnotCount * Dimension || Degree > MaxCurveDegree) {
+    if (KnotCount < 2 || Data->ControlCount != (kelvo_int64)KnotCount * Dimension ||
+        Degree > MaxCurveDegree) {
         return false;
     }
     kelvo_int32 Knot = UpperBound(Data->Knots, KnotCount, T);

@@ -2,6 +2,7 @@
 // knots and controls (or a curve to copy), ended into one block holding the
 // curve record, the format record and its arrays, or into caller memory.
 #include "anim/kelvo_curve_formats.h"
+#include "foundation/kelvo_counters.h"
 
 #include <string.h>
 
@@ -116,6 +117,17 @@ kelvo_int64 CurveBlockSize(kelvo_curve_builder const &Builder, bool WithCurveRec
         return -1;
     }
     return EndAggrSize(Allocator, KELVO_HERE);
+}
+
+kelvo_int32 ResultingCurveSize(kelvo_curve_builder const &Builder, bool WithCurveRecord) {
+    kelvo_int64 Size = CurveBlockSize(Builder, WithCurveRecord);
+    if (Size < 0 || Size > INT32_MAX) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
+            KELVO_HERE, Size);
+        return 0;
+    }
+    return (kelvo_int32)Size;
 }
 
 kelvo_curve2 *LayOutCurve(kelvo_curve_builder const &Builder, kelvo_curve2 *Curve, void *Memory) {
@@ -233,17 +245,11 @@ kelvo_int32 ResultingSize(kelvo_curve_builder const *Builder, bool WithCurveReco
             KELVO_HERE);
         return 0;
     }
-    kelvo_int64 Size = CurveBlockSize(*Builder, WithCurveRecord);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return ResultingCurveSize(*Builder, WithCurveRecord);
 }
 
 kelvo_curve2 *End(kelvo_curve_builder *Builder, kelvo_curve2 *Curve, void *Memory) {
+    KELVO_TIMED_BLOCK("EndCurve");
     kelvo_curve2 *Result = nullptr;
     if (CanEnd(Builder, Memory)) {
         Result = LayOutCurve(*Builder, Curve, Memory);

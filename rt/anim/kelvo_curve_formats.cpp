@@ -140,8 +140,8 @@ kelvo_int32 FindIntegerKnot(value const *Knots, kelvo_int32 KnotCount, kelvo_rea
                             kelvo_real32 Scale) {
     constexpr kelvo_real32 Largest = (kelvo_real32)std::numeric_limits<value>::max();
     kelvo_real32 Key = floorf(T * Scale);
-    kelvo_int32 IntegerKey = Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest)
-                                         : -1;
+    kelvo_int32 IntegerKey =
+        Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest) : -1;
     return UpperBound(Knots, KnotCount, IntegerKey);
 }
 
@@ -345,9 +345,8 @@ kelvo_int32 IdentityDimension(kelvo_curve2 const *Curve) {
 kelvo_int32 NoKnots(kelvo_curve2 const *) {
     return 0;
 }
-void IdentityExtract(kelvo_curve2 const *Curve, kelvo_int32, kelvo_int32 Count,
-                     kelvo_real32 *Knots, kelvo_real32 *Controls,
-                     kelvo_real32 const *IdentityVector) {
+void IdentityExtract(kelvo_curve2 const *Curve, kelvo_int32, kelvo_int32 Count, kelvo_real32 *Knots,
+                     kelvo_real32 *Controls, kelvo_real32 const *IdentityVector) {
     if (Knots && Count == 1) {
         Knots[0] = 0.0f;
     }
@@ -355,8 +354,8 @@ void IdentityExtract(kelvo_curve2 const *Curve, kelvo_int32, kelvo_int32 Count,
         CopyVectors(IdentityVector, IdentityDimension(Curve), Count, Controls);
     }
 }
-void IdentitySetAll(kelvo_curve2 *Curve, kelvo_int32, kelvo_int32 Dimension,
-                    kelvo_real32 const *, kelvo_real32 const *) {
+void IdentitySetAll(kelvo_curve2 *Curve, kelvo_int32, kelvo_int32 Dimension, kelvo_real32 const *,
+                    kelvo_real32 const *) {
     DataOf<identity>(Curve)->Dimension = (kelvo_int16)Dimension;
 }
 bool IdentitySwizzle(kelvo_curve2 *, kelvo_int32, kelvo_real32 const *, kelvo_real32 const *,
@@ -383,16 +382,16 @@ template <typename record> kelvo_int32 ConstantWidth(kelvo_curve2 const *Curve) 
     }
 }
 template <typename record>
-void ConstantExtract(kelvo_curve2 const *Curve, kelvo_int32, kelvo_int32 Count,
-                     kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
+void ConstantExtract(kelvo_curve2 const *Curve, kelvo_int32, kelvo_int32 Count, kelvo_real32 *Knots,
+                     kelvo_real32 *Controls, kelvo_real32 const *) {
     ZeroKnots(Count, Knots);
     if (Controls) {
         CopyVectors(ConstantControls<record>(Curve), ConstantWidth<record>(Curve), Count, Controls);
     }
 }
 template <typename record>
-void ConstantSetAll(kelvo_curve2 *Curve, kelvo_int32, kelvo_int32 Dimension,
-                    kelvo_real32 const *, kelvo_real32 const *Controls) {
+void ConstantSetAll(kelvo_curve2 *Curve, kelvo_int32, kelvo_int32 Dimension, kelvo_real32 const *,
+                    kelvo_real32 const *Controls) {
     CopyReals(ConstantControls<record>(Curve), Controls, Dimension);
 }
 template <typename record>
@@ -459,21 +458,32 @@ void StoredExtractKnots(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int3
     }
 }
 
+// Decodes the knots when asked; the stored values of knot First, or null
+// when no controls are asked for.
+template <typename record>
+auto const *StoredControls(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
+                           kelvo_real32 *Knots, kelvo_real32 const *Controls) {
+    if (Knots) {
+        StoredExtractKnots<record>(Curve, First, Count, Knots);
+    }
+    record const *Data = DataOf<record>(Curve);
+    return Controls ? Data->KnotsControls + StoredKnotCount<record>(Curve) +
+                          First * PerKnot<record>(Curve)
+                    : nullptr;
+}
+
 // DaK*: component j = q_j * scale_j + offset_j.
 template <typename record>
 void ScaledExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                    kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     record const *Data = DataOf<record>(Curve);
-    if (Knots) {
-        StoredExtractKnots<record>(Curve, First, Count, Knots);
-    }
-    if (!Controls) {
+    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
+    if (!Stored) {
         return;
     }
     kelvo_int32 Dimension = Data->ControlScaleOffsetCount / 2;
     kelvo_real32 const *Scales = Data->ControlScaleOffsets;
     kelvo_real32 const *Offsets = Scales + Dimension;
-    auto const *Stored = Data->KnotsControls + StoredKnotCount<record>(Curve) + First * Dimension;
     for (kelvo_int32 Index = 0; Index < Count * Dimension; ++Index) {
         kelvo_int32 Component = Index % Dimension;
         Controls[Index] = (kelvo_real32)Stored[Index] * Scales[Component] + Offsets[Component];
@@ -548,13 +558,10 @@ template <typename record, kelvo_int32 Dimension>
 void ThreeExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                   kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     record const *Data = DataOf<record>(Curve);
-    if (Knots) {
-        StoredExtractKnots<record>(Curve, First, Count, Knots);
-    }
-    if (!Controls) {
+    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
+    if (!Stored) {
         return;
     }
-    auto const *Stored = Data->KnotsControls + StoredKnotCount<record>(Curve) + First * 3;
     constexpr kelvo_int32 Step = Dimension == 9 ? 4 : 1;
     for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
         kelvo_real32 *Control = Controls + Knot * Dimension;
@@ -562,15 +569,16 @@ void ThreeExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Coun
             memset(Control, 0, 9 * sizeof(kelvo_real32));
         }
         for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
-            Control[Lane * Step] = (kelvo_real32)Stored[Knot * 3 + Lane] * Data->ControlScales[Lane] +
-                                   Data->ControlOffsets[Lane];
+            Control[Lane * Step] =
+                (kelvo_real32)Stored[Knot * 3 + Lane] * Data->ControlScales[Lane] +
+                Data->ControlOffsets[Lane];
         }
     }
 }
 
 template <typename record, kelvo_int32 Dimension>
-void ThreeSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32,
-                 kelvo_real32 const *Knots, kelvo_real32 const *Controls) {
+void ThreeSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32, kelvo_real32 const *Knots,
+                 kelvo_real32 const *Controls) {
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     record *Data = DataOf<record>(Curve);
     SetKnotScale(*Data, EncodeKnots(Data->KnotsControls, Knots, KnotCount, true));
@@ -653,13 +661,10 @@ template <typename record>
 void OneExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                 kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     record const *Data = DataOf<record>(Curve);
-    if (Knots) {
-        StoredExtractKnots<record>(Curve, First, Count, Knots);
-    }
-    if (!Controls) {
+    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
+    if (!Stored) {
         return;
     }
-    auto const *Stored = Data->KnotsControls + StoredKnotCount<record>(Curve) + First;
     for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
         kelvo_real32 *Control = Controls + Knot * 9;
         kelvo_real32 Value = Data->ControlOffset + Data->ControlScale * (kelvo_real32)Stored[Knot];
@@ -669,8 +674,8 @@ void OneExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
 }
 
 template <typename record>
-void OneSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32,
-               kelvo_real32 const *Knots, kelvo_real32 const *Controls) {
+void OneSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32, kelvo_real32 const *Knots,
+               kelvo_real32 const *Controls) {
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     record *Data = DataOf<record>(Curve);
     SetKnotScale(*Data, EncodeKnots(Data->KnotsControls, Knots, KnotCount, true));
@@ -711,17 +716,15 @@ template <typename record>
 void LineExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                  kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     record const *Data = DataOf<record>(Curve);
-    if (Knots) {
-        StoredExtractKnots<record>(Curve, First, Count, Knots);
-    }
-    if (!Controls) {
+    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
+    if (!Stored) {
         return;
     }
-    auto const *Stored = Data->KnotsControls + StoredKnotCount<record>(Curve) + First;
     for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
         kelvo_real32 Value = (kelvo_real32)Stored[Knot];
         for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
-            Controls[Knot * 3 + Lane] = Value * Data->ControlScales[Lane] + Data->ControlOffsets[Lane];
+            Controls[Knot * 3 + Lane] =
+                Value * Data->ControlScales[Lane] + Data->ControlOffsets[Lane];
         }
     }
 }
@@ -785,8 +788,8 @@ void FitControlLine(kelvo_int32 KnotCount, kelvo_real32 const *Controls, kelvo_r
 }
 
 template <typename record>
-void LineSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32,
-                kelvo_real32 const *Knots, kelvo_real32 const *Controls) {
+void LineSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32, kelvo_real32 const *Knots,
+                kelvo_real32 const *Controls) {
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     record *Data = DataOf<record>(Curve);
     if (KnotCount == 0) {
@@ -800,7 +803,8 @@ void LineSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32,
     kelvo_real32 *Scales = Data->ControlScales;
     kelvo_real32 *Offsets = Data->ControlOffsets;
     FitControlLine(KnotCount, Controls, Scales, Offsets);
-    kelvo_real32 LengthSquared = Scales[0] * Scales[0] + Scales[1] * Scales[1] + Scales[2] * Scales[2];
+    kelvo_real32 LengthSquared =
+        Scales[0] * Scales[0] + Scales[1] * Scales[1] + Scales[2] * Scales[2];
     value *Stored = Data->KnotsControls + KnotCount;
     for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
         kelvo_real32 const *X = Controls + Knot * 3;
@@ -845,10 +849,8 @@ void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     using fields = quaternion_fields<value>;
     record const *Data = DataOf<record>(Curve);
-    if (Knots) {
-        StoredExtractKnots<record>(Curve, First, Count, Knots);
-    }
-    if (!Controls) {
+    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
+    if (!Stored) {
         return;
     }
     kelvo_real32 Scales[4], Offsets[4];
@@ -858,7 +860,6 @@ void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32
         Scales[Lane] = Entry.Scale * fields::Quantum;
         Offsets[Lane] = Entry.Offset;
     }
-    value const *Stored = Data->KnotsControls + StoredKnotCount<record>(Curve) + First * 3;
     for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
         kelvo_uint32 W[3] = {Stored[Knot * 3], Stored[Knot * 3 + 1], Stored[Knot * 3 + 2]};
         kelvo_int32 Dropped = 2 * ((W[1] & fields::TopBit) != 0) + ((W[2] & fields::TopBit) != 0);
@@ -942,10 +943,10 @@ void QuaternionSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32,
         for (kelvo_int32 Index = 0; Index < 3; ++Index) {
             kelvo_int32 Lane = (Dropped + 1 + Index) & 3;
             kelvo_real32 Field = (Q[Lane] - Offsets[Lane]) / Scales[Lane];
-            kelvo_uint32 Word = !(Field > 0.0f) ? 0u
+            kelvo_uint32 Word = !(Field > 0.0f)    ? 0u
                                 : Field >= Largest ? (kelvo_uint32)fields::Mask
                                                    : (kelvo_uint32)(Field + 0.5f);
-            kelvo_uint32 Top = Index == 0 ? Q[Dropped] < 0.0f
+            kelvo_uint32 Top = Index == 0   ? Q[Dropped] < 0.0f
                                : Index == 1 ? (Dropped >> 1) & 1
                                             : Dropped & 1;
             Stored[Knot * 3 + Index] = (value)(Word | (Top ? fields::TopBit : 0u));
@@ -1060,21 +1061,26 @@ kelvo_int32 FindClose(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32) {
 } // namespace
 
 scale_offset const QuaternionScaleOffsetTable[16] = {
-    {1.4142135f, -0.70710677f},  {0.70710677f, -0.35355338f}, {0.35355338f, -0.5303301f},
-    {0.35355338f, -0.17677669f}, {0.35355338f, 0.17677669f},  {0.17677669f, -0.17677669f},
-    {0.17677669f, -0.088388346f}, {0.17677669f, 0.0f},
-    {-1.4142135f, 0.70710677f},  {-0.70710677f, 0.35355338f}, {-0.35355338f, 0.5303301f},
-    {-0.35355338f, 0.17677669f}, {-0.35355338f, -0.17677669f}, {-0.17677669f, 0.17677669f},
-    {-0.17677669f, 0.088388346f}, {-0.17677669f, -0.0f},
+    {1.4142135f, -0.70710677f},   {0.70710677f, -0.35355338f}, {0.35355338f, -0.5303301f},
+    {0.35355338f, -0.17677669f},  {0.35355338f, 0.17677669f},  {0.17677669f, -0.17677669f},
+    {0.17677669f, -0.088388346f}, {0.17677669f, 0.0f},         {-1.4142135f, 0.70710677f},
+    {-0.70710677f, 0.35355338f},  {-0.35355338f, 0.5303301f},  {-0.35355338f, 0.17677669f},
+    {-0.35355338f, -0.17677669f}, {-0.17677669f, 0.17677669f}, {-0.17677669f, 0.088388346f},
+    {-0.17677669f, -0.0f},
 };
 
 #define KELVO_FLOAT_FORMAT(Index, Dimension, KnotCount, Find, Extract, SetAll, Swizzle)            \
-    {CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension, KnotCount,   \
-     Find, FindClose<Find>, Extract, nullptr, nullptr, SetAll, AddToAggregate, CopyRecord, Swizzle}
+    {                                                                                              \
+        CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension,           \
+            KnotCount, Find, FindClose<Find>, Extract, nullptr, nullptr, SetAll, AddToAggregate,   \
+            CopyRecord, Swizzle                                                                    \
+    }
 #define KELVO_STORED_FORMAT(Index, Record, Dimension, Extract, SetAll, Swizzle)                    \
-    {CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension,              \
-     StoredKnotCount<Record>, StoredFindKnot<Record>, StoredFindCloseKnot<Record>, Extract,        \
-     nullptr, nullptr, SetAll, AddToAggregate, CopyRecord, Swizzle}
+    {                                                                                              \
+        CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension,           \
+            StoredKnotCount<Record>, StoredFindKnot<Record>, StoredFindCloseKnot<Record>, Extract, \
+            nullptr, nullptr, SetAll, AddToAggregate, CopyRecord, Swizzle                          \
+    }
 
 using d3_constant = kelvo_curve_data_d3_constant32f;
 using d4_constant = kelvo_curve_data_d4_constant32f;
@@ -1109,14 +1115,14 @@ kelvo_curve_format const CurveFormats[CurveFormatCount] = {
                        ConstantSetAll<d3_constant>, ConstantSwizzle<d3_constant>),
     KELVO_FLOAT_FORMAT(5, FixedDimension<4>, OneKnot, FindNoKnot, ConstantExtract<d4_constant>,
                        ConstantSetAll<d4_constant>, ConstantSwizzle<d4_constant>),
-    KELVO_STORED_FORMAT(6, dak16, ScaledDimension<dak16>, ScaledExtract<dak16>,
-                        ScaledSetAll<dak16>, ScaledSwizzle<dak16>),
+    KELVO_STORED_FORMAT(6, dak16, ScaledDimension<dak16>, ScaledExtract<dak16>, ScaledSetAll<dak16>,
+                        ScaledSwizzle<dak16>),
     KELVO_STORED_FORMAT(7, dak8, ScaledDimension<dak8>, ScaledExtract<dak8>, ScaledSetAll<dak8>,
                         ScaledSwizzle<dak8>),
     KELVO_STORED_FORMAT(8, d4n16, FixedDimension<4>, QuaternionExtract<d4n16>,
                         QuaternionSetAll<d4n16>, QuaternionSwizzle<d4n16>),
-    KELVO_STORED_FORMAT(9, d4n8, FixedDimension<4>, QuaternionExtract<d4n8>,
-                        QuaternionSetAll<d4n8>, QuaternionSwizzle<d4n8>),
+    KELVO_STORED_FORMAT(9, d4n8, FixedDimension<4>, QuaternionExtract<d4n8>, QuaternionSetAll<d4n8>,
+                        QuaternionSwizzle<d4n8>),
     KELVO_STORED_FORMAT(10, d3k16, FixedDimension<3>, (ThreeExtract<d3k16, 3>),
                         (ThreeSetAll<d3k16, 3>), (ThreeSwizzle<d3k16, 3>)),
     KELVO_STORED_FORMAT(11, d3k8, FixedDimension<3>, (ThreeExtract<d3k8, 3>),

@@ -77,7 +77,6 @@ kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
     return Low < KnotCount ? Low : KnotCount - 1;
 }
 
-
 // The format entry of a curve, or null (reported under origin Curve) when
 // the curve has no data or its format byte is none of the table's.
 kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
@@ -93,6 +92,8 @@ extern scale_offset const QuaternionScaleOffsetTable[16];
 // keeps its own), the format record and its arrays. The size is -1 when a
 // count does not fit.
 kelvo_int64 CurveBlockSize(kelvo_curve_builder const &Builder, bool WithCurveRecord);
+// The same as an int32, or 0 when it does not fit (reported).
+kelvo_int32 ResultingCurveSize(kelvo_curve_builder const &Builder, bool WithCurveRecord);
 // Lays the block out in Memory (of CurveBlockSize bytes) and points the curve
 // at its data: Curve, or with a null Curve the record at the block's start.
 // The format record's header is set; its values are not. Null when the

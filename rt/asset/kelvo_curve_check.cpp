@@ -5,6 +5,7 @@
 // inside the file's sections.
 #include "asset/kelvo_curve_formats.h"
 
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 
@@ -184,7 +185,8 @@ bool CheckCurve(kelvo_curve2 const *Curve, char const *Name) {
         return true;
     }
     if (!Data.Type || !Data.Object) {
-        return Refuse(Name, Data.Type ? "it has a format and no data" : "it has data and no format");
+        return Refuse(Name,
+                      Data.Type ? "it has a format and no data" : "it has data and no format");
     }
     kelvo_uint8 Format = FindCurveFormat(Data.Type);
     if (Format == UnknownCurveFormat) {
@@ -214,8 +216,9 @@ bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
     char const *GroupName = Group->Name ? Group->Name : "";
     for (kelvo_int32 Index = 0; Index < Group->VectorTrackCount; ++Index) {
         kelvo_vector_track const &Track = Group->VectorTracks[Index];
-        Format((kelvo_int32)sizeof(Name), Name, "\"%s\" of vector track \"%s\" in track group \"%s\"",
-               "ValueCurve", Track.Name ? Track.Name : "", GroupName);
+        Format((kelvo_int32)sizeof(Name), Name,
+               "\"%s\" of vector track \"%s\" in track group \"%s\"", "ValueCurve",
+               Track.Name ? Track.Name : "", GroupName);
         if (!CheckCurve(&Track.ValueCurve, Name)) {
             return false;
         }
@@ -234,10 +237,9 @@ bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
                             {"PositionCurve", &Track->PositionCurve},
                             {"ScaleShearCurve", &Track->ScaleShearCurve}};
         for (auto const &Entry : Curves) {
-            Format((kelvo_int32)sizeof(Name), Name,
-                   "\"%s\" of %s \"%s\" in track group \"%s\"", Entry.Member,
-                   Index < 0 ? "root motion" : "transform track", Track->Name ? Track->Name : "",
-                   GroupName);
+            Format((kelvo_int32)sizeof(Name), Name, "\"%s\" of %s \"%s\" in track group \"%s\"",
+                   Entry.Member, Index < 0 ? "root motion" : "transform track",
+                   Track->Name ? Track->Name : "", GroupName);
             if (!CheckCurve(Entry.Curve, Name)) {
                 return false;
             }
@@ -249,6 +251,7 @@ bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
 } // namespace
 
 bool CheckFileInfoCurves(kelvo_file_info const *FileInfo) {
+    KELVO_TIMED_BLOCK("CheckFileInfoCurves");
     for (kelvo_int32 Index = 0; Index < FileInfo->TrackGroupCount; ++Index) {
         if (kelvo_track_group const *Group = FileInfo->TrackGroups[Index];
             Group && !CheckTrackGroupCurves(Group)) {

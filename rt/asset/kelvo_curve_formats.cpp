@@ -53,8 +53,7 @@ constexpr kelvo_data_type_definition DaK8uC8uMembers[] = {
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D4nK16uC15uMembers[] = {
-    Header("CurveDataHeader_D4nK16uC15u"),
-    MakeMember(KelvoUInt16Member, "ScaleOffsetTableEntries"),
+    Header("CurveDataHeader_D4nK16uC15u"), MakeMember(KelvoUInt16Member, "ScaleOffsetTableEntries"),
     MakeMember(KelvoReal32Member, "OneOverKnotScale"),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
     MakeMember(KelvoEndMember)};
@@ -66,23 +65,28 @@ constexpr kelvo_data_type_definition D4nK8uC7uMembers[] = {
 constexpr kelvo_data_type_definition D9I1K16uC16uMembers[] = {
     Header("CurveDataHeader_D9I1K16uC16u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
-    MakeMember(KelvoReal32Member, "ControlScale"), MakeMember(KelvoReal32Member, "ControlOffset"),
+    MakeMember(KelvoReal32Member, "ControlScale"),
+    MakeMember(KelvoReal32Member, "ControlOffset"),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I1K8uC8uMembers[] = {
-    Header("CurveDataHeader_D9I1K8uC8u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
-    MakeMember(KelvoReal32Member, "ControlScale"), MakeMember(KelvoReal32Member, "ControlOffset"),
+    Header("CurveDataHeader_D9I1K8uC8u"),
+    MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
+    MakeMember(KelvoReal32Member, "ControlScale"),
+    MakeMember(KelvoReal32Member, "ControlOffset"),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
     MakeMember(KelvoEndMember)};
 
 constexpr kelvo_data_type_definition D3K16uC16uMembers[] = {
-    Header("CurveDataHeader_D3K16uC16u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
+    Header("CurveDataHeader_D3K16uC16u"),
+    MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3K8uC8uMembers[] = {
-    Header("CurveDataHeader_D3K8uC8u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
+    Header("CurveDataHeader_D3K8uC8u"),
+    MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
@@ -95,13 +99,15 @@ constexpr kelvo_data_type_definition D9I3K16uC16uMembers[] = {
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I3K8uC8uMembers[] = {
-    Header("CurveDataHeader_D9I3K8uC8u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
+    Header("CurveDataHeader_D9I3K8uC8u"),
+    MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3I1K32fC32fMembers[] = {
-    Header("CurveDataHeader_D3I1K32fC32f"), MakeMember(KelvoUInt16Member, "Padding"),
+    Header("CurveDataHeader_D3I1K32fC32f"),
+    MakeMember(KelvoUInt16Member, "Padding"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoReal32Type),
@@ -114,7 +120,8 @@ constexpr kelvo_data_type_definition D3I1K16uC16uMembers[] = {
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3I1K8uC8uMembers[] = {
-    Header("CurveDataHeader_D3I1K8uC8u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
+    Header("CurveDataHeader_D3I1K8uC8u"),
+    MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
     MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
@@ -154,8 +161,7 @@ KELVO_CHECK_CURVE_MEMBER(kelvo_curve_data_da_k32f_c32f, DaK32fC32fMembers, Paddi
 static_assert(offsetof(kelvo_curve_data_da_k32f_c32f, KnotCount) ==
               (size_t)ConstantMemberOffset(DaK32fC32fMembers, "Knots", NativePointerSizeInBits));
 static_assert(offsetof(kelvo_curve_data_da_k32f_c32f, ControlCount) ==
-              (size_t)ConstantMemberOffset(DaK32fC32fMembers, "Controls",
-                                           NativePointerSizeInBits));
+              (size_t)ConstantMemberOffset(DaK32fC32fMembers, "Controls", NativePointerSizeInBits));
 static_assert(offsetof(kelvo_curve_data_da_constant32f, ControlCount) ==
               (size_t)ConstantMemberOffset(DaConstant32fMembers, "Controls",
                                            NativePointerSizeInBits));
@@ -173,12 +179,12 @@ static_assert(offsetof(kelvo_curve_data_da_k16u_c16u, ControlScaleOffsetCount) =
                                            NativePointerSizeInBits));
 
 #define KELVO_LAYOUT(Format, Record, Family, Dimension, PerKnot, Bytes, Truncated)                 \
-    {Format##Members, #Format,                                                                     \
-     curve_family::Family, Dimension,                                                              \
-     PerKnot,          Bytes,                                                                      \
-     (kelvo_int32)sizeof(Record), ConstantMemberOffset(Format##Members, "KnotsControls",           \
-                                                       NativePointerSizeInBits),                   \
-     Truncated}
+    {                                                                                              \
+        Format##Members, #Format, curve_family::Family, Dimension, PerKnot, Bytes,                 \
+            (kelvo_int32)sizeof(Record),                                                           \
+            ConstantMemberOffset(Format##Members, "KnotsControls", NativePointerSizeInBits),       \
+            Truncated                                                                              \
+    }
 
 constinit curve_format_layout const CurveFormatLayouts[CurveFormatCount] = {
     KELVO_LAYOUT(DaKeyframes32f, kelvo_curve_data_da_keyframes32f, Keyframes, 0, 0, 4, false),
@@ -220,13 +226,12 @@ kelvo_uint8 FindCurveFormat(kelvo_data_type_definition const *Type) {
 namespace {
 
 // An old-form curve becomes DaK32fC32f data that refers to its arrays.
-void ConvertOldCurve(kelvo_data_type_definition const *SourceType, void const *Source,
-                     void *Curve, void *Data) {
+void ConvertOldCurve(kelvo_data_type_definition const *SourceType, void const *Source, void *Curve,
+                     void *Data) {
     kelvo_old_curve Old;
     KelvoConvertSingleObject(SourceType, Source, KelvoOldCurveType, &Old);
-    kelvo_int32 Dimension = Old.KnotCount > 0 && Old.ControlCount > 0
-                                ? Old.ControlCount / Old.KnotCount
-                                : 0;
+    kelvo_int32 Dimension =
+        Old.KnotCount > 0 && Old.ControlCount > 0 ? Old.ControlCount / Old.KnotCount : 0;
     kelvo_curve_data_da_k32f_c32f Record = {};
     Record.CurveDataHeader_DaK32fC32f.Format = DaK32fC32f;
     Record.CurveDataHeader_DaK32fC32f.Degree = (kelvo_uint8)Old.Degree;
@@ -303,16 +308,12 @@ kelvo_data_type_definition const *const KelvoCurveDataD4nK16uC15uType = kelvo::D
 kelvo_data_type_definition const *const KelvoCurveDataD4nK8uC7uType = kelvo::D4nK8uC7uMembers;
 kelvo_data_type_definition const *const KelvoCurveDataD3K16uC16uType = kelvo::D3K16uC16uMembers;
 kelvo_data_type_definition const *const KelvoCurveDataD3K8uC8uType = kelvo::D3K8uC8uMembers;
-kelvo_data_type_definition const *const KelvoCurveDataD9I1K16uC16uType =
-    kelvo::D9I1K16uC16uMembers;
-kelvo_data_type_definition const *const KelvoCurveDataD9I3K16uC16uType =
-    kelvo::D9I3K16uC16uMembers;
+kelvo_data_type_definition const *const KelvoCurveDataD9I1K16uC16uType = kelvo::D9I1K16uC16uMembers;
+kelvo_data_type_definition const *const KelvoCurveDataD9I3K16uC16uType = kelvo::D9I3K16uC16uMembers;
 kelvo_data_type_definition const *const KelvoCurveDataD9I1K8uC8uType = kelvo::D9I1K8uC8uMembers;
 kelvo_data_type_definition const *const KelvoCurveDataD9I3K8uC8uType = kelvo::D9I3K8uC8uMembers;
-kelvo_data_type_definition const *const KelvoCurveDataD3I1K32fC32fType =
-    kelvo::D3I1K32fC32fMembers;
-kelvo_data_type_definition const *const KelvoCurveDataD3I1K16uC16uType =
-    kelvo::D3I1K16uC16uMembers;
+kelvo_data_type_definition const *const KelvoCurveDataD3I1K32fC32fType = kelvo::D3I1K32fC32fMembers;
+kelvo_data_type_definition const *const KelvoCurveDataD3I1K16uC16uType = kelvo::D3I1K16uC16uMembers;
 kelvo_data_type_definition const *const KelvoCurveDataD3I1K8uC8uType = kelvo::D3I1K8uC8uMembers;
 
 kelvo_real32 const *const KelvoCurveIdentityPosition = kelvo::IdentityPosition;

@@ -40,28 +40,28 @@ enum curve_format_index : kelvo_uint8 {
 // How a format lays out its data; formats of one family share the record
 // shape and differ in the width of their stored values.
 enum class curve_family : kelvo_uint8 {
-    Keyframes,  // Dimension, Controls
-    Floats,     // Knots, Controls
-    Identity,   // Dimension
-    Constant,   // Controls array
+    Keyframes,     // Dimension, Controls
+    Floats,        // Knots, Controls
+    Identity,      // Dimension
+    Constant,      // Controls array
     FixedConstant, // Controls[3] or [4] inline
-    Scaled,     // ControlScaleOffsets, KnotsControls (DaK*)
-    Quaternion, // D4n: table nibbles, knot scale, KnotsControls
-    ThreeScaled, // ControlScales[3], ControlOffsets[3], KnotsControls (D3K*, D9I3*)
-    OneScaled,  // ControlScale, ControlOffset, KnotsControls (D9I1*)
-    Line,       // ControlScales[3], ControlOffsets[3], KnotsControls (D3I1*)
+    Scaled,        // ControlScaleOffsets, KnotsControls (DaK*)
+    Quaternion,    // D4n: table nibbles, knot scale, KnotsControls
+    ThreeScaled,   // ControlScales[3], ControlOffsets[3], KnotsControls (D3K*, D9I3*)
+    OneScaled,     // ControlScale, ControlOffset, KnotsControls (D9I1*)
+    Line,          // ControlScales[3], ControlOffsets[3], KnotsControls (D3I1*)
 };
 
 struct curve_format_layout {
     kelvo_data_type_definition const *Definition;
     char const *Name;
     curve_family Family;
-    kelvo_int32 Dimension;     // decoded dimension; 0 where the record says
-    kelvo_int32 StoredPerKnot; // values per knot after the knots; 0 where the dimension says
-    kelvo_int32 ValueBytes;    // of a knot or stored value: 4 (float), 2 or 1; 0 without
-    kelvo_int32 RecordSize;    // of the C record in this build
+    kelvo_int32 Dimension;           // decoded dimension; 0 where the record says
+    kelvo_int32 StoredPerKnot;       // values per knot after the knots; 0 where the dimension says
+    kelvo_int32 ValueBytes;          // of a knot or stored value: 4 (float), 2 or 1; 0 without
+    kelvo_int32 RecordSize;          // of the C record in this build
     kelvo_int32 KnotsControlsOffset; // of the KnotsControls count in the record; -1 without
-    bool TruncatedKnotScale;   // OneOverKnotScaleTrunc rather than a full float
+    bool TruncatedKnotScale;         // OneOverKnotScaleTrunc rather than a full float
 };
 
 extern curve_format_layout const CurveFormatLayouts[CurveFormatCount];

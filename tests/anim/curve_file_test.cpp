@@ -28,9 +28,9 @@ struct old_transform_track {
 #pragma pack(pop)
 
 // A copy of a definition with some members referring elsewhere.
-std::vector<kelvo_data_type_definition>
-Redirected(kelvo_data_type_definition const *Type, std::vector<std::string> const &Members,
-           kelvo_data_type_definition const *To) {
+std::vector<kelvo_data_type_definition> Redirected(kelvo_data_type_definition const *Type,
+                                                   std::vector<std::string> const &Members,
+                                                   kelvo_data_type_definition const *To) {
     std::vector<kelvo_data_type_definition> Copy;
     do {
         Copy.push_back(*Type);
@@ -68,8 +68,8 @@ struct curve_data {
 
 curve_data Data[4] = {
     {2, 1, {0, 0.5f, 1, 1.5f, 2}, {1, 3, 2, 5, 1}},
-    {3, 4, {0, 0.4f, 0.8f, 1.2f, 1.6f, 2}, {0, 0, 0, 1, 0.1f, 0, 0, 1, 0.2f, 0, 0, 1, 0.3f, 0, 0, 1,
-                                             0.4f, 0, 0, 1, 0, 0, 0, 1}},
+    {3, 4, {0, 0.4f, 0.8f, 1.2f, 1.6f, 2}, {0,    0, 0, 1, 0.1f, 0, 0, 1, 0.2f, 0, 0, 1,
+                                            0.3f, 0, 0, 1, 0.4f, 0, 0, 1, 0,    0, 0, 1}},
     {1, 3, {0, 1, 2}, {0, 0, 0, 1, 2, 3, -1, 0, 4}},
     {0, 9, {}, {}},
 };
@@ -78,8 +78,8 @@ void Sample(kelvo_curve2 const *Curve, curve_data const &Shape, std::vector<floa
     for (float T : {-0.3f, 0.0f, 0.25f, 0.9f, 1.7f, 2.0f, 2.4f}) {
         for (bool Loop : {false, true}) {
             float Result[9];
-            KelvoEvaluateCurveAtT(Shape.Dimension, Shape.Dimension == 4, Loop, Curve, Loop, 2.0f,
-                                  T, Result, KelvoCurveIdentityScaleShear);
+            KelvoEvaluateCurveAtT(Shape.Dimension, Shape.Dimension == 4, Loop, Curve, Loop, 2.0f, T,
+                                  Result, KelvoCurveIdentityScaleShear);
             Samples.insert(Samples.end(), Result, Result + Shape.Dimension);
         }
     }
@@ -107,9 +107,9 @@ kelvo_old_curve OldCurve(curve_data &Curve) {
 // DaK32fC32f curves, on this platform and from a byte-reversed 64-bit file.
 TEST_F(CurveFileTest, OldRecordFilesSampleAsCurrentOnes) {
     auto Old = Redirected(KelvoVectorTrackType, {"ValueCurve"}, KelvoOldCurveType);
-    auto OldTransform = Redirected(
-        KelvoTransformTrackType, {"OrientationCurve", "PositionCurve", "ScaleShearCurve"},
-        KelvoOldCurveType);
+    auto OldTransform =
+        Redirected(KelvoTransformTrackType,
+                   {"OrientationCurve", "PositionCurve", "ScaleShearCurve"}, KelvoOldCurveType);
     auto OldGroup = Redirected(KelvoTrackGroupType, {"VectorTracks"}, Old.data());
     OldGroup = Redirected(OldGroup.data(), {"TransformTracks", "RootMotion"}, OldTransform.data());
     auto OldInfo = Redirected(KelvoFileInfoType, {"TrackGroups"}, OldGroup.data());
@@ -121,10 +121,9 @@ TEST_F(CurveFileTest, OldRecordFilesSampleAsCurrentOnes) {
     kelvo_curve2 Curves[4];
     for (int Index = 0; Index < 4; ++Index) {
         curve_data &Curve = Data[Index];
-        KelvoCurveMakeStaticDaK32fC32f(&Curves[Index], &Records[Index],
-                                       (kelvo_int32)Curve.Knots.size(), Curve.Degree,
-                                       Curve.Knots.empty() ? 0 : Curve.Dimension,
-                                       Curve.Knots.data(), Curve.Controls.data());
+        KelvoCurveMakeStaticDaK32fC32f(
+            &Curves[Index], &Records[Index], (kelvo_int32)Curve.Knots.size(), Curve.Degree,
+            Curve.Knots.empty() ? 0 : Curve.Dimension, Curve.Knots.data(), Curve.Controls.data());
     }
     kelvo_vector_track Vector = {"blink", 1, Curves[0]};
     kelvo_transform_track Track = {"spine", 0, Curves[1], Curves[2], Curves[3]};
@@ -148,10 +147,10 @@ TEST_F(CurveFileTest, OldRecordFilesSampleAsCurrentOnes) {
         std::vector<kelvo_uint8> Older = WriteImage(OldInfo.data(), &Info, 0x80000010u, Magic);
         ASSERT_FALSE(Current.empty());
         ASSERT_FALSE(Older.empty());
-        kelvo_file *CurrentFile = KelvoReadEntireFileFromMemory((kelvo_int32)Current.size(),
-                                                                Current.data());
-        kelvo_file *OlderFile = KelvoReadEntireFileFromMemory((kelvo_int32)Older.size(),
-                                                              Older.data());
+        kelvo_file *CurrentFile =
+            KelvoReadEntireFileFromMemory((kelvo_int32)Current.size(), Current.data());
+        kelvo_file *OlderFile =
+            KelvoReadEntireFileFromMemory((kelvo_int32)Older.size(), Older.data());
         ASSERT_NE(CurrentFile, nullptr);
         ASSERT_NE(OlderFile, nullptr);
         kelvo_file_info *CurrentInfo = KelvoGetFileInfo(CurrentFile);
@@ -164,7 +163,8 @@ TEST_F(CurveFileTest, OldRecordFilesSampleAsCurrentOnes) {
         kelvo_curve2 const &Converted = OlderInfo->TrackGroups[0]->TransformTracks[0].PositionCurve;
         EXPECT_TRUE(KelvoCurveIsTypeDaK32fC32f(&Converted));
         EXPECT_TRUE(KelvoCurveFormatIsInitializedCorrectly(&Converted));
-        EXPECT_TRUE(KelvoCurveIsIdentity(&OlderInfo->TrackGroups[0]->TransformTracks[0].ScaleShearCurve));
+        EXPECT_TRUE(
+            KelvoCurveIsIdentity(&OlderInfo->TrackGroups[0]->TransformTracks[0].ScaleShearCurve));
         EXPECT_EQ(SampleAll(CurrentInfo), SampleAll(OlderInfo));
         KelvoFreeFile(OlderFile);
         KelvoFreeFile(CurrentFile);
@@ -186,7 +186,8 @@ TEST_F(CurveFileTest, SampleAssetCurvesSurviveEveryPlatform) {
     KelvoEvaluateCurveAtT(4, true, false, &Spine.OrientationCurve, false, 1, 0.5f, Nod, nullptr);
     EXPECT_GT(Nod[0], 0.05f); // the spine does nod
     for (kelvo_file_magic_value const *Magic : Magics) {
-        std::vector<kelvo_uint8> Image = WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, Magic);
+        std::vector<kelvo_uint8> Image =
+            WriteImage(KelvoFileInfoType, &Asset.FileInfo, 0x80000020u, Magic);
         kelvo_file *File = KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
         ASSERT_NE(File, nullptr);
         kelvo_file_info *Info = KelvoGetFileInfo(File);
@@ -197,8 +198,9 @@ TEST_F(CurveFileTest, SampleAssetCurvesSurviveEveryPlatform) {
         for (int Track = 0; Track < 3; ++Track) {
             for (float T : {0.1f, 0.7f}) {
                 float Loaded[4], Built[4];
-                KelvoEvaluateCurveAtT(4, true, true, &Group->TransformTracks[Track].OrientationCurve,
-                                      true, 1, T, Loaded, nullptr);
+                KelvoEvaluateCurveAtT(4, true, true,
+                                      &Group->TransformTracks[Track].OrientationCurve, true, 1, T,
+                                      Loaded, nullptr);
                 KelvoEvaluateCurveAtT(4, true, true, &Asset.TransformTracks[Track].OrientationCurve,
                                       true, 1, T, Built, nullptr);
                 EXPECT_EQ(memcmp(Loaded, Built, sizeof(Built)), 0) << Track << " at " << T;

@@ -139,8 +139,9 @@ TEST_F(CurveTest, EveryFormatRoundTripsWithinItsQuantization) {
             std::vector<float> DecodedKnots(KnotCount), Decoded(Controls.size());
             KelvoCurveExtractKnotValues(Curve, 0, KnotCount, DecodedKnots.data(), Decoded.data(),
                                         KelvoCurveIdentityScaleShear);
-            float KnotBound =
-                Format.Bits == 32 ? 0.0f : 0.5f * Last / (Format.Bits > 8 ? 65535.0f : 255.0f) * 1.01f;
+            float KnotBound = Format.Bits == 32
+                                  ? 0.0f
+                                  : 0.5f * Last / (Format.Bits > 8 ? 65535.0f : 255.0f) * 1.01f;
             for (int Knot = 0; Knot < KnotCount; ++Knot) {
                 EXPECT_NEAR(DecodedKnots[Knot], Knots[Knot], KnotBound + 1e-6f * Last);
             }
@@ -258,7 +259,8 @@ void ExpectClose(float const *Actual, std::vector<double> const &Expected, char 
         Size = std::max(Size, std::fabs(Value));
     }
     for (size_t Lane = 0; Lane < Expected.size(); ++Lane) {
-        EXPECT_NEAR(Actual[Lane], Expected[Lane], 1e-5 * std::max(Size, 1.0)) << What << " lane " << Lane;
+        EXPECT_NEAR(Actual[Lane], Expected[Lane], 1e-5 * std::max(Size, 1.0))
+            << What << " lane " << Lane;
     }
 }
 
@@ -270,9 +272,9 @@ TEST_F(CurveTest, EvaluationAgreesWithDeBoorInsideBeforeAfterAndAcrossTheSeam) {
         for (int Dimension : {1, 2, 3, 4, 9}) {
             for (loop Loop : Loops) {
                 for (bool Normalize : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << "degree " << Degree << " dimension "
-                                                    << Dimension << " loop " << Loop.Backwards
-                                                    << Loop.Forwards << " normalize " << Normalize);
+                    SCOPED_TRACE(testing::Message()
+                                 << "degree " << Degree << " dimension " << Dimension << " loop "
+                                 << Loop.Backwards << Loop.Forwards << " normalize " << Normalize);
                     int N = 6 + (int)(Random() % 10);
                     float Duration = 4.0f;
                     std::vector<float> Knots = IncreasingKnots(Random, N, Duration);
@@ -300,7 +302,8 @@ TEST_F(CurveTest, EvaluationAgreesWithDeBoorInsideBeforeAfterAndAcrossTheSeam) {
                         } else {
                             Expected = DeBoor(Reference, Degree, K, T);
                         }
-                        bool Normalizing = Normalize && Degree > 0 && (Dimension == 3 || Dimension == 4);
+                        bool Normalizing =
+                            Normalize && Degree > 0 && (Dimension == 3 || Dimension == 4);
                         if (Normalizing && !(Degree > 0 && K == 0 && !Loop.Backwards)) {
                             double Squared = 0;
                             for (double V : Expected) {
@@ -310,7 +313,8 @@ TEST_F(CurveTest, EvaluationAgreesWithDeBoorInsideBeforeAfterAndAcrossTheSeam) {
                                 V *= (3 - Squared) / 2;
                             }
                         }
-                        bool Spliced = K - Degree < 0 || K + Degree - 1 >= (Loop.Forwards ? N - 1 : N);
+                        bool Spliced =
+                            K - Degree < 0 || K + Degree - 1 >= (Loop.Forwards ? N - 1 : N);
                         if (Normalize && Dimension == 4 && Spliced && Degree > 0) {
                             continue; // hemisphere flips: checked on their own below
                         }
@@ -378,16 +382,16 @@ TEST_F(CurveTest, QuantizedCurvesEvaluateAsTheirDecodedForm) {
 
 TEST_F(CurveTest, KnotSearchFindsTheFirstKnotAfterTAndClampsOutsideTheCurve) {
     std::vector<float> Knots = {0, 1, 2, 3}, Controls = {0, 1, 2, 3};
-    for (auto *Type : {KelvoCurveDataDaK32fC32fType, KelvoCurveDataDaK16uC16uType,
-                       KelvoCurveDataDaK8uC8uType}) {
+    for (auto *Type :
+         {KelvoCurveDataDaK32fC32fType, KelvoCurveDataDaK16uC16uType, KelvoCurveDataDaK8uC8uType}) {
         SCOPED_TRACE(Type[0].Name);
         kelvo_curve2 *Curve = Build(Type, 1, 1, Knots, Controls);
         struct {
             float T;
             int Knot;
-        } const Cases[] = {{-100.0f, 0}, {-0.001f, 0}, {0.0f, 1},    {0.5f, 1},  {1.0f, 2},
-                           {2.999f, 3},  {3.0f, 3},    {3.02f, 3},   {5.0f, 3},  {1e30f, 3},
-                           {NAN, 3}};
+        } const Cases[] = {{-100.0f, 0}, {-0.001f, 0}, {0.0f, 1}, {0.5f, 1},
+                           {1.0f, 2},    {2.999f, 3},  {3.0f, 3}, {3.02f, 3},
+                           {5.0f, 3},    {1e30f, 3},   {NAN, 3}};
         for (auto const &Case : Cases) {
             int Found = KelvoCurveFindKnot(Curve, Case.T);
             if (std::isnan(Case.T)) {
@@ -454,7 +458,8 @@ TEST_F(CurveTest, SwizzlesPermuteTheDecodedComponentsOfEveryFormat) {
                 }
                 float In = Before[Knot * Dimension + Swizzles[Lane]];
                 float Expected = In * Scales[Lane] + Offsets[Lane];
-                EXPECT_NEAR(After[Knot * Dimension + Lane], Expected, 1e-4f * (1 + std::fabs(Expected)))
+                EXPECT_NEAR(After[Knot * Dimension + Lane], Expected,
+                            1e-4f * (1 + std::fabs(Expected)))
                     << "knot " << Knot << " lane " << Lane;
             }
         }
@@ -475,7 +480,8 @@ TEST_F(CurveTest, DiagonalSwizzlesOutsideTheDiagonalAreRefused) {
     kelvo_int32 const ThreeWide[3] = {0, 1, 5};
     kelvo_int32 const OffDiagonal[9] = {1, 0, 2, 3, 4, 5, 6, 7, 8};
     KelvoCurveScaleOffsetSwizzle(Curve, 3, Ones, Zeros, ThreeWide);
-    ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage, "Swizzle 5 is out of range [0, 3)");
+    ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage,
+                     "Swizzle 5 is out of range [0, 3)");
     KelvoCurveScaleOffsetSwizzle(Curve, 9, Ones, Zeros, OffDiagonal);
     ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage, "names no diagonal component");
     KelvoCurveExtractKnotValues(Curve, 0, 2, nullptr, After.data(), nullptr);
@@ -529,7 +535,8 @@ TEST_F(CurveTest, BuildersThatCannotEndSayWhy) {
         bool Knots, Controls;
         char const *Message;
     } const Cases[] = {
-        {KelvoEmptyType, 2, true, true, "Invalid format specified for a kelvo_curve2 - returning NULL"},
+        {KelvoEmptyType, 2, true, true,
+         "Invalid format specified for a kelvo_curve2 - returning NULL"},
         {KelvoCurveDataDaK32fC32fType, 2, false, true, "Unknown curve type - returning NULL"},
         {KelvoCurveDataDaK32fC32fType, 2, false, false,
          "Need either a source curve to copy, or both knot and control arrays - returning NULL"},
@@ -552,7 +559,8 @@ TEST_F(CurveTest, BuildersThatCannotEndSayWhy) {
     ExpectLogged(KelvoErrorLogMessage, "Invalid curve_builder address - returning NULL");
     kelvo_curve_builder *Builder = KelvoBeginCurve(KelvoCurveDataDaK32fC32fType, 1, 1, 2);
     KelvoEndCurveInPlace(Builder, nullptr);
-    ExpectLogged(KelvoErrorLogMessage, "Out of memory or invalid address for curve - returning NULL");
+    ExpectLogged(KelvoErrorLogMessage,
+                 "Out of memory or invalid address for curve - returning NULL");
     // A fixed-dimension format refuses another dimension at once.
     Builder = KelvoBeginCurve(KelvoCurveDataD3K8uC8uType, 1, 1, 2);
     ExpectLogged(KelvoErrorLogMessage, "does not fit format \"D3K8uC8u\"");

@@ -27,7 +27,10 @@ struct check_case {
 
 check_case const Cases[] = {
     {"valid knots and controls", [](records &, kelvo_curve2 &) {}, nullptr},
-    {"no curve at all", [](records &, kelvo_curve2 &C) { C.CurveData = {nullptr, nullptr}; },
+    {"no curve at all",
+     [](records &, kelvo_curve2 &C) {
+         C.CurveData = {nullptr, nullptr};
+     },
      nullptr},
     {"a format without data", [](records &, kelvo_curve2 &C) { C.CurveData.Object = nullptr; },
      "it has a format and no data"},
@@ -57,37 +60,59 @@ check_case const Cases[] = {
      "Controls count 7 is not a multiple of knot count 4"},
     {"no controls for knots", [](records &R, kelvo_curve2 &) { R.Knotted.ControlCount = 0; },
      "dimension 0 is out of range [1, 9]"},
-    {"dimension 10", [](records &R, kelvo_curve2 &) { R.Knotted.KnotCount = 1, R.Knotted.ControlCount = 10; },
+    {"dimension 10",
+     [](records &R, kelvo_curve2 &) { R.Knotted.KnotCount = 1, R.Knotted.ControlCount = 10; },
      "dimension 10 is out of range [1, 9]"},
     {"decreasing knots", [](records &R, kelvo_curve2 &) { R.Floats[2] = 0.5f; },
      "knot 2 is out of order"},
     {"a NaN knot", [](records &R, kelvo_curve2 &) { R.Floats[0] = NAN; }, "knot 0 is out of order"},
     {"keyframes of dimension 0",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = 0; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = 0;
+     },
      "dimension 0 is out of range [1, 9]"},
     {"keyframes of a negative dimension",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = -3; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = -3;
+     },
      "dimension -3 is out of range [1, 9]"},
     {"keyframes not a multiple of the dimension",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = 3; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataDaKeyframes32fType, &R.Keyframes}, R.Keyframes.Dimension = 3;
+     },
      "Controls count 8 is not a multiple of dimension 3"},
     {"valid quantized knots",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized}; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized};
+     },
      nullptr},
     {"a KnotsControls count that is no whole number of knots",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized}, R.Quantized.KnotControlCount = 7; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized},
+         R.Quantized.KnotControlCount = 7;
+     },
      "KnotsControls count 7 is not a multiple of 4 values per knot"},
     {"decreasing integer knots",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized}, R.Words[0] = 30; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataD3K16uC16uType, &R.Quantized}, R.Words[0] = 30;
+     },
      "knot 1 is out of order"},
     {"scales and offsets of an odd count",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataDaK16uC16uType, &R.Scaled}, R.Scaled.ControlScaleOffsetCount = 3; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataDaK16uC16uType, &R.Scaled},
+         R.Scaled.ControlScaleOffsetCount = 3;
+     },
      "ControlScaleOffsets count 3 is odd"},
     {"scales and offsets of dimension 10",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataDaK16uC16uType, &R.Scaled}, R.Scaled.ControlScaleOffsetCount = 20; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataDaK16uC16uType, &R.Scaled},
+         R.Scaled.ControlScaleOffsetCount = 20;
+     },
      "dimension 10 is out of range [1, 9]"},
     {"a valid constant",
-     [](records &R, kelvo_curve2 &C) { C.CurveData = {KelvoCurveDataD3Constant32fType, &R.Constant}; },
+     [](records &R, kelvo_curve2 &C) {
+         C.CurveData = {KelvoCurveDataD3Constant32fType, &R.Constant};
+     },
      nullptr},
 };
 
@@ -99,8 +124,7 @@ TEST_F(CurveCheckTest, CurvesFromFilesAreCheckedBeforeUse) {
         Case.Break(Records, Curve);
         EXPECT_EQ(kelvo::CheckCurve(&Curve, "\"test\""), Case.Message == nullptr);
         if (Case.Message) {
-            ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage,
-                             Case.Message);
+            ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage, Case.Message);
         }
     }
 }
