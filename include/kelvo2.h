@@ -24,5 +24,6 @@
 #include "kelvo2/kelvo2_file_info.h"
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_mesh.h"
+#include "kelvo2/kelvo2_curve.h"
 
 #endif

@@ -5,6 +5,7 @@
 // the order skeleton-relative transforms rely on holds. The driver is a
 // plain sequence of per-record checks; each reports the record it refuses.
 #include "asset/kelvo_asset_check.h"
+#include "asset/kelvo_curve_formats.h"
 
 #include "data/kelvo_data_type_conversion.h"
 #include "foundation/kelvo_format.h"
@@ -268,7 +269,8 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
            CheckList<kelvo_tri_topology>("topologies", Lists.TriTopologyCount, Lists.TriTopologies,
                                          CheckListedTopology) &&
            CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
-           CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model);
+           CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model) &&
+           CheckFileInfoCurves(Info);
 }
 
 } // namespace kelvo

@@ -8,6 +8,7 @@
 
 #include "kelvo2/kelvo2_file.h"
 #include "asset/kelvo_asset_check.h"
+#include "asset/kelvo_curve_formats.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file.h"
 #include "file/kelvo_file_format.h"
@@ -791,6 +792,11 @@ stock_vertex_layout const *FindStockVertexLayout(kelvo_data_type_definition cons
     }
     return nullptr;
 }
+
+// Trees meet curves only through these tables, so the curve path of
+// conversion is installed beside them: any program that can convert a tree
+// holding curves links this object, and with it this initializer.
+[[maybe_unused]] bool const CurveConversionInstalled = (InstallCurveConversion(), true);
 
 } // namespace kelvo
 

@@ -386,7 +386,7 @@ TEST_P(FileInfoRoundTrip, EveryKindOfRecordComesBackEqual) {
     EXPECT_EQ(Plain(Info->Meshes[0]->MorphTargets[0].VertexData), Plain(Info->VertexDatas[1]));
     EXPECT_EQ(Plain(Info->Models[0]->Skeleton), Plain(Info->Skeletons[0]));
     EXPECT_EQ(Plain(Info->Animations[0]->TrackGroups[0]), Plain(Info->TrackGroups[0]));
-    EXPECT_EQ(Plain(Info->TrackGroups[0]->VectorTracks[0].ValueCurve.CurveData.Object),
+    EXPECT_EQ(Plain(Info->TrackGroups[0]->RootMotion->PositionCurve.CurveData.Object),
               Plain(Info->TrackGroups[0]->TransformTracks[0].PositionCurve.CurveData.Object));
     EXPECT_EQ(KelvoGetFileSectionOfLoadedObject(File, Info->VertexDatas[0]->Vertices), 1);
     KelvoFreeFile(File);

@@ -24,6 +24,22 @@ void InverseTranslation(kelvo_real32 (&Matrix)[16], kelvo_real32 Height) {
     Matrix[13] = -Height;
 }
 
+// A curve of Type with degree 2 over Knots (three of them), its data built
+// into Memory.
+void BuildInPlace(kelvo_data_type_definition const *Type, kelvo_int32 Dimension,
+                  kelvo_real32 const *Controls, kelvo_real32 const *Knots, kelvo_curve2 &Curve,
+                  void *Memory, kelvo_int32 Size) {
+    kelvo_curve_builder *Builder = KelvoBeginCurve(Type, 2, Dimension, 3);
+    KelvoPushCurveKnotArray(Builder, Knots);
+    KelvoPushCurveControlArray(Builder, Controls);
+    Curve = {{nullptr, nullptr}};
+    if (KelvoGetResultingCurveDataSize(Builder) > Size) {
+        KelvoAbortCurveBuilder(Builder);
+        return;
+    }
+    KelvoEndCurveDataInPlace(Builder, &Curve, Memory);
+}
+
 void Vector3(kelvo_real32 (&Vector)[3], kelvo_real32 X, kelvo_real32 Y, kelvo_real32 Z) {
     Vector[0] = X;
     Vector[1] = Y;
@@ -160,26 +176,33 @@ sample_asset::sample_asset() {
     Model.MeshBindings = MeshBindings;
     Models[0] = &Model;
 
-    // The spine nods once a second; the other curves are constants.
-    Knots[0] = 0;
-    Knots[1] = 1;
-    kelvo_real32 const Nod[8] = {0, 0, 0, 1, 0.2f, 0, 0, 0.98f};
-    memcpy(Controls, Nod, sizeof(Controls));
-    Curve = {1, 2, Knots, 8, Controls};
-    Constant = {0, 0, nullptr, 4, Controls};
-    kelvo_variant const Nodding = {KelvoOldCurveType, &Curve};
-    kelvo_variant const Still = {KelvoOldCurveType, &Constant};
-    VectorTracks[0] = {"blink", 1, {Still}};
+    // The root sways and the spine nods once a second, the eyes blink; the
+    // other curves are constants.
+    kelvo_real32 const Time[3] = {0, 0.5f, 1};
+    kelvo_real32 const Sways[12] = {0, 0, 0, 1, 0, 0.1f, 0, 0.995f, 0, 0, 0, 1};
+    kelvo_real32 const Nods[12] = {0, 0, 0, 1, 0.2f, 0, 0, 0.98f, 0, 0, 0, 1};
+    kelvo_real32 const Blinks[3] = {0, 1, 0};
+    memcpy(Knots, Time, sizeof(Knots));
+    memcpy(Controls, Sways, sizeof(Controls));
+    kelvo_curve2 Swaying, Nodding, Blinking;
+    KelvoCurveMakeStaticDaK32fC32f(&Swaying, &Sway, 3, 2, 4, Knots, Controls);
+    BuildInPlace(KelvoCurveDataD4nK16uC15uType, 4, Nods, Knots, Nodding, Nod, sizeof(Nod));
+    BuildInPlace(KelvoCurveDataDaK8uC8uType, 1, Blinks, Knots, Blinking, Blink, sizeof(Blink));
+    Upright = {{5, 0}, 0, {0, 0, 0, 1}};
+    Origin = {{4, 0}, 0, {0, 0, 0}};
+    kelvo_curve2 const Held = {{KelvoCurveDataD4Constant32fType, &Upright}};
+    kelvo_curve2 const Still = {{KelvoCurveDataD3Constant32fType, &Origin}};
+    VectorTracks[0] = {"blink", 1, Blinking};
     for (int Index = 0; Index < 3; ++Index) {
         kelvo_transform_track &Track = TransformTracks[Index];
         Track.Name = BoneNames[Index];
-        Track.OrientationCurve.CurveData = Index == 1 ? Nodding : Still;
-        Track.PositionCurve.CurveData = Still;
+        Track.OrientationCurve = Index == 0 ? Swaying : Index == 1 ? Nodding : Held;
+        Track.PositionCurve = Still;
         // Scale and shear stay the identity: no curve at all.
         LODErrors[Index] = Bones[Index].LODError;
     }
     RootMotion.Name = "root motion";
-    RootMotion.PositionCurve.CurveData = Still;
+    RootMotion.PositionCurve = Still;
     Entries[0] = {0.0f, "step left"};
     Entries[1] = {0.5f, "step right"};
     TextTracks[0] = {"footsteps", 2, Entries};

@@ -74,10 +74,14 @@ struct sample_asset {
     kelvo_model Model;
     kelvo_model_slot Models[1];
 
-    kelvo_real32 Knots[2];
-    kelvo_real32 Controls[8];
-    kelvo_old_curve Curve;    // shared by several tracks
-    kelvo_old_curve Constant; // a curve without knots
+    // Curves of several formats; the held position is shared by several tracks.
+    kelvo_real32 Knots[3];
+    kelvo_real32 Controls[12];
+    kelvo_curve_data_da_k32f_c32f Sway;
+    kelvo_curve_data_d4_constant32f Upright;
+    kelvo_curve_data_d3_constant32f Origin;
+    kelvo_uint64 Nod[12];   // D4nK16uC15u data, built in place
+    kelvo_uint64 Blink[12]; // DaK8uC8u data, built in place
     kelvo_vector_track VectorTracks[1];
     kelvo_transform_track TransformTracks[3];
     kelvo_transform_track RootMotion;

@@ -1,0 +1,486 @@
+// Curves: the public operations, which dispatch on the format byte through
+// the format table, and evaluation, which builds the window of knots and
+// controls around a knot index (reading DaK32fC32f in place, decoding other
+// formats onto the stack, splicing in looped or held entries at the ends)
+// and blends it with the evaluator for the degree and dimension.
+#include "anim/kelvo_bspline.h"
+#include "anim/kelvo_curve_formats.h"
+#include "foundation/kelvo_counters.h"
+
+#include <string.h>
+
+using namespace kelvo;
+
+namespace {
+
+constexpr kelvo_log_message_origin Origin = KelvoCurveLogMessage;
+
+kelvo_curve_data_da_k32f_c32f const *Floats(kelvo_curve2 const *Curve) {
+    return static_cast<kelvo_curve_data_da_k32f_c32f const *>(Curve->CurveData.Object);
+}
+
+kelvo_uint8 FormatByte(kelvo_curve2 const *Curve) {
+    return CurveHeader(Curve)->Format;
+}
+
+bool IsIdentity(kelvo_curve2 const *Curve) {
+    kelvo_uint8 Format = FormatByte(Curve);
+    return Format == DaIdentity || (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
+                                    Floats(Curve)->ControlCount == 0);
+}
+
+bool IsConstantOrIdentity(kelvo_curve2 const *Curve) {
+    kelvo_uint8 Format = FormatByte(Curve);
+    if (Format >= DaIdentity && Format <= D4Constant32f) {
+        return true;
+    }
+    if (Format == DaK32fC32f) {
+        kelvo_int32 KnotCount = Floats(Curve)->KnotCount;
+        return KnotCount == 1 || (KnotCount == 0 && Floats(Curve)->ControlCount == 0);
+    }
+    return false;
+}
+
+kelvo_int32 Dimension(kelvo_curve_format const &Format, kelvo_curve2 const *Curve) {
+    return Format.GetKnotCount(Curve) == 0 ? 0 : Format.GetDimension(Curve);
+}
+
+bool KnotRangeIsValid(kelvo_curve_format const &Format, kelvo_curve2 const *Curve,
+                      kelvo_int32 First, kelvo_int32 Count) {
+    // An identity curve yields its knot and vector whatever is asked.
+    kelvo_int32 KnotCount =
+        FormatByte(Curve) == DaIdentity ? INT32_MAX : Format.GetKnotCount(Curve);
+    if (First < 0 || Count < 0 || First > KnotCount - Count) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): KnotIndex %d is out of range [0, %d)",
+            KELVO_HERE, First + (Count > 0 ? Count - 1 : 0), KnotCount);
+        return false;
+    }
+    return true;
+}
+
+// ---- the evaluation window -----------------------------------------------------------
+
+struct window {
+    kelvo_curve_format const *Format;
+    kelvo_curve2 const *Curve;
+    kelvo_int32 KnotCount; // of the curve
+    kelvo_int32 Inside;    // entries at or past this come from the loop or the end
+    kelvo_int32 Dimension;
+    bool BackwardsLoop;
+    bool ForwardsLoop;
+    kelvo_real32 Duration;
+    kelvo_real32 const *IdentityVector;
+};
+
+// The curve knot that window entry Index (a knot index, maybe outside the
+// curve) stands for, and the time shift that goes with it. Looping walks
+// the knots of one period (all but the last, which equals the next
+// period's first); without looping the end knots are held.
+kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
+    kelvo_int32 Period = Window.KnotCount > 1 ? Window.KnotCount - 1 : 1;
+    Shift = 0.0f;
+    if (Index < 0) {
+        if (!Window.BackwardsLoop) {
+            return 0;
+        }
+        kelvo_int32 Back = -Index - 1;
+        Shift = -(kelvo_real32)(Back / Period + 1) * Window.Duration;
+        return Period - 1 - Back % Period;
+    }
+    if (Index >= Window.Inside) {
+        if (!Window.ForwardsLoop) {
+            return Window.Inside - 1;
+        }
+        kelvo_int32 On = Index - Window.Inside;
+        Shift = (kelvo_real32)(On / Period + 1) * Window.Duration;
+        return On % Period;
+    }
+    return Index;
+}
+
+// Knots k-d .. k+d-1 and controls k-d .. k, entry by entry.
+void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, kelvo_real32 *Knots,
+                  kelvo_real32 *Controls) {
+    for (kelvo_int32 Entry = 0; Entry < 2 * Degree; ++Entry) {
+        kelvo_real32 Shift;
+        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
+        kelvo_real32 Time = 0.0f;
+        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, &Time, nullptr,
+                                         Window.IdentityVector);
+        Knots[Entry] = Time + Shift;
+    }
+    for (kelvo_int32 Entry = 0; Entry <= Degree; ++Entry) {
+        kelvo_real32 Shift;
+        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
+        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, nullptr,
+                                         Controls + Entry * Window.Dimension,
+                                         Window.IdentityVector);
+    }
+}
+
+// Quaternions that wrapped across a seam may lie in the other hemisphere.
+void MakeContinuous(kelvo_real32 *Controls, kelvo_int32 Count) {
+    for (kelvo_int32 Index = 1; Index < Count; ++Index) {
+        kelvo_real32 *Q = Controls + Index * 4;
+        kelvo_real32 const *P = Q - 4;
+        if (P[0] * Q[0] + P[1] * Q[1] + P[2] * Q[2] + P[3] * Q[3] < 0.0f) {
+            for (kelvo_int32 Lane = 0; Lane < 4; ++Lane) {
+                Q[Lane] = -Q[Lane];
+            }
+        }
+    }
+}
+
+void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
+              bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+              kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 T, kelvo_real32 *Result,
+              kelvo_real32 const *IdentityVector) {
+    kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
+    // Curves without knots (identity, and keyframes without knots) are the
+    // identity vector.
+    if (KnotCount <= 0 || IsIdentity(Curve)) {
+        if (Dimension > 0) {
+            memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
+        }
+        return;
+    }
+    if (Format.GetDimension(Curve) != Dimension) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Curve and argument dimensions do not match",
+            KELVO_HERE);
+        return;
+    }
+    if (IsConstantOrIdentity(Curve)) {
+        Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
+        return;
+    }
+    kelvo_int32 Degree = CurveHeader(Curve)->Degree;
+    kelvo_bspline_evaluator *Evaluator = FindBSpline(Degree, Dimension, Normalize);
+    if (!Evaluator) {
+        return;
+    }
+    kelvo_int32 Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
+    // Before the first knot nothing precedes it but copies of itself, whose
+    // spans are empty: the first control is held.
+    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
+        Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
+        return;
+    }
+    kelvo_int32 Inside = KnotCount - (ForwardsLoop ? 1 : 0);
+    kelvo_real32 Knots[6] = {};
+    kelvo_real32 Controls[4 * MaxCurveDimension];
+    if (Knot - Degree >= 0 && Knot + Degree - 1 < Inside) {
+        if (FormatByte(Curve) == DaK32fC32f) {
+            Evaluator(Floats(Curve)->Knots + Knot, Floats(Curve)->Controls + Knot * Dimension, T,
+                      Result);
+            return;
+        }
+        if (Degree > 0) {
+            Format.ExtractKnotValues(Curve, Knot - Degree, 2 * Degree, Knots, nullptr,
+                                     IdentityVector);
+        }
+        Format.ExtractKnotValues(Curve, Knot - Degree, Degree + 1, nullptr, Controls,
+                                 IdentityVector);
+    } else {
+        window Window = {&Format,       Curve,        KnotCount, Inside,        Dimension,
+                         BackwardsLoop, ForwardsLoop, Duration,  IdentityVector};
+        SpliceWindow(Window, Knot, Degree, Knots, Controls);
+        if (Normalize && Dimension == 4) {
+            MakeContinuous(Controls, Degree + 1);
+        }
+    }
+    Evaluator(Knots + Degree, Controls + Degree * Dimension, T, Result);
+}
+
+} // namespace
+
+// ---- queries -----------------------------------------------------------------------------
+
+KELVO_API void KelvoCurveInitializeFormat(kelvo_curve2 *Curve) {
+    KELVO_CHECK_NOT_NULL(Curve, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(Curve->CurveData.Object, Origin, KELVO_NOTHING);
+    CurveHeader(Curve)->Format = FindCurveFormat(Curve->CurveData.Type);
+}
+
+KELVO_API kelvo_bool8 KelvoCurveFormatIsInitializedCorrectly(kelvo_curve2 const *Curve) {
+    KELVO_CHECK_NOT_NULL(Curve, Origin, 0);
+    if (!Curve->CurveData.Object) {
+        return 0;
+    }
+    kelvo_uint8 Format = FormatByte(Curve);
+    return Format < CurveFormatCount &&
+           KelvoDataTypesAreEqualWithNames(CurveFormats[Format].Definition, Curve->CurveData.Type);
+}
+
+KELVO_API kelvo_bool8 KelvoCurveIsKeyframed(kelvo_curve2 const *Curve) {
+    if (!CurveFormatOf(Curve)) {
+        return 0;
+    }
+    kelvo_uint8 Format = FormatByte(Curve);
+    return Format == DaKeyframes32f || (Format == DaK32fC32f && Floats(Curve)->KnotCount == 0 &&
+                                        Floats(Curve)->ControlCount != 0);
+}
+
+KELVO_API kelvo_bool8 KelvoCurveIsIdentity(kelvo_curve2 const *Curve) {
+    return CurveFormatOf(Curve) && IsIdentity(Curve);
+}
+
+KELVO_API kelvo_bool8 KelvoCurveIsConstantOrIdentity(kelvo_curve2 const *Curve) {
+    return CurveFormatOf(Curve) && IsConstantOrIdentity(Curve);
+}
+
+KELVO_API kelvo_bool8 KelvoCurveIsConstantNotIdentity(kelvo_curve2 const *Curve) {
+    return CurveFormatOf(Curve) && IsConstantOrIdentity(Curve) && !IsIdentity(Curve);
+}
+
+KELVO_API kelvo_int32 KelvoCurveGetKnotCount(kelvo_curve2 const *Curve) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    return Format ? Format->GetKnotCount(Curve) : 0;
+}
+
+KELVO_API kelvo_int32 KelvoCurveGetDimension(kelvo_curve2 const *Curve) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    return Format ? Dimension(*Format, Curve) : 0;
+}
+
+KELVO_API kelvo_int32 KelvoCurveGetDegree(kelvo_curve2 const *Curve) {
+    KELVO_CHECK_NOT_NULL(Curve, Origin, 0);
+    KELVO_CHECK_NOT_NULL(Curve->CurveData.Object, Origin, 0);
+    return CurveHeader(Curve)->Degree;
+}
+
+KELVO_API kelvo_data_type_definition const *
+KelvoCurveGetDataTypeDefinition(kelvo_curve2 const *Curve) {
+    KELVO_CHECK_NOT_NULL(Curve, Origin, nullptr);
+    return Curve->CurveData.Type;
+}
+
+KELVO_API kelvo_int32 KelvoCurveFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    return Format ? Format->FindKnot(Curve, T) : 0;
+}
+
+KELVO_API kelvo_int32 KelvoCurveFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T,
+                                              kelvo_int32 StartIndex) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    return Format ? Format->FindCloseKnot(Curve, T, StartIndex) : 0;
+}
+
+KELVO_API void KelvoCurveExtractKnotValues(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
+                                           kelvo_int32 KnotCount, kelvo_real32 *KnotResults,
+                                           kelvo_real32 *ControlResults,
+                                           kelvo_real32 const *IdentityVector) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    if (Format && KnotRangeIsValid(*Format, Curve, KnotIndex, KnotCount)) {
+        Format->ExtractKnotValues(Curve, KnotIndex, KnotCount, KnotResults, ControlResults,
+                                  IdentityVector);
+    }
+}
+
+KELVO_API kelvo_real32 KelvoCurveExtractKnotValue(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
+                                                  kelvo_real32 *ControlResult,
+                                                  kelvo_real32 const *IdentityVector) {
+    kelvo_real32 Time = 0.0f;
+    KelvoCurveExtractKnotValues(Curve, KnotIndex, 1, &Time, ControlResult, IdentityVector);
+    return Time;
+}
+
+KELVO_API void KelvoCurveSetAllKnotValues(kelvo_curve2 *Curve, kelvo_int32 KnotCount,
+                                          kelvo_int32 Dimension, kelvo_real32 const *KnotSrc,
+                                          kelvo_real32 const *ControlSrc) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    if (!Format) {
+        return;
+    }
+    if (Dimension != KelvoCurveGetDimension(Curve)) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Curve and argument dimensions do not match",
+            KELVO_HERE);
+        return;
+    }
+    if (KnotCount != Format->GetKnotCount(Curve)) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Curve and argument knot counts do not match",
+            KELVO_HERE);
+        return;
+    }
+    curve_family Family = CurveFormatLayouts[FormatByte(Curve)].Family;
+    bool KnotsRead = Family != curve_family::Keyframes && Family != curve_family::Identity &&
+                     Family != curve_family::Constant && Family != curve_family::FixedConstant;
+    if (KnotCount > 0) {
+        KELVO_CHECK(ControlSrc || Family == curve_family::Identity, Origin, KELVO_NOTHING);
+        KELVO_CHECK(KnotSrc || !KnotsRead, Origin, KELVO_NOTHING);
+    }
+    Format->SetAllKnotValues(Curve, KnotCount, Dimension, KnotSrc, ControlSrc);
+}
+
+KELVO_API void KelvoCurveScaleOffsetSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dimension,
+                                            kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
+                                            kelvo_int32 const *Swizzles) {
+    KELVO_CHECK_NOT_NULL(Scales, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(Offsets, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(Swizzles, Origin, KELVO_NOTHING);
+    KELVO_CHECK(Dimension >= 0 && Dimension <= MaxCurveDimension, Origin, KELVO_NOTHING);
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        Format->ScaleOffsetSwizzle(Curve, Dimension, Scales, Offsets, Swizzles);
+    }
+}
+
+KELVO_API kelvo_int32 KelvoCurveGetSize(kelvo_curve2 const *Curve) {
+    kelvo_curve_builder *Builder = KelvoBeginCurveCopy(Curve);
+    kelvo_int32 Size = Builder ? KelvoGetResultingCurveSize(Builder) : 0;
+    KelvoAbortCurveBuilder(Builder);
+    return Size;
+}
+
+// ---- the plain float format -----------------------------------------------------------
+
+KELVO_API kelvo_bool8 KelvoCurveIsTypeDaK32fC32f(kelvo_curve2 const *Curve) {
+    return CurveFormatOf(Curve) && FormatByte(Curve) == DaK32fC32f;
+}
+
+KELVO_API kelvo_curve_data_da_k32f_c32f *
+KelvoCurveGetContentsOfDaK32fC32f(kelvo_curve2 const *Curve) {
+    if (!KelvoCurveIsTypeDaK32fC32f(Curve)) {
+        return nullptr;
+    }
+    return static_cast<kelvo_curve_data_da_k32f_c32f *>(Curve->CurveData.Object);
+}
+
+KELVO_API kelvo_curve2 *
+KelvoCurveMakeStaticDaK32fC32f(kelvo_curve2 *Curve, kelvo_curve_data_da_k32f_c32f *CurveData,
+                               kelvo_int32 KnotCount, kelvo_int32 Degree, kelvo_int32 Dimension,
+                               kelvo_real32 const *Knots, kelvo_real32 const *Controls) {
+    KELVO_CHECK_NOT_NULL(Curve, Origin, nullptr);
+    KELVO_CHECK_NOT_NULL(CurveData, Origin, nullptr);
+    KELVO_CHECK(Degree >= 0 && Degree <= MaxCurveDegree, Origin, nullptr);
+    KELVO_CHECK(KnotCount >= 0 && Dimension >= 0 && Dimension <= MaxCurveDimension, Origin,
+                nullptr);
+    memset(CurveData, 0, sizeof(*CurveData));
+    CurveData->CurveDataHeader_DaK32fC32f.Format = DaK32fC32f;
+    CurveData->CurveDataHeader_DaK32fC32f.Degree = (kelvo_uint8)Degree;
+    CurveData->KnotCount = KnotCount;
+    CurveData->Knots = const_cast<kelvo_real32 *>(Knots);
+    CurveData->ControlCount = KnotCount * Dimension;
+    CurveData->Controls = const_cast<kelvo_real32 *>(Controls);
+    Curve->CurveData.Type = KelvoCurveDataDaK32fC32fType;
+    Curve->CurveData.Object = CurveData;
+    return Curve;
+}
+
+namespace {
+
+// A builder for the DaK32fC32f form of a curve: same knots and degree, its
+// dimension (none for an identity curve).
+bool FloatFormOf(kelvo_curve2 const *Curve, kelvo_curve_builder &Builder) {
+    kelvo_curve_format const *Format = CurveFormatOf(Curve);
+    if (!Format) {
+        return false;
+    }
+    memset(&Builder, 0, sizeof(Builder));
+    Builder.FormatIndex = DaK32fC32f;
+    Builder.Type = KelvoCurveDataDaK32fC32fType;
+    Builder.Degree = CurveHeader(Curve)->Degree;
+    Builder.KnotCount = Format->GetKnotCount(Curve);
+    Builder.Dimension = IsIdentity(Curve) ? 0 : Dimension(*Format, Curve);
+    return true;
+}
+
+} // namespace
+
+KELVO_API kelvo_int32 KelvoGetResultingDaK32fC32fCurveSize(kelvo_curve2 const *Curve) {
+    kelvo_curve_builder Builder;
+    if (!FloatFormOf(Curve, Builder)) {
+        return 0;
+    }
+    return ResultingCurveSize(Builder, true);
+}
+
+KELVO_API kelvo_curve2 *KelvoCurveConvertToDaK32fC32fInPlace(kelvo_curve2 const *Curve,
+                                                             void *Memory,
+                                                             kelvo_real32 const *IdentityVector) {
+    KELVO_TIMED_BLOCK("CurveConvertToDaK32fC32f");
+    KELVO_CHECK_NOT_NULL(Memory, Origin, nullptr);
+    kelvo_curve_builder Builder;
+    if (!FloatFormOf(Curve, Builder)) {
+        return nullptr;
+    }
+    kelvo_curve2 *Result = LayOutCurve(Builder, nullptr, Memory);
+    if (Result && Builder.KnotCount > 0) {
+        kelvo_curve_data_da_k32f_c32f *Data = KelvoCurveGetContentsOfDaK32fC32f(Result);
+        // Keyframes have no knot times; theirs stay 0.
+        CurveFormatOf(Curve)->ExtractKnotValues(Curve, 0, Builder.KnotCount, Data->Knots,
+                                                Builder.Dimension ? Data->Controls : nullptr,
+                                                IdentityVector);
+    }
+    return Result;
+}
+
+KELVO_API kelvo_curve2 *KelvoCurveConvertToDaK32fC32f(kelvo_curve2 const *Curve,
+                                                      kelvo_real32 const *IdentityVector) {
+    kelvo_int32 Size = KelvoGetResultingDaK32fC32fCurveSize(Curve);
+    void *Memory = Size > 0 ? KELVO_ALLOCATE_SIZE(Size) : nullptr;
+    if (!Memory) {
+        return nullptr;
+    }
+    kelvo_curve2 *Result = KelvoCurveConvertToDaK32fC32fInPlace(Curve, Memory, IdentityVector);
+    if (!Result) {
+        KELVO_DEALLOCATE(Memory);
+    }
+    return Result;
+}
+
+// ---- evaluation ------------------------------------------------------------------------
+
+namespace {
+
+// The common case read in place: DaK32fC32f with its window inside the knots.
+bool EvaluatedInPlace(kelvo_int32 Dimension, bool Normalize, kelvo_curve2 const *Curve,
+                      bool ForwardsLoop, kelvo_real32 T, kelvo_real32 *Result) {
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    kelvo_int32 KnotCount = Data->KnotCount;
+    kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (KnotCount < 2 || Data->ControlCount != (kelvo_int64)KnotCount * Dimension ||
+        Degree > MaxCurveDegree) {
+        return false;
+    }
+    kelvo_int32 Knot = UpperBound(Data->Knots, KnotCount, T);
+    if (Knot - Degree < 0 || Knot + Degree - 1 >= KnotCount - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    kelvo_bspline_evaluator *Evaluator =
+        (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
+    if (!Evaluator) {
+        return false;
+    }
+    Evaluator(Data->Knots + Knot, Data->Controls + Knot * Dimension, T, Result);
+    return true;
+}
+
+} // namespace
+
+KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normalize,
+                                     kelvo_bool8 BackwardsLoop, kelvo_curve2 const *Curve,
+                                     kelvo_bool8 ForwardsLoop, kelvo_real32 CurveDuration,
+                                     kelvo_real32 T, kelvo_real32 *Result,
+                                     kelvo_real32 const *IdentityVector) {
+    KELVO_CHECK(Dimension >= 0 && Dimension <= MaxCurveDimension, Origin, KELVO_NOTHING);
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        if (FormatByte(Curve) == DaK32fC32f &&
+            EvaluatedInPlace(Dimension, Normalize, Curve, ForwardsLoop, T, Result)) {
+            return;
+        }
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, CurveDuration,
+                 Format->FindKnot(Curve, T), T, Result, IdentityVector);
+    }
+}
+
+KELVO_API void KelvoEvaluateCurveAtKnotIndex(kelvo_int32 Dimension, kelvo_bool8 Normalize,
+                                             kelvo_bool8 BackwardsLoop, kelvo_curve2 const *Curve,
+                                             kelvo_bool8 ForwardsLoop, kelvo_real32 CurveDuration,
+                                             kelvo_int32 KnotIndex, kelvo_real32 T,
+                                             kelvo_real32 *Result,
+                                             kelvo_real32 const *IdentityVector) {
+    KELVO_CHECK(Dimension >= 0 && Dimension <= MaxCurveDimension, Origin, KELVO_NOTHING);
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, CurveDuration,
+                 KnotIndex, T, Result, IdentityVector);
+    }
+}

@@ -1,0 +1,105 @@
+// The curve format table: per format, its definition, its name and the
+// operations every public curve operation dispatches through, in a fixed
+// order. Operations trust what the curve check proved of curves from files
+// (format byte, degree, counts); callers keep knot indices in range.
+#ifndef KELVO_ANIM_CURVE_FORMATS_INTERNAL_H
+#define KELVO_ANIM_CURVE_FORMATS_INTERNAL_H
+
+#include "asset/kelvo_curve_formats.h"
+#include "foundation/kelvo_memory.h"
+
+struct kelvo_curve_builder {
+    bool OwnedByCaller;
+    kelvo_data_type_definition const *Type;
+    kelvo_int32 FormatIndex; // -1 when the type is no known format
+    kelvo_int32 Degree;
+    kelvo_int32 Dimension;
+    kelvo_int32 KnotCount;
+    kelvo_real32 const *Knots;
+    kelvo_real32 const *Controls;
+    kelvo_curve2 const *SourceCurve;
+    kelvo_int32 SampleCount; // -1 until samples are pushed
+    kelvo_int32 SampleDimension;
+    kelvo_real32 const *TransformedSamples;
+    kelvo_real32 const *UntransformedSamples;
+};
+
+namespace kelvo {
+
+struct kelvo_curve_format {
+    kelvo_data_type_definition const *Definition;
+    char const *Name;
+    kelvo_int32 (*GetDimension)(kelvo_curve2 const *Curve);
+    kelvo_int32 (*GetKnotCount)(kelvo_curve2 const *Curve);
+    kelvo_int32 (*FindKnot)(kelvo_curve2 const *Curve, kelvo_real32 T);
+    kelvo_int32 (*FindCloseKnot)(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32 Start);
+    void (*ExtractKnotValues)(kelvo_curve2 const *Curve, kelvo_int32 KnotIndex,
+                              kelvo_int32 KnotCount, kelvo_real32 *KnotResults,
+                              kelvo_real32 *ControlResults, kelvo_real32 const *IdentityVector);
+    void (*Unused)();
+    void (*SetFromSamples)(kelvo_curve2 *Curve, kelvo_int32 SampleCount,
+                           kelvo_int32 SampleDimension, kelvo_real32 const *Samples);
+    void (*SetAllKnotValues)(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32 Dimension,
+                             kelvo_real32 const *Knots, kelvo_real32 const *Controls);
+    // Reserves the format record (its address into *Record at the end) and
+    // its arrays for the builder's counts; the record's offset, or -1 when a
+    // count is out of range.
+    kelvo_int64 (*AddToAggregate)(kelvo_curve_builder const &Builder, aggr_allocator &Allocator,
+                                  void **Record);
+    void (*Copy)(kelvo_curve2 *Destination, kelvo_curve2 const *Source);
+    // False (reported) when the arguments do not fit the curve; it is then unchanged.
+    bool (*ScaleOffsetSwizzle)(kelvo_curve2 *Curve, kelvo_int32 Dimension,
+                               kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
+                               kelvo_int32 const *Swizzles);
+};
+
+extern kelvo_curve_format const CurveFormats[CurveFormatCount];
+
+// The first knot strictly after Key, or the last knot when none is.
+template <typename value, typename key>
+kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
+    if (KnotCount <= 0) {
+        return 0;
+    }
+    kelvo_int32 Low = 0;
+    kelvo_int32 High = KnotCount;
+    while (High - Low > 8) {
+        kelvo_int32 Middle = Low + (High - Low) / 2;
+        if (Key < (key)Knots[Middle]) {
+            High = Middle;
+        } else {
+            Low = Middle + 1;
+        }
+    }
+    while (Low < High && !(Key < (key)Knots[Low])) {
+        ++Low;
+    }
+    return Low < KnotCount ? Low : KnotCount - 1;
+}
+
+// The format entry of a curve, or null (reported under origin Curve) when
+// the curve has no data or its format byte is none of the table's.
+kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
+
+// The D4n lane scales and offsets, entries 8..15 negating 0..7.
+struct scale_offset {
+    kelvo_real32 Scale;
+    kelvo_real32 Offset;
+};
+extern scale_offset const QuaternionScaleOffsetTable[16];
+
+// The block of a builder's curve: the curve record (unless the caller
+// keeps its own), the format record and its arrays. The size is -1 when a
+// count does not fit.
+kelvo_int64 CurveBlockSize(kelvo_curve_builder const &Builder, bool WithCurveRecord);
+// The same as an int32, or 0 when it does not fit (reported).
+kelvo_int32 ResultingCurveSize(kelvo_curve_builder const &Builder, bool WithCurveRecord);
+// Lays the block out in Memory (of CurveBlockSize bytes) and points the curve
+// at its data: Curve, or with a null Curve the record at the block's start.
+// The format record's header is set; its values are not. Null when the
+// layout fails (reported).
+kelvo_curve2 *LayOutCurve(kelvo_curve_builder const &Builder, kelvo_curve2 *Curve, void *Memory);
+
+} // namespace kelvo
+
+#endif
