@@ -8,6 +8,7 @@
 #include "asset/kelvo_curve_formats.h"
 
 #include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 

@@ -22,19 +22,19 @@ constexpr kelvo_data_type_definition Header(char const *Name) {
 
 constexpr kelvo_data_type_definition DaKeyframes32fMembers[] = {
     Header("CurveDataHeader_DaKeyframes32f"), MakeMember(KelvoInt16Member, "Dimension"),
-    MakeMember(KelvoReferenceToArrayMember, "Controls", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition DaK32fC32fMembers[] = {
     Header("CurveDataHeader_DaK32fC32f"), MakeMember(KelvoInt16Member, "Padding"),
-    MakeMember(KelvoReferenceToArrayMember, "Knots", KelvoReal32Type),
-    MakeMember(KelvoReferenceToArrayMember, "Controls", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "Knots", Real32Members),
+    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition DaIdentityMembers[] = {
     Header("CurveDataHeader_DaIdentity"), MakeMember(KelvoInt16Member, "Dimension"),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition DaConstant32fMembers[] = {
     Header("CurveDataHeader_DaConstant32f"), MakeMember(KelvoInt16Member, "Padding"),
-    MakeMember(KelvoReferenceToArrayMember, "Controls", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "Controls", Real32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3Constant32fMembers[] = {
     Header("CurveDataHeader_D3Constant32f"), MakeMember(KelvoInt16Member, "Padding"),
@@ -44,37 +44,37 @@ constexpr kelvo_data_type_definition D4Constant32fMembers[] = {
     MakeMember(KelvoReal32Member, "Controls", nullptr, 4), MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition DaK16uC16uMembers[] = {
     Header("CurveDataHeader_DaK16uC16u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
-    MakeMember(KelvoReferenceToArrayMember, "ControlScaleOffsets", KelvoReal32Type),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "ControlScaleOffsets", Real32Members),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition DaK8uC8uMembers[] = {
     Header("CurveDataHeader_DaK8uC8u"), MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
-    MakeMember(KelvoReferenceToArrayMember, "ControlScaleOffsets", KelvoReal32Type),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "ControlScaleOffsets", Real32Members),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D4nK16uC15uMembers[] = {
     Header("CurveDataHeader_D4nK16uC15u"), MakeMember(KelvoUInt16Member, "ScaleOffsetTableEntries"),
     MakeMember(KelvoReal32Member, "OneOverKnotScale"),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D4nK8uC7uMembers[] = {
     Header("CurveDataHeader_D4nK8uC7u"), MakeMember(KelvoUInt16Member, "ScaleOffsetTableEntries"),
     MakeMember(KelvoReal32Member, "OneOverKnotScale"),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I1K16uC16uMembers[] = {
     Header("CurveDataHeader_D9I1K16uC16u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScale"),
     MakeMember(KelvoReal32Member, "ControlOffset"),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I1K8uC8uMembers[] = {
     Header("CurveDataHeader_D9I1K8uC8u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScale"),
     MakeMember(KelvoReal32Member, "ControlOffset"),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 
 constexpr kelvo_data_type_definition D3K16uC16uMembers[] = {
@@ -82,49 +82,49 @@ constexpr kelvo_data_type_definition D3K16uC16uMembers[] = {
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3K8uC8uMembers[] = {
     Header("CurveDataHeader_D3K8uC8u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I3K16uC16uMembers[] = {
     Header("CurveDataHeader_D9I3K16uC16u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D9I3K8uC8uMembers[] = {
     Header("CurveDataHeader_D9I3K8uC8u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3I1K32fC32fMembers[] = {
     Header("CurveDataHeader_D3I1K32fC32f"),
     MakeMember(KelvoUInt16Member, "Padding"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoReal32Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", Real32Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3I1K16uC16uMembers[] = {
     Header("CurveDataHeader_D3I1K16uC16u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt16Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt16Members),
     MakeMember(KelvoEndMember)};
 constexpr kelvo_data_type_definition D3I1K8uC8uMembers[] = {
     Header("CurveDataHeader_D3I1K8uC8u"),
     MakeMember(KelvoUInt16Member, "OneOverKnotScaleTrunc"),
     MakeMember(KelvoReal32Member, "ControlScales", nullptr, 3),
     MakeMember(KelvoReal32Member, "ControlOffsets", nullptr, 3),
-    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", KelvoUInt8Type),
+    MakeMember(KelvoReferenceToArrayMember, "KnotsControls", UInt8Members),
     MakeMember(KelvoEndMember)};
 
 // ---- the C records match the definitions ------------------------------------

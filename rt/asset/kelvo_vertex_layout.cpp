@@ -12,11 +12,14 @@
 #include "kelvo2/kelvo2_mesh.h"
 
 #include "data/kelvo_data_type_conversion.h"
+#include "data/kelvo_data_type_iterator.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 #include "foundation/kelvo_string.h"
+
+#include <string.h>
 
 namespace {
 
