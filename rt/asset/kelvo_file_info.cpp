@@ -11,8 +11,6 @@
 #include "asset/kelvo_curve_formats.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file.h"
-#include "file/kelvo_file_format.h"
-#include "foundation/kelvo_log.h"
 
 #include <stddef.h>
 
