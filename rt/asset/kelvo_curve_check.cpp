@@ -252,16 +252,17 @@ bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
 
 bool CheckFileInfoCurves(kelvo_file_info const *FileInfo) {
     KELVO_TIMED_BLOCK("CheckFileInfoCurves");
-    for (kelvo_int32 Index = 0; Index < FileInfo->TrackGroupCount; ++Index) {
+    for (kelvo_int32 Index = 0; FileInfo->TrackGroups && Index < FileInfo->TrackGroupCount; ++Index) {
         if (kelvo_track_group const *Group = FileInfo->TrackGroups[Index];
             Group && !CheckTrackGroupCurves(Group)) {
             return false;
         }
     }
     // Animations may hold track groups the file info does not list.
-    for (kelvo_int32 Index = 0; Index < FileInfo->AnimationCount; ++Index) {
+    for (kelvo_int32 Index = 0; FileInfo->Animations && Index < FileInfo->AnimationCount; ++Index) {
         kelvo_animation const *Animation = FileInfo->Animations[Index];
-        for (kelvo_int32 Group = 0; Animation && Group < Animation->TrackGroupCount; ++Group) {
+        for (kelvo_int32 Group = 0; Animation && Animation->TrackGroups && Group < Animation->TrackGroupCount;
+             ++Group) {
             kelvo_track_group const *Entry = Animation->TrackGroups[Group];
             if (Entry && !CheckTrackGroupCurves(Entry)) {
                 return false;
