@@ -11,6 +11,7 @@
 #ifndef KELVO_BALANCED_TREE_H
 #define KELVO_BALANCED_TREE_H
 
+#include "foundation/kelvo_memory.h"
 #include "kelvo2/kelvo2_types.h"
 
 namespace kelvo {
@@ -66,6 +67,16 @@ struct kelvo_balanced_tree {
 bool InitializeBalancedTree(kelvo_balanced_tree &Tree);
 // Frees every node block; the tree is left empty and without blocks.
 void FreeBalancedTree(kelvo_balanced_tree &Tree);
+// A new record of the library's memory whose member Tree is set up empty;
+// null when either allocation fails.
+template <typename owner> owner *NewTreeOwner() {
+    owner *Owner = KELVO_ALLOCATE(owner);
+    if (Owner && !InitializeBalancedTree(Owner->Tree)) {
+        KELVO_DEALLOCATE(Owner);
+        Owner = nullptr;
+    }
+    return Owner;
+}
 // Makes sure the next insertion has a node, allocating a block when the newest
 // is used up. False when no block can be had; the tree is unchanged then.
 bool ReserveBalancedTreeNode(kelvo_balanced_tree &Tree);

@@ -225,16 +225,27 @@ bool CheckSwizzles(kelvo_int32 Dimension, kelvo_int32 Components, kelvo_int32 co
     return true;
 }
 
+// Permutes each knot's Width stored values by the swizzle.
+template <typename value>
+void PermuteStored(value *Stored, kelvo_int32 KnotCount, kelvo_int32 Width,
+                   kelvo_int32 const *Lanes) {
+    for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
+        value *Values = Stored + Knot * Width;
+        value In[MaxCurveDimension];
+        memcpy(In, Values, Width * sizeof(value));
+        for (kelvo_int32 Index = 0; Index < Width; ++Index) {
+            Values[Index] = In[Lanes[Index]];
+        }
+    }
+}
+
 void SwizzleFloats(kelvo_real32 *Controls, kelvo_int32 VectorCount, kelvo_int32 Dimension,
                    kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
                    kelvo_int32 const *Swizzles) {
-    for (kelvo_int32 Vector = 0; Vector < VectorCount; ++Vector) {
-        kelvo_real32 *Values = Controls + Vector * Dimension;
-        kelvo_real32 In[MaxCurveDimension];
-        memcpy(In, Values, Dimension * sizeof(kelvo_real32));
-        for (kelvo_int32 Index = 0; Index < Dimension; ++Index) {
-            Values[Index] = In[Swizzles[Index]] * Scales[Index] + Offsets[Index];
-        }
+    PermuteStored(Controls, VectorCount, Dimension, Swizzles);
+    for (kelvo_int32 Index = 0; Index < VectorCount * Dimension; ++Index) {
+        kelvo_int32 Lane = Index % Dimension;
+        Controls[Index] = Controls[Index] * Scales[Lane] + Offsets[Lane];
     }
 }
 
@@ -267,15 +278,19 @@ using keyframes = kelvo_curve_data_da_keyframes32f;
 kelvo_int32 KeyframesDimension(kelvo_curve2 const *Curve) {
     return DataOf<keyframes>(Curve)->Dimension;
 }
+// Knots or dimension from the stored count of control values.
+kelvo_int32 CountPer(kelvo_int32 ControlCount, kelvo_int32 Divisor) {
+    return Divisor > 0 ? ControlCount / Divisor : 0;
+}
 kelvo_int32 KeyframesKnotCount(kelvo_curve2 const *Curve) {
-    keyframes const *Data = DataOf<keyframes>(Curve);
-    return Data->Dimension > 0 ? Data->ControlCount / Data->Dimension : 0;
+    return CountPer(DataOf<keyframes>(Curve)->ControlCount, DataOf<keyframes>(Curve)->Dimension);
 }
 void KeyframesExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                       kelvo_real32 *, kelvo_real32 *Controls, kelvo_real32 const *) {
-    keyframes const *Data = DataOf<keyframes>(Curve);
+    kelvo_int32 Dimension = KeyframesDimension(Curve);
     if (Controls) {
-        CopyReals(Controls, Data->Controls + First * Data->Dimension, Count * Data->Dimension);
+        CopyReals(Controls, DataOf<keyframes>(Curve)->Controls + First * Dimension,
+                  Count * Dimension);
     }
 }
 void KeyframesSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32 Dimension,
@@ -300,8 +315,7 @@ kelvo_int32 FloatsKnotCount(kelvo_curve2 const *Curve) {
     return DataOf<floats>(Curve)->KnotCount;
 }
 kelvo_int32 FloatsDimension(kelvo_curve2 const *Curve) {
-    floats const *Data = DataOf<floats>(Curve);
-    return Data->KnotCount > 0 ? Data->ControlCount / Data->KnotCount : 0;
+    return CountPer(DataOf<floats>(Curve)->ControlCount, DataOf<floats>(Curve)->KnotCount);
 }
 kelvo_int32 FloatsFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T) {
     floats const *Data = DataOf<floats>(Curve);
@@ -458,36 +472,39 @@ void StoredExtractKnots(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int3
     }
 }
 
-// Decodes the knots when asked; the stored values of knot First, or null
-// when no controls are asked for.
-template <typename record>
-auto const *StoredControls(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
-                           kelvo_real32 *Knots, kelvo_real32 const *Controls) {
+// Decodes the knots when asked and, when controls are asked for, hands
+// Decode each knot's stored values and its Width controls.
+template <typename record, typename decode>
+void ExtractStored(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
+                   kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_int32 Width,
+                   decode &&Decode) {
     if (Knots) {
         StoredExtractKnots<record>(Curve, First, Count, Knots);
     }
-    record const *Data = DataOf<record>(Curve);
-    return Controls ? Data->KnotsControls + StoredKnotCount<record>(Curve) +
-                          First * PerKnot<record>(Curve)
-                    : nullptr;
+    if (!Controls) {
+        return;
+    }
+    record const &Data = *DataOf<record>(Curve);
+    kelvo_int32 Stride = PerKnot<record>(Curve);
+    auto const *Stored = Data.KnotsControls + StoredKnotCount<record>(Curve) + First * Stride;
+    for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
+        Decode(Data, Stored + Knot * Stride, Controls + Knot * Width);
+    }
 }
 
 // DaK*: component j = q_j * scale_j + offset_j.
 template <typename record>
 void ScaledExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                    kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
-    record const *Data = DataOf<record>(Curve);
-    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
-    if (!Stored) {
-        return;
-    }
-    kelvo_int32 Dimension = Data->ControlScaleOffsetCount / 2;
-    kelvo_real32 const *Scales = Data->ControlScaleOffsets;
-    kelvo_real32 const *Offsets = Scales + Dimension;
-    for (kelvo_int32 Index = 0; Index < Count * Dimension; ++Index) {
-        kelvo_int32 Component = Index % Dimension;
-        Controls[Index] = (kelvo_real32)Stored[Index] * Scales[Component] + Offsets[Component];
-    }
+    kelvo_int32 Dimension = DataOf<record>(Curve)->ControlScaleOffsetCount / 2;
+    ExtractStored<record>(Curve, First, Count, Knots, Controls, Dimension,
+                          [&](record const &Data, auto const *Stored, kelvo_real32 *Control) {
+                              kelvo_real32 const *Scales = Data.ControlScaleOffsets;
+                              for (kelvo_int32 Lane = 0; Lane < Dimension; ++Lane) {
+                                  Control[Lane] = (kelvo_real32)Stored[Lane] * Scales[Lane] +
+                                                  Scales[Dimension + Lane];
+                              }
+                          });
 }
 
 template <typename record>
@@ -505,20 +522,6 @@ void ScaledSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32 Dimens
         for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
             kelvo_int32 At = Knot * Dimension + Component;
             Stored[At] = Quantize<value>((Controls[At] - Offsets[Component]) / Scales[Component]);
-        }
-    }
-}
-
-// Permutes each knot's Width stored values by the swizzle.
-template <typename value>
-void PermuteStored(value *Stored, kelvo_int32 KnotCount, kelvo_int32 Width,
-                   kelvo_int32 const *Lanes) {
-    for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
-        value *Values = Stored + Knot * Width;
-        value In[MaxCurveDimension];
-        memcpy(In, Values, Width * sizeof(value));
-        for (kelvo_int32 Index = 0; Index < Width; ++Index) {
-            Values[Index] = In[Lanes[Index]];
         }
     }
 }
@@ -557,23 +560,18 @@ bool ScaledSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dimension, kelvo_real32 cons
 template <typename record, kelvo_int32 Dimension>
 void ThreeExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                   kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
-    record const *Data = DataOf<record>(Curve);
-    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
-    if (!Stored) {
-        return;
-    }
     constexpr kelvo_int32 Step = Dimension == 9 ? 4 : 1;
-    for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
-        kelvo_real32 *Control = Controls + Knot * Dimension;
-        if constexpr (Dimension == 9) {
-            memset(Control, 0, 9 * sizeof(kelvo_real32));
-        }
-        for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
-            Control[Lane * Step] =
-                (kelvo_real32)Stored[Knot * 3 + Lane] * Data->ControlScales[Lane] +
-                Data->ControlOffsets[Lane];
-        }
-    }
+    ExtractStored<record>(Curve, First, Count, Knots, Controls, Dimension,
+                          [](record const &Data, auto const *Stored, kelvo_real32 *Control) {
+                              if constexpr (Dimension == 9) {
+                                  memset(Control, 0, 9 * sizeof(kelvo_real32));
+                              }
+                              for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
+                                  Control[Lane * Step] =
+                                      (kelvo_real32)Stored[Lane] * Data.ControlScales[Lane] +
+                                      Data.ControlOffsets[Lane];
+                              }
+                          });
 }
 
 template <typename record, kelvo_int32 Dimension>
@@ -654,23 +652,30 @@ bool ThreeSwizzle(kelvo_curve2 *Curve, kelvo_int32 ArgumentDimension, kelvo_real
     return true;
 }
 
-// D9I1*: one value s per knot, a uniform scale on the diagonal. The encoder
-// stores the mean of the diagonal, which is the value itself for a uniform
-// scale.
-template <typename record>
-void OneExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
-                kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
-    record const *Data = DataOf<record>(Curve);
-    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
-    if (!Stored) {
-        return;
-    }
-    for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
-        kelvo_real32 *Control = Controls + Knot * 9;
-        kelvo_real32 Value = Data->ControlOffset + Data->ControlScale * (kelvo_real32)Stored[Knot];
-        memset(Control, 0, 9 * sizeof(kelvo_real32));
-        Control[0] = Control[4] = Control[8] = Value;
-    }
+// D9I1*, D3I1*: one value s per knot. D9I1* is a uniform scale on the
+// diagonal (the encoder stores the mean of the diagonal, which is the value
+// itself for a uniform scale); D3I1* a point on a segment in 3-D.
+template <typename record, kelvo_int32 Dimension>
+void SingleExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
+                   kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
+    ExtractStored<record>(Curve, First, Count, Knots, Controls, Dimension,
+                          [](record const &Data, auto const *Stored, kelvo_real32 *Control) {
+                              kelvo_real32 Value = (kelvo_real32)*Stored;
+                              if constexpr (Dimension == 9) {
+                                  memset(Control, 0, 9 * sizeof(kelvo_real32));
+                                  Control[0] = Control[4] = Control[8] =
+                                      Data.ControlOffset + Data.ControlScale * Value;
+                              } else {
+                                  for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
+                                      Control[Lane] = Value * Data.ControlScales[Lane] +
+                                                      Data.ControlOffsets[Lane];
+                                  }
+                              }
+                          });
+}
+
+kelvo_real32 DiagonalMean(kelvo_real32 const *Matrix) {
+    return (Matrix[0] + Matrix[4] + Matrix[8]) * (1.0f / 3.0f);
 }
 
 template <typename record>
@@ -681,8 +686,7 @@ void OneSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32, kelvo_re
     SetKnotScale(*Data, EncodeKnots(Data->KnotsControls, Knots, KnotCount, true));
     kelvo_real32 Minimum = 0.0f, Maximum = 0.0f;
     for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
-        kelvo_real32 const *Control = Controls + Knot * 9;
-        kelvo_real32 Mean = (Control[0] + Control[4] + Control[8]) * (1.0f / 3.0f);
+        kelvo_real32 Mean = DiagonalMean(Controls + Knot * 9);
         Minimum = Knot == 0 || Mean < Minimum ? Mean : Minimum;
         Maximum = Knot == 0 || Mean > Maximum ? Mean : Maximum;
     }
@@ -693,8 +697,7 @@ void OneSetAll(kelvo_curve2 *Curve, kelvo_int32 KnotCount, kelvo_int32, kelvo_re
     }
     value *Stored = Data->KnotsControls + KnotCount;
     for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
-        kelvo_real32 const *Control = Controls + Knot * 9;
-        kelvo_real32 Mean = (Control[0] + Control[4] + Control[8]) * (1.0f / 3.0f);
+        kelvo_real32 Mean = DiagonalMean(Controls + Knot * 9);
         Stored[Knot] = Quantize<value>((Mean - Data->ControlOffset) / Data->ControlScale);
     }
 }
@@ -709,24 +712,6 @@ bool OneSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dimension, kelvo_real32 const *
     Data->ControlScale = Data->ControlScale * Scales[0];
     Data->ControlOffset = Data->ControlOffset * Scales[0] + Offsets[0];
     return true;
-}
-
-// D3I1*: one value per knot, a point on a segment in 3-D.
-template <typename record>
-void LineExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
-                 kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
-    record const *Data = DataOf<record>(Curve);
-    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
-    if (!Stored) {
-        return;
-    }
-    for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
-        kelvo_real32 Value = (kelvo_real32)Stored[Knot];
-        for (kelvo_int32 Lane = 0; Lane < 3; ++Lane) {
-            Controls[Knot * 3 + Lane] =
-                Value * Data->ControlScales[Lane] + Data->ControlOffsets[Lane];
-        }
-    }
 }
 
 // The principal axis of the controls by power iteration, and the segment
@@ -848,31 +833,28 @@ void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32
                        kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     using fields = quaternion_fields<value>;
-    record const *Data = DataOf<record>(Curve);
-    auto const *Stored = StoredControls<record>(Curve, First, Count, Knots, Controls);
-    if (!Stored) {
-        return;
-    }
+    kelvo_uint32 Entries = DataOf<record>(Curve)->ScaleOffsetTableEntries;
     kelvo_real32 Scales[4], Offsets[4];
     for (kelvo_int32 Lane = 0; Lane < 4; ++Lane) {
-        scale_offset const &Entry =
-            QuaternionScaleOffsetTable[(Data->ScaleOffsetTableEntries >> (4 * Lane)) & 15];
+        scale_offset const &Entry = QuaternionScaleOffsetTable[(Entries >> (4 * Lane)) & 15];
         Scales[Lane] = Entry.Scale * fields::Quantum;
         Offsets[Lane] = Entry.Offset;
     }
-    for (kelvo_int32 Knot = 0; Knot < Count; ++Knot) {
-        kelvo_uint32 W[3] = {Stored[Knot * 3], Stored[Knot * 3 + 1], Stored[Knot * 3 + 2]};
-        kelvo_int32 Dropped = 2 * ((W[1] & fields::TopBit) != 0) + ((W[2] & fields::TopBit) != 0);
-        kelvo_real32 *Q = Controls + Knot * 4;
-        kelvo_real32 Sum = 0.0f;
-        for (kelvo_int32 Index = 0; Index < 3; ++Index) {
-            kelvo_int32 Lane = (Dropped + 1 + Index) & 3;
-            Q[Lane] = (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] + Offsets[Lane];
-            Sum += Q[Lane] * Q[Lane];
-        }
-        kelvo_real32 Root = sqrtf(1.0f - Sum);
-        Q[Dropped] = (W[0] & fields::TopBit) ? -Root : Root;
-    }
+    ExtractStored<record>(Curve, First, Count, Knots, Controls, 4,
+                          [&](record const &, auto const *Stored, kelvo_real32 *Q) {
+                              kelvo_uint32 W[3] = {Stored[0], Stored[1], Stored[2]};
+                              kelvo_int32 Dropped = 2 * ((W[1] & fields::TopBit) != 0) +
+                                                    ((W[2] & fields::TopBit) != 0);
+                              kelvo_real32 Sum = 0.0f;
+                              for (kelvo_int32 Index = 0; Index < 3; ++Index) {
+                                  kelvo_int32 Lane = (Dropped + 1 + Index) & 3;
+                                  Q[Lane] = (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] +
+                                            Offsets[Lane];
+                                  Sum += Q[Lane] * Q[Lane];
+                              }
+                              kelvo_real32 Root = sqrtf(1.0f - Sum);
+                              Q[Dropped] = (W[0] & fields::TopBit) ? -Root : Root;
+                          });
 }
 
 template <typename record>
@@ -1127,20 +1109,20 @@ kelvo_curve_format const CurveFormats[CurveFormatCount] = {
                         (ThreeSetAll<d3k16, 3>), (ThreeSwizzle<d3k16, 3>)),
     KELVO_STORED_FORMAT(11, d3k8, FixedDimension<3>, (ThreeExtract<d3k8, 3>),
                         (ThreeSetAll<d3k8, 3>), (ThreeSwizzle<d3k8, 3>)),
-    KELVO_STORED_FORMAT(12, d9i1k16, FixedDimension<9>, OneExtract<d9i1k16>, OneSetAll<d9i1k16>,
-                        OneSwizzle<d9i1k16>),
+    KELVO_STORED_FORMAT(12, d9i1k16, FixedDimension<9>, (SingleExtract<d9i1k16, 9>),
+                        OneSetAll<d9i1k16>, OneSwizzle<d9i1k16>),
     KELVO_STORED_FORMAT(13, d9i3k16, FixedDimension<9>, (ThreeExtract<d9i3k16, 9>),
                         (ThreeSetAll<d9i3k16, 9>), (ThreeSwizzle<d9i3k16, 9>)),
-    KELVO_STORED_FORMAT(14, d9i1k8, FixedDimension<9>, OneExtract<d9i1k8>, OneSetAll<d9i1k8>,
-                        OneSwizzle<d9i1k8>),
+    KELVO_STORED_FORMAT(14, d9i1k8, FixedDimension<9>, (SingleExtract<d9i1k8, 9>),
+                        OneSetAll<d9i1k8>, OneSwizzle<d9i1k8>),
     KELVO_STORED_FORMAT(15, d9i3k8, FixedDimension<9>, (ThreeExtract<d9i3k8, 9>),
                         (ThreeSetAll<d9i3k8, 9>), (ThreeSwizzle<d9i3k8, 9>)),
-    KELVO_STORED_FORMAT(16, d3i1k32, FixedDimension<3>, LineExtract<d3i1k32>, LineSetAll<d3i1k32>,
-                        LineSwizzle<d3i1k32>),
-    KELVO_STORED_FORMAT(17, d3i1k16, FixedDimension<3>, LineExtract<d3i1k16>, LineSetAll<d3i1k16>,
-                        LineSwizzle<d3i1k16>),
-    KELVO_STORED_FORMAT(18, d3i1k8, FixedDimension<3>, LineExtract<d3i1k8>, LineSetAll<d3i1k8>,
-                        LineSwizzle<d3i1k8>),
+    KELVO_STORED_FORMAT(16, d3i1k32, FixedDimension<3>, (SingleExtract<d3i1k32, 3>),
+                        LineSetAll<d3i1k32>, LineSwizzle<d3i1k32>),
+    KELVO_STORED_FORMAT(17, d3i1k16, FixedDimension<3>, (SingleExtract<d3i1k16, 3>),
+                        LineSetAll<d3i1k16>, LineSwizzle<d3i1k16>),
+    KELVO_STORED_FORMAT(18, d3i1k8, FixedDimension<3>, (SingleExtract<d3i1k8, 3>),
+                        LineSetAll<d3i1k8>, LineSwizzle<d3i1k8>),
 };
 
 kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve) {

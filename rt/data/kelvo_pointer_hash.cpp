@@ -3,9 +3,9 @@
 // remember what they made for it.
 #include "kelvo2/kelvo2_pointer_hash.h"
 
-#include "kelvo_balanced_tree.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo_balanced_tree.h"
 
 struct kelvo_pointer_hash {
     kelvo::kelvo_balanced_tree Tree;
@@ -43,12 +43,7 @@ bool Add(kelvo_pointer_hash *Hash, void const *Key, void *Data) {
 using namespace kelvo;
 
 KELVO_API kelvo_pointer_hash *KelvoNewPointerHash(void) {
-    kelvo_pointer_hash *Hash = KELVO_ALLOCATE(kelvo_pointer_hash);
-    if (Hash && !InitializeBalancedTree(Hash->Tree)) {
-        KELVO_DEALLOCATE(Hash);
-        Hash = nullptr;
-    }
-    return Hash;
+    return NewTreeOwner<kelvo_pointer_hash>();
 }
 
 KELVO_API void KelvoDeletePointerHash(kelvo_pointer_hash *Hash) {

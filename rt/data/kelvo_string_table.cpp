@@ -3,10 +3,10 @@
 // other; the balanced tree, keyed by the copies, finds a string mapped before.
 #include "kelvo2/kelvo2_pointer_hash.h"
 
-#include "kelvo_balanced_tree.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "foundation/kelvo_string.h"
+#include "kelvo_balanced_tree.h"
 
 namespace kelvo {
 namespace {
@@ -105,12 +105,8 @@ string_block *BlockWithRoomFor(kelvo_string_table *Table, kelvo_int64 Size) {
 using namespace kelvo;
 
 KELVO_API kelvo_string_table *KelvoNewStringTable(void) {
-    kelvo_string_table *Table = KELVO_ALLOCATE(kelvo_string_table);
+    kelvo_string_table *Table = NewTreeOwner<kelvo_string_table>();
     if (!Table) {
-        return nullptr;
-    }
-    if (!InitializeBalancedTree(Table->Tree)) {
-        KELVO_DEALLOCATE(Table);
         return nullptr;
     }
     Table->BlockSize = DefaultStringBlockSize;

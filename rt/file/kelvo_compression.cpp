@@ -48,7 +48,12 @@ char const *DescribeFault(kelvo::decode_fault Fault) {
 } // namespace
 
 namespace kelvo {
+namespace {
 
+// The checks every decoder starts with, reported: DecodeRefused for unusable
+// arguments or a stream too short for its piece headers, DecodeNothing when
+// there is nothing to produce.
+enum decode_start { DecodeRefused, DecodeNothing, DecodeGo };
 decode_start StartDecoding(char const *Codec, kelvo_int32 StoredSize, void const *StoredBytes,
                            kelvo_int32 PieceCount, kelvo_int32 ExpandedSize,
                            void const *Destination) {
@@ -66,6 +71,21 @@ decode_start StartDecoding(char const *Codec, kelvo_int32 StoredSize, void const
         return DecodeRefused;
     }
     return DecodeGo;
+}
+
+} // namespace
+
+bool DecodePieces(kelvo_compression_type Format, bool ByteReversed, kelvo_int32 StoredSize,
+                  void const *StoredBytes, kelvo_int32 PieceCount, kelvo_int32 const *Stops,
+                  kelvo_int32 ExpandedSize, void *Destination) {
+    bool Fenwa0 = Format == KelvoFenwa0Compression;
+    decode_start Start = StartDecoding(Fenwa0 ? "Fenwa0" : "Fenwa1", StoredSize, StoredBytes,
+                                       PieceCount, ExpandedSize, Destination);
+    if (Start != DecodeGo) {
+        return Start == DecodeNothing;
+    }
+    return (Fenwa0 ? Fenwa0DecodePieces : Fenwa1DecodePieces)(
+        ByteReversed, StoredSize, StoredBytes, PieceCount, Stops, ExpandedSize, Destination);
 }
 
 void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Position,
@@ -89,13 +109,13 @@ KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
         return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
     case KelvoFenwa0Compression: {
         KELVO_TIMED_BLOCK("Fenwa0Decompress w/ stops");
-        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3, Stops,
-                                         ExpandedSize, Destination);
+        return kelvo::DecodePieces(KelvoFenwa0Compression, FileIsByteReversed != 0, StoredSize,
+                                   StoredBytes, 3, Stops, ExpandedSize, Destination);
     }
     case KelvoFenwa1Compression: {
         KELVO_TIMED_BLOCK("Fenwa1Decompress w/ stops");
-        return kelvo::Fenwa1DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 3, Stops,
-                                         ExpandedSize, Destination);
+        return kelvo::DecodePieces(KelvoFenwa1Compression, FileIsByteReversed != 0, StoredSize,
+                                   StoredBytes, 3, Stops, ExpandedSize, Destination);
     }
     default:
         ReportUnrecognized(Format);
@@ -113,8 +133,8 @@ KELVO_API kelvo_bool32 KelvoDecompressDataChunk(kelvo_compression_type Format,
         return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
     case KelvoFenwa0Compression: {
         KELVO_TIMED_BLOCK("Fenwa0Decompress");
-        return kelvo::Fenwa0DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 1,
-                                         &ExpandedSize, ExpandedSize, Destination);
+        return kelvo::DecodePieces(KelvoFenwa0Compression, FileIsByteReversed != 0, StoredSize,
+                                   StoredBytes, 1, &ExpandedSize, ExpandedSize, Destination);
     }
     case KelvoFenwa1Compression:
         return KelvoFenwa1Decompress(FileIsByteReversed, StoredSize, StoredBytes, ExpandedSize,

@@ -3,7 +3,10 @@
 #ifndef KELVO_COMPRESSION_INTERNAL_H
 #define KELVO_COMPRESSION_INTERNAL_H
 
+#include "foundation/kelvo_memory.h"
 #include "kelvo2/kelvo2_compression.h"
+
+#include <string.h>
 
 namespace kelvo {
 
@@ -18,21 +21,73 @@ enum decode_fault {
     NoModelMemory, // reported by the allocator
 };
 
-// The checks every decoder starts with, reported: DecodeRefused for unusable
-// arguments or a stream too short for its piece headers, DecodeNothing when
-// there is nothing to produce.
-enum decode_start { DecodeRefused, DecodeNothing, DecodeGo };
-decode_start StartDecoding(char const *Codec, kelvo_int32 StoredSize, void const *StoredBytes,
-                           kelvo_int32 PieceCount, kelvo_int32 ExpandedSize,
-                           void const *Destination);
 // Reports a corrupt stream (a fault other than NoModelMemory).
 void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Position,
                          kelvo_int32 ExpandedSize);
+
+// Copies a match of Length bytes from Offset back in the output at Position,
+// front to back so that a short offset repeats the latest bytes; or names the
+// fault when the match would reach before the output or past its end.
+inline decode_fault CopyMatch(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_int32 ExpandedSize,
+                              kelvo_uint64 Offset, kelvo_int32 Length) {
+    if (Offset > (kelvo_uint64)Position) {
+        return CopyBeforeOutput;
+    }
+    if (Length > ExpandedSize - Position) {
+        return WritePastOutput;
+    }
+    kelvo_uint8 *To = Output + Position;
+    kelvo_uint8 const *From = To - Offset;
+    for (kelvo_int32 Index = 0; Index < Length; ++Index) {
+        To[Index] = From[Index];
+    }
+    Position += Length;
+    return NoFault;
+}
+
+// The piece loop both codecs share: each piece whose stop the output has not
+// reached gets its three header words (in this machine's order) and its stop,
+// and decodes from Position on. A fault ends the loop and, unless it is a
+// failed allocation (already reported), is reported as a corrupt stream.
+template <typename piece_decoder>
+bool RunPieces(char const *Codec, bool ByteReversed, kelvo_uint8 const *Stored,
+               kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
+               piece_decoder &&DecodePiece) {
+    kelvo_int32 Position = 0;
+    decode_fault Fault = NoFault;
+    for (kelvo_int32 PieceIndex = 0; PieceIndex < PieceCount && Fault == NoFault; ++PieceIndex) {
+        if (Position >= Stops[PieceIndex]) {
+            continue;
+        }
+        // Headers are read into words of our own: the stored bytes stay as
+        // they are, whatever their byte order.
+        kelvo_uint32 Words[3];
+        memcpy(Words, Stored + sizeof(Words) * PieceIndex, sizeof(Words));
+        if (ByteReversed) {
+            Reverse32((kelvo_int32)sizeof(Words), Words);
+        }
+        Fault = DecodePiece(Words, Stops[PieceIndex], Position);
+    }
+    if (Fault == NoModelMemory) {
+        return false;
+    }
+    if (Fault != NoFault) {
+        ReportCorruptStream(Codec, Fault, Position, ExpandedSize);
+        return false;
+    }
+    return true;
+}
 
 // Both decoders run their pieces in turn, each while the output is below its
 // stop, and return false (after reporting) when the stream is corrupt or the
 // model memory cannot be had. Nothing outside the stored bytes is read and
 // nothing outside [0, ExpandedSize) of the destination is written.
+// DecodePieces checks the arguments first (usable pointers and sizes, room
+// for the piece headers) and hands a Fenwa0 or Fenwa1 stream to its decoder;
+// the decoders rely on those checks.
+bool DecodePieces(kelvo_compression_type Format, bool ByteReversed, kelvo_int32 StoredSize,
+                  void const *StoredBytes, kelvo_int32 PieceCount, kelvo_int32 const *Stops,
+                  kelvo_int32 ExpandedSize, void *Destination);
 bool Fenwa1DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
                         kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
                         void *Destination);

@@ -11,15 +11,15 @@
 
 #include "kelvo2/kelvo2_file.h"
 
-#include "kelvo2/kelvo2_pointer_hash.h"
-#include "foundation/kelvo_counters.h"
 #include "data/kelvo_data_type.h"
 #include "data/kelvo_data_type_iterator.h"
 #include "file/kelvo_file_builder.h"
 #include "file/kelvo_file_format.h"
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "foundation/kelvo_string.h"
+#include "kelvo2/kelvo2_pointer_hash.h"
 
 #include <stddef.h>
 
@@ -166,18 +166,32 @@ struct write_pass {
         return true;
     }
 
-    // Writes Size bytes once per pass under Key; Written tells whether this
-    // call wrote them. A block already written smaller is written again.
-    bool Place(void const *Key, void const *Kind, kelvo_int32 Section, kelvo_uint32 Marshalling,
-               kelvo_int64 Size, void const *Data, kelvo_file_location &Location, bool &Written) {
-        Written = false;
-        writer_entry *Entry = FindOrAddEntry(Writer, Key, Kind);
+    // Finds or adds Key's entry; Entry is left null when this pass already
+    // wrote Key at least Size bytes (Location is then where).
+    bool Lookup(void const *Key, void const *Kind, kelvo_int64 Size, kelvo_file_location &Location,
+                writer_entry *&Entry) {
+        Entry = FindOrAddEntry(Writer, Key, Kind);
         if (!Entry) {
             return Fail();
         }
         if (Entry->Pass == Writer.Pass && Size <= Entry->WrittenSize) {
             Location = Entry->Location;
-            return true;
+            Entry = nullptr;
+        }
+        return true;
+    }
+
+    // Writes Size bytes once per pass under Key; Written tells whether this
+    // call wrote them. A block already written smaller is written again.
+    bool Place(void const *Key, void const *Kind, kelvo_int32 Section, kelvo_uint32 Marshalling,
+               kelvo_int64 Size, void const *Data, kelvo_file_location &Location, bool &Written) {
+        Written = false;
+        writer_entry *Entry;
+        if (!Lookup(Key, Kind, Size, Location, Entry)) {
+            return false;
+        }
+        if (!Entry) {
+            return true; // written already
         }
         writer_entry const *Chosen = FindEntry(Writer, Key, &ExplicitSectionKind);
         if (Chosen) {
@@ -310,13 +324,12 @@ struct write_pass {
                 kelvo_file_location &Location) {
         kelvo_int32 Unit = KelvoGetTotalObjectSize(Type);
         kelvo_int64 Size = (kelvo_int64)Unit * Count;
-        writer_entry *Entry = FindOrAddEntry(Writer, Source, Type);
-        if (!Entry) {
-            return Fail();
+        writer_entry *Entry;
+        if (!Lookup(Source, Type, Size, Location, Entry)) {
+            return false;
         }
-        if (Entry->Pass == Writer.Pass && Size <= Entry->WrittenSize) {
-            Location = Entry->Location;
-            return true;
+        if (!Entry) {
+            return true; // written already
         }
         kelvo_int32 Section = SectionForObjectOf(Type);
         bool HasPointers = KelvoTypeHasPointers(Type) != 0;
@@ -536,25 +549,32 @@ KELVO_API void KelvoSetFileDataTreeFlags(kelvo_file_data_tree_writer *Writer,
     Writer->Flags = Flags;
 }
 
+namespace {
+
+// Records a section chosen by the application for a type's objects or for
+// one object.
+void ChooseSection(kelvo_file_data_tree_writer *Writer, void const *Key, void const *Kind,
+                   kelvo_int32 SectionIndex, kelvo_int32 writer_entry::*Field) {
+    KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
+    KELVO_CHECK(SectionIndex >= 0, KelvoDataTypeLogMessage, KELVO_NOTHING);
+    if (writer_entry *Entry = FindOrAddEntry(*Writer, Key, Kind)) {
+        Entry->*Field = SectionIndex;
+    }
+}
+
+} // namespace
+
 KELVO_API void KelvoSetFileSectionForObjectsOfType(kelvo_file_data_tree_writer *Writer,
                                                    kelvo_data_type_definition const *Type,
                                                    kelvo_int32 SectionIndex) {
-    KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Type, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    KELVO_CHECK(SectionIndex >= 0, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    if (writer_entry *Entry = FindOrAddEntry(*Writer, Type, &DefinitionKind)) {
-        Entry->TypeSection = SectionIndex;
-    }
+    ChooseSection(Writer, Type, &DefinitionKind, SectionIndex, &writer_entry::TypeSection);
 }
 
 KELVO_API void KelvoSetFileSectionForObject(kelvo_file_data_tree_writer *Writer, void const *Object,
                                             kelvo_int32 SectionIndex) {
-    KELVO_CHECK_NOT_NULL(Writer, KelvoDataTypeLogMessage, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Object, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    KELVO_CHECK(SectionIndex >= 0, KelvoDataTypeLogMessage, KELVO_NOTHING);
-    if (writer_entry *Entry = FindOrAddEntry(*Writer, Object, &ExplicitSectionKind)) {
-        Entry->Section = SectionIndex;
-    }
+    ChooseSection(Writer, Object, &ExplicitSectionKind, SectionIndex, &writer_entry::Section);
 }
 
 KELVO_API void KelvoSetFileWriterStringCallback(kelvo_file_data_tree_writer *Writer,

@@ -7,8 +7,8 @@
 // bytes and their padding, copies stay inside the output, and a stream that
 // would break either rule is reported and refused.
 #include "file/kelvo_compression.h"
-#include "foundation/kelvo_counters.h"
 #include "file/kelvo_fenwa1.h"
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 
@@ -350,20 +350,10 @@ decode_fault DecodePiece(kelvo_uint32 const Words[PieceHeaderWords], arithmetic_
                 break;
             }
             kelvo_uint64 Offset = 4 * (kelvo_uint64)Mid + Low + 1;
-            if (Offset > (kelvo_uint64)Position) {
-                Fault = CopyBeforeOutput;
+            Fault = CopyMatch(Output, Position, ExpandedSize, Offset, Length);
+            if (Fault != NoFault) {
                 break;
             }
-            if (Length > ExpandedSize - Position) {
-                Fault = WritePastOutput;
-                break;
-            }
-            kelvo_uint8 *To = Output + Position;
-            kelvo_uint8 const *From = To - Offset;
-            for (kelvo_int32 Index = 0; Index < Length; ++Index) {
-                To[Index] = From[Index];
-            }
-            Position += Length;
         }
         Fault = Decoder.Input.Fault;
     }
@@ -379,11 +369,6 @@ decode_fault DecodePiece(kelvo_uint32 const Words[PieceHeaderWords], arithmetic_
 bool Fenwa0DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
                         kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
                         void *Destination) {
-    decode_start Start =
-        StartDecoding("Fenwa0", StoredSize, StoredBytes, PieceCount, ExpandedSize, Destination);
-    if (Start != DecodeGo) {
-        return Start == DecodeNothing;
-    }
     kelvo_uint8 const *Stored = static_cast<kelvo_uint8 const *>(StoredBytes);
     arithmetic_decoder Decoder;
     Decoder.Input = {Stored,
@@ -396,28 +381,11 @@ bool Fenwa0DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *S
                      NoFault};
     Decoder.Start();
 
-    kelvo_int32 Position = 0;
-    decode_fault Fault = NoFault;
-    for (kelvo_int32 PieceIndex = 0; PieceIndex < PieceCount && Fault == NoFault; ++PieceIndex) {
-        if (Position >= Stops[PieceIndex]) {
-            continue;
-        }
-        kelvo_uint32 Words[PieceHeaderWords];
-        memcpy(Words, Stored + 4 * PieceHeaderWords * PieceIndex, sizeof(Words));
-        if (ByteReversed) {
-            Reverse32((kelvo_int32)sizeof(Words), Words);
-        }
-        Fault = DecodePiece(Words, Decoder, Position, Stops[PieceIndex], ExpandedSize,
-                            static_cast<kelvo_uint8 *>(Destination));
-    }
-    if (Fault == NoModelMemory) {
-        return false;
-    }
-    if (Fault != NoFault) {
-        ReportCorruptStream("Fenwa0", Fault, Position, ExpandedSize);
-        return false;
-    }
-    return true;
+    return RunPieces("Fenwa0", ByteReversed, Stored, PieceCount, Stops, ExpandedSize,
+                     [&](kelvo_uint32 const *Words, kelvo_int32 Stop, kelvo_int32 &Position) {
+                         return DecodePiece(Words, Decoder, Position, Stop, ExpandedSize,
+                                            static_cast<kelvo_uint8 *>(Destination));
+                     });
 }
 
 } // namespace kelvo

@@ -398,19 +398,10 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
                 return Decoder.Fault;
             }
             kelvo_uint32 Offset = 1024 * High + 4 * Mid + Low + 1;
-            if (Offset > (kelvo_uint32)Position) {
-                return CopyBeforeOutput;
+            decode_fault Fault = CopyMatch(Output, Position, ExpandedSize, Offset, Length);
+            if (Fault != NoFault) {
+                return Fault;
             }
-            if (Length > ExpandedSize - Position) {
-                return WritePastOutput;
-            }
-            // Front to back, so a short offset repeats the latest bytes.
-            kelvo_uint8 *To = Output + Position;
-            kelvo_uint8 const *From = To - Offset;
-            for (kelvo_int32 Index = 0; Index < Length; ++Index) {
-                To[Index] = From[Index];
-            }
-            Position += Length;
         }
         if (Decoder.Fault != NoFault) {
             return Decoder.Fault;
@@ -424,48 +415,29 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
 bool Fenwa1DecodePieces(bool ByteReversed, kelvo_int32 StoredSize, void const *StoredBytes,
                         kelvo_int32 PieceCount, kelvo_int32 const *Stops, kelvo_int32 ExpandedSize,
                         void *Destination) {
-    decode_start Start =
-        StartDecoding("Fenwa1", StoredSize, StoredBytes, PieceCount, ExpandedSize, Destination);
-    if (Start != DecodeGo) {
-        return Start == DecodeNothing;
-    }
     kelvo_int32 const HeaderSize = PieceHeaderSize * PieceCount;
     kelvo_uint8 const *Stored = static_cast<kelvo_uint8 const *>(StoredBytes);
     kelvo_uint8 *Output = static_cast<kelvo_uint8 *>(Destination);
     range_decoder Decoder = {Stored, StoredSize, HeaderSize, 0, 0, 0, NoFault};
     Decoder.Start();
 
-    kelvo_int32 Position = 0;
-    decode_fault Fault = NoFault;
-    for (kelvo_int32 PieceIndex = 0; PieceIndex < PieceCount && Fault == NoFault; ++PieceIndex) {
-        kelvo_int32 Stop = Stops[PieceIndex];
-        if (Position >= Stop) {
-            continue;
-        }
-        // Headers are read into words of our own: the stored bytes stay as
-        // they are, whatever their byte order.
-        kelvo_uint32 Words[PieceHeaderWords];
-        memcpy(Words, Stored + PieceHeaderSize * PieceIndex, sizeof(Words));
-        if (ByteReversed) {
-            Reverse32((kelvo_int32)sizeof(Words), Words);
-        }
-        piece_parameters Piece = ReadPieceHeader(Words);
-        // A high offset never exceeds what the piece has decoded, so the
-        // piece's length bounds how many mid-offset models can be reached.
-        kelvo_int32 Reachable = (Stop - Position - 1) / 1024 + 1;
-        piece_models Models;
-        if (!BuildModels(Piece, Piece.HighCount < Reachable ? Piece.HighCount : Reachable,
-                         Models)) {
-            return false; // reported by the allocator
-        }
-        Fault = DecodePiece(Piece, Models, Decoder, Position, Stop, ExpandedSize, Output);
-        KELVO_DEALLOCATE(Models.Block);
-    }
-    if (Fault != NoFault) {
-        ReportCorruptStream("Fenwa1", Fault, Position, ExpandedSize);
-        return false;
-    }
-    return true;
+    return RunPieces(
+        "Fenwa1", ByteReversed, Stored, PieceCount, Stops, ExpandedSize,
+        [&](kelvo_uint32 const *Words, kelvo_int32 Stop, kelvo_int32 &Position) {
+            piece_parameters Piece = ReadPieceHeader(Words);
+            // A high offset never exceeds what the piece has decoded, so the
+            // piece's length bounds how many mid-offset models can be reached.
+            kelvo_int32 Reachable = (Stop - Position - 1) / 1024 + 1;
+            piece_models Models;
+            if (!BuildModels(Piece, Piece.HighCount < Reachable ? Piece.HighCount : Reachable,
+                             Models)) {
+                return NoModelMemory; // reported by the allocator
+            }
+            decode_fault Fault =
+                DecodePiece(Piece, Models, Decoder, Position, Stop, ExpandedSize, Output);
+            KELVO_DEALLOCATE(Models.Block);
+            return Fault;
+        });
 }
 
 } // namespace kelvo
@@ -474,8 +446,8 @@ KELVO_API kelvo_bool32 KelvoFenwa1Decompress(kelvo_bool32 FileIsByteReversed,
                                              kelvo_int32 StoredSize, void const *StoredBytes,
                                              kelvo_int32 ExpandedSize, void *Destination) {
     KELVO_TIMED_BLOCK("Fenwa1Decompress");
-    return kelvo::Fenwa1DecodePieces(FileIsByteReversed != 0, StoredSize, StoredBytes, 1,
-                                     &ExpandedSize, ExpandedSize, Destination);
+    return kelvo::DecodePieces(KelvoFenwa1Compression, FileIsByteReversed != 0, StoredSize,
+                               StoredBytes, 1, &ExpandedSize, ExpandedSize, Destination);
 }
 
 KELVO_API kelvo_int32 KelvoGetFenwa1DecompressBufferPaddingSize(void) {

@@ -11,16 +11,16 @@
 // is written so that no fixed-up pointer can lead into a freed block.
 #include "file/kelvo_file.h"
 
-#include "kelvo2/kelvo2_compression.h"
-#include "kelvo2/kelvo2_data_type_conversion.h"
-#include "foundation/kelvo_counters.h"
-#include "foundation/kelvo_crc.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file_format.h"
 #include "file/kelvo_file_operations.h"
+#include "file/kelvo_platform_conversion.h"
+#include "foundation/kelvo_counters.h"
+#include "foundation/kelvo_crc.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
-#include "file/kelvo_platform_conversion.h"
+#include "kelvo2/kelvo2_compression.h"
+#include "kelvo2/kelvo2_data_type_conversion.h"
 
 #include <string.h>
 
@@ -352,9 +352,8 @@ void MarshallAndFixUp(kelvo_file *File, kelvo_int32 SectionIndex,
         return;
     }
     Applied->MarshallingCount = 0;
-    bool Sound = kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count,
-                                        Marshalling, Applied->Marshalling,
-                                        &Applied->MarshallingCount);
+    bool Sound = kelvo::MarshallSection(Bounds(File), SectionIndex, (kelvo_int32)Count, Marshalling,
+                                        Applied->Marshalling, &Applied->MarshallingCount);
     FixUp(File, SectionIndex, Pointers);
     File->Marshalled[SectionIndex] = Sound;
 }
@@ -511,10 +510,10 @@ bool ReadSectionsForConversion(kelvo_file_reader *Reader, kelvo_file *File, fixu
             }
         }
         if (WithMarshallingFixups && Section.MixedMarshallingFixupArrayCount) {
-            Arrays.Marshallings[Index] = static_cast<kelvo_marshalling_fixup *>(LoadRecords(
-                Reader, Section.MixedMarshallingFixupArrayOffset,
-                Section.MixedMarshallingFixupArrayCount, sizeof(kelvo_marshalling_fixup),
-                File->IsByteReversed));
+            Arrays.Marshallings[Index] = static_cast<kelvo_marshalling_fixup *>(
+                LoadRecords(Reader, Section.MixedMarshallingFixupArrayOffset,
+                            Section.MixedMarshallingFixupArrayCount,
+                            sizeof(kelvo_marshalling_fixup), File->IsByteReversed));
             if (!Arrays.Marshallings[Index]) {
                 KelvoFreeFileSection(File, Index);
             }
@@ -590,16 +589,10 @@ KELVO_API kelvo_file *KelvoReadPartialFileFromReader(kelvo_file_reader *Reader) 
         KELVO_DEALLOCATE(Header);
         return nullptr;
     }
-    File->IsByteReversed = Block.IsByteReversed;
-    File->Header = Header;
     *Magic = Block.Magic;
-    File->SourceMagicValue = Magic;
-    File->SectionCount = Count;
-    File->Sections = Sections;
-    File->Marshalled = Marshalled;
-    File->IsUserMemory = IsUserMemory;
-    File->ConversionBuffer = nullptr;
-    File->AppliedFixups = AppliedFixups;
+    // No conversion buffer yet.
+    *File = {Block.IsByteReversed, Header,       Magic,   Count,        Sections,
+             Marshalled,           IsUserMemory, nullptr, AppliedFixups};
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
         Sections[Index] = AppliedFixups[Index] = nullptr;
         Marshalled[Index] = IsUserMemory[Index] = 0;
@@ -754,8 +747,8 @@ class loaded_definitions final : public kelvo::definition_memory {
         if (Index < 0) {
             return false;
         }
-        kelvo_uintaddrx End = (kelvo_uintaddrx)Sections.Bases[Index] +
-                              Sections.Headers[Index].ExpandedDataSize;
+        kelvo_uintaddrx End =
+            (kelvo_uintaddrx)Sections.Bases[Index] + Sections.Headers[Index].ExpandedDataSize;
         return memchr(String, 0, End - (kelvo_uintaddrx)String) != nullptr;
     }
 

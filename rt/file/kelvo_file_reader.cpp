@@ -28,11 +28,7 @@ kelvo_int32 KELVO_CALLBACK MemoryReadAtMost(char const *SourceFileName,
     if (UInt8Count <= 0) {
         return 0;
     }
-    if (!Buffer) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-                   "%s(%d): Buffer is not allowed to be 0", SourceFileName, SourceLineNumber);
-        return 0;
-    }
+    KELVO_CHECK_CALLER_NOT_NULL(Buffer, KelvoFileReadingLogMessage, 0);
     // 64 bits, so that no position or count can wrap into the block.
     kelvo_int64 Start = (kelvo_int64)FilePosition - Memory->Offset;
     if (Start < 0 || Start >= Memory->Size) {
@@ -55,26 +51,14 @@ KELVO_API void KelvoInitializeFileReader(char const *SourceFileName, kelvo_int32
                                          kelvo_close_file_reader_callback *CloseFileReaderCallback,
                                          kelvo_read_at_most_callback *ReadAtMostCallback,
                                          kelvo_file_reader *Reader) {
-    if (!Reader) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-                   "%s(%d): Reader is not allowed to be 0", SourceFileName, SourceLineNumber);
-        return;
-    }
-    Reader->SourceFileName = SourceFileName;
-    Reader->SourceLineNumber = SourceLineNumber;
-    Reader->CloseFileReaderCallback = CloseFileReaderCallback;
-    Reader->ReadAtMostCallback = ReadAtMostCallback;
+    KELVO_CHECK_CALLER_NOT_NULL(Reader, KelvoFileReadingLogMessage, KELVO_NOTHING);
+    *Reader = {SourceFileName, SourceLineNumber, CloseFileReaderCallback, ReadAtMostCallback};
 }
 
 KELVO_API kelvo_file_reader *KelvoCreatePlatformFileReader(char const *SourceFileName,
                                                            kelvo_int32 SourceLineNumber,
                                                            char const *FileNameToOpen) {
-    if (!FileNameToOpen) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileReadingLogMessage,
-                   "%s(%d): FileNameToOpen is not allowed to be 0", SourceFileName,
-                   SourceLineNumber);
-        return nullptr;
-    }
+    KELVO_CHECK_CALLER_NOT_NULL(FileNameToOpen, KelvoFileReadingLogMessage, nullptr);
     return kelvo::PlatformCreateFileReader(SourceFileName, SourceLineNumber, FileNameToOpen);
 }
 

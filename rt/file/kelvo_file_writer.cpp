@@ -118,11 +118,7 @@ kelvo_bool32 KELVO_CALLBACK MemoryWrite(char const *SourceFileName, kelvo_int32 
     if (UInt8Count == 0) {
         return 1;
     }
-    if (!WritePointer) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): WritePointer is not allowed to be 0", SourceFileName, SourceLineNumber);
-        return 0;
-    }
+    KELVO_CHECK_CALLER_NOT_NULL(WritePointer, KelvoFileWritingLogMessage, 0);
     kelvo_int64 End = (kelvo_int64)Memory.Position + UInt8Count;
     if (End > Int32Max) {
         ReportPastSizeLimit(SourceFileName, SourceLineNumber, End);
@@ -148,11 +144,7 @@ kelvo_bool32 KELVO_CALLBACK MemoryWrite(char const *SourceFileName, kelvo_int32 
 kelvo_int32 SeekThroughStub(char const *SourceFileName, kelvo_int32 SourceLineNumber,
                             kelvo_file_writer *Writer, kelvo_int32 OffsetInUInt8s,
                             kelvo_file_writer_seek_type SeekType) {
-    if (!Writer) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): Writer is not allowed to be 0", SourceFileName, SourceLineNumber);
-        return 0;
-    }
+    KELVO_CHECK_CALLER_NOT_NULL(Writer, KelvoFileWritingLogMessage, 0);
     return Writer->SeekWriterCallback(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s,
                                       SeekType);
 }
@@ -192,32 +184,17 @@ KelvoInitializeFileWriter(char const *SourceFileName, kelvo_int32 SourceLineNumb
                           kelvo_begin_writer_crc_callback *BeginWriterCRCCallback,
                           kelvo_end_writer_crc_callback *EndWriterCRCCallback,
                           kelvo_file_writer *Writer) {
-    if (!Writer) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): Writer is not allowed to be 0", SourceFileName, SourceLineNumber);
-        return;
-    }
-    Writer->SourceFileName = SourceFileName;
-    Writer->SourceLineNumber = SourceLineNumber;
-    Writer->DeleteFileWriterCallback = DeleteFileWriterCallback;
-    Writer->SeekWriterCallback = SeekWriterCallback;
-    Writer->WriteCallback = WriteCallback;
-    Writer->BeginWriterCRCCallback = BeginWriterCRCCallback;
-    Writer->EndWriterCRCCallback = EndWriterCRCCallback;
-    Writer->CRCing = 0;
-    Writer->CRC = 0;
+    KELVO_CHECK_CALLER_NOT_NULL(Writer, KelvoFileWritingLogMessage, KELVO_NOTHING);
+    *Writer = {SourceFileName,       SourceLineNumber, DeleteFileWriterCallback,
+               SeekWriterCallback,   WriteCallback,    BeginWriterCRCCallback,
+               EndWriterCRCCallback, /* CRCing */ 0,   /* CRC */ 0};
 }
 
 KELVO_API kelvo_file_writer *KelvoCreatePlatformFileWriter(char const *SourceFileName,
                                                            kelvo_int32 SourceLineNumber,
                                                            char const *FileNameToOpen,
                                                            kelvo_bool32 EraseExisting) {
-    if (!FileNameToOpen) {
-        kelvo::Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                   "%s(%d): FileNameToOpen is not allowed to be 0", SourceFileName,
-                   SourceLineNumber);
-        return nullptr;
-    }
+    KELVO_CHECK_CALLER_NOT_NULL(FileNameToOpen, KelvoFileWritingLogMessage, nullptr);
     return kelvo::PlatformCreateFileWriter(SourceFileName, SourceLineNumber, FileNameToOpen,
                                            EraseExisting);
 }
@@ -231,28 +208,16 @@ KELVO_API void KelvoSetDefaultFileWriterOpenCallback(kelvo_open_file_writer_call
     WriterOpenCallback = Callback ? Callback : &KelvoCreatePlatformFileWriter;
 }
 
-KELVO_API kelvo_int32 KelvoSeekWriterFromStartStub(char const *SourceFileName,
-                                                   kelvo_int32 SourceLineNumber,
-                                                   kelvo_file_writer *Writer,
-                                                   kelvo_int32 OffsetInUInt8s) {
-    return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s,
-                           KelvoSeekStart);
-}
-
-KELVO_API kelvo_int32 KelvoSeekWriterFromEndStub(char const *SourceFileName,
-                                                 kelvo_int32 SourceLineNumber,
-                                                 kelvo_file_writer *Writer,
-                                                 kelvo_int32 OffsetInUInt8s) {
-    return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s, KelvoSeekEnd);
-}
-
-KELVO_API kelvo_int32 KelvoSeekWriterFromCurrentPositionStub(char const *SourceFileName,
-                                                             kelvo_int32 SourceLineNumber,
-                                                             kelvo_file_writer *Writer,
-                                                             kelvo_int32 OffsetInUInt8s) {
-    return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s,
-                           KelvoSeekCurrent);
-}
+// The three seek stubs differ only in where they seek from.
+#define KELVO_SEEK_STUB(Name, Origin)                                                              \
+    KELVO_API kelvo_int32 Name(char const *SourceFileName, kelvo_int32 SourceLineNumber,           \
+                               kelvo_file_writer *Writer, kelvo_int32 OffsetInUInt8s) {            \
+        return SeekThroughStub(SourceFileName, SourceLineNumber, Writer, OffsetInUInt8s, Origin);  \
+    }
+KELVO_SEEK_STUB(KelvoSeekWriterFromStartStub, KelvoSeekStart)
+KELVO_SEEK_STUB(KelvoSeekWriterFromEndStub, KelvoSeekEnd)
+KELVO_SEEK_STUB(KelvoSeekWriterFromCurrentPositionStub, KelvoSeekCurrent)
+#undef KELVO_SEEK_STUB
 
 KELVO_API kelvo_int32 KelvoPredictWriterAlignment(kelvo_int32 Position) {
     return (4 - (Position & 3)) & 3;

@@ -46,6 +46,17 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32
         }                                                                                      \
     } while (0)
 
+// The same, reported at the caller's location for exports that take one
+// (SourceFileName and SourceLineNumber in scope).
+#define KELVO_CHECK_CALLER_NOT_NULL(Argument, Origin, FailResult)                              \
+    do {                                                                                       \
+        if (!(Argument)) {                                                                     \
+            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Argument                    \
+                         " is not allowed to be 0", SourceFileName, SourceLineNumber);         \
+            return FailResult;                                                                 \
+        }                                                                                      \
+    } while (0)
+
 #define KELVO_CHECK(Condition, Origin, FailResult)                                             \
     do {                                                                                       \
         if (!(Condition)) {                                                                    \

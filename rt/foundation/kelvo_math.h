@@ -43,24 +43,24 @@ kelvo_real32 NormalizeQuaternion(kelvo_real32 *Quaternion);
 // normalizes exactly.
 void FastRenormalizeQuaternion(kelvo_real32 *Quaternion);
 
-// Result = M.v and Result = M^T.v. Result may be v.
-inline void VectorTransform3x3(kelvo_real32 *Result, kelvo_real32 const *M, kelvo_real32 const *V) {
-    kelvo_real32 const X = M[0] * V[0] + M[1] * V[1] + M[2] * V[2];
-    kelvo_real32 const Y = M[3] * V[0] + M[4] * V[1] + M[5] * V[2];
-    kelvo_real32 const Z = M[6] * V[0] + M[7] * V[1] + M[8] * V[2];
-    Result[0] = X;
-    Result[1] = Y;
-    Result[2] = Z;
+// Result = M.v (rows 3 apart) or M^T.v (rows 1 apart). Result may be v.
+template <int RowStep, int ColumnStep>
+inline void Transform3x3(kelvo_real32 *Result, kelvo_real32 const *M, kelvo_real32 const *V) {
+    kelvo_real32 Out[3];
+    for (int Row = 0; Row < 3; ++Row) {
+        kelvo_real32 const *Line = M + Row * RowStep;
+        Out[Row] = Line[0] * V[0] + Line[ColumnStep] * V[1] + Line[2 * ColumnStep] * V[2];
+    }
+    Result[0] = Out[0];
+    Result[1] = Out[1];
+    Result[2] = Out[2];
 }
-
+inline void VectorTransform3x3(kelvo_real32 *Result, kelvo_real32 const *M, kelvo_real32 const *V) {
+    Transform3x3<3, 1>(Result, M, V);
+}
 inline void TransposeVectorTransform3x3(kelvo_real32 *Result, kelvo_real32 const *M,
                                         kelvo_real32 const *V) {
-    kelvo_real32 const X = M[0] * V[0] + M[3] * V[1] + M[6] * V[2];
-    kelvo_real32 const Y = M[1] * V[0] + M[4] * V[1] + M[7] * V[2];
-    kelvo_real32 const Z = M[2] * V[0] + M[5] * V[1] + M[8] * V[2];
-    Result[0] = X;
-    Result[1] = Y;
-    Result[2] = Z;
+    Transform3x3<1, 3>(Result, M, V);
 }
 
 // Result = A.B. Result may be A or B.

@@ -225,27 +225,17 @@ sample_asset::sample_asset() {
     Animation = {"sample_walk", 1.0f, 1.0f / 30.0f, 1.0f, 1, TrackGroups};
     Animations[0] = &Animation;
 
-    FileInfo.ArtToolInfo = &ArtToolInfo;
-    FileInfo.ExporterInfo = &ExporterInfo;
-    FileInfo.FromFileName = "sample.kv2";
-    FileInfo.TextureCount = 1;
-    FileInfo.Textures = Textures;
-    FileInfo.MaterialCount = 2;
-    FileInfo.Materials = Materials;
-    FileInfo.SkeletonCount = 1;
-    FileInfo.Skeletons = Skeletons;
-    FileInfo.VertexDataCount = 2;
-    FileInfo.VertexDatas = VertexDatas;
-    FileInfo.TriTopologyCount = 1;
-    FileInfo.TriTopologies = TriTopologies;
-    FileInfo.MeshCount = 1;
-    FileInfo.Meshes = Meshes;
-    FileInfo.ModelCount = 1;
-    FileInfo.Models = Models;
-    FileInfo.TrackGroupCount = 1;
-    FileInfo.TrackGroups = TrackGroups;
-    FileInfo.AnimationCount = 1;
-    FileInfo.Animations = Animations;
+    FileInfo = {&ArtToolInfo,  &ExporterInfo,
+                "sample.kv2",  1,
+                Textures,      2,
+                Materials,     1,
+                Skeletons,     2,
+                VertexDatas,   1,
+                TriTopologies, 1,
+                Meshes,        1,
+                Models,        1,
+                TrackGroups,   1,
+                Animations,    {nullptr, nullptr}};
 }
 
 bool WriteSampleAsset(sample_asset &Asset, char const *FileName) {

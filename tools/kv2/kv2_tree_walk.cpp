@@ -54,33 +54,26 @@ void Append(std::string &Text, char const *Format, ...) {
     Text += Buffer;
 }
 
-void AppendElement(std::string &Text, kelvo_member_type Type, kelvo_uint8 const *At) {
-    switch (Type) {
-    case KelvoReal32Member:
+bool IsSigned(kelvo_member_type Type) {
+    return Type == KelvoInt8Member || Type == KelvoBinormalInt8Member || Type == KelvoInt16Member ||
+           Type == KelvoBinormalInt16Member || Type == KelvoInt32Member;
+}
+
+// One scalar element of Unit bytes.
+void AppendElement(std::string &Text, kelvo_member_type Type, kelvo_int32 Unit,
+                   kelvo_uint8 const *At) {
+    if (Type == KelvoReal32Member) {
         Append(Text, "%g", (double)Read<kelvo_real32>(At));
-        break;
-    case KelvoInt8Member:
-    case KelvoBinormalInt8Member:
-        Append(Text, "%d", (int)Read<kelvo_int8>(At));
-        break;
-    case KelvoUInt8Member:
-    case KelvoNormalUInt8Member:
-        Append(Text, "%u", (unsigned)Read<kelvo_uint8>(At));
-        break;
-    case KelvoInt16Member:
-    case KelvoBinormalInt16Member:
-        Append(Text, "%d", (int)Read<kelvo_int16>(At));
-        break;
-    case KelvoUInt16Member:
-    case KelvoNormalUInt16Member:
-        Append(Text, "%u", (unsigned)Read<kelvo_uint16>(At));
-        break;
-    case KelvoInt32Member:
-        Append(Text, "%d", (int)Read<kelvo_int32>(At));
-        break;
-    default:
-        Append(Text, "%u", (unsigned)Read<kelvo_uint32>(At));
-        break;
+        return;
+    }
+    kelvo_uint32 Bits = Unit == 1   ? Read<kelvo_uint8>(At)
+                        : Unit == 2 ? Read<kelvo_uint16>(At)
+                                    : Read<kelvo_uint32>(At);
+    if (IsSigned(Type)) {
+        kelvo_int32 Shift = Unit == 1 || Unit == 2 ? 32 - 8 * Unit : 0;
+        Append(Text, "%d", (int)((kelvo_int32)(Bits << Shift) >> Shift));
+    } else {
+        Append(Text, "%u", (unsigned)Bits);
     }
 }
 
@@ -90,7 +83,7 @@ std::string ScalarText(kelvo_data_type_definition const &Member, kelvo_uint8 con
     kelvo_int32 Unit = KelvoGetMemberUnitSize(&Member);
     if (Width == 1) {
         std::string Text;
-        AppendElement(Text, Member.Type, At);
+        AppendElement(Text, Member.Type, Unit, At);
         return Text;
     }
     std::string Text = "[";
@@ -98,7 +91,7 @@ std::string ScalarText(kelvo_data_type_definition const &Member, kelvo_uint8 con
         if (Index) {
             Text += ", ";
         }
-        AppendElement(Text, Member.Type, At + Index * Unit);
+        AppendElement(Text, Member.Type, Unit, At + Index * Unit);
     }
     if (Width > MaxPrintedWidth) {
         Append(Text, ", ... %d in all", Width);
@@ -408,6 +401,12 @@ void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type
         return Strings(Name, Count, First, Depth);
     }
     Line(Depth, "%s: %d element%s", Name, Count, Count == 1 ? "" : "s");
+    EachElement(Type, Count, First, Size, false, Depth);
+}
+
+void tree_walker::EachElement(kelvo_data_type_definition const *Type, kelvo_int32 Count,
+                              kelvo_uint8 const *First, kelvo_int64 Stride, bool ThroughSlots,
+                              int Depth) {
     for (kelvo_int32 Index = 0; Index < Count && !FirstFault; ++Index) {
         if (Index == Options.MaxElements) {
             Line(Depth + 1, "... %d more", Count - Index);
@@ -415,7 +414,8 @@ void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type
         }
         char Label[16];
         snprintf(Label, sizeof(Label), "[%d]", (int)Index);
-        Reference(Label, Type, First + (kelvo_int64)Index * Size, Depth + 1);
+        kelvo_uint8 const *At = First + Index * Stride;
+        Reference(Label, Type, ThroughSlots ? ReadPointer(At) : At, Depth + 1);
     }
 }
 
@@ -454,15 +454,7 @@ void tree_walker::References(char const *Name, kelvo_data_type_definition const 
         return Bad("an array of references reaches outside the loaded sections");
     }
     Line(Depth, "%s: %d reference%s", Name, Count, Count == 1 ? "" : "s");
-    for (kelvo_int32 Index = 0; Index < Count && !FirstFault; ++Index) {
-        if (Index == Options.MaxElements) {
-            Line(Depth + 1, "... %d more", Count - Index);
-            break;
-        }
-        char Label[16];
-        snprintf(Label, sizeof(Label), "[%d]", (int)Index);
-        Reference(Label, Type, ReadPointer(Slot + Index * sizeof(void *)), Depth + 1);
-    }
+    EachElement(Type, Count, Slot, sizeof(void *), true, Depth);
 }
 
 } // namespace kv2

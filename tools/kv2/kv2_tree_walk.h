@@ -73,6 +73,10 @@ class tree_walker {
     void Array(char const *Name, kelvo_data_type_definition const *Type, kelvo_int32 Count,
                void const *Elements, int Depth);
     void Strings(char const *Name, kelvo_int32 Count, kelvo_uint8 const *Slots, int Depth);
+    // Count elements Stride bytes apart under labels "[i]", up to the printed
+    // maximum; ThroughSlots when the array holds references to them.
+    void EachElement(kelvo_data_type_definition const *Type, kelvo_int32 Count,
+                     kelvo_uint8 const *First, kelvo_int64 Stride, bool ThroughSlots, int Depth);
     void References(char const *Name, kelvo_data_type_definition const *Type, kelvo_int32 Count,
                     void const *Slots, int Depth);
 };
