@@ -510,24 +510,17 @@ KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDe
                               kelvo_int32 DefaultObjectSectionIndex) {
     KELVO_CHECK_NOT_NULL(RootObjectTypeDefinition, KelvoDataTypeLogMessage, nullptr);
     KELVO_CHECK_NOT_NULL(RootObject, KelvoDataTypeLogMessage, nullptr);
-    kelvo_file_data_tree_writer *Writer = KELVO_ALLOCATE(kelvo_file_data_tree_writer);
+    // No flags, pass, source file or string callback yet.
+    kelvo_file_data_tree_writer *Writer =
+        KELVO_NEW(kelvo_file_data_tree_writer, RootObjectTypeDefinition, RootObject,
+                  DefaultTypeSectionIndex, DefaultObjectSectionIndex, 0, 0, nullptr, nullptr,
+                  nullptr, nullptr, nullptr, 0, FirstEntryCapacity);
     if (!Writer) {
         return nullptr;
     }
-    Writer->RootType = RootObjectTypeDefinition;
-    Writer->RootObject = RootObject;
-    Writer->DefaultTypeSection = DefaultTypeSectionIndex;
-    Writer->DefaultObjectSection = DefaultObjectSectionIndex;
-    Writer->Flags = 0;
-    Writer->Pass = 0;
-    Writer->SourceFile = nullptr;
-    Writer->StringCallback = nullptr;
-    Writer->StringUserData = nullptr;
     Writer->Hash = KelvoNewPointerHash();
     Writer->Entries = static_cast<writer_entry *>(
         KELVO_ALLOCATE_SIZE(FirstEntryCapacity * (kelvo_int32)sizeof(writer_entry)));
-    Writer->EntryCount = 0;
-    Writer->EntryCapacity = FirstEntryCapacity;
     // The null object takes the first entry, so no pointer ever maps to it.
     if (!Writer->Hash || !Writer->Entries || !FindOrAddEntry(*Writer, nullptr, nullptr)) {
         KelvoEndFileDataTreeWriting(Writer);

@@ -311,6 +311,19 @@ kelvo::applied_fixups *KeepAppliedFixups(kelvo_file *File, kelvo_int32 SectionIn
     return Applied;
 }
 
+// The section's record of applied fix-ups; without it the section is
+// unloaded and reported as not fixed up or not marshalled.
+kelvo::applied_fixups *KeepOrUnload(kelvo_file *File, kelvo_int32 SectionIndex,
+                                    char const *Undone) {
+    kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
+    if (!Applied) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not %s", KELVO_HERE, SectionIndex,
+            Undone);
+        KelvoFreeFileSection(File, SectionIndex);
+    }
+    return Applied;
+}
+
 void FixUp(kelvo_file *File, kelvo_int32 SectionIndex, kelvo_pointer_fixup const *Fixups) {
     kelvo_uint32 Count = SectionArray(File)[SectionIndex].PointerFixupArrayCount;
     if (Count == 0) {
@@ -325,11 +338,8 @@ void FixUp(kelvo_file *File, kelvo_int32 SectionIndex, kelvo_pointer_fixup const
     // from the file's own bytes: a section left unfixed would hold file
     // offsets where pointers belong, so it is unloaded, as when its fix-ups
     // cannot be read.
-    kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
+    kelvo::applied_fixups *Applied = KeepOrUnload(File, SectionIndex, "fixed up");
     if (!Applied) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not fixed up", KELVO_HERE,
-            SectionIndex);
-        KelvoFreeFileSection(File, SectionIndex);
         return;
     }
     // Loaded sections passed CheckSectionHeader, which bounds Count by the file.
@@ -344,11 +354,8 @@ void MarshallAndFixUp(kelvo_file *File, kelvo_int32 SectionIndex,
                       kelvo_marshalling_fixup const *Marshalling,
                       kelvo_pointer_fixup const *Pointers) {
     kelvo_uint32 Count = SectionArray(File)[SectionIndex].MixedMarshallingFixupArrayCount;
-    kelvo::applied_fixups *Applied = KeepAppliedFixups(File, SectionIndex);
+    kelvo::applied_fixups *Applied = KeepOrUnload(File, SectionIndex, "marshalled");
     if (!Applied) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Section %d was not marshalled", KELVO_HERE,
-            SectionIndex);
-        KelvoFreeFileSection(File, SectionIndex);
         return;
     }
     Applied->MarshallingCount = 0;

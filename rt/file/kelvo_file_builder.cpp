@@ -8,17 +8,17 @@
 // fails the end call instead of writing outside a stream.
 #include "file/kelvo_file_builder.h"
 
-#include "kelvo2/kelvo2_compression.h"
-#include "foundation/kelvo_counters.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file_format.h"
 #include "file/kelvo_file_layout.h"
 #include "file/kelvo_file_operations.h"
 #include "file/kelvo_file_writer.h"
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "foundation/kelvo_string.h"
+#include "kelvo2/kelvo2_compression.h"
 
 using kelvo::Log;
 
@@ -49,6 +49,12 @@ struct kelvo_file_fixup {
 };
 
 namespace {
+
+// Appends Item (whose Next is null) to a singly linked list kept in order.
+template <typename item> void AppendToList(item *&First, item *&Last, item *Item) {
+    (Last ? Last->Next : First) = Item;
+    Last = Item;
+}
 
 struct builder_section {
     kelvo_section_header Header;
@@ -294,8 +300,7 @@ bool CompressSection(kelvo_file_builder &Builder, kelvo_int32 Index, void *CopyB
     }
     kelvo_file_compressor *Compressor =
         KelvoBeginFileCompression((kelvo_int32)Section.Header.ExpandedDataSize, StreamCount,
-                                  (kelvo_compression_type)Section.Header.Format,
-                                  0, Output);
+                                  (kelvo_compression_type)Section.Header.Format, 0, Output);
     bool Compressed = Compressor != nullptr;
     for (kelvo_int32 Stream = 0; Compressed && Stream < StreamCount; ++Stream) {
         kelvo_file_reader *Reader = OpenStream(Builder, Index, Stream);
@@ -389,8 +394,8 @@ bool WriteFile(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     kelvo_int32 Count = Builder.SectionCount;
     kelvo_section_header *Headers = nullptr;
     if (Count > 0) {
-        Headers = static_cast<kelvo_section_header *>(KELVO_ALLOCATE_SIZE(
-            (kelvo_int32)((kelvo_int64)Count * sizeof(kelvo_section_header))));
+        Headers = static_cast<kelvo_section_header *>(
+            KELVO_ALLOCATE_SIZE((kelvo_int32)((kelvo_int64)Count * sizeof(kelvo_section_header))));
         if (!Headers) {
             return false;
         }
@@ -467,9 +472,8 @@ bool EndToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
     if (!Closed || !Builder.OK || !CheckFixupFields(Builder)) {
         return false;
     }
-    return IsThisPlatform(Builder.TargetMagicValue)
-               ? EndNativeToWriter(Builder, Writer)
-               : EndConvertedToWriter(Builder, Writer);
+    return IsThisPlatform(Builder.TargetMagicValue) ? EndNativeToWriter(Builder, Writer)
+                                                    : EndConvertedToWriter(Builder, Writer);
 }
 
 bool EndRawToWriter(kelvo_file_builder &Builder, kelvo_file_writer *Writer) {
@@ -692,12 +696,7 @@ KELVO_API kelvo_file_fixup *KelvoMarkFileFixup(kelvo_file_builder *Builder,
     Fixup->To = *To;
     Fixup->Next = nullptr;
     builder_section &Section = Builder->Sections[From->SectionIndex];
-    if (Section.LastFixup) {
-        Section.LastFixup->Next = Fixup;
-    } else {
-        Section.FirstFixup = Fixup;
-    }
-    Section.LastFixup = Fixup;
+    AppendToList(Section.FirstFixup, Section.LastFixup, Fixup);
     ++Section.Header.PointerFixupArrayCount;
     return Fixup;
 }
@@ -744,12 +743,7 @@ KELVO_API void KelvoMarkMarshallingFixup(kelvo_file_builder *Builder,
     Record->Object = *Object;
     Record->Next = nullptr;
     builder_section &Section = Builder->Sections[Object->SectionIndex];
-    if (Section.LastMarshalling) {
-        Section.LastMarshalling->Next = Record;
-    } else {
-        Section.FirstMarshalling = Record;
-    }
-    Section.LastMarshalling = Record;
+    AppendToList(Section.FirstMarshalling, Section.LastMarshalling, Record);
     ++Section.Header.MixedMarshallingFixupArrayCount;
 }
 

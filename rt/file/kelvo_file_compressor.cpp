@@ -1,12 +1,12 @@
 // The compressor stage: one section's contents, fed in pieces from memory,
 // readers or files, stored uncompressed or in Fenwa1 (Fenwa0 is read only).
 // The builder and the file rewriters store their sections through it.
-#include "kelvo2/kelvo2_compression.h"
-#include "kelvo2/kelvo2_file_builder.h"
-#include "foundation/kelvo_counters.h"
 #include "file/kelvo_file_operations.h"
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo2/kelvo2_compression.h"
+#include "kelvo2/kelvo2_file_builder.h"
 
 using kelvo::Log;
 
@@ -39,16 +39,11 @@ KELVO_API kelvo_file_compressor *KelvoBeginFileCompression(kelvo_int32 ExpandedD
             "%s(%d): Unrecognized compression type %d", KELVO_HERE, Type);
         return nullptr;
     }
-    kelvo_file_compressor *Compressor = KELVO_ALLOCATE(kelvo_file_compressor);
+    kelvo_file_compressor *Compressor =
+        KELVO_NEW(kelvo_file_compressor, Type, Writer, WritingForEndianSwap, nullptr, 0, false);
     if (!Compressor) {
         return nullptr;
     }
-    Compressor->Type = Type;
-    Compressor->Writer = Writer;
-    Compressor->WritingForEndianSwap = WritingForEndianSwap;
-    Compressor->Fenwa1 = nullptr;
-    Compressor->PassedThrough = 0;
-    Compressor->Failed = false;
     if (Type == KelvoFenwa1Compression) {
         Compressor->Fenwa1 = KelvoFenwa1BeginSimple(ExpandedDataSize, ContentsCount);
         if (!Compressor->Fenwa1) {

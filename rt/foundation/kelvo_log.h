@@ -36,35 +36,27 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32
 #define KELVO_PTR_ARG(Pointer) ((kelvo_uint32)(kelvo_uintaddrx)(Pointer))
 #endif
 
-// Argument checks with the fixed wordings every module uses.
-#define KELVO_CHECK_NOT_NULL(Argument, Origin, FailResult)                                     \
-    do {                                                                                       \
-        if (!(Argument)) {                                                                     \
-            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Argument                    \
-                         " is not allowed to be 0", KELVO_HERE);                               \
-            return FailResult;                                                                 \
-        }                                                                                      \
-    } while (0)
-
-// The same, reported at the caller's location for exports that take one
-// (SourceFileName and SourceLineNumber in scope).
-#define KELVO_CHECK_CALLER_NOT_NULL(Argument, Origin, FailResult)                              \
-    do {                                                                                       \
-        if (!(Argument)) {                                                                     \
-            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Argument                    \
-                         " is not allowed to be 0", SourceFileName, SourceLineNumber);         \
-            return FailResult;                                                                 \
-        }                                                                                      \
-    } while (0)
-
-#define KELVO_CHECK(Condition, Origin, FailResult)                                             \
+// Argument checks with the fixed wordings every module uses: each logs an
+// error and returns FailResult when its condition fails.
+#define KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, ...)                               \
     do {                                                                                       \
         if (!(Condition)) {                                                                    \
-            ::kelvo::Log(KelvoErrorLogMessage, Origin, "%s(%d): " #Condition " was not true",  \
-                         KELVO_HERE);                                                          \
+            ::kelvo::Log(KelvoErrorLogMessage, Origin, __VA_ARGS__);                           \
             return FailResult;                                                                 \
         }                                                                                      \
     } while (0)
+#define KELVO_CHECK_NOT_NULL(Argument, Origin, FailResult)                                     \
+    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                          \
+                        "%s(%d): " #Argument " is not allowed to be 0", KELVO_HERE)
+// Reported at the caller's location, for exports that take one
+// (SourceFileName and SourceLineNumber in scope).
+#define KELVO_CHECK_CALLER_NOT_NULL(Argument, Origin, FailResult)                              \
+    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                          \
+                        "%s(%d): " #Argument " is not allowed to be 0", SourceFileName,         \
+                        SourceLineNumber)
+#define KELVO_CHECK(Condition, Origin, FailResult)                                             \
+    KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, "%s(%d): " #Condition " was not true",  \
+                        KELVO_HERE)
 
 // For functions without a result: KELVO_CHECK(x, Origin, KELVO_NOTHING).
 #define KELVO_NOTHING

@@ -3,8 +3,10 @@
 #ifndef KELVO_MEMORY_INTERNAL_H
 #define KELVO_MEMORY_INTERNAL_H
 
-#include "kelvo2/kelvo2_memory.h"
 #include "foundation/kelvo_log.h"
+#include "kelvo2/kelvo2_memory.h"
+
+#include <new>
 
 namespace kelvo {
 
@@ -43,10 +45,21 @@ static_assert(sizeof(void *) != 8 || AllocationHeaderSize == 56, "64-bit header 
 
 #define KELVO_ALLOCATE_SIZE(Size) ::kelvo::CallAllocate(KELVO_HERE, ::kelvo::DefaultAlignment, Size)
 #define KELVO_ALLOCATE_ALIGNED(Alignment, Size) ::kelvo::CallAllocate(KELVO_HERE, Alignment, Size)
-#define KELVO_ALLOCATE(Type)                                                                   \
-    static_cast<Type *>(::kelvo::CallAllocate(KELVO_HERE, ::kelvo::DefaultAlignment,           \
-                                              (kelvo_int32)sizeof(Type)))
+#define KELVO_ALLOCATE(Type)                                                                       \
+    static_cast<Type *>(                                                                           \
+        ::kelvo::CallAllocate(KELVO_HERE, ::kelvo::DefaultAlignment, (kelvo_int32)sizeof(Type)))
 #define KELVO_DEALLOCATE(Memory) ::kelvo::CallDeallocate(KELVO_HERE, Memory)
+// A record of the library's memory holding Type{...}, or null.
+#define KELVO_NEW(Type, ...) ::kelvo::NewRecord<Type>(KELVO_HERE, Type{__VA_ARGS__})
+
+namespace kelvo {
+template <typename type>
+type *NewRecord(char const *SourceFileName, kelvo_int32 SourceLineNumber, type const &Value) {
+    void *Memory =
+        CallAllocate(SourceFileName, SourceLineNumber, DefaultAlignment, (kelvo_int32)sizeof(type));
+    return Memory ? new (Memory) type(Value) : nullptr;
+}
+} // namespace kelvo
 
 namespace kelvo {
 
@@ -57,9 +70,9 @@ constexpr int AggrMaxPieces = 64;
 
 struct aggr_piece {
     kelvo_int64 Offset;
-    void **Variable;            // receives the address, or null ...
-    kelvo_int64 PointerOffset;  // ... and then the pointer field in the block does
-    kelvo_int32 Count;          // -1 when no count field is written
+    void **Variable;           // receives the address, or null ...
+    kelvo_int64 PointerOffset; // ... and then the pointer field in the block does
+    kelvo_int32 Count;         // -1 when no count field is written
     kelvo_int64 CountOffset;
 };
 
@@ -81,8 +94,7 @@ kelvo_int64 AggrAllocOffsetArraySizePtr(aggr_allocator &Allocator, kelvo_int64 S
                                         kelvo_int64 PointerFieldOffset, kelvo_int64 ElementSize);
 // Null on failure; then no address is stored anywhere.
 void *EndAggrAlloc(aggr_allocator &Allocator, char const *File, kelvo_int32 Line);
-void *EndAggrPlacement(aggr_allocator &Allocator, char const *File, kelvo_int32 Line,
-                       void *Memory);
+void *EndAggrPlacement(aggr_allocator &Allocator, char const *File, kelvo_int32 Line, void *Memory);
 // The block size the reservations need, or -1 after a bad reservation.
 kelvo_int64 EndAggrSize(aggr_allocator &Allocator, char const *File, kelvo_int32 Line);
 
