@@ -199,7 +199,8 @@ void KelvoSetStockSpecification(kelvo_pixel_layout *Layout, kelvo_int32 const Bi
         KELVO_CHECK(Component >= 0 && Component < 4 && !Placed[Component], Origin, KELVO_NOTHING);
         KELVO_CHECK(Bits[Component] >= 0 && Bits[Component] <= 32 - Shift, Origin, KELVO_NOTHING);
         Placed[Component] = true;
-        Result.ShiftForComponent[Component] = Shift;
+        // Absent components sit at 0, as in the stock layouts.
+        Result.ShiftForComponent[Component] = Bits[Component] ? Shift : 0;
         Result.BitsForComponent[Component] = Bits[Component];
         Shift += Bits[Component];
     }
