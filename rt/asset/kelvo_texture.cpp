@@ -163,6 +163,15 @@ void DecodeS3TC(kelvo_int32 Format, kelvo_uint8 const *Bytes, kelvo_int32 Width,
     }
 }
 
+bool IndexIsInRange(char const *Name, kelvo_int32 Index, kelvo_int32 Count) {
+    if (Index < 0 || Index >= Count) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): %s %d is out of range [0, %d)", KELVO_HERE, Name,
+            Index, Count);
+        return false;
+    }
+    return true;
+}
+
 bool CopyS3TCLevel(kelvo_texture const &Texture, kelvo_texture_mip_level const &Level,
                    kelvo_int32 Width, kelvo_int32 Height, kelvo_pixel_layout const &Layout,
                    kelvo_int32 Stride, void *Pixels) {
@@ -345,17 +354,11 @@ kelvo_bool32 KelvoCopyTextureImage(kelvo_texture const *Texture, kelvo_int32 Ima
     KELVO_CHECK_NOT_NULL(Texture, Origin, false);
     KELVO_CHECK_NOT_NULL(Layout, Origin, false);
     KELVO_CHECK_NOT_NULL(Pixels, Origin, false);
-    kelvo_int32 ImageCount = Texture->Images ? Texture->ImageCount : 0;
-    if (ImageIndex < 0 || ImageIndex >= ImageCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): ImageIndex %d is out of range [0, %d)",
-            KELVO_HERE, ImageIndex, ImageCount);
+    if (!IndexIsInRange("ImageIndex", ImageIndex, Texture->Images ? Texture->ImageCount : 0)) {
         return false;
     }
     kelvo_texture_image const &Image = Texture->Images[ImageIndex];
-    kelvo_int32 LevelCount = Image.MIPLevels ? Image.MIPLevelCount : 0;
-    if (MIPIndex < 0 || MIPIndex >= LevelCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): MIPIndex %d is out of range [0, %d)", KELVO_HERE,
-            MIPIndex, LevelCount);
+    if (!IndexIsInRange("MIPIndex", MIPIndex, Image.MIPLevels ? Image.MIPLevelCount : 0)) {
         return false;
     }
     kelvo_int32 Width, Height;

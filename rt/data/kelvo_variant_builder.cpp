@@ -87,6 +87,18 @@ kelvo_data_type_definition *AddPlain(kelvo_variant_builder *Builder, char const 
     return &Node->Member;
 }
 
+kelvo_data_type_definition *AddPointer(kelvo_variant_builder *Builder, char const *Name,
+                                       kelvo_member_type Type,
+                                       kelvo_data_type_definition const *ReferenceType,
+                                       void const *Pointer) {
+    variant_node *Node = AddMember(Builder, Name, Type, ReferenceType, 0);
+    if (!Node) {
+        return nullptr;
+    }
+    kelvo::StorePointer(Node->Value(), Pointer);
+    return &Node->Member;
+}
+
 void FreeBuilder(kelvo_variant_builder *Builder) {
     for (variant_node *Node = Builder->First; Node;) {
         variant_node *Next = Node->Next;
@@ -147,24 +159,14 @@ kelvo_data_type_definition *KelvoAddStringMember(kelvo_variant_builder *Builder,
     if (Value && !Interned) {
         return nullptr;
     }
-    variant_node *Node = AddMember(Builder, Name, KelvoStringMember, nullptr, 0);
-    if (!Node) {
-        return nullptr;
-    }
-    kelvo::StorePointer(Node->Value(), Interned);
-    return &Node->Member;
+    return AddPointer(Builder, Name, KelvoStringMember, nullptr, Interned);
 }
 
 kelvo_data_type_definition *KelvoAddReferenceMember(kelvo_variant_builder *Builder,
                                                     char const *Name,
                                                     kelvo_data_type_definition const *Type,
                                                     void *Object) {
-    variant_node *Node = AddMember(Builder, Name, KelvoReferenceMember, Type, 0);
-    if (!Node) {
-        return nullptr;
-    }
-    kelvo::StorePointer(Node->Value(), Object);
-    return &Node->Member;
+    return AddPointer(Builder, Name, KelvoReferenceMember, Type, Object);
 }
 
 kelvo_data_type_definition *KelvoAddDynamicArrayMember(kelvo_variant_builder *Builder,
