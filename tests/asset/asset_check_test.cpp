@@ -155,7 +155,9 @@ TEST_F(AssetCheckTest, FuzzSeedsBreakWhatTheirNamesSay) {
         {"asset_bone_parent.kv2", "Bone 1 (\"spine\")"},
         {"asset_triangle_index.kv2", "Triangle index 5 of the mesh \"quad\" is 4"},
         {"asset_material_group.kv2", "Material group 1 of the topology 0"},
-        {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"}};
+        {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"},
+        {"asset_texture_level.kv2",
+         "MIP level 0 of image 0 of texture 0 (\"checker.tga\") holds 15 bytes"}};
     for (auto const &Seed : Seeds) {
         SCOPED_TRACE(Seed.Name);
         kelvo_file *File = KelvoReadEntireFile((Corpus + Seed.Name).c_str());
