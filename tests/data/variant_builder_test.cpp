@@ -52,7 +52,7 @@ TEST_F(VariantBuilderTest, MeasuresAndLayoutFollowTheMembersAdded) {
     EXPECT_EQ(Type[0].Type, KelvoReal32Member);
     EXPECT_STREQ(Type[0].Name, "Weight");
     EXPECT_EQ(Type[1].Type, KelvoInt32Member);
-    EXPECT_EQ(Type[0].Name, KelvoMapString(Strings, "Weight")); // interned
+    EXPECT_EQ(+Type[0].Name, KelvoMapString(Strings, "Weight")); // interned
     // The whole terminator is zero.
     kelvo_data_type_definition Zero;
     memset(&Zero, 0, sizeof(Zero));
