@@ -6,6 +6,7 @@
 // plain sequence of per-record checks; each reports the record it refuses.
 #include "asset/kelvo_asset_check.h"
 #include "asset/kelvo_curve_formats.h"
+#include "asset/kelvo_texture.h"
 
 #include "data/kelvo_data_type_conversion.h"
 #include "data/kelvo_data_type_iterator.h"
@@ -264,7 +265,9 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
     auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
     auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
     auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
-    return CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
+    return CheckList<kelvo_texture>("textures", Lists.TextureCount, Lists.Textures,
+                                    kelvo::CheckTexture) &&
+           CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
            CheckList<kelvo_vertex_data>("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
                                         CheckListedVertexData) &&
            CheckList<kelvo_tri_topology>("topologies", Lists.TriTopologyCount, Lists.TriTopologies,

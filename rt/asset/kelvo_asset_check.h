@@ -1,5 +1,6 @@
 // The asset invariants that run-time code trusts, checked once where a
-// loaded file becomes a file info: bones whose parents precede them,
+// loaded file becomes a file info: texture levels that hold the bytes their
+// size needs, bones whose parents precede them,
 // triangle indices inside their vertices, material groups inside their
 // triangles, vertex bone indices inside their mesh's bone bindings, and
 // counts that have their arrays. The tree must already lie inside its

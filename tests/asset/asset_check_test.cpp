@@ -79,6 +79,27 @@ std::vector<broken_record> const BrokenRecords = {
      "The mesh \"quad\" counts 2 bone bindings but has no array of them"},
     {"meshes without their array", [](kelvo_file_info &Info) { Info.Meshes = nullptr; },
      "The file info counts 1 meshes but has no array of them"},
+    {"raw texture level shorter than its size",
+     [](kelvo_file_info &Info) {
+         Info.Textures[0]->Encoding = 1;
+         Info.Textures[0]->Images[0].MIPLevels[0].PixelByteCount = 15;
+     },
+     "MIP level 0 of image 0 of texture 0 (\"checker.tga\") holds 15 bytes where its 2 x 2 "
+     "pixels need 16"},
+    {"S3TC texture level shorter than its block",
+     [](kelvo_file_info &Info) { Info.Textures[0]->Encoding = 2; },
+     "MIP level 1 of image 0 of texture 0 (\"checker.tga\") holds 4 bytes where its 1 x 1 "
+     "pixels need 8"},
+    {"raw texture layout outside its pixel",
+     [](kelvo_file_info &Info) {
+         Info.Textures[0]->Encoding = 1;
+         Info.Textures[0]->Layout.BytesPerPixel = 3;
+     },
+     "The pixel layout of texture 0 (\"checker.tga\") (3 bytes; shifts 16 8 0 24; bits 8 8 8 8) "
+     "has a component outside its pixel"},
+    {"MIP levels without their array",
+     [](kelvo_file_info &Info) { Info.Textures[0]->Images[0].MIPLevels = nullptr; },
+     "Image 0 of the texture 0 (\"checker.tga\") counts 2 MIP levels but has no array of them"},
     {"a broken mesh reached only through its model",
      [](kelvo_file_info &Info) {
          Info.MeshCount = 0;
@@ -134,7 +155,9 @@ TEST_F(AssetCheckTest, FuzzSeedsBreakWhatTheirNamesSay) {
         {"asset_bone_parent.kv2", "Bone 1 (\"spine\")"},
         {"asset_triangle_index.kv2", "Triangle index 5 of the mesh \"quad\" is 4"},
         {"asset_material_group.kv2", "Material group 1 of the topology 0"},
-        {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"}};
+        {"asset_vertex_bone_index.kv2", "Vertex 2 of the mesh \"quad\" has bone index 2"},
+        {"asset_texture_level.kv2",
+         "MIP level 0 of image 0 of texture 0 (\"checker.tga\") holds 15 bytes"}};
     for (auto const &Seed : Seeds) {
         SCOPED_TRACE(Seed.Name);
         kelvo_file *File = KelvoReadEntireFile((Corpus + Seed.Name).c_str());

@@ -111,6 +111,26 @@ TEST_F(ExportedDataTest, MagicValuesPointAtTheirRecord) {
     EXPECT_EQ(memcmp(ThisPlatform, Magics[sizeof(void *) == 8 ? 2 : 0].Bytes, 16), 0);
 }
 
+TEST_F(ExportedDataTest, StockPixelLayoutsPointAtTheirLayout) {
+    struct stock {
+        char const *Name;
+        kelvo_pixel_layout Layout;
+    } const Stocks[] = {
+        {"RGB555", {2, {0, 5, 10, 0}, {5, 5, 5, 0}}},    {"RGB565", {2, {0, 5, 11, 0}, {5, 6, 5, 0}}},
+        {"RGBA5551", {2, {0, 5, 10, 15}, {5, 5, 5, 1}}}, {"RGBA4444", {2, {0, 4, 8, 12}, {4, 4, 4, 4}}},
+        {"RGB888", {3, {0, 8, 16, 0}, {8, 8, 8, 0}}},    {"RGBA8888", {4, {0, 8, 16, 24}, {8, 8, 8, 8}}},
+        {"ARGB8888", {4, {8, 16, 24, 0}, {8, 8, 8, 8}}}, {"BGR555", {2, {10, 5, 0, 0}, {5, 5, 5, 0}}},
+        {"BGR565", {2, {11, 5, 0, 0}, {5, 6, 5, 0}}},    {"BGRA5551", {2, {10, 5, 0, 15}, {5, 5, 5, 1}}},
+        {"BGRA4444", {2, {8, 4, 0, 12}, {4, 4, 4, 4}}},  {"BGR888", {3, {16, 8, 0, 0}, {8, 8, 8, 0}}},
+        {"BGRA8888", {4, {16, 8, 0, 24}, {8, 8, 8, 8}}},
+    };
+    for (stock const &Stock : Stocks) {
+        std::string Export = std::string("Kelvo") + Stock.Name + "PixelFormat";
+        kelvo_pixel_layout const *Layout = Read<kelvo_pixel_layout>(Export);
+        EXPECT_TRUE(Layout && memcmp(Layout, &Stock.Layout, sizeof(Stock.Layout)) == 0) << Export;
+    }
+}
+
 // The rest are compared with the static build's constants, which the asset
 // tests check member by member.
 TEST_F(ExportedDataTest, AssetTablesAndTheRegistryPointAtTheLibrarysDefinitions) {

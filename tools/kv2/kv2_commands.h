@@ -8,5 +8,6 @@ int RunConvert(int ArgumentCount, char **Arguments);
 int RunInfo(int ArgumentCount, char **Arguments);
 int RunDump(int ArgumentCount, char **Arguments);
 int RunMakeSample(int ArgumentCount, char **Arguments);
+int RunTexture(int ArgumentCount, char **Arguments);
 
 #endif

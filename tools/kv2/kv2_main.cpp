@@ -141,6 +141,7 @@ command const Commands[] = {
     {"info", "[--bones] FILE", "summarise a file's platform, sections and assets", &RunInfo},
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
+    {"texture", "FILE NAME OUT.png", "write a texture's top level as a PNG", &RunTexture},
     {"help", "", "list the commands", &RunHelp},
 };
 
