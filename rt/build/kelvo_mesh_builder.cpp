@@ -23,7 +23,6 @@ using namespace kelvo;
 
 constexpr kelvo_log_message_origin Origin = KelvoVertexLayoutLogMessage;
 constexpr kelvo_int32 UnitsPerBlock = 8192;
-constexpr kelvo_int32 EdgeBucketCount = 262144;
 constexpr kelvo_int32 MaxChannelCount = 256;
 constexpr kelvo_int32 MaxBonesPerVertex = 256;
 constexpr kelvo_real32 DefaultTolerance = 0.001f;
@@ -70,7 +69,7 @@ bool CheckFinite(bool Finite, char const *What) {
 member_link LinkMember(kelvo_data_type_definition const *Layout, char const *Name,
                        kelvo_member_type SourceType, kelvo_int32 SourceOffset,
                        kelvo_int32 SourceWidth) {
-    member_link Link = {SourceOffset, SourceWidth, -1, 0, nullptr, nullptr, nullptr};
+    member_link Link = {SourceOffset, SourceWidth, -1, 0, nullptr, nullptr, nullptr, false};
     kelvo_int32 Offset = 0;
     kelvo_data_type_definition const *Member = FindMemberByName(Layout, Name, Offset);
     if (!Member) {
@@ -87,11 +86,14 @@ member_link LinkMember(kelvo_data_type_definition const *Layout, char const *Nam
     Link.Member = Member;
     Link.ToLayout = To;
     Link.FromLayout = From;
+    Link.Copies = Member->Type == KelvoReal32Member && SourceType == KelvoReal32Member;
     return Link;
 }
 
 void ToLayout(member_link const &Link, void const *Source, kelvo_uint8 *Vertex) {
-    if (Link.LayoutOffset >= 0) {
+    if (Link.LayoutOffset >= 0 && Link.Copies) {
+        memcpy(Vertex + Link.LayoutOffset, Source, sizeof(kelvo_real32) * (size_t)Link.Width);
+    } else if (Link.LayoutOffset >= 0) {
         Link.ToLayout(Vertex + Link.LayoutOffset, 0, static_cast<kelvo_uint8 const *>(Source), 0,
                       1, Link.Width);
     }
@@ -105,7 +107,9 @@ void RoundTrip(kelvo_mesh_builder const *Builder, kelvo_real32 *Corner) {
         member_link const &Link = Builder->CornerLinks[Index];
         kelvo_real32 *Values = Corner + Link.SourceOffset;
         kelvo_int32 Kept = 0;
-        if (Link.LayoutOffset >= 0) {
+        if (Link.LayoutOffset >= 0 && Link.Copies) {
+            Kept = Link.Width; // reals travel unchanged
+        } else if (Link.LayoutOffset >= 0) {
             kelvo_uint8 Stored[ChannelWidth * 8];
             Link.ToLayout(Stored, 0, reinterpret_cast<kelvo_uint8 const *>(Values), 0, 1,
                           Link.Width);
@@ -284,9 +288,11 @@ struct topology_plan {
     kelvo_int32 *VertexToVertex;
     kelvo_int32 *VertexToTriangle;
     kelvo_int32 *SideToNeighbor;
-    kelvo_int32 *Buckets;
+    // Work of the side-neighbour pass, in a block of its own.
+    kelvo_int32 *Heads;
+    kelvo_int32 *Originals;
     struct side_record {
-        kelvo_int32 Smaller, Larger, First, Last, NextInBucket;
+        kelvo_int32 Larger, First, Last, Next;
     } *Sides;
 };
 
@@ -347,41 +353,45 @@ void FillVertexData(kelvo_mesh_builder const *Builder, vertex_data_plan const &P
 }
 
 // Sides are keyed by their ends' original vertices; each side refers to the
-// next side of its key in insertion order, the last back to the first.
+// next side of its key in insertion order, the last back to the first. Keys
+// are found through lists headed at their smaller original vertex: meshes
+// keep neighbouring vertices close in number, so the lookups stay in cache
+// where a hash over both ends would scatter them.
 bool FillSideNeighbors(kelvo_mesh_builder const *Builder, topology_plan &Plan) {
     kelvo_int32 const SideCount = Builder->TriangleCount * 3;
+    kelvo_int32 const VertexCount = ResultingVertexCount(Builder);
     aggr_allocator Aggr;
     AggrInit(Aggr);
-    AggrAllocArrayPtr(Aggr, EdgeBucketCount, &Plan.Buckets);
+    AggrAllocArrayPtr(Aggr, Builder->OriginalCount, &Plan.Heads);
+    AggrAllocArrayPtr(Aggr, VertexCount, &Plan.Originals);
     AggrAllocArrayPtr(Aggr, SideCount, &Plan.Sides);
     void *Block = EndAggrAlloc(Aggr, KELVO_HERE);
     if (!Block) {
         return false;
     }
-    memset(Plan.Buckets, 0xff, sizeof(kelvo_int32) * EdgeBucketCount);
+    memset(Plan.Heads, 0xff, sizeof(kelvo_int32) * (size_t)Builder->OriginalCount);
+    for (kelvo_int32 Vertex = 0; Vertex < VertexCount; ++Vertex) {
+        Plan.Originals[Vertex] = LinkAt(Builder, Vertex)->Original;
+    }
     kelvo_int32 RecordCount = 0;
     for (kelvo_int32 Side = 0; Side < SideCount; ++Side) {
         kelvo_int32 Triangle = Side / 3, Corner = Side % 3;
-        kelvo_int32 A = LinkAt(Builder, Plan.Indices[Side])->Original;
-        kelvo_int32 B = LinkAt(Builder, Plan.Indices[Triangle * 3 + (Corner + 1) % 3])->Original;
+        kelvo_int32 A = Plan.Originals[Plan.Indices[Side]];
+        kelvo_int32 B = Plan.Originals[Plan.Indices[Triangle * 3 + (Corner + 1) % 3]];
         kelvo_int32 Smaller = A < B ? A : B, Larger = A < B ? B : A;
         kelvo_int32 Number = Triangle * 4 + Corner;
-        kelvo_int32 &Bucket =
-            Plan.Buckets[((kelvo_uint64)Smaller + (kelvo_uint64)Larger * 7499u) % EdgeBucketCount];
-        kelvo_int32 Record = Bucket;
-        while (Record >= 0 &&
-               (Plan.Sides[Record].Smaller != Smaller || Plan.Sides[Record].Larger != Larger)) {
-            Record = Plan.Sides[Record].NextInBucket;
+        kelvo_int32 Record = Plan.Heads[Smaller];
+        while (Record >= 0 && Plan.Sides[Record].Larger != Larger) {
+            Record = Plan.Sides[Record].Next;
         }
         if (Record < 0) {
-            Plan.Sides[RecordCount] = {Smaller, Larger, Number, Number, Bucket};
-            Bucket = RecordCount++;
+            Plan.Sides[RecordCount] = {Larger, Number, Number, Plan.Heads[Smaller]};
+            Plan.Heads[Smaller] = RecordCount++;
             Plan.SideToNeighbor[Side] = Number;
             continue;
         }
         auto &Shared = Plan.Sides[Record];
-        kelvo_int32 Last = Shared.Last;
-        Plan.SideToNeighbor[Last / 4 * 3 + Last % 4] = Number;
+        Plan.SideToNeighbor[Shared.Last / 4 * 3 + Shared.Last % 4] = Number;
         Plan.SideToNeighbor[Side] = Shared.First;
         Shared.Last = Number;
     }

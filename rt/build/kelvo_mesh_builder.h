@@ -29,6 +29,7 @@ struct member_link {
     kelvo_data_type_definition const *Member;
     element_run_converter ToLayout;
     element_run_converter FromLayout;
+    bool Copies; // reals to reals: the values travel unchanged
 };
 
 // Beside every resulting vertex: its coincident ring, the triangle (push
