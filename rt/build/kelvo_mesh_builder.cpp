@@ -69,7 +69,7 @@ bool CheckFinite(bool Finite, char const *What) {
 member_link LinkMember(kelvo_data_type_definition const *Layout, char const *Name,
                        kelvo_member_type SourceType, kelvo_int32 SourceOffset,
                        kelvo_int32 SourceWidth) {
-    member_link Link = {SourceOffset, SourceWidth, -1, 0, nullptr, nullptr, nullptr, false};
+    member_link Link = {SourceOffset, SourceWidth, -1, -1, 0, nullptr, nullptr, nullptr, false};
     kelvo_int32 Offset = 0;
     kelvo_data_type_definition const *Member = FindMemberByName(Layout, Name, Offset);
     if (!Member) {
@@ -99,25 +99,25 @@ void ToLayout(member_link const &Link, void const *Source, kelvo_uint8 *Vertex) 
     }
 }
 
-// The corner as the layout will store it: each member travels into its
-// layout member and back; what the layout cannot hold becomes zero.
-void RoundTrip(kelvo_mesh_builder const *Builder, kelvo_real32 *Corner) {
+// The corner as the layout will store it: each member the layout has
+// travels into it and back, as wide as the layout holds it.
+void StoreCorner(kelvo_mesh_builder const *Builder, kelvo_real32 const *Corner,
+                 kelvo_real32 *Stored) {
     kelvo_int32 const LinkCount = VectorMemberCount + Builder->ChannelCount;
     for (kelvo_int32 Index = 0; Index < LinkCount; ++Index) {
         member_link const &Link = Builder->CornerLinks[Index];
-        kelvo_real32 *Values = Corner + Link.SourceOffset;
-        kelvo_int32 Kept = 0;
-        if (Link.LayoutOffset >= 0 && Link.Copies) {
-            Kept = Link.Width; // reals travel unchanged
-        } else if (Link.LayoutOffset >= 0) {
-            kelvo_uint8 Stored[ChannelWidth * 8];
-            Link.ToLayout(Stored, 0, reinterpret_cast<kelvo_uint8 const *>(Values), 0, 1,
-                          Link.Width);
-            Link.FromLayout(reinterpret_cast<kelvo_uint8 *>(Values), 0, Stored, 0, 1, Link.Width);
-            Kept = Link.Width;
+        if (Link.StoredOffset < 0) {
+            continue;
         }
-        for (kelvo_int32 Element = Kept; Element < Link.SourceWidth; ++Element) {
-            Values[Element] = 0;
+        kelvo_real32 const *From = Corner + Link.SourceOffset;
+        kelvo_real32 *To = Stored + Link.StoredOffset;
+        if (Link.Copies) {
+            memcpy(To, From, sizeof(kelvo_real32) * (size_t)Link.Width);
+        } else {
+            kelvo_uint8 InLayout[ChannelWidth * 8];
+            Link.ToLayout(InLayout, 0, reinterpret_cast<kelvo_uint8 const *>(From), 0, 1,
+                          Link.Width);
+            Link.FromLayout(reinterpret_cast<kelvo_uint8 *>(To), 0, InLayout, 0, 1, Link.Width);
         }
     }
 }
@@ -128,8 +128,8 @@ bool WithinTolerance(kelvo_mesh_builder const *Builder, kelvo_real32 const *A,
     for (kelvo_int32 Index = 0; Index < LinkCount; ++Index) {
         member_link const &Link = Builder->CornerLinks[Index];
         kelvo_real32 Distance = 0;
-        for (kelvo_int32 Element = 0; Element < Link.SourceWidth; ++Element) {
-            kelvo_real32 Delta = A[Link.SourceOffset + Element] - B[Link.SourceOffset + Element];
+        for (kelvo_int32 Element = 0; Element < Link.Width; ++Element) {
+            kelvo_real32 Delta = A[Link.StoredOffset + Element] - B[Link.StoredOffset + Element];
             Distance += Delta * Delta;
         }
         kelvo_real32 Tolerance = Builder->Tolerances[Index];
@@ -479,14 +479,55 @@ kelvo_uint8 *UnitAt(kelvo_mesh_builder const *Builder, kelvo_int32 Index) {
     return Block->Base + (size_t)(Index - Block->FirstIndex) * Builder->UnitSize;
 }
 
-void MergeCorner(kelvo_mesh_builder *Builder, kelvo_real32 const *Corner, kelvo_int32 Vertex) {
-    kelvo_uint8 *Stored = VertexAt(Builder, Vertex);
+void MergeCorner(kelvo_mesh_builder *Builder, kelvo_real32 const *Stored, kelvo_int32 Vertex) {
+    kelvo_uint8 *InLayout = VertexAt(Builder, Vertex);
     kelvo_int32 const LinkCount = VectorMemberCount + Builder->ChannelCount;
     for (kelvo_int32 Index = 0; Index < LinkCount; ++Index) {
         member_link const &Link = Builder->CornerLinks[Index];
-        ToLayout(Link, Corner + Link.SourceOffset, Stored);
+        if (Link.StoredOffset >= 0) {
+            ToLayout(Link, Stored + Link.StoredOffset, InLayout);
+        }
     }
-    memcpy(CornerAt(Builder, Vertex), Corner, sizeof(kelvo_real32) * Builder->CornerRealCount);
+    memcpy(CornerAt(Builder, Vertex), Stored, sizeof(kelvo_real32) * Builder->StoredRealCount);
+}
+
+void GetCornerVector(kelvo_mesh_builder const *Builder, kelvo_int32 Vertex, kelvo_int32 At,
+                     kelvo_real32 Vector[3]) {
+    member_link const &Link = Builder->CornerLinks[At / 3];
+    for (kelvo_int32 Element = 0; Element < 3; ++Element) {
+        Vector[Element] =
+            Element < Link.Width ? CornerAt(Builder, Vertex)[Link.StoredOffset + Element] : 0;
+    }
+}
+
+void SetCornerFrame(kelvo_mesh_builder *Builder, kelvo_int32 Vertex, kelvo_real32 const *Tangent,
+                    kelvo_real32 const *Binormal, kelvo_real32 const *Cross) {
+    kelvo_real32 Corner[ChannelsAt] = {};
+    GetCornerVector(Builder, Vertex, NormalAt, Corner + NormalAt);
+    memcpy(Corner + TangentAt, Tangent, sizeof(kelvo_real32) * 3);
+    memcpy(Corner + BinormalAt, Binormal, sizeof(kelvo_real32) * 3);
+    memcpy(Corner + CrossAt, Cross, sizeof(kelvo_real32) * 3);
+    kelvo_real32 *Stored = CornerAt(Builder, Vertex);
+    kelvo_uint8 *InLayout = VertexAt(Builder, Vertex);
+    for (kelvo_int32 Index = 1; Index < VectorMemberCount; ++Index) {
+        member_link const &Link = Builder->CornerLinks[Index];
+        if (Link.StoredOffset < 0) {
+            continue;
+        }
+        kelvo_real32 Values[3];
+        kelvo_real32 *At = Stored + Link.StoredOffset;
+        // Through the layout and back, as corners are stored.
+        kelvo_uint8 Staged[3 * 8];
+        if (Link.Copies) {
+            memcpy(At, Corner + Link.SourceOffset, sizeof(kelvo_real32) * (size_t)Link.Width);
+        } else {
+            memcpy(Values, Corner + Link.SourceOffset, sizeof(Values));
+            Link.ToLayout(Staged, 0, reinterpret_cast<kelvo_uint8 const *>(Values), 0, 1,
+                          Link.Width);
+            Link.FromLayout(reinterpret_cast<kelvo_uint8 *>(At), 0, Staged, 0, 1, Link.Width);
+        }
+        ToLayout(Link, At, InLayout);
+    }
 }
 
 kelvo_int32 AppendRingCopy(kelvo_mesh_builder *Builder, kelvo_int32 Vertex,
@@ -512,14 +553,14 @@ void GetVertexPosition(kelvo_mesh_builder const *Builder, kelvo_int32 Vertex,
     }
 }
 
-kelvo_int32 FindChannel(kelvo_mesh_builder const *Builder, char const *Name) {
+member_link const *FindChannel(kelvo_mesh_builder const *Builder, char const *Name) {
     for (kelvo_int32 Channel = 0; Channel < Builder->ChannelCount; ++Channel) {
         member_link const &Link = Builder->CornerLinks[VectorMemberCount + Channel];
         if (Link.Member && Link.Member->Name && strcmp(Link.Member->Name, Name) == 0) {
-            return Link.SourceOffset;
+            return &Link;
         }
     }
-    return -1;
+    return nullptr;
 }
 
 } // namespace kelvo
@@ -611,9 +652,15 @@ KELVO_API kelvo_mesh_builder *KelvoBeginMesh(kelvo_int32 VertexCount, kelvo_int3
             ++Channel;
         }
     }
+    kelvo_int32 StoredRealCount = 0;
     for (kelvo_int32 Index = 0; Index < LinkCount; ++Index) {
         Tolerances[Index] = DefaultTolerance;
+        if (Links[Index].LayoutOffset >= 0) {
+            Links[Index].StoredOffset = StoredRealCount;
+            StoredRealCount += Links[Index].Width;
+        }
     }
+    B->StoredRealCount = StoredRealCount;
     B->PositionLink = LinkMember(VertexType, "Position", KelvoReal32Member, 0, 3);
     B->WeightsLink = LinkMember(VertexType, "BoneWeights", KelvoReal32Member, 0, BonesPerVertex);
     B->IndicesLink = LinkMember(VertexType, "BoneIndices", KelvoUInt32Member, 0, BonesPerVertex);
@@ -628,7 +675,7 @@ KELVO_API kelvo_mesh_builder *KelvoBeginMesh(kelvo_int32 VertexCount, kelvo_int3
 
     B->LinkOffset = RoundUp(VertexSize);
     B->CornerOffset = B->LinkOffset + (kelvo_int32)sizeof(vertex_link);
-    B->UnitSize = RoundUp(B->CornerOffset + (kelvo_int32)sizeof(kelvo_real32) * CornerRealCount);
+    B->UnitSize = RoundUp(B->CornerOffset + (kelvo_int32)sizeof(kelvo_real32) * StoredRealCount);
     KelvoStackInitializeWithDirectory(&B->Units, B->UnitSize, UnitsPerBlock,
                                       (kelvo_int32)MaxUnits);
     if (!B->Units.BlockDirectory && MaxUnits > 0) {
@@ -769,7 +816,7 @@ KELVO_API void KelvoPushVertex(kelvo_mesh_builder *Builder) {
         KelvoEnsureExactOneNorm(WeightsLink.Member, Stored + WeightsLink.LayoutOffset);
     }
     *LinkAt(Builder, Vertex) = {Vertex, -1, Vertex};
-    memset(CornerAt(Builder, Vertex), 0, sizeof(kelvo_real32) * Builder->CornerRealCount);
+    memset(CornerAt(Builder, Vertex), 0, sizeof(kelvo_real32) * Builder->StoredRealCount);
     ++Builder->OriginalCount;
     ClearPendingVertex(Builder);
 }
@@ -851,9 +898,7 @@ KELVO_API void KelvoPushTriangle(kelvo_mesh_builder *Builder) {
     kelvo_int32 const Triangle = Builder->TriangleCount++;
     builder_triangle &Record = Builder->Triangles[Triangle];
     for (kelvo_int32 Corner = 0; Corner < 3; ++Corner) {
-        memcpy(Builder->Scratch, PendingCorner(Builder, Corner),
-               sizeof(kelvo_real32) * Builder->CornerRealCount);
-        RoundTrip(Builder, Builder->Scratch);
+        StoreCorner(Builder, PendingCorner(Builder, Corner), Builder->Scratch);
         Record.Vertices[Corner] = WeldCorner(Builder, Builder->Scratch,
                                              Builder->PendingVertices[Corner], Triangle, Reserved);
     }

@@ -24,6 +24,7 @@ constexpr kelvo_int32 VectorMemberCount = 4;
 struct member_link {
     kelvo_int32 SourceOffset; // reals into the corner record
     kelvo_int32 SourceWidth;
+    kelvo_int32 StoredOffset; // reals into the stored corner, -1 when the layout lacks it
     kelvo_int32 LayoutOffset; // bytes into the vertex; -1 when the layout lacks it
     kelvo_int32 Width;        // elements that travel
     kelvo_data_type_definition const *Member;
@@ -53,6 +54,9 @@ struct kelvo_mesh_builder {
     kelvo_int32 MemberCount; // of the layout
     kelvo_int32 ChannelCount;
     kelvo_int32 CornerRealCount;
+    // Stored corners keep only what the layout holds: the values of the
+    // members it has, as wide as it has them (the rest would be zero).
+    kelvo_int32 StoredRealCount;
     kelvo_int32 MaxOriginalCount;
     kelvo_int32 MaxTriangleCount;
     kelvo_int32 MaterialCount;
@@ -70,12 +74,12 @@ struct kelvo_mesh_builder {
     kelvo_uint8 *BoneTouched;
     kelvo_int32 TouchedCount;
     kelvo_real32 *PendingCorners; // three corner records
-    kelvo_real32 *Scratch;        // one corner record
+    kelvo_real32 *Scratch;        // one stored corner
     kelvo_int32 PendingVertices[3];
     kelvo_int32 CurrentMaterial;
     kelvo_uint8 *EmptyVertex;
 
-    // Units: the vertex, its link, then its corner record as stored.
+    // Units: the vertex, its link, then its stored corner.
     kelvo_stack_allocator Units;
     kelvo_int32 UnitSize;
     kelvo_int32 LinkOffset;
@@ -107,9 +111,15 @@ inline kelvo_real32 *CornerAt(kelvo_mesh_builder const *Builder, kelvo_int32 Ind
     return reinterpret_cast<kelvo_real32 *>(UnitAt(Builder, Index) + Builder->CornerOffset);
 }
 
-// Writes the corner's members into the vertex (members the layout lacks are
-// dropped) and keeps the corner as the vertex's stored corner record.
-void MergeCorner(kelvo_mesh_builder *Builder, kelvo_real32 const *Corner, kelvo_int32 Vertex);
+// Writes a stored corner into the vertex and keeps it beside the vertex.
+void MergeCorner(kelvo_mesh_builder *Builder, kelvo_real32 const *Stored, kelvo_int32 Vertex);
+// One of the four vectors (NormalAt ... CrossAt) of a vertex's stored
+// corner, zero where the layout lacks elements.
+void GetCornerVector(kelvo_mesh_builder const *Builder, kelvo_int32 Vertex, kelvo_int32 At,
+                     kelvo_real32 Vector[3]);
+// Replaces the tangent frame of a vertex, as the layout stores it.
+void SetCornerFrame(kelvo_mesh_builder *Builder, kelvo_int32 Vertex, kelvo_real32 const *Tangent,
+                    kelvo_real32 const *Binormal, kelvo_real32 const *Cross);
 // A copy of Vertex joined to its ring after RingPredecessor; the new index,
 // or -1 when out of memory.
 kelvo_int32 AppendRingCopy(kelvo_mesh_builder *Builder, kelvo_int32 Vertex,
@@ -117,8 +127,8 @@ kelvo_int32 AppendRingCopy(kelvo_mesh_builder *Builder, kelvo_int32 Vertex,
 // The layout's "Position" of a vertex (zero when it has none).
 void GetVertexPosition(kelvo_mesh_builder const *Builder, kelvo_int32 Vertex,
                        kelvo_real32 Position[3]);
-// Offset of the channel named Name among the corner's reals, or -1.
-kelvo_int32 FindChannel(kelvo_mesh_builder const *Builder, char const *Name);
+// The link of the channel named Name, or null.
+member_link const *FindChannel(kelvo_mesh_builder const *Builder, char const *Name);
 
 } // namespace kelvo
 

@@ -81,14 +81,14 @@ bool FramesAgree(kelvo_mesh_builder const *Builder, kelvo_real32 SignA, kelvo_re
 }
 
 void ComputeTriangleFrame(kelvo_mesh_builder const *Builder, kelvo_int32 Triangle,
-                          kelvo_int32 UVAt, triangle_frame &Frame) {
+                          member_link const &UVLink, triangle_frame &Frame) {
     kelvo_int32 const *Vertices = Builder->Triangles[Triangle].Vertices;
     kelvo_real32 P[3][3], UV[3][2];
     for (int Corner = 0; Corner < 3; ++Corner) {
         GetVertexPosition(Builder, Vertices[Corner], P[Corner]);
-        kelvo_real32 const *Values = CornerAt(Builder, Vertices[Corner]) + UVAt;
+        kelvo_real32 const *Values = CornerAt(Builder, Vertices[Corner]) + UVLink.StoredOffset;
         UV[Corner][0] = Values[0];
-        UV[Corner][1] = Values[1];
+        UV[Corner][1] = UVLink.Width > 1 ? Values[1] : 0;
     }
     kelvo_real32 E1[3], E2[3];
     Subtract(E1, P[1], P[0]);
@@ -203,12 +203,7 @@ void Perpendicular(kelvo_real32 *Result, kelvo_real32 const *N) {
 
 void WriteFrame(kelvo_mesh_builder *Builder, kelvo_int32 Vertex, kelvo_real32 const *T,
                 kelvo_real32 const *B, kelvo_real32 const *Cross) {
-    kelvo_real32 *Corner = Builder->Scratch;
-    memcpy(Corner, CornerAt(Builder, Vertex), sizeof(kelvo_real32) * Builder->CornerRealCount);
-    memcpy(Corner + TangentAt, T, sizeof(kelvo_real32) * 3);
-    memcpy(Corner + BinormalAt, B, sizeof(kelvo_real32) * 3);
-    memcpy(Corner + CrossAt, Cross, sizeof(kelvo_real32) * 3);
-    MergeCorner(Builder, Corner, Vertex);
+    SetCornerFrame(Builder, Vertex, T, B, Cross);
 }
 
 // Tangent made orthogonal to the normal, the binormal rebuilt from both in
@@ -216,7 +211,7 @@ void WriteFrame(kelvo_mesh_builder *Builder, kelvo_int32 Vertex, kelvo_real32 co
 void FinishFrame(kelvo_mesh_builder *Builder, kelvo_int32 Vertex, kelvo_real32 Sign,
                  kelvo_real32 const *Tangent) {
     kelvo_real32 N[3], T[3], B[3], Cross[3];
-    memcpy(N, CornerAt(Builder, Vertex) + NormalAt, sizeof(N));
+    GetCornerVector(Builder, Vertex, NormalAt, N);
     if (!(Normalize3(N) > Tiny)) {
         kelvo_real32 const X[3] = {1, 0, 0}, Y[3] = {0, 1, 0}, Z[3] = {0, 0, 1};
         WriteFrame(Builder, Vertex, X, Y, Z);
@@ -262,15 +257,15 @@ bool AllocateWork(work &Work, kelvo_int32 TriangleCount, kelvo_int32 VertexCount
 }
 
 bool BuildFrames(kelvo_mesh_builder *Builder, work &Work) {
-    kelvo_int32 const UVAt = FindChannel(Builder, "TextureCoordinates0");
-    if (UVAt < 0 || Builder->PositionLink.LayoutOffset < 0) {
+    member_link const *UVLink = FindChannel(Builder, "TextureCoordinates0");
+    if (!UVLink || UVLink->StoredOffset < 0 || Builder->PositionLink.LayoutOffset < 0) {
         return false;
     }
     kelvo_int32 const VertexCount = KelvoGetResultingVertexCount(Builder);
     bool AnyFrame = false;
     for (kelvo_int32 Triangle = 0; Triangle < Builder->TriangleCount; ++Triangle) {
         triangle_frame &Frame = Work.Frames[Triangle];
-        ComputeTriangleFrame(Builder, Triangle, UVAt, Frame);
+        ComputeTriangleFrame(Builder, Triangle, *UVLink, Frame);
         if (!Frame.Valid) {
             continue;
         }
@@ -295,8 +290,10 @@ bool BuildFrames(kelvo_mesh_builder *Builder, work &Work) {
     }
     SmoothAcrossCoincident(Builder, Work, VertexCount);
     kelvo_int32 const Total = KelvoGetResultingVertexCount(Builder);
+    // Vertices no usable triangle reached get some frame around their normal.
+    kelvo_real32 const None[3] = {0, 0, 0};
     for (kelvo_int32 Vertex = 0; Vertex < Total; ++Vertex) {
-        FinishFrame(Builder, Vertex, 1.0f, CornerAt(Builder, Vertex) + TangentAt);
+        FinishFrame(Builder, Vertex, 1.0f, None);
     }
     for (kelvo_int32 Cluster = 0; Cluster < Work.ClusterCount; ++Cluster) {
         frame_cluster const &C = Work.Clusters[Cluster];
