@@ -308,14 +308,16 @@ void PlanTopology(aggr_allocator &Aggr, kelvo_mesh_builder const *Builder,
     AggrAllocArrayPtr(Aggr, Indices, &Plan.SideToNeighbor);
 }
 
-kelvo_int32 CheckedResultSize(kelvo_int64 Size) {
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+kelvo_int32 CheckedResultSize(kelvo_int64 Size) { return ResultingSize(Size, Origin); }
+
+// Bytes of one output as its plan reserves them.
+template <typename plan>
+kelvo_int32 PlannedSize(kelvo_mesh_builder const *Builder,
+                        void (*Reserve)(aggr_allocator &, kelvo_mesh_builder const *, plan &)) {
+    aggr_allocator Aggr;
+    plan Plan;
+    Reserve(Aggr, Builder, Plan);
+    return CheckedResultSize(EndAggrSize(Aggr, KELVO_HERE));
 }
 
 void FillVertexData(kelvo_mesh_builder const *Builder, vertex_data_plan const &Plan) {
@@ -958,18 +960,12 @@ KELVO_API kelvo_int32 KelvoGetOriginalVertex(kelvo_mesh_builder const *Builder,
 
 KELVO_API kelvo_int32 KelvoGetResultingVertexDataSize(kelvo_mesh_builder const *Builder) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, 0);
-    aggr_allocator Aggr;
-    vertex_data_plan Plan;
-    PlanVertexData(Aggr, Builder, Plan);
-    return CheckedResultSize(EndAggrSize(Aggr, KELVO_HERE));
+    return PlannedSize(Builder, PlanVertexData);
 }
 
 KELVO_API kelvo_int32 KelvoGetResultingTopologySize(kelvo_mesh_builder const *Builder) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, 0);
-    aggr_allocator Aggr;
-    topology_plan Plan;
-    PlanTopology(Aggr, Builder, Plan);
-    return CheckedResultSize(EndAggrSize(Aggr, KELVO_HERE));
+    return PlannedSize(Builder, PlanTopology);
 }
 
 KELVO_API kelvo_bool32 KelvoEndMeshInPlace(kelvo_mesh_builder *Builder, void *VertexDataMemory,

@@ -46,6 +46,16 @@ bool InDomain(kelvo_skeleton_builder const *Builder, kelvo_int32 BoneIndex) {
     return BoneIndex >= 0 && BoneIndex < Builder->AllottedBoneCount;
 }
 
+// What names the index in the report ("SetBoneParent bone index", ...).
+bool CheckDomain(kelvo_skeleton_builder const *Builder, kelvo_int32 Index, char const *What) {
+    if (InDomain(Builder, Index)) {
+        return true;
+    }
+    Log(KelvoErrorLogMessage, Origin, "%s(%d): %s (%d) is out of specified bone domain (%d)",
+        KELVO_HERE, What, Index, Builder->AllottedBoneCount);
+    return false;
+}
+
 // Affine inverse of a row-vector composite: the 3x3 block inverted, the
 // position row -p.M^-1, the last column (0, 0, 0, 1).
 void InvertComposite(kelvo_real32 Result[16], kelvo_real32 const Composite[16]) {
@@ -284,17 +294,10 @@ KELVO_API void KelvoAddBone(kelvo_skeleton_builder *Builder, kelvo_real32 const 
 KELVO_API void KelvoSetBoneParent(kelvo_skeleton_builder *Builder, kelvo_int32 BoneIndex,
                                   kelvo_int32 ParentIndex) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
-    if (!InDomain(Builder, BoneIndex)) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): SetBoneParent bone index (%d) is out of specified bone domain (%d)",
-            KELVO_HERE, BoneIndex, Builder->AllottedBoneCount);
-        return;
-    }
     // Below -1 is refused as well: it would read as a parent nowhere.
-    if (ParentIndex != NoBone && !InDomain(Builder, ParentIndex)) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): SetBoneParent parent index (%d) is out of specified bone domain (%d)",
-            KELVO_HERE, ParentIndex, Builder->AllottedBoneCount);
+    if (!CheckDomain(Builder, BoneIndex, "SetBoneParent bone index") ||
+        (ParentIndex != NoBone &&
+         !CheckDomain(Builder, ParentIndex, "SetBoneParent parent index"))) {
         return;
     }
     Builder->Bones[BoneIndex].ParentIndex = ParentIndex;
@@ -303,10 +306,7 @@ KELVO_API void KelvoSetBoneParent(kelvo_skeleton_builder *Builder, kelvo_int32 B
 KELVO_API void KelvoSetBoneLODError(kelvo_skeleton_builder *Builder, kelvo_int32 BoneIndex,
                                     kelvo_real32 LODError) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
-    if (!InDomain(Builder, BoneIndex)) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): SetBoneLODError bone index (%d) is out of specified bone domain (%d)",
-            KELVO_HERE, BoneIndex, Builder->AllottedBoneCount);
+    if (!CheckDomain(Builder, BoneIndex, "SetBoneLODError bone index")) {
         return;
     }
     Builder->Bones[BoneIndex].LODError = LODError;
@@ -318,14 +318,7 @@ KELVO_API kelvo_int32 KelvoGetResultingSkeletonSize(kelvo_skeleton_builder const
     kelvo_skeleton *Skeleton;
     kelvo_bone *Bones;
     PlanSkeleton(Aggr, Builder->UsedBoneCount, &Skeleton, &Bones);
-    kelvo_int64 Size = kelvo::EndAggrSize(Aggr, KELVO_HERE);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return kelvo::ResultingSize(kelvo::EndAggrSize(Aggr, KELVO_HERE), Origin);
 }
 
 KELVO_API kelvo_skeleton *KelvoEndSkeletonInPlace(kelvo_skeleton_builder *Builder, void *Memory,
