@@ -589,7 +589,7 @@ TEST_F(MeshBuilderTest, FailedAllocationsLoseNothing) {
                 }
                 KelvoPushTriangle(Builder);
             }
-            char const *Names[4] = {"p", "n", "t", "b"};
+            char const *Names[5] = {"p", "n", "t", "b", "uv"};
             KelvoSetVertexChannelComponentNames(Builder, 5, Names);
             TakeMessages();
             KelvoGenerateTangentSpaceFromUVs(Builder);
