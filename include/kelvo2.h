@@ -24,6 +24,8 @@
 #include "kelvo2/kelvo2_file_info.h"
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_mesh.h"
+#include "kelvo2/kelvo2_skeleton_builder.h"
+#include "kelvo2/kelvo2_mesh_builder.h"
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_texture.h"
 #include "kelvo2/kelvo2_variant_builder.h"

@@ -120,14 +120,7 @@ kelvo_int64 CurveBlockSize(kelvo_curve_builder const &Builder, bool WithCurveRec
 }
 
 kelvo_int32 ResultingCurveSize(kelvo_curve_builder const &Builder, bool WithCurveRecord) {
-    kelvo_int64 Size = CurveBlockSize(Builder, WithCurveRecord);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return kelvo::ResultingSize(CurveBlockSize(Builder, WithCurveRecord), Origin);
 }
 
 kelvo_curve2 *LayOutCurve(kelvo_curve_builder const &Builder, kelvo_curve2 *Curve, void *Memory) {

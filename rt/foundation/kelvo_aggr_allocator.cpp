@@ -176,4 +176,14 @@ kelvo_int64 EndAggrSize(aggr_allocator &Allocator, char const *File, kelvo_int32
     return Size;
 }
 
+kelvo_int32 ResultingSize(kelvo_int64 Size, kelvo_log_message_origin Origin) {
+    if (Size < 0 || Size > INT32_MAX) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
+            KELVO_HERE, Size);
+        return 0;
+    }
+    return (kelvo_int32)Size;
+}
+
 } // namespace kelvo

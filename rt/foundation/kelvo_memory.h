@@ -97,6 +97,9 @@ void *EndAggrAlloc(aggr_allocator &Allocator, char const *File, kelvo_int32 Line
 void *EndAggrPlacement(aggr_allocator &Allocator, char const *File, kelvo_int32 Line, void *Memory);
 // The block size the reservations need, or -1 after a bad reservation.
 kelvo_int64 EndAggrSize(aggr_allocator &Allocator, char const *File, kelvo_int32 Line);
+// A size for the int32 ResultingSize of the size queries: 0, reported under
+// Origin, when it is -1 or does not fit.
+kelvo_int32 ResultingSize(kelvo_int64 Size, kelvo_log_message_origin Origin);
 
 template <typename T>
 kelvo_int64 AggrAllocPtr(aggr_allocator &Allocator, T **Variable, kelvo_int64 Size) {
