@@ -25,5 +25,7 @@
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_mesh.h"
 #include "kelvo2/kelvo2_curve.h"
+#include "kelvo2/kelvo2_track_group.h"
+#include "kelvo2/kelvo2_animation_binding.h"
 
 #endif
