@@ -58,6 +58,18 @@ void ExtractFrame(kelvo_sample_context const *Context, kelvo_curve2 const *Curve
     }
 }
 
+// The evaluators' own normalization is one Newton step, which leaves
+// quantized curves visibly off unit length; samplers normalize exactly.
+void ExactNormalize(kelvo_real32 *Q) {
+    kelvo_real32 LengthSquared = kelvo::Dot4(Q, Q);
+    if (LengthSquared > 0.0f) {
+        kelvo_real32 Scale = 1.0f / sqrtf(LengthSquared);
+        for (int Lane = 0; Lane < 4; ++Lane) {
+            Q[Lane] *= Scale;
+        }
+    }
+}
+
 // One component by its class; true when it differs from identity.
 bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, int Class,
                      kelvo_real32 const *Constant, kelvo_int32 Dimension, bool Normalize,
@@ -74,17 +86,10 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
         return true;
     default:
         Evaluate(Context, Curve, Dimension, Normalize, Identity, Result);
-        return true;
-    }
-}
-
-void ExactNormalize(kelvo_real32 *Q) {
-    kelvo_real32 LengthSquared = kelvo::Dot4(Q, Q);
-    if (LengthSquared > 0.0f) {
-        kelvo_real32 Scale = 1.0f / sqrtf(LengthSquared);
-        for (int Lane = 0; Lane < 4; ++Lane) {
-            Q[Lane] *= Scale;
+        if (Normalize) {
+            ExactNormalize(Result);
         }
+        return true;
     }
 }
 
