@@ -82,8 +82,7 @@ KELVO_API void KelvoFlushAnimationBinding(kelvo_animation_binding *Binding);
 KELVO_API kelvo_animation_binding *
 KelvoGetFirstBindingForAnimation(kelvo_animation const *Animation);
 KELVO_API kelvo_animation_binding *
-KelvoGetNextBindingForAnimation(kelvo_animation const *Animation,
-                                kelvo_animation_binding *Binding);
+KelvoGetNextBindingForAnimation(kelvo_animation const *Animation, kelvo_animation_binding *Binding);
 /* The unused bindings, oldest first. */
 KELVO_API kelvo_animation_binding *KelvoGetFirstUnusedAnimationBinding(void);
 KELVO_API kelvo_animation_binding *

@@ -50,10 +50,9 @@ typedef struct kelvo_bound_transform_track kelvo_bound_transform_track;
 
 typedef void kelvo_track_sampler(kelvo_sample_context const *Context,
                                  kelvo_transform_track const *SourceTrack,
-                                 kelvo_bound_transform_track const *Track,
-                                 kelvo_transform *Result, kelvo_real32 const *OffsetMatrix,
-                                 kelvo_real32 const *ParentMatrix, kelvo_real32 *WorldResult,
-                                 kelvo_real32 *CompositeResult);
+                                 kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                                 kelvo_real32 const *OffsetMatrix, kelvo_real32 const *ParentMatrix,
+                                 kelvo_real32 *WorldResult, kelvo_real32 *CompositeResult);
 
 /* One bone of an animation binding. */
 struct kelvo_bound_transform_track {

@@ -9,6 +9,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_skeleton.h"
 
+#include "anim/kelvo_track_curves.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
@@ -36,8 +37,7 @@ cache_state Cache;
 
 // ---- the identifier order --------------------------------------------------------------
 
-template <typename value>
-int Order(value A, value B) {
+template <typename value> int Order(value A, value B) {
     return A < B ? -1 : B < A ? 1 : 0;
 }
 
@@ -57,12 +57,18 @@ int OrderPatterns(char const *A, char const *B) {
 int OrderIDs(kelvo_animation_binding_identifier const &A,
              kelvo_animation_binding_identifier const &B) {
     int Result = OrderPointers(A.Animation, B.Animation);
-    if (!Result) Result = Order(A.SourceTrackGroupIndex, B.SourceTrackGroupIndex);
-    if (!Result) Result = OrderPatterns(A.TrackPattern, B.TrackPattern);
-    if (!Result) Result = OrderPatterns(A.BonePattern, B.BonePattern);
-    if (!Result) Result = OrderPointers(A.OnModel, B.OnModel);
-    if (!Result) Result = OrderPointers(A.FromBasis, B.FromBasis);
-    if (!Result) Result = OrderPointers(A.ToBasis, B.ToBasis);
+    if (!Result)
+        Result = Order(A.SourceTrackGroupIndex, B.SourceTrackGroupIndex);
+    if (!Result)
+        Result = OrderPatterns(A.TrackPattern, B.TrackPattern);
+    if (!Result)
+        Result = OrderPatterns(A.BonePattern, B.BonePattern);
+    if (!Result)
+        Result = OrderPointers(A.OnModel, B.OnModel);
+    if (!Result)
+        Result = OrderPointers(A.FromBasis, B.FromBasis);
+    if (!Result)
+        Result = OrderPointers(A.ToBasis, B.ToBasis);
     return Result;
 }
 
@@ -238,8 +244,8 @@ void FirstAndLastOrientation(kelvo_curve2 const *Curve, kelvo_real32 First[4],
                              kelvo_real32 Last[4]) {
     memcpy(First, KelvoCurveIdentityOrientation, 4 * sizeof(kelvo_real32));
     memcpy(Last, KelvoCurveIdentityOrientation, 4 * sizeof(kelvo_real32));
-    kelvo_int32 Count = KelvoCurveGetKnotCount(Curve);
-    if (!KelvoCurveIsIdentity(Curve) && Count > 0 && KelvoCurveGetDimension(Curve) == 4) {
+    kelvo_int32 Count = kelvo::TrackCurveKnotCount(Curve);
+    if (!kelvo::TrackCurveIsIdentity(Curve) && Count > 0 && KelvoCurveGetDimension(Curve) == 4) {
         KelvoCurveExtractKnotValue(Curve, 0, First, KelvoCurveIdentityOrientation);
         KelvoCurveExtractKnotValue(Curve, Count - 1, Last, KelvoCurveIdentityOrientation);
     }
@@ -312,12 +318,13 @@ curve_role const Roles[3] = {
 };
 
 kelvo_real32 const *IdentityOf(int Role) {
-    return Role == 0 ? KelvoCurveIdentityPosition
-                     : Role == 1 ? KelvoCurveIdentityOrientation : KelvoCurveIdentityScaleShear;
+    return Role == 0   ? KelvoCurveIdentityPosition
+           : Role == 1 ? KelvoCurveIdentityOrientation
+                       : KelvoCurveIdentityScaleShear;
 }
 
 kelvo_int32 RebasedKnotCount(kelvo_curve2 const *Curve) {
-    kelvo_int32 Count = KelvoCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
+    kelvo_int32 Count = kelvo::TrackCurveIsIdentity(Curve) ? 0 : kelvo::TrackCurveKnotCount(Curve);
     return Count > 0 ? Count : 1;
 }
 
@@ -377,7 +384,8 @@ kelvo_int64 RebaseTrack(kelvo_bound_transform_track &Bound, kelvo_transform cons
         kelvo_real32 *Controls = Knots + KnotCount;
         Used += RoundUp((kelvo_int64)KnotCount * (1 + Dimension) * sizeof(kelvo_real32));
         Knots[0] = 0.0f;
-        if (!KelvoCurveIsIdentity(SourceCurve) && KelvoCurveGetKnotCount(SourceCurve) > 0) {
+        if (!kelvo::TrackCurveIsIdentity(SourceCurve) &&
+            kelvo::TrackCurveKnotCount(SourceCurve) > 0) {
             KelvoCurveExtractKnotValues(SourceCurve, 0, KnotCount, Knots, nullptr,
                                         IdentityOf(Role));
         }
@@ -394,7 +402,8 @@ kelvo_int64 RebaseTrack(kelvo_bound_transform_track &Bound, kelvo_transform cons
         if (Role == 1) {
             KelvoEnsureQuaternionContinuity(KnotCount, Controls);
         }
-        kelvo_int32 Degree = KelvoCurveIsIdentity(SourceCurve) ? 0 : KelvoCurveGetDegree(SourceCurve);
+        kelvo_int32 Degree =
+            kelvo::TrackCurveIsIdentity(SourceCurve) ? 0 : KelvoCurveGetDegree(SourceCurve);
         KelvoCurveMakeStaticDaK32fC32f(&(Track->*Roles[Role].Curve), Data, KnotCount, Degree,
                                        Dimension, Knots, Controls);
     }
@@ -452,9 +461,8 @@ char *KeepPattern(char const *Pattern, char *&At) {
 kelvo_animation_binding *BuildBinding(kelvo_animation_binding_identifier const &ID) {
     kelvo_track_group const *Group = TrackGroupOf(ID);
     if (!Group) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): The animation has no track group %d to bind", KELVO_HERE,
-            ID.SourceTrackGroupIndex);
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): The animation has no track group %d to bind",
+            KELVO_HERE, ID.SourceTrackGroupIndex);
         return nullptr;
     }
     KELVO_CHECK_NOT_NULL(ID.OnModel, Origin, nullptr);
@@ -466,7 +474,8 @@ kelvo_animation_binding *BuildBinding(kelvo_animation_binding_identifier const &
                        PatternSize(ID.TrackPattern) + PatternSize(ID.BonePattern);
     if (BoneCount < 0 || Size > INT32_MAX) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): BoneCount %d is out of range [%d, %d]",
-            KELVO_HERE, BoneCount, 0, (kelvo_int32)(INT32_MAX / sizeof(kelvo_bound_transform_track)));
+            KELVO_HERE, BoneCount, 0,
+            (kelvo_int32)(INT32_MAX / sizeof(kelvo_bound_transform_track)));
         return nullptr;
     }
     auto *Binding = static_cast<kelvo_animation_binding *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Size));

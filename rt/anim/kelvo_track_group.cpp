@@ -6,6 +6,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_track_group.h"
 
+#include "anim/kelvo_track_curves.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
@@ -134,8 +135,8 @@ KELVO_API kelvo_bool32 KelvoFindVectorTrackByRule(kelvo_track_group const *Track
                                                   char const *ProcessedName, char const *Pattern,
                                                   kelvo_int32 *TrackIndex) {
     KELVO_TIMED_BLOCK("FindVectorTrackByRule");
-    kelvo_int32 Found = TrackGroup ? RuleFind(TrackGroup->VectorTrackCount, TrackGroup->VectorTracks,
-                                              ProcessedName, Pattern)
+    kelvo_int32 Found = TrackGroup ? RuleFind(TrackGroup->VectorTrackCount,
+                                              TrackGroup->VectorTracks, ProcessedName, Pattern)
                                    : -1;
     return Report(Found, TrackIndex);
 }
@@ -166,21 +167,21 @@ KELVO_API void KelvoGetTrackGroupInitialPlacement4x4(kelvo_track_group const *Tr
 // ---- predicates ---------------------------------------------------------------------
 
 KELVO_API kelvo_bool32 KelvoTransformTrackHasKeyframedCurves(kelvo_transform_track const *Track) {
-    return KelvoCurveIsKeyframed(&Track->PositionCurve) ||
-           KelvoCurveIsKeyframed(&Track->OrientationCurve) ||
-           KelvoCurveIsKeyframed(&Track->ScaleShearCurve);
+    return kelvo::TrackCurveIsKeyframed(&Track->PositionCurve) ||
+           kelvo::TrackCurveIsKeyframed(&Track->OrientationCurve) ||
+           kelvo::TrackCurveIsKeyframed(&Track->ScaleShearCurve);
 }
 
 KELVO_API kelvo_bool32 KelvoTransformTrackIsAnimated(kelvo_transform_track const *Track) {
-    return !(KelvoCurveIsConstantOrIdentity(&Track->PositionCurve) &&
-             KelvoCurveIsConstantOrIdentity(&Track->OrientationCurve) &&
-             KelvoCurveIsConstantOrIdentity(&Track->ScaleShearCurve));
+    return !(kelvo::TrackCurveIsConstantOrIdentity(&Track->PositionCurve) &&
+             kelvo::TrackCurveIsConstantOrIdentity(&Track->OrientationCurve) &&
+             kelvo::TrackCurveIsConstantOrIdentity(&Track->ScaleShearCurve));
 }
 
 KELVO_API kelvo_bool32 KelvoTransformTrackIsIdentity(kelvo_transform_track const *Track) {
-    return KelvoCurveIsIdentity(&Track->PositionCurve) &&
-           KelvoCurveIsIdentity(&Track->OrientationCurve) &&
-           KelvoCurveIsIdentity(&Track->ScaleShearCurve);
+    return kelvo::TrackCurveIsIdentity(&Track->PositionCurve) &&
+           kelvo::TrackCurveIsIdentity(&Track->OrientationCurve) &&
+           kelvo::TrackCurveIsIdentity(&Track->ScaleShearCurve);
 }
 
 // ---- resorting and LOD errors ---------------------------------------------------------
@@ -256,13 +257,14 @@ KELVO_API void KelvoResetLODErrorSpace(kelvo_track_group *TrackGroup) {
 namespace {
 
 kelvo_curve2 *CurveOf(kelvo_transform_track *Track, int Role) {
-    return Role == 0 ? &Track->PositionCurve
-                     : Role == 1 ? &Track->OrientationCurve : &Track->ScaleShearCurve;
+    return Role == 0   ? &Track->PositionCurve
+           : Role == 1 ? &Track->OrientationCurve
+                       : &Track->ScaleShearCurve;
 }
 
 template <typename apply>
 void ForEachControl(kelvo_curve2 *Curve, kelvo_int32 Dimension, apply Apply) {
-    if (KelvoCurveIsIdentity(Curve)) {
+    if (kelvo::TrackCurveIsIdentity(Curve)) {
         return;
     }
     kelvo_curve_data_da_k32f_c32f *Data = KelvoCurveGetContentsOfDaK32fC32f(Curve);
@@ -278,7 +280,7 @@ KELVO_API void KelvoRemoveTrackInitialTransform(kelvo_transform_track *Track) {
     KELVO_CHECK_NOT_NULL(Track, Origin, KELVO_NOTHING);
     for (int Role = 0; Role < 3; ++Role) {
         kelvo_curve2 *Curve = CurveOf(Track, Role);
-        if (!KelvoCurveIsTypeDaK32fC32f(Curve) && !KelvoCurveIsIdentity(Curve)) {
+        if (!kelvo::TrackCurveIsIdentity(Curve) && !KelvoCurveIsTypeDaK32fC32f(Curve)) {
             Log(KelvoErrorLogMessage, Origin,
                 "%s(%d): Track contains compressed %s curve type - can't remove initial transform",
                 KELVO_HERE, CurveRole(Role));
@@ -291,10 +293,8 @@ KELVO_API void KelvoRemoveTrackInitialTransform(kelvo_transform_track *Track) {
     KelvoBuildInverse(&Inverse, &Initial);
     ForEachControl(&Track->PositionCurve, 3,
                    [&](kelvo_real32 *P) { KelvoTransformPointInPlace(P, &Inverse); });
-    ForEachControl(&Track->OrientationCurve, 4, [&](kelvo_real32 *Q) {
-        kelvo::QuaternionMultiply(Q, Inverse.Orientation, Q);
-    });
-    ForEachControl(&Track->ScaleShearCurve, 9, [&](kelvo_real32 *S) {
-        kelvo::MatrixMultiply3x3(S, Inverse.ScaleShear, S);
-    });
+    ForEachControl(&Track->OrientationCurve, 4,
+                   [&](kelvo_real32 *Q) { kelvo::QuaternionMultiply(Q, Inverse.Orientation, Q); });
+    ForEachControl(&Track->ScaleShearCurve, 9,
+                   [&](kelvo_real32 *S) { kelvo::MatrixMultiply3x3(S, Inverse.ScaleShear, S); });
 }

@@ -6,6 +6,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_track_group.h"
 
+#include "anim/kelvo_track_curves.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 
@@ -21,22 +22,21 @@ int ClassAt(kelvo_uint8 Flags, int Shift) {
 }
 
 kelvo_uint8 ClassOf(kelvo_curve2 const *Curve) {
-    if (KelvoCurveIsIdentity(Curve)) {
+    if (kelvo::TrackCurveIsIdentity(Curve)) {
         return KelvoBoundCurveIdentity;
     }
-    if (KelvoCurveIsKeyframed(Curve)) {
+    if (kelvo::TrackCurveIsKeyframed(Curve)) {
         return KelvoBoundCurveKeyframed;
     }
-    return KelvoCurveIsConstantNotIdentity(Curve) ? KelvoBoundCurveConstant
-                                                  : KelvoBoundCurveAnimated;
+    return kelvo::TrackCurveIsConstantOrIdentity(Curve) ? KelvoBoundCurveConstant
+                                                        : KelvoBoundCurveAnimated;
 }
 
 // Evaluation at the context's clock; the result holds the identity vector
 // first, so a curve of the wrong dimension (reported by the evaluation)
 // never leaves it unwritten.
-void Evaluate(kelvo_sample_context const *Context, kelvo_curve2 const *Curve,
-              kelvo_int32 Dimension, bool Normalize, kelvo_real32 const *Identity,
-              kelvo_real32 *Result) {
+void Evaluate(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, kelvo_int32 Dimension,
+              bool Normalize, kelvo_real32 const *Identity, kelvo_real32 *Result) {
     memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
     kelvo_int32 Knot = KelvoCurveFindKnot(Curve, Context->LocalClock);
     KelvoEvaluateCurveAtKnotIndex(Dimension, Normalize, (kelvo_bool8)(Context->UnderflowLoop != 0),
@@ -50,7 +50,7 @@ void Evaluate(kelvo_sample_context const *Context, kelvo_curve2 const *Curve,
 void ExtractFrame(kelvo_sample_context const *Context, kelvo_curve2 const *Curve,
                   kelvo_int32 Dimension, kelvo_real32 const *Identity, kelvo_real32 *Result) {
     memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
-    kelvo_int32 Count = KelvoCurveGetKnotCount(Curve);
+    kelvo_int32 Count = kelvo::TrackCurveKnotCount(Curve);
     if (Count > 0 && KelvoCurveGetDimension(Curve) == Dimension) {
         kelvo_int32 Frame = Context->FrameIndex;
         Frame = Frame < 0 ? 0 : Frame >= Count ? Count - 1 : Frame;
@@ -171,8 +171,8 @@ void SampleFused(kelvo_sample_context const *Context, kelvo_transform_track cons
         kelvo::MatrixFromQuaternion(R, Result->Orientation);
         for (int Row = 0; Row < 3; ++Row) {
             for (int Column = 0; Column < 4; ++Column) {
-                World[4 * Row + Column] = R[Row] * P[Column] + R[3 + Row] * P[4 + Column] +
-                                          R[6 + Row] * P[8 + Column];
+                World[4 * Row + Column] =
+                    R[Row] * P[Column] + R[3 + Row] * P[4 + Column] + R[6 + Row] * P[8 + Column];
             }
         }
     } else {
@@ -196,14 +196,15 @@ constexpr int A = KelvoBoundCurveAnimated;
 // Indexed by position x 3 + orientation (scale/shear identity); null entries
 // take the general sampler.
 kelvo_track_sampler *const FusedSamplers[9] = {
-    SampleFused<I, I>, nullptr,           nullptr,
-    SampleFused<C, I>, SampleFused<C, C>, SampleFused<C, A>,
-    SampleFused<A, I>, SampleFused<A, C>, SampleFused<A, A>,
+    SampleFused<I, I>, nullptr,           nullptr,           SampleFused<C, I>, SampleFused<C, C>,
+    SampleFused<C, A>, SampleFused<A, I>, SampleFused<A, C>, SampleFused<A, A>,
 };
 
 // Identity 0, constant 1, animated 2, as the sampler table counts them.
 int KindOf(kelvo_curve2 const *Curve) {
-    return KelvoCurveIsIdentity(Curve) ? 0 : KelvoCurveIsConstantOrIdentity(Curve) ? 1 : 2;
+    return kelvo::TrackCurveIsIdentity(Curve)             ? 0
+           : kelvo::TrackCurveIsConstantOrIdentity(Curve) ? 1
+                                                          : 2;
 }
 
 } // namespace
@@ -234,7 +235,8 @@ KELVO_API void KelvoGetTransformTrackInitialTransform(kelvo_transform_track cons
          KelvoHasScaleShear},
     };
     for (component const &Component : Components) {
-        if (!KelvoCurveIsIdentity(Component.Curve) && KelvoCurveGetKnotCount(Component.Curve) > 0 &&
+        if (!kelvo::TrackCurveIsIdentity(Component.Curve) &&
+            kelvo::TrackCurveKnotCount(Component.Curve) > 0 &&
             KelvoCurveGetDimension(Component.Curve) == Component.Dimension) {
             KelvoCurveExtractKnotValue(Component.Curve, 0, Component.Value, Component.Identity);
             Result->Flags |= Component.Flag;
@@ -286,8 +288,7 @@ KELVO_API kelvo_track_sampler *KelvoGetTrackSamplerFor(kelvo_bound_transform_tra
     if (!Source) {
         return SampleSSS;
     }
-    if (KelvoTransformTrackHasKeyframedCurves(Source) ||
-        KindOf(&Source->ScaleShearCurve) != 0) {
+    if (KelvoTransformTrackHasKeyframedCurves(Source) || KindOf(&Source->ScaleShearCurve) != 0) {
         return SampleUUU;
     }
     kelvo_track_sampler *Fused =

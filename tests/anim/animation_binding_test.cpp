@@ -6,7 +6,7 @@
 namespace {
 
 class AnimationBindingTest : public KelvoTest {
-protected:
+  protected:
     void SetUp() override {
         KelvoTest::SetUp();
         KelvoGetAnimationBindingCacheStatus(&Start);
@@ -107,15 +107,18 @@ kelvo_animation_binding_identifier IDFor(test_animation const &Animation, test_m
 TEST_F(AnimationBindingTest, BoundTracksDescribeTheirTracks) {
     std::vector<float> Flip = Turn(0.2f), Back = Turn(6.0f); // opposite hemispheres
     Flip.insert(Flip.end(), Back.begin(), Back.end());
-    test_animation Animation({Moving("hip"), Still("spine"),
-                              new test_track("head", IdentityCurve(3),
-                                             BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Flip),
-                                             IdentityCurve(9))});
+    test_animation Animation(
+        {Moving("hip"), Still("spine"),
+         new test_track("head", IdentityCurve(3),
+                        BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Flip),
+                        IdentityCurve(9))});
     Animation.Tracks[2].Flags = 1;
     kelvo_transform Rest[4];
-    for (kelvo_transform &Transform : Rest) KelvoMakeIdentity(&Transform);
+    for (kelvo_transform &Transform : Rest)
+        KelvoMakeIdentity(&Transform);
     std::vector<float> Opposite = Turn(0.2f);
-    for (float &Value : Opposite) Value = -Value;
+    for (float &Value : Opposite)
+        Value = -Value;
     std::memcpy(Rest[1].Orientation, Opposite.data(), sizeof(Rest[1].Orientation));
     test_model Model({"hip", "spine", "tail", "head"}, {Rest[0], Rest[1], Rest[2], Rest[3]});
     kelvo_animation_binding_identifier ID = IDFor(Animation, Model);
@@ -134,7 +137,8 @@ TEST_F(AnimationBindingTest, BoundTracksDescribeTheirTracks) {
     EXPECT_EQ(Bound[1].LODError, 0.0f); // nothing moves
     EXPECT_EQ(Bound[1].LODTransform.Flags, (kelvo_uint32)KelvoHasPosition);
     EXPECT_EQ(Bound[1].LODTransform.Position[2], 3.0f);
-    EXPECT_EQ(Bound[1].QuaternionMode, 1); // identity (0,0,0,1) against a rest in the other hemisphere
+    EXPECT_EQ(Bound[1].QuaternionMode,
+              1); // identity (0,0,0,1) against a rest in the other hemisphere
 
     EXPECT_EQ(Bound[2].SourceTrackIndex, -1); // "tail" has no track
     EXPECT_EQ(Bound[2].SourceTrack, nullptr);
@@ -145,9 +149,9 @@ TEST_F(AnimationBindingTest, BoundTracksDescribeTheirTracks) {
     EXPECT_EQ(Bound[3].Sampler, KelvoGetTrackSamplerUUU()); // identity position, turning
 
     // A rest orientation opposite the track's first: bit 0 alone.
-    test_animation Turning({new test_track("spine", IdentityCurve(3),
-                                           BuildCurve(KelvoCurveDataD4Constant32fType, 0, 4, {}, Turn(0.2f)),
-                                           IdentityCurve(9))});
+    test_animation Turning({new test_track(
+        "spine", IdentityCurve(3),
+        BuildCurve(KelvoCurveDataD4Constant32fType, 0, 4, {}, Turn(0.2f)), IdentityCurve(9))});
     kelvo_animation_binding_identifier TurningID = IDFor(Turning, Model);
     kelvo_animation_binding *Other = KelvoAcquireAnimationBindingFromID(&TurningID);
     ASSERT_NE(Other, nullptr);
@@ -231,9 +235,9 @@ TEST_F(AnimationBindingTest, CountersFollowAScriptedSequence) {
     test_animation Animation({Moving("hip")});
     test_model A({"hip"}), B({"hip"});
     kelvo_animation_binding_identifier IDA = IDFor(Animation, A), IDB = IDFor(Animation, B);
-    kelvo_animation_binding *First = KelvoAcquireAnimationBindingFromID(&IDA); // miss
-    KelvoAcquireAnimationBindingFromID(&IDA);                                  // hit
-    KelvoAcquireAnimationBinding(First);                                       // direct hit
+    kelvo_animation_binding *First = KelvoAcquireAnimationBindingFromID(&IDA);  // miss
+    KelvoAcquireAnimationBindingFromID(&IDA);                                   // hit
+    KelvoAcquireAnimationBinding(First);                                        // direct hit
     kelvo_animation_binding *Second = KelvoAcquireAnimationBindingFromID(&IDB); // miss
     for (int Release = 0; Release < 3; ++Release) {
         KelvoReleaseAnimationBinding(First); // unused at the third; total 2 > 1 frees it
@@ -243,7 +247,8 @@ TEST_F(AnimationBindingTest, CountersFollowAScriptedSequence) {
     KelvoFlushAllUnusedAnimationBindings();
     kelvo_animation_binding_cache_status Status = Since();
     kelvo_animation_binding_cache_status const Expected = {
-        2, 2, 1, 3, 4, Start.CurrentTotalBindingCount, Start.CurrentUsedBindingCount, 2, 2, 1, 1, 1};
+        2, 2, 1, 3, 4, Start.CurrentTotalBindingCount, Start.CurrentUsedBindingCount,
+        2, 2, 1, 1, 1};
     EXPECT_EQ(0, std::memcmp(&Status, &Expected, sizeof(Status)))
         << Status.BindingsCreated << " " << Status.BindingsDestroyed << " "
         << Status.DirectAcquireCount << " " << Status.IndirectAcquireCount << " "
@@ -275,8 +280,9 @@ TEST_F(AnimationBindingTest, FlushingIteratingAndRemapping) {
 
     KelvoReleaseAnimationBinding(Bindings[0]);
     KelvoFlushAllBindingsForAnimation(&Walk.Animation); // frees the unused one only
-    ExpectLoggedFrom(KelvoErrorLogMessage, KelvoAnimationLogMessage,
-                     "FlushAllBindingsForAnimation() tried to flush an animation still in use (walk)");
+    ExpectLoggedFrom(
+        KelvoErrorLogMessage, KelvoAnimationLogMessage,
+        "FlushAllBindingsForAnimation() tried to flush an animation still in use (walk)");
     ExpectLogged(KelvoErrorLogMessage, "FlushAllBindingsForAnimation() tried to flush");
     KelvoFlushAnimationBinding(Bindings[1]);
     ExpectLogged(KelvoErrorLogMessage,
@@ -330,7 +336,8 @@ TEST_F(AnimationBindingTest, TrackIndicesBeyondInt16AreNotWrapped) {
     constexpr int Count = 32770;
     std::vector<std::string> Names(Count);
     std::vector<kelvo_transform_track> Tracks(Count);
-    owned_curve Identity3(IdentityCurve(3)), Identity4(IdentityCurve(4)), Identity9(IdentityCurve(9));
+    owned_curve Identity3(IdentityCurve(3)), Identity4(IdentityCurve(4)),
+        Identity9(IdentityCurve(9));
     for (int Index = 0; Index < Count; ++Index) {
         char Name[16];
         std::snprintf(Name, sizeof(Name), "b%05d", Index);
@@ -432,10 +439,9 @@ TEST_F(AnimationBindingTest, RebasingOntoAnotherSkeleton) {
         P.insert(P.end(), Moved[Bone].Position, Moved[Bone].Position + 3);
         std::vector<float> Q(FromRest[Bone].Orientation, FromRest[Bone].Orientation + 4);
         Q.insert(Q.end(), Moved[Bone].Orientation, Moved[Bone].Orientation + 4);
-        Tracks.push_back(new test_track(Names[Bone],
-                                        BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 1}, P),
-                                        BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Q),
-                                        IdentityCurve(9)));
+        Tracks.push_back(new test_track(
+            Names[Bone], BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 1}, P),
+            BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Q), IdentityCurve(9)));
     }
     test_animation Animation(Tracks);
     test_model From({"a", "b", "c"}, FromRest), To({"a", "b", "c"}, ToRest);

@@ -25,15 +25,19 @@ std::vector<float> RandomValues(int Count, float Low, float High) {
 
 // A curve of each kind for each role; Variant picks one of two animated formats.
 kelvo_curve2 *PositionCurve(kind Kind, int Variant) {
-    if (Kind == I) return IdentityCurve(3);
-    if (Kind == C) return BuildCurve(KelvoCurveDataD3Constant32fType, 0, 3, {}, {0.5f, -1, 2});
+    if (Kind == I)
+        return IdentityCurve(3);
+    if (Kind == C)
+        return BuildCurve(KelvoCurveDataD3Constant32fType, 0, 3, {}, {0.5f, -1, 2});
     return BuildCurve(Variant ? KelvoCurveDataD3K16uC16uType : KelvoCurveDataDaK32fC32fType, 2, 3,
                       EvenKnots(6, 2.0f), RandomValues(18, -2, 2));
 }
 
 kelvo_curve2 *OrientationCurve(kind Kind, int Variant) {
-    if (Kind == I) return IdentityCurve(4);
-    if (Kind == C) return BuildCurve(KelvoCurveDataD4Constant32fType, 0, 4, {}, Turn(0.7f));
+    if (Kind == I)
+        return IdentityCurve(4);
+    if (Kind == C)
+        return BuildCurve(KelvoCurveDataD4Constant32fType, 0, 4, {}, Turn(0.7f));
     std::vector<float> Controls;
     for (int Knot = 0; Knot < 7; ++Knot) {
         std::vector<float> Q = Turn(0.6f * Knot + Uniform(-0.2f, 0.2f));
@@ -44,14 +48,16 @@ kelvo_curve2 *OrientationCurve(kind Kind, int Variant) {
 }
 
 kelvo_curve2 *ScaleShearCurve(kind Kind, int Variant) {
-    if (Kind == I) return IdentityCurve(9);
+    if (Kind == I)
+        return IdentityCurve(9);
     std::vector<float> Controls;
     for (int Knot = 0; Knot < (Kind == C ? 1 : 4); ++Knot) {
         for (int Index = 0; Index < 9; ++Index) {
             Controls.push_back((Index % 4 == 0 ? 1.0f : 0.0f) + Uniform(-0.3f, 0.3f));
         }
     }
-    if (Kind == C) return BuildCurve(KelvoCurveDataDaConstant32fType, 0, 9, {}, Controls);
+    if (Kind == C)
+        return BuildCurve(KelvoCurveDataDaConstant32fType, 0, 9, {}, Controls);
     return BuildCurve(Variant ? KelvoCurveDataDaK16uC16uType : KelvoCurveDataDaK32fC32fType, 1, 9,
                       EvenKnots(4, 2.0f), Controls);
 }
@@ -85,7 +91,8 @@ TEST_F(TrackSamplerTest, EverySamplerAgreesWithTheGeneralOne) {
     int FusedSeen = 0;
     for (int Variant = 0; Variant < 2; ++Variant) {
         for (int Combination = 0; Combination < 27; ++Combination) {
-            kind P = kind(Combination / 9), O = kind(Combination / 3 % 3), S = kind(Combination % 3);
+            kind P = kind(Combination / 9), O = kind(Combination / 3 % 3),
+                 S = kind(Combination % 3);
             test_track Track("t", PositionCurve(P, Variant), OrientationCurve(O, Variant),
                              ScaleShearCurve(S, Variant));
             kelvo_bound_transform_track Bound = BindTrack(&Track.Track);
@@ -112,7 +119,8 @@ TEST_F(TrackSamplerTest, EverySamplerAgreesWithTheGeneralOne) {
                               ActualComposite);
                 EXPECT_EQ(Actual.Flags, Expected.Flags) << What;
                 ExpectNear(Expected.Position, Actual.Position, 3, 1e-5f, What + " position");
-                ExpectNear(Expected.Orientation, Actual.Orientation, 4, 1e-4f, What + " orientation");
+                ExpectNear(Expected.Orientation, Actual.Orientation, 4, 1e-4f,
+                           What + " orientation");
                 ExpectNear(Expected.ScaleShear, Actual.ScaleShear, 9, 1e-5f, What + " scale/shear");
                 ExpectNear(World, ActualWorld, 16, 1e-3f, What + " world");
                 ExpectNear(Composite, ActualComposite, 16, 1e-3f, What + " composite");
@@ -144,6 +152,13 @@ TEST_F(TrackSamplerTest, TheGeneralSamplerTakesEachComponentByItsClass) {
     ExpectNear(Expected, Result.ScaleShear, 9, 0.0f, "animated scale/shear");
     ExpectNear(Turn(0.7f).data(), Result.Orientation, 4, 1e-6f, "constant orientation");
     ExpectNear(KelvoCurveIdentityPosition, Result.Position, 3, 0.0f, "identity position");
+
+    // A scale/shear curve without data is the identity.
+    Track.Track.ScaleShearCurve = {{nullptr, nullptr}};
+    Bound = BindTrack(&Track.Track);
+    KelvoSampleTrackUUULocal(&Context, &Track.Track, &Bound, &Result);
+    EXPECT_EQ(Result.Flags, (kelvo_uint32)KelvoHasOrientation);
+    EXPECT_EQ(Bound.Flags >> KELVO_BOUND_SCALE_SHEAR_SHIFT, KelvoBoundCurveIdentity);
 
     // Keyframes: the frame's control whatever the clock; frames past the end hold.
     std::vector<float> Frames = {1, 2, 3, 4, 5, 6, 7, 8, 9};
