@@ -252,6 +252,56 @@ bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
     return true;
 }
 
+// ---- track groups -------------------------------------------------------------------
+
+// Arrays present where counted and one LOD error per transform track, if
+// any; the curves are checked after this (kelvo_curve_check), roles included.
+bool CheckTrackGroup(kelvo_track_group const &Group) {
+    constexpr kelvo_log_message_origin Origin = KelvoTrackGroupLogMessage;
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "track group \"%s\"", NameOf(Group.Name));
+    if (!HasArray(Origin, Record, Group.VectorTrackCount, Group.VectorTracks, "vector tracks") ||
+        !HasArray(Origin, Record, Group.TransformTrackCount, Group.TransformTracks,
+                  "transform tracks") ||
+        !HasArray(Origin, Record, Group.TransformLODErrorCount, Group.TransformLODErrors,
+                  "LOD errors") ||
+        !HasArray(Origin, Record, Group.TextTrackCount, Group.TextTracks, "text tracks")) {
+        return false;
+    }
+    if (Group.TransformLODErrorCount != 0 &&
+        Group.TransformLODErrorCount != Group.TransformTrackCount) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): The %s has %d LOD errors for its %d transform tracks", KELVO_HERE, Record,
+            Group.TransformLODErrorCount, Group.TransformTrackCount);
+        return false;
+    }
+    for (kelvo_int32 Index = 0; Group.TextTracks && Index < Group.TextTrackCount; ++Index) {
+        kelvo_text_track const &Track = Group.TextTracks[Index];
+        if (!HasArray(Origin, Record, Track.EntryCount, Track.Entries, "text entries")) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckAnimationTrackGroups(kelvo_animation const &Animation, kelvo_int32) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "animation \"%s\"", NameOf(Animation.Name));
+    if (!HasArray(KelvoAnimationLogMessage, Record, Animation.TrackGroupCount,
+                  Animation.TrackGroups, "track groups")) {
+        return false;
+    }
+    kelvo_uint8 const *Slot = reinterpret_cast<kelvo_uint8 const *>(Animation.TrackGroups);
+    for (kelvo_int32 Index = 0; Slot && Index < Animation.TrackGroupCount;
+         ++Index, Slot += sizeof(void *)) {
+        auto const *Group = static_cast<kelvo_track_group const *>(kelvo::LoadPointer(Slot));
+        if (Group && !CheckTrackGroup(*Group)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 namespace kelvo {
@@ -264,6 +314,9 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
     auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
     auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
     auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
+    auto TrackGroup = [](kelvo_track_group const &Record, kelvo_int32) {
+        return CheckTrackGroup(Record);
+    };
     return CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
            CheckList<kelvo_vertex_data>("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
                                         CheckListedVertexData) &&
@@ -271,6 +324,10 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
                                          CheckListedTopology) &&
            CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
            CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model) &&
+           CheckList<kelvo_track_group>("track groups", Lists.TrackGroupCount, Lists.TrackGroups,
+                                        TrackGroup) &&
+           CheckList<kelvo_animation>("animations", Lists.AnimationCount, Lists.Animations,
+                                      CheckAnimationTrackGroups) &&
            CheckFileInfoCurves(Info);
 }
 
