@@ -139,4 +139,42 @@ KELVO_API void KelvoFreeLODErrorSpace(kelvo_track_group *TrackGroup);
 KELVO_API void KelvoSetAllLODErrorSpace(kelvo_track_group *TrackGroup, kelvo_real32 Value);
 KELVO_API void KelvoResetLODErrorSpace(kelvo_track_group *TrackGroup);
 
+/* ---- building track groups (tool side) ------------------------------------------
+
+   Begin the group; add each transform track with its Begin, the curve
+   setters and its End, each vector track with one Push, each text track
+   with its Begin, entries and End; then end the group. Curves are copied;
+   identity curves become one shared identity record. The finished group is
+   one block, its tracks in name order, flagged sorted, every LOD error
+   (when asked for) never-reduced. */
+typedef struct kelvo_track_group_builder kelvo_track_group_builder;
+
+KELVO_API kelvo_track_group_builder *KelvoBeginTrackGroup(char const *Name,
+                                                          kelvo_int32 VectorTrackCount,
+                                                          kelvo_int32 TransformTrackCount,
+                                                          kelvo_int32 TextTrackCount,
+                                                          kelvo_bool32 IncludeLODErrorSpace);
+KELVO_API void KelvoBeginTransformTrack(kelvo_track_group_builder *Builder, char const *Name);
+KELVO_API void KelvoSetTransformTrackPositionCurve(kelvo_track_group_builder *Builder,
+                                                   kelvo_curve2 const *Curve);
+KELVO_API void KelvoSetTransformTrackOrientationCurve(kelvo_track_group_builder *Builder,
+                                                      kelvo_curve2 const *Curve);
+KELVO_API void KelvoSetTransformTrackScaleShearCurve(kelvo_track_group_builder *Builder,
+                                                     kelvo_curve2 const *Curve);
+KELVO_API void KelvoEndTransformTrack(kelvo_track_group_builder *Builder);
+KELVO_API void KelvoPushVectorTrackCurve(kelvo_track_group_builder *Builder, char const *Name,
+                                         kelvo_curve2 const *Curve);
+KELVO_API void KelvoBeginTextTrack(kelvo_track_group_builder *Builder, char const *Name);
+KELVO_API void KelvoAddTextEntry(kelvo_track_group_builder *Builder, kelvo_real32 TimeStamp,
+                                 char const *Text);
+KELVO_API void KelvoEndTextTrack(kelvo_track_group_builder *Builder);
+/* 0 when the group would not fit an int32 size. */
+KELVO_API kelvo_int32 KelvoGetResultingTrackGroupSize(kelvo_track_group_builder const *Builder);
+/* Both free the builder; null on failure. */
+KELVO_API kelvo_track_group *KelvoEndTrackGroupInPlace(kelvo_track_group_builder *Builder,
+                                                       void *Memory);
+KELVO_API kelvo_track_group *KelvoEndTrackGroup(kelvo_track_group_builder *Builder);
+/* Frees a group made by KelvoEndTrackGroup. */
+KELVO_API void KelvoFreeTrackGroup(kelvo_track_group *TrackGroup);
+
 #endif

@@ -6,7 +6,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_track_group.h"
 
-#include "anim/kelvo_track_curves.h"
+#include "anim/kelvo_track_internal.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
@@ -22,19 +22,11 @@ using kelvo::Log;
 constexpr kelvo_log_message_origin Origin = KelvoTrackGroupLogMessage;
 constexpr kelvo_int32 CaptureSize = 512;
 
-// The library's ordering of names: the application's comparison when one is
-// installed (never handed a null name), byte-wise otherwise.
-kelvo_int32 CompareNames(char const *A, char const *B) {
-    kelvo_string_comparison_callback *Callback = kelvo::GetStringComparisonCallback();
-    if (Callback && A && B) {
-        return Callback(A, B);
-    }
-    return KelvoStringDifference(A, B);
-}
+using kelvo::CompareTrackNames;
 
 // Lookups by name are exact (case-sensitive) unless the application says otherwise.
 bool NamesMatch(char const *A, char const *B) {
-    return CompareNames(A, B) == 0;
+    return CompareTrackNames(A, B) == 0;
 }
 
 kelvo_bool32 Report(kelvo_int32 Found, kelvo_int32 *TrackIndex) {
@@ -59,7 +51,7 @@ kelvo_int32 HalvingFind(kelvo_int32 Count, kelvo_transform_track const *Tracks, 
     kelvo_int32 High = Tracks ? Count : 0;
     while (Low < High) {
         kelvo_int32 Middle = Low + (High - Low) / 2;
-        kelvo_int32 Order = CompareNames(Name, Tracks[Middle].Name);
+        kelvo_int32 Order = CompareTrackNames(Name, Tracks[Middle].Name);
         if (Order == 0) {
             return Middle;
         }
@@ -97,6 +89,14 @@ char const *CurveRole(int Role) {
 }
 
 } // namespace
+
+kelvo_int32 kelvo::CompareTrackNames(char const *A, char const *B) {
+    kelvo_string_comparison_callback *Callback = GetStringComparisonCallback();
+    if (Callback && A && B) {
+        return Callback(A, B);
+    }
+    return KelvoStringDifference(A, B);
+}
 
 // ---- lookups and flags --------------------------------------------------------------
 
@@ -195,7 +195,7 @@ KELVO_API void KelvoResortTrackGroup(kelvo_track_group *TrackGroup) {
     // Insertion sort: stable, in place and without allocation; groups are small.
     for (kelvo_int32 Index = 1; Index < Count; ++Index) {
         kelvo_int32 At = Index;
-        while (At > 0 && CompareNames(Tracks[At - 1].Name, Tracks[At].Name) > 0) {
+        while (At > 0 && CompareTrackNames(Tracks[At - 1].Name, Tracks[At].Name) > 0) {
             std::swap(Tracks[At - 1], Tracks[At]);
             if (MoveErrors) {
                 std::swap(TrackGroup->TransformLODErrors[At - 1],
@@ -206,7 +206,7 @@ KELVO_API void KelvoResortTrackGroup(kelvo_track_group *TrackGroup) {
     }
     if (kelvo::GetStringComparisonCallback()) {
         for (kelvo_int32 Index = 1; Index < Count; ++Index) {
-            if (CompareNames(Tracks[Index - 1].Name, Tracks[Index].Name) == 0) {
+            if (CompareTrackNames(Tracks[Index - 1].Name, Tracks[Index].Name) == 0) {
                 Log(KelvoWarningLogMessage, KelvoNameMapLogMessage,
                     "%s(%d): ResortTrackGroup: found duplicate remapped track value - 0x%08x",
                     KELVO_HERE, (kelvo_uint32)Index);

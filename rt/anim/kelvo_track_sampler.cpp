@@ -6,7 +6,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_track_group.h"
 
-#include "anim/kelvo_track_curves.h"
+#include "anim/kelvo_track_internal.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 

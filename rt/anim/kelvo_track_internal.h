@@ -1,7 +1,8 @@
-// Curve queries as tracks see them: a track curve without any data (files
-// leave unanimated scale/shear that way) is the identity, never an error.
-#ifndef KELVO_TRACK_CURVES_H
-#define KELVO_TRACK_CURVES_H
+// What the track modules share: curve queries as tracks see them (a track
+// curve without any data, as files leave unanimated scale/shear, is the
+// identity, never an error) and the order of track names.
+#ifndef KELVO_TRACK_INTERNAL_H
+#define KELVO_TRACK_INTERNAL_H
 
 #include "kelvo2/kelvo2_curve.h"
 
@@ -27,6 +28,10 @@ inline bool TrackCurveIsKeyframed(kelvo_curve2 const *Curve) {
 inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
     return TrackCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
 }
+
+// The library's ordering of names: the application's comparison when one is
+// installed (never handed a null name), byte-wise otherwise.
+kelvo_int32 CompareTrackNames(char const *A, char const *B);
 
 } // namespace kelvo
 
