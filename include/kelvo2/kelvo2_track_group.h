@@ -129,6 +129,38 @@ KELVO_API kelvo_track_sampler *KelvoGetTrackSamplerIIU(void);
    or identity. */
 KELVO_API void KelvoRemoveTrackInitialTransform(kelvo_transform_track *Track);
 
+/* Coordinate-system changes x -> Linear.x + Affine (InverseLinear is
+   Linear's inverse), in place. A linear part that only permutes and flips
+   axes with one uniform scale (within Tolerance) rewrites any format
+   without decoding; others decode and re-encode the curve. Vec3 curves
+   take the linear part only; identity curves and curves of the wrong
+   dimension are refused. */
+KELVO_API kelvo_bool32 KelvoBasisConversionRequiresCurveDecompression(
+    kelvo_real32 const *Linear, kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance);
+KELVO_API void KelvoTransformCurveVec3(kelvo_real32 const *Affine, kelvo_real32 const *Linear,
+                                       kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance,
+                                       kelvo_curve2 *Curve);
+KELVO_API void KelvoSimilarityTransformCurvePosition(kelvo_real32 const *Affine,
+                                                     kelvo_real32 const *Linear,
+                                                     kelvo_real32 const *InverseLinear,
+                                                     kelvo_real32 Tolerance, kelvo_curve2 *Curve);
+KELVO_API void KelvoSimilarityTransformCurveQuaternion(kelvo_real32 const *Affine,
+                                                       kelvo_real32 const *Linear,
+                                                       kelvo_real32 const *InverseLinear,
+                                                       kelvo_real32 Tolerance, kelvo_curve2 *Curve);
+KELVO_API void KelvoSimilarityTransformCurveScaleShear(kelvo_real32 const *Affine,
+                                                       kelvo_real32 const *Linear,
+                                                       kelvo_real32 const *InverseLinear,
+                                                       kelvo_real32 Tolerance, kelvo_curve2 *Curve);
+/* Every non-identity curve by the linear part, the loop translation and
+   periodic loop likewise (renormalized, lengths moved into dZ and Radius),
+   and the initial placement by the whole transform. */
+KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
+                                                  kelvo_real32 const *Affine,
+                                                  kelvo_real32 const *Linear,
+                                                  kelvo_real32 const *InverseLinear,
+                                                  kelvo_real32 Tolerance);
+
 /* ---- resorting and LOD errors ---------------------------------------------------- */
 
 KELVO_API void KelvoResortTrackGroup(kelvo_track_group *TrackGroup);
