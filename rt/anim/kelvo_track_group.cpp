@@ -79,6 +79,18 @@ kelvo_int32 RuleFind(kelvo_int32 Count, track const *Tracks, char const *Process
     return -1;
 }
 
+kelvo_bool32 FindByRule(kelvo_track_group const *Group, bool Vectors, char const *ProcessedName,
+                        char const *Pattern, kelvo_int32 *TrackIndex) {
+    kelvo_int32 Found = -1;
+    if (Group) {
+        Found = Vectors
+                    ? RuleFind(Group->VectorTrackCount, Group->VectorTracks, ProcessedName, Pattern)
+                    : RuleFind(Group->TransformTrackCount, Group->TransformTracks, ProcessedName,
+                               Pattern);
+    }
+    return Report(Found, TrackIndex);
+}
+
 bool IsSorted(kelvo_track_group const *TrackGroup) {
     return (TrackGroup->AccumulationFlags & KELVO_TRACK_GROUP_IS_SORTED) != 0;
 }
@@ -117,10 +129,7 @@ KELVO_API kelvo_bool32 KelvoFindTrackByRule(kelvo_track_group const *TrackGroup,
                                             char const *ProcessedName, char const *Pattern,
                                             kelvo_int32 *TrackIndex) {
     KELVO_TIMED_BLOCK("FindTrackByRule");
-    kelvo_int32 Found = TrackGroup ? RuleFind(TrackGroup->TransformTrackCount,
-                                              TrackGroup->TransformTracks, ProcessedName, Pattern)
-                                   : -1;
-    return Report(Found, TrackIndex);
+    return FindByRule(TrackGroup, false, ProcessedName, Pattern, TrackIndex);
 }
 
 KELVO_API kelvo_bool32 KelvoFindVectorTrackByName(kelvo_track_group const *TrackGroup,
@@ -135,10 +144,7 @@ KELVO_API kelvo_bool32 KelvoFindVectorTrackByRule(kelvo_track_group const *Track
                                                   char const *ProcessedName, char const *Pattern,
                                                   kelvo_int32 *TrackIndex) {
     KELVO_TIMED_BLOCK("FindVectorTrackByRule");
-    kelvo_int32 Found = TrackGroup ? RuleFind(TrackGroup->VectorTrackCount,
-                                              TrackGroup->VectorTracks, ProcessedName, Pattern)
-                                   : -1;
-    return Report(Found, TrackIndex);
+    return FindByRule(TrackGroup, true, ProcessedName, Pattern, TrackIndex);
 }
 
 KELVO_API void KelvoGetTrackGroupFlags(kelvo_track_group const *TrackGroup, kelvo_uint32 *Flags,

@@ -284,22 +284,18 @@ bool CheckTrackGroup(kelvo_track_group const &Group) {
     return true;
 }
 
+bool CheckListedTrackGroup(kelvo_track_group const &Group, kelvo_int32) {
+    return CheckTrackGroup(Group);
+}
+
+// Animations may hold track groups the file info does not list.
 bool CheckAnimationTrackGroups(kelvo_animation const &Animation, kelvo_int32) {
     char Record[RecordNameSize];
     kelvo::Format(RecordNameSize, Record, "animation \"%s\"", NameOf(Animation.Name));
-    if (!HasArray(KelvoAnimationLogMessage, Record, Animation.TrackGroupCount,
-                  Animation.TrackGroups, "track groups")) {
-        return false;
-    }
-    kelvo_uint8 const *Slot = reinterpret_cast<kelvo_uint8 const *>(Animation.TrackGroups);
-    for (kelvo_int32 Index = 0; Slot && Index < Animation.TrackGroupCount;
-         ++Index, Slot += sizeof(void *)) {
-        auto const *Group = static_cast<kelvo_track_group const *>(kelvo::LoadPointer(Slot));
-        if (Group && !CheckTrackGroup(*Group)) {
-            return false;
-        }
-    }
-    return true;
+    return HasArray(KelvoAnimationLogMessage, Record, Animation.TrackGroupCount,
+                    Animation.TrackGroups, "track groups") &&
+           CheckList<kelvo_track_group>("track groups", Animation.TrackGroupCount,
+                                        Animation.TrackGroups, CheckListedTrackGroup);
 }
 
 } // namespace
@@ -314,9 +310,6 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
     auto Skeleton = [](kelvo_skeleton const &Record, kelvo_int32) { return CheckSkeleton(Record); };
     auto Mesh = [](kelvo_mesh const &Record, kelvo_int32) { return CheckMesh(Record); };
     auto Model = [&](kelvo_model const &Record, kelvo_int32) { return CheckModel(Lists, Record); };
-    auto TrackGroup = [](kelvo_track_group const &Record, kelvo_int32) {
-        return CheckTrackGroup(Record);
-    };
     return CheckList<kelvo_skeleton>("skeletons", Lists.SkeletonCount, Lists.Skeletons, Skeleton) &&
            CheckList<kelvo_vertex_data>("vertex datas", Lists.VertexDataCount, Lists.VertexDatas,
                                         CheckListedVertexData) &&
@@ -325,7 +318,7 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
            CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
            CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model) &&
            CheckList<kelvo_track_group>("track groups", Lists.TrackGroupCount, Lists.TrackGroups,
-                                        TrackGroup) &&
+                                        CheckListedTrackGroup) &&
            CheckList<kelvo_animation>("animations", Lists.AnimationCount, Lists.Animations,
                                       CheckAnimationTrackGroups) &&
            CheckFileInfoCurves(Info);
