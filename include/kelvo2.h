@@ -29,5 +29,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_texture.h"
 #include "kelvo2/kelvo2_variant_builder.h"
+#include "kelvo2/kelvo2_track_group.h"
+#include "kelvo2/kelvo2_animation_binding.h"
 
 #endif

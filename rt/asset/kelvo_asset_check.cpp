@@ -253,6 +253,52 @@ bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
     return true;
 }
 
+// ---- track groups -------------------------------------------------------------------
+
+// Arrays present where counted and one LOD error per transform track, if
+// any; the curves are checked after this (kelvo_curve_check), roles included.
+bool CheckTrackGroup(kelvo_track_group const &Group) {
+    constexpr kelvo_log_message_origin Origin = KelvoTrackGroupLogMessage;
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "track group \"%s\"", NameOf(Group.Name));
+    if (!HasArray(Origin, Record, Group.VectorTrackCount, Group.VectorTracks, "vector tracks") ||
+        !HasArray(Origin, Record, Group.TransformTrackCount, Group.TransformTracks,
+                  "transform tracks") ||
+        !HasArray(Origin, Record, Group.TransformLODErrorCount, Group.TransformLODErrors,
+                  "LOD errors") ||
+        !HasArray(Origin, Record, Group.TextTrackCount, Group.TextTracks, "text tracks")) {
+        return false;
+    }
+    if (Group.TransformLODErrorCount != 0 &&
+        Group.TransformLODErrorCount != Group.TransformTrackCount) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): The %s has %d LOD errors for its %d transform tracks", KELVO_HERE, Record,
+            Group.TransformLODErrorCount, Group.TransformTrackCount);
+        return false;
+    }
+    for (kelvo_int32 Index = 0; Group.TextTracks && Index < Group.TextTrackCount; ++Index) {
+        kelvo_text_track const &Track = Group.TextTracks[Index];
+        if (!HasArray(Origin, Record, Track.EntryCount, Track.Entries, "text entries")) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckListedTrackGroup(kelvo_track_group const &Group, kelvo_int32) {
+    return CheckTrackGroup(Group);
+}
+
+// Animations may hold track groups the file info does not list.
+bool CheckAnimationTrackGroups(kelvo_animation const &Animation, kelvo_int32) {
+    char Record[RecordNameSize];
+    kelvo::Format(RecordNameSize, Record, "animation \"%s\"", NameOf(Animation.Name));
+    return HasArray(KelvoAnimationLogMessage, Record, Animation.TrackGroupCount,
+                    Animation.TrackGroups, "track groups") &&
+           CheckList<kelvo_track_group>("track groups", Animation.TrackGroupCount,
+                                        Animation.TrackGroups, CheckListedTrackGroup);
+}
+
 } // namespace
 
 namespace kelvo {
@@ -274,6 +320,10 @@ bool CheckAssetTree(kelvo_file_info const *Info) {
                                          CheckListedTopology) &&
            CheckList<kelvo_mesh>("meshes", Lists.MeshCount, Lists.Meshes, Mesh) &&
            CheckList<kelvo_model>("models", Lists.ModelCount, Lists.Models, Model) &&
+           CheckList<kelvo_track_group>("track groups", Lists.TrackGroupCount, Lists.TrackGroups,
+                                        CheckListedTrackGroup) &&
+           CheckList<kelvo_animation>("animations", Lists.AnimationCount, Lists.Animations,
+                                      CheckAnimationTrackGroups) &&
            CheckFileInfoCurves(Info);
 }
 

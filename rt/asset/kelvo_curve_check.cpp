@@ -211,19 +211,68 @@ bool CheckCurve(kelvo_curve2 const *Curve, char const *Name) {
 
 namespace {
 
+// The dimension a curve that passed CheckCurve decodes to; 0 when it has
+// none to compare (identities, no curve, controls without knots).
+kelvo_int32 CheckedCurveDimension(kelvo_curve2 const *Curve) {
+    kelvo_variant Data;
+    memcpy(&Data, &Curve->CurveData, sizeof(Data));
+    if (!Data.Object) {
+        return 0;
+    }
+    curve_format_layout const &Layout = CurveFormatLayouts[FindCurveFormat(Data.Type)];
+    kelvo_uint8 Record[64];
+    memcpy(Record, Data.Object, Layout.RecordSize);
+    switch (Layout.Family) {
+    case curve_family::Keyframes: {
+        kelvo_curve_data_da_keyframes32f Keys;
+        memcpy(&Keys, Record, sizeof(Keys));
+        return Keys.ControlCount > 0 ? Keys.Dimension : 0;
+    }
+    case curve_family::Floats: {
+        kelvo_curve_data_da_k32f_c32f Floats;
+        memcpy(&Floats, Record, sizeof(Floats));
+        return Floats.KnotCount > 0 ? Floats.ControlCount / Floats.KnotCount : 0;
+    }
+    case curve_family::Identity:
+        return 0;
+    case curve_family::Constant: {
+        kelvo_curve_data_da_constant32f Constant;
+        memcpy(&Constant, Record, sizeof(Constant));
+        return Constant.ControlCount;
+    }
+    case curve_family::Scaled: {
+        kelvo_curve_data_da_k16u_c16u Scaled;
+        memcpy(&Scaled, Record, sizeof(Scaled));
+        return Scaled.ControlScaleOffsetCount / 2;
+    }
+    default:
+        return Layout.Dimension;
+    }
+}
+
+// A checked curve whose values do not have the dimension its track gives it.
+bool CheckRole(kelvo_curve2 const *Curve, char const *Name, kelvo_int32 Dimension) {
+    kelvo_int32 Actual = CheckedCurveDimension(Curve);
+    if (Actual != 0 && Actual != Dimension) {
+        return Refuse(Name, "its dimension %d is not the %d of its role", Actual, Dimension);
+    }
+    return true;
+}
+
 bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
     char Name[512];
     char const *GroupName = Group->Name ? Group->Name : "";
-    for (kelvo_int32 Index = 0; Index < Group->VectorTrackCount; ++Index) {
+    for (kelvo_int32 Index = 0; Group->VectorTracks && Index < Group->VectorTrackCount; ++Index) {
         kelvo_vector_track const &Track = Group->VectorTracks[Index];
         Format((kelvo_int32)sizeof(Name), Name,
                "\"%s\" of vector track \"%s\" in track group \"%s\"", "ValueCurve",
                Track.Name ? Track.Name : "", GroupName);
-        if (!CheckCurve(&Track.ValueCurve, Name)) {
+        if (!CheckCurve(&Track.ValueCurve, Name) ||
+            !CheckRole(&Track.ValueCurve, Name, Track.Dimension)) {
             return false;
         }
     }
-    kelvo_int32 TrackCount = Group->TransformTrackCount;
+    kelvo_int32 TrackCount = Group->TransformTracks ? Group->TransformTrackCount : 0;
     for (kelvo_int32 Index = -1; Index < TrackCount; ++Index) {
         kelvo_transform_track const *Track =
             Index < 0 ? Group->RootMotion : &Group->TransformTracks[Index];
@@ -233,14 +282,15 @@ bool CheckTrackGroupCurves(kelvo_track_group const *Group) {
         struct {
             char const *Member;
             kelvo_curve2 const *Curve;
-        } const Curves[] = {{"OrientationCurve", &Track->OrientationCurve},
-                            {"PositionCurve", &Track->PositionCurve},
-                            {"ScaleShearCurve", &Track->ScaleShearCurve}};
+            kelvo_int32 Dimension;
+        } const Curves[] = {{"OrientationCurve", &Track->OrientationCurve, 4},
+                            {"PositionCurve", &Track->PositionCurve, 3},
+                            {"ScaleShearCurve", &Track->ScaleShearCurve, 9}};
         for (auto const &Entry : Curves) {
             Format((kelvo_int32)sizeof(Name), Name, "\"%s\" of %s \"%s\" in track group \"%s\"",
                    Entry.Member, Index < 0 ? "root motion" : "transform track",
                    Track->Name ? Track->Name : "", GroupName);
-            if (!CheckCurve(Entry.Curve, Name)) {
+            if (!CheckCurve(Entry.Curve, Name) || !CheckRole(Entry.Curve, Name, Entry.Dimension)) {
                 return false;
             }
         }

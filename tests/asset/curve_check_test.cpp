@@ -150,7 +150,18 @@ TEST_F(CurveCheckTest, FileInfoChecksNameTheCurve) {
                  "Curve \"PositionCurve\" of transform track \"knee\" in track group \"walk\" is "
                  "refused: degree 7");
     Records.Knotted.CurveDataHeader_DaK32fC32f.Degree = 3;
+    // A curve must also fit its role: positions have 3 values, vector tracks their own count.
+    EXPECT_FALSE(kelvo::CheckFileInfoCurves(&Info));
+    ExpectLogged(KelvoErrorLogMessage, "track \"knee\" in track group \"walk\" is refused: its "
+                                       "dimension 2 is not the 3 of its role");
+    kelvo_vector_track Vector = {"weights", 2, Tracks[1].PositionCurve};
+    Tracks[1].PositionCurve = {};
+    Group.VectorTrackCount = 1;
+    Group.VectorTracks = &Vector;
     EXPECT_TRUE(kelvo::CheckFileInfoCurves(&Info));
+    Vector.Dimension = 3;
+    EXPECT_FALSE(kelvo::CheckFileInfoCurves(&Info));
+    ExpectLogged(KelvoErrorLogMessage, "its dimension 2 is not the 3 of its role");
 }
 
 } // namespace

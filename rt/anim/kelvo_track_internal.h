@@ -1,0 +1,38 @@
+// What the track modules share: curve queries as tracks see them (a track
+// curve without any data, as files leave unanimated scale/shear, is the
+// identity, never an error) and the order of track names.
+#ifndef KELVO_TRACK_INTERNAL_H
+#define KELVO_TRACK_INTERNAL_H
+
+#include "kelvo2/kelvo2_curve.h"
+
+namespace kelvo {
+
+inline bool CurveIsAbsent(kelvo_curve2 const *Curve) {
+    return !Curve->CurveData.Object;
+}
+
+inline bool TrackCurveIsIdentity(kelvo_curve2 const *Curve) {
+    return CurveIsAbsent(Curve) || KelvoCurveIsIdentity(Curve);
+}
+
+inline bool TrackCurveIsConstantOrIdentity(kelvo_curve2 const *Curve) {
+    return CurveIsAbsent(Curve) || KelvoCurveIsConstantOrIdentity(Curve);
+}
+
+inline bool TrackCurveIsKeyframed(kelvo_curve2 const *Curve) {
+    return !CurveIsAbsent(Curve) && KelvoCurveIsKeyframed(Curve);
+}
+
+// Knots of a curve that has values to read: 0 for identity and absent curves.
+inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
+    return TrackCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
+}
+
+// The library's ordering of names: the application's comparison when one is
+// installed (never handed a null name), byte-wise otherwise.
+kelvo_int32 CompareTrackNames(char const *A, char const *B);
+
+} // namespace kelvo
+
+#endif
