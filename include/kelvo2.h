@@ -25,5 +25,8 @@
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_mesh.h"
 #include "kelvo2/kelvo2_curve.h"
+#include "kelvo2/kelvo2_track_mask.h"
+#include "kelvo2/kelvo2_local_pose.h"
+#include "kelvo2/kelvo2_world_pose.h"
 
 #endif
