@@ -491,7 +491,11 @@ KELVO_API void KelvoBuildWorldPoseComposites(kelvo_skeleton const *Skeleton,
     if (!BuildRangeIsValid(Skeleton, FirstBone, BoneCount, INT32_MAX, Result)) {
         return;
     }
-    KELVO_CHECK_NOT_NULL(Result->CompositeTransformBuffer, Origin, KELVO_NOTHING);
+    if (!Result->CompositeTransformBuffer) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): Result.CompositeTransformBuffer is not allowed to be 0", KELVO_HERE);
+        return;
+    }
     MultiplyMatrices(BoneCount, Skeleton->Bones[FirstBone].InverseWorldTransform, BoneStride,
                      Result->WorldTransformBuffer + 16 * FirstBone, 16,
                      Result->CompositeTransformBuffer + 16 * FirstBone, 16);
