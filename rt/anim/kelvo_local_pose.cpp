@@ -79,10 +79,13 @@ void InitializeLocalPose(kelvo_local_pose *Pose, kelvo_int32 BoneCount) {
 
 // The first-contribution and the adding step of accumulation; Sign is +1 or
 // -1 by the quaternion mode.
+// The contribution may not be the entry itself (the restrict lets the sums
+// vectorize).
 void AddContribution(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
-                     kelvo_real32 Weight, kelvo_real32 Sign, kelvo_transform const &Transform) {
+                     kelvo_real32 Weight, kelvo_real32 Sign,
+                     kelvo_transform const &__restrict Transform) {
     kelvo_real32 const OrientationWeight = Sign * Weight;
-    kelvo_transform &Sum = Entry.Transform;
+    kelvo_transform &__restrict Sum = Entry.Transform;
     if (Entry.TraversalID == TraversalID) {
         Sum.Flags |= Transform.Flags;
         for (int Index = 0; Index < 3; ++Index) {
@@ -200,28 +203,34 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
             FadeScale = 1 / (AllowedError - FadeStart);
         }
     }
+    // Locals, so that writes to the entries do not force these to be reread.
     kelvo_int32 const TraversalID = Pose->TraversalID;
+    kelvo_real32 const FillThreshold = Pose->FillThreshold;
+    kelvo_bone const *const Bones = Skeleton->Bones;
+    kelvo_local_pose_transform *const Entries = Pose->Transforms;
     for (kelvo_int32 Position = FirstBone; Position < FirstBone + BoneCount; ++Position) {
         kelvo_int32 Bone = SkeletonBoneAt(Skeleton, SparseBoneArray, Position);
         if (Bone < 0) {
             continue;
         }
-        kelvo_transform const &Rest = Skeleton->Bones[Bone].Transform;
-        kelvo_local_pose_transform &Entry = Pose->Transforms[Position];
+        kelvo_transform const &Rest = Bones[Bone].Transform;
+        kelvo_local_pose_transform &Entry = Entries[Position];
         if (Entry.TraversalID != TraversalID) {
             SetToRest(Entry, TraversalID, Rest);
             continue;
         }
-        if (Entry.Weight < Pose->FillThreshold) {
-            AccumulateRest(Entry, TraversalID, Pose->FillThreshold - Entry.Weight, Rest);
+        if (Entry.Weight < FillThreshold) {
+            AccumulateRest(Entry, TraversalID, FillThreshold - Entry.Weight, Rest);
         }
-        kelvo_real32 const Fade = (AllowedError - Skeleton->Bones[Bone].LODError) * FadeScale;
-        if (Fade >= 0.99f) {
-            SetToRest(Entry, TraversalID, Rest);
-            continue;
-        }
-        if (Fade > 0) {
-            AccumulateRest(Entry, TraversalID, Fade * Entry.Weight / (1 - Fade), Rest);
+        if (FadeScale != 0) {
+            kelvo_real32 const Fade = (AllowedError - Bones[Bone].LODError) * FadeScale;
+            if (Fade >= 0.99f) {
+                SetToRest(Entry, TraversalID, Rest);
+                continue;
+            }
+            if (Fade > 0) {
+                AccumulateRest(Entry, TraversalID, Fade * Entry.Weight / (1 - Fade), Rest);
+            }
         }
         NormalizeEntry(Entry, Rest);
     }
