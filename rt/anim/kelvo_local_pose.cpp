@@ -36,18 +36,7 @@ enum quaternion_mode {
     QuaternionModeAccumulatedNeighbourhood = 3,
 };
 
-kelvo_int64 LocalPoseSize(kelvo_int32 BoneCount, aggr_allocator &Allocator,
-                          kelvo_local_pose **Pose) {
-    AggrInit(Allocator);
-    kelvo_int64 PoseOffset = AggrAllocPtr(Allocator, Pose, sizeof(kelvo_local_pose));
-    AggrAllocOffsetArraySizePtr(Allocator, PoseOffset, BoneCount,
-                                offsetof(kelvo_local_pose, BoneCount),
-                                offsetof(kelvo_local_pose, Transforms),
-                                sizeof(kelvo_local_pose_transform));
-    return EndAggrSize(Allocator, KELVO_HERE);
-}
-
-// Reservations again for placement (EndAggrSize reset them).
+// The pose record and its entries, one block.
 void ReserveLocalPose(kelvo_int32 BoneCount, aggr_allocator &Allocator, kelvo_local_pose **Pose) {
     AggrInit(Allocator);
     kelvo_int64 PoseOffset = AggrAllocPtr(Allocator, Pose, sizeof(kelvo_local_pose));
@@ -61,7 +50,8 @@ kelvo_int32 ResultingLocalPoseSize(kelvo_int32 BoneCount) {
     KELVO_CHECK(BoneCount >= 0, Origin, 0);
     aggr_allocator Allocator;
     kelvo_local_pose *Pose = nullptr;
-    kelvo_int64 Size = LocalPoseSize(BoneCount, Allocator, &Pose);
+    ReserveLocalPose(BoneCount, Allocator, &Pose);
+    kelvo_int64 Size = EndAggrSize(Allocator, KELVO_HERE);
     if (Size < 0 || Size > INT32_MAX) {
         Log(KelvoErrorLogMessage, Origin,
             "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
@@ -342,8 +332,7 @@ bool WorldMatrixOfBone(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
         kelvo_real32 Matrix[16];
         KelvoBuildCompositeTransform4x4(Local, Matrix);
         KelvoColumnMatrixMultiply4x4(World, World, Matrix);
-        kelvo_int32 Parent = Skeleton->Bones[Bone].ParentIndex;
-        Bone = Parent < Bone ? Parent : -1;
+        Bone = ParentOf(Skeleton, Bone);
     }
     if (Offset4x4) {
         KelvoColumnMatrixMultiply4x4(World, World, Offset4x4);
@@ -383,9 +372,9 @@ void LocalPoseFromWorldPose(kelvo_skeleton const *Skeleton, kelvo_local_pose *Re
                 KELVO_NOTHING);
     kelvo_real32 const *Offset = Offset4x4 ? Offset4x4 : IdentityMatrix4x4;
     for (kelvo_int32 Bone = FirstBone + BoneCount - 1; Bone >= FirstBone; --Bone) {
-        kelvo_int32 Parent = Skeleton->Bones[Bone].ParentIndex;
+        kelvo_int32 Parent = ParentOf(Skeleton, Bone);
         kelvo_real32 const *ParentWorld =
-            Parent >= 0 && Parent < Bone ? WorldPose->WorldTransformBuffer + 16 * Parent : Offset;
+            Parent >= 0 ? WorldPose->WorldTransformBuffer + 16 * Parent : Offset;
         kelvo_real32 InverseParent[16], Local[16];
         if (!InvertAffine4x4(InverseParent, ParentWorld)) {
             memcpy(InverseParent, IdentityMatrix4x4, sizeof(InverseParent));
@@ -613,18 +602,32 @@ KELVO_API void KelvoLocalPoseFromWorldPoseNoScale(kelvo_skeleton const *Skeleton
 namespace {
 
 bool SkeletonBoneIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex) {
-    KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
-    if (BoneIndex < 0 || BoneIndex >= Skeleton->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): BoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, BoneIndex, Skeleton->BoneCount);
-        return false;
-    }
-    return true;
+    return kelvo::SkeletonBoneIsValid(Skeleton, BoneIndex, Origin);
 }
 
-kelvo_int32 ParentOf(kelvo_skeleton const *Skeleton, kelvo_int32 Bone) {
-    kelvo_int32 Parent = Skeleton->Bones[Bone].ParentIndex;
-    return Parent < Bone ? Parent : -1;
+// Every entry of From (Count of them; -1 allowed when Absent is) names an
+// entry of To (ToCount of them) that names it back; the first fault is
+// reported.
+bool MappingIsInverse(kelvo_int32 Count, kelvo_int32 const *From, char const *FromName,
+                      kelvo_int32 ToCount, kelvo_int32 const *To, char const *ToName,
+                      bool Absent) {
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        kelvo_int32 Target = From[Index];
+        if (Absent && Target == -1) {
+            continue;
+        }
+        if (Target < 0 || Target >= ToCount) {
+            Log(KelvoErrorLogMessage, Origin, "%s(%d): %s[%i] is out of range", KELVO_HERE,
+                FromName, Index);
+            return false;
+        }
+        if (To[Target] != Index) {
+            Log(KelvoErrorLogMessage, Origin, "%s(%d): %s[%i] should be %i", KELVO_HERE, ToName,
+                Target, Index);
+            return false;
+        }
+    }
+    return true;
 }
 
 // Puts Bone at its sorted place among Count entries and renumbers the
@@ -641,6 +644,21 @@ void InsertSorted(kelvo_int32 Bone, kelvo_int32 Count, kelvo_int32 *Sparse, kelv
 }
 
 } // namespace
+
+namespace kelvo {
+
+bool SkeletonBoneIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
+                         kelvo_log_message_origin ReportAs) {
+    KELVO_CHECK_NOT_NULL(Skeleton, ReportAs, false);
+    if (BoneIndex < 0 || BoneIndex >= Skeleton->BoneCount) {
+        Log(KelvoErrorLogMessage, ReportAs, "%s(%d): BoneIndex %d is out of range [0, %d)",
+            KELVO_HERE, BoneIndex, Skeleton->BoneCount);
+        return false;
+    }
+    return true;
+}
+
+} // namespace kelvo
 
 KELVO_API kelvo_int32 KelvoSparseBoneArrayCreateSingleBone(kelvo_skeleton const *Skeleton,
                                                            kelvo_int32 BoneIndex,
@@ -728,34 +746,8 @@ KELVO_API kelvo_bool32 KelvoSparseBoneArrayIsValid(kelvo_int32 SkeletonBoneCount
     KELVO_CHECK_NOT_NULL(SparseBoneArray, Origin, 0);
     KELVO_CHECK_NOT_NULL(SparseBoneArrayReverse, Origin, 0);
     KELVO_CHECK(SparseBoneCount >= 0 && SparseBoneCount <= SkeletonBoneCount, Origin, 0);
-    for (kelvo_int32 Position = 0; Position < SparseBoneCount; ++Position) {
-        kelvo_int32 Bone = SparseBoneArray[Position];
-        if (Bone < 0 || Bone >= SkeletonBoneCount) {
-            Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArray[%i] is out of range",
-                KELVO_HERE, Position);
-            return 0;
-        }
-        if (SparseBoneArrayReverse[Bone] != Position) {
-            Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArrayReverse[%i] should be %i",
-                KELVO_HERE, Bone, Position);
-            return 0;
-        }
-    }
-    for (kelvo_int32 Bone = 0; Bone < SkeletonBoneCount; ++Bone) {
-        kelvo_int32 Position = SparseBoneArrayReverse[Bone];
-        if (Position == -1) {
-            continue;
-        }
-        if (Position < 0 || Position >= SparseBoneCount) {
-            Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArrayReverse[%i] is out of range",
-                KELVO_HERE, Bone);
-            return 0;
-        }
-        if (SparseBoneArray[Position] != Bone) {
-            Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArray[%i] should be %i",
-                KELVO_HERE, Position, Bone);
-            return 0;
-        }
-    }
-    return 1;
+    return MappingIsInverse(SparseBoneCount, SparseBoneArray, "SparseBoneArray", SkeletonBoneCount,
+                            SparseBoneArrayReverse, "SparseBoneArrayReverse", false) &&
+           MappingIsInverse(SkeletonBoneCount, SparseBoneArrayReverse, "SparseBoneArrayReverse",
+                            SparseBoneCount, SparseBoneArray, "SparseBoneArray", true);
 }

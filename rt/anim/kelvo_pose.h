@@ -6,6 +6,7 @@
 
 #include "kelvo2/kelvo2_local_pose.h"
 #include "kelvo2/kelvo2_world_pose.h"
+#include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 
 namespace kelvo {
@@ -102,6 +103,26 @@ void SetSSEPosesAllowed(bool Allowed);
 // Inverse of an affine row-vector matrix (fourth column 0, 0, 0, 1); false
 // and Result untouched when its 3x3 part is singular.
 bool InvertAffine4x4(kelvo_real32 *Result, kelvo_real32 const *M);
+
+// A bone's parent, or -1 for a root and for a parent that does not precede
+// it (only caller-built skeletons can have one; the chain ends there).
+inline kelvo_int32 ParentOf(kelvo_skeleton const *Skeleton, kelvo_int32 Bone) {
+    kelvo_int32 Parent = Skeleton->Bones[Bone].ParentIndex;
+    return Parent < Bone ? Parent : -1;
+}
+
+// Whether Bone is Root or lies below it: its chain reaches Root before it
+// drops under it (parents precede their children).
+inline bool BoneIsBelow(kelvo_skeleton const *Skeleton, kelvo_int32 Bone, kelvo_int32 Root) {
+    while (Bone > Root) {
+        Bone = ParentOf(Skeleton, Bone);
+    }
+    return Bone == Root;
+}
+
+// A skeleton and an index inside it; reports "BoneIndex %d is out of range".
+bool SkeletonBoneIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
+                         kelvo_log_message_origin ReportAs);
 
 constexpr kelvo_real32 IdentityMatrix4x4[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 

@@ -5,6 +5,7 @@
 #include "kelvo2/kelvo2_track_mask.h"
 
 #include "kelvo2/kelvo2_data_type_conversion.h"
+#include "anim/kelvo_pose.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_memory.h"
 
@@ -19,21 +20,10 @@ constexpr kelvo_log_message_origin Origin = KelvoTrackMaskLogMessage;
 kelvo_track_mask const IdentityMask = {1.0f, 0, nullptr};
 kelvo_track_mask const NullMask = {0.0f, 0, nullptr};
 
-kelvo_int32 ParentOf(kelvo_skeleton const *Skeleton, kelvo_int32 Bone) {
-    kelvo_int32 Parent = Skeleton->Bones[Bone].ParentIndex;
-    return Parent < Bone ? Parent : -1;
-}
-
 bool ChainArgumentsAreValid(kelvo_track_mask const *Mask, kelvo_skeleton const *Skeleton,
                             kelvo_int32 BoneIndex) {
     KELVO_CHECK_NOT_NULL(Mask, Origin, false);
-    KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
-    if (BoneIndex < 0 || BoneIndex >= Skeleton->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): BoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, BoneIndex, Skeleton->BoneCount);
-        return false;
-    }
-    return true;
+    return SkeletonBoneIsValid(Skeleton, BoneIndex, Origin);
 }
 
 void SetIfInside(kelvo_track_mask *Mask, kelvo_int32 Bone, kelvo_real32 Weight) {
@@ -157,11 +147,7 @@ KELVO_API void KelvoSetSkeletonTrackMaskChainDownwards(kelvo_track_mask *Mask,
     // start bone rather than by marking weights, so no weight the mask held
     // can pass for a mark.
     for (kelvo_int32 Bone = BoneIndex; Bone < Skeleton->BoneCount; ++Bone) {
-        kelvo_int32 Ancestor = Bone;
-        while (Ancestor > BoneIndex) {
-            Ancestor = ParentOf(Skeleton, Ancestor);
-        }
-        if (Ancestor == BoneIndex) {
+        if (BoneIsBelow(Skeleton, Bone, BoneIndex)) {
             SetIfInside(Mask, Bone, Weight);
         }
     }

@@ -353,16 +353,6 @@ void Transposed(kelvo_skeleton const *Skeleton, kelvo_world_pose const *Pose, ke
                                           Pose->WorldTransformBuffer + 16 * Bone);
 }
 
-// Whether Bone lies in the subtree of Root: its parent chain reaches Root
-// before it drops below it.
-bool IsInSubtree(kelvo_bone const *Bones, kelvo_int32 Bone, kelvo_int32 Root) {
-    while (Bone > Root) {
-        kelvo_int32 Parent = Bones[Bone].ParentIndex;
-        Bone = Parent < Bone ? Parent : -1;
-    }
-    return Bone == Root;
-}
-
 } // namespace
 
 KELVO_API kelvo_world_pose *KelvoNewWorldPose(kelvo_int32 BoneCount) {
@@ -573,7 +563,7 @@ KELVO_API void KelvoUpdateWorldPoseChildren(kelvo_skeleton const *Skeleton, kelv
         return;
     }
     for (kelvo_int32 Bone = ParentBone; Bone < Limit; ++Bone) {
-        if (IsInSubtree(Skeleton->Bones, Bone, ParentBone)) {
+        if (BoneIsBelow(Skeleton, Bone, ParentBone)) {
             world_build_job Job = {};
             Job.Entries = LocalPose->Transforms;
             Job.EndValid = INT32_MAX;
