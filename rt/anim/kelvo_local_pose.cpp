@@ -130,7 +130,7 @@ void SetToRest(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
 }
 
 // Divides the sums by their weight and renormalizes the orientation.
-void NormalizeEntry(kelvo_local_pose_transform &Entry, kelvo_transform const &Rest) {
+void NormalizeEntry(kelvo_local_pose_transform &Entry, kelvo_transform const &Rest, bool SSE) {
     kelvo_transform &Sum = Entry.Transform;
     if (Entry.Weight == 0 || Dot4(Sum.Orientation, Sum.Orientation) == 0) {
         SetToRest(Entry, Entry.TraversalID, Rest);
@@ -145,7 +145,11 @@ void NormalizeEntry(kelvo_local_pose_transform &Entry, kelvo_transform const &Re
             Sum.ScaleShear[Index] *= Scale;
         }
     }
-    FastRenormalizeQuaternion(Sum.Orientation);
+    if (SSE) {
+        RenormalizeQuaternionSSE(Sum.Orientation);
+    } else {
+        FastRenormalizeQuaternion(Sum.Orientation);
+    }
 }
 
 // The skeleton bone of pose position Position, or -1 (reported) when a
@@ -198,6 +202,7 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
     kelvo_real32 const FillThreshold = Pose->FillThreshold;
     kelvo_bone const *const Bones = Skeleton->Bones;
     kelvo_local_pose_transform *const Entries = Pose->Transforms;
+    bool const SSE = SSEPosesEnabled();
     for (kelvo_int32 Position = FirstBone; Position < FirstBone + BoneCount; ++Position) {
         kelvo_int32 Bone = SkeletonBoneAt(Skeleton, SparseBoneArray, Position);
         if (Bone < 0) {
@@ -222,7 +227,7 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
                 AccumulateRest(Entry, TraversalID, Fade * Entry.Weight / (1 - Fade), Rest);
             }
         }
-        NormalizeEntry(Entry, Rest);
+        NormalizeEntry(Entry, Rest, SSE);
     }
 }
 

@@ -95,6 +95,9 @@ void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 A
                          kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
                          kelvo_int32 ResultStride);
 
+// The end-of-accumulation renormalization (FastRenormalizeQuaternion) in SSE.
+void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion);
+
 // True when the processor has SSE2 and tests have not switched the SSE path
 // off; the switch lets them compare both paths on one machine.
 bool SSEPosesEnabled();

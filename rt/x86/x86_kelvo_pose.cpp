@@ -1,5 +1,6 @@
-// World-pose composition with SSE: each output row is a sum of parent rows
-// scaled by broadcast factors, four columns at a time. Rows are loaded
+// Pose work with SSE: world-pose composition, where each output row is a sum
+// of parent rows scaled by broadcast factors, four columns at a time, and the
+// quaternion renormalization that ends accumulation. Rows are loaded
 // unaligned so that caller offsets and in-place poses need no alignment.
 #include "anim/kelvo_pose.h"
 
@@ -73,6 +74,26 @@ void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 A
     }
 }
 
+void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
+    __m128 const Q = _mm_loadu_ps(Quaternion);
+    __m128 const Squares = _mm_mul_ps(Q, Q);
+    __m128 const Pairs = _mm_add_ps(Squares, _mm_shuffle_ps(Squares, Squares, 0xb1));
+    __m128 const E = _mm_add_ps(Pairs, _mm_shuffle_ps(Pairs, Pairs, 0x4e)); // in every lane
+    kelvo_real32 const Length2 = _mm_cvtss_f32(E);
+    __m128 Scale;
+    if (Length2 >= 0.9f && Length2 <= 1.1f) {
+        // Two Newton steps of 1/sqrt from 1, as the portable path takes them.
+        __m128 const T = _mm_sub_ps(_mm_set1_ps(3), E);
+        __m128 const Inner = _mm_sub_ps(_mm_set1_ps(12), _mm_mul_ps(E, _mm_mul_ps(T, T)));
+        Scale = _mm_mul_ps(_mm_mul_ps(T, Inner), _mm_set1_ps(1.0f / 16));
+    } else if (Length2 > 0) {
+        Scale = _mm_div_ps(_mm_set1_ps(1), _mm_sqrt_ps(E));
+    } else {
+        return;
+    }
+    _mm_storeu_ps(Quaternion, _mm_mul_ps(Q, Scale));
+}
+
 } // namespace kelvo
 
 #else
@@ -88,6 +109,10 @@ void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 A
                          kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
                          kelvo_int32 ResultStride) {
     MultiplyMatricesPortable(Count, A, AStride, B, BStride, Result, ResultStride);
+}
+
+void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
+    FastRenormalizeQuaternion(Quaternion);
 }
 
 } // namespace kelvo

@@ -3,6 +3,7 @@
 // single-bone world matrices, local poses from world poses and sparse arrays.
 #include "kelvo_test.h"
 
+#include "anim/kelvo_pose.h"
 #include "pose_test_skeleton.h"
 
 #include <cstring>
@@ -145,6 +146,39 @@ TEST_F(LocalPoseTest, AccumulationFillsSignsAndNormalizesAsSpecified) {
     ExpectLogged(KelvoErrorLogMessage, "QuaternionMode 4 is out of range [0, 3]");
     KelvoAccumulateLocalTransform(Pose.get(), 0, 7, 1, &C.Skeleton, 2, &Animated);
     ExpectLogged(KelvoErrorLogMessage, "SkeletonBoneIndex 7 is out of range [0, 3)");
+}
+
+// Two random contributions per bone, whose sums lie both near and far from
+// unit length, end alike on the SSE and the portable path.
+TEST_F(LocalPoseTest, EndOfAccumulationAgreesOnBothPaths) {
+    int const Count = 67;
+    test_skeleton S(Count, 31);
+    std::mt19937 Engine(32);
+    std::uniform_real_distribution<float> Weight(0.05f, 0.9f);
+    std::vector<local_pose_ptr> Poses;
+    for (bool SSE : {true, false}) {
+        kelvo::SetSSEPosesAllowed(SSE);
+        Poses.emplace_back(KelvoNewLocalPose(Count));
+        std::mt19937 Same = Engine;
+        KelvoBeginLocalPoseAccumulation(Poses.back().get(), 0, Count, nullptr);
+        for (int Bone = 0; Bone < Count; ++Bone) {
+            for (int Layer = 0; Layer < 2; ++Layer) {
+                kelvo_transform T = RandomTransform(Same, 3);
+                KelvoAccumulateLocalTransform(Poses.back().get(), Bone, Bone, Weight(Same),
+                                              &S.Skeleton, 3, &T);
+            }
+        }
+        KelvoEndLocalPoseAccumulation(Poses.back().get(), 0, Count, &S.Skeleton, nullptr);
+    }
+    kelvo::SetSSEPosesAllowed(true);
+    for (int Bone = 0; Bone < Count; ++Bone) {
+        SCOPED_TRACE(Bone);
+        ExpectTransformNear(Poses[0]->Transforms[Bone].Transform,
+                            Poses[1]->Transforms[Bone].Transform, 1e-6f);
+        kelvo_real32 const *Q = Poses[0]->Transforms[Bone].Transform.Orientation;
+        // Two Newton steps from up to 10% off leave a few parts in 10^5.
+        EXPECT_NEAR(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3], 1, 1e-4);
+    }
 }
 
 TEST_F(LocalPoseTest, LODFadesBonesTowardsRestByTheirError) {
