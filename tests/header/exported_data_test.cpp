@@ -190,4 +190,15 @@ TEST_F(ExportedDataTest, AssetTablesAndTheRegistryPointAtTheLibrarysDefinitions)
     }
 }
 
+TEST_F(ExportedDataTest, ConstantTrackMasksPointAtTheirRecords) {
+    kelvo_track_mask const *Identity = Read<kelvo_track_mask>("KelvoIdentityTrackMask");
+    kelvo_track_mask const *Null = Read<kelvo_track_mask>("KelvoNullTrackMask");
+    ASSERT_NE(Identity, nullptr);
+    ASSERT_NE(Null, nullptr);
+    EXPECT_EQ(Identity->DefaultWeight, 1.0f);
+    EXPECT_EQ(Identity->BoneCount, 0);
+    EXPECT_EQ(Null->DefaultWeight, 0.0f);
+    EXPECT_EQ(Null->BoneCount, 0);
+}
+
 } // namespace
