@@ -25,5 +25,6 @@
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_mesh.h"
 #include "kelvo2/kelvo2_curve.h"
+#include "kelvo2/kelvo2_deformer.h"
 
 #endif
