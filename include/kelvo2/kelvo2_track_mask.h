@@ -46,14 +46,20 @@ KELVO_API void KelvoSetSkeletonTrackMaskChainDownwards(kelvo_track_mask *Mask,
                                                        kelvo_skeleton const *Skeleton,
                                                        kelvo_int32 BoneIndex, kelvo_real32 Weight);
 
+/* For each transform track named like a bone of the skeleton: that bone gets
+   AnimatedWeight when the track is animated, else IdentityWeight when it is
+   the identity, else ConstantWeight. Bones without a track keep theirs. */
+KELVO_API void KelvoSetSkeletonTrackMaskFromTrackGroup(
+    kelvo_track_mask *Mask, kelvo_skeleton const *Skeleton, kelvo_track_group const *TrackGroup,
+    kelvo_real32 IdentityWeight, kelvo_real32 ConstantWeight, kelvo_real32 AnimatedWeight);
+
 /* Weights of the first BoneCount bones from the number member MemberName of
    each bone's ExtendedData (matched as conversion matches members). A bone
    without it takes its parent's weight when UseParentForDefault is set and it
    has a parent, else DefaultWeight, which also becomes the mask's default.
    Members that are not numbers count as absent. */
-KELVO_API kelvo_extract_track_mask_result
-KelvoExtractTrackMask(kelvo_track_mask *Mask, kelvo_int32 BoneCount,
-                      kelvo_skeleton const *Skeleton, char const *MemberName,
-                      kelvo_real32 DefaultWeight, kelvo_bool32 UseParentForDefault);
+KELVO_API kelvo_extract_track_mask_result KelvoExtractTrackMask(
+    kelvo_track_mask *Mask, kelvo_int32 BoneCount, kelvo_skeleton const *Skeleton,
+    char const *MemberName, kelvo_real32 DefaultWeight, kelvo_bool32 UseParentForDefault);
 
 #endif

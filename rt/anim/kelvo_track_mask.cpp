@@ -4,10 +4,12 @@
 // that does not precede its bone ends a chain here.
 #include "kelvo2/kelvo2_track_mask.h"
 
-#include "kelvo2/kelvo2_data_type_conversion.h"
 #include "anim/kelvo_pose.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo2/kelvo2_data_type_conversion.h"
+#include "kelvo2/kelvo2_skeleton.h"
+#include "kelvo2/kelvo2_track_group.h"
 
 #include <stddef.h>
 
@@ -111,8 +113,8 @@ KELVO_API void KelvoSetTrackMaskBoneWeight(kelvo_track_mask *Mask, kelvo_int32 B
     KELVO_CHECK_NOT_NULL(Mask, Origin, KELVO_NOTHING);
     if (BoneIndex < 0 || BoneIndex >= Mask->BoneCount) {
         Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): BoneIndex %d is out-of-bounds (only %d bones in this track mask)",
-            KELVO_HERE, BoneIndex, Mask->BoneCount);
+            "%s(%d): BoneIndex %d is out-of-bounds (only %d bones in this track mask)", KELVO_HERE,
+            BoneIndex, Mask->BoneCount);
         return;
     }
     Mask->BoneWeights[BoneIndex] = Weight;
@@ -138,8 +140,7 @@ KELVO_API void KelvoSetSkeletonTrackMaskChainUpwards(kelvo_track_mask *Mask,
 
 KELVO_API void KelvoSetSkeletonTrackMaskChainDownwards(kelvo_track_mask *Mask,
                                                        kelvo_skeleton const *Skeleton,
-                                                       kelvo_int32 BoneIndex,
-                                                       kelvo_real32 Weight) {
+                                                       kelvo_int32 BoneIndex, kelvo_real32 Weight) {
     if (!ChainArgumentsAreValid(Mask, Skeleton, BoneIndex)) {
         return;
     }
@@ -153,10 +154,28 @@ KELVO_API void KelvoSetSkeletonTrackMaskChainDownwards(kelvo_track_mask *Mask,
     }
 }
 
-KELVO_API kelvo_extract_track_mask_result
-KelvoExtractTrackMask(kelvo_track_mask *Mask, kelvo_int32 BoneCount,
-                      kelvo_skeleton const *Skeleton, char const *MemberName,
-                      kelvo_real32 DefaultWeight, kelvo_bool32 UseParentForDefault) {
+KELVO_API void KelvoSetSkeletonTrackMaskFromTrackGroup(
+    kelvo_track_mask *Mask, kelvo_skeleton const *Skeleton, kelvo_track_group const *TrackGroup,
+    kelvo_real32 IdentityWeight, kelvo_real32 ConstantWeight, kelvo_real32 AnimatedWeight) {
+    KELVO_CHECK_NOT_NULL(Mask, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(Skeleton, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(TrackGroup, Origin, KELVO_NOTHING);
+    for (kelvo_int32 Index = 0; Index < TrackGroup->TransformTrackCount; ++Index) {
+        kelvo_transform_track const &Track = TrackGroup->TransformTracks[Index];
+        kelvo_int32 Bone = -1;
+        if (!Track.Name || !KelvoFindBoneByName(Skeleton, Track.Name, &Bone)) {
+            continue;
+        }
+        SetIfInside(Mask, Bone,
+                    KelvoTransformTrackIsAnimated(&Track)   ? AnimatedWeight
+                    : KelvoTransformTrackIsIdentity(&Track) ? IdentityWeight
+                                                            : ConstantWeight);
+    }
+}
+
+KELVO_API kelvo_extract_track_mask_result KelvoExtractTrackMask(
+    kelvo_track_mask *Mask, kelvo_int32 BoneCount, kelvo_skeleton const *Skeleton,
+    char const *MemberName, kelvo_real32 DefaultWeight, kelvo_bool32 UseParentForDefault) {
     KELVO_TIMED_BLOCK("ExtractTrackMask");
     KELVO_CHECK_NOT_NULL(Mask, Origin, KelvoNoDataPresent);
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, KelvoNoDataPresent);

@@ -2,6 +2,7 @@
 // inversion, masks along a skeleton's chains, and masks extracted from the
 // bones' extended data.
 #include "kelvo_test.h"
+#include "kv2_sample_asset.h"
 
 #include <memory>
 #include <set>
@@ -95,6 +96,33 @@ struct extended {
     kelvo_uint8 Stiffness;
 };
 #pragma pack(pop)
+
+// The sample's root sways and its spine nods; its third track holds
+// constants; a fourth bone has no track and keeps its weight.
+TEST_F(TrackMaskTest, TrackGroupsWeightBonesByHowTheirTracksMove) {
+    kv2::sample_asset Asset;
+    kelvo_bone Bones[4];
+    for (int Index = 0; Index < 3; ++Index) {
+        Bones[Index] = Asset.Bones[Index];
+    }
+    Bones[3] = Asset.Bones[2];
+    Bones[3].Name = "untracked";
+    kelvo_skeleton Skeleton = {"four", 4, Bones, 0};
+    track_mask_ptr Mask(KelvoNewTrackMask(0.5f, 4));
+    KelvoSetSkeletonTrackMaskFromTrackGroup(Mask.get(), &Skeleton, &Asset.TrackGroup, 0.1f, 0.2f,
+                                            0.9f);
+    float const Expected[4] = {0.9f, 0.9f, 0.2f, 0.5f};
+    for (int Bone = 0; Bone < 4; ++Bone) {
+        EXPECT_EQ(KelvoGetTrackMaskBoneWeight(Mask.get(), Bone), Expected[Bone]) << Bone;
+    }
+    // With the third track's curves made identity, its bone takes the
+    // identity weight.
+    Asset.TransformTracks[2].OrientationCurve = {};
+    Asset.TransformTracks[2].PositionCurve = {};
+    KelvoSetSkeletonTrackMaskFromTrackGroup(Mask.get(), &Skeleton, &Asset.TrackGroup, 0.1f, 0.2f,
+                                            0.9f);
+    EXPECT_EQ(KelvoGetTrackMaskBoneWeight(Mask.get(), 2), 0.1f);
+}
 
 TEST_F(TrackMaskTest, ExtractionReadsNumberMembersOfTheExtendedData) {
     kelvo_data_type_definition const Type[] = {
