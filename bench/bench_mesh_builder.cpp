@@ -46,8 +46,8 @@ grid const &Grid() {
                     kelvo_real32 U = (kelvo_real32)((CX - X / 8 * 8) % 9) / 8;
                     return corner{CY * Side + CX, {0, 0, 1}, {U, (kelvo_real32)CY / Side, 0, 0}};
                 };
-                corner const Cell[6] = {Corner(X, Y),     Corner(X + 1, Y), Corner(X + 1, Y + 1),
-                                        Corner(X, Y),     Corner(X + 1, Y + 1), Corner(X, Y + 1)};
+                corner const Cell[6] = {Corner(X, Y), Corner(X + 1, Y),     Corner(X + 1, Y + 1),
+                                        Corner(X, Y), Corner(X + 1, Y + 1), Corner(X, Y + 1)};
                 G.Corners.insert(G.Corners.end(), Cell, Cell + 6);
             }
         }
@@ -68,8 +68,8 @@ void BuildSkinnedMesh(benchmark::State &State) {
     KelvoGetAllocator(&Allocate, &Deallocate);
     kelvo_int32 Vertices = 0;
     for (auto _ : State) {
-        kelvo_mesh_builder *Builder = KelvoBeginMesh(G.VertexCount(), G.TriangleCount(), 2, 64,
-                                                     KelvoPWNT3432VertexType);
+        kelvo_mesh_builder *Builder =
+            KelvoBeginMesh(G.VertexCount(), G.TriangleCount(), 2, 64, KelvoPWNT3432VertexType);
         for (int Vertex = 0; Vertex < G.VertexCount(); ++Vertex) {
             kelvo_real32 const *P = &G.Positions[(size_t)Vertex * 3];
             KelvoSetPosition(Builder, P[0], P[1], P[2]);

@@ -50,8 +50,7 @@ KELVO_API void KelvoSetTangentTolerance(kelvo_mesh_builder *Builder, kelvo_real3
 KELVO_API void KelvoSetBinormalTolerance(kelvo_mesh_builder *Builder, kelvo_real32 Tolerance);
 KELVO_API void KelvoSetTangentBinormalCrossTolerance(kelvo_mesh_builder *Builder,
                                                      kelvo_real32 Tolerance);
-KELVO_API void KelvoSetTangentMergingTolerance(kelvo_mesh_builder *Builder,
-                                               kelvo_real32 Tolerance);
+KELVO_API void KelvoSetTangentMergingTolerance(kelvo_mesh_builder *Builder, kelvo_real32 Tolerance);
 KELVO_API void KelvoSetChannelTolerance(kelvo_mesh_builder *Builder, kelvo_int32 Channel,
                                         kelvo_real32 Tolerance);
 /* The modeling tool's name of every layout member but "BoneWeights", in
@@ -86,8 +85,8 @@ KELVO_API void KelvoSetTangentBinormalCross(kelvo_mesh_builder *Builder, kelvo_i
 /* Reals per channel value: 4 for every channel. */
 KELVO_API kelvo_int32 KelvoGetChannelComponentCount(kelvo_mesh_builder const *Builder,
                                                     kelvo_int32 Channel);
-KELVO_API void KelvoSetChannel(kelvo_mesh_builder *Builder, kelvo_int32 Corner,
-                               kelvo_int32 Channel, kelvo_real32 const *Values);
+KELVO_API void KelvoSetChannel(kelvo_mesh_builder *Builder, kelvo_int32 Corner, kelvo_int32 Channel,
+                               kelvo_real32 const *Values);
 /* Material of the triangles pushed from now on (0 at first). */
 KELVO_API void KelvoSetMaterial(kelvo_mesh_builder *Builder, kelvo_int32 MaterialIndex);
 KELVO_API void KelvoPushTriangle(kelvo_mesh_builder *Builder);

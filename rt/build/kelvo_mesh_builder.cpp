@@ -94,8 +94,8 @@ void ToLayout(member_link const &Link, void const *Source, kelvo_uint8 *Vertex) 
     if (Link.LayoutOffset >= 0 && Link.Copies) {
         memcpy(Vertex + Link.LayoutOffset, Source, sizeof(kelvo_real32) * (size_t)Link.Width);
     } else if (Link.LayoutOffset >= 0) {
-        Link.ToLayout(Vertex + Link.LayoutOffset, 0, static_cast<kelvo_uint8 const *>(Source), 0,
-                      1, Link.Width);
+        Link.ToLayout(Vertex + Link.LayoutOffset, 0, static_cast<kelvo_uint8 const *>(Source), 0, 1,
+                      Link.Width);
     }
 }
 
@@ -142,8 +142,7 @@ bool WithinTolerance(kelvo_mesh_builder const *Builder, kelvo_real32 const *A,
 
 // The N heaviest bones, heaviest first; among equal weights the lower bone
 // index first. Bones without positive weight never enter.
-void SelectHeaviest(kelvo_mesh_builder const *Builder, kelvo_real32 *Weights,
-                    kelvo_uint32 *Bones) {
+void SelectHeaviest(kelvo_mesh_builder const *Builder, kelvo_real32 *Weights, kelvo_uint32 *Bones) {
     kelvo_int32 const N = Builder->BonesPerVertex;
     for (kelvo_int32 Slot = 0; Slot < N; ++Slot) {
         Weights[Slot] = 0;
@@ -153,13 +152,11 @@ void SelectHeaviest(kelvo_mesh_builder const *Builder, kelvo_real32 *Weights,
         kelvo_int32 Bone = Builder->TouchedBones[Touched];
         kelvo_real32 Weight = Builder->PendingWeights[Bone];
         kelvo_int32 Slot = 0;
-        while (Slot < N && (Weights[Slot] > Weight ||
-                            (Weights[Slot] == Weight && Weight > 0 &&
-                             Bones[Slot] < (kelvo_uint32)Bone))) {
+        while (Slot < N && (Weights[Slot] > Weight || (Weights[Slot] == Weight && Weight > 0 &&
+                                                       Bones[Slot] < (kelvo_uint32)Bone))) {
             ++Slot;
         }
-        if (Slot == N || !(Weight > Weights[Slot] ||
-                           (Weight == Weights[Slot] && Weight > 0))) {
+        if (Slot == N || !(Weight > Weights[Slot] || (Weight == Weights[Slot] && Weight > 0))) {
             continue;
         }
         for (kelvo_int32 Move = N - 1; Move > Slot; --Move) {
@@ -269,7 +266,7 @@ kelvo_int32 ResultingVertexCount(kelvo_mesh_builder const *Builder) {
 
 // Reservations only: the caller ends them with a size or a placement.
 void PlanVertexData(aggr_allocator &Aggr, kelvo_mesh_builder const *Builder,
-                           vertex_data_plan &Plan) {
+                    vertex_data_plan &Plan) {
     AggrInit(Aggr);
     AggrAllocPtr(Aggr, &Plan.Data, sizeof(kelvo_vertex_data));
     AggrAllocArrayPtr(Aggr, (kelvo_int64)Builder->MemberCount + 1, &Plan.Definition);
@@ -293,11 +290,10 @@ struct topology_plan {
     kelvo_int32 *Originals;
     struct side_record {
         kelvo_int32 Larger, First, Last, Next;
-    } *Sides;
+    } * Sides;
 };
 
-void PlanTopology(aggr_allocator &Aggr, kelvo_mesh_builder const *Builder,
-                         topology_plan &Plan) {
+void PlanTopology(aggr_allocator &Aggr, kelvo_mesh_builder const *Builder, topology_plan &Plan) {
     kelvo_int64 Indices = (kelvo_int64)Builder->TriangleCount * 3;
     AggrInit(Aggr);
     AggrAllocPtr(Aggr, &Plan.Topology, sizeof(kelvo_tri_topology));
@@ -308,7 +304,9 @@ void PlanTopology(aggr_allocator &Aggr, kelvo_mesh_builder const *Builder,
     AggrAllocArrayPtr(Aggr, Indices, &Plan.SideToNeighbor);
 }
 
-kelvo_int32 CheckedResultSize(kelvo_int64 Size) { return ResultingSize(Size, Origin); }
+kelvo_int32 CheckedResultSize(kelvo_int64 Size) {
+    return ResultingSize(Size, Origin);
+}
 
 // Bytes of one output as its plan reserves them.
 template <typename plan>
@@ -446,7 +444,9 @@ void FreeBuilder(kelvo_mesh_builder *Builder) {
     KELVO_DEALLOCATE(Builder);
 }
 
-bool CheckCorner(kelvo_int32 Corner) { return CheckIndex("Corner", Corner, 3); }
+bool CheckCorner(kelvo_int32 Corner) {
+    return CheckIndex("Corner", Corner, 3);
+}
 
 kelvo_real32 *PendingCorner(kelvo_mesh_builder *Builder, kelvo_int32 Corner) {
     return Builder->PendingCorners + (size_t)Corner * Builder->CornerRealCount;
@@ -678,8 +678,7 @@ KELVO_API kelvo_mesh_builder *KelvoBeginMesh(kelvo_int32 VertexCount, kelvo_int3
     B->LinkOffset = RoundUp(VertexSize);
     B->CornerOffset = B->LinkOffset + (kelvo_int32)sizeof(vertex_link);
     B->UnitSize = RoundUp(B->CornerOffset + (kelvo_int32)sizeof(kelvo_real32) * StoredRealCount);
-    KelvoStackInitializeWithDirectory(&B->Units, B->UnitSize, UnitsPerBlock,
-                                      (kelvo_int32)MaxUnits);
+    KelvoStackInitializeWithDirectory(&B->Units, B->UnitSize, UnitsPerBlock, (kelvo_int32)MaxUnits);
     if (!B->Units.BlockDirectory && MaxUnits > 0) {
         FreeBuilder(B);
         return nullptr;
@@ -854,8 +853,8 @@ KELVO_API kelvo_int32 KelvoGetChannelComponentCount(kelvo_mesh_builder const *Bu
     return CheckIndex("Channel", Channel, Builder->ChannelCount) ? ChannelWidth : 0;
 }
 
-KELVO_API void KelvoSetChannel(kelvo_mesh_builder *Builder, kelvo_int32 Corner,
-                               kelvo_int32 Channel, kelvo_real32 const *Values) {
+KELVO_API void KelvoSetChannel(kelvo_mesh_builder *Builder, kelvo_int32 Corner, kelvo_int32 Channel,
+                               kelvo_real32 const *Values) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Values, Origin, KELVO_NOTHING);
     if (!CheckCorner(Corner) || !CheckIndex("Channel", Channel, Builder->ChannelCount) ||
@@ -877,8 +876,8 @@ KELVO_API void KelvoPushTriangle(kelvo_mesh_builder *Builder) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
     if (Builder->TriangleCount >= Builder->MaxTriangleCount) {
         Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): PushTriangle called after all %d announced triangles were pushed",
-            KELVO_HERE, Builder->MaxTriangleCount);
+            "%s(%d): PushTriangle called after all %d announced triangles were pushed", KELVO_HERE,
+            Builder->MaxTriangleCount);
         return;
     }
     if (!CheckIndex("MaterialIndex", Builder->CurrentMaterial, Builder->MaterialCount)) {

@@ -34,10 +34,10 @@ struct kelvo_skeleton_builder {
     kelvo_int32 UsedBoneCount;
     builder_bone *Bones;
     kelvo_int32 LODType;
-    kelvo_int32 *Work;         // per bone: visit state, then final index
-    kelvo_int32 *Order;        // input indices in output order
-    kelvo_int32 *Chain;        // ancestors waiting to be emitted
-    kelvo_real32 *Candidates;  // measured LOD errors
+    kelvo_int32 *Work;        // per bone: visit state, then final index
+    kelvo_int32 *Order;       // input indices in output order
+    kelvo_int32 *Chain;       // ancestors waiting to be emitted
+    kelvo_real32 *Candidates; // measured LOD errors
 };
 
 namespace {
@@ -75,8 +75,8 @@ void InvertComposite(kelvo_real32 Result[16], kelvo_real32 const Composite[16]) 
     }
     kelvo_real32 const *P = Composite + 12;
     for (int Column = 0; Column < 3; ++Column) {
-        Result[12 + Column] = -(P[0] * Inverse[Column] + P[1] * Inverse[3 + Column] +
-                                P[2] * Inverse[6 + Column]);
+        Result[12 + Column] =
+            -(P[0] * Inverse[Column] + P[1] * Inverse[3 + Column] + P[2] * Inverse[6 + Column]);
     }
     Result[15] = 1;
 }
@@ -213,7 +213,9 @@ void PlanSkeleton(kelvo::aggr_allocator &Aggr, kelvo_int32 BoneCount, kelvo_skel
     kelvo::AggrAllocArrayPtr(Aggr, BoneCount, Bones);
 }
 
-void FreeBuilder(kelvo_skeleton_builder *Builder) { KELVO_DEALLOCATE(Builder); }
+void FreeBuilder(kelvo_skeleton_builder *Builder) {
+    KELVO_DEALLOCATE(Builder);
+}
 
 } // namespace
 

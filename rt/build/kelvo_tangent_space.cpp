@@ -52,7 +52,7 @@ struct work {
     frame_cluster *Clusters;
     kelvo_int32 *Heads; // per vertex that triangles used before splitting
     kelvo_int32 ClusterCount;
-    vec3 *Positions;    // of those vertices
+    vec3 *Positions; // of those vertices
     kelvo_int32 *Sorted;
 };
 

@@ -49,9 +49,8 @@ kelvo_mesh_builder *Feed(kelvo_data_type_definition const *Layout,
                          std::vector<std::array<corner, 3>> const &Triangles,
                          std::vector<kelvo_int32> const &Materials = {},
                          kelvo_int32 MaterialCount = 1) {
-    kelvo_mesh_builder *Builder = KelvoBeginMesh((kelvo_int32)Positions.size(),
-                                                 (kelvo_int32)Triangles.size(), MaterialCount, 1,
-                                                 Layout);
+    kelvo_mesh_builder *Builder = KelvoBeginMesh(
+        (kelvo_int32)Positions.size(), (kelvo_int32)Triangles.size(), MaterialCount, 1, Layout);
     for (vec3 const &P : Positions) {
         KelvoSetPosition(Builder, P[0], P[1], P[2]);
         KelvoPushVertex(Builder);
@@ -75,7 +74,9 @@ kelvo_mesh_builder *Feed(kelvo_data_type_definition const *Layout,
 struct mesh_result {
     kelvo_vertex_data *Data = nullptr;
     kelvo_tri_topology *Topology = nullptr;
-    mesh_result(kelvo_mesh_builder *Builder) { EXPECT_TRUE(KelvoEndMesh(Builder, &Data, &Topology)); }
+    mesh_result(kelvo_mesh_builder *Builder) {
+        EXPECT_TRUE(KelvoEndMesh(Builder, &Data, &Topology));
+    }
     ~mesh_result() {
         kelvo_allocate_callback *Allocate;
         kelvo_deallocate_callback *Deallocate;
@@ -155,13 +156,25 @@ TEST_F(MeshBuilderTest, VerticesKeepTheHeaviestBonesNormalized) {
         std::array<kelvo_uint32, 2> Bones;
         std::array<kelvo_real32, 2> Stored; // as the layout stores them
     } const Cases[] = {
-        {"2, 7 and 9 in real weights", RealWeightsLayout, {{9, 0.25f}, {2, 0.5f}, {7, 0.5f}},
-         {2, 7}, {0.5f, 0.5f}},
-        {"2, 7 and 9 in bytes", KelvoPWN323VertexType, {{2, 0.5f}, {7, 0.5f}, {9, 0.25f}},
-         {2, 7}, {128, 127}},
-        {"equal weights: lower bones first", RealWeightsLayout,
-         {{5, 0.4f}, {3, 0.3f}, {1, 0.3f}}, {5, 1}, {0.4f / 0.7f, 0.3f / 0.7f}},
-        {"weights add up", RealWeightsLayout, {{4, 0.1f}, {6, 0.3f}, {4, 0.5f}}, {4, 6},
+        {"2, 7 and 9 in real weights",
+         RealWeightsLayout,
+         {{9, 0.25f}, {2, 0.5f}, {7, 0.5f}},
+         {2, 7},
+         {0.5f, 0.5f}},
+        {"2, 7 and 9 in bytes",
+         KelvoPWN323VertexType,
+         {{2, 0.5f}, {7, 0.5f}, {9, 0.25f}},
+         {2, 7},
+         {128, 127}},
+        {"equal weights: lower bones first",
+         RealWeightsLayout,
+         {{5, 0.4f}, {3, 0.3f}, {1, 0.3f}},
+         {5, 1},
+         {0.4f / 0.7f, 0.3f / 0.7f}},
+        {"weights add up",
+         RealWeightsLayout,
+         {{4, 0.1f}, {6, 0.3f}, {4, 0.5f}},
+         {4, 6},
          {0.6f / 0.9f, 0.3f / 0.9f}},
         {"no weight", RealWeightsLayout, {{3, 0}, {4, -1}}, {0, 0}, {1, 0}},
         {"no weight in bytes", KelvoPWN323VertexType, {}, {0, 0}, {255, 0}},
@@ -269,8 +282,8 @@ TEST_F(MeshBuilderTest, RefusesWhatItWasNotPromised) {
          [](kelvo_mesh_builder *B, kelvo_real32, kelvo_real32 N) { KelvoAddWeight(B, 0, N); }},
         {"Position is not finite",
          [](kelvo_mesh_builder *B, kelvo_real32 I, kelvo_real32) { KelvoSetPosition(B, 0, I, 0); }},
-        {"Normal is not finite",
-         [](kelvo_mesh_builder *B, kelvo_real32, kelvo_real32 N) { KelvoSetNormal(B, 0, N, 0, 0); }},
+        {"Normal is not finite", [](kelvo_mesh_builder *B, kelvo_real32,
+                                    kelvo_real32 N) { KelvoSetNormal(B, 0, N, 0, 0); }},
         {"Corner 3 is out of range [0, 3)",
          [](kelvo_mesh_builder *B, kelvo_real32, kelvo_real32) { KelvoSetVertexIndex(B, 3, 0); }},
         {"MaterialIndex 1 is out of range [0, 1)",
@@ -416,8 +429,8 @@ TEST_F(MeshBuilderTest, OutputsCarryTheLayoutNamesAndPassTheAssetCheck) {
     std::vector<kelvo_uint64> DataMemory(DataSize / 8 + 1), TopologyMemory(TopologySize / 8 + 1);
     kelvo_vertex_data *Data;
     kelvo_tri_topology *Topology;
-    ASSERT_TRUE(KelvoEndMeshInPlace(Builder, DataMemory.data(), &Data, TopologyMemory.data(),
-                                    &Topology));
+    ASSERT_TRUE(
+        KelvoEndMeshInPlace(Builder, DataMemory.data(), &Data, TopologyMemory.data(), &Topology));
     EXPECT_TRUE(KelvoDataTypesAreEqualWithNames(Data->VertexType, KelvoPNT332VertexType));
     EXPECT_NE(Data->VertexType, KelvoPNT332VertexType);
     EXPECT_STREQ(KelvoGetVertexComponentToolName("Position", Data), "pos");
@@ -474,14 +487,13 @@ void ExpectFrames(std::vector<kelvo_pngbt33332_vertex> const &Vertices,
 TEST_F(MeshBuilderTest, TangentFramesOnAMirroredQuad) {
     // Two triangles meeting at x = 1 whose u runs back down on the right:
     // the seam vertices split and every frame keeps its own handedness.
-    std::vector<vec3> Positions = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0},
-                                   {2, 1, 0}};
-    kelvo_mesh_builder *Builder =
-        Feed(KelvoPNGBT33332VertexType, Positions,
-             {{{{0, Up, 0, 0}, {1, Up, 1, 0}, {2, Up, 1, 1}}},
-              {{{0, Up, 0, 0}, {2, Up, 1, 1}, {3, Up, 0, 1}}},
-              {{{1, Up, 1, 0}, {4, Up, 0, 0}, {5, Up, 0, 1}}},
-              {{{1, Up, 1, 0}, {5, Up, 0, 1}, {2, Up, 1, 1}}}});
+    std::vector<vec3> Positions = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0},
+                                   {0, 1, 0}, {2, 0, 0}, {2, 1, 0}};
+    kelvo_mesh_builder *Builder = Feed(KelvoPNGBT33332VertexType, Positions,
+                                       {{{{0, Up, 0, 0}, {1, Up, 1, 0}, {2, Up, 1, 1}}},
+                                        {{{0, Up, 0, 0}, {2, Up, 1, 1}, {3, Up, 0, 1}}},
+                                        {{{1, Up, 1, 0}, {4, Up, 0, 0}, {5, Up, 0, 1}}},
+                                        {{{1, Up, 1, 0}, {5, Up, 0, 1}, {2, Up, 1, 1}}}});
     KelvoGenerateTangentSpaceFromUVs(Builder);
     kelvo_int32 Count = KelvoGetResultingVertexCount(Builder);
     ASSERT_EQ(Count, 8);
@@ -553,19 +565,21 @@ TEST_F(MeshBuilderTest, TangentSpaceFallsBackWithoutTextureCoordinates) {
     };
     for (auto const &Case : Cases) {
         SCOPED_TRACE(Case.Name);
-        kelvo_mesh_builder *Builder =
-            Feed(Case.Layout, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
-                 {{{{0, Up, 0, 0}, {1, Up, 1, 0}, {2, Up, Case.U2, 0}}}});
+        kelvo_mesh_builder *Builder = Feed(Case.Layout, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
+                                           {{{{0, Up, 0, 0}, {1, Up, 1, 0}, {2, Up, Case.U2, 0}}}});
         KelvoGenerateTangentSpaceFromUVs(Builder);
         ExpectLoggedFrom(KelvoErrorLogMessage, KelvoExporterLogMessage,
                          "Failed to create the tangent space");
         std::vector<kelvo_pngb3333_vertex> Vertices(3);
-        KelvoConvertVertexLayouts(3, Case.Layout, [&] {
-            static std::vector<kelvo_uint8> Raw;
-            Raw.assign(3 * (size_t)KelvoGetTotalObjectSize(Case.Layout), 0);
-            KelvoSerializeResultingVertices(Builder, Raw.data());
-            return Raw.data();
-        }(), KelvoPNGB3333VertexType, Vertices.data());
+        KelvoConvertVertexLayouts(
+            3, Case.Layout,
+            [&] {
+                static std::vector<kelvo_uint8> Raw;
+                Raw.assign(3 * (size_t)KelvoGetTotalObjectSize(Case.Layout), 0);
+                KelvoSerializeResultingVertices(Builder, Raw.data());
+                return Raw.data();
+            }(),
+            KelvoPNGB3333VertexType, Vertices.data());
         for (auto const &V : Vertices) {
             EXPECT_EQ((vec3{V.Tangent[0], V.Tangent[1], V.Tangent[2]}), (vec3{1, 0, 0}));
             EXPECT_EQ((vec3{V.Binormal[0], V.Binormal[1], V.Binormal[2]}), (vec3{0, 1, 0}));

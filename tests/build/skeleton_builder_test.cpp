@@ -16,16 +16,15 @@ kelvo_real32 const Identity3x3[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 kelvo_real32 const NoRotation[4] = {0, 0, 0, 1};
 kelvo_real32 const Identity4x4[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-struct bone_spec {
+struct bone_input {
     kelvo_int32 Parent;
-    kelvo_real32 Offset;     // along x
-    kelvo_real32 LODError;   // negative: none given
+    kelvo_real32 Offset;   // along x
+    kelvo_real32 LODError; // negative: none given
 };
 
-
-kelvo_skeleton *Build(std::vector<bone_spec> const &Bones, std::vector<kelvo_int32> &Remapping) {
+kelvo_skeleton *Build(std::vector<bone_input> const &Bones, std::vector<kelvo_int32> &Remapping) {
     kelvo_skeleton_builder *Builder = KelvoBeginSkeleton((kelvo_int32)Bones.size());
-    for (bone_spec const &Bone : Bones) {
+    for (bone_input const &Bone : Bones) {
         kelvo_real32 const Position[3] = {Bone.Offset, 0, 0};
         KelvoAddBoneWithInverse(Builder, Position, NoRotation, Identity3x3, Identity4x4);
     }
@@ -65,22 +64,37 @@ void Free(kelvo_skeleton *Skeleton) {
 TEST_F(SkeletonBuilderTest, OrdersParentsFirstAndByLODError) {
     struct {
         char const *Name;
-        std::vector<bone_spec> Bones;
+        std::vector<bone_input> Bones;
         std::vector<kelvo_int32> Remapping, Parents;
         std::vector<kelvo_real32> Errors;
         kelvo_int32 LODType;
     } const Cases[] = {
         {"child then root", {{1, 3, -1}, {-1, 0, -1}}, {1, 0}, {-1, 0}, {3, 1.5f}, 1},
         {"chain 10 / 5 / 2.5",
-         {{-1, 0, -1}, {0, 10, -1}, {1, 5, -1}}, {0, 1, 2}, {-1, 0, 1}, {10, 5, 2.5f}, 1},
+         {{-1, 0, -1}, {0, 10, -1}, {1, 5, -1}},
+         {0, 1, 2},
+         {-1, 0, 1},
+         {10, 5, 2.5f},
+         1},
         {"an explicit error", {{-1, 0, -1}, {0, 10, 4}}, {0, 1}, {-1, 0}, {10, 4}, 2},
         {"an explicit leaf error rises to the root",
-         {{-1, 0, -1}, {0, 10, -1}, {1, 5, 20}}, {0, 1, 2}, {-1, 0, 1}, {20, 20, 20}, 2},
+         {{-1, 0, -1}, {0, 10, -1}, {1, 5, 20}},
+         {0, 1, 2},
+         {-1, 0, 1},
+         {20, 20, 20},
+         2},
         {"siblings sorted, ties stable",
-         {{-1, 0, -1}, {0, 1, 1}, {0, 1, 5}, {0, 1, 1}}, {0, 2, 1, 3}, {-1, 0, 0, 0},
-         {5, 5, 1, 1}, 2},
+         {{-1, 0, -1}, {0, 1, 1}, {0, 1, 5}, {0, 1, 1}},
+         {0, 2, 1, 3},
+         {-1, 0, 0, 0},
+         {5, 5, 1, 1},
+         2},
         {"grandchild emitted after its parent",
-         {{2, 1, -1}, {-1, 0, -1}, {1, 4, -1}}, {2, 0, 1}, {-1, 0, 1}, {4, 1, 0.5f}, 1},
+         {{2, 1, -1}, {-1, 0, -1}, {1, 4, -1}},
+         {2, 0, 1},
+         {-1, 0, 1},
+         {4, 1, 0.5f},
+         1},
     };
     for (auto const &Case : Cases) {
         SCOPED_TRACE(Case.Name);
@@ -152,8 +166,7 @@ TEST_F(SkeletonBuilderTest, RefusesIndicesOutsideTheAllottedBones) {
     for (int Bone = 0; Bone < 3; ++Bone) {
         KelvoAddBoneWithInverse(Builder, Zero, NoRotation, Identity3x3, Identity4x4);
     }
-    ExpectLogged(KelvoErrorLogMessage,
-                 "AddBone called after all allotted bones were already used");
+    ExpectLogged(KelvoErrorLogMessage, "AddBone called after all allotted bones were already used");
     KelvoSetBoneParent(Builder, 1, 0);
     KelvoSetBoneParent(Builder, 2, 0);
     ExpectLogged(KelvoErrorLogMessage,
@@ -202,7 +215,7 @@ TEST_F(SkeletonBuilderTest, RandomHierarchiesKeepTheSkeletonInvariants) {
             Shuffle[Index] = Index;
         }
         std::shuffle(Shuffle.begin(), Shuffle.end(), Random);
-        std::vector<bone_spec> Bones(Count);
+        std::vector<bone_input> Bones(Count);
         for (int Index = 0; Index < Count; ++Index) {
             int Parent = Index == 0 || Random() % 5 == 0 ? -1 : (int)(Random() % Index);
             Bones[Shuffle[Index]] = {Parent < 0 ? -1 : Shuffle[Parent],
@@ -216,8 +229,8 @@ TEST_F(SkeletonBuilderTest, RandomHierarchiesKeepTheSkeletonInvariants) {
         for (int Index = 0; Index < Count; ++Index) {
             ASSERT_EQ(Sorted[Index], Index);
             kelvo_bone const &Bone = Skeleton->Bones[Remapping[Index]];
-            EXPECT_EQ(Bone.ParentIndex, Bones[Index].Parent < 0 ? -1
-                                                                : Remapping[Bones[Index].Parent]);
+            EXPECT_EQ(Bone.ParentIndex,
+                      Bones[Index].Parent < 0 ? -1 : Remapping[Bones[Index].Parent]);
             EXPECT_LT(Bone.ParentIndex, Remapping[Index]);
             if (Bone.ParentIndex >= 0) {
                 EXPECT_GE(Skeleton->Bones[Bone.ParentIndex].LODError, Bone.LODError);
