@@ -6,7 +6,8 @@
    Offset4x4 argument is null). Messages are reported under origin WorldPose.
 
    A pose is one block with both buffers 16-byte aligned (the in-place form
-   needs 16-byte aligned memory for that; it warns otherwise). Every Build
+   needs 16-byte aligned memory for that; it warns otherwise, and refuses
+   memory off the alignment of the record's own pointers). Every Build
    form checks its bone range against the skeleton, the world pose and the
    local pose it reads, and writes nothing when a check fails. Bones are
    built in index order, so a range that does not start at 0 reads the

@@ -371,6 +371,14 @@ KELVO_API kelvo_int32 KelvoGetResultingWorldPoseSize(kelvo_int32 BoneCount,
 KELVO_API kelvo_world_pose *KelvoNewWorldPoseInPlace(kelvo_int32 BoneCount,
                                                      kelvo_bool32 NoComposite, void *Memory) {
     KELVO_CHECK_NOT_NULL(Memory, Origin, nullptr);
+    // The record itself holds pointers; memory off their alignment cannot
+    // hold it at all (unaligned buffers only cost speed, and are warned of).
+    if ((kelvo_uintaddrx)Memory % alignof(kelvo_world_pose)) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Memory 0x%" KELVO_PTR_FORMAT
+            " is not aligned to %d bytes", KELVO_HERE, KELVO_PTR_ARG(Memory),
+            (kelvo_int32)alignof(kelvo_world_pose));
+        return nullptr;
+    }
     if (!ResultingWorldPoseSize(BoneCount, NoComposite != 0)) {
         return nullptr;
     }

@@ -241,10 +241,13 @@ TEST_F(WorldPoseTest, LayoutAlignsBothBuffersAndWarnsForUnalignedMemory) {
     EXPECT_EQ(KelvoGetWorldPoseComposite4x4(Pose.get(), 5), nullptr);
 
     alignas(16) std::array<unsigned char, 1024> Memory{};
-    kelvo_world_pose *InPlace = KelvoNewWorldPoseInPlace(3, 0, Memory.data() + 4);
-    ASSERT_EQ((void *)InPlace, Memory.data() + 4);
+    unsigned char *Unaligned = Memory.data() + alignof(kelvo_world_pose);
+    kelvo_world_pose *InPlace = KelvoNewWorldPoseInPlace(3, 0, Unaligned);
+    ASSERT_EQ((void *)InPlace, Unaligned);
     ExpectLogged(KelvoWarningLogMessage, "world_pose WorldTransformBuffer is unaligned");
     ExpectLogged(KelvoWarningLogMessage, "world_pose CompositeTransformBuffer is unaligned");
+    EXPECT_EQ(KelvoNewWorldPoseInPlace(3, 0, Memory.data() + 2), nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "is not aligned to");
     EXPECT_EQ(KelvoGetResultingWorldPoseSize(-1, 0), 0);
     ExpectLogged(KelvoErrorLogMessage, "BoneCount >= 0 was not true");
     EXPECT_EQ(KelvoGetResultingWorldPoseSize(INT32_MAX / 64, 0), 0);
