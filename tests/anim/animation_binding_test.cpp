@@ -141,7 +141,7 @@ TEST_F(AnimationBindingTest, BoundTracksDescribeTheirTracks) {
               1); // identity (0,0,0,1) against a rest in the other hemisphere
 
     EXPECT_EQ(Bound[2].SourceTrackIndex, -1); // "tail" has no track
-    EXPECT_EQ(Bound[2].SourceTrack, nullptr);
+    EXPECT_TRUE(Bound[2].SourceTrack == nullptr);
     EXPECT_EQ(Bound[2].Sampler, KelvoGetTrackSamplerSSS());
     EXPECT_EQ(Bound[2].LODTransform.Flags, 0u);
 
@@ -392,7 +392,7 @@ TEST_F(AnimationBindingTest, BadIdentifiersAndAllocationFailures) {
         Binding = KelvoAcquireAnimationBindingFromID(&ID);
     }
     ASSERT_NE(Binding, nullptr);
-    EXPECT_EQ(Binding->RebasingMemory, nullptr);
+    EXPECT_TRUE(Binding->RebasingMemory == nullptr);
     EXPECT_EQ(Binding->TrackBindings[0].SourceTrack, &Animation.Tracks[0]);
     ExpectLoggedFrom(KelvoWarningLogMessage, KelvoAnimationLogMessage,
                      "Out of memory for rebasing track group \"group\".");
@@ -450,7 +450,7 @@ TEST_F(AnimationBindingTest, RebasingOntoAnotherSkeleton) {
     ID.ToBasis = &To.Model;
     kelvo_animation_binding *Binding = KelvoAcquireAnimationBindingFromID(&ID);
     ASSERT_NE(Binding, nullptr);
-    ASSERT_NE(Binding->RebasingMemory, nullptr);
+    ASSERT_TRUE(Binding->RebasingMemory != nullptr);
 
     for (float Time : {0.0f, 0.5f, 1.0f}) {
         std::vector<kelvo_transform> Expected;

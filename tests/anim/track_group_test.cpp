@@ -168,13 +168,13 @@ TEST_F(TrackGroupTest, LODErrorSpace) {
     EXPECT_EQ(Group.Group.TransformLODErrors[2], KELVO_NEVER_REDUCED_LOD_ERROR);
     float *First = Group.Group.TransformLODErrors;
     KelvoAllocateLODErrorSpace(&Group.Group); // only when there are none
-    EXPECT_EQ(Group.Group.TransformLODErrors, First);
+    EXPECT_EQ(static_cast<float *>(Group.Group.TransformLODErrors), First);
     KelvoSetAllLODErrorSpace(&Group.Group, 0.25f);
     EXPECT_EQ(Group.Group.TransformLODErrors[1], 0.25f);
     KelvoResetLODErrorSpace(&Group.Group);
     EXPECT_EQ(Group.Group.TransformLODErrors[0], KELVO_NEVER_REDUCED_LOD_ERROR);
     KelvoFreeLODErrorSpace(&Group.Group);
-    EXPECT_EQ(Group.Group.TransformLODErrors, nullptr);
+    EXPECT_EQ(static_cast<float *>(Group.Group.TransformLODErrors), nullptr);
     EXPECT_EQ(Group.Group.TransformLODErrorCount, 0);
 }
 

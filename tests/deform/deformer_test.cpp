@@ -97,8 +97,9 @@ TEST_F(DeformerTest, ChoosesTheFirstFittingRoutine) {
     };
     for (choice_case const &Case : Cases) {
         kelvo::RebuildDeformerRegistry(Case.WithSse);
-        SCOPED_TRACE(::testing::Message() << (*Case.Input)[0].Name << " routine " << Case.Routine
-                                          << " sse " << Case.WithSse);
+        SCOPED_TRACE(::testing::Message()
+                     << static_cast<char const *>((*Case.Input)[0].Name) << " routine "
+                     << Case.Routine << " sse " << Case.WithSse);
         kelvo_mesh_deformer *Deformer =
             KelvoNewMeshDeformer(*Case.Input, *Case.Output, Case.Type, Case.Buffering);
         if (Case.Routine < 0) {
