@@ -283,7 +283,11 @@ TEST_F(DeformerTest, UnalignedSseCallsReportOnceAndMatchThePortableRoutine) {
             kelvo::SseDirectDeformer(Routine)(5, In.data() + 4, Sse.Data, Matrices.Data, 0, Stride,
                                               OutStride);
         }
-        EXPECT_EQ(memcmp(Sse.Data, Portable.Data, 5 * OutStride), 0);
+        // Within rounding: a 32-bit build's portable arithmetic is x87.
+        for (int Real = 0; Real < 5 * OutStride / 4; ++Real) {
+            EXPECT_NEAR(Sse.Data[Real], Portable.Data[Real],
+                        1e-5 * (1 + fabs(Portable.Data[Real])));
+        }
         if (Routine == 1) { // generated routines check the matrices only
             EXPECT_TRUE(Messages().empty());
         } else {
