@@ -67,9 +67,8 @@ void Exercise(kelvo_curve2 *Curve, input &In) {
     if (Dimension == 0) {
         Dimension = 1 + In.Byte() % 9;
     }
-    // A checked curve may still claim a billion knots (formats whose count
-    // is not an array's); extract the first few, so the harness's own buffers
-    // stay small while every read of the curve is still checked.
+    // The first knots at most, so that the harness's own buffers stay small
+    // whatever count a curve claims; every read of the curve is still checked.
     kelvo_int32 Extracted = KnotCount < 256 ? KnotCount : 256;
     std::vector<float> Knots(Extracted > 0 ? Extracted : 1);
     std::vector<float> Controls((size_t)(Extracted > 0 ? Extracted : 1) * 9);
@@ -123,13 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *Data, size_t Size) {
     input In = {Data, Size};
     uint8_t Choice = In.Byte();
     kelvo_uint8 Format = (kelvo_uint8)(Choice % kelvo::CurveFormatCount);
-    kelvo::curve_format_layout const &Layout = kelvo::CurveFormatLayouts[Format];
-    // Mostly the format's own definition; sometimes another's or none.
-    kelvo_data_type_definition const *Type = Layout.Definition;
+    // Mostly the format's own definition; sometimes another's or none. The
+    // record and its arrays are laid out by the definition, as the tree
+    // check guarantees for files; the format byte may disagree.
     uint8_t TypeChoice = In.Byte();
-    if (TypeChoice >= 240) {
-        Type = kelvo::CurveFormatLayouts[TypeChoice % kelvo::CurveFormatCount].Definition;
-    } else if (TypeChoice >= 236) {
+    kelvo::curve_format_layout const &Layout =
+        kelvo::CurveFormatLayouts[TypeChoice >= 240 ? TypeChoice % kelvo::CurveFormatCount
+                                                    : Format];
+    kelvo_data_type_definition const *Type = Layout.Definition;
+    if (TypeChoice >= 236 && TypeChoice < 240) {
         Type = KelvoOldCurveType;
     }
     alignas(8) uint8_t Record[64] = {};
