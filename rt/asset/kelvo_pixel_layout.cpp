@@ -1,4 +1,4 @@
-// Pixel layouts: the stock layouts, tight specifications and conversion of
+// Pixel layouts: the stock layouts, layouts made to measure and conversion of
 // rectangles of pixels between any two layouts.
 //
 // Conversion works on whole 32-bit words: each source pixel is loaded as a
