@@ -6,10 +6,10 @@
 // (pose positions, sparse arrays) are checked before they are used.
 #include "anim/kelvo_pose.h"
 
-#include "kelvo2/kelvo2_skeleton.h"
-#include "kelvo2/kelvo2_track_mask.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo2/kelvo2_skeleton.h"
+#include "kelvo2/kelvo2_track_mask.h"
 
 #include <cmath>
 #include <stddef.h>
@@ -40,10 +40,9 @@ enum quaternion_mode {
 void ReserveLocalPose(kelvo_int32 BoneCount, aggr_allocator &Allocator, kelvo_local_pose **Pose) {
     AggrInit(Allocator);
     kelvo_int64 PoseOffset = AggrAllocPtr(Allocator, Pose, sizeof(kelvo_local_pose));
-    AggrAllocOffsetArraySizePtr(Allocator, PoseOffset, BoneCount,
-                                offsetof(kelvo_local_pose, BoneCount),
-                                offsetof(kelvo_local_pose, Transforms),
-                                sizeof(kelvo_local_pose_transform));
+    AggrAllocOffsetArraySizePtr(
+        Allocator, PoseOffset, BoneCount, offsetof(kelvo_local_pose, BoneCount),
+        offsetof(kelvo_local_pose, Transforms), sizeof(kelvo_local_pose_transform));
 }
 
 kelvo_int32 ResultingLocalPoseSize(kelvo_int32 BoneCount) {
@@ -51,14 +50,7 @@ kelvo_int32 ResultingLocalPoseSize(kelvo_int32 BoneCount) {
     aggr_allocator Allocator;
     kelvo_local_pose *Pose = nullptr;
     ReserveLocalPose(BoneCount, Allocator, &Pose);
-    kelvo_int64 Size = EndAggrSize(Allocator, KELVO_HERE);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return ResultingSize(EndAggrSize(Allocator, KELVO_HERE), Origin);
 }
 
 void InitializeLocalPose(kelvo_local_pose *Pose, kelvo_int32 BoneCount) {
@@ -115,8 +107,8 @@ kelvo_real32 SignTowards(kelvo_real32 const *Reference, kelvo_real32 const *Orie
     return Dot4(Reference, Orientation) >= 0 ? 1.0f : -1.0f;
 }
 
-void AccumulateRest(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
-                    kelvo_real32 Weight, kelvo_transform const &Rest) {
+void AccumulateRest(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID, kelvo_real32 Weight,
+                    kelvo_transform const &Rest) {
     AddContribution(Entry, TraversalID, Weight, SignTowards(Rest.Orientation, Rest.Orientation),
                     Rest);
 }
@@ -158,15 +150,14 @@ kelvo_int32 SkeletonBoneAt(kelvo_skeleton const *Skeleton, kelvo_int32 const *Sp
                            kelvo_int32 Position) {
     kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Position] : Position;
     if (Bone < 0 || Bone >= Skeleton->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArray[%i] is out of range",
-            KELVO_HERE, Position);
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): SparseBoneArray[%i] is out of range", KELVO_HERE,
+            Position);
         return -1;
     }
     return Bone;
 }
 
-bool PoseRangeIsValid(kelvo_local_pose const *Pose, kelvo_int32 FirstBone,
-                      kelvo_int32 BoneCount) {
+bool PoseRangeIsValid(kelvo_local_pose const *Pose, kelvo_int32 FirstBone, kelvo_int32 BoneCount) {
     if (FirstBone < 0 || FirstBone >= Pose->BoneCount) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [0, %d)",
             KELVO_HERE, FirstBone, Pose->BoneCount);
@@ -301,9 +292,8 @@ void ModulationComposite(kelvo_local_pose *Base, kelvo_real32 WeightWhereMaskIsZ
 
 // The local transform of a skeleton bone in the pose: through the reverse
 // array when one is given (rest where it names no entry).
-kelvo_transform const *PoseTransformOf(kelvo_skeleton const *Skeleton,
-                                       kelvo_local_pose const *Pose, kelvo_int32 const *Reverse,
-                                       kelvo_int32 Bone) {
+kelvo_transform const *PoseTransformOf(kelvo_skeleton const *Skeleton, kelvo_local_pose const *Pose,
+                                       kelvo_int32 const *Reverse, kelvo_int32 Bone) {
     kelvo_int32 Entry = Reverse ? Reverse[Bone] : Bone;
     if (Reverse && Entry == -1) {
         return &Skeleton->Bones[Bone].Transform;
@@ -373,8 +363,7 @@ void LocalPoseFromWorldPose(kelvo_skeleton const *Skeleton, kelvo_local_pose *Re
     KELVO_CHECK(BoneCount >= 0, Origin, KELVO_NOTHING);
     KELVO_CHECK(Skeleton->BoneCount >= FirstBone + BoneCount, Origin, KELVO_NOTHING);
     KELVO_CHECK(GetLocalPoseBoneCount(*Result) >= FirstBone + BoneCount, Origin, KELVO_NOTHING);
-    KELVO_CHECK(GetWorldPoseBoneCount(WorldPose) >= FirstBone + BoneCount, Origin,
-                KELVO_NOTHING);
+    KELVO_CHECK(GetWorldPoseBoneCount(WorldPose) >= FirstBone + BoneCount, Origin, KELVO_NOTHING);
     kelvo_real32 const *Offset = Offset4x4 ? Offset4x4 : IdentityMatrix4x4;
     for (kelvo_int32 Bone = FirstBone + BoneCount - 1; Bone >= FirstBone; --Bone) {
         kelvo_int32 Parent = ParentOf(Skeleton, Bone);
@@ -427,9 +416,7 @@ KELVO_API kelvo_local_pose *KelvoNewLocalPoseInPlace(kelvo_int32 BoneCount, void
 }
 
 KELVO_API void KelvoFreeLocalPose(kelvo_local_pose *LocalPose) {
-    if (LocalPose) {
-        KELVO_DEALLOCATE(LocalPose);
-    }
+    KELVO_DEALLOCATE(LocalPose);
 }
 
 KELVO_API kelvo_int32 KelvoGetLocalPoseBoneCount(kelvo_local_pose const *LocalPose) {
@@ -532,8 +519,8 @@ KELVO_API void KelvoEndLocalPoseAccumulation(kelvo_local_pose *LocalPose, kelvo_
     EndAccumulation(LocalPose, FirstBone, BoneCount, ReferenceSkeleton, 0, SparseBoneArray);
 }
 
-KELVO_API void KelvoEndLocalPoseAccumulationLOD(kelvo_local_pose *LocalPose,
-                                                kelvo_int32 FirstBone, kelvo_int32 BoneCount,
+KELVO_API void KelvoEndLocalPoseAccumulationLOD(kelvo_local_pose *LocalPose, kelvo_int32 FirstBone,
+                                                kelvo_int32 BoneCount,
                                                 kelvo_skeleton const *ReferenceSkeleton,
                                                 kelvo_real32 AllowedError,
                                                 kelvo_int32 const *SparseBoneArray) {
@@ -546,28 +533,27 @@ KELVO_API void KelvoModulationCompositeLocalPose(kelvo_local_pose *BasePose,
                                                  kelvo_real32 WeightWhereMaskIsOne,
                                                  kelvo_track_mask const *Mask,
                                                  kelvo_local_pose const *CompositePose) {
-    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask,
-                        CompositePose, nullptr);
+    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask, CompositePose,
+                        nullptr);
 }
 
-KELVO_API void KelvoModulationCompositeLocalPoseSparse(
-    kelvo_local_pose *BasePose, kelvo_real32 WeightWhereMaskIsZero,
-    kelvo_real32 WeightWhereMaskIsOne, kelvo_track_mask const *Mask,
-    kelvo_local_pose const *CompositePose, kelvo_int32 const *SparseBoneArray) {
-    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask,
-                        CompositePose, SparseBoneArray);
+KELVO_API void KelvoModulationCompositeLocalPoseSparse(kelvo_local_pose *BasePose,
+                                                       kelvo_real32 WeightWhereMaskIsZero,
+                                                       kelvo_real32 WeightWhereMaskIsOne,
+                                                       kelvo_track_mask const *Mask,
+                                                       kelvo_local_pose const *CompositePose,
+                                                       kelvo_int32 const *SparseBoneArray) {
+    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask, CompositePose,
+                        SparseBoneArray);
 }
 
-KELVO_API void KelvoGetWorldMatrixFromLocalPose(kelvo_skeleton const *Skeleton,
-                                                kelvo_int32 BoneIndex,
-                                                kelvo_local_pose const *LocalPose,
-                                                kelvo_real32 const *Offset4x4,
-                                                kelvo_real32 *Result4x4,
-                                                kelvo_int32 const *SparseBoneArray,
-                                                kelvo_int32 const *SparseBoneArrayReverse) {
+KELVO_API void
+KelvoGetWorldMatrixFromLocalPose(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
+                                 kelvo_local_pose const *LocalPose, kelvo_real32 const *Offset4x4,
+                                 kelvo_real32 *Result4x4, kelvo_int32 const *SparseBoneArray,
+                                 kelvo_int32 const *SparseBoneArrayReverse) {
     (void)SparseBoneArray;
-    WorldMatrixOfBone(Skeleton, BoneIndex, LocalPose, Offset4x4, Result4x4,
-                      SparseBoneArrayReverse);
+    WorldMatrixOfBone(Skeleton, BoneIndex, LocalPose, Offset4x4, Result4x4, SparseBoneArrayReverse);
 }
 
 KELVO_API void KelvoGetAttachmentOffset(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
@@ -584,8 +570,7 @@ KELVO_API void KelvoGetAttachmentOffset(kelvo_skeleton const *Skeleton, kelvo_in
     }
 }
 
-KELVO_API void KelvoLocalPoseFromWorldPose(kelvo_skeleton const *Skeleton,
-                                           kelvo_local_pose *Result,
+KELVO_API void KelvoLocalPoseFromWorldPose(kelvo_skeleton const *Skeleton, kelvo_local_pose *Result,
                                            kelvo_world_pose const *WorldPose,
                                            kelvo_real32 const *Offset4x4, kelvo_int32 FirstBone,
                                            kelvo_int32 BoneCount) {
@@ -614,8 +599,7 @@ bool SkeletonBoneIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex) 
 // entry of To (ToCount of them) that names it back; the first fault is
 // reported.
 bool MappingIsInverse(kelvo_int32 Count, kelvo_int32 const *From, char const *FromName,
-                      kelvo_int32 ToCount, kelvo_int32 const *To, char const *ToName,
-                      bool Absent) {
+                      kelvo_int32 ToCount, kelvo_int32 const *To, char const *ToName, bool Absent) {
     for (kelvo_int32 Index = 0; Index < Count; ++Index) {
         kelvo_int32 Target = From[Index];
         if (Absent && Target == -1) {
@@ -714,8 +698,8 @@ KELVO_API kelvo_int32 KelvoSparseBoneArrayAddBone(kelvo_skeleton const *Skeleton
 KELVO_API void KelvoSparseBoneArrayExpand(kelvo_skeleton const *Skeleton,
                                           kelvo_local_pose const *SparsePose,
                                           kelvo_int32 SparseBoneCount,
-                                          kelvo_int32 const *SparseBoneArray,
-                                          kelvo_int32 BoneCount, kelvo_local_pose *FullPose) {
+                                          kelvo_int32 const *SparseBoneArray, kelvo_int32 BoneCount,
+                                          kelvo_local_pose *FullPose) {
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(SparsePose, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(SparseBoneArray, Origin, KELVO_NOTHING);

@@ -4,10 +4,10 @@
 #ifndef KELVO_POSE_INTERNAL_H
 #define KELVO_POSE_INTERNAL_H
 
-#include "kelvo2/kelvo2_local_pose.h"
-#include "kelvo2/kelvo2_world_pose.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
+#include "kelvo2/kelvo2_local_pose.h"
+#include "kelvo2/kelvo2_world_pose.h"
 
 namespace kelvo {
 
@@ -58,11 +58,21 @@ inline void LinearRows(kelvo_transform const &Transform, kelvo_real32 *Rows) {
     }
 }
 
-
 // The bone loop both paths instantiate with their kernels: Copy(source,
 // result), Translate(position, parent, world), Compose(rows, position, parent,
 // world) and Multiply(a, b, result) on row-vector 4x4 matrices. The flags pick
 // the cheapest composition that gives the full product's result.
+// Count products A x B, each operand and result Stride reals from the last.
+template <typename Kernels>
+void MultiplyEach(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
+                  kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
+                  kelvo_int32 ResultStride) {
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        Kernels::Multiply(A + (kelvo_intaddrx)Index * AStride, B + (kelvo_intaddrx)Index * BStride,
+                          Result + (kelvo_intaddrx)Index * ResultStride);
+    }
+}
+
 template <typename Kernels> void BuildWorldBones(world_build_job const &Job) {
     for (kelvo_int32 Bone = Job.FirstBone; Bone < Job.EndBone; ++Bone) {
         kelvo_transform const &Local = LocalTransformFor(Job, Bone);

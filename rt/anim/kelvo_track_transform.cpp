@@ -180,34 +180,18 @@ KELVO_API kelvo_bool32 KelvoBasisConversionRequiresCurveDecompression(kelvo_real
     return !FindAxisPermutation(Linear, Tolerance, Permutation);
 }
 
-KELVO_API void KelvoTransformCurveVec3(kelvo_real32 const *Affine, kelvo_real32 const *Linear,
-                                       kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance,
-                                       kelvo_curve2 *Curve) {
-    TransformCurve(Curve, Vector3, Affine, Linear, InverseLinear, Tolerance);
-}
-
-KELVO_API void KelvoSimilarityTransformCurvePosition(kelvo_real32 const *Affine,
-                                                     kelvo_real32 const *Linear,
-                                                     kelvo_real32 const *InverseLinear,
-                                                     kelvo_real32 Tolerance, kelvo_curve2 *Curve) {
-    TransformCurve(Curve, Position, Affine, Linear, InverseLinear, Tolerance);
-}
-
-KELVO_API void KelvoSimilarityTransformCurveQuaternion(kelvo_real32 const *Affine,
-                                                       kelvo_real32 const *Linear,
-                                                       kelvo_real32 const *InverseLinear,
-                                                       kelvo_real32 Tolerance,
-                                                       kelvo_curve2 *Curve) {
-    TransformCurve(Curve, Quaternion, Affine, Linear, InverseLinear, Tolerance);
-}
-
-KELVO_API void KelvoSimilarityTransformCurveScaleShear(kelvo_real32 const *Affine,
-                                                       kelvo_real32 const *Linear,
-                                                       kelvo_real32 const *InverseLinear,
-                                                       kelvo_real32 Tolerance,
-                                                       kelvo_curve2 *Curve) {
-    TransformCurve(Curve, ScaleShear, Affine, Linear, InverseLinear, Tolerance);
-}
+// The curve exports differ only in the role their curve plays.
+#define KELVO_CURVE_TRANSFORM(Name, Role)                                                          \
+    KELVO_API void Name(kelvo_real32 const *Affine, kelvo_real32 const *Linear,                    \
+                        kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance,                 \
+                        kelvo_curve2 *Curve) {                                                     \
+        TransformCurve(Curve, Role, Affine, Linear, InverseLinear, Tolerance);                     \
+    }
+KELVO_CURVE_TRANSFORM(KelvoTransformCurveVec3, Vector3)
+KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurvePosition, Position)
+KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveQuaternion, Quaternion)
+KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveScaleShear, ScaleShear)
+#undef KELVO_CURVE_TRANSFORM
 
 KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
                                                   kelvo_real32 const *Affine,

@@ -64,11 +64,7 @@ void BuildWorldBonesPortable(world_build_job const &Job) {
 void MultiplyMatricesPortable(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
                               kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
                               kelvo_int32 ResultStride) {
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        portable_kernels::Multiply(A + (kelvo_intaddrx)Index * AStride,
-                                   B + (kelvo_intaddrx)Index * BStride,
-                                   Result + (kelvo_intaddrx)Index * ResultStride);
-    }
+    MultiplyEach<portable_kernels>(Count, A, AStride, B, BStride, Result, ResultStride);
 }
 
 bool SSEPosesEnabled() {
@@ -94,8 +90,8 @@ bool InvertAffine4x4(kelvo_real32 *Result, kelvo_real32 const *M) {
     }
     kelvo_real32 Position[3];
     for (int Column = 0; Column < 3; ++Column) {
-        Position[Column] = -(M[12] * Inverse[Column] + M[13] * Inverse[3 + Column] +
-                             M[14] * Inverse[6 + Column]);
+        Position[Column] =
+            -(M[12] * Inverse[Column] + M[13] * Inverse[3 + Column] + M[14] * Inverse[6 + Column]);
     }
     for (int Row = 0; Row < 3; ++Row) {
         Result[4 * Row + 0] = Inverse[3 * Row + 0];
@@ -180,9 +176,8 @@ kelvo_int32 Smallest(kelvo_int32 A, kelvo_int32 B) {
 
 // The checks every Build form shares: the range must lie inside the
 // skeleton, the world pose and (when it is read) the local pose.
-bool BuildRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
-                       kelvo_int32 BoneCount, kelvo_int32 LocalLimit,
-                       kelvo_world_pose const *Result) {
+bool BuildRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone, kelvo_int32 BoneCount,
+                       kelvo_int32 LocalLimit, kelvo_world_pose const *Result) {
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
     KELVO_CHECK_NOT_NULL(Result, Origin, false);
     kelvo_int32 Limit = Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalLimit);
@@ -237,8 +232,7 @@ void RunBuild(world_build_job &Job, kelvo_skeleton const *Skeleton, kelvo_int32 
 
 void BuildFromLocalPose(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
                         kelvo_int32 BoneCount, kelvo_local_pose const *LocalPose,
-                        kelvo_real32 const *Offset4x4, kelvo_world_pose *Result,
-                        bool Composites) {
+                        kelvo_real32 const *Offset4x4, kelvo_world_pose *Result, bool Composites) {
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
     if (!BuildRangeIsValid(Skeleton, FirstBone, BoneCount, LocalPose->BoneCount, Result)) {
         return;
@@ -277,8 +271,7 @@ void BuildSparse(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone, kelvo_in
                  kelvo_real32 const *Offset4x4, kelvo_world_pose *Result, bool Composites) {
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
     if (!BuildRangeIsValid(Skeleton, FirstBone, BoneCount, INT32_MAX, Result) ||
-        !ReverseArrayIsValid(SparseBoneArrayReverse, FirstBone, FirstBone + BoneCount,
-                             LocalPose)) {
+        !ReverseArrayIsValid(SparseBoneArrayReverse, FirstBone, FirstBone + BoneCount, LocalPose)) {
         return;
     }
     world_build_job Job = {};
@@ -374,9 +367,9 @@ KELVO_API kelvo_world_pose *KelvoNewWorldPoseInPlace(kelvo_int32 BoneCount,
     // The record itself holds pointers; memory off their alignment cannot
     // hold it at all (unaligned buffers only cost speed, and are warned of).
     if ((kelvo_uintaddrx)Memory % alignof(kelvo_world_pose)) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Memory 0x%" KELVO_PTR_FORMAT
-            " is not aligned to %d bytes", KELVO_HERE, KELVO_PTR_ARG(Memory),
-            (kelvo_int32)alignof(kelvo_world_pose));
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): Memory 0x%" KELVO_PTR_FORMAT " is not aligned to %d bytes", KELVO_HERE,
+            KELVO_PTR_ARG(Memory), (kelvo_int32)alignof(kelvo_world_pose));
         return nullptr;
     }
     if (!ResultingWorldPoseSize(BoneCount, NoComposite != 0)) {
@@ -386,9 +379,7 @@ KELVO_API kelvo_world_pose *KelvoNewWorldPoseInPlace(kelvo_int32 BoneCount,
 }
 
 KELVO_API void KelvoFreeWorldPose(kelvo_world_pose *WorldPose) {
-    if (WorldPose) {
-        KELVO_DEALLOCATE(WorldPose);
-    }
+    KELVO_DEALLOCATE(WorldPose);
 }
 
 KELVO_API kelvo_int32 KelvoGetWorldPoseBoneCount(kelvo_world_pose const *WorldPose) {
@@ -453,8 +444,8 @@ KELVO_API void KelvoBuildWorldPoseSparse(kelvo_skeleton const *Skeleton, kelvo_i
                 Result, true);
 }
 
-KELVO_API void KelvoBuildWorldPoseNoComposite(kelvo_skeleton const *Skeleton,
-                                              kelvo_int32 FirstBone, kelvo_int32 BoneCount,
+KELVO_API void KelvoBuildWorldPoseNoComposite(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
+                                              kelvo_int32 BoneCount,
                                               kelvo_local_pose const *LocalPose,
                                               kelvo_real32 const *Offset4x4,
                                               kelvo_world_pose *Result) {
@@ -482,9 +473,8 @@ KELVO_API void KelvoBuildWorldPoseNoCompositeSparse(kelvo_skeleton const *Skelet
                 Result, false);
 }
 
-KELVO_API void KelvoBuildWorldPoseComposites(kelvo_skeleton const *Skeleton,
-                                             kelvo_int32 FirstBone, kelvo_int32 BoneCount,
-                                             kelvo_world_pose *Result) {
+KELVO_API void KelvoBuildWorldPoseComposites(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
+                                             kelvo_int32 BoneCount, kelvo_world_pose *Result) {
     KELVO_TIMED_BLOCK("BuildWorldPoseComposites");
     if (!BuildRangeIsValid(Skeleton, FirstBone, BoneCount, INT32_MAX, Result)) {
         return;
@@ -526,8 +516,7 @@ KELVO_API void KelvoBuildCompositeBufferTransposed(kelvo_skeleton const *Skeleto
 
 KELVO_API void KelvoBuildIndexedCompositeBuffer(kelvo_skeleton const *Skeleton,
                                                 kelvo_world_pose const *Pose,
-                                                kelvo_int32 const *Indices,
-                                                kelvo_int32 IndexCount,
+                                                kelvo_int32 const *Indices, kelvo_int32 IndexCount,
                                                 kelvo_real32 *CompositeBuffer) {
     KELVO_TIMED_BLOCK("BuildIndexedCompositeBuffer");
     if (!IndicesAreValid(Skeleton, Pose, Indices, IndexCount, CompositeBuffer)) {

@@ -91,36 +91,49 @@ kelvo_real32 const *VertexMatrix(kelvo_uint8 const *Vertex, kelvo_int32 const *I
     }
 }
 
-// Count vertices in order, each stride apart; TailCount words after the
-// deformed members are copied.
-template <int Bones, int Vectors>
-void DeformPortable(kelvo_int32 Count, void const *SourceVertices, void *DestVertices,
-                    kelvo_int32 const *Indices, kelvo_real32 const *Matrices, kelvo_int32 TailCount,
-                    kelvo_int32 SourceStride, kelvo_int32 DestStride) {
+// Walks Count vertices in order, each stride apart: Deform gets the vertex,
+// its position and vectors as reals and where its output goes, and then
+// TailCount words after the deformed members are copied.
+template <int Bones, int Vectors, typename deform>
+void EachVertex(kelvo_int32 Count, void const *SourceVertices, void *DestVertices,
+                kelvo_int32 TailCount, kelvo_int32 SourceStride, kelvo_int32 DestStride,
+                deform &&Deform) {
     constexpr int SourceDeformed = 12 + SkinBytes(Bones) + 12 * Vectors;
     constexpr int DestDeformed = 12 + 12 * Vectors;
     auto const *Source = static_cast<kelvo_uint8 const *>(SourceVertices);
     auto *Dest = static_cast<kelvo_uint8 *>(DestVertices);
     for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
-        kelvo_real32 Scratch[16];
-        kelvo_real32 const *M = VertexMatrix<Bones>(Source, Indices, Matrices, Scratch);
-        kelvo_real32 In[3 + 3 * Vectors], Out[3 + 3 * Vectors];
+        kelvo_real32 In[3 + 3 * Vectors];
         memcpy(In, Source, 12);
         memcpy(In + 3, Source + 12 + SkinBytes(Bones), 12 * Vectors);
-        for (int Column = 0; Column < 3; ++Column) {
-            Out[Column] =
-                In[0] * M[Column] + In[1] * M[4 + Column] + In[2] * M[8 + Column] + M[12 + Column];
-            for (int Vector = 1; Vector <= Vectors; ++Vector) {
-                kelvo_real32 const *V = In + 3 * Vector;
-                Out[3 * Vector + Column] =
-                    V[0] * M[Column] + V[1] * M[4 + Column] + V[2] * M[8 + Column];
-            }
-        }
-        memcpy(Dest, Out, sizeof(Out));
+        Deform(Source, In, Dest);
         memcpy(Dest + DestDeformed, Source + SourceDeformed, 4 * (size_t)TailCount);
         Source += SourceStride;
         Dest += DestStride;
     }
+}
+
+template <int Bones, int Vectors>
+void DeformPortable(kelvo_int32 Count, void const *SourceVertices, void *DestVertices,
+                    kelvo_int32 const *Indices, kelvo_real32 const *Matrices, kelvo_int32 TailCount,
+                    kelvo_int32 SourceStride, kelvo_int32 DestStride) {
+    EachVertex<Bones, Vectors>(
+        Count, SourceVertices, DestVertices, TailCount, SourceStride, DestStride,
+        [&](kelvo_uint8 const *Source, kelvo_real32 const *In, kelvo_uint8 *Dest) {
+            kelvo_real32 Scratch[16];
+            kelvo_real32 const *M = VertexMatrix<Bones>(Source, Indices, Matrices, Scratch);
+            kelvo_real32 Out[3 + 3 * Vectors];
+            for (int Column = 0; Column < 3; ++Column) {
+                Out[Column] = In[0] * M[Column] + In[1] * M[4 + Column] + In[2] * M[8 + Column] +
+                              M[12 + Column];
+                for (int Vector = 1; Vector <= Vectors; ++Vector) {
+                    kelvo_real32 const *V = In + 3 * Vector;
+                    Out[3 * Vector + Column] =
+                        V[0] * M[Column] + V[1] * M[4 + Column] + V[2] * M[8 + Column];
+                }
+            }
+            memcpy(Dest, Out, sizeof(Out));
+        });
 }
 
 } // namespace kelvo

@@ -58,14 +58,7 @@ KELVO_API kelvo_int32 KelvoGetResultingMeshBindingSize(kelvo_mesh const *Mesh,
     kelvo_mesh_binding *Binding;
     kelvo_int32 *From = nullptr, *To = nullptr;
     Reserve(Allocator, Mesh, FromSkeleton, ToSkeleton, Binding, From, To);
-    kelvo_int64 Size = EndAggrSize(Allocator, KELVO_HERE);
-    if (Size < 0 || Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return ResultingSize(EndAggrSize(Allocator, KELVO_HERE), Origin);
 }
 
 KELVO_API kelvo_mesh_binding *KelvoNewMeshBindingInPlace(kelvo_mesh const *Mesh,
@@ -115,35 +108,20 @@ KELVO_API kelvo_bool32 KelvoMeshBindingIsTransferred(kelvo_mesh_binding const *B
     return Binding->FromSkeleton != Binding->ToSkeleton;
 }
 
-KELVO_API kelvo_int32 KelvoGetMeshBindingBoneCount(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, 0);
-    return Binding->BoneCount;
-}
-
-KELVO_API kelvo_mesh const *KelvoGetMeshBindingSourceMesh(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->Mesh;
-}
-
-KELVO_API kelvo_skeleton const *KelvoGetMeshBindingFromSkeleton(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->FromSkeleton;
-}
-
-KELVO_API kelvo_skeleton const *KelvoGetMeshBindingToSkeleton(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->ToSkeleton;
-}
-
-KELVO_API kelvo_int32 const *KelvoGetMeshBindingFromBoneIndices(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->FromBoneIndices;
-}
-
-KELVO_API kelvo_int32 const *KelvoGetMeshBindingToBoneIndices(kelvo_mesh_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->ToBoneIndices;
-}
+// The accessors: each field of the record, refusing a null binding.
+#define KELVO_BINDING_FIELD(Type, Name, Field, Refused)                                            \
+    KELVO_API Type Name(kelvo_mesh_binding const *Binding) {                                       \
+        KELVO_CHECK_NOT_NULL(Binding, Origin, Refused);                                            \
+        return Binding->Field;                                                                     \
+    }
+KELVO_BINDING_FIELD(kelvo_int32, KelvoGetMeshBindingBoneCount, BoneCount, 0)
+KELVO_BINDING_FIELD(kelvo_mesh const *, KelvoGetMeshBindingSourceMesh, Mesh, nullptr)
+KELVO_BINDING_FIELD(kelvo_skeleton const *, KelvoGetMeshBindingFromSkeleton, FromSkeleton, nullptr)
+KELVO_BINDING_FIELD(kelvo_skeleton const *, KelvoGetMeshBindingToSkeleton, ToSkeleton, nullptr)
+KELVO_BINDING_FIELD(kelvo_int32 const *, KelvoGetMeshBindingFromBoneIndices, FromBoneIndices,
+                    nullptr)
+KELVO_BINDING_FIELD(kelvo_int32 const *, KelvoGetMeshBindingToBoneIndices, ToBoneIndices, nullptr)
+#undef KELVO_BINDING_FIELD
 
 KELVO_API kelvo_int32 KelvoGetMeshBinding4x4ArraySize(kelvo_mesh_binding const *,
                                                       kelvo_int32 BoneCount) {

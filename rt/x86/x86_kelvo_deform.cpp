@@ -83,28 +83,20 @@ template <int Bones, int Vectors>
 void DeformSse(kelvo_int32 Count, void const *SourceVertices, void *DestVertices,
                kelvo_int32 const *Indices, kelvo_real32 const *Matrices, kelvo_int32 TailCount,
                kelvo_int32 SourceStride, kelvo_int32 DestStride) {
-    constexpr int SourceDeformed = 12 + SkinBytes(Bones) + 12 * Vectors;
-    constexpr int DestDeformed = 12 + 12 * Vectors;
-    auto const *Source = static_cast<kelvo_uint8 const *>(SourceVertices);
-    auto *Dest = static_cast<kelvo_uint8 *>(DestVertices);
-    for (kelvo_int32 Vertex = 0; Vertex < Count; ++Vertex) {
-        matrix_rows<Bones> M(Source, Indices, Matrices);
-        kelvo_real32 In[3 + 3 * Vectors];
-        memcpy(In, Source, 12);
-        memcpy(In + 3, Source + 12 + SkinBytes(Bones), 12 * Vectors);
-        auto *Out = reinterpret_cast<kelvo_real32 *>(Dest);
-        _mm_storeu_ps(Out, _mm_add_ps(M.Times(In), M.Row[3]));
-        for (int Vector = 1; Vector < Vectors; ++Vector) {
-            _mm_storeu_ps(Out + 3 * Vector, M.Times(In + 3 * Vector));
-        }
-        // The last exactly, so that a tail deformed in place is not touched.
-        __m128 Last = M.Times(In + 3 * Vectors);
-        _mm_storel_pi(reinterpret_cast<__m64 *>(Out + 3 * Vectors), Last);
-        _mm_store_ss(Out + 3 * Vectors + 2, _mm_movehl_ps(Last, Last));
-        memcpy(Dest + DestDeformed, Source + SourceDeformed, 4 * (size_t)(TailCount + 2));
-        Source += SourceStride;
-        Dest += DestStride;
-    }
+    EachVertex<Bones, Vectors>(
+        Count, SourceVertices, DestVertices, TailCount + 2, SourceStride, DestStride,
+        [&](kelvo_uint8 const *Source, kelvo_real32 const *In, kelvo_uint8 *Dest) {
+            matrix_rows<Bones> M(Source, Indices, Matrices);
+            auto *Out = reinterpret_cast<kelvo_real32 *>(Dest);
+            _mm_storeu_ps(Out, _mm_add_ps(M.Times(In), M.Row[3]));
+            for (int Vector = 1; Vector < Vectors; ++Vector) {
+                _mm_storeu_ps(Out + 3 * Vector, M.Times(In + 3 * Vector));
+            }
+            // The last exactly, so that a tail deformed in place is not touched.
+            __m128 Last = M.Times(In + 3 * Vectors);
+            _mm_storel_pi(reinterpret_cast<__m64 *>(Out + 3 * Vectors), Last);
+            _mm_store_ss(Out + 3 * Vectors + 2, _mm_movehl_ps(Last, Last));
+        });
 }
 
 // Hands a call the SSE routine cannot take to the portable routine of the

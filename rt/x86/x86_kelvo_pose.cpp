@@ -67,11 +67,7 @@ void BuildWorldBonesSSE(world_build_job const &Job) {
 void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
                          kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
                          kelvo_int32 ResultStride) {
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        sse_kernels::Multiply(A + (kelvo_intaddrx)Index * AStride,
-                              B + (kelvo_intaddrx)Index * BStride,
-                              Result + (kelvo_intaddrx)Index * ResultStride);
-    }
+    MultiplyEach<sse_kernels>(Count, A, AStride, B, BStride, Result, ResultStride);
 }
 
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
