@@ -559,11 +559,7 @@ char const *AnimationName(kelvo_animation_binding const *Binding) {
 }
 
 bool TrackIndexIsValid(kelvo_animation_binding const *Binding, kelvo_int32 TrackIndex) {
-    if (TrackIndex < 0 || TrackIndex >= Binding->TrackBindingCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): TrackIndex %d is out of range [0, %d)",
-            KELVO_HERE, TrackIndex, Binding->TrackBindingCount);
-        return false;
-    }
+    KELVO_CHECK_INDEX(TrackIndex, Binding->TrackBindingCount, Origin, false);
     return true;
 }
 

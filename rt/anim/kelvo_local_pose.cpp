@@ -158,11 +158,7 @@ kelvo_int32 SkeletonBoneAt(kelvo_skeleton const *Skeleton, kelvo_int32 const *Sp
 }
 
 bool PoseRangeIsValid(kelvo_local_pose const *Pose, kelvo_int32 FirstBone, kelvo_int32 BoneCount) {
-    if (FirstBone < 0 || FirstBone >= Pose->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [0, %d)",
-            KELVO_HERE, FirstBone, Pose->BoneCount);
-        return false;
-    }
+    KELVO_CHECK_INDEX(FirstBone, Pose->BoneCount, Origin, false);
     kelvo_int64 End = (kelvo_int64)FirstBone + BoneCount;
     if (End < 0 || End > Pose->BoneCount) {
         Log(KelvoErrorLogMessage, Origin,
@@ -312,11 +308,7 @@ bool WorldMatrixOfBone(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
     KELVO_CHECK_NOT_NULL(Pose, Origin, false);
     KELVO_CHECK_NOT_NULL(Result, Origin, false);
-    if (BoneIndex < 0 || BoneIndex >= Skeleton->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): BoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, BoneIndex, Skeleton->BoneCount);
-        return false;
-    }
+    KELVO_CHECK_INDEX(BoneIndex, Skeleton->BoneCount, Origin, false);
     kelvo_real32 World[16];
     memcpy(World, IdentityMatrix4x4, sizeof(World));
     for (kelvo_int32 Bone = BoneIndex; Bone >= 0;) {
@@ -427,11 +419,7 @@ KELVO_API kelvo_int32 KelvoGetLocalPoseBoneCount(kelvo_local_pose const *LocalPo
 KELVO_API kelvo_transform *KelvoGetLocalPoseTransform(kelvo_local_pose const *LocalPose,
                                                       kelvo_int32 BoneIndex) {
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, nullptr);
-    if (BoneIndex < 0 || BoneIndex >= LocalPose->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): BoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, BoneIndex, LocalPose->BoneCount);
-        return nullptr;
-    }
+    KELVO_CHECK_INDEX(BoneIndex, LocalPose->BoneCount, Origin, nullptr);
     return &LocalPose->Transforms[BoneIndex].Transform;
 }
 
@@ -473,11 +461,7 @@ KELVO_API void KelvoAccumulateLocalTransform(kelvo_local_pose *LocalPose,
                                              kelvo_transform const *Transform) {
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Transform, Origin, KELVO_NOTHING);
-    if (LocalPoseBoneIndex < 0 || LocalPoseBoneIndex >= LocalPose->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): LocalPoseBoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, LocalPoseBoneIndex, LocalPose->BoneCount);
-        return;
-    }
+    KELVO_CHECK_INDEX(LocalPoseBoneIndex, LocalPose->BoneCount, Origin, KELVO_NOTHING);
     kelvo_local_pose_transform &Entry = LocalPose->Transforms[LocalPoseBoneIndex];
     bool const Written = Entry.TraversalID == LocalPose->TraversalID;
     kelvo_real32 Sign = 1;
@@ -494,12 +478,7 @@ KELVO_API void KelvoAccumulateLocalTransform(kelvo_local_pose *LocalPose,
             break;
         }
         KELVO_CHECK_NOT_NULL(ReferenceSkeleton, Origin, KELVO_NOTHING);
-        if (SkeletonBoneIndex < 0 || SkeletonBoneIndex >= ReferenceSkeleton->BoneCount) {
-            Log(KelvoErrorLogMessage, Origin,
-                "%s(%d): SkeletonBoneIndex %d is out of range [0, %d)", KELVO_HERE,
-                SkeletonBoneIndex, ReferenceSkeleton->BoneCount);
-            return;
-        }
+        KELVO_CHECK_INDEX(SkeletonBoneIndex, ReferenceSkeleton->BoneCount, Origin, KELVO_NOTHING);
         kelvo_transform const &Rest = ReferenceSkeleton->Bones[SkeletonBoneIndex].Transform;
         Sign = SignTowards(Rest.Orientation, Transform->Orientation);
         break;
@@ -639,11 +618,7 @@ namespace kelvo {
 bool SkeletonBoneIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 BoneIndex,
                          kelvo_log_message_origin ReportAs) {
     KELVO_CHECK_NOT_NULL(Skeleton, ReportAs, false);
-    if (BoneIndex < 0 || BoneIndex >= Skeleton->BoneCount) {
-        Log(KelvoErrorLogMessage, ReportAs, "%s(%d): BoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, BoneIndex, Skeleton->BoneCount);
-        return false;
-    }
+    KELVO_CHECK_INDEX(BoneIndex, Skeleton->BoneCount, ReportAs, false);
     return true;
 }
 

@@ -94,16 +94,18 @@ template <typename Kernels> void BuildWorldBones(world_build_job const &Job) {
     }
 }
 
-// The portable build loop, and the SSE one behind SSEPosesEnabled().
-void BuildWorldBonesPortable(world_build_job const &Job);
-void BuildWorldBonesSSE(world_build_job const &Job);
-// Result = A x B for Count matrix pairs (row-vector 4x4 products).
-void MultiplyMatricesPortable(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
-                              kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
-                              kelvo_int32 ResultStride);
-void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
-                         kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
-                         kelvo_int32 ResultStride);
+// The world-build loop and the matrix products (Result = A x B for Count
+// row-vector 4x4 pairs) of one instruction set.
+struct pose_routines {
+    void (*BuildWorldBones)(world_build_job const &Job);
+    void (*MultiplyMatrices)(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
+                             kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
+                             kelvo_int32 ResultStride);
+};
+extern pose_routines const PortablePoseRoutines;
+extern pose_routines const SSEPoseRoutines; // empty off x86
+// The SSE routines when SSEPosesEnabled(), else the portable ones.
+pose_routines const &PoseRoutines();
 
 // The end-of-accumulation renormalization (FastRenormalizeQuaternion) in SSE.
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion);

@@ -57,14 +57,11 @@ bool SSEAllowed = true;
 
 } // namespace
 
-void BuildWorldBonesPortable(world_build_job const &Job) {
-    BuildWorldBones<portable_kernels>(Job);
-}
+pose_routines const PortablePoseRoutines = {&BuildWorldBones<portable_kernels>,
+                                             &MultiplyEach<portable_kernels>};
 
-void MultiplyMatricesPortable(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
-                              kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
-                              kelvo_int32 ResultStride) {
-    MultiplyEach<portable_kernels>(Count, A, AStride, B, BStride, Result, ResultStride);
+pose_routines const &PoseRoutines() {
+    return SSEPosesEnabled() ? SSEPoseRoutines : PortablePoseRoutines;
 }
 
 bool SSEPosesEnabled() {
@@ -223,11 +220,7 @@ void RunBuild(world_build_job &Job, kelvo_skeleton const *Skeleton, kelvo_int32 
     Job.Offset = Offset;
     Job.World = Result->WorldTransformBuffer;
     Job.Composite = Composites ? Result->CompositeTransformBuffer : nullptr;
-    if (SSEPosesEnabled()) {
-        BuildWorldBonesSSE(Job);
-    } else {
-        BuildWorldBonesPortable(Job);
-    }
+    PoseRoutines().BuildWorldBones(Job);
 }
 
 void BuildFromLocalPose(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
@@ -283,11 +276,7 @@ void BuildSparse(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone, kelvo_in
 void MultiplyMatrices(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
                       kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
                       kelvo_int32 ResultStride) {
-    if (SSEPosesEnabled()) {
-        MultiplyMatricesSSE(Count, A, AStride, B, BStride, Result, ResultStride);
-    } else {
-        MultiplyMatricesPortable(Count, A, AStride, B, BStride, Result, ResultStride);
-    }
+    PoseRoutines().MultiplyMatrices(Count, A, AStride, B, BStride, Result, ResultStride);
 }
 
 kelvo_int32 const BoneStride = (kelvo_int32)(sizeof(kelvo_bone) / sizeof(kelvo_real32));

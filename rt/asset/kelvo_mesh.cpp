@@ -21,11 +21,7 @@ kelvo_vertex_data const *PrimaryData(kelvo_mesh const *Mesh) {
 kelvo_vertex_data const *MorphData(kelvo_mesh const *Mesh, kelvo_int32 MorphTargetIndex) {
     KELVO_CHECK_NOT_NULL(Mesh, Origin, nullptr);
     kelvo_int32 Count = Mesh->MorphTargets ? Mesh->MorphTargetCount : 0;
-    if (MorphTargetIndex < 0 || MorphTargetIndex >= Count) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): MorphTargetIndex %d is out of range [0, %d)",
-            KELVO_HERE, MorphTargetIndex, Count);
-        return nullptr;
-    }
+    KELVO_CHECK_INDEX(MorphTargetIndex, Count, Origin, nullptr);
     return Mesh->MorphTargets[MorphTargetIndex].VertexData;
 }
 

@@ -154,6 +154,9 @@ template <typename item> class work_stack {
     kelvo_int32 Size() const { return Count; }
     item const &operator[](kelvo_int32 Index) const { return Items[Index]; }
     item &operator[](kelvo_int32 Index) { return Items[Index]; }
+    // For the standard algorithms: an empty stack has no first item to index.
+    item *begin() { return Items; }
+    item *end() { return Items + Count; }
     void Clear() { Count = 0; }
 
   private:

@@ -135,11 +135,7 @@ KELVO_API void KelvoBuildMeshBinding4x4Array(kelvo_mesh_binding const *Binding,
     KELVO_CHECK_NOT_NULL(Binding, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(WorldPose, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Matrix4x4Array, Origin, KELVO_NOTHING);
-    if (FirstBoneIndex < 0 || FirstBoneIndex >= Binding->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBoneIndex %d is out of range [0, %d)",
-            KELVO_HERE, FirstBoneIndex, Binding->BoneCount);
-        return;
-    }
+    KELVO_CHECK_INDEX(FirstBoneIndex, Binding->BoneCount, Origin, KELVO_NOTHING);
     kelvo_int64 End = (kelvo_int64)FirstBoneIndex + BoneCount;
     if (BoneCount < 0 || End > Binding->BoneCount) {
         Log(KelvoErrorLogMessage, Origin,

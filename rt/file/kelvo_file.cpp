@@ -139,11 +139,7 @@ bool CheckFileAndIndex(kelvo_file const *File, kelvo_int32 SectionIndex) {
     if (!FileHasHeader(File, "%s(%d): File.Header is not allowed to be 0")) {
         return false;
     }
-    if (SectionIndex < 0 || SectionIndex >= File->SectionCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): SectionIndex %d is out of range [0, %d)",
-            KELVO_HERE, SectionIndex, File->SectionCount);
-        return false;
-    }
+    KELVO_CHECK_INDEX(SectionIndex, File->SectionCount, Origin, false);
     return true;
 }
 
@@ -666,11 +662,7 @@ KELVO_API void KelvoFixupFileSectionPhase2(kelvo_file_reader *Reader, kelvo_file
 
 KELVO_API void KelvoFreeFileSection(kelvo_file *File, kelvo_int32 SectionIndex) {
     KELVO_CHECK_NOT_NULL(File, Origin, KELVO_NOTHING);
-    if (SectionIndex < 0 || SectionIndex >= File->SectionCount) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): SectionIndex %d is out of range [0, %d)",
-            KELVO_HERE, SectionIndex, File->SectionCount);
-        return;
-    }
+    KELVO_CHECK_INDEX(SectionIndex, File->SectionCount, Origin, KELVO_NOTHING);
     if (File->AppliedFixups) {
         KELVO_DEALLOCATE(File->AppliedFixups[SectionIndex]);
         File->AppliedFixups[SectionIndex] = nullptr;

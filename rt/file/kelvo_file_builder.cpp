@@ -766,11 +766,7 @@ KELVO_API void KelvoMarkFileRootObject(kelvo_file_builder *Builder,
 KELVO_API void KelvoSetFileExtraTag(kelvo_file_builder *Builder, kelvo_int32 Index,
                                     kelvo_uint32 Value) {
     KELVO_CHECK_NOT_NULL(Builder, KelvoFileWritingLogMessage, KELVO_NOTHING);
-    if (Index < 0 || Index >= 4) {
-        Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-            "%s(%d): Index %d is out of range [0, %d)", KELVO_HERE, Index, 4);
-        return;
-    }
+    KELVO_CHECK_INDEX(Index, 4, KelvoFileWritingLogMessage, KELVO_NOTHING);
     Builder->ExtraTags[Index] = Value;
 }
 

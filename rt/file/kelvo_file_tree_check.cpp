@@ -163,7 +163,7 @@ bool tree_check::Setup() {
         }
     }
     if (Ranges.Size() > 1) {
-        std::sort(&Ranges[0], &Ranges[0] + Ranges.Size(),
+        std::sort(Ranges.begin(), Ranges.end(),
                   [](loaded_range const &A, loaded_range const &B) { return A.Base < B.Base; });
     }
     // Every real tree costs a few steps per loaded byte at most; the
@@ -563,7 +563,7 @@ bool tree_check::Visit(pending_object const &Object) {
     }
     bool Mixed = KelvoIsMixedMarshalling(Type.Marshalling);
     auto IsSlot = [this](kelvo_int64 At) {
-        return std::binary_search(&Slots[0], &Slots[0] + Slots.Size(), At);
+        return std::binary_search(Slots.begin(), Slots.end(), At);
     };
     if (Members.Failed() || !WroteOnlyAt(Object.Object, Type.Size, IsSlot, "an object") ||
         !Reached(Object.Object, Type.Size, Mixed ? Object.Type : nullptr, Type.Size)) {
@@ -757,7 +757,7 @@ bool tree_check::CollectMarshalled() {
         }
     }
     if (Marshalled.Size() > 1) {
-        std::sort(&Marshalled[0], &Marshalled[0] + Marshalled.Size(),
+        std::sort(Marshalled.begin(), Marshalled.end(),
                   [](reached_bytes const &A, reached_bytes const &B) { return A.Begin < B.Begin; });
     }
     for (kelvo_int32 Index = 1; Index < Marshalled.Size(); ++Index) {

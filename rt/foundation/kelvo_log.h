@@ -57,6 +57,10 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32
 #define KELVO_CHECK(Condition, Origin, FailResult)                                             \
     KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, "%s(%d): " #Condition " was not true",  \
                         KELVO_HERE)
+#define KELVO_CHECK_INDEX(Index, Count, Origin, FailResult)                                    \
+    KELVO_REFUSE_UNLESS((Index) >= 0 && (Index) < (Count), Origin, FailResult,                 \
+                        "%s(%d): " #Index " %d is out of range [0, %d)", KELVO_HERE, (Index),   \
+                        (Count))
 
 // For functions without a result: KELVO_CHECK(x, Origin, KELVO_NOTHING).
 #define KELVO_NOTHING

@@ -185,12 +185,7 @@ KELVO_API kelvo_bool32 KelvoMultipleNewStackUnits(kelvo_stack_allocator *Allocat
 
 KELVO_API void *KelvoGetStackUnit(kelvo_stack_allocator *Allocator, kelvo_int32 Index) {
     KELVO_CHECK_NOT_NULL(Allocator, KelvoStackAllocatorLogMessage, nullptr);
-    if (Index < 0 || Index >= Allocator->TotalUsedUnitCount) {
-        Log(KelvoErrorLogMessage, KelvoStackAllocatorLogMessage,
-            "%s(%d): Index %d is out of range [0, %d)", KELVO_HERE, Index,
-            Allocator->TotalUsedUnitCount);
-        return nullptr;
-    }
+    KELVO_CHECK_INDEX(Index, Allocator->TotalUsedUnitCount, KelvoStackAllocatorLogMessage, nullptr);
     kelvo_stack_allocator_block *Block;
     if (HasDirectory(Allocator)) {
         Block = Allocator->BlockDirectory[Index / Allocator->UnitsPerBlock];

@@ -60,15 +60,7 @@ struct sse_kernels {
 
 } // namespace
 
-void BuildWorldBonesSSE(world_build_job const &Job) {
-    BuildWorldBones<sse_kernels>(Job);
-}
-
-void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
-                         kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
-                         kelvo_int32 ResultStride) {
-    MultiplyEach<sse_kernels>(Count, A, AStride, B, BStride, Result, ResultStride);
-}
+pose_routines const SSEPoseRoutines = {&BuildWorldBones<sse_kernels>, &MultiplyEach<sse_kernels>};
 
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
     __m128 const Q = _mm_loadu_ps(Quaternion);
@@ -96,16 +88,8 @@ void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
 
 namespace kelvo {
 
-// Never entered: SSEPosesEnabled() is false off x86.
-void BuildWorldBonesSSE(world_build_job const &Job) {
-    BuildWorldBonesPortable(Job);
-}
-
-void MultiplyMatricesSSE(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
-                         kelvo_real32 const *B, kelvo_int32 BStride, kelvo_real32 *Result,
-                         kelvo_int32 ResultStride) {
-    MultiplyMatricesPortable(Count, A, AStride, B, BStride, Result, ResultStride);
-}
+// Never used: SSEPosesEnabled() is false off x86.
+pose_routines const SSEPoseRoutines = {};
 
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
     FastRenormalizeQuaternion(Quaternion);

@@ -642,6 +642,13 @@ TEST_F(FileLoadingTest, FilesThatWouldChangeOnTheWayThroughAreRefused) {
          [](file_image &F) { F.Sections[0].Fixup(F.Sections[0].First8Bit, 1, 0); }},
         {"writes over the bytes of an object", false,
          [](file_image &F) { F.Sections[0].Fixup(F.Root.Offset, 1, 0); }},
+        {"writes over the bytes of an object", false, // the first visited, without pointers
+         [](file_image &F) {
+             kelvo_int32 const Words = KelvoUInt32Member; // the root's reference, retyped
+             memcpy(&F.Sections[0].Data[F.RootType.Offset + MemberSize +
+                                        offsetof(kelvo_data_type_definition, Type)],
+                    &Words, sizeof(Words));
+         }},
         {"is not aligned to its 4 bytes", false,
          [](file_image &F) { F.Sections[0].Fixups.back().To.Offset = 21; }},
         {"lies outside the region [20, 36)", false,
