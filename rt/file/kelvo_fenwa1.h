@@ -141,17 +141,6 @@ inline kelvo_int32 AddRank(model &Model) {
     return Top;
 }
 
-// The rank whose cumulative interval holds Target, in [CumStart, CumEnd):
-// from the bucket's first rank onwards.
-inline kelvo_int32 FindRank(model const &Model, kelvo_uint32 Target) {
-    kelvo_uint16 const *Cum = Model.Cum;
-    kelvo_int32 Rank = Model.Bucket[(Target - CumStart) >> (FrequencyBits - BucketBits)];
-    while (Cum[Rank + 1] <= Target) {
-        ++Rank;
-    }
-    return Rank;
-}
-
 } // namespace fenwa1
 } // namespace kelvo
 
