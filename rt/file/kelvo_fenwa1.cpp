@@ -407,33 +407,6 @@ model &MidModel(piece_models &Models, kelvo_int32 High) {
     return Model;
 }
 
-// Copies a match front to back, eight bytes at a time when the offset lets
-// every chunk read bytes already final; or names the fault when the match
-// would reach before the output or past its end.
-KELVO_DECODER_INLINE decode_fault CopyMatchFast(kelvo_uint8 *Output, kelvo_int32 &Position,
-                                                kelvo_int32 ExpandedSize, kelvo_uint32 Offset,
-                                                kelvo_int32 Length) {
-    if (Offset > (kelvo_uint32)Position) {
-        return CopyBeforeOutput;
-    }
-    if (Length > ExpandedSize - Position) {
-        return WritePastOutput;
-    }
-    kelvo_uint8 *To = Output + Position;
-    kelvo_uint8 const *From = To - Offset;
-    kelvo_int32 Index = 0;
-    if (Offset >= 8) {
-        for (; Index + 8 <= Length; Index += 8) {
-            memcpy(To + Index, From + Index, 8);
-        }
-    }
-    for (; Index < Length; ++Index) {
-        To[Index] = From[Index];
-    }
-    Position += Length;
-    return NoFault;
-}
-
 // Decodes one piece from Position up to Stop; Position moves on.
 KELVO_DECODER_INLINE decode_fault DecodeSymbols(piece_parameters const &Piece,
                                                 piece_models &Models, range_decoder &Decoder,
@@ -476,7 +449,7 @@ KELVO_DECODER_INLINE decode_fault DecodeSymbols(piece_parameters const &Piece,
                 return Decoder.Fault;
             }
             kelvo_uint32 Offset = 1024 * High + 4 * Mid + Low + 1;
-            decode_fault Fault = CopyMatchFast(Output, Position, ExpandedSize, Offset, Length);
+            decode_fault Fault = CopyMatch(Output, Position, ExpandedSize, Offset, Length);
             if (Fault != NoFault) {
                 return Fault;
             }

@@ -183,6 +183,21 @@ kelvo_int32 AddRank(model &Model) {
     return Top;
 }
 
+// One byte at a time, front to back.
+decode_fault CopyBytes(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_int32 ExpandedSize,
+                       kelvo_uint64 Offset, kelvo_int32 Length) {
+    if (Offset > (kelvo_uint64)Position) {
+        return CopyBeforeOutput;
+    }
+    if (Length > ExpandedSize - Position) {
+        return WritePastOutput;
+    }
+    for (kelvo_int32 Index = 0; Index < Length; ++Index, ++Position) {
+        Output[Position] = Output[Position - Offset];
+    }
+    return NoFault;
+}
+
 kelvo_int32 FindRank(model const &Model, kelvo_uint32 Target) {
     kelvo_uint16 const *Cum = Model.Cum;
     kelvo_int32 Rank = Model.Bucket[(Target - CumStart) >> (FrequencyBits - BucketBits)];
@@ -397,7 +412,7 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
                 return Decoder.Fault;
             }
             kelvo_uint32 Offset = 1024 * High + 4 * Mid + Low + 1;
-            decode_fault Fault = CopyMatch(Output, Position, ExpandedSize, Offset, Length);
+            decode_fault Fault = CopyBytes(Output, Position, ExpandedSize, Offset, Length);
             if (Fault != NoFault) {
                 return Fault;
             }
