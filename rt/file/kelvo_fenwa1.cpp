@@ -62,7 +62,9 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
         // Every bucket starts in rank 0, the only one in the first table.
         Model.Bucket = Pools.Buckets;
         Pools.Buckets += BucketCount;
-        memset(Model.Bucket, 0, sizeof(kelvo_uint16) * BucketCount);
+        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
+            Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd, 0};
+        }
     }
 
     Model.Size = Size;
@@ -166,7 +168,7 @@ void Rebuild(model &Model) {
             while (Cum[Rank + 1] <= Start) {
                 ++Rank;
             }
-            Model.Bucket[Bucket] = (kelvo_uint16)Rank;
+            Model.Bucket[Bucket] = {(kelvo_uint16)Rank, Cum[Rank], Cum[Rank + 1], 0};
         }
     }
     // Rebuilds come at geometric intervals up to the largest step.
@@ -265,16 +267,6 @@ struct range_decoder {
     }
 };
 
-// The rank whose interval holds Target, from the bucket's first rank on.
-KELVO_DECODER_INLINE kelvo_int32 SearchRank(model const &Model, kelvo_uint32 Target) {
-    kelvo_uint16 const *Cum = Model.Cum;
-    kelvo_int32 Rank = Model.Bucket[(Target - CumStart) >> (FrequencyBits - BucketBits)];
-    while (Cum[Rank + 1] <= Target) {
-        ++Rank;
-    }
-    return Rank;
-}
-
 // The escape: a symbol never seen (or dropped by a rescale), whose value comes
 // uniformly from [0, UniformCount), or one seen since the last rebuild.
 KELVO_DECODER_INLINE bool DecodeEscape(model &Model, range_decoder &Decoder,
@@ -312,11 +304,22 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     if (Target > 0x3FFF) {
         Target = 0x3FFF;
     }
-    kelvo_int32 Rank = SearchRank(Model, CumStart + Target);
-    kelvo_uint32 Low = Model.Cum[Rank];
+    // The bucket usually lies inside one rank; else the rank is further on.
+    rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
+    Target += CumStart;
+    kelvo_int32 Rank = Bucket.Rank;
+    kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
+    if (High <= Target) {
+        kelvo_uint16 const *Cum = Model.Cum;
+        do {
+            ++Rank;
+        } while (Cum[Rank + 1] <= Target);
+        Low = Cum[Rank];
+        High = Cum[Rank + 1];
+    }
     kelvo_uint32 Below = Step * (Low - CumStart);
     Decoder.Code -= Below;
-    Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (Model.Cum[Rank + 1] - Low);
+    Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
     Model.Count[Rank] += 1;
     Model.Total += 1;
     if (__builtin_expect(Rank > 0, 1)) {

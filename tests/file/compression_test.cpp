@@ -738,7 +738,8 @@ TEST_F(CompressionTest, Fenwa1ModelLimitsFollowTheLargestValue) {
                           {473, 15136, 946},
                           {474, 15160, 948},
                           {8191, 15160, 7548}}) {
-        std::vector<kelvo_uint16> Counts(8), Cums(16), Symbols(8), Buckets(BucketCount);
+        std::vector<kelvo_uint16> Counts(8), Cums(16), Symbols(8);
+        std::vector<rank_bucket> Buckets(BucketCount);
         model_pools Pools = {};
         Pools.Counts = Counts.data();
         Pools.Cums = Cums.data();
