@@ -26,8 +26,9 @@ void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Posi
                          kelvo_int32 ExpandedSize);
 
 // Copies a match of Length bytes from Offset back in the output at Position,
-// front to back so that a short offset repeats the latest bytes; or names the
-// fault when the match would reach before the output or past its end.
+// front to back so that a short offset repeats the latest bytes (eight at a
+// time when the offset lets every chunk read bytes already final); or names
+// the fault when the match would reach before the output or past its end.
 inline decode_fault CopyMatch(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_int32 ExpandedSize,
                               kelvo_uint64 Offset, kelvo_int32 Length) {
     if (Offset > (kelvo_uint64)Position) {
@@ -38,7 +39,13 @@ inline decode_fault CopyMatch(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_
     }
     kelvo_uint8 *To = Output + Position;
     kelvo_uint8 const *From = To - Offset;
-    for (kelvo_int32 Index = 0; Index < Length; ++Index) {
+    kelvo_int32 Index = 0;
+    if (Offset >= 8) {
+        for (; Index + 8 <= Length; Index += 8) {
+            memcpy(To + Index, From + Index, 8);
+        }
+    }
+    for (; Index < Length; ++Index) {
         To[Index] = From[Index];
     }
     Position += Length;

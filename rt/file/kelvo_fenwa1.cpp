@@ -62,7 +62,9 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
         // Every bucket starts in rank 0, the only one in the first table.
         Model.Bucket = Pools.Buckets;
         Pools.Buckets += BucketCount;
-        memset(Model.Bucket, 0, sizeof(kelvo_uint16) * BucketCount);
+        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
+            Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd, 0};
+        }
     }
 
     Model.Size = Size;
@@ -166,7 +168,7 @@ void Rebuild(model &Model) {
             while (Cum[Rank + 1] <= Start) {
                 ++Rank;
             }
-            Model.Bucket[Bucket] = (kelvo_uint16)Rank;
+            Model.Bucket[Bucket] = {(kelvo_uint16)Rank, Cum[Rank], Cum[Rank + 1], 0};
         }
     }
     // Rebuilds come at geometric intervals up to the largest step.
@@ -193,6 +195,10 @@ namespace {
 
 using namespace fenwa1;
 
+// The hot path is one loop per piece with the coder's registers in locals:
+// everything it calls on every symbol is inlined into it.
+#define KELVO_DECODER_INLINE inline __attribute__((always_inline))
+
 // Bytes past the stored ones read as zero, as far as the padding the reader
 // keeps after them; past that the stream is refused.
 constexpr kelvo_int32 ReadablePadding = 4;
@@ -205,6 +211,12 @@ struct range_decoder {
     kelvo_uint32 Range;
     kelvo_uint32 Previous; // the last byte read; its low bit is still owed to Code
     decode_fault Fault;
+
+    KELVO_DECODER_INLINE void Shift(kelvo_uint32 Byte) {
+        Code = (Code << 8) | ((Previous << 7) & 0xFF) | (Byte >> 1);
+        Previous = Byte;
+        Range <<= 8;
+    }
 
     kelvo_uint32 NextByte() {
         if (Position < Size) {
@@ -224,17 +236,25 @@ struct range_decoder {
         Range = 0x80;
     }
 
-    void Normalize() {
-        while (Range <= RangeBottom) {
-            kelvo_uint32 Byte = NextByte();
-            Code = (Code << 8) | ((Previous << 7) & 0xFF) | (Byte >> 1);
-            Previous = Byte;
-            Range <<= 8;
+    // The range never falls to 0, so three bytes always restore it; away from
+    // the end of the stream they are read unchecked.
+    KELVO_DECODER_INLINE void Normalize() {
+        if (Range > RangeBottom) {
+            return;
         }
+        if (Size - Position >= 3) {
+            do {
+                Shift(Bytes[Position++]);
+            } while (Range <= RangeBottom);
+            return;
+        }
+        do {
+            Shift(NextByte());
+        } while (Range <= RangeBottom);
     }
 
     // A value in [0, Count), all equally likely.
-    kelvo_uint32 Uniform(kelvo_uint32 Count) {
+    KELVO_DECODER_INLINE kelvo_uint32 Uniform(kelvo_uint32 Count) {
         Normalize();
         kelvo_uint32 Step = Range / Count;
         kelvo_uint32 Value = Code / Step;
@@ -247,36 +267,11 @@ struct range_decoder {
     }
 };
 
-// Decodes one value; an escape to a new symbol takes its value uniformly from
-// [0, UniformCount).
-inline bool DecodeValue(model &Model, range_decoder &Decoder, kelvo_uint32 UniformCount,
-                        kelvo_uint32 &Value) {
-    if (Model.Total >= Model.Threshold) {
-        RefreshModel(Model);
-    }
-    Decoder.Normalize();
-    kelvo_uint32 Step = Decoder.Range >> FrequencyBits;
-    kelvo_uint32 Target = Decoder.Code / Step;
-    if (Target > 0x3FFF) {
-        Target = 0x3FFF;
-    }
-    kelvo_int32 Rank = FindRank(Model, CumStart + Target);
-    kelvo_uint32 Below = Step * (Model.Cum[Rank] - CumStart);
-    Decoder.Code -= Below;
-    if (Rank == Model.Mark) {
-        Decoder.Range -= Below;
-    } else {
-        Decoder.Range = Step * (kelvo_uint32)(Model.Cum[Rank + 1] - Model.Cum[Rank]);
-    }
-    Model.Count[Rank] += 1;
-    Model.Total += 1;
-    if (Rank > 0) {
-        Value = Model.Symbol[Rank];
-        return true;
-    }
-
+// The escape: a symbol never seen (or dropped by a rescale), whose value comes
+// uniformly from [0, UniformCount), or one seen since the last rebuild.
+KELVO_DECODER_INLINE bool DecodeEscape(model &Model, range_decoder &Decoder,
+                                       kelvo_uint32 UniformCount, kelvo_uint32 &Value) {
     if (Model.Top == Model.Mark || Decoder.Uniform(2) == 0) {
-        // A symbol never seen, or dropped by a rescale.
         if (Model.Top >= Model.Size) {
             Decoder.Fault = ModelOverflow;
             return false;
@@ -290,15 +285,52 @@ inline bool DecodeValue(model &Model, range_decoder &Decoder, kelvo_uint32 Unifo
         Model.Symbol[Top] = (kelvo_uint16)Value;
         return true;
     }
-    // Seen since the last rebuild but not yet in the table.
-    Rank = Model.Mark + 1 + (kelvo_int32)Decoder.Uniform((kelvo_uint32)(Model.Top - Model.Mark));
+    kelvo_int32 Rank =
+        Model.Mark + 1 + (kelvo_int32)Decoder.Uniform((kelvo_uint32)(Model.Top - Model.Mark));
     Model.Count[Rank] += 2;
     Model.Total += 2;
     Value = Model.Symbol[Rank];
     return true;
 }
 
-// The models of one piece in one block.
+KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
+                                      kelvo_uint32 UniformCount, kelvo_uint32 &Value) {
+    if (__builtin_expect(Model.Total >= Model.Threshold, 0)) {
+        RefreshModel(Model);
+    }
+    Decoder.Normalize();
+    kelvo_uint32 Step = Decoder.Range >> FrequencyBits;
+    kelvo_uint32 Target = Decoder.Code / Step;
+    if (Target > 0x3FFF) {
+        Target = 0x3FFF;
+    }
+    // The bucket usually lies inside one rank; else the rank is further on.
+    rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
+    Target += CumStart;
+    kelvo_int32 Rank = Bucket.Rank;
+    kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
+    if (High <= Target) {
+        kelvo_uint16 const *Cum = Model.Cum;
+        do {
+            ++Rank;
+        } while (Cum[Rank + 1] <= Target);
+        Low = Cum[Rank];
+        High = Cum[Rank + 1];
+    }
+    kelvo_uint32 Below = Step * (Low - CumStart);
+    Decoder.Code -= Below;
+    Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
+    Model.Count[Rank] += 1;
+    Model.Total += 1;
+    if (__builtin_expect(Rank > 0, 1)) {
+        Value = Model.Symbol[Rank];
+        return true;
+    }
+    return DecodeEscape(Model, Decoder, UniformCount, Value);
+}
+
+// The models of one piece in one block. Mid-offset models are set up on
+// first use: a long window has many, and short pieces reach few of them.
 struct piece_models {
     model *Models;
     model *Length;  // LengthSymbolCount of them
@@ -307,6 +339,9 @@ struct piece_models {
     model *High;
     model *Mid; // MidModelCount
     kelvo_int32 MidModelCount;
+    kelvo_int32 MidLargest;
+    kelvo_int32 MidSize;
+    model_pools MidPools; // where mid-offset model 0's arrays start
     void *Block;
 };
 
@@ -352,16 +387,34 @@ bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece
     InitModel(*Next++, Pools, Piece.HighCount - 1, Piece.HighModelSize, 0);
     Models.Mid = Next;
     for (kelvo_int32 Model = 0; Model < MidModelCount; ++Model) {
-        InitModel(*Next++, Pools, Piece.MidCount - 1, Piece.MidCount, 0);
+        Models.Mid[Model].Count = nullptr; // not set up yet
     }
     Models.MidModelCount = MidModelCount;
+    Models.MidLargest = Piece.MidCount - 1;
+    Models.MidSize = Piece.MidCount;
+    Models.MidPools = Pools;
     return true;
 }
 
+model &MidModel(piece_models &Models, kelvo_int32 High) {
+    model &Model = Models.Mid[High];
+    if (!Model.Count) {
+        model_pools Pools = Models.MidPools;
+        kelvo_int32 Size = Models.MidSize;
+        Pools.Counts += (size_t)High * (Size + 1);
+        Pools.Symbols += (size_t)High * (Size + 1);
+        Pools.Cums += (size_t)High * (Size + 1 + CumSlack);
+        Pools.Buckets += (size_t)High * BucketCount;
+        InitModel(Model, Pools, Models.MidLargest, Size, 0);
+    }
+    return Model;
+}
+
 // Decodes one piece from Position up to Stop; Position moves on.
-decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
-                         range_decoder &Decoder, kelvo_int32 &Position, kelvo_int32 Stop,
-                         kelvo_int32 ExpandedSize, kelvo_uint8 *Output) {
+KELVO_DECODER_INLINE decode_fault DecodeSymbols(piece_parameters const &Piece,
+                                                piece_models &Models, range_decoder &Decoder,
+                                                kelvo_int32 &Position, kelvo_int32 Stop,
+                                                kelvo_int32 ExpandedSize, kelvo_uint8 *Output) {
     kelvo_int32 const PieceStart = Position;
     kelvo_uint32 Previous = 0;
     kelvo_uint32 const LiteralCount = (kelvo_uint32)Piece.LiteralCount;
@@ -394,7 +447,8 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
             if (High >= (kelvo_uint32)Models.MidModelCount) {
                 return CopyBeforeOutput;
             }
-            if (!DecodeValue(Models.Mid[High], Decoder, Reach < 1024 ? Reach / 4 + 1 : 256, Mid)) {
+            if (!DecodeValue(MidModel(Models, (kelvo_int32)High), Decoder,
+                             Reach < 1024 ? Reach / 4 + 1 : 256, Mid)) {
                 return Decoder.Fault;
             }
             kelvo_uint32 Offset = 1024 * High + 4 * Mid + Low + 1;
@@ -408,6 +462,19 @@ decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
         }
     }
     return NoFault;
+}
+
+// The coder's state is copied in and out, so that inside the loop it lives in
+// registers.
+decode_fault DecodePiece(piece_parameters const &Piece, piece_models &Models,
+                         range_decoder &Decoder, kelvo_int32 &Position, kelvo_int32 Stop,
+                         kelvo_int32 ExpandedSize, kelvo_uint8 *Output) {
+    range_decoder Local = Decoder;
+    kelvo_int32 At = Position;
+    decode_fault Fault = DecodeSymbols(Piece, Models, Local, At, Stop, ExpandedSize, Output);
+    Decoder = Local;
+    Position = At;
+    return Fault;
 }
 
 } // namespace

@@ -83,6 +83,15 @@ struct piece_parameters {
 
 piece_parameters ReadPieceHeader(kelvo_uint32 const Words[PieceHeaderWords]);
 
+// A bucket of the decoder's index: the rank at the bucket's start with its
+// interval, so that most lookups need nothing else.
+struct rank_bucket {
+    kelvo_uint16 Rank;
+    kelvo_uint16 Low;  // cum[Rank]
+    kelvo_uint16 High; // cum[Rank + 1]
+    kelvo_uint16 Unused;
+};
+
 // An adaptive model over ranks; rank 0 is the escape, the others stand for
 // symbol values in order of first appearance. Only ranks up to Mark are in the
 // cumulative table; newer ones are reached through the escape.
@@ -91,7 +100,7 @@ struct model {
     kelvo_uint16 *Cum;    // Size + 1 + CumSlack entries
     kelvo_uint16 *Symbol; // value of each rank
     kelvo_uint16 *RankOf; // encoder only: rank of each value, 0 when absent
-    kelvo_uint16 *Bucket; // decoder only: the rank at the start of each bucket
+    rank_bucket *Bucket;  // decoder only: BucketCount of them
     kelvo_int32 Size;     // most ranks besides the escape
     kelvo_int32 Top;
     kelvo_int32 Mark;
@@ -114,7 +123,7 @@ struct model_pools {
     kelvo_uint16 *Cums;
     kelvo_uint16 *Symbols;
     kelvo_uint16 *RanksOf;
-    kelvo_uint16 *Buckets;
+    rank_bucket *Buckets;
 };
 
 // The encoder maps ValueCount values to ranks; the decoder (ValueCount 0)
@@ -139,17 +148,6 @@ inline kelvo_int32 AddRank(model &Model) {
         Model.Count[0] = 0;
     }
     return Top;
-}
-
-// The rank whose cumulative interval holds Target, in [CumStart, CumEnd):
-// from the bucket's first rank onwards.
-inline kelvo_int32 FindRank(model const &Model, kelvo_uint32 Target) {
-    kelvo_uint16 const *Cum = Model.Cum;
-    kelvo_int32 Rank = Model.Bucket[(Target - CumStart) >> (FrequencyBits - BucketBits)];
-    while (Cum[Rank + 1] <= Target) {
-        ++Rank;
-    }
-    return Rank;
 }
 
 } // namespace fenwa1
