@@ -10,8 +10,10 @@
      curves they build. Curves returned are freed with KelvoFreeCurve.
    - The error of a sample is its squared Euclidean distance from the curve,
      or (1 - dot(sample, curve))^2 for unit quaternions
-     (BSplineSolverEvaluateAsQuaternions); a fit achieves its tolerance when
-     every sample's error is within Tolerance^2, sample 0 included.
+     (BSplineSolverEvaluateAsQuaternions), the curve then evaluated with the
+     normalizing step orientations play back with; a fit achieves its
+     tolerance when every sample's error is within Tolerance^2, sample 0
+     included.
    - Rows of the least-squares system come from the evaluator's own basis:
      sample i belongs to the span that evaluation picks for time i (the first
      knot strictly after it), the window's knots before knot 0 repeat knot 0

@@ -316,6 +316,11 @@ kelvo_curve2 *BuildCandidate(fit &Fit) {
     return Fit.Candidate;
 }
 
+// Orientations are judged as they play back: normalized.
+bool Quaternions(kelvo_uint32 Flags) {
+    return (Flags & BSplineSolverEvaluateAsQuaternions) != 0;
+}
+
 kelvo_real32 SampleError(kelvo_uint32 Flags, kelvo_real32 const *Sample, kelvo_real32 const *Value,
                          kelvo_int32 Dimension) {
     if (Flags & BSplineSolverEvaluateAsQuaternions) {
@@ -332,7 +337,8 @@ kelvo_real32 SampleError(kelvo_uint32 Flags, kelvo_real32 const *Sample, kelvo_r
 
 kelvo_real32 CandidateError(fit const &Fit, kelvo_int32 Sample) {
     kelvo_real32 Value[MaxCurveDimension];
-    EvaluateFittedCurve(Fit.Candidate, Fit.Dimension, (kelvo_real32)Sample, Value, nullptr);
+    EvaluateFittedCurve(Fit.Candidate, Fit.Dimension, Quaternions(Fit.Flags), (kelvo_real32)Sample,
+                        Value, nullptr);
     kelvo_real32 const *Expected = Fit.Samples + (kelvo_int64)Sample * Fit.Dimension;
     return SampleError(Fit.Flags, Expected, Value, Fit.Dimension);
 }
@@ -375,10 +381,15 @@ bool Refine(fit &Fit, bool &Missed) {
         if (Worst < 0) {
             continue;
         }
+        // From degree 2 on, the first span and a span after repeated knots
+        // blend fewer distinct controls, so they must stay wider. Degrees 0
+        // and 1 have all their freedom in every span.
         bool AfterRepeat = Span == 1 || (Span >= 2 && Knots[Span - 2] == Start);
-        bool WideEnough = End - Start >= (AfterRepeat ? 6.0f : 3.0f);
+        bool WideEnough = End - Start >= (AfterRepeat && Fit.Degree >= 2 ? 6.0f : 3.0f);
         bool RoomLeft = NewCount + 1 + (KnotCount - Span) < Fit.MaximumKnotCount;
-        if (WideEnough && (kelvo_real32)Worst != End && RoomLeft) {
+        // The midpoint lies inside the span, so it helps also when the
+        // worst sample sits on the span's end (the last sample does).
+        if (WideEnough && RoomLeft) {
             NewKnots[NewCount++] = 0.5f * (Start + End);
             Added = true;
         } else {
@@ -454,8 +465,9 @@ kelvo_int32 FittableFormat(kelvo_data_type_definition const *Type, kelvo_int32 D
 
 } // namespace
 
-void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, kelvo_real32 T,
-                         kelvo_real32 *Result, kelvo_real32 const *IdentityVector) {
+void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
+                         kelvo_real32 T, kelvo_real32 *Result,
+                         kelvo_real32 const *IdentityVector) {
     kelvo_curve_format const &Format = CurveFormats[CurveHeader(Curve)->Format];
     kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
     if (KnotCount == 0) {
@@ -496,6 +508,16 @@ void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, kelvo
         kelvo_real32 const *Control = Controls + (Index - First) * Dimension;
         for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
             Result[Component] += Weights[Degree - Back] * Control[Component];
+        }
+    }
+    if (Normalize && Degree >= 1 && (Dimension == 3 || Dimension == 4)) {
+        kelvo_real32 LengthSquared = 0.0f;
+        for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
+            LengthSquared += Result[Component] * Result[Component];
+        }
+        kelvo_real32 Factor = (3.0f - LengthSquared) * 0.5f;
+        for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
+            Result[Component] *= Factor;
         }
     }
 }
@@ -629,7 +651,8 @@ KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo
         // Rescaled quantized knots round differently: the result is what counts.
         for (kelvo_int32 Sample = 0; Achieved && Result && Sample < SampleCount; ++Sample) {
             kelvo_real32 Value[MaxCurveDimension];
-            EvaluateFittedCurve(Result, Dimension, (kelvo_real32)Sample * dT, Value, nullptr);
+            EvaluateFittedCurve(Result, Dimension, Quaternions(SolverFlags), (kelvo_real32)Sample * dT,
+                                Value, nullptr);
             Achieved = SampleError(SolverFlags, Copy + (kelvo_int64)Sample * Dimension, Value,
                                    Dimension) <= Fit.ToleranceSquared;
         }
@@ -672,7 +695,7 @@ KELVO_API void KelvoGetSquaredErrorOverCurve(kelvo_uint32 SolverFlags, kelvo_int
     for (kelvo_int32 Sample = 0; Sample < SampleCount; ++Sample) {
         kelvo_real32 T = (kelvo_real32)Sample * Step;
         kelvo_real32 Value[MaxCurveDimension];
-        EvaluateFittedCurve(Curve, Dimension, T, Value, IdentityVector);
+        EvaluateFittedCurve(Curve, Dimension, Quaternions(SolverFlags), T, Value, IdentityVector);
         kelvo_real32 Error =
             SampleError(SolverFlags, Samples + (kelvo_int64)Sample * Dimension, Value, Dimension);
         Result->AccumulatedSquaredError += Error;
