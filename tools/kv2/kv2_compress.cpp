@@ -46,11 +46,13 @@ char const *const KindNames[KindCount] = {"position", "rotation", "scale/shear",
 
 struct settings {
     kelvo_real32 Tolerance[KindCount] = {0.01f, 0.0001f, 0.001f, 0.01f};
+    kv2::crc_mismatch Crc = kv2::crc_mismatch::Refuse;
     std::vector<kelvo_data_type_definition const *> Formats;
 };
 
 int Usage() {
-    fprintf(stderr, "kv2: compress needs FILE OUT [--tolerance POS,ROT,SCALE] [--formats LIST]\n"
+    fprintf(stderr, "kv2: compress needs FILE OUT [--tolerance POS,ROT,SCALE] [--formats LIST] "
+                    "[--ignore-crc]\n"
                     "     (LIST: comma-separated curve formats such as D3K16uC16u,D4nK16uC15u)\n");
     return 2;
 }
@@ -232,7 +234,7 @@ bool RefitGroup(compressor &Compressor, kelvo_track_group &Group, totals &Totals
 // Refits every animation's groups in the loaded tree and writes it.
 bool Compress(char const *In, char const *Temporary, settings const &Settings,
               std::string &Reason) {
-    kelvo_file *File = kv2::LoadValidFile(In, kv2::crc_mismatch::Refuse, Reason);
+    kelvo_file *File = kv2::LoadValidFile(In, Settings.Crc, Reason);
     kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
     if (!Info) {
         if (File) {
@@ -299,6 +301,11 @@ int RunCompress(int ArgumentCount, char **Arguments) {
     }
     settings Settings;
     for (int Index = 2; Index < ArgumentCount; Index += 2) {
+        if (strcmp(Arguments[Index], "--ignore-crc") == 0) {
+            Settings.Crc = kv2::crc_mismatch::Warn;
+            --Index; // a flag without a value
+            continue;
+        }
         if (Index + 1 >= ArgumentCount) {
             return Usage();
         }
@@ -319,7 +326,7 @@ int RunCompress(int ArgumentCount, char **Arguments) {
             Settings.Formats.push_back(*Format.Type);
         }
     }
-    return kv2::RewriteFile(Arguments[0], Arguments[1], kv2::crc_mismatch::Refuse, "compress",
+    return kv2::RewriteFile(Arguments[0], Arguments[1], Settings.Crc, "compress",
                             [&](char const *Temporary, std::string &Reason) {
                                 return Compress(Arguments[0], Temporary, Settings, Reason);
                             });
