@@ -545,7 +545,9 @@ KELVO_API bspline_solver *KelvoAllocateBSplineSolver(kelvo_int32 Degree,
     KELVO_CHECK(MaximumDimension >= 1 && MaximumDimension <= MaxCurveDimension, Origin, nullptr);
     kelvo_int64 Width = Degree + 1;
     kelvo_int64 Capacity = (kelvo_int64)MaximumSampleCount * Width + 2 * Width + 1;
-    KELVO_REFUSE_UNLESS(Capacity * MaximumDimension <= INT32_MAX / 8, Origin, nullptr,
+    // Band and right-hand sides in doubles, two knot buffers and the controls.
+    kelvo_int64 Bytes = Capacity * (Width * 8 + MaximumDimension * 8 + 2 * 4 + MaximumDimension * 4);
+    KELVO_REFUSE_UNLESS(Bytes < INT32_MAX / 2, Origin, nullptr,
                         "%s(%d): MaximumSampleCount %d is out of range for a solver", KELVO_HERE,
                         MaximumSampleCount);
     bspline_solver *Solver = nullptr;

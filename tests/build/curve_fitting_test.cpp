@@ -121,8 +121,8 @@ TEST_F(CurveFittingTest, SmoothMotionIsWithinToleranceInEveryDegreeAndFormat) {
     for (format_case const &Case : Cases) {
         for (kelvo_int32 Degree = 0; Degree <= 3; ++Degree) {
             for (unsigned Seed = 1; Seed <= 2; ++Seed) {
-                SCOPED_TRACE(testing::Message() << "format " << (*Case.Type)->Name << " degree "
-                                                << Degree << " seed " << Seed);
+                SCOPED_TRACE(testing::Message() << "case " << &Case - Cases << " degree " << Degree
+                                                << " seed " << Seed);
                 kelvo_int32 Dimension = DimensionOf(Case.Kind);
                 std::vector<kelvo_real32> Samples = SmoothMotion(Case.Kind, Seed);
                 // Spans stay at least a sample and a half wide: steps and
