@@ -21,9 +21,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -82,17 +82,20 @@ bool LoadClip(char const *Path, clip &Clip) {
         if (Channel) {
             Self = (int)Clip.Parents.size();
             Clip.Parents.push_back(Parent);
-            int Frames = (int)std::max({Channel->mNumPositionKeys, Channel->mNumRotationKeys,
-                                        Channel->mNumScalingKeys});
+            int Frames = (int)std::max(
+                {Channel->mNumPositionKeys, Channel->mNumRotationKeys, Channel->mNumScalingKeys});
             Clip.Frames = std::max(Clip.Frames, Frames);
             std::vector<float> P, R, S;
             for (int Frame = 0; Frame < Frames; ++Frame) {
                 aiVector3D Position =
-                    Channel->mPositionKeys[std::min<unsigned>(Frame, Channel->mNumPositionKeys - 1)].mValue;
+                    Channel->mPositionKeys[std::min<unsigned>(Frame, Channel->mNumPositionKeys - 1)]
+                        .mValue;
                 aiQuaternion Rotation =
-                    Channel->mRotationKeys[std::min<unsigned>(Frame, Channel->mNumRotationKeys - 1)].mValue;
+                    Channel->mRotationKeys[std::min<unsigned>(Frame, Channel->mNumRotationKeys - 1)]
+                        .mValue;
                 aiVector3D Scale =
-                    Channel->mScalingKeys[std::min<unsigned>(Frame, Channel->mNumScalingKeys - 1)].mValue;
+                    Channel->mScalingKeys[std::min<unsigned>(Frame, Channel->mNumScalingKeys - 1)]
+                        .mValue;
                 P.insert(P.end(), {(float)(Position.x * CentimetresPerUnit),
                                    (float)(Position.y * CentimetresPerUnit),
                                    (float)(Position.z * CentimetresPerUnit)});
@@ -132,8 +135,8 @@ std::vector<float> Resample(std::vector<float> const &Values, int Dimension, int
 }
 
 // Virtual vertices of every bone at one frame, from local transforms.
-void Vertices(clip const &Clip, std::vector<std::vector<float> const *> const &Local,
-              int Frame, std::vector<double> &Out) {
+void Vertices(clip const &Clip, std::vector<std::vector<float> const *> const &Local, int Frame,
+              std::vector<double> &Out) {
     size_t Bones = Clip.Parents.size();
     std::vector<quat> Rotation(Bones);
     std::vector<double> Position(Bones * 3);
@@ -199,17 +202,16 @@ std::vector<double> Reach(clip const &Clip) {
 struct outcome {
     long long Bytes = 0;
     double Seconds = 0;
-    double Error = 0;         // at the compressed frames
-    double ErrorAll = 0;      // at every source frame
+    double Error = 0;    // at the compressed frames
+    double ErrorAll = 0; // at every source frame
 };
 
 kelvo_data_type_definition const *const *CandidateFormats() {
     static kelvo_data_type_definition const *Types[] = {
-        KelvoCurveDataDaK32fC32fType,   KelvoCurveDataD3K16uC16uType,
-        KelvoCurveDataD3K8uC8uType,     KelvoCurveDataD3I1K16uC16uType,
-        KelvoCurveDataD3I1K8uC8uType,   KelvoCurveDataD4nK16uC15uType,
-        KelvoCurveDataD4nK8uC7uType,    KelvoCurveDataDaK16uC16uType,
-        KelvoCurveDataDaK8uC8uType,     KelvoCurveDataD9I1K8uC8uType};
+        KelvoCurveDataDaK32fC32fType,   KelvoCurveDataD3K16uC16uType, KelvoCurveDataD3K8uC8uType,
+        KelvoCurveDataD3I1K16uC16uType, KelvoCurveDataD3I1K8uC8uType, KelvoCurveDataD4nK16uC15uType,
+        KelvoCurveDataD4nK8uC7uType,    KelvoCurveDataDaK16uC16uType, KelvoCurveDataDaK8uC8uType,
+        KelvoCurveDataD9I1K8uC8uType};
     return Types;
 }
 constexpr int CandidateFormatCount = 10;
@@ -257,8 +259,8 @@ outcome Run(clip const &Clip, std::vector<double> const &Reaches, int Stride, do
                                   (float)(Tolerance / Reaches[Bone]), 0.05f, Step,
                                   KelvoCurveIdentityOrientation, KelvoCurveDataD4Constant32fType));
         Curves.push_back(Compress(Solver, Resample(Clip.Scales[Bone], 9, Stride), 9, 0.0001f, 1.0f,
-                                  Step,
-                                  KelvoCurveIdentityScaleShear, KelvoCurveDataDaConstant32fType));
+                                  Step, KelvoCurveIdentityScaleShear,
+                                  KelvoCurveDataDaConstant32fType));
     }
     Result.Seconds = (double)(std::clock() - Start) / CLOCKS_PER_SEC;
     KelvoDeallocateBSplineSolver(Solver);
@@ -385,8 +387,8 @@ void BM_KeyframeWalk(benchmark::State &State) {
             for (int Kind = 0; Kind < 3; ++Kind) {
                 std::vector<float> Samples = Resample(*Arrays[Kind], Dimensions[Kind], Stride);
                 int Count = (int)Samples.size() / Dimensions[Kind];
-                kelvo_curve_builder *Builder = KelvoBeginCurve(KelvoCurveDataDaKeyframes32fType, 0,
-                                                               Dimensions[Kind], Count);
+                kelvo_curve_builder *Builder =
+                    KelvoBeginCurve(KelvoCurveDataDaKeyframes32fType, 0, Dimensions[Kind], Count);
                 KelvoPushCurveControlArray(Builder, Samples.data());
                 kelvo_curve2 *Curve = KelvoEndCurve(Builder);
                 Bytes += KelvoCurveGetSize(Curve);
@@ -400,7 +402,8 @@ void BM_KeyframeWalk(benchmark::State &State) {
     State.counters["raw_bytes"] = RawBytes;
     State.counters["bytes"] = (double)Bytes;
     State.counters["ratio"] = RawBytes / (double)Bytes;
-    State.counters["bone_frames_per_s"] = benchmark::Counter(BoneFrames, benchmark::Counter::kIsRate);
+    State.counters["bone_frames_per_s"] =
+        benchmark::Counter(BoneFrames, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_KeyframeWalk)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 

@@ -93,14 +93,12 @@ KELVO_API void KelvoDeallocateBSplineSolver(bspline_solver *Solver);
    missed; *AchievedTolerance says which, and *CurveSizeInBytes the size of
    the last candidate (-1 when missed). Null only for refused arguments or
    failed allocations. */
-KELVO_API kelvo_curve2 *
-KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo_int32 Degree,
-                         kelvo_real32 ErrorThreshold, kelvo_real32 C0Threshold,
-                         kelvo_real32 C1Threshold, kelvo_real32 const *Samples,
-                         kelvo_int32 Dimension, kelvo_int32 SampleCount, kelvo_real32 dT,
-                         kelvo_data_type_definition const *CurveType,
-                         kelvo_int32 MaximumCurveSizeInBytes, kelvo_bool8 *AchievedTolerance,
-                         kelvo_int32 *CurveSizeInBytes);
+KELVO_API kelvo_curve2 *KelvoFitBSplineToSamples(
+    bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo_int32 Degree,
+    kelvo_real32 ErrorThreshold, kelvo_real32 C0Threshold, kelvo_real32 C1Threshold,
+    kelvo_real32 const *Samples, kelvo_int32 Dimension, kelvo_int32 SampleCount, kelvo_real32 dT,
+    kelvo_data_type_definition const *CurveType, kelvo_int32 MaximumCurveSizeInBytes,
+    kelvo_bool8 *AchievedTolerance, kelvo_int32 *CurveSizeInBytes);
 
 /* The errors of the samples against the curve, sample i at time
    i x Duration / (SampleCount - 1). */
@@ -124,22 +122,17 @@ KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 
    and from IdentityVector (IdentityDifference; huge without one).
    DifferenceType 0: Euclidean distance; 1: |1 - dot| (quaternions); 2: sum
    of absolute differences. */
-KELVO_API void KelvoGetVectorDifferences(kelvo_int32 Dimension, kelvo_int32 Count,
-                                         kelvo_real32 const *Vectors,
-                                         kelvo_real32 const *IdentityVector,
-                                         kelvo_int32 DifferenceType,
-                                         kelvo_real32 *IdentityDifference,
-                                         kelvo_real32 *ConstantDifference);
+KELVO_API void
+KelvoGetVectorDifferences(kelvo_int32 Dimension, kelvo_int32 Count, kelvo_real32 const *Vectors,
+                          kelvo_real32 const *IdentityVector, kelvo_int32 DifferenceType,
+                          kelvo_real32 *IdentityDifference, kelvo_real32 *ConstantDifference);
 /* True when the controls are all within Tolerance of the identity (degree 0,
    knot count 0) or of the first control (degree 0, knot count 1); otherwise
    false with the given degree and knot count. */
-KELVO_API kelvo_bool8 KelvoKnotsAreReducible(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                             kelvo_int32 KnotCount, kelvo_real32 const *Knots,
-                                             kelvo_real32 const *Controls,
-                                             kelvo_real32 const *IdentityVector,
-                                             kelvo_real32 Tolerance, kelvo_int32 DifferenceType,
-                                             kelvo_int32 *RequiredDegree,
-                                             kelvo_int32 *RequiredKnotCount);
+KELVO_API kelvo_bool8 KelvoKnotsAreReducible(
+    kelvo_int32 Degree, kelvo_int32 Dimension, kelvo_int32 KnotCount, kelvo_real32 const *Knots,
+    kelvo_real32 const *Controls, kelvo_real32 const *IdentityVector, kelvo_real32 Tolerance,
+    kelvo_int32 DifferenceType, kelvo_int32 *RequiredDegree, kelvo_int32 *RequiredKnotCount);
 /* The same test on a curve's decoded knots and controls. */
 KELVO_API kelvo_bool8 KelvoCurveIsReducible(kelvo_curve2 const *Curve,
                                             kelvo_real32 const *IdentityVector,

@@ -74,8 +74,7 @@ struct differences {
 };
 
 bool Reducible(differences const &Differences, kelvo_real32 Tolerance, kelvo_int32 Degree,
-               kelvo_int32 KnotCount, kelvo_int32 *RequiredDegree,
-               kelvo_int32 *RequiredKnotCount) {
+               kelvo_int32 KnotCount, kelvo_int32 *RequiredDegree, kelvo_int32 *RequiredKnotCount) {
     kelvo_real32 Identity, Constant;
     Differences.Finish(&Identity, &Constant);
     bool Result = true;
@@ -160,12 +159,10 @@ kelvo_real32 LargestError(kelvo_uint32 SolverFlags, kelvo_int32 Dimension, kelvo
 
 using namespace kelvo;
 
-KELVO_API void KelvoGetVectorDifferences(kelvo_int32 Dimension, kelvo_int32 Count,
-                                         kelvo_real32 const *Vectors,
-                                         kelvo_real32 const *IdentityVector,
-                                         kelvo_int32 DifferenceType,
-                                         kelvo_real32 *IdentityDifference,
-                                         kelvo_real32 *ConstantDifference) {
+KELVO_API void
+KelvoGetVectorDifferences(kelvo_int32 Dimension, kelvo_int32 Count, kelvo_real32 const *Vectors,
+                          kelvo_real32 const *IdentityVector, kelvo_int32 DifferenceType,
+                          kelvo_real32 *IdentityDifference, kelvo_real32 *ConstantDifference) {
     KELVO_CHECK_NOT_NULL(IdentityDifference, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(ConstantDifference, Origin, KELVO_NOTHING);
     KELVO_CHECK(Dimension >= 1 && Dimension <= MaxCurveDimension, Origin, KELVO_NOTHING);
@@ -176,13 +173,10 @@ KELVO_API void KelvoGetVectorDifferences(kelvo_int32 Dimension, kelvo_int32 Coun
     Differences.Finish(IdentityDifference, ConstantDifference);
 }
 
-KELVO_API kelvo_bool8 KelvoKnotsAreReducible(kelvo_int32 Degree, kelvo_int32 Dimension,
-                                             kelvo_int32 KnotCount, kelvo_real32 const *Knots,
-                                             kelvo_real32 const *Controls,
-                                             kelvo_real32 const *IdentityVector,
-                                             kelvo_real32 Tolerance, kelvo_int32 DifferenceType,
-                                             kelvo_int32 *RequiredDegree,
-                                             kelvo_int32 *RequiredKnotCount) {
+KELVO_API kelvo_bool8 KelvoKnotsAreReducible(
+    kelvo_int32 Degree, kelvo_int32 Dimension, kelvo_int32 KnotCount, kelvo_real32 const *Knots,
+    kelvo_real32 const *Controls, kelvo_real32 const *IdentityVector, kelvo_real32 Tolerance,
+    kelvo_int32 DifferenceType, kelvo_int32 *RequiredDegree, kelvo_int32 *RequiredKnotCount) {
     (void)Knots; // only the controls decide
     KELVO_CHECK(Dimension >= 1 && Dimension <= MaxCurveDimension, Origin, false);
     KELVO_CHECK(KnotCount >= 0 && (KnotCount == 0 || Controls), Origin, false);
@@ -214,8 +208,8 @@ KELVO_API kelvo_bool8 KelvoCurveIsReducible(kelvo_curve2 const *Curve,
         Format->ExtractKnotValues(Curve, First, Count, nullptr, Controls, IdentityVector);
         Differences.Add(Count, Controls);
     }
-    return Reducible(Differences, Tolerance, KelvoCurveGetDegree(Curve), KnotCount,
-                     RequiredDegree, RequiredKnotCount);
+    return Reducible(Differences, Tolerance, KelvoCurveGetDegree(Curve), KnotCount, RequiredDegree,
+                     RequiredKnotCount);
 }
 
 KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 SolverFlags,
@@ -270,19 +264,18 @@ KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 
         kelvo_data_type_definition const *Type = Params->PossibleCompressionTypes[Index];
         kelvo_uint8 Format = FindCurveFormat(Type);
         curve_format_layout const &Layout = CurveFormatLayouts[Format];
-        bool HasKnots = Layout.Family != curve_family::Keyframes &&
-                        Layout.Family != curve_family::Identity &&
-                        Layout.Family != curve_family::Constant &&
-                        Layout.Family != curve_family::FixedConstant;
+        bool HasKnots =
+            Layout.Family != curve_family::Keyframes && Layout.Family != curve_family::Identity &&
+            Layout.Family != curve_family::Constant && Layout.Family != curve_family::FixedConstant;
         if (Format == DaK32fC32f || !HasKnots ||
             (Layout.Dimension != 0 && Layout.Dimension != Dimension)) {
             continue; // a list may serve curves of several dimensions
         }
         kelvo_bool8 CandidateAchieved = false;
         kelvo_curve2 *Candidate = KelvoFitBSplineToSamples(
-            Solver, SolverFlags, Params->DesiredDegree, Params->ErrorTolerance,
-            Params->C0Threshold, Params->C1Threshold, Samples, Dimension, SampleCount, dT, Type,
-            BestSize, &CandidateAchieved, nullptr);
+            Solver, SolverFlags, Params->DesiredDegree, Params->ErrorTolerance, Params->C0Threshold,
+            Params->C1Threshold, Samples, Dimension, SampleCount, dT, Type, BestSize,
+            &CandidateAchieved, nullptr);
         if (!Candidate) {
             continue;
         }

@@ -119,7 +119,8 @@ void PlaceInitialKnots(fit &Fit, kelvo_real32 C0Threshold, kelvo_real32 C1Thresh
         if (Fit.Flags & BSplineSolverAllowC1Splitting) {
             kelvo_real32 Second = 0.0f;
             for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
-                kelvo_real32 Value = 2.0f * Sample[Component] - Previous[Component] - Next[Component];
+                kelvo_real32 Value =
+                    2.0f * Sample[Component] - Previous[Component] - Next[Component];
                 Second += Value * Value;
             }
             if (C1Threshold * C1Threshold < Second) {
@@ -140,7 +141,8 @@ void PlaceInitialKnots(fit &Fit, kelvo_real32 C0Threshold, kelvo_real32 C1Thresh
     if (KnotCount == 2) {
         kelvo_int32 Spread = Fit.Degree == 0 ? 2 : Fit.Degree + 1;
         for (kelvo_int32 Index = 0; Index < Spread; ++Index) {
-            Knots[Index] = (kelvo_real32)Index * (kelvo_real32)(Count - 1) / (kelvo_real32)(Spread - 1);
+            Knots[Index] =
+                (kelvo_real32)Index * (kelvo_real32)(Count - 1) / (kelvo_real32)(Spread - 1);
         }
         KnotCount = Spread;
     }
@@ -252,10 +254,11 @@ void Solve(fit &Fit) {
             for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
                 if (U[0] == 0.0) {
                     // Undetermined: hold the next control (the last sample at the end).
-                    X[Component] = Row + 1 < KnotCount
-                                       ? X[Dimension + Component]
-                                       : Fit.Samples[(kelvo_int64)(Fit.SampleCount - 1) * Dimension +
-                                                     Component];
+                    X[Component] =
+                        Row + 1 < KnotCount
+                            ? X[Dimension + Component]
+                            : Fit.Samples[(kelvo_int64)(Fit.SampleCount - 1) * Dimension +
+                                          Component];
                     continue;
                 }
                 double Sum = X[Component];
@@ -429,10 +432,9 @@ void RemoveKnots(fit &Fit) {
 }
 
 bool FitArgumentsAreValid(bspline_solver const *Solver, kelvo_uint32 SolverFlags,
-                          kelvo_int32 Degree, kelvo_real32 ErrorThreshold,
-                          kelvo_real32 C0Threshold, kelvo_real32 C1Threshold,
-                          kelvo_real32 const *Samples, kelvo_int32 Dimension,
-                          kelvo_int32 SampleCount, kelvo_real32 dT) {
+                          kelvo_int32 Degree, kelvo_real32 ErrorThreshold, kelvo_real32 C0Threshold,
+                          kelvo_real32 C1Threshold, kelvo_real32 const *Samples,
+                          kelvo_int32 Dimension, kelvo_int32 SampleCount, kelvo_real32 dT) {
     KELVO_CHECK_NOT_NULL(Solver, Origin, false);
     KELVO_CHECK_NOT_NULL(Samples, Origin, false);
     KELVO_CHECK(Degree >= 0 && Degree <= Solver->Degree, Origin, false);
@@ -466,8 +468,7 @@ kelvo_int32 FittableFormat(kelvo_data_type_definition const *Type, kelvo_int32 D
 } // namespace
 
 void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
-                         kelvo_real32 T, kelvo_real32 *Result,
-                         kelvo_real32 const *IdentityVector) {
+                         kelvo_real32 T, kelvo_real32 *Result, kelvo_real32 const *IdentityVector) {
     kelvo_curve_format const &Format = CurveFormats[CurveHeader(Curve)->Format];
     kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
     if (KnotCount == 0) {
@@ -546,7 +547,8 @@ KELVO_API bspline_solver *KelvoAllocateBSplineSolver(kelvo_int32 Degree,
     kelvo_int64 Width = Degree + 1;
     kelvo_int64 Capacity = (kelvo_int64)MaximumSampleCount * Width + 2 * Width + 1;
     // Band and right-hand sides in doubles, two knot buffers and the controls.
-    kelvo_int64 Bytes = Capacity * (Width * 8 + MaximumDimension * 8 + 2 * 4 + MaximumDimension * 4);
+    kelvo_int64 Bytes =
+        Capacity * (Width * 8 + MaximumDimension * 8 + 2 * 4 + MaximumDimension * 4);
     KELVO_REFUSE_UNLESS(Bytes < INT32_MAX / 2, Origin, nullptr,
                         "%s(%d): MaximumSampleCount %d is out of range for a solver", KELVO_HERE,
                         MaximumSampleCount);
@@ -583,14 +585,12 @@ KELVO_API void KelvoDeallocateBSplineSolver(bspline_solver *Solver) {
     }
 }
 
-KELVO_API kelvo_curve2 *
-KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo_int32 Degree,
-                         kelvo_real32 ErrorThreshold, kelvo_real32 C0Threshold,
-                         kelvo_real32 C1Threshold, kelvo_real32 const *Samples,
-                         kelvo_int32 Dimension, kelvo_int32 SampleCount, kelvo_real32 dT,
-                         kelvo_data_type_definition const *CurveType,
-                         kelvo_int32 MaximumCurveSizeInBytes, kelvo_bool8 *AchievedTolerance,
-                         kelvo_int32 *CurveSizeInBytes) {
+KELVO_API kelvo_curve2 *KelvoFitBSplineToSamples(
+    bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo_int32 Degree,
+    kelvo_real32 ErrorThreshold, kelvo_real32 C0Threshold, kelvo_real32 C1Threshold,
+    kelvo_real32 const *Samples, kelvo_int32 Dimension, kelvo_int32 SampleCount, kelvo_real32 dT,
+    kelvo_data_type_definition const *CurveType, kelvo_int32 MaximumCurveSizeInBytes,
+    kelvo_bool8 *AchievedTolerance, kelvo_int32 *CurveSizeInBytes) {
     KELVO_TIMED_BLOCK("FitBSplineToSamples");
     bool Achieved = false;
     kelvo_int32 Size = -1;
@@ -598,8 +598,8 @@ KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo
     kelvo_int32 Format = -1;
     kelvo_data_type_definition const *Type = CurveType ? CurveType : KelvoCurveDataDaK32fC32fType;
     kelvo_real32 *Copy = nullptr;
-    if (FitArgumentsAreValid(Solver, SolverFlags, Degree, ErrorThreshold, C0Threshold,
-                             C1Threshold, Samples, Dimension, SampleCount, dT)) {
+    if (FitArgumentsAreValid(Solver, SolverFlags, Degree, ErrorThreshold, C0Threshold, C1Threshold,
+                             Samples, Dimension, SampleCount, dT)) {
         Format = FittableFormat(Type, Dimension);
     }
     if (Format >= 0) {
@@ -608,8 +608,15 @@ KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo
     }
     if (Copy) {
         memcpy(Copy, Samples, (size_t)SampleCount * (size_t)Dimension * sizeof(kelvo_real32));
-        fit Fit{*Solver, SolverFlags, Degree, Dimension, SampleCount, Copy,
-                ErrorThreshold * ErrorThreshold, Type, Format,
+        fit Fit{*Solver,
+                SolverFlags,
+                Degree,
+                Dimension,
+                SampleCount,
+                Copy,
+                ErrorThreshold * ErrorThreshold,
+                Type,
+                Format,
                 KelvoGetMaximumKnotCountForSampleCount(Degree, SampleCount)};
         PlaceInitialKnots(Fit, C0Threshold, C1Threshold);
         Achieved = true;
@@ -646,15 +653,15 @@ KelvoFitBSplineToSamples(bspline_solver *Solver, kelvo_uint32 SolverFlags, kelvo
             for (kelvo_int32 Knot = 0; Knot < Fit.KnotCount; ++Knot) {
                 Times[Knot] *= dT;
             }
-            Result = BuildCurve(Type, Format, Degree, Dimension, Fit.KnotCount, Times,
-                                Solver->Controls);
+            Result =
+                BuildCurve(Type, Format, Degree, Dimension, Fit.KnotCount, Times, Solver->Controls);
         }
         ReleaseCandidate(Fit);
         // Rescaled quantized knots round differently: the result is what counts.
         for (kelvo_int32 Sample = 0; Achieved && Result && Sample < SampleCount; ++Sample) {
             kelvo_real32 Value[MaxCurveDimension];
-            EvaluateFittedCurve(Result, Dimension, Quaternions(SolverFlags), (kelvo_real32)Sample * dT,
-                                Value, nullptr);
+            EvaluateFittedCurve(Result, Dimension, Quaternions(SolverFlags),
+                                (kelvo_real32)Sample * dT, Value, nullptr);
             Achieved = SampleError(SolverFlags, Copy + (kelvo_int64)Sample * Dimension, Value,
                                    Dimension) <= Fit.ToleranceSquared;
         }

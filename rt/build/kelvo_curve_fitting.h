@@ -12,8 +12,7 @@ namespace kelvo {
 // is set (dimensions 3 and 4, degree 1 on); a curve without knots yields the
 // identity vector (zeros without one). The curve's format byte must be valid.
 void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
-                         kelvo_real32 T, kelvo_real32 *Result,
-                         kelvo_real32 const *IdentityVector);
+                         kelvo_real32 T, kelvo_real32 *Result, kelvo_real32 const *IdentityVector);
 
 // The error of one sample against a value: squared distance, or (1 - dot)^2
 // with BSplineSolverEvaluateAsQuaternions; infinite when not a number.

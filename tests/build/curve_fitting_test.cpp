@@ -12,7 +12,7 @@
 namespace {
 
 class CurveFittingTest : public KelvoTest {
-protected:
+  protected:
     void TearDown() override {
         KelvoDeallocateBSplineSolver(Solver);
         KelvoTest::TearDown();
@@ -30,7 +30,8 @@ kelvo_int32 DimensionOf(motion Kind) {
 }
 
 // A few random sinusoids per component: smooth, with a handful of features.
-std::vector<kelvo_real32> SmoothMotion(motion Kind, unsigned Seed, kelvo_int32 Count = SampleCount) {
+std::vector<kelvo_real32> SmoothMotion(motion Kind, unsigned Seed,
+                                       kelvo_int32 Count = SampleCount) {
     std::mt19937 Random(Seed);
     std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
     kelvo_int32 Raw = Kind == motion::Orientation ? 3 : DimensionOf(Kind);
@@ -143,9 +144,9 @@ TEST_F(CurveFittingTest, SmoothMotionIsWithinToleranceInEveryDegreeAndFormat) {
                     EXPECT_LT(KelvoCurveGetKnotCount(Curve), SampleCount);
                 }
                 if (Achieved) {
-                    EXPECT_LE(MeasuredError(Curve, Samples, Dimension,
-                                            Case.Kind == motion::Orientation),
-                              Tolerance * 1.0001);
+                    EXPECT_LE(
+                        MeasuredError(Curve, Samples, Dimension, Case.Kind == motion::Orientation),
+                        Tolerance * 1.0001);
                     EXPECT_GT(Size, 0);
                     Achieved8Bit += !Case.Reachable;
                 } else {
@@ -205,8 +206,7 @@ TEST_F(CurveFittingTest, JumpAboveC0ThresholdGetsCoincidentKnots) {
         kelvo_bool8 Achieved = false;
         kelvo_curve2 *Curve = KelvoFitBSplineToSamples(
             Solver, BSplineSolverAllowC0Splitting | BSplineSolverExtraDOFKnotZero, Degree, 0.01f,
-            1.0f, 0, Samples.data(), 1, 40,
-            dT, nullptr, 0, &Achieved, nullptr);
+            1.0f, 0, Samples.data(), 1, 40, dT, nullptr, 0, &Achieved, nullptr);
         ASSERT_NE(Curve, nullptr);
         kelvo_int32 KnotCount = KelvoCurveGetKnotCount(Curve);
         std::vector<kelvo_real32> Knots(KnotCount);
@@ -239,8 +239,7 @@ TEST_F(CurveFittingTest, KnotRemovalKeepsToleranceWithFewerKnots) {
         kelvo_bool8 Achieved = false;
         kelvo_curve2 *Curve = KelvoFitBSplineToSamples(
             Solver, BSplineSolverExtraDOFKnotZero | (Reduce ? BSplineSolverAllowReduceKeys : 0), 3,
-            0.005f, 0, 0, Samples.data(), 3,
-            SampleCount, dT, nullptr, 0, &Achieved, nullptr);
+            0.005f, 0, 0, Samples.data(), 3, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
         ASSERT_NE(Curve, nullptr);
         EXPECT_TRUE(Achieved);
         EXPECT_LE(MeasuredError(Curve, Samples, 3, false), 0.005f);
@@ -254,8 +253,8 @@ TEST_F(CurveFittingTest, CompressionKeepsTheSmallestFormatWithinTolerance) {
     Solver = KelvoAllocateBSplineSolver(3, SampleCount, 3);
     std::vector<kelvo_real32> Samples = SmoothMotion(motion::Position, 5);
     kelvo_data_type_definition const *Types[] = {
-        KelvoCurveDataDaK32fC32fType, KelvoCurveDataD4nK16uC15uType,
-        KelvoCurveDataDaK16uC16uType, KelvoCurveDataD3K16uC16uType, KelvoCurveDataD3K8uC8uType};
+        KelvoCurveDataDaK32fC32fType, KelvoCurveDataD4nK16uC15uType, KelvoCurveDataDaK16uC16uType,
+        KelvoCurveDataD3K16uC16uType, KelvoCurveDataD3K8uC8uType};
     compress_curve_parameters Params = {};
     Params.DesiredDegree = 3;
     Params.AllowDegreeReduction = true;
@@ -265,11 +264,11 @@ TEST_F(CurveFittingTest, CompressionKeepsTheSmallestFormatWithinTolerance) {
     Params.ConstantCompressionType = KelvoCurveDataD3Constant32fType;
     kelvo_bool8 Achieved = false;
     kelvo_uint32 const Flags = BSplineSolverExtraDOFKnotZero;
-    kelvo_curve2 *Plain = KelvoFitBSplineToSamples(Solver, Flags, 3, 0.005f, 0, 0, Samples.data(),
-                                                   3, SampleCount, dT, nullptr, 0, &Achieved,
-                                                   nullptr);
-    kelvo_curve2 *Curve = KelvoCompressCurve(Solver, Flags, &Params, Samples.data(), 3,
-                                             SampleCount, dT, &Achieved);
+    kelvo_curve2 *Plain =
+        KelvoFitBSplineToSamples(Solver, Flags, 3, 0.005f, 0, 0, Samples.data(), 3, SampleCount, dT,
+                                 nullptr, 0, &Achieved, nullptr);
+    kelvo_curve2 *Curve =
+        KelvoCompressCurve(Solver, Flags, &Params, Samples.data(), 3, SampleCount, dT, &Achieved);
     ASSERT_NE(Curve, nullptr);
     EXPECT_TRUE(Achieved);
     EXPECT_EQ(KelvoCurveGetDataTypeDefinition(Curve), KelvoCurveDataD3K16uC16uType);
@@ -345,9 +344,9 @@ TEST_F(CurveFittingTest, FitAllocatesOnlyItsSampleCopyAndItsCurves) {
                                             SampleCount, dT, nullptr, 0, nullptr, nullptr));
     {
         failing_allocator Listing;
-        kelvo_curve2 *Curve = KelvoFitBSplineToSamples(Solver, 0x10, 3, 0.0005f, 0, 0, Samples.data(),
-                                                       3, SampleCount, dT, nullptr, 0, nullptr,
-                                                       nullptr);
+        kelvo_curve2 *Curve =
+            KelvoFitBSplineToSamples(Solver, 0x10, 3, 0.0005f, 0, 0, Samples.data(), 3, SampleCount,
+                                     dT, nullptr, 0, nullptr, nullptr);
         ASSERT_NE(Curve, nullptr);
         EXPECT_GT(KelvoCurveGetKnotCount(Curve), 4); // refinement ran several passes
         EXPECT_EQ(Listing.Allocations, 2) << ::testing::PrintToString(Listing.Callers);

@@ -42,8 +42,7 @@ void LargestDifferences(kelvo_file_info const *A, kelvo_file_info const *B, doub
                                                       &GroupB->TransformTracks[Track]};
             for (int Which = 0; Which < 2; ++Which) {
                 KelvoEvaluateCurveAtT(3, false, false, &Tracks[Which]->PositionCurve, false,
-                                      Animation->Duration, T, P[Which],
-                                      KelvoCurveIdentityPosition);
+                                      Animation->Duration, T, P[Which], KelvoCurveIdentityPosition);
                 KelvoEvaluateCurveAtT(4, true, false, &Tracks[Which]->OrientationCurve, false,
                                       Animation->Duration, T, Q[Which],
                                       KelvoCurveIdentityOrientation);
@@ -56,8 +55,7 @@ void LargestDifferences(kelvo_file_info const *A, kelvo_file_info const *B, doub
                 LengthB += Q[1][C] * Q[1][C];
             }
             Position = std::max(Position, std::sqrt(Distance));
-            Orientation =
-                std::max(Orientation, 1 - std::fabs(Dot) / std::sqrt(LengthA * LengthB));
+            Orientation = std::max(Orientation, 1 - std::fabs(Dot) / std::sqrt(LengthA * LengthB));
         }
     }
 }
@@ -71,8 +69,7 @@ TEST_F(Kv2CompressTest, RefittedFilePlaysBackWithinTolerance) {
     ASSERT_EQ(std::sscanf(Result.Out.c_str(),
                           "sample_walk: %lld -> %lld bytes, largest error: position %lf, rotation "
                           "%lf, scale/shear %lf, vector %lf",
-                          &Before, &After, &Reported[0], &Reported[1], &Reported[2],
-                          &Reported[3]),
+                          &Before, &After, &Reported[0], &Reported[1], &Reported[2], &Reported[3]),
               6)
         << Result.Out;
     EXPECT_GT(Before, 0);

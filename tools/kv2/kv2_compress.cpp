@@ -126,26 +126,27 @@ class compressor {
         Params.DesiredDegree = 3;
         Params.AllowDegreeReduction = true;
         Params.ErrorTolerance = Settings.Tolerance[Kind];
-        Params.PossibleCompressionTypes = const_cast<kelvo_data_type_definition const **>(
-            Settings.Formats.data());
+        Params.PossibleCompressionTypes =
+            const_cast<kelvo_data_type_definition const **>(Settings.Formats.data());
         Params.PossibleCompressionTypesCount = (kelvo_int32)Settings.Formats.size();
         Params.ConstantCompressionType = Dimension == 3   ? KelvoCurveDataD3Constant32fType
                                          : Dimension == 4 ? KelvoCurveDataD4Constant32fType
                                                           : KelvoCurveDataDaConstant32fType;
         Params.IdentityVector = IdentityOf(Kind);
-        Params.IdentityCompressionType = Params.IdentityVector ? KelvoCurveDataDaIdentityType
-                                                               : nullptr;
-        kelvo_uint32 Flags = BSplineSolverExtraDOFKnotZero | BSplineSolverAllowReduceKeys |
-                             (Kind == Orientation ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u);
-        kelvo_curve2 *Fitted = KelvoCompressCurve(Solver, Flags, &Params, Samples.data(),
-                                                  Dimension, SampleCount, Step, nullptr);
+        Params.IdentityCompressionType =
+            Params.IdentityVector ? KelvoCurveDataDaIdentityType : nullptr;
+        kelvo_uint32 Flags =
+            BSplineSolverExtraDOFKnotZero | BSplineSolverAllowReduceKeys |
+            (Kind == Orientation ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u);
+        kelvo_curve2 *Fitted = KelvoCompressCurve(Solver, Flags, &Params, Samples.data(), Dimension,
+                                                  SampleCount, Step, nullptr);
         if (!Fitted) {
             return false;
         }
         bspline_error Error;
         KelvoGetSquaredErrorOverCurve(Flags, KelvoCurveGetDegree(Fitted), Dimension,
-                                      (SampleCount - 1) * Step, Fitted, SampleCount,
-                                      Samples.data(), Params.IdentityVector, &Error);
+                                      (SampleCount - 1) * Step, Fitted, SampleCount, Samples.data(),
+                                      Params.IdentityVector, &Error);
         double Largest = sqrt((double)Error.MaximumSquaredError);
         Totals.LargestError[Kind] =
             Largest > Totals.LargestError[Kind] ? Largest : Totals.LargestError[Kind];
