@@ -27,6 +27,7 @@
 #include "kelvo2/kelvo2_skeleton_builder.h"
 #include "kelvo2/kelvo2_mesh_builder.h"
 #include "kelvo2/kelvo2_curve.h"
+#include "kelvo2/kelvo2_curve_fitting.h"
 #include "kelvo2/kelvo2_texture.h"
 #include "kelvo2/kelvo2_variant_builder.h"
 #include "kelvo2/kelvo2_track_group.h"

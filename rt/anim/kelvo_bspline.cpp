@@ -86,6 +86,24 @@ void Evaluate(kelvo_real32 const *Knots, kelvo_real32 const *Controls, kelvo_rea
 
 } // namespace
 
+void BSplineWeights(kelvo_int32 Degree, kelvo_real32 const *Knots, kelvo_real32 T,
+                    kelvo_real32 *Weights) {
+    switch (Degree) {
+    case 1:
+        Weights1(Knots, T, Weights);
+        break;
+    case 2:
+        Weights2(Knots, T, Weights);
+        break;
+    case 3:
+        Weights3(Knots, T, Weights);
+        break;
+    default:
+        Weights[0] = 1.0f;
+        break;
+    }
+}
+
 } // namespace kelvo
 
 #define KELVO_EVALUATOR(Name, Degree, Dimension, Normalize)                                        \

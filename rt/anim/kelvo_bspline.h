@@ -16,6 +16,13 @@ extern kelvo_bspline_evaluator *const NormalizingBSplines[BSplineTableSize];
 // none (origin BSpline).
 kelvo_bspline_evaluator *FindBSpline(kelvo_int32 Degree, kelvo_int32 Dimension, bool Normalize);
 
+// The Degree + 1 basis weights the evaluators blend with, by the same
+// arithmetic: Weights[i] belongs to control k - Degree + i of the window
+// whose knot k Knots points at. Fitting builds its rows with them, so a
+// fitted curve evaluates to what the solve assumed.
+void BSplineWeights(kelvo_int32 Degree, kelvo_real32 const *Knots, kelvo_real32 T,
+                    kelvo_real32 *Weights);
+
 } // namespace kelvo
 
 #endif

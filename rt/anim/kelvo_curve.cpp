@@ -323,11 +323,10 @@ KELVO_API void KelvoCurveScaleOffsetSwizzle(kelvo_curve2 *Curve, kelvo_int32 Dim
     }
 }
 
+// A size query allocates nothing: the copy is described on the stack.
 KELVO_API kelvo_int32 KelvoCurveGetSize(kelvo_curve2 const *Curve) {
-    kelvo_curve_builder *Builder = KelvoBeginCurveCopy(Curve);
-    kelvo_int32 Size = Builder ? KelvoGetResultingCurveSize(Builder) : 0;
-    KelvoAbortCurveBuilder(Builder);
-    return Size;
+    kelvo_curve_builder Builder = {};
+    return DescribeCurveCopy(Builder, Curve) ? ResultingCurveSize(Builder, true) : 0;
 }
 
 // ---- the plain float format -----------------------------------------------------------

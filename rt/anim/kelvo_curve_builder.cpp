@@ -184,22 +184,36 @@ KELVO_API kelvo_curve_builder *KelvoBeginCurve(kelvo_data_type_definition const 
     return Builder;
 }
 
-KELVO_API kelvo_curve_builder *KelvoBeginCurveCopy(kelvo_curve2 const *SourceCurve) {
-    KELVO_CHECK_NOT_NULL(SourceCurve, Origin, nullptr);
+namespace kelvo {
+
+bool DescribeCurveCopy(kelvo_curve_builder &Builder, kelvo_curve2 const *SourceCurve) {
+    KELVO_CHECK_NOT_NULL(SourceCurve, Origin, false);
     kelvo_curve_format const *Format = CurveFormatOf(SourceCurve);
     if (!Format) {
+        return false;
+    }
+    Builder.Type = SourceCurve->CurveData.Type;
+    Builder.FormatIndex = CurveHeader(SourceCurve)->Format;
+    Builder.Degree = CurveHeader(SourceCurve)->Degree;
+    Builder.KnotCount = Format->GetKnotCount(SourceCurve);
+    Builder.Dimension = Builder.KnotCount > 0 ? Format->GetDimension(SourceCurve) : 0;
+    Builder.SourceCurve = SourceCurve;
+    return true;
+}
+
+} // namespace kelvo
+
+KELVO_API kelvo_curve_builder *KelvoBeginCurveCopy(kelvo_curve2 const *SourceCurve) {
+    kelvo_curve_builder Description = {};
+    if (!DescribeCurveCopy(Description, SourceCurve)) {
         return nullptr;
     }
     kelvo_curve_builder *Builder = NewBuilder();
-    if (!Builder) {
-        return nullptr;
+    if (Builder) {
+        Description.OwnedByCaller = true;
+        Description.SampleCount = Description.SampleDimension = -1;
+        *Builder = Description;
     }
-    Builder->Type = SourceCurve->CurveData.Type;
-    Builder->FormatIndex = CurveHeader(SourceCurve)->Format;
-    Builder->Degree = CurveHeader(SourceCurve)->Degree;
-    Builder->KnotCount = Format->GetKnotCount(SourceCurve);
-    Builder->Dimension = Builder->KnotCount > 0 ? Format->GetDimension(SourceCurve) : 0;
-    Builder->SourceCurve = SourceCurve;
     return Builder;
 }
 

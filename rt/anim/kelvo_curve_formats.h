@@ -88,6 +88,11 @@ struct scale_offset {
 };
 extern scale_offset const QuaternionScaleOffsetTable[16];
 
+// Fills a builder (on the caller's stack, say) to copy SourceCurve: type,
+// format, degree, dimension and knot count. False (reported) for a null
+// curve or an unknown format.
+bool DescribeCurveCopy(kelvo_curve_builder &Builder, kelvo_curve2 const *SourceCurve);
+
 // The block of a builder's curve: the curve record (unless the caller
 // keeps its own), the format record and its arrays. The size is -1 when a
 // count does not fit.

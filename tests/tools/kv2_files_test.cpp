@@ -156,11 +156,15 @@ std::vector<std::string> CommandLine(char const *Command, std::string const &In,
     if (strcmp(Command, "recompress") == 0) {
         return {Command, In, Out, "--format", "2"};
     }
+    if (strcmp(Command, "compress") == 0) {
+        return {Command, In, Out};
+    }
     return {Command, In};
 }
 
 bool Writes(char const *Command) {
-    return strncmp(Command, "convert", 7) == 0 || strcmp(Command, "recompress") == 0;
+    return strncmp(Command, "convert", 7) == 0 || strcmp(Command, "recompress") == 0 ||
+           strcmp(Command, "compress") == 0;
 }
 
 char const *const NoFile = "@: cannot open it: no such file";
@@ -203,7 +207,7 @@ TEST_F(Kv2FilesTest, EveryCommandRefusesWhatIsNotAValidFileAndLosesNothing) {
     for (hostile_case const &Case : HostileCases) {
         std::string In = MakeInput(Case.Input);
         for (char const *Command :
-             {"check", "info", "dump", "convert", "convert-format", "recompress"}) {
+             {"check", "info", "dump", "convert", "convert-format", "recompress", "compress"}) {
             std::string Out = Scratch + "existing_output.kv2";
             WriteText(Out, Precious);
             std::string What = std::string(Command) + " " + In;

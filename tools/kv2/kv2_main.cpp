@@ -142,6 +142,8 @@ command const Commands[] = {
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
     {"texture", "FILE NAME OUT.png", "write a texture's top level as a PNG", &RunTexture},
+    {"compress", "FILE OUT [--tolerance POS,ROT,SCALE] [--formats LIST] [--ignore-crc]",
+     "refit and recompress every animation's curves", &RunCompress},
     {"help", "", "list the commands", &RunHelp},
 };
 
