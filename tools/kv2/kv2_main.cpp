@@ -142,6 +142,10 @@ command const Commands[] = {
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
     {"texture", "FILE NAME OUT.png", "write a texture's top level as a PNG", &RunTexture},
+    {"basis", "FILE OUT AXES",
+     "rewrite FILE in another basis; AXES: --units-per-meter U --right X,Y,Z --up X,Y,Z "
+     "--back X,Y,Z [--origin X,Y,Z] [--ignore-crc]",
+     &RunBasis},
     {"help", "", "list the commands", &RunHelp},
 };
 
