@@ -17,20 +17,20 @@
 
 /* Flags of the Transform calls. */
 enum kelvo_transform_file_flags {
-    KelvoBasisRenormalize = 0x1,     /* direction vectors back to unit length */
-    KelvoBasisReverseWinding = 0x2   /* reverse winding when Linear mirrors */
+    KelvoBasisRenormalize = 0x1,   /* direction vectors back to unit length */
+    KelvoBasisReverseWinding = 0x2 /* reverse winding when Linear mirrors */
 };
 
 /* The change from the basis of FileInfo's art tool info (its units per
    meter, origin and right, up and back vectors) into the desired one. False,
    reported, with nothing written, when there is no art tool info, a units
    per meter is not a positive finite number, or the change is singular. */
-KELVO_API kelvo_bool32 KelvoComputeBasisConversion(
-    kelvo_file_info const *FileInfo, kelvo_real32 DesiredUnitsPerMeter,
-    kelvo_real32 const DesiredOrigin[3], kelvo_real32 const DesiredRight[3],
-    kelvo_real32 const DesiredUp[3], kelvo_real32 const DesiredBack[3],
-    kelvo_real32 ResultAffine[3], kelvo_real32 ResultLinear[9],
-    kelvo_real32 ResultInverseLinear[9]);
+KELVO_API kelvo_bool32
+KelvoComputeBasisConversion(kelvo_file_info const *FileInfo, kelvo_real32 DesiredUnitsPerMeter,
+                            kelvo_real32 const DesiredOrigin[3], kelvo_real32 const DesiredRight[3],
+                            kelvo_real32 const DesiredUp[3], kelvo_real32 const DesiredBack[3],
+                            kelvo_real32 ResultAffine[3], kelvo_real32 ResultLinear[9],
+                            kelvo_real32 ResultInverseLinear[9]);
 
 /* Every skeleton, mesh, model placement and animation of the file, and the
    vertex datas and track groups of its own lists that none of those reach. */

@@ -20,7 +20,6 @@
 namespace {
 
 using kelvo::FirstVisit;
-using kelvo::Log;
 
 constexpr kelvo_log_message_origin Origin = KelvoMathLogMessage;
 
@@ -116,7 +115,8 @@ void TransformMorphCurves(basis_change const &Change, kelvo_vertex_annotation_se
     }
     static kelvo_real32 const NoOffset[3] = {};
     ForEachAnnotationCurve(Set, [&](kelvo_curve2 *Curve) {
-        if (kelvo::TrackCurveIsIdentity(Curve) || !FirstVisit(Change.Done, Curve->CurveData.Object)) {
+        if (kelvo::TrackCurveIsIdentity(Curve) ||
+            !FirstVisit(Change.Done, Curve->CurveData.Object)) {
             return;
         }
         if (Kind == Positions) {
@@ -138,7 +138,8 @@ void TransformVertexData(basis_change const &Change, kelvo_vertex_data *VertexDa
                                VertexData->Vertices, Change.Affine, Change.Linear,
                                Change.InverseLinear, (Change.Flags & KelvoBasisRenormalize) != 0);
     }
-    kelvo_int32 SetCount = VertexData->VertexAnnotationSets ? VertexData->VertexAnnotationSetCount : 0;
+    kelvo_int32 SetCount =
+        VertexData->VertexAnnotationSets ? VertexData->VertexAnnotationSetCount : 0;
     for (kelvo_int32 Index = 0; Index < SetCount; ++Index) {
         TransformMorphCurves(Change, VertexData->VertexAnnotationSets[Index]);
     }
@@ -214,8 +215,8 @@ template <typename Walk>
 kelvo_bool32 RunChange(kelvo_real32 const *Affine, kelvo_real32 const *Linear,
                        kelvo_real32 const *InverseLinear, kelvo_real32 LinearTolerance,
                        kelvo_int32 Flags, Walk TheWalk) {
-    basis_change Change = {Affine, Linear, InverseLinear, LinearTolerance, Flags,
-                           KelvoNewPointerHash()};
+    basis_change Change = {Affine,          Linear, InverseLinear,
+                           LinearTolerance, Flags,  KelvoNewPointerHash()};
     KELVO_REFUSE_UNLESS(Change.Done, Origin, false,
                         "%s(%d): Out of memory for a change of basis - nothing was changed",
                         KELVO_HERE);
@@ -230,21 +231,20 @@ bool IsPositiveFinite(kelvo_real32 Value) {
 
 } // namespace
 
-KELVO_API kelvo_bool32 KelvoComputeBasisConversion(
-    kelvo_file_info const *FileInfo, kelvo_real32 DesiredUnitsPerMeter,
-    kelvo_real32 const DesiredOrigin[3], kelvo_real32 const DesiredRight[3],
-    kelvo_real32 const DesiredUp[3], kelvo_real32 const DesiredBack[3],
-    kelvo_real32 ResultAffine[3], kelvo_real32 ResultLinear[9],
-    kelvo_real32 ResultInverseLinear[9]) {
+KELVO_API kelvo_bool32
+KelvoComputeBasisConversion(kelvo_file_info const *FileInfo, kelvo_real32 DesiredUnitsPerMeter,
+                            kelvo_real32 const DesiredOrigin[3], kelvo_real32 const DesiredRight[3],
+                            kelvo_real32 const DesiredUp[3], kelvo_real32 const DesiredBack[3],
+                            kelvo_real32 ResultAffine[3], kelvo_real32 ResultLinear[9],
+                            kelvo_real32 ResultInverseLinear[9]) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, false);
     kelvo_art_tool_info const *Tool = FileInfo->ArtToolInfo;
     KELVO_REFUSE_UNLESS(Tool, Origin, false, "%s(%d): FileInfo.ArtToolInfo is not allowed to be 0",
                         KELVO_HERE);
-    KELVO_REFUSE_UNLESS(IsPositiveFinite(Tool->UnitsPerMeter) &&
-                            IsPositiveFinite(DesiredUnitsPerMeter),
-                        Origin, false,
-                        "%s(%d): Units per meter must be positive (the file has %f, %f is wanted)",
-                        KELVO_HERE, (double)Tool->UnitsPerMeter, (double)DesiredUnitsPerMeter);
+    KELVO_REFUSE_UNLESS(
+        IsPositiveFinite(Tool->UnitsPerMeter) && IsPositiveFinite(DesiredUnitsPerMeter), Origin,
+        false, "%s(%d): Units per meter must be positive (the file has %f, %f is wanted)",
+        KELVO_HERE, (double)Tool->UnitsPerMeter, (double)DesiredUnitsPerMeter);
     // Linear = D.S^T, D and S having the basis vectors as columns.
     kelvo_real32 const *Desired[3] = {DesiredRight, DesiredUp, DesiredBack};
     kelvo_real32 const *Stored[3] = {Tool->RightVector, Tool->UpVector, Tool->BackVector};
@@ -279,32 +279,30 @@ KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real3
                                           kelvo_real32 const InverseLinear[9], kelvo_real32,
                                           kelvo_real32 LinearTolerance, kelvo_int32 Flags) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, false);
-    return RunChange(Affine, Linear, InverseLinear, LinearTolerance, Flags,
-                     [FileInfo](basis_change const &Change) {
-                         kelvo_file_info &Info = *FileInfo;
-                         for (kelvo_int32 I = 0; Info.Skeletons && I < Info.SkeletonCount; ++I) {
-                             TransformSkeleton(Change, Info.Skeletons[I]);
-                         }
-                         for (kelvo_int32 I = 0; Info.Meshes && I < Info.MeshCount; ++I) {
-                             TransformMesh(Change, Info.Meshes[I]);
-                         }
-                         for (kelvo_int32 I = 0; Info.Models && I < Info.ModelCount; ++I) {
-                             TransformModel(Change, Info.Models[I]);
-                         }
-                         for (kelvo_int32 I = 0; Info.Animations && I < Info.AnimationCount;
-                              ++I) {
-                             TransformAnimation(Change, Info.Animations[I]);
-                         }
-                         // What the file lists but nothing above reached is in its basis too.
-                         for (kelvo_int32 I = 0; Info.VertexDatas && I < Info.VertexDataCount;
-                              ++I) {
-                             TransformVertexData(Change, Info.VertexDatas[I]);
-                         }
-                         for (kelvo_int32 I = 0; Info.TrackGroups && I < Info.TrackGroupCount;
-                              ++I) {
-                             TransformTrackGroup(Change, Info.TrackGroups[I]);
-                         }
-                     });
+    return RunChange(
+        Affine, Linear, InverseLinear, LinearTolerance, Flags,
+        [FileInfo](basis_change const &Change) {
+            kelvo_file_info &Info = *FileInfo;
+            for (kelvo_int32 I = 0; Info.Skeletons && I < Info.SkeletonCount; ++I) {
+                TransformSkeleton(Change, Info.Skeletons[I]);
+            }
+            for (kelvo_int32 I = 0; Info.Meshes && I < Info.MeshCount; ++I) {
+                TransformMesh(Change, Info.Meshes[I]);
+            }
+            for (kelvo_int32 I = 0; Info.Models && I < Info.ModelCount; ++I) {
+                TransformModel(Change, Info.Models[I]);
+            }
+            for (kelvo_int32 I = 0; Info.Animations && I < Info.AnimationCount; ++I) {
+                TransformAnimation(Change, Info.Animations[I]);
+            }
+            // What the file lists but nothing above reached is in its basis too.
+            for (kelvo_int32 I = 0; Info.VertexDatas && I < Info.VertexDataCount; ++I) {
+                TransformVertexData(Change, Info.VertexDatas[I]);
+            }
+            for (kelvo_int32 I = 0; Info.TrackGroups && I < Info.TrackGroupCount; ++I) {
+                TransformTrackGroup(Change, Info.TrackGroups[I]);
+            }
+        });
 }
 
 // The exports over one object differ only in the walk they start.

@@ -193,10 +193,10 @@ KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveQuaternion, Quaternion)
 KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveScaleShear, ScaleShear)
 #undef KELVO_CURVE_TRANSFORM
 
-void kelvo::SimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
-                                          kelvo_real32 const *Affine, kelvo_real32 const *Linear,
-                                          kelvo_real32 const *InverseLinear,
-                                          kelvo_real32 Tolerance, kelvo_pointer_hash *Done) {
+void kelvo::SimilarityTransformTrackGroup(kelvo_track_group *TrackGroup, kelvo_real32 const *Affine,
+                                          kelvo_real32 const *Linear,
+                                          kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance,
+                                          kelvo_pointer_hash *Done) {
     auto TransformTrack = [&](kelvo_transform_track &Track) {
         struct {
             kelvo_curve2 *Curve;

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,8 @@ class Kv2BasisTest : public KelvoTest {
 
 std::vector<std::string> ToBasis(std::string const &In, std::string const &Out, char const *Units,
                                  char const *Up, char const *Back) {
-    return {"basis", In, Out, "--units-per-meter", Units, "--right", "1,0,0", "--up", Up,
-            "--back", Back};
+    return {"basis", In,       Out, "--units-per-meter", Units, "--right", "1,0,0", "--up",
+            Up,      "--back", Back};
 }
 
 // The positions of the first mesh, the bone transforms and the art tool's
@@ -41,7 +42,9 @@ std::vector<float> Loaded(std::string const &Path) {
         KelvoFreeFile(File);
         return Values;
     }
-    auto Add = [&](float const *From, int Count) { Values.insert(Values.end(), From, From + Count); };
+    auto Add = [&](float const *From, int Count) {
+        Values.insert(Values.end(), From, From + Count);
+    };
     kelvo_vertex_data const *Data = Info->Meshes[0]->PrimaryVertexData;
     auto const *Vertices = static_cast<kelvo_pwnt3432_vertex const *>(Data->Vertices);
     for (int Index = 0; Index < Data->VertexCount; ++Index) {

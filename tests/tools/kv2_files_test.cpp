@@ -157,8 +157,8 @@ std::vector<std::string> CommandLine(char const *Command, std::string const &In,
         return {Command, In, Out, "--format", "2"};
     }
     if (strcmp(Command, "basis") == 0) {
-        return {Command, In, Out, "--units-per-meter", "1", "--right", "1,0,0", "--up", "0,0,1",
-                "--back", "0,-1,0"};
+        return {Command, In,       Out,     "--units-per-meter", "1", "--right", "1,0,0", "--up",
+                "0,0,1", "--back", "0,-1,0"};
     }
     return {Command, In};
 }

@@ -96,8 +96,8 @@ bool WriteConverted(kelvo_file *File, desired_basis const &Basis, char const *Te
         return false;
     }
     kelvo_real32 Affine[3], Linear[9], InverseLinear[9];
-    if (!KelvoComputeBasisConversion(Info, Basis.UnitsPerMeter, Basis.Origin, Basis.Right,
-                                     Basis.Up, Basis.Back, Affine, Linear, InverseLinear) ||
+    if (!KelvoComputeBasisConversion(Info, Basis.UnitsPerMeter, Basis.Origin, Basis.Right, Basis.Up,
+                                     Basis.Back, Affine, Linear, InverseLinear) ||
         !KelvoTransformFile(Info, Affine, Linear, InverseLinear, 0.0f, 0.0001f,
                             KelvoBasisRenormalize | KelvoBasisReverseWinding)) {
         return false;
@@ -114,9 +114,9 @@ bool WriteConverted(kelvo_file *File, desired_basis const &Basis, char const *Te
         return false;
     }
     KelvoPreserveFileSections(Writer, File);
-    bool Written = KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag,
-                                            KelvoKVNFileMV_ThisPlatform, Temporary,
-                                            File->SectionCount > 0 ? File->SectionCount : 1);
+    bool Written =
+        KelvoWriteDataTreeToFile(Writer, KelvoCurrentTypeTag, KelvoKVNFileMV_ThisPlatform,
+                                 Temporary, File->SectionCount > 0 ? File->SectionCount : 1);
     KelvoEndFileDataTreeWriting(Writer);
     return Written;
 }
