@@ -32,6 +32,14 @@ struct basis_change {
     kelvo_pointer_hash *Done;
 };
 
+// Visit on each element of an array that may be null.
+template <typename Element, typename Visitor>
+void ForEach(Element *Array, kelvo_int32 Count, Visitor Visit) {
+    for (kelvo_int32 Index = 0; Array && Index < Count; ++Index) {
+        Visit(Array[Index]);
+    }
+}
+
 // ---- vertex data and its morph curves --------------------------------------------
 
 // Rows scaled to unit length; a row shorter than 0.00001 becomes zero.
@@ -138,11 +146,8 @@ void TransformVertexData(basis_change const &Change, kelvo_vertex_data *VertexDa
                                VertexData->Vertices, Change.Affine, Change.Linear,
                                Change.InverseLinear, (Change.Flags & KelvoBasisRenormalize) != 0);
     }
-    kelvo_int32 SetCount =
-        VertexData->VertexAnnotationSets ? VertexData->VertexAnnotationSetCount : 0;
-    for (kelvo_int32 Index = 0; Index < SetCount; ++Index) {
-        TransformMorphCurves(Change, VertexData->VertexAnnotationSets[Index]);
-    }
+    ForEach(VertexData->VertexAnnotationSets, VertexData->VertexAnnotationSetCount,
+            [&](kelvo_vertex_annotation_set const &Set) { TransformMorphCurves(Change, Set); });
 }
 
 // ---- meshes, skeletons, models and animations ------------------------------------
@@ -152,31 +157,28 @@ void TransformMesh(basis_change const &Change, kelvo_mesh *Mesh) {
         return;
     }
     TransformVertexData(Change, Mesh->PrimaryVertexData);
-    for (kelvo_int32 Index = 0; Mesh->MorphTargets && Index < Mesh->MorphTargetCount; ++Index) {
-        TransformVertexData(Change, Mesh->MorphTargets[Index].VertexData);
-    }
+    ForEach(Mesh->MorphTargets, Mesh->MorphTargetCount,
+            [&](kelvo_morph_target &Target) { TransformVertexData(Change, Target.VertexData); });
     kelvo_tri_topology *Topology = Mesh->PrimaryTopology;
     if ((Change.Flags & KelvoBasisReverseWinding) && Topology &&
         kelvo::MatrixDeterminant3x3(Change.Linear) < 0 && FirstVisit(Change.Done, Topology)) {
         KelvoInvertTriTopologyWinding(Topology);
     }
-    for (kelvo_int32 Index = 0; Mesh->BoneBindings && Index < Mesh->BoneBindingCount; ++Index) {
-        kelvo_bone_binding &Binding = Mesh->BoneBindings[Index];
+    ForEach(Mesh->BoneBindings, Mesh->BoneBindingCount, [&](kelvo_bone_binding &Binding) {
         KelvoTransformBoundingBox(Change.Affine, Change.Linear, Binding.OBBMin, Binding.OBBMax);
-    }
+    });
 }
 
 void TransformSkeleton(basis_change const &Change, kelvo_skeleton *Skeleton) {
     if (!Skeleton || !FirstVisit(Change.Done, Skeleton)) {
         return;
     }
-    for (kelvo_int32 Index = 0; Skeleton->Bones && Index < Skeleton->BoneCount; ++Index) {
-        kelvo_bone &Bone = Skeleton->Bones[Index];
+    ForEach(Skeleton->Bones, Skeleton->BoneCount, [&](kelvo_bone &Bone) {
         KelvoSimilarityTransform(&Bone.Transform, Change.Affine, Change.Linear,
                                  Change.InverseLinear);
         KelvoInPlaceSimilarityTransform4x3(Change.Affine, Change.Linear, Change.InverseLinear,
                                            Bone.InverseWorldTransform);
-    }
+    });
 }
 
 void TransformTrackGroup(basis_change const &Change, kelvo_track_group *TrackGroup) {
@@ -187,12 +189,9 @@ void TransformTrackGroup(basis_change const &Change, kelvo_track_group *TrackGro
 }
 
 void TransformAnimation(basis_change const &Change, kelvo_animation *Animation) {
-    if (!Animation) {
-        return;
-    }
-    for (kelvo_int32 Index = 0; Animation->TrackGroups && Index < Animation->TrackGroupCount;
-         ++Index) {
-        TransformTrackGroup(Change, Animation->TrackGroups[Index]);
+    if (Animation) {
+        ForEach(Animation->TrackGroups, Animation->TrackGroupCount,
+                [&](kelvo_track_group *Group) { TransformTrackGroup(Change, Group); });
     }
 }
 
@@ -203,9 +202,8 @@ void TransformModel(basis_change const &Change, kelvo_model *Model) {
         return;
     }
     TransformSkeleton(Change, Model->Skeleton);
-    for (kelvo_int32 Index = 0; Model->MeshBindings && Index < Model->MeshBindingCount; ++Index) {
-        TransformMesh(Change, Model->MeshBindings[Index].Mesh);
-    }
+    ForEach(Model->MeshBindings, Model->MeshBindingCount,
+            [&](kelvo_model_mesh_binding &Binding) { TransformMesh(Change, Binding.Mesh); });
     KelvoSimilarityTransform(&Model->InitialPlacement, Change.Affine, Change.Linear,
                              Change.InverseLinear);
 }
@@ -279,30 +277,20 @@ KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real3
                                           kelvo_real32 const InverseLinear[9], kelvo_real32,
                                           kelvo_real32 LinearTolerance, kelvo_int32 Flags) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, false);
-    return RunChange(
-        Affine, Linear, InverseLinear, LinearTolerance, Flags,
-        [FileInfo](basis_change const &Change) {
-            kelvo_file_info &Info = *FileInfo;
-            for (kelvo_int32 I = 0; Info.Skeletons && I < Info.SkeletonCount; ++I) {
-                TransformSkeleton(Change, Info.Skeletons[I]);
-            }
-            for (kelvo_int32 I = 0; Info.Meshes && I < Info.MeshCount; ++I) {
-                TransformMesh(Change, Info.Meshes[I]);
-            }
-            for (kelvo_int32 I = 0; Info.Models && I < Info.ModelCount; ++I) {
-                TransformModel(Change, Info.Models[I]);
-            }
-            for (kelvo_int32 I = 0; Info.Animations && I < Info.AnimationCount; ++I) {
-                TransformAnimation(Change, Info.Animations[I]);
-            }
-            // What the file lists but nothing above reached is in its basis too.
-            for (kelvo_int32 I = 0; Info.VertexDatas && I < Info.VertexDataCount; ++I) {
-                TransformVertexData(Change, Info.VertexDatas[I]);
-            }
-            for (kelvo_int32 I = 0; Info.TrackGroups && I < Info.TrackGroupCount; ++I) {
-                TransformTrackGroup(Change, Info.TrackGroups[I]);
-            }
-        });
+    kelvo_file_info &Info = *FileInfo;
+    return RunChange(Affine, Linear, InverseLinear, LinearTolerance, Flags,
+                     [&Info](basis_change const &Change) {
+                         auto Each = [&](auto *Array, kelvo_int32 Count, auto Walk) {
+                             ForEach(Array, Count, [&](auto *Object) { Walk(Change, Object); });
+                         };
+                         Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
+                         Each(Info.Meshes, Info.MeshCount, TransformMesh);
+                         Each(Info.Models, Info.ModelCount, TransformModel);
+                         Each(Info.Animations, Info.AnimationCount, TransformAnimation);
+                         // What the file lists but nothing above reached is in its basis too.
+                         Each(Info.VertexDatas, Info.VertexDataCount, TransformVertexData);
+                         Each(Info.TrackGroups, Info.TrackGroupCount, TransformTrackGroup);
+                     });
 }
 
 // The exports over one object differ only in the walk they start.
@@ -322,19 +310,18 @@ KELVO_BASIS_TRANSFORM(KelvoTransformAnimation, kelvo_animation, Animation, Trans
 
 KELVO_API void KelvoResortAllAnimationTrackGroups(kelvo_animation *Animation) {
     KELVO_CHECK_NOT_NULL(Animation, Origin, KELVO_NOTHING);
-    for (kelvo_int32 Index = 0; Animation->TrackGroups && Index < Animation->TrackGroupCount;
-         ++Index) {
-        if (Animation->TrackGroups[Index]) {
-            KelvoResortTrackGroup(Animation->TrackGroups[Index]);
+    ForEach(Animation->TrackGroups, Animation->TrackGroupCount, [](kelvo_track_group *Group) {
+        if (Group) {
+            KelvoResortTrackGroup(Group);
         }
-    }
+    });
 }
 
 KELVO_API void KelvoResortAllFileTrackGroups(kelvo_file_info *FileInfo) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, KELVO_NOTHING);
-    for (kelvo_int32 Index = 0; FileInfo->Animations && Index < FileInfo->AnimationCount; ++Index) {
-        if (FileInfo->Animations[Index]) {
-            KelvoResortAllAnimationTrackGroups(FileInfo->Animations[Index]);
+    ForEach(FileInfo->Animations, FileInfo->AnimationCount, [](kelvo_animation *Animation) {
+        if (Animation) {
+            KelvoResortAllAnimationTrackGroups(Animation);
         }
-    }
+    });
 }
