@@ -11,6 +11,7 @@
 #include "kelvo2/kelvo2_track_group.h"
 
 #include "anim/kelvo_track_internal.h"
+#include "asset/kelvo_annotation_curves.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 
@@ -73,37 +74,6 @@ morph_curve_kind MorphCurveKind(char const *Name) {
     return NotMorphCurves;
 }
 
-bool IsCurveType(kelvo_data_type_definition const *Type) {
-    return Type && KelvoDataTypesAreEqualWithNames(Type, KelvoCurve2Type);
-}
-
-// Calls Visit on each curve of the set: annotations that are curves, or
-// the inline curve members of each annotation.
-template <typename Visitor>
-void ForEachAnnotationCurve(kelvo_vertex_annotation_set const &Set, Visitor Visit) {
-    kelvo_data_type_definition const *Type = Set.VertexAnnotationType;
-    if (!Type || !Set.VertexAnnotations) {
-        return;
-    }
-    auto *Annotations = static_cast<kelvo_uint8 *>(Set.VertexAnnotations);
-    kelvo_int32 Size = KelvoGetTotalObjectSize(Type);
-    for (kelvo_int32 Index = 0; Index < Set.VertexAnnotationCount; ++Index) {
-        kelvo_uint8 *Annotation = Annotations + (kelvo_int64)Index * Size;
-        if (IsCurveType(Type)) {
-            Visit(reinterpret_cast<kelvo_curve2 *>(Annotation));
-            continue;
-        }
-        kelvo_int32 Offset = 0;
-        for (kelvo_data_type_definition const *Member = Type; Member->Type != KelvoEndMember;
-             ++Member) {
-            if (Member->Type == KelvoInlineMember && IsCurveType(Member->ReferenceType)) {
-                Visit(reinterpret_cast<kelvo_curve2 *>(Annotation + Offset));
-            }
-            Offset += KelvoGetMemberTypeSize(Member);
-        }
-    }
-}
-
 // Positions move with the whole change; normals by the inverse transpose,
 // tangents by the linear part, both without the offset.
 void TransformMorphCurves(basis_change const &Change, kelvo_vertex_annotation_set const &Set) {
@@ -122,7 +92,7 @@ void TransformMorphCurves(basis_change const &Change, kelvo_vertex_annotation_se
         NormalizeRows(Direction);
     }
     static kelvo_real32 const NoOffset[3] = {};
-    ForEachAnnotationCurve(Set, [&](kelvo_curve2 *Curve) {
+    kelvo::ForEachAnnotationCurve(Set, [&](kelvo_curve2 *Curve) {
         if (kelvo::TrackCurveIsIdentity(Curve) ||
             !FirstVisit(Change.Done, Curve->CurveData.Object)) {
             return;
