@@ -7,8 +7,9 @@
    call an object reachable along several paths (a vertex data shared by two
    meshes, a topology, a curve shared by tracks) changes once. The
    tolerances are those of the track-group transform; the affine one is
-   unused. The Transform calls return false, reported, only when memory for
-   that bookkeeping runs out, and then change nothing. */
+   unused. The Transform calls return false, reported, and change nothing
+   when memory for that bookkeeping cannot be had; memory running out
+   midway is reported, and a shared object may then change twice. */
 #ifndef KELVO2_BASIS_CONVERSION_H
 #define KELVO2_BASIS_CONVERSION_H
 
