@@ -41,6 +41,18 @@ void ForEach(Element *Array, kelvo_int32 Count, Visitor Visit) {
     }
 }
 
+// The same over an array of references from a file, whose 8-byte pointers
+// may sit at 4-byte alignment (the slot types' alignment does not survive
+// template deduction, so each is copied out).
+template <typename Slot, typename Visitor>
+void ForEachReference(Slot const *Slots, kelvo_int32 Count, Visitor Visit) {
+    for (kelvo_int32 Index = 0; Slots && Index < Count; ++Index) {
+        Slot Object;
+        memcpy(&Object, reinterpret_cast<char const *>(Slots) + Index * sizeof(Slot), sizeof(Slot));
+        Visit(Object);
+    }
+}
+
 // ---- vertex data and its morph curves --------------------------------------------
 
 // Rows scaled to unit length; a row shorter than 0.00001 becomes zero.
@@ -160,8 +172,8 @@ void TransformTrackGroup(basis_change const &Change, kelvo_track_group *TrackGro
 
 void TransformAnimation(basis_change const &Change, kelvo_animation *Animation) {
     if (Animation) {
-        ForEach(Animation->TrackGroups, Animation->TrackGroupCount,
-                [&](kelvo_track_group *Group) { TransformTrackGroup(Change, Group); });
+        ForEachReference(Animation->TrackGroups, Animation->TrackGroupCount,
+                         [&](kelvo_track_group *Group) { TransformTrackGroup(Change, Group); });
     }
 }
 
@@ -248,19 +260,19 @@ KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real3
                                           kelvo_real32 LinearTolerance, kelvo_int32 Flags) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, false);
     kelvo_file_info &Info = *FileInfo;
-    return RunChange(Affine, Linear, InverseLinear, LinearTolerance, Flags,
-                     [&Info](basis_change const &Change) {
-                         auto Each = [&](auto *Array, kelvo_int32 Count, auto Walk) {
-                             ForEach(Array, Count, [&](auto *Object) { Walk(Change, Object); });
-                         };
-                         Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
-                         Each(Info.Meshes, Info.MeshCount, TransformMesh);
-                         Each(Info.Models, Info.ModelCount, TransformModel);
-                         Each(Info.Animations, Info.AnimationCount, TransformAnimation);
-                         // What the file lists but nothing above reached is in its basis too.
-                         Each(Info.VertexDatas, Info.VertexDataCount, TransformVertexData);
-                         Each(Info.TrackGroups, Info.TrackGroupCount, TransformTrackGroup);
-                     });
+    return RunChange(
+        Affine, Linear, InverseLinear, LinearTolerance, Flags, [&Info](basis_change const &Change) {
+            auto Each = [&](auto *Array, kelvo_int32 Count, auto Walk) {
+                ForEachReference(Array, Count, [&](auto *Object) { Walk(Change, Object); });
+            };
+            Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
+            Each(Info.Meshes, Info.MeshCount, TransformMesh);
+            Each(Info.Models, Info.ModelCount, TransformModel);
+            Each(Info.Animations, Info.AnimationCount, TransformAnimation);
+            // What the file lists but nothing above reached is in its basis too.
+            Each(Info.VertexDatas, Info.VertexDataCount, TransformVertexData);
+            Each(Info.TrackGroups, Info.TrackGroupCount, TransformTrackGroup);
+        });
 }
 
 // The exports over one object differ only in the walk they start.
@@ -280,18 +292,20 @@ KELVO_BASIS_TRANSFORM(KelvoTransformAnimation, kelvo_animation, Animation, Trans
 
 KELVO_API void KelvoResortAllAnimationTrackGroups(kelvo_animation *Animation) {
     KELVO_CHECK_NOT_NULL(Animation, Origin, KELVO_NOTHING);
-    ForEach(Animation->TrackGroups, Animation->TrackGroupCount, [](kelvo_track_group *Group) {
-        if (Group) {
-            KelvoResortTrackGroup(Group);
-        }
-    });
+    ForEachReference(Animation->TrackGroups, Animation->TrackGroupCount,
+                     [](kelvo_track_group *Group) {
+                         if (Group) {
+                             KelvoResortTrackGroup(Group);
+                         }
+                     });
 }
 
 KELVO_API void KelvoResortAllFileTrackGroups(kelvo_file_info *FileInfo) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, KELVO_NOTHING);
-    ForEach(FileInfo->Animations, FileInfo->AnimationCount, [](kelvo_animation *Animation) {
-        if (Animation) {
-            KelvoResortAllAnimationTrackGroups(Animation);
-        }
-    });
+    ForEachReference(FileInfo->Animations, FileInfo->AnimationCount,
+                     [](kelvo_animation *Animation) {
+                         if (Animation) {
+                             KelvoResortAllAnimationTrackGroups(Animation);
+                         }
+                     });
 }
