@@ -31,6 +31,7 @@
 #include "kelvo2/kelvo2_texture.h"
 #include "kelvo2/kelvo2_variant_builder.h"
 #include "kelvo2/kelvo2_track_group.h"
+#include "kelvo2/kelvo2_basis_conversion.h"
 #include "kelvo2/kelvo2_animation_binding.h"
 #include "kelvo2/kelvo2_track_mask.h"
 #include "kelvo2/kelvo2_local_pose.h"

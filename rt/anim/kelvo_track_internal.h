@@ -5,6 +5,8 @@
 #define KELVO_TRACK_INTERNAL_H
 
 #include "kelvo2/kelvo2_curve.h"
+#include "kelvo2/kelvo2_pointer_hash.h"
+#include "kelvo2/kelvo2_track_group.h"
 
 namespace kelvo {
 
@@ -32,6 +34,26 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.
 kelvo_int32 CompareTrackNames(char const *A, char const *B);
+
+// True the first time Object is met in a walk that notes what it changed in
+// Done; always true without a hash. An object that cannot be noted (reported)
+// counts as new.
+inline bool FirstVisit(kelvo_pointer_hash *Done, void const *Object) {
+    if (!Done) {
+        return true;
+    }
+    if (KelvoHashedPointerKeyExists(Done, Object)) {
+        return false;
+    }
+    KelvoAddPointerToHash(Done, Object, nullptr);
+    return true;
+}
+
+// The track group's similarity transform, changing each curve's data (which
+// tracks and groups may share) only on its first visit in Done.
+void SimilarityTransformTrackGroup(kelvo_track_group *TrackGroup, kelvo_real32 const *Affine,
+                                   kelvo_real32 const *Linear, kelvo_real32 const *InverseLinear,
+                                   kelvo_real32 Tolerance, kelvo_pointer_hash *Done);
 
 } // namespace kelvo
 

@@ -193,15 +193,11 @@ KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveQuaternion, Quaternion)
 KELVO_CURVE_TRANSFORM(KelvoSimilarityTransformCurveScaleShear, ScaleShear)
 #undef KELVO_CURVE_TRANSFORM
 
-KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
-                                                  kelvo_real32 const *Affine,
-                                                  kelvo_real32 const *Linear,
-                                                  kelvo_real32 const *InverseLinear,
-                                                  kelvo_real32 Tolerance) {
-    KELVO_CHECK_NOT_NULL(TrackGroup, Origin, KELVO_NOTHING);
-    for (kelvo_int32 Index = 0;
-         TrackGroup->TransformTracks && Index < TrackGroup->TransformTrackCount; ++Index) {
-        kelvo_transform_track &Track = TrackGroup->TransformTracks[Index];
+void kelvo::SimilarityTransformTrackGroup(kelvo_track_group *TrackGroup, kelvo_real32 const *Affine,
+                                          kelvo_real32 const *Linear,
+                                          kelvo_real32 const *InverseLinear, kelvo_real32 Tolerance,
+                                          kelvo_pointer_hash *Done) {
+    auto TransformTrack = [&](kelvo_transform_track &Track) {
         struct {
             kelvo_curve2 *Curve;
             curve_role Role;
@@ -209,10 +205,19 @@ KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
                             {&Track.OrientationCurve, Quaternion},
                             {&Track.ScaleShearCurve, ScaleShear}};
         for (auto const &Entry : Curves) {
-            if (!kelvo::TrackCurveIsIdentity(Entry.Curve)) {
+            if (!kelvo::TrackCurveIsIdentity(Entry.Curve) &&
+                FirstVisit(Done, Entry.Curve->CurveData.Object)) {
                 TransformCurve(Entry.Curve, Entry.Role, nullptr, Linear, InverseLinear, Tolerance);
             }
         }
+    };
+    kelvo_int32 Count = TrackGroup->TransformTracks ? TrackGroup->TransformTrackCount : 0;
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        TransformTrack(TrackGroup->TransformTracks[Index]);
+    }
+    // Root motion lives beside the tracks and moves with them.
+    if (TrackGroup->RootMotion) {
+        TransformTrack(*TrackGroup->RootMotion);
     }
     kelvo::VectorTransform3x3(TrackGroup->LoopTranslation, Linear, TrackGroup->LoopTranslation);
     if (kelvo_periodic_loop *Loop = TrackGroup->PeriodicLoop) {
@@ -224,4 +229,20 @@ KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
         kelvo::Normalize3(Loop->BasisY);
     }
     KelvoSimilarityTransform(&TrackGroup->InitialPlacement, Affine, Linear, InverseLinear);
+}
+
+KELVO_API void KelvoSimilarityTransformTrackGroup(kelvo_track_group *TrackGroup,
+                                                  kelvo_real32 const *Affine,
+                                                  kelvo_real32 const *Linear,
+                                                  kelvo_real32 const *InverseLinear,
+                                                  kelvo_real32 Tolerance) {
+    KELVO_CHECK_NOT_NULL(TrackGroup, Origin, KELVO_NOTHING);
+    // Tracks may share curve data; each is changed once.
+    kelvo_pointer_hash *Done = KelvoNewPointerHash();
+    KELVO_REFUSE_UNLESS(Done, Origin, KELVO_NOTHING,
+                        "%s(%d): Out of memory for the curves of track group %s", KELVO_HERE,
+                        TrackGroup->Name ? TrackGroup->Name : "(unnamed)");
+    kelvo::SimilarityTransformTrackGroup(TrackGroup, Affine, Linear, InverseLinear, Tolerance,
+                                         Done);
+    KelvoDeletePointerHash(Done);
 }

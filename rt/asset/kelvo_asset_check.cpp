@@ -5,6 +5,7 @@
 // the order skeleton-relative transforms rely on holds. The driver is a
 // plain sequence of per-record checks; each reports the record it refuses.
 #include "asset/kelvo_asset_check.h"
+#include "asset/kelvo_annotation_curves.h"
 #include "asset/kelvo_curve_formats.h"
 #include "asset/kelvo_texture.h"
 
@@ -65,9 +66,24 @@ bool CheckVertexData(kelvo_vertex_data const &Data, char const *Record) {
             KELVO_HERE, Record, Data.VertexCount);
         return false;
     }
-    return HasArray(Origin, Record, Data.VertexCount, Data.Vertices, "vertices") &&
-           HasArray(Origin, Record, Data.VertexComponentNameCount, Data.VertexComponentNames,
-                    "component names");
+    if (!HasArray(Origin, Record, Data.VertexCount, Data.Vertices, "vertices") ||
+        !HasArray(Origin, Record, Data.VertexComponentNameCount, Data.VertexComponentNames,
+                  "component names")) {
+        return false;
+    }
+    // Morph curves ride in annotation sets; they are decoded like any curve.
+    bool CurvesHold = true;
+    for (kelvo_int32 Index = 0; Data.VertexAnnotationSets && Index < Data.VertexAnnotationSetCount;
+         ++Index) {
+        kelvo_vertex_annotation_set const &Set = Data.VertexAnnotationSets[Index];
+        char Name[512];
+        kelvo::Format((kelvo_int32)sizeof(Name), Name, "of vertex annotation set \"%s\" in %s",
+                      Set.Name ? Set.Name : "", Record);
+        kelvo::ForEachAnnotationCurve(Set, [&](kelvo_curve2 const *Curve) {
+            CurvesHold = CurvesHold && kelvo::CheckCurve(Curve, Name);
+        });
+    }
+    return CurvesHold;
 }
 
 kelvo_int32 TriangleCountOf(kelvo_tri_topology const &Topology) {

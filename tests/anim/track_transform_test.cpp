@@ -123,7 +123,7 @@ TEST_F(TrackTransformTest, IdentityAndMismatchedCurvesAreRefused) {
     ExpectLogged(KelvoErrorLogMessage, "Curve does not have dimension=9");
 }
 
-TEST_F(TrackTransformTest, TrackGroupsMoveTheirLoopAndPlacement) {
+TEST_F(TrackTransformTest, TrackGroupsMoveTheirCurvesOnceWithTheirLoopAndPlacement) {
     basis const &Basis = Bases[0];
     float Inverse[9];
     kelvo::MatrixInvert3x3(Inverse, Basis.Linear);
@@ -131,9 +131,13 @@ TEST_F(TrackTransformTest, TrackGroupsMoveTheirLoopAndPlacement) {
     test_track Track("t", BuildCurve(KelvoCurveDataD3Constant32fType, 0, 3, {}, {1, 2, 3}),
                      IdentityCurve(4), IdentityCurve(9));
     kelvo_periodic_loop Loop = {1, 0.1f, 1, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    // Two tracks and the root motion share one curve's data: it moves once.
+    kelvo_transform_track Tracks[2] = {Track.Track, Track.Track};
+    kelvo_transform_track RootMotion = Track.Track;
     kelvo_track_group Group = {};
-    Group.TransformTrackCount = 1;
-    Group.TransformTracks = &Track.Track;
+    Group.TransformTrackCount = 2;
+    Group.TransformTracks = Tracks;
+    Group.RootMotion = &RootMotion;
     Group.PeriodicLoop = &Loop;
     Group.LoopTranslation[0] = 1;
     KelvoMakeIdentity(&Group.InitialPlacement);

@@ -147,6 +147,34 @@ TEST_F(AssetCheckTest, EachBrokenInvariantRefusesTheFile) {
     }
 }
 
+// Morph curves ride in vertex annotation sets and are decoded like track curves.
+TEST_F(AssetCheckTest, AnnotationCurvesAreChecked) {
+    kv2::sample_asset Asset;
+    float Knots[2] = {0, 1}, Controls[6] = {0, 0, 0, 1, 1, 1};
+    kelvo_curve_data_da_k32f_c32f Data;
+    kelvo_curve2 Curve;
+    KelvoCurveMakeStaticDaK32fC32f(&Curve, &Data, 2, 1, 3, Knots, Controls);
+    kelvo_vertex_annotation_set Sets[2] = {
+        Asset.VertexAnnotations[0],
+        {"VertexMorphCurvePosition", KelvoCurve2Type, 1, &Curve, 0, 0, nullptr}};
+    Asset.VertexData.VertexAnnotationSetCount = 2;
+    Asset.VertexData.VertexAnnotationSets = Sets;
+    std::vector<kelvo_uint8> Image = WriteSample(Asset, 0x80000020u);
+    kelvo_file *File = KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+    ASSERT_NE(File, nullptr);
+    kelvo_file_info *Info = KelvoGetFileInfo(File);
+    ASSERT_NE(Info, nullptr);
+    auto *Loaded = static_cast<kelvo_curve2 *>(
+        Info->VertexDatas[0]->VertexAnnotationSets[1].VertexAnnotations);
+    static_cast<kelvo_curve_data_da_k32f_c32f *>(Loaded->CurveData.Object)
+        ->CurveDataHeader_DaK32fC32f.Degree = 7;
+    EXPECT_EQ(KelvoGetFileInfo(File), nullptr);
+    ExpectLogged(KelvoErrorLogMessage,
+                 "Curve of vertex annotation set \"VertexMorphCurvePosition\" in vertex data 0 "
+                 "is refused: degree 7");
+    KelvoFreeFile(File);
+}
+
 TEST_F(AssetCheckTest, ConvertedTreesAreCheckedToo) {
     kv2::sample_asset Asset;
     Asset.Bones[2].ParentIndex = 2;

@@ -159,12 +159,16 @@ std::vector<std::string> CommandLine(char const *Command, std::string const &In,
     if (strcmp(Command, "compress") == 0) {
         return {Command, In, Out};
     }
+    if (strcmp(Command, "basis") == 0) {
+        return {Command, In,       Out,     "--units-per-meter", "1", "--right", "1,0,0", "--up",
+                "0,0,1", "--back", "0,-1,0"};
+    }
     return {Command, In};
 }
 
 bool Writes(char const *Command) {
     return strncmp(Command, "convert", 7) == 0 || strcmp(Command, "recompress") == 0 ||
-           strcmp(Command, "compress") == 0;
+           strcmp(Command, "compress") == 0 || strcmp(Command, "basis") == 0;
 }
 
 char const *const NoFile = "@: cannot open it: no such file";
@@ -207,7 +211,8 @@ TEST_F(Kv2FilesTest, EveryCommandRefusesWhatIsNotAValidFileAndLosesNothing) {
     for (hostile_case const &Case : HostileCases) {
         std::string In = MakeInput(Case.Input);
         for (char const *Command :
-             {"check", "info", "dump", "convert", "convert-format", "recompress", "compress"}) {
+             {"check", "info", "dump", "convert", "convert-format", "recompress", "compress",
+              "basis"}) {
             std::string Out = Scratch + "existing_output.kv2";
             WriteText(Out, Precious);
             std::string What = std::string(Command) + " " + In;

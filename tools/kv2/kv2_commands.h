@@ -10,5 +10,6 @@ int RunDump(int ArgumentCount, char **Arguments);
 int RunMakeSample(int ArgumentCount, char **Arguments);
 int RunTexture(int ArgumentCount, char **Arguments);
 int RunCompress(int ArgumentCount, char **Arguments);
+int RunBasis(int ArgumentCount, char **Arguments);
 
 #endif

@@ -144,6 +144,10 @@ command const Commands[] = {
     {"texture", "FILE NAME OUT.png", "write a texture's top level as a PNG", &RunTexture},
     {"compress", "FILE OUT [--tolerance POS,ROT,SCALE] [--formats LIST] [--ignore-crc]",
      "refit and recompress every animation's curves", &RunCompress},
+    {"basis", "FILE OUT AXES",
+     "rewrite FILE in another basis; AXES: --units-per-meter U --right X,Y,Z --up X,Y,Z "
+     "--back X,Y,Z [--origin X,Y,Z] [--ignore-crc]",
+     &RunBasis},
     {"help", "", "list the commands", &RunHelp},
 };
 
