@@ -9,5 +9,6 @@ int RunInfo(int ArgumentCount, char **Arguments);
 int RunDump(int ArgumentCount, char **Arguments);
 int RunMakeSample(int ArgumentCount, char **Arguments);
 int RunTexture(int ArgumentCount, char **Arguments);
+int RunPlay(int ArgumentCount, char **Arguments);
 
 #endif

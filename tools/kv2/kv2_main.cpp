@@ -142,6 +142,9 @@ command const Commands[] = {
     {"dump", "FILE [--depth N]", "print a file's tree from its own type definitions", &RunDump},
     {"make-sample", "OUT", "write a small sample asset to OUT", &RunMakeSample},
     {"texture", "FILE NAME OUT.png", "write a texture's top level as a PNG", &RunTexture},
+    {"play", "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
+             "[--loop N] [--stats]",
+     "play an animation and print the bones' world positions", &RunPlay},
     {"help", "", "list the commands", &RunHelp},
 };
 
