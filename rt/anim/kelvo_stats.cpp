@@ -7,7 +7,6 @@
 #include "kelvo2/kelvo2_counters.h"
 #include "kelvo2/kelvo2_stats.h"
 
-#include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
 #include "foundation/kelvo_string.h"
@@ -15,6 +14,8 @@
 #include <algorithm>
 #include <float.h>
 #include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -162,7 +163,8 @@ struct line_writer {
         va_list Arguments;
         va_start(Arguments, Format);
         Lines[Count] = Text + Count * DumpLineSize;
-        FormatV(DumpLineSize, Lines[Count], Format, Arguments);
+        // The C library's formatter: the display's columns need field widths.
+        vsnprintf(Lines[Count], DumpLineSize, Format, Arguments);
         va_end(Arguments);
         ++Count;
     }
@@ -259,7 +261,8 @@ KELVO_API char **KelvoDumpStatHUD(kelvo_stats const *Stats) {
     Line("  Completable: %d   Completed: %d   Unused: %d", S.CompletableControls,
          S.CompletedControls, S.UnusedControls);
     Line("  Clock range: %fs - %fs", (double)S.MinClock, (double)S.MaxClock);
-    if (S.MinCompletion == S.MaxCompletion) {
+    // No completable control leaves the range empty (minimum above maximum).
+    if (S.MinCompletion >= S.MaxCompletion) {
         Line("  Completion range: (none)");
     } else if (S.MaxCompletion == FLT_MAX) {
         Line("  Completion range: %fs - Infinity", (double)S.MinCompletion);
