@@ -81,6 +81,15 @@ kelvo_int32 BoundBoneCount(kelvo_model_control_binding const &Binding,
     return Bound && Bound->TrackBindingCount < Count ? Bound->TrackBindingCount : Count;
 }
 
+// The parent's world matrix, the offset for a root (and for a parent that
+// does not precede its bone, which only caller-built skeletons can have).
+kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
+                                  kelvo_world_pose const *Pose, kelvo_real32 const *Offset4x4) {
+    kelvo_int32 Parent = Bone.ParentIndex;
+    return (kelvo_uint32)Parent < (kelvo_uint32)Index ? Pose->WorldTransformBuffer + 16 * Parent
+                                                      : Offset4x4;
+}
+
 // The track's transform under the LOD rule, sampled by the general sampler.
 void SampleUnderLOD(lod_rule const &Rule, kelvo_sample_context const &Context,
                     kelvo_bound_transform_track const &Track, kelvo_transform *Result) {
@@ -170,10 +179,7 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
     kelvo_track_sampler *const Compose = KelvoGetTrackSamplerSSS();
     for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
-        kelvo_int32 Parent = SkeletonBone.ParentIndex;
-        kelvo_real32 const *ParentWorld = (kelvo_uint32)Parent < (kelvo_uint32)Bone
-                                              ? Result->WorldTransformBuffer + 16 * Parent
-                                              : Offset4x4;
+        kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         kelvo_real32 *World = Result->WorldTransformBuffer + 16 * Bone;
         kelvo_real32 *Composite =
             Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
@@ -384,10 +390,7 @@ void BuildPoseDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount
     kelvo_bound_transform_track const None = {};
     for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
-        kelvo_int32 Parent = SkeletonBone.ParentIndex;
-        kelvo_real32 const *ParentWorld = (kelvo_uint32)Parent < (kelvo_uint32)Bone
-                                              ? Result->WorldTransformBuffer + 16 * Parent
-                                              : Offset4x4;
+        kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         bool Posed = Bone < State.Pose->BoneCount && MaskWeight(State.TrackMask, Bone) >= NoWeight;
         kelvo_transform Local = Posed ? State.Pose->Transforms[Bone].Transform
                                       : SkeletonBone.Transform;
