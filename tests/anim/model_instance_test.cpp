@@ -437,3 +437,84 @@ TEST_F(ModelInstanceTest, StatisticsSnapshot) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ModelInstanceTest, PosesMasksAndRefusedBuilders) {
+    character Hero;
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    owned_pose Held(KelvoNewLocalPose(3)), Pose(KelvoNewLocalPose(3));
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_transform *T = KelvoGetLocalPoseTransform(Held.get(), Bone);
+        KelvoMakeIdentity(T);
+        T->Position[0] = 1.0f + (float)Bone;
+        T->Flags = KelvoHasPosition;
+    }
+    kelvo_track_mask *Mask = KelvoNewTrackMask(1.0f, 3);
+    KelvoSetTrackMaskBoneWeight(Mask, 2, 0.0f); // the head keeps its rest transform
+    kelvo_control *Control = KelvoPlayControlledPose(0.0f, 1.0f, Held.get(), Instance, Mask);
+    ASSERT_NE(Control, nullptr);
+    EXPECT_EQ(KelvoGetLocalPoseFromControlBinding(KelvoModelControlsBegin(Instance)), Held.get());
+    KelvoSampleModelAnimations(Instance, 0, 3, Pose.get());
+    kelvo_world_pose *World = KelvoNewWorldPose(3);
+    KelvoSampleModelAnimationsAccelerated(Instance, 3, nullptr, Pose.get(), World);
+    float const Expected[3][2] = {{1, 0}, {2, 0}, {0, 1}}; // local x and y
+    float const WorldX[3] = {1, 3, 3};
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_transform const *T = KelvoGetLocalPoseTransform(Pose.get(), Bone);
+        EXPECT_NEAR(T->Position[0], Expected[Bone][0], 1e-6f) << Bone;
+        EXPECT_NEAR(T->Position[1], Expected[Bone][1], 1e-6f) << Bone;
+        EXPECT_NEAR(KelvoGetWorldPose4x4(World, Bone)[12], WorldX[Bone], 1e-6f) << Bone;
+    }
+    KelvoFreeControl(Control);
+    KelvoFreeWorldPose(World);
+    KelvoFreeTrackMask(Mask);
+
+    // A bad track group index, and an existing control longer than the
+    // animation: refused, the builder freed all the same.
+    clip Walk(0.3f);
+    kelvo_controlled_animation_builder *Builder = KelvoBeginControlledAnimation(0, &Walk.Animation);
+    KelvoSetTrackGroupTarget(Builder, 5, Instance);
+    ExpectLogged(KelvoErrorLogMessage, "TrackGroupIndex 5 is out of range [0, 1)");
+    kelvo_control *Long = KelvoCreateControl(0.0f, 2.0f);
+    KelvoUseExistingControlForAnimation(Builder, Long);
+    EXPECT_EQ(KelvoEndControlledAnimation(Builder), nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "Control->LocalDuration 2.000000 is out of range");
+    KelvoFreeControl(Long);
+    KelvoFreeModelInstance(Instance);
+}
+
+TEST_F(ModelInstanceTest, TracksBelowTheAllowedErrorFadeToTheirLODValue) {
+    character Hero;
+    clip Walk(0.3f);
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    kelvo_control *Control = KelvoPlayControlledAnimation(0.0f, &Walk.Animation, Instance);
+    kelvo_animation_binding *Binding =
+        KelvoGetAnimationBindingFromControlBinding(KelvoModelControlsBegin(Instance));
+    KelvoSetLODErrorValue(Binding, 1, 0.5f);
+    KelvoSetModelClock(Instance, 0.6f);
+    kelvo_bound_transform_track Bound = BindTrack(&Walk.Tracks[1]);
+    kelvo_sample_context Context = {0.6f, 1.0f, 0, 0, 0};
+    kelvo_transform Sampled;
+    KelvoSampleTrackUUULocal(&Context, Bound.SourceTrack, &Bound, &Sampled);
+    owned_pose Pose(KelvoNewLocalPose(3));
+    // Allowed error and how far towards the LOD value the track goes (fading
+    // starts at 0.8 of the allowed error).
+    struct {
+        float Allowed, Towards;
+    } const Cases[] = {{0.0f, 0.0f}, {0.4f, 0.0f}, {0.55f, (0.55f - 0.5f) / (0.55f * 0.2f)},
+                       {1.0f, 1.0f}};
+    for (auto const &Case : Cases) {
+        KelvoSampleModelAnimationsLOD(Instance, 0, 3, Pose.get(), Case.Allowed);
+        float const *P = KelvoGetLocalPoseTransform(Pose.get(), 1)->Position;
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            float Want = Sampled.Position[Axis] +
+                         Case.Towards * (Bound.LODTransform.Position[Axis] - Sampled.Position[Axis]);
+            EXPECT_NEAR(P[Axis], Want, 1e-5f) << "allowed " << Case.Allowed << " axis " << Axis;
+        }
+    }
+    KelvoFreeControl(Control);
+    KelvoFreeModelInstance(Instance);
+}
+
+} // namespace
