@@ -9,6 +9,7 @@
 // - OneAnimationAcceleratedReference: one animation straight to the world
 //   pose (the accelerated single-control path).
 // The target is about 38 ns per bone for the three-animation frame.
+#include "bench_curves_support.h"
 #include "kelvo2.h"
 
 #include <benchmark/benchmark.h>
@@ -23,17 +24,6 @@ namespace {
 
 constexpr int BoneCount = 67;
 
-kelvo_curve2 *Build(int Dimension, std::vector<float> const &Controls, int Knots) {
-    std::vector<float> Times((size_t)Knots);
-    for (int Index = 0; Index < Knots; ++Index) {
-        Times[(size_t)Index] = (float)Index / (float)(Knots - 1);
-    }
-    kelvo_curve_builder *Builder =
-        KelvoBeginCurve(KelvoCurveDataDaK32fC32fType, 3, Dimension, Knots);
-    KelvoPushCurveKnotArray(Builder, Times.data());
-    KelvoPushCurveControlArray(Builder, Controls.data());
-    return KelvoEndCurve(Builder);
-}
 
 // A chain skeleton and three animations of it, each with cubic position and
 // orientation curves on every bone.
@@ -75,8 +65,8 @@ struct character {
                     Orientations.insert(Orientations.end(), {0.0f, std::sin(Angle / 4), 0.0f,
                                                              std::cos(Angle / 4)});
                 }
-                Curves.push_back(Build(3, Positions, 16));
-                Curves.push_back(Build(4, Orientations, 16));
+                Curves.push_back(BuildCubicCurve(3, Positions, 16));
+                Curves.push_back(BuildCubicCurve(4, Orientations, 16));
                 Tracks[Clip].push_back({Names[(size_t)Index].c_str(), 0,
                                         *Curves[Curves.size() - 1], *Curves[Curves.size() - 2],
                                         *Identity});
