@@ -7,6 +7,7 @@
 // - sampling 67 tracks of animated position and orientation into world
 //   matrices with the general sampler and with the specialized sampler the
 //   binding picks for them, ns per bone.
+#include "bench_curves_support.h"
 #include "kelvo2.h"
 
 #include <benchmark/benchmark.h>
@@ -24,17 +25,6 @@ struct curve_deleter {
 };
 using owned_curve = std::unique_ptr<kelvo_curve2, curve_deleter>;
 
-kelvo_curve2 *Build(int Dimension, std::vector<float> const &Controls, int Knots) {
-    std::vector<float> Times((size_t)Knots);
-    for (int Index = 0; Index < Knots; ++Index) {
-        Times[(size_t)Index] = (float)Index / (float)(Knots - 1);
-    }
-    kelvo_curve_builder *Builder =
-        KelvoBeginCurve(KelvoCurveDataDaK32fC32fType, 3, Dimension, Knots);
-    KelvoPushCurveKnotArray(Builder, Times.data());
-    KelvoPushCurveControlArray(Builder, Controls.data());
-    return KelvoEndCurve(Builder);
-}
 
 // Tracks named bone_000 ... in sorted order, each with animated position and
 // orientation curves, and a chain skeleton of the same names.
@@ -64,8 +54,8 @@ struct scene {
                 Orientations.insert(Orientations.end(),
                                     {0.0f, std::sin(Angle / 2), 0.0f, std::cos(Angle / 2)});
             }
-            Curves.emplace_back(Build(3, Positions, 16));
-            Curves.emplace_back(Build(4, Orientations, 16));
+            Curves.emplace_back(BuildCubicCurve(3, Positions, 16));
+            Curves.emplace_back(BuildCubicCurve(4, Orientations, 16));
             kelvo_transform_track &Track = Tracks[(size_t)Index];
             Track = {Names[(size_t)Index].c_str(), 0, *Curves.back(), *Curves[Curves.size() - 2],
                      *Identity};

@@ -36,6 +36,9 @@
 #include "kelvo2/kelvo2_track_mask.h"
 #include "kelvo2/kelvo2_local_pose.h"
 #include "kelvo2/kelvo2_world_pose.h"
+#include "kelvo2/kelvo2_control.h"
+#include "kelvo2/kelvo2_model_instance.h"
+#include "kelvo2/kelvo2_stats.h"
 #include "kelvo2/kelvo2_deformer.h"
 #include "kelvo2/kelvo2_mesh_binding.h"
 

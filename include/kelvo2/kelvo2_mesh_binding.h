@@ -44,4 +44,33 @@ KELVO_API void KelvoBuildMeshBinding4x4Array(kelvo_mesh_binding const *Binding,
                                              kelvo_int32 FirstBoneIndex, kelvo_int32 BoneCount,
                                              kelvo_real32 *Matrix4x4Array);
 
+/* ---- level-of-detail errors measured on a mesh ------------------------------------ */
+
+struct kelvo_animation_binding;
+struct kelvo_model_instance;
+typedef struct kelvo_animation_lod_calculation kelvo_animation_lod_calculation;
+
+/* Each bound track's LODError: the farthest any corner of the bounding box
+   of a mesh bone at or below it moves, over every frame, when the track is
+   held at its LODTransform, times ErrorScale. The mesh binding must be
+   bound to the binding's skeleton. */
+KELVO_API void KelvoCalculateLODErrorValues(struct kelvo_animation_binding *Binding,
+                                            kelvo_mesh_binding const *MeshBinding, void *Unused,
+                                            kelvo_real32 ErrorScale);
+KELVO_API void KelvoCalculateLODErrorValuesAllBindings(struct kelvo_model_instance *ModelInstance,
+                                                       kelvo_mesh_binding const *MeshBinding,
+                                                       void *Unused, kelvo_real32 ErrorScale);
+/* The track groups' errors over several meshes: Begin marks every error as
+   not computed (making the arrays a group lacks), each mesh raises them to
+   its measure times Scale x Tolerance, End sets those never measured to
+   "never reduced", Cleanup frees what Begin made and the record. */
+KELVO_API kelvo_animation_lod_calculation *KelvoCalculateAnimationLODBegin(kelvo_animation *Animation,
+                                                                          kelvo_real32 Scale);
+KELVO_API void KelvoCalculateAnimationLODAddMeshBinding(kelvo_animation_lod_calculation *Calculation,
+                                                        kelvo_model const *Model,
+                                                        kelvo_mesh_binding const *MeshBinding,
+                                                        kelvo_real32 Tolerance);
+KELVO_API void KelvoCalculateAnimationLODEnd(kelvo_animation_lod_calculation *Calculation);
+KELVO_API void KelvoCalculateAnimationLODCleanup(kelvo_animation_lod_calculation *Calculation);
+
 #endif

@@ -6,8 +6,10 @@
 #include "foundation/kelvo_math.h"
 #include "foundation/kelvo_memory.h"
 #include "kelvo2/kelvo2_file_info.h"
+#include "kelvo2/kelvo2_model_instance.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 namespace kelvo {
 namespace {
@@ -260,6 +262,26 @@ KELVO_API kelvo_bool32 KelvoClipPositionDOFs(kelvo_real32 Vector[3], kelvo_uint3
 KELVO_API kelvo_bool32 KelvoClipAngularVelocityDOFs(kelvo_real32 Vector[3],
                                                     kelvo_uint32 AllowedDOFs) {
     return ClipThree(Vector, AllowedDOFs, KelvoXRotation);
+}
+
+// Root motion splits by the same flags; it lives here beside the clipping
+// it is made of.
+KELVO_API void KelvoClipRootMotionVectors(
+    kelvo_real32 const Translation[3], kelvo_real32 const Rotation[3], kelvo_uint32 AllowedDOFs,
+    kelvo_real32 AllowedTranslation[3], kelvo_real32 AllowedRotation[3],
+    kelvo_real32 DisallowedTranslation[3], kelvo_real32 DisallowedRotation[3]) {
+    kelvo_real32 *const Results[4] = {AllowedTranslation, AllowedRotation, DisallowedTranslation,
+                                      DisallowedRotation};
+    kelvo_real32 const *const Sources[4] = {Translation, Rotation, Translation, Rotation};
+    for (int Index = 0; Index < 4; ++Index) {
+        if (!Results[Index] || !Sources[Index]) {
+            continue;
+        }
+        kelvo_real32 Vector[3] = {Sources[Index][0], Sources[Index][1], Sources[Index][2]};
+        kelvo_uint32 Flags = Index < 2 ? AllowedDOFs : ~AllowedDOFs;
+        ClipThree(Vector, Flags, Index % 2 ? KelvoXRotation : KelvoXTranslation);
+        memcpy(Results[Index], Vector, sizeof(Vector));
+    }
 }
 
 KELVO_API kelvo_bool32 KelvoClipOrientationDOFs(kelvo_real32 Orientation[4],

@@ -108,10 +108,10 @@ std::vector<broken_record> const BrokenRecords = {
      "Vertex 0 of the mesh \"quad\" has bone index 9"},
     {"transform tracks without their array",
      [](kelvo_file_info &Info) { Info.TrackGroups[0]->TransformTracks = nullptr; },
-     "The track group \"sample_motion\" counts 3 transform tracks but has no array of them"},
+     "The track group \"sample_model\" counts 3 transform tracks but has no array of them"},
     {"LOD errors for some tracks only",
      [](kelvo_file_info &Info) { Info.TrackGroups[0]->TransformLODErrorCount = 2; },
-     "The track group \"sample_motion\" has 2 LOD errors for its 3 transform tracks"},
+     "The track group \"sample_model\" has 2 LOD errors for its 3 transform tracks"},
     {"text entries without their array",
      [](kelvo_file_info &Info) { Info.TrackGroups[0]->TextTracks[0].Entries = nullptr; },
      "counts 2 text entries but has no array of them"},
@@ -120,7 +120,7 @@ std::vector<broken_record> const BrokenRecords = {
          Info.TrackGroupCount = 0;
          Info.Animations[0]->TrackGroups[0]->VectorTracks = nullptr;
      },
-     "The track group \"sample_motion\" counts 1 vector tracks but has no array of them"},
+     "The track group \"sample_model\" counts 1 vector tracks but has no array of them"},
     {"an orientation of three values",
      [](kelvo_file_info &Info) {
          kelvo_transform_track &Track = Info.TrackGroups[0]->TransformTracks[2];

@@ -58,7 +58,7 @@ TEST_F(Kv2InfoTest, InfoSummarisesTheSample) {
         "meshes        1\n  quad: 4 vertices, 2 triangles, 2 materials, 2 bone bindings, 1 "
         "morph target\n",
         "models        1\n  sample_model: skeleton sample_skeleton, 1 mesh\n",
-        "track groups  1\n  sample_motion: 1 vector, 3 transform and 1 text track\n",
+        "track groups  1\n  sample_model: 1 vector, 3 transform and 1 text track\n",
         "animations    1\n  sample_walk: 1 s, 1 track group\n"};
     for (std::string const &Line : Expected) {
         EXPECT_TRUE(Contains(Result.Out, Line)) << Line << "\nin:\n" << Result.Out;

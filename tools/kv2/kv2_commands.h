@@ -11,5 +11,6 @@ int RunMakeSample(int ArgumentCount, char **Arguments);
 int RunTexture(int ArgumentCount, char **Arguments);
 int RunCompress(int ArgumentCount, char **Arguments);
 int RunBasis(int ArgumentCount, char **Arguments);
+int RunPlay(int ArgumentCount, char **Arguments);
 
 #endif

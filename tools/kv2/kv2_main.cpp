@@ -148,6 +148,9 @@ command const Commands[] = {
      "rewrite FILE in another basis; AXES: --units-per-meter U --right X,Y,Z --up X,Y,Z "
      "--back X,Y,Z [--origin X,Y,Z] [--ignore-crc]",
      &RunBasis},
+    {"play", "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
+             "[--loop N] [--stats]",
+     "play an animation and print the bones' world positions", &RunPlay},
     {"help", "", "list the commands", &RunHelp},
 };
 

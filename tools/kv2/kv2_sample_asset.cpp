@@ -189,7 +189,7 @@ sample_asset::sample_asset() {
     BuildInPlace(KelvoCurveDataD4nK16uC15uType, 4, Nods, Knots, Nodding, Nod, sizeof(Nod));
     BuildInPlace(KelvoCurveDataDaK8uC8uType, 1, Blinks, Knots, Blinking, Blink, sizeof(Blink));
     Upright = {{5, 0}, 0, {0, 0, 0, 1}};
-    Origin = {{4, 0}, 0, {0, 0, 0}};
+    Origin = {{4, 0}, 0, {0, 1, 0}}; // each bone held one unit above its parent
     kelvo_curve2 const Held = {{KelvoCurveDataD4Constant32fType, &Upright}};
     kelvo_curve2 const Still = {{KelvoCurveDataD3Constant32fType, &Origin}};
     VectorTracks[0] = {"blink", 1, Blinking};
@@ -207,7 +207,7 @@ sample_asset::sample_asset() {
     Entries[1] = {0.5f, "step right"};
     TextTracks[0] = {"footsteps", 2, Entries};
     Loop = {1, 0.1f, 0, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    TrackGroup.Name = "sample_motion";
+    TrackGroup.Name = "sample_model"; // named for the model it animates
     TrackGroup.VectorTrackCount = 1;
     TrackGroup.VectorTracks = VectorTracks;
     TrackGroup.TransformTrackCount = 3;

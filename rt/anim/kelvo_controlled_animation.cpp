@@ -1,0 +1,669 @@
+// Controlled animations and poses: the builder that binds an animation's
+// track groups to model instances under one control, and the two kinds of
+// control binding with their operations (accumulating into a local pose,
+// building a world pose directly, and root motion). Bones without a track
+// contribute nothing to a local pose and take their rest transform in a
+// direct build, so a partial animation never collapses a bone onto its
+// parent.
+#include "anim/kelvo_control_internal.h"
+#include "kelvo2/kelvo2_skeleton.h"
+
+#include "foundation/kelvo_counters.h"
+#include "foundation/kelvo_log.h"
+#include "foundation/kelvo_math.h"
+#include "foundation/kelvo_memory.h"
+#include "foundation/kelvo_string.h"
+
+#include <math.h>
+#include <string.h>
+
+namespace {
+
+using namespace kelvo;
+
+constexpr kelvo_log_message_origin Origin = KelvoControlLogMessage;
+constexpr kelvo_real32 NoWeight = 0.001f;
+
+struct track_group_entry {
+    kelvo_animation_binding *Binding;
+    kelvo_animation_binding_identifier ID;
+    kelvo_model_instance *Target;
+    kelvo_accumulation_mode AccumulationMode;
+    kelvo_real32 LODCopyScaler;
+    kelvo_track_mask const *TrackMask;
+    kelvo_track_mask const *ModelMask;
+};
+
+} // namespace
+
+struct kelvo_controlled_animation_builder {
+    kelvo_control *Control;
+    kelvo_real32 CurrentClock;
+    kelvo_animation const *Animation;
+    kelvo_int32 TrackGroupCount;
+    track_group_entry *Entries;
+};
+
+namespace {
+
+kelvo_accumulation_mode DefaultAccumulation(kelvo_track_group const *Group) {
+    kelvo_int32 Flags = Group ? Group->AccumulationFlags : 0;
+    return Flags & KELVO_TRACK_GROUP_CONSTANT_EXTRACTION ? KelvoConstantExtractionAccumulation
+           : Flags & KELVO_TRACK_GROUP_VARIABLE_DELTA    ? KelvoVariableDeltaAccumulation
+                                                         : KelvoNoAccumulation;
+}
+
+track_group_entry *EntryAt(kelvo_controlled_animation_builder *Builder, kelvo_int32 Index) {
+    KELVO_CHECK_NOT_NULL(Builder, Origin, nullptr);
+    if (Index < 0 || Index >= Builder->TrackGroupCount) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): TrackGroupIndex %d is out of range [0, %d)",
+            KELVO_HERE, Index, Builder->TrackGroupCount);
+        return nullptr;
+    }
+    return &Builder->Entries[Index];
+}
+
+kelvo_real32 MaskWeight(kelvo_track_mask const *Mask, kelvo_int32 Index) {
+    if (!Mask) {
+        return 1.0f;
+    }
+    return Index >= 0 && Index < Mask->BoneCount ? Mask->BoneWeights[Index] : Mask->DefaultWeight;
+}
+
+kelvo_skeleton const *SkeletonOf(kelvo_model_control_binding const &Binding) {
+    return Binding.ModelInstance->Model->Skeleton;
+}
+
+// The bones both the skeleton and the binding cover.
+kelvo_int32 BoundBoneCount(kelvo_model_control_binding const &Binding,
+                           kelvo_animation_binding const *Bound) {
+    kelvo_int32 Count = SkeletonOf(Binding)->BoneCount;
+    return Bound && Bound->TrackBindingCount < Count ? Bound->TrackBindingCount : Count;
+}
+
+// The parent's world matrix, the offset for a root (and for a parent that
+// does not precede its bone, which only caller-built skeletons can have).
+kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
+                                  kelvo_world_pose const *Pose, kelvo_real32 const *Offset4x4) {
+    kelvo_int32 Parent = Bone.ParentIndex;
+    return (kelvo_uint32)Parent < (kelvo_uint32)Index ? Pose->WorldTransformBuffer + 16 * Parent
+                                                      : Offset4x4;
+}
+
+// The track's transform under the LOD rule, sampled by the general sampler.
+void SampleUnderLOD(lod_rule const &Rule, kelvo_sample_context const &Context,
+                    kelvo_bound_transform_track const &Track, kelvo_transform *Result) {
+    kelvo_real32 E = Track.LODError;
+    if (E <= Rule.FadeStart) {
+        *Result = Track.LODTransform;
+        return;
+    }
+    KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, Result);
+    if (E <= Rule.Allowed) {
+        KelvoLinearBlendTransform(Result, Result, (Rule.Allowed - E) * Rule.FadeScale,
+                                  &Track.LODTransform);
+    }
+}
+
+// Bone 0 of a variable-delta animation keeps only its scale/shear: its
+// motion is delivered as root motion.
+void StripRootMotion(kelvo_transform *Transform) {
+    Transform->Flags &= ~(kelvo_uint32)(KelvoHasPosition | KelvoHasOrientation);
+    memcpy(Transform->Position, IdentityTransform.Position, sizeof(Transform->Position));
+    memcpy(Transform->Orientation, IdentityTransform.Orientation, sizeof(Transform->Orientation));
+}
+
+// ---- the controlled-animation kind -------------------------------------------------------
+
+kelvo_animation_binding *AnimationOf(kelvo_model_control_binding const &Binding) {
+    return Binding.State.Animation.Binding;
+}
+
+kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
+    return nullptr;
+}
+
+void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
+                         kelvo_int32 BoneCount, kelvo_local_pose *Result,
+                         kelvo_real32 AllowedError, kelvo_int32 const *SparseBoneArray) {
+    controlled_animation_state const &State = Binding.State.Animation;
+    kelvo_real32 W = EffectiveWeight(Binding.Control);
+    if (W <= NoWeight) {
+        return;
+    }
+    kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
+    kelvo_int32 const Bones = BoundBoneCount(Binding, State.Binding);
+    kelvo_sample_context Context;
+    GetControlSampleContext(Binding.Control, &Context);
+    lod_rule const Rule = MakeLODRule(AllowedError);
+    bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
+    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
+                                                                      : Result->BoneCount;
+    for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
+        kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
+        if (Bone < 0 || Bone >= Bones) {
+            continue;
+        }
+        kelvo_bound_transform_track const &Track = State.Binding->TrackBindings[Bone];
+        if (!Track.SourceTrack) {
+            continue;
+        }
+        kelvo_real32 BoneWeight = W * MaskWeight(State.TrackMask, Track.SourceTrackIndex) *
+                                  MaskWeight(State.ModelMask, Bone);
+        if (BoneWeight <= NoWeight) {
+            continue;
+        }
+        kelvo_transform Transform;
+        SampleUnderLOD(Rule, Context, Track, &Transform);
+        if (VariableDelta && Bone == 0) {
+            StripRootMotion(&Transform);
+        }
+        KelvoAccumulateLocalTransform(Result, Entry, Bone, BoneWeight, Skeleton,
+                                      Track.QuaternionMode, &Transform);
+    }
+}
+
+void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount,
+                          kelvo_real32 const *Offset4x4, kelvo_world_pose *Result,
+                          kelvo_real32 AllowedError) {
+    KELVO_TIMED_BLOCK("AnimationBuildDirect");
+    controlled_animation_state const &State = Binding.State.Animation;
+    kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
+    kelvo_int32 Bones = BoundBoneCount(Binding, State.Binding);
+    Bones = BoneCount < Bones ? BoneCount : Bones;
+    Bones = Result->BoneCount < Bones ? Result->BoneCount : Bones;
+    kelvo_sample_context Context;
+    GetControlSampleContext(Binding.Control, &Context);
+    lod_rule const Rule = MakeLODRule(AllowedError);
+    bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
+    kelvo_track_sampler *const Compose = KelvoGetTrackSamplerSSS();
+    for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+        kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
+        kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
+        kelvo_real32 *World = Result->WorldTransformBuffer + 16 * Bone;
+        kelvo_real32 *Composite =
+            Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
+                                             : nullptr;
+        kelvo_real32 const *Offset = SkeletonBone.InverseWorldTransform;
+        kelvo_bound_transform_track const &Track = State.Binding->TrackBindings[Bone];
+        kelvo_transform Local;
+        if (!Track.SourceTrack || MaskWeight(State.TrackMask, Track.SourceTrackIndex) < NoWeight ||
+            MaskWeight(State.ModelMask, Bone) < NoWeight) {
+            Local = SkeletonBone.Transform;
+            Compose(&Context, nullptr, &Track, &Local, Offset, ParentWorld, World, Composite);
+        } else if (VariableDelta && Bone == 0) {
+            KelvoGetTrackSamplerIIU()(&Context, Track.SourceTrack, &Track, &Local, Offset,
+                                      ParentWorld, World, Composite);
+        } else if (Track.LODError <= Rule.Allowed) {
+            SampleUnderLOD(Rule, Context, Track, &Local);
+            Compose(&Context, nullptr, &Track, &Local, Offset, ParentWorld, World, Composite);
+        } else {
+            Track.Sampler(&Context, Track.SourceTrack, &Track, &Local, Offset, ParentWorld, World,
+                          Composite);
+        }
+    }
+}
+
+// The rotation vector of a unit quaternion, the short way round.
+void RotationVectorOf(kelvo_real32 const *Q, kelvo_real32 *Result) {
+    kelvo_real32 Sign = Q[3] < 0.0f ? -1.0f : 1.0f;
+    kelvo_real32 Length = Length3(Q);
+    if (Length == 0.0f) {
+        Result[0] = Result[1] = Result[2] = 0.0f;
+        return;
+    }
+    kelvo_real32 Angle = 2.0f * atan2f(Length, Sign * Q[3]);
+    for (int Axis = 0; Axis < 3; ++Axis) {
+        Result[Axis] = Sign * Q[Axis] / Length * Angle;
+    }
+}
+
+void RotateByQuaternion(kelvo_real32 *Vector, kelvo_real32 const *Q) {
+    kelvo_real32 R[9];
+    MatrixFromQuaternion(R, Q);
+    VectorTransform3x3(Vector, R, Vector);
+}
+
+// The root track's translation and rotation from Start to End, both inside
+// [0, Duration], as seen in the parent's frame.
+void RootDeltaWithinLoop(kelvo_sample_context const &Context, kelvo_transform_track const *Root,
+                         kelvo_bound_transform_track const &Bound, kelvo_real32 Start,
+                         kelvo_real32 End, kelvo_real32 *Translation, kelvo_real32 *Rotation,
+                         kelvo_real32 *StartOrientation) {
+    kelvo_sample_context At = Context;
+    kelvo_real32 P0[3], P1[3], Q1[4];
+    At.LocalClock = Start;
+    KelvoSampleTrackPOLocal(&At, Root, &Bound, P0, StartOrientation);
+    At.LocalClock = End;
+    KelvoSampleTrackPOLocal(&At, Root, &Bound, P1, Q1);
+    kelvo_real32 Difference[4];
+    kelvo_real32 const Inverse[4] = {-StartOrientation[0], -StartOrientation[1],
+                                     -StartOrientation[2], StartOrientation[3]};
+    QuaternionMultiply(Difference, Q1, Inverse);
+    RotationVectorOf(Difference, Rotation);
+    for (int Axis = 0; Axis < 3; ++Axis) {
+        Translation[Axis] = P1[Axis] - P0[Axis];
+    }
+}
+
+void AccumulateVariableDelta(kelvo_control *Control, kelvo_transform_track const *Root,
+                             kelvo_real32 Start, kelvo_real32 End, kelvo_real32 *Translation,
+                             kelvo_real32 *Rotation) {
+    kelvo_bound_transform_track Bound = {};
+    Bound.SourceTrack = Root;
+    Bound.Flags = KelvoGetTransformTrackClassFlags(Root);
+    KelvoGetTransformTrackInitialTransform(Root, &Bound.LODTransform);
+    kelvo_real32 const D = Control->LocalDuration;
+    kelvo_sample_context Context = {0.0f, D, 0, 0, 0};
+    kelvo_real32 M = floorf(Start / D), N = floorf(End / D);
+    kelvo_real32 StartOrientation[4], Ignored[4];
+    RootDeltaWithinLoop(Context, Root, Bound, Start - M * D, End - N * D, Translation, Rotation,
+                        StartOrientation);
+    if (M != N) {
+        kelvo_real32 LoopTranslation[3], LoopRotation[3];
+        RootDeltaWithinLoop(Context, Root, Bound, 0.0f, D, LoopTranslation, LoopRotation, Ignored);
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            Translation[Axis] += (N - M) * LoopTranslation[Axis];
+            Rotation[Axis] += (N - M) * LoopRotation[Axis];
+        }
+    }
+    // Into the root's frame at the start, re-expressed in its frame at knot 0.
+    if ((Bound.Flags >> KELVO_BOUND_ORIENTATION_SHIFT & 3) != KelvoBoundCurveIdentity) {
+        kelvo_real32 Frame[4];
+        kelvo_real32 const Inverse[4] = {-StartOrientation[0], -StartOrientation[1],
+                                         -StartOrientation[2], StartOrientation[3]};
+        QuaternionMultiply(Frame, Bound.LODTransform.Orientation, Inverse);
+        RotateByQuaternion(Translation, Frame);
+        RotateByQuaternion(Rotation, Frame);
+    }
+}
+
+void AccumulateAnimationLoop(kelvo_model_control_binding &Binding, kelvo_real32 SecondsElapsed,
+                             kelvo_real32 &TotalWeight, kelvo_real32 *Translation,
+                             kelvo_real32 *Rotation, bool Inverse) {
+    controlled_animation_state const &State = Binding.State.Animation;
+    kelvo_control *Control = Binding.Control;
+    kelvo_real32 W = EffectiveWeight(Control);
+    kelvo_track_group const *Group =
+        State.Binding->ID.Animation->TrackGroups[State.Binding->ID.SourceTrackGroupIndex];
+    kelvo_real32 const D = Control->LocalDuration;
+    if (State.AccumulationMode == KelvoNoAccumulation || W <= NoWeight || !Group->RootMotion ||
+        !(D > 0.00001f)) {
+        return;
+    }
+    kelvo_real32 End = KelvoGetControlRawLocalClock(Control);
+    kelvo_real32 Start = End - Control->Speed * SecondsElapsed;
+    if (Start > End) {
+        kelvo_real32 Swap = Start;
+        Start = End;
+        End = Swap;
+        Inverse = !Inverse;
+    }
+    kelvo_bool32 Underflow, Overflow;
+    KelvoGetControlLoopState(Control, &Underflow, &Overflow);
+    if (!Underflow) {
+        if (End < 0.0f) {
+            return;
+        }
+        Start = Start < 0.0f ? 0.0f : Start;
+    }
+    if (!Overflow) {
+        if (Start > D) {
+            return;
+        }
+        End = End > D ? D : End;
+    }
+    kelvo_real32 DeltaT[3] = {0, 0, 0}, DeltaR[3] = {0, 0, 0};
+    kelvo_real32 const Delta = End - Start;
+    if (State.AccumulationMode == KelvoConstantExtractionAccumulation) {
+        if (kelvo_periodic_loop const *Loop = Group->PeriodicLoop) {
+            kelvo_real32 const A = Loop->dAngle * Delta;
+            for (int Axis = 0; Axis < 3; ++Axis) {
+                DeltaT[Axis] = Loop->dZ * Delta * Loop->Axis[Axis] +
+                               (cosf(A) - 1.0f) * Loop->Radius * Loop->BasisX[Axis] +
+                               sinf(A) * Loop->Radius * Loop->BasisY[Axis];
+                DeltaR[Axis] = A * Loop->Axis[Axis];
+            }
+        } else {
+            for (int Axis = 0; Axis < 3; ++Axis) {
+                DeltaT[Axis] = Delta / D * Group->LoopTranslation[Axis];
+            }
+        }
+    } else {
+        AccumulateVariableDelta(Control, Group->RootMotion, Start, End, DeltaT, DeltaR);
+    }
+    kelvo_real32 const Scale = Inverse ? -W : W;
+    for (int Axis = 0; Axis < 3; ++Axis) {
+        Translation[Axis] += Scale * DeltaT[Axis];
+        Rotation[Axis] += Scale * DeltaR[Axis];
+    }
+    TotalWeight += W;
+}
+
+void CleanupAnimation(kelvo_model_control_binding &Binding) {
+    KelvoReleaseAnimationBinding(Binding.State.Animation.Binding);
+    Binding.State.Animation.Binding = nullptr;
+}
+
+// ---- the controlled-pose kind ----------------------------------------------------------------
+
+kelvo_animation_binding *NoAnimation(kelvo_model_control_binding const &) {
+    return nullptr;
+}
+
+kelvo_local_pose const *PoseOf(kelvo_model_control_binding const &Binding) {
+    return Binding.State.Pose.Pose;
+}
+
+void AccumulatePose(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
+                    kelvo_int32 BoneCount, kelvo_local_pose *Result, kelvo_real32,
+                    kelvo_int32 const *SparseBoneArray) {
+    controlled_pose_state const &State = Binding.State.Pose;
+    kelvo_real32 W = EffectiveWeight(Binding.Control);
+    if (W <= NoWeight) {
+        return;
+    }
+    kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
+    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
+                                                                      : Result->BoneCount;
+    for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
+        kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
+        if (Bone < 0 || Bone >= State.Pose->BoneCount || Bone >= Skeleton->BoneCount) {
+            continue;
+        }
+        kelvo_real32 BoneWeight = W * MaskWeight(State.TrackMask, Bone);
+        if (BoneWeight > NoWeight) {
+            KelvoAccumulateLocalTransform(Result, Entry, Bone, BoneWeight, Skeleton, 2,
+                                          &State.Pose->Transforms[Bone].Transform);
+        }
+    }
+}
+
+void BuildPoseDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount,
+                     kelvo_real32 const *Offset4x4, kelvo_world_pose *Result, kelvo_real32) {
+    KELVO_TIMED_BLOCK("AnimationBuildDirect");
+    controlled_pose_state const &State = Binding.State.Pose;
+    kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
+    kelvo_int32 Bones = Skeleton->BoneCount < BoneCount ? Skeleton->BoneCount : BoneCount;
+    Bones = Result->BoneCount < Bones ? Result->BoneCount : Bones;
+    kelvo_track_sampler *const Compose = KelvoGetTrackSamplerSSS();
+    kelvo_bound_transform_track const None = {};
+    for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+        kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
+        kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
+        bool Posed = Bone < State.Pose->BoneCount && MaskWeight(State.TrackMask, Bone) >= NoWeight;
+        kelvo_transform Local = Posed ? State.Pose->Transforms[Bone].Transform
+                                      : SkeletonBone.Transform;
+        Compose(nullptr, nullptr, &None, &Local, SkeletonBone.InverseWorldTransform, ParentWorld,
+                Result->WorldTransformBuffer + 16 * Bone,
+                Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
+                                                 : nullptr);
+    }
+}
+
+void NoLoopTransform(kelvo_model_control_binding &, kelvo_real32, kelvo_real32 &, kelvo_real32 *,
+                     kelvo_real32 *, bool) {}
+
+void NoCleanup(kelvo_model_control_binding &) {}
+
+kelvo_model_control_binding_operations const ControlledPoseOperations = {
+    NoAnimation, PoseOf, AccumulatePose, BuildPoseDirect, NoLoopTransform, NoCleanup,
+};
+
+kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
+    if (Builder->Control) {
+        kelvo_control *Control = Builder->Control;
+        if (!(Control->LocalDuration >= 0.0f &&
+              Control->LocalDuration <= Builder->Animation->Duration)) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): Control->LocalDuration %f is out of range [%f, %f]", KELVO_HERE,
+                (double)Control->LocalDuration, 0.0, (double)Builder->Animation->Duration);
+            return nullptr;
+        }
+        return Control;
+    }
+    return KelvoCreateControl(Builder->CurrentClock, Builder->Animation->Duration);
+}
+
+bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
+    kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
+                                                   : KelvoAcquireAnimationBindingFromID(&Entry.ID);
+    kelvo_model_control_binding *Binding =
+        Bound ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
+    if (!Binding) {
+        KelvoReleaseAnimationBinding(Bound);
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to bind track group", KELVO_HERE);
+        return false;
+    }
+    Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask};
+    if (Entry.LODCopyScaler >= 0.0f) {
+        KelvoCopyLODErrorValuesFromAnimation(Bound, Entry.LODCopyScaler);
+    }
+    return true;
+}
+
+} // namespace
+
+namespace kelvo {
+
+kelvo_model_control_binding_operations const ControlledAnimationOperations = {
+    AnimationOf,     NoPose,   AccumulateAnimation, BuildAnimationDirect, AccumulateAnimationLoop,
+    CleanupAnimation,
+};
+
+lod_rule MakeLODRule(kelvo_real32 AllowedError) {
+    lod_rule Rule = {AllowedError, 0.0f, 0.0f};
+    if (AllowedError > 0.0f) {
+        Rule.FadeStart = AllowedError * KelvoGetGlobalLODFadingFactor();
+        Rule.FadeScale = 1.0f / (AllowedError - Rule.FadeStart);
+    }
+    return Rule;
+}
+
+} // namespace kelvo
+
+// ---- the builder ---------------------------------------------------------------------------------
+
+KELVO_API kelvo_controlled_animation_builder *
+KelvoBeginControlledAnimation(kelvo_real32 CurrentClock, kelvo_animation const *Animation) {
+    KELVO_TIMED_BLOCK("BeginControlledAnimation");
+    KELVO_CHECK_NOT_NULL(Animation, Origin, nullptr);
+    kelvo_int32 Count = Animation->TrackGroupCount > 0 && Animation->TrackGroups
+                            ? Animation->TrackGroupCount
+                            : 0;
+    kelvo_controlled_animation_builder *Builder;
+    track_group_entry *Entries;
+    aggr_allocator Aggr;
+    AggrInit(Aggr);
+    AggrAllocPtr(Aggr, &Builder, sizeof(*Builder));
+    AggrAllocPtr(Aggr, &Entries, (kelvo_int64)Count * sizeof(track_group_entry));
+    if (!EndAggrAlloc(Aggr, KELVO_HERE)) {
+        return nullptr;
+    }
+    *Builder = {nullptr, CurrentClock, Animation, Count, Entries};
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        track_group_entry &Entry = Entries[Index];
+        Entry = {};
+        KelvoMakeDefaultAnimationBindingID(&Entry.ID, Animation, Index);
+        Entry.AccumulationMode = DefaultAccumulation(Animation->TrackGroups[Index]);
+        Entry.LODCopyScaler = -1.0f;
+    }
+    return Builder;
+}
+
+KELVO_API void KelvoUseExistingControlForAnimation(kelvo_controlled_animation_builder *Builder,
+                                                   kelvo_control *Control) {
+    KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
+    Builder->Control = Control;
+}
+
+KELVO_API void KelvoSetTrackMatchRule(kelvo_controlled_animation_builder *Builder,
+                                      kelvo_int32 TrackGroupIndex, char const *TrackPattern,
+                                      char const *BonePattern) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->ID.TrackPattern = TrackPattern;
+        Entry->ID.BonePattern = BonePattern;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupTarget(kelvo_controlled_animation_builder *Builder,
+                                        kelvo_int32 TrackGroupIndex,
+                                        kelvo_model_instance *ModelInstance) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->Target = ModelInstance;
+        Entry->ID.OnModel = ModelInstance ? ModelInstance->Model : nullptr;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupBinding(kelvo_controlled_animation_builder *Builder,
+                                         kelvo_int32 TrackGroupIndex,
+                                         kelvo_animation_binding *Binding) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->Binding = Binding;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupBasisTransform(kelvo_controlled_animation_builder *Builder,
+                                                kelvo_int32 TrackGroupIndex,
+                                                kelvo_model const *FromModel,
+                                                kelvo_model const *ToModel) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->ID.FromBasis = FromModel;
+        Entry->ID.ToBasis = ToModel;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupTrackMask(kelvo_controlled_animation_builder *Builder,
+                                           kelvo_int32 TrackGroupIndex, kelvo_track_mask *Mask) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->TrackMask = Mask;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupModelMask(kelvo_controlled_animation_builder *Builder,
+                                           kelvo_int32 TrackGroupIndex, kelvo_track_mask *Mask) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->ModelMask = Mask;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupAccumulation(kelvo_controlled_animation_builder *Builder,
+                                              kelvo_int32 TrackGroupIndex,
+                                              kelvo_accumulation_mode Mode) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->AccumulationMode = Mode;
+    }
+}
+
+KELVO_API void KelvoSetTrackGroupLOD(kelvo_controlled_animation_builder *Builder,
+                                     kelvo_int32 TrackGroupIndex, kelvo_bool32 CopyFromAnimation,
+                                     kelvo_real32 Scale) {
+    if (track_group_entry *Entry = EntryAt(Builder, TrackGroupIndex)) {
+        Entry->LODCopyScaler = CopyFromAnimation ? Scale : -1.0f;
+    }
+}
+
+KELVO_API kelvo_control *KelvoEndControlledAnimation(kelvo_controlled_animation_builder *Builder) {
+    KELVO_TIMED_BLOCK("EndControlledAnimation");
+    KELVO_CHECK_NOT_NULL(Builder, Origin, nullptr);
+    // A refused builder is freed too: the caller has no other way to free it.
+    kelvo_control *Control = ControlFor(Builder);
+    if (!Control) {
+        if (!Builder->Control) {
+            Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to create control", KELVO_HERE);
+        }
+        KELVO_DEALLOCATE(Builder);
+        return nullptr;
+    }
+    for (kelvo_int32 Index = 0; Index < Builder->TrackGroupCount; ++Index) {
+        if (Builder->Entries[Index].Target) {
+            BindEntry(Control, Builder->Entries[Index]);
+        }
+    }
+    KELVO_DEALLOCATE(Builder);
+    return Control;
+}
+
+KELVO_API kelvo_bool32 KelvoFindTrackGroupForModel(kelvo_animation const *Animation,
+                                                   kelvo_model const *Model,
+                                                   kelvo_int32 *TrackGroupIndex) {
+    if (TrackGroupIndex) {
+        *TrackGroupIndex = -1;
+    }
+    if (!Animation || !Model || !Model->Name || !Animation->TrackGroups) {
+        return 0;
+    }
+    for (kelvo_int32 Index = 0; Index < Animation->TrackGroupCount; ++Index) {
+        kelvo_track_group const *Group = Animation->TrackGroups[Index];
+        if (Group && Group->Name && NamesAreEqual(Group->Name, Model->Name)) {
+            if (TrackGroupIndex) {
+                *TrackGroupIndex = Index;
+            }
+            return 1;
+        }
+    }
+    return 0;
+}
+
+KELVO_API kelvo_control *
+KelvoPlayControlledAnimationBinding(kelvo_real32 CurrentClock, kelvo_animation const *Animation,
+                                    kelvo_animation_binding *Binding,
+                                    kelvo_model_instance *ModelInstance) {
+    KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
+    kelvo_int32 Index;
+    if (!KelvoFindTrackGroupForModel(Animation, ModelInstance->Model, &Index)) {
+        return nullptr;
+    }
+    kelvo_controlled_animation_builder *Builder =
+        KelvoBeginControlledAnimation(CurrentClock, Animation);
+    if (!Builder) {
+        return nullptr;
+    }
+    KelvoSetTrackGroupTarget(Builder, Index, ModelInstance);
+    if (Binding) {
+        KelvoSetTrackGroupBinding(Builder, Index, Binding);
+    }
+    KelvoSetTrackGroupLOD(Builder, Index, 1, 1.0f);
+    return KelvoEndControlledAnimation(Builder);
+}
+
+KELVO_API kelvo_control *KelvoPlayControlledAnimation(kelvo_real32 CurrentClock,
+                                                      kelvo_animation const *Animation,
+                                                      kelvo_model_instance *ModelInstance) {
+    return KelvoPlayControlledAnimationBinding(CurrentClock, Animation, nullptr, ModelInstance);
+}
+
+KELVO_API kelvo_animation_binding *
+KelvoGetAnimationBindingFromControlBinding(kelvo_model_control_binding const *Binding) {
+    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
+    return Binding->Operations->GetControlledAnimation(*Binding);
+}
+
+KELVO_API kelvo_control *KelvoPlayControlledPose(kelvo_real32 CurrentClock,
+                                                 kelvo_real32 Duration,
+                                                 kelvo_local_pose const *LocalPose,
+                                                 kelvo_model_instance *ModelInstance,
+                                                 kelvo_track_mask const *TrackMask) {
+    KELVO_CHECK_NOT_NULL(LocalPose, Origin, nullptr);
+    KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
+    kelvo_control *Control = KelvoCreateControl(CurrentClock, Duration);
+    if (!Control) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to create control", KELVO_HERE);
+        return nullptr;
+    }
+    kelvo_model_control_binding *Binding =
+        BindControl(Control, ModelInstance, &ControlledPoseOperations);
+    if (!Binding) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to bind track group", KELVO_HERE);
+        KelvoFreeControl(Control);
+        return nullptr;
+    }
+    Binding->State.Pose = {LocalPose, TrackMask};
+    return Control;
+}
+
+KELVO_API kelvo_local_pose const *
+KelvoGetLocalPoseFromControlBinding(kelvo_model_control_binding const *Binding) {
+    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
+    return Binding->Operations->GetControlledPose(*Binding);
+}

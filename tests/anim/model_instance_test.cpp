@@ -1,0 +1,520 @@
+#include "anim/track_test_support.h"
+#include "kelvo_test.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+class ModelInstanceTest : public KelvoTest {
+  protected:
+    void SetUp() override {
+        KelvoTest::SetUp();
+        KelvoGetAnimationBindingCacheStatus(&Start);
+    }
+    kelvo_int32 CurrentBindings() const {
+        kelvo_animation_binding_cache_status Now;
+        KelvoGetAnimationBindingCacheStatus(&Now);
+        return Now.CurrentTotalBindingCount - Start.CurrentTotalBindingCount;
+    }
+    kelvo_animation_binding_cache_status Start;
+};
+
+char const *const BoneNames[] = {"root", "spine", "head"};
+
+// A three-bone chain, one unit apart.
+struct character {
+    kelvo_bone Bones[3];
+    kelvo_skeleton Skeleton = {"skeleton", 3, Bones, 0};
+    kelvo_model Model = {};
+    character() {
+        for (int Index = 0; Index < 3; ++Index) {
+            Bones[Index] = {};
+            Bones[Index].Name = BoneNames[Index];
+            Bones[Index].ParentIndex = Index - 1;
+            KelvoMakeIdentity(&Bones[Index].Transform);
+            Bones[Index].Transform.Position[1] = Index ? 1.0f : 0.0f;
+            Bones[Index].Transform.Flags = Index ? KelvoHasPosition : 0;
+            float const Identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+            std::memcpy(Bones[Index].InverseWorldTransform, Identity, sizeof(Identity));
+        }
+        Model.Name = "hero";
+        Model.Skeleton = &Skeleton;
+        KelvoMakeIdentity(&Model.InitialPlacement);
+    }
+};
+
+// An animation of one second for the character; Seed varies its motion.
+// Track i moves and turns bone i; the root track may be the root motion.
+struct clip {
+    std::vector<std::unique_ptr<test_track>> Owned;
+    kelvo_transform_track Tracks[3];
+    kelvo_track_group Group = {};
+    kelvo_track_group_slot Slot = &Group;
+    kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
+
+    explicit clip(float Seed, std::vector<float> RootPositions = {}) {
+        for (int Index = 0; Index < 3; ++Index) {
+            std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
+            if (Index == 0 && !RootPositions.empty()) {
+                Positions = RootPositions;
+            }
+            std::vector<float> Turns = Turn(0.1f * Seed);
+            for (float Angle : {0.3f + Seed, 0.9f * Seed}) {
+                std::vector<float> More = Turn(Angle);
+                Turns.insert(Turns.end(), More.begin(), More.end());
+            }
+            Owned.emplace_back(new test_track(
+                BoneNames[Index],
+                BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 0.5f, 1}, Positions),
+                Index == 0 && !RootPositions.empty()
+                    ? IdentityCurve(4)
+                    : BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 0.5f, 1}, Turns),
+                IdentityCurve(9)));
+            Tracks[Index] = Owned.back()->Track;
+        }
+        Group.Name = "hero";
+        Group.TransformTrackCount = 3;
+        Group.TransformTracks = Tracks;
+        KelvoMakeIdentity(&Group.InitialPlacement);
+    }
+};
+
+struct pose_deleter {
+    void operator()(kelvo_local_pose *Pose) const { KelvoFreeLocalPose(Pose); }
+};
+using owned_pose = std::unique_ptr<kelvo_local_pose, pose_deleter>;
+
+void ExpectPosesNear(kelvo_local_pose const *A, kelvo_local_pose const *B) {
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_transform const *X = KelvoGetLocalPoseTransform(A, Bone);
+        kelvo_transform const *Y = KelvoGetLocalPoseTransform(B, Bone);
+        for (int Lane = 0; Lane < 3; ++Lane)
+            EXPECT_NEAR(X->Position[Lane], Y->Position[Lane], 1e-5f) << "bone " << Bone;
+        for (int Lane = 0; Lane < 4; ++Lane)
+            EXPECT_NEAR(X->Orientation[Lane], Y->Orientation[Lane], 1e-5f) << "bone " << Bone;
+    }
+}
+
+TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
+    character Hero;
+    clip Clips[4] = {clip(0.2f), clip(0.7f), clip(1.1f), clip(5.0f)};
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    kelvo_control *A = KelvoPlayControlledAnimation(0.0f, &Clips[0].Animation, Instance);
+    kelvo_control *B = KelvoPlayControlledAnimation(0.2f, &Clips[1].Animation, Instance);
+    kelvo_control *C = KelvoPlayControlledAnimation(0.1f, &Clips[2].Animation, Instance);
+    kelvo_control *Faint = KelvoPlayControlledAnimation(0.0f, &Clips[3].Animation, Instance);
+    ASSERT_TRUE(A && B && C && Faint);
+    KelvoSetControlWeight(B, 0.5f);
+    KelvoEaseControlIn(C, 0.5f, 0);
+    KelvoSetControlWeight(Faint, 0.0005f); // contributes nothing
+    KelvoSetModelClock(Instance, 0.4f);
+    owned_pose Sampled(KelvoNewLocalPose(3));
+    KelvoSampleModelAnimations(Instance, 0, 3, Sampled.get());
+
+    // By hand: local clocks 0.4, 0.2 and 0.3; C's ease at f = 0.6 of (0, 0, 1, 1).
+    float const F = 0.6f, G = 0.4f;
+    float const Weights[3] = {1.0f, 0.5f, 3 * G * F * F + F * F * F};
+    float const Clocks[3] = {0.4f, 0.2f, 0.3f};
+    owned_pose Expected(KelvoNewLocalPose(3));
+    KelvoBeginLocalPoseAccumulation(Expected.get(), 0, 3, nullptr);
+    for (int Clip = 0; Clip < 3; ++Clip) {
+        kelvo_sample_context Context = {Clocks[Clip], 1.0f, 0, 0, 0};
+        for (int Bone = 0; Bone < 3; ++Bone) {
+            kelvo_bound_transform_track Bound = BindTrack(&Clips[Clip].Tracks[Bone]);
+            kelvo_transform Local;
+            KelvoSampleTrackUUULocal(&Context, Bound.SourceTrack, &Bound, &Local);
+            KelvoAccumulateLocalTransform(Expected.get(), Bone, Bone, Weights[Clip],
+                                          &Hero.Skeleton, 0, &Local);
+        }
+    }
+    KelvoEndLocalPoseAccumulation(Expected.get(), 0, 3, &Hero.Skeleton, nullptr);
+    ExpectPosesNear(Sampled.get(), Expected.get());
+
+    // The single-control form samples that control alone.
+    KelvoSampleSingleModelAnimation(Instance, A, 0, 3, Sampled.get());
+    KelvoBeginLocalPoseAccumulation(Expected.get(), 0, 3, nullptr);
+    kelvo_sample_context Context = {0.4f, 1.0f, 0, 0, 0};
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_bound_transform_track Bound = BindTrack(&Clips[0].Tracks[Bone]);
+        kelvo_transform Local;
+        KelvoSampleTrackUUULocal(&Context, Bound.SourceTrack, &Bound, &Local);
+        KelvoAccumulateLocalTransform(Expected.get(), Bone, Bone, 1.0f, &Hero.Skeleton, 0, &Local);
+    }
+    KelvoEndLocalPoseAccumulation(Expected.get(), 0, 3, &Hero.Skeleton, nullptr);
+    ExpectPosesNear(Sampled.get(), Expected.get());
+    KelvoFreeModelInstance(Instance);
+    for (kelvo_control *Control : {A, B, C, Faint})
+        KelvoFreeControl(Control);
+}
+
+TEST_F(ModelInstanceTest, CompletedControlsAndFreedInstancesReleaseTheirBindings) {
+    character Hero;
+    clip Walk(0.3f), Run(0.6f);
+    kelvo_model_instance *First = KelvoInstantiateModel(&Hero.Model);
+    kelvo_model_instance *Second = KelvoInstantiateModel(&Hero.Model);
+    EXPECT_EQ(KelvoGetGlobalModelInstancesBegin(), Second);
+    kelvo_control *Done = KelvoPlayControlledAnimation(0.0f, &Walk.Animation, First);
+    kelvo_control *Shared = KelvoPlayControlledAnimation(0.0f, &Run.Animation, First);
+    kelvo_controlled_animation_builder *Builder = KelvoBeginControlledAnimation(0, &Run.Animation);
+    KelvoUseExistingControlForAnimation(Builder, Shared);
+    KelvoSetTrackGroupTarget(Builder, 0, Second);
+    EXPECT_EQ(KelvoEndControlledAnimation(Builder), Shared);
+    EXPECT_EQ(CurrentBindings(), 2); // the run's binding serves both instances
+
+    KelvoCompleteControlAt(Done, 1.0f);
+    KelvoSetModelClock(First, 1.5f);
+    KelvoFreeCompletedModelControls(First);
+    EXPECT_EQ(CurrentBindings(), 1); // the walk's binding went with its control
+    kelvo_model_control_binding *Ring = KelvoModelControlsBegin(First);
+    EXPECT_EQ(KelvoGetAnimationBindingFromControlBinding(Ring)->ID.Animation, &Run.Animation);
+    EXPECT_EQ(KelvoModelControlsNext(Ring), KelvoModelControlsEnd(First));
+
+    KelvoFreeControlOnceUnused(Shared); // still bound twice
+    KelvoFreeModelInstance(First);
+    EXPECT_EQ(CurrentBindings(), 1);
+    EXPECT_EQ(KelvoGetGlobalControlsBegin(), Shared);
+    KelvoFreeModelInstance(Second); // its last binding: the control goes too
+    EXPECT_EQ(CurrentBindings(), 0);
+    EXPECT_EQ(KelvoGetGlobalControlsBegin(), KelvoGetGlobalControlsEnd());
+    EXPECT_EQ(KelvoGetGlobalModelInstancesBegin(), KelvoGetGlobalModelInstancesEnd());
+}
+
+TEST_F(ModelInstanceTest, ActiveBindingsLeadTheRing) {
+    character Hero;
+    clip Walk(0.3f), Run(0.6f);
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    kelvo_control *Walking = KelvoPlayControlledAnimation(0.0f, &Walk.Animation, Instance);
+    kelvo_control *Running = KelvoPlayControlledAnimation(0.0f, &Run.Animation, Instance);
+    auto FrontControl = [&] {
+        return KelvoGetControlFromBinding(KelvoModelControlsBegin(Instance));
+    };
+    EXPECT_EQ(FrontControl(), Running);
+    KelvoSetControlWeight(Running, 0.0f);
+    EXPECT_EQ(FrontControl(), Walking);
+    KelvoSetControlWeight(Running, 0.5f);
+    EXPECT_EQ(FrontControl(), Running);
+    KelvoSetControlActive(Running, 0);
+    EXPECT_EQ(FrontControl(), Walking);
+    KelvoFreeControl(Walking);
+    KelvoFreeControl(Running);
+    KelvoFreeModelInstance(Instance);
+}
+
+TEST_F(ModelInstanceTest, AcceleratedSamplingMatchesTheLocalPosePath) {
+    character Hero;
+    clip Walk(0.3f), Run(0.6f), Idle(0.9f);
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    owned_pose Scratch(KelvoNewLocalPose(3)), Pose(KelvoNewLocalPose(3));
+    kelvo_world_pose *Fast = KelvoNewWorldPose(3), *Slow = KelvoNewWorldPose(3);
+    float const Offset[16] = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 4, 5, 6, 1};
+    std::vector<kelvo_control *> Controls;
+    // No animation, one, one with an inactive one behind it, two.
+    clip *const Added[] = {nullptr, &Walk, &Run, &Idle};
+    for (clip *Clip : Added) {
+        if (Clip) {
+            Controls.push_back(KelvoPlayControlledAnimation(0.0f, &Clip->Animation, Instance));
+        }
+        if (Clip == &Run) {
+            KelvoSetControlWeight(Controls.back(), 0.0f);
+        }
+        if (Clip == &Idle) {
+            KelvoSetControlWeight(Controls[1], 0.4f);
+        }
+        KelvoSetModelClock(Instance, 0.35f);
+        KelvoSampleModelAnimationsAccelerated(Instance, 3, Offset, Scratch.get(), Fast);
+        KelvoSampleModelAnimations(Instance, 0, 3, Pose.get());
+        KelvoBuildWorldPose(&Hero.Skeleton, 0, 3, Pose.get(), Offset, Slow);
+        for (int Bone = 0; Bone < 3; ++Bone) {
+            for (int Index = 0; Index < 16; ++Index) {
+                EXPECT_NEAR(KelvoGetWorldPose4x4(Fast, Bone)[Index],
+                            KelvoGetWorldPose4x4(Slow, Bone)[Index], 2e-5f)
+                    << Controls.size() << " controls, bone " << Bone << " element " << Index;
+            }
+        }
+    }
+    KelvoSampleModelAnimationsAccelerated(Instance, 3, nullptr, nullptr, Fast);
+    ExpectLogged(KelvoErrorLogMessage, "&Scratch is not allowed to be 0");
+    KelvoFreeModelInstance(Instance);
+    for (kelvo_control *Control : Controls)
+        KelvoFreeControl(Control);
+    KelvoFreeWorldPose(Fast);
+    KelvoFreeWorldPose(Slow);
+}
+
+// The root track's position, piecewise linear through (0, 0.5, 1).
+struct root_path {
+    float Points[3][3];
+    void At(float T, float *Result) const {
+        int Segment = T < 0.5f ? 0 : 1;
+        float F = (T - 0.5f * (float)Segment) / 0.5f;
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            Result[Axis] = Points[Segment][Axis] +
+                           F * (Points[Segment + 1][Axis] - Points[Segment][Axis]);
+        }
+    }
+    // From local time Start to End, through whole loops of one second.
+    void Displacement(float Start, float End, float *Result) const {
+        float Loops = std::floor(End) - std::floor(Start), A[3], B[3];
+        At(Start - std::floor(Start), A);
+        At(End - std::floor(End), B);
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            Result[Axis] = B[Axis] - A[Axis] + Loops * (Points[2][Axis] - Points[0][Axis]);
+        }
+    }
+};
+
+TEST_F(ModelInstanceTest, RootMotionMatchesTheRootTrack) {
+    root_path const Path = {{{0, 0, 0}, {1, 0, 0.5f}, {1.5f, 2, 0}}};
+    character Hero;
+    clip Walk(0.3f, {0, 0, 0, 1, 0, 0.5f, 1.5f, 2, 0});
+    Walk.Group.RootMotion = &Walk.Tracks[0];
+    Walk.Group.LoopTranslation[0] = 3.0f;
+    kelvo_periodic_loop Loop = {2.0f, 0.5f, 0.25f, {1, 0, 0}, {0, 0, 1}, {0, 1, 0}};
+    struct {
+        kelvo_accumulation_mode Mode;
+        bool Periodic;
+        float Speed, LocalStart, Elapsed;
+    } const Cases[] = {
+        {KelvoVariableDeltaAccumulation, false, 1, 0.2f, 0.25f},
+        {KelvoVariableDeltaAccumulation, false, 1, 0.8f, 0.5f},   // across the seam
+        {KelvoVariableDeltaAccumulation, false, 1, 0.3f, 2.3f},   // two seams
+        {KelvoVariableDeltaAccumulation, false, -1, 0.8f, 0.3f},  // backwards
+        {KelvoVariableDeltaAccumulation, false, -1, 0.2f, 0.5f},  // backwards, across
+        {KelvoConstantExtractionAccumulation, false, 1, 0.7f, 0.5f},
+        {KelvoConstantExtractionAccumulation, true, 1, 0.7f, 0.5f},
+        {KelvoConstantExtractionAccumulation, false, -1, 0.1f, 0.3f},
+    };
+    for (auto const &Case : Cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << Case.Mode << " speed " << Case.Speed
+                                        << " from " << Case.LocalStart << " for "
+                                        << Case.Elapsed);
+        Walk.Group.PeriodicLoop = Case.Periodic ? &Loop : nullptr;
+        kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+        kelvo_controlled_animation_builder *Builder =
+            KelvoBeginControlledAnimation(0.0f, &Walk.Animation);
+        KelvoSetTrackGroupTarget(Builder, 0, Instance);
+        KelvoSetTrackGroupAccumulation(Builder, 0, Case.Mode);
+        kelvo_control *Control = KelvoEndControlledAnimation(Builder);
+        KelvoSetControlLoopCount(Control, 0);
+        KelvoSetControlSpeed(Control, Case.Speed);
+        KelvoSetControlRawLocalClock(Control, Case.LocalStart);
+        KelvoSetModelClock(Instance, Case.Elapsed);
+        float Translation[3], Rotation[3];
+        KelvoGetRootMotionVectors(Instance, Case.Elapsed, Translation, Rotation, 0);
+
+        float Start = Case.LocalStart, End = Start + Case.Speed * Case.Elapsed, Expected[3] = {};
+        float ExpectedRotation[3] = {};
+        float Sign = Start <= End ? 1.0f : -1.0f;
+        float Low = std::fmin(Start, End), High = std::fmax(Start, End), Delta = High - Low;
+        if (Case.Mode == KelvoVariableDeltaAccumulation) {
+            Path.Displacement(Low, High, Expected);
+        } else if (Case.Periodic) {
+            float Angle = Loop.dAngle * Delta;
+            Expected[0] = (std::cos(Angle) - 1) * Loop.Radius;
+            Expected[1] = Loop.dZ * Delta;
+            Expected[2] = std::sin(Angle) * Loop.Radius;
+            ExpectedRotation[1] = Angle;
+        } else {
+            Expected[0] = Delta * 3.0f;
+        }
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            EXPECT_NEAR(Translation[Axis], Sign * Expected[Axis], 1e-4f) << "axis " << Axis;
+            EXPECT_NEAR(Rotation[Axis], Sign * ExpectedRotation[Axis], 1e-5f) << "axis " << Axis;
+        }
+        // A root whose motion is delivered as root motion is held at the origin.
+        owned_pose Pose(KelvoNewLocalPose(3));
+        KelvoSampleModelAnimations(Instance, 0, 3, Pose.get());
+        float const *Root = KelvoGetLocalPoseTransform(Pose.get(), 0)->Position;
+        float Distance = std::sqrt(Root[0] * Root[0] + Root[1] * Root[1] + Root[2] * Root[2]);
+        if (Case.Mode == KelvoVariableDeltaAccumulation) {
+            EXPECT_EQ(Distance, 0.0f);
+        } else {
+            EXPECT_GT(Distance, 0.1f);
+        }
+        KelvoFreeModelInstance(Instance);
+        KelvoFreeControl(Control);
+    }
+}
+
+TEST_F(ModelInstanceTest, RootMotionVectorsApplied) {
+    float const Model[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 10, 20, 30, 1};
+    float const Move[3] = {1, 2, 3}, Still[3] = {0, 0, 0}, QuarterZ[3] = {0, 0, 1.5707964f};
+    float Result[16];
+    KelvoApplyRootMotionVectorsToMatrix(Model, Move, Still, Result);
+    EXPECT_FLOAT_EQ(Result[0], 1.0f);
+    EXPECT_FLOAT_EQ(Result[12], 11.0f);
+    EXPECT_FLOAT_EQ(Result[14], 33.0f);
+    // A quarter turn about z takes x to y; the delta acts before the model.
+    KelvoApplyRootMotionVectorsToMatrix(Model, Still, QuarterZ, Result);
+    EXPECT_NEAR(Result[1], 1.0f, 1e-6f);
+    EXPECT_NEAR(Result[12], 10.0f, 1e-5f);
+    EXPECT_NEAR(Result[13], 20.0f, 1e-5f);
+    KelvoApplyRootMotionVectorsToMatrix(Result, Move, Still, Result); // in place
+    EXPECT_NEAR(Result[12], 10.0f - 2.0f, 1e-5f);
+
+    owned_pose Pose(KelvoNewLocalPose(1));
+    KelvoMakeIdentity(KelvoGetLocalPoseTransform(Pose.get(), 0));
+    KelvoApplyRootMotionVectorsToLocalPose(Pose.get(), Move, QuarterZ);
+    kelvo_transform const *Root = KelvoGetLocalPoseTransform(Pose.get(), 0);
+    EXPECT_FLOAT_EQ(Root->Position[2], 3.0f);
+    EXPECT_NEAR(Root->Orientation[2], std::sqrt(0.5f), 1e-6f);
+
+    float Allowed[3], AllowedTurn[3], Rest[3], RestTurn[3];
+    KelvoClipRootMotionVectors(Move, QuarterZ, KelvoXTranslation | KelvoZRotation, Allowed,
+                               AllowedTurn, Rest, RestTurn);
+    EXPECT_EQ(Allowed[0], 1.0f);
+    EXPECT_EQ(Allowed[1], 0.0f);
+    EXPECT_EQ(Rest[1], 2.0f);
+    EXPECT_EQ(AllowedTurn[2], QuarterZ[2]);
+    EXPECT_EQ(RestTurn[2], 0.0f);
+
+    character Hero;
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    float Translation[3] = {9, 9, 9}, Rotation[3] = {9, 9, 9};
+    KelvoGetRootMotionVectors(Instance, 0.5f, Translation, Rotation, 0);
+    EXPECT_EQ(Translation[0], 0.0f);
+    EXPECT_EQ(Rotation[2], 0.0f);
+    KelvoFreeModelInstance(Instance);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> DumpOf(kelvo_stats const *Stats) {
+    std::vector<std::string> Result;
+    char **Lines = KelvoDumpStatHUD(Stats);
+    for (char **Line = Lines; *Line; ++Line)
+        Result.push_back(*Line);
+    KelvoFreeStatHUDDump(Lines);
+    return Result;
+}
+
+bool Has(std::vector<std::string> const &Lines, std::string const &Line) {
+    return std::find(Lines.begin(), Lines.end(), Line) != Lines.end();
+}
+
+TEST_F(ModelInstanceTest, StatisticsSnapshot) {
+    kelvo_stats *Empty = KelvoCaptureCurrentStats(1);
+    ASSERT_NE(Empty, nullptr);
+    std::vector<std::string> Lines = DumpOf(Empty);
+    EXPECT_EQ(Lines[0], "Model Instances:");
+    EXPECT_TRUE(Has(Lines, "  Completion range: (none)"));
+    EXPECT_TRUE(Has(Lines, "  Clock range: 0.000000s - 0.000000s"));
+    KelvoFreeStats(Empty);
+
+    character Hero, Villain;
+    clip Walk(0.3f), Run(0.6f);
+    kelvo_model_instance *Instances[3] = {KelvoInstantiateModel(&Hero.Model),
+                                          KelvoInstantiateModel(&Hero.Model),
+                                          KelvoInstantiateModel(&Villain.Model)};
+    kelvo_control *Walking = KelvoPlayControlledAnimation(1.0f, &Walk.Animation, Instances[0]);
+    kelvo_control *Running = KelvoPlayControlledAnimation(2.0f, &Run.Animation, Instances[0]);
+    kelvo_control *Idle = KelvoCreateControl(0.5f, 1.0f);
+    KelvoCompleteControlAt(Running, 1.5f);
+    KelvoSetControlWeight(Walking, 0.0f);
+    kelvo_stats *Stats = KelvoCaptureCurrentStats(2);
+    EXPECT_GE(Stats->AllocationCount, 1);
+    EXPECT_GE(Stats->SiteCount, 1);
+    Lines = DumpOf(Stats);
+    for (char const *Expected : {
+             "  Total instances: 3   Bones: 9   Source models: 2",
+             "  Max instances/m: 2   Max bones/m: 3   Max controls/i: 2",
+             "  Total controls: 3   Active: 3   A/Weighted: 2",
+             "  Completable: 1   Completed: 1   Unused: 1",
+             "  Clock range: 0.500000s - 2.000000s",
+             "  Completion range: (none)", // one completable control: minimum = maximum
+             "  (100%) AAI bindings:    6 +    0r =    6",
+         }) {
+        EXPECT_TRUE(Has(Lines, Expected)) << Expected << "\n" << testing::PrintToString(Lines);
+    }
+    KelvoFreeStats(Stats);
+    for (kelvo_model_instance *Instance : Instances)
+        KelvoFreeModelInstance(Instance);
+    for (kelvo_control *Control : {Walking, Running, Idle})
+        KelvoFreeControl(Control);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ModelInstanceTest, PosesMasksAndRefusedBuilders) {
+    character Hero;
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    owned_pose Held(KelvoNewLocalPose(3)), Pose(KelvoNewLocalPose(3));
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_transform *T = KelvoGetLocalPoseTransform(Held.get(), Bone);
+        KelvoMakeIdentity(T);
+        T->Position[0] = 1.0f + (float)Bone;
+        T->Flags = KelvoHasPosition;
+    }
+    kelvo_track_mask *Mask = KelvoNewTrackMask(1.0f, 3);
+    KelvoSetTrackMaskBoneWeight(Mask, 2, 0.0f); // the head keeps its rest transform
+    kelvo_control *Control = KelvoPlayControlledPose(0.0f, 1.0f, Held.get(), Instance, Mask);
+    ASSERT_NE(Control, nullptr);
+    EXPECT_EQ(KelvoGetLocalPoseFromControlBinding(KelvoModelControlsBegin(Instance)), Held.get());
+    KelvoSampleModelAnimations(Instance, 0, 3, Pose.get());
+    kelvo_world_pose *World = KelvoNewWorldPose(3);
+    KelvoSampleModelAnimationsAccelerated(Instance, 3, nullptr, Pose.get(), World);
+    float const Expected[3][2] = {{1, 0}, {2, 0}, {0, 1}}; // local x and y
+    float const WorldX[3] = {1, 3, 3};
+    for (int Bone = 0; Bone < 3; ++Bone) {
+        kelvo_transform const *T = KelvoGetLocalPoseTransform(Pose.get(), Bone);
+        EXPECT_NEAR(T->Position[0], Expected[Bone][0], 1e-6f) << Bone;
+        EXPECT_NEAR(T->Position[1], Expected[Bone][1], 1e-6f) << Bone;
+        EXPECT_NEAR(KelvoGetWorldPose4x4(World, Bone)[12], WorldX[Bone], 1e-6f) << Bone;
+    }
+    KelvoFreeControl(Control);
+    KelvoFreeWorldPose(World);
+    KelvoFreeTrackMask(Mask);
+
+    // A bad track group index, and an existing control longer than the
+    // animation: refused, the builder freed all the same.
+    clip Walk(0.3f);
+    kelvo_controlled_animation_builder *Builder = KelvoBeginControlledAnimation(0, &Walk.Animation);
+    KelvoSetTrackGroupTarget(Builder, 5, Instance);
+    ExpectLogged(KelvoErrorLogMessage, "TrackGroupIndex 5 is out of range [0, 1)");
+    kelvo_control *Long = KelvoCreateControl(0.0f, 2.0f);
+    KelvoUseExistingControlForAnimation(Builder, Long);
+    EXPECT_EQ(KelvoEndControlledAnimation(Builder), nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "Control->LocalDuration 2.000000 is out of range");
+    KelvoFreeControl(Long);
+    KelvoFreeModelInstance(Instance);
+}
+
+TEST_F(ModelInstanceTest, TracksBelowTheAllowedErrorFadeToTheirLODValue) {
+    character Hero;
+    clip Walk(0.3f);
+    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+    kelvo_control *Control = KelvoPlayControlledAnimation(0.0f, &Walk.Animation, Instance);
+    kelvo_animation_binding *Binding =
+        KelvoGetAnimationBindingFromControlBinding(KelvoModelControlsBegin(Instance));
+    KelvoSetLODErrorValue(Binding, 1, 0.5f);
+    KelvoSetModelClock(Instance, 0.6f);
+    kelvo_bound_transform_track Bound = BindTrack(&Walk.Tracks[1]);
+    kelvo_sample_context Context = {0.6f, 1.0f, 0, 0, 0};
+    kelvo_transform Sampled;
+    KelvoSampleTrackUUULocal(&Context, Bound.SourceTrack, &Bound, &Sampled);
+    owned_pose Pose(KelvoNewLocalPose(3));
+    // Allowed error and how far towards the LOD value the track goes (fading
+    // starts at 0.8 of the allowed error).
+    struct {
+        float Allowed, Towards;
+    } const Cases[] = {{0.0f, 0.0f}, {0.4f, 0.0f}, {0.55f, (0.55f - 0.5f) / (0.55f * 0.2f)},
+                       {1.0f, 1.0f}};
+    for (auto const &Case : Cases) {
+        KelvoSampleModelAnimationsLOD(Instance, 0, 3, Pose.get(), Case.Allowed);
+        float const *P = KelvoGetLocalPoseTransform(Pose.get(), 1)->Position;
+        for (int Axis = 0; Axis < 3; ++Axis) {
+            float Want = Sampled.Position[Axis] +
+                         Case.Towards * (Bound.LODTransform.Position[Axis] - Sampled.Position[Axis]);
+            EXPECT_NEAR(P[Axis], Want, 1e-5f) << "allowed " << Case.Allowed << " axis " << Axis;
+        }
+    }
+    KelvoFreeControl(Control);
+    KelvoFreeModelInstance(Instance);
+}
+
+} // namespace
