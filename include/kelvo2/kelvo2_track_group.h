@@ -209,4 +209,28 @@ KELVO_API kelvo_track_group *KelvoEndTrackGroup(kelvo_track_group_builder *Build
 /* Frees a group made by KelvoEndTrackGroup. */
 KELVO_API void KelvoFreeTrackGroup(kelvo_track_group *TrackGroup);
 
+/* ---- sampled animations (tool side) ---------------------------------------------
+
+   Per transform curve, SampleCount positions (3 floats), orientations (4)
+   and scale/shears (9), starting as the identity. Set the current frame's
+   samples of each curve, then push the frame; setting or pushing past the
+   last frame is refused. The sample getters return a curve's whole array. */
+typedef struct kelvo_sampled_animation kelvo_sampled_animation;
+
+KELVO_API kelvo_sampled_animation *KelvoBeginSampledAnimation(kelvo_int32 TransformCurveCount,
+                                                              kelvo_int32 SampleCount);
+/* Any of the three may be null to leave that sample as it is. */
+KELVO_API void KelvoSetTransformSample(kelvo_sampled_animation *Buffer, kelvo_int32 CurveIndex,
+                                       kelvo_real32 const *Position,
+                                       kelvo_real32 const *Orientation,
+                                       kelvo_real32 const *ScaleShear);
+KELVO_API void KelvoPushSampledFrame(kelvo_sampled_animation *Buffer);
+KELVO_API kelvo_real32 *KelvoGetPositionSamples(kelvo_sampled_animation *Buffer,
+                                                kelvo_int32 CurveIndex);
+KELVO_API kelvo_real32 *KelvoGetOrientationSamples(kelvo_sampled_animation *Buffer,
+                                                   kelvo_int32 CurveIndex);
+KELVO_API kelvo_real32 *KelvoGetScaleShearSamples(kelvo_sampled_animation *Buffer,
+                                                  kelvo_int32 CurveIndex);
+KELVO_API void KelvoEndSampledAnimation(kelvo_sampled_animation *Buffer);
+
 #endif

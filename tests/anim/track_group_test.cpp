@@ -229,3 +229,52 @@ TEST_F(TrackGroupTest, RemovingTheInitialTransform) {
 }
 
 } // namespace
+
+TEST_F(TrackGroupTest, SampledAnimationKeepsEachCurvesFramesApart) {
+    kelvo_sampled_animation *Buffer = KelvoBeginSampledAnimation(2, 3);
+    ASSERT_NE(Buffer, nullptr);
+    // Frame f of curve c: position (c, f, 0); curve 1 leaves frame 1 unset.
+    for (int Frame = 0; Frame < 3; ++Frame) {
+        for (int Curve = 0; Curve < 2; ++Curve) {
+            kelvo_real32 Position[3] = {(kelvo_real32)Curve, (kelvo_real32)Frame, 0};
+            kelvo_real32 Orientation[4] = {0, 1, 0, 0};
+            kelvo_real32 Scale[9] = {2, 0, 0, 0, 2, 0, 0, 0, 2};
+            if (Curve == 0 || Frame != 1) {
+                KelvoSetTransformSample(Buffer, Curve, Position, Orientation,
+                                        Frame == 2 ? nullptr : Scale);
+            }
+        }
+        KelvoPushSampledFrame(Buffer);
+    }
+    for (int Curve = 0; Curve < 2; ++Curve) {
+        kelvo_real32 const *P = KelvoGetPositionSamples(Buffer, Curve);
+        kelvo_real32 const *Q = KelvoGetOrientationSamples(Buffer, Curve);
+        kelvo_real32 const *S = KelvoGetScaleShearSamples(Buffer, Curve);
+        for (int Frame = 0; Frame < 3; ++Frame) {
+            bool Unset = Curve == 1 && Frame == 1;
+            EXPECT_EQ(P[Frame * 3 + 0], Unset ? 0 : Curve);
+            EXPECT_EQ(P[Frame * 3 + 1], Unset ? 0 : Frame);
+            EXPECT_EQ(Q[Frame * 4 + 1], Unset ? 0 : 1); // identity (0,0,0,1) when unset
+            EXPECT_EQ(Q[Frame * 4 + 3], Unset ? 1 : 0);
+            EXPECT_EQ(S[Frame * 9 + 4], Unset || Frame == 2 ? 1 : 2);
+        }
+    }
+    EXPECT_TRUE(Messages().empty());
+    KelvoEndSampledAnimation(Buffer);
+}
+
+TEST_F(TrackGroupTest, SampledAnimationRefusesWhatItDoesNotHold) {
+    kelvo_real32 Position[3] = {1, 2, 3};
+    EXPECT_EQ(KelvoBeginSampledAnimation(-1, 4), nullptr);
+    EXPECT_EQ(KelvoBeginSampledAnimation(1 << 20, 1 << 20), nullptr);
+    kelvo_sampled_animation *Buffer = KelvoBeginSampledAnimation(1, 1);
+    EXPECT_EQ(KelvoGetPositionSamples(Buffer, 1), nullptr);
+    EXPECT_EQ(KelvoGetOrientationSamples(Buffer, -1), nullptr);
+    KelvoSetTransformSample(Buffer, 1, Position, nullptr, nullptr);
+    KelvoPushSampledFrame(Buffer);
+    KelvoPushSampledFrame(Buffer); // past the last frame
+    KelvoSetTransformSample(Buffer, 0, Position, nullptr, nullptr);
+    EXPECT_EQ(KelvoGetPositionSamples(Buffer, 0)[0], 0);
+    EXPECT_EQ(TakeMessages().size(), 7u);
+    KelvoEndSampledAnimation(Buffer);
+}

@@ -112,4 +112,31 @@ TEST_F(Kv2ToolTest, UsageAndCommandLineMistakes) {
     EXPECT_EQ(Extra.Err, "kv2: version takes no arguments\n");
 }
 
+// The commands that rewrite files share one reading of their options.
+TEST_F(Kv2ToolTest, RewritingCommandsRefuseTheSameOptionMistakes) {
+    std::string In = TemporaryPath("options_in.kv2");
+    std::string Out = TemporaryPath("options_out.kv2");
+    Paths.push_back(In);
+    ASSERT_EQ(Run({"make-sample", In}).Status, 0);
+    std::vector<std::vector<std::string>> const Valid = {
+        {"convert", In, Out, "--platform", "64le"},
+        {"recompress", In, Out},
+        {"compress", In, Out},
+        {"basis", In, Out, "--units-per-meter", "1", "--right", "1,0,0", "--up", "0,1,0",
+         "--back", "0,0,1"}};
+    std::vector<std::vector<std::string>> const Mistakes = {
+        {"--ignore-crc", "--ignore-crc"}, {"--format"}, {"--bogus", "1"}};
+    for (std::vector<std::string> const &Command : Valid) {
+        EXPECT_EQ(Run(Command).Status, 0) << Command[0];
+        unlink(Out.c_str());
+        for (std::vector<std::string> const &Mistake : Mistakes) {
+            std::vector<std::string> Wrong = Command;
+            Wrong.insert(Wrong.end(), Mistake.begin(), Mistake.end());
+            run_result Result = Run(Wrong);
+            EXPECT_EQ(Result.Status, 2) << Command[0] << " " << Mistake[0];
+            EXPECT_EQ(access(Out.c_str(), F_OK), -1) << Command[0] << " " << Mistake[0];
+        }
+    }
+}
+
 } // namespace

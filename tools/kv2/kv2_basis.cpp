@@ -55,21 +55,20 @@ bool ParseOptions(int ArgumentCount, char **Arguments, desired_basis &Basis,
                    {"--up", 3, Basis.Up, false, true},
                    {"--back", 3, Basis.Back, false, true},
                    {"--origin", 3, Basis.Origin, false, false}};
-    for (int Index = 2; Index < ArgumentCount; Index += 2) {
-        if (strcmp(Arguments[Index], "--ignore-crc") == 0 && Crc == kv2::crc_mismatch::Refuse) {
-            Crc = kv2::crc_mismatch::Warn;
-            --Index; // a flag without a value
-            continue;
-        }
-        option *Found = nullptr;
-        for (option &Option : Options) {
-            Found = strcmp(Option.Name, Arguments[Index]) == 0 ? &Option : Found;
-        }
-        if (!Found || Found->Seen || Index + 1 >= ArgumentCount ||
-            !ParseReals(Arguments[Index + 1], Found->Count, Found->Values)) {
-            return false;
-        }
-        Found->Seen = true;
+    bool Valid = kv2::WalkRewriteOptions(
+        ArgumentCount, Arguments, Crc, [&](char const *Name, char const *Value) {
+            option *Found = nullptr;
+            for (option &Option : Options) {
+                Found = strcmp(Option.Name, Name) == 0 ? &Option : Found;
+            }
+            if (!Found || Found->Seen || !ParseReals(Value, Found->Count, Found->Values)) {
+                return false;
+            }
+            Found->Seen = true;
+            return true;
+        });
+    if (!Valid) {
+        return false;
     }
     for (option const &Option : Options) {
         if (Option.Required && !Option.Seen) {

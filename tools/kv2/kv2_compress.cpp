@@ -301,26 +301,16 @@ int RunCompress(int ArgumentCount, char **Arguments) {
         return Usage();
     }
     settings Settings;
-    for (int Index = 2; Index < ArgumentCount; Index += 2) {
-        if (strcmp(Arguments[Index], "--ignore-crc") == 0) {
-            Settings.Crc = kv2::crc_mismatch::Warn;
-            --Index; // a flag without a value
-            continue;
-        }
-        if (Index + 1 >= ArgumentCount) {
-            return Usage();
-        }
-        if (strcmp(Arguments[Index], "--tolerance") == 0) {
-            if (!ParseTolerances(Arguments[Index + 1], Settings)) {
-                return Usage();
+    bool Valid = kv2::WalkRewriteOptions(
+        ArgumentCount, Arguments, Settings.Crc, [&](char const *Name, char const *Value) {
+            if (strcmp(Name, "--tolerance") == 0) {
+                return ParseTolerances(Value, Settings);
             }
-        } else if (strcmp(Arguments[Index], "--formats") == 0 && Settings.Formats.empty()) {
-            if (!ParseFormats(Arguments[Index + 1], Settings)) {
-                return Usage();
-            }
-        } else {
-            return Usage();
-        }
+            return strcmp(Name, "--formats") == 0 && Settings.Formats.empty() &&
+                   ParseFormats(Value, Settings);
+        });
+    if (!Valid) {
+        return Usage();
     }
     if (Settings.Formats.empty()) {
         for (format_name const &Format : KnotFormats) {

@@ -48,32 +48,23 @@ int RunConvert(int ArgumentCount, char **Arguments) {
     }
     platform_name const *Platform = nullptr;
     int Format = -1;
-    bool IgnoreCRC = false;
-    for (int Index = 2; Index < ArgumentCount; Index += 2) {
-        if (strcmp(Arguments[Index], "--ignore-crc") == 0 && !IgnoreCRC) {
-            IgnoreCRC = true;
-            --Index; // a flag without a value
-            continue;
-        }
-        if (Index + 1 >= ArgumentCount) {
-            return Usage();
-        }
-        char const *Value = Arguments[Index + 1];
-        if (strcmp(Arguments[Index], "--platform") == 0 && !Platform) {
-            for (platform_name const &Candidate : Platforms) {
-                Platform = strcmp(Candidate.Name, Value) == 0 ? &Candidate : Platform;
+    kv2::crc_mismatch Crc;
+    bool Valid = kv2::WalkRewriteOptions(
+        ArgumentCount, Arguments, Crc, [&](char const *Name, char const *Value) {
+            if (strcmp(Name, "--platform") == 0 && !Platform) {
+                for (platform_name const &Candidate : Platforms) {
+                    Platform = strcmp(Candidate.Name, Value) == 0 ? &Candidate : Platform;
+                }
+                return Platform != nullptr;
             }
-            if (!Platform) {
-                return Usage();
+            if (strcmp(Name, "--format") == 0 && Format < 0 &&
+                (strcmp(Value, "0") == 0 || strcmp(Value, "2") == 0)) {
+                Format = Value[0] - '0';
+                return true;
             }
-        } else if (strcmp(Arguments[Index], "--format") == 0 && Format < 0 &&
-                   (strcmp(Value, "0") == 0 || strcmp(Value, "2") == 0)) {
-            Format = Value[0] - '0';
-        } else {
-            return Usage();
-        }
-    }
-    if (!Platform) {
+            return false;
+        });
+    if (!Valid || !Platform) {
         return Usage();
     }
     kelvo_file_magic_value Magic;
@@ -95,6 +86,5 @@ int RunConvert(int ArgumentCount, char **Arguments) {
         return KelvoRecompressFile(In, Formatted.Path(), 3, Mapping) &&
                Convert(Formatted.Path(), Temporary, Magic);
     };
-    return kv2::RewriteFile(
-        In, Out, IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse, "convert", Write);
+    return kv2::RewriteFile(In, Out, Crc, "convert", Write);
 }

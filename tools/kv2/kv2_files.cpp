@@ -191,6 +191,23 @@ int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *V
     return Output.Commit(Reason) ? 0 : Refuse(Out, Reason);
 }
 
+bool WalkRewriteOptions(int ArgumentCount, char **Arguments, crc_mismatch &Crc,
+                        std::function<bool(char const *Name, char const *Value)> const &Take) {
+    Crc = crc_mismatch::Refuse;
+    for (int Index = 2; Index < ArgumentCount; Index += 2) {
+        if (strcmp(Arguments[Index], "--ignore-crc") == 0) {
+            if (Crc == crc_mismatch::Warn) {
+                return false;
+            }
+            Crc = crc_mismatch::Warn;
+            --Index; // a flag without a value
+        } else if (Index + 1 >= ArgumentCount || !Take(Arguments[Index], Arguments[Index + 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int Refuse(char const *FileName, std::string const &Reason) {
     fflush(stdout);
     fprintf(stderr, "kv2: %s: %s\n", FileName, Reason.c_str());

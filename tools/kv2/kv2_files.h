@@ -53,6 +53,13 @@ kelvo_file *LoadValidFile(char const *FileName, crc_mismatch Crc, std::string &R
 int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *Verb,
                 std::function<bool(char const *Temporary, std::string &Reason)> const &Write);
 
+// Walks the options after IN OUT of the commands that rewrite files: the
+// value-less --ignore-crc, which sets Crc to Warn, and NAME VALUE pairs, each
+// handed to Take, which returns false for a name or value it refuses. False
+// when an option is refused, given twice (--ignore-crc) or lacks its value.
+bool WalkRewriteOptions(int ArgumentCount, char **Arguments, crc_mismatch &Crc,
+                        std::function<bool(char const *Name, char const *Value)> const &Take);
+
 // Prints "kv2: FILE: REASON" on stderr (after what is on stdout) and
 // returns the exit status of a failure.
 int Refuse(char const *FileName, std::string const &Reason);

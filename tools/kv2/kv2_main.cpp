@@ -103,27 +103,24 @@ int RunCheck(int ArgumentCount, char **Arguments) {
 // Every section takes the one format asked for; Fenwa0 cannot be written.
 int RunRecompress(int ArgumentCount, char **Arguments) {
     kelvo_int32 Format = 2;
-    bool IgnoreCRC = false;
-    bool Usable = ArgumentCount >= 2;
-    for (int Index = 2; Usable && Index < ArgumentCount; ++Index) {
-        if (strcmp(Arguments[Index], "--ignore-crc") == 0) {
-            IgnoreCRC = true;
-        } else if (strcmp(Arguments[Index], "--format") == 0 && Index + 1 < ArgumentCount &&
-                   (strcmp(Arguments[Index + 1], "0") == 0 ||
-                    strcmp(Arguments[Index + 1], "2") == 0)) {
-            Format = Arguments[++Index][0] - '0';
-        } else {
-            Usable = false;
-        }
-    }
+    kv2::crc_mismatch Crc;
+    bool Usable = ArgumentCount >= 2 &&
+                  kv2::WalkRewriteOptions(
+                      ArgumentCount, Arguments, Crc, [&](char const *Name, char const *Value) {
+                          if (strcmp(Name, "--format") != 0 ||
+                              (strcmp(Value, "0") != 0 && strcmp(Value, "2") != 0)) {
+                              return false;
+                          }
+                          Format = Value[0] - '0';
+                          return true;
+                      });
     if (!Usable) {
         fprintf(stderr, "kv2: recompress needs IN OUT [--format 0|2] [--ignore-crc]\n");
         return UsageError;
     }
     kelvo_int32 const Mapping[3] = {Format, Format, Format};
     return kv2::RewriteFile(
-        Arguments[0], Arguments[1], IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse,
-        "recompress", [&](char const *Temporary, std::string &) {
+        Arguments[0], Arguments[1], Crc, "recompress", [&](char const *Temporary, std::string &) {
             return KelvoRecompressFile(Arguments[0], Temporary, 3, Mapping) != 0;
         });
 }
@@ -148,8 +145,9 @@ command const Commands[] = {
      "rewrite FILE in another basis; AXES: --units-per-meter U --right X,Y,Z --up X,Y,Z "
      "--back X,Y,Z [--origin X,Y,Z] [--ignore-crc]",
      &RunBasis},
-    {"play", "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
-             "[--loop N] [--stats]",
+    {"play",
+     "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
+     "[--loop N] [--stats]",
      "play an animation and print the bones' world positions", &RunPlay},
     {"help", "", "list the commands", &RunHelp},
 };
