@@ -40,6 +40,7 @@ namespace {
 
 constexpr kelvo_log_message_origin Origin = KelvoCurveLogMessage;
 constexpr double PivotFloor = 0.00001;
+constexpr double Smoothing = 1e-6;
 
 bool AllFinite(kelvo_real32 const *Values, kelvo_int64 Count) {
     for (kelvo_int64 Index = 0; Index < Count; ++Index) {
@@ -205,6 +206,15 @@ void Solve(fit &Fit) {
             }
         }
     }
+    // A faint pull of each control toward its neighbour: controls that no
+    // sample determines (with knots on every sample, around repeated knots)
+    // follow their neighbours instead of growing without bound, and the
+    // others move by a negligible amount.
+    for (kelvo_int32 Row = 0; Degree > 0 && Row + 1 < KnotCount; ++Row) {
+        Band[(kelvo_int64)Row * Width] += Smoothing;
+        Band[(kelvo_int64)(Row + 1) * Width] += Smoothing;
+        Band[(kelvo_int64)Row * Width + 1] -= Smoothing;
+    }
     {
         // Upper factor U in place of the band; a pivot at or below the floor
         // leaves its control undetermined (row of zeros, diagonal 0).
@@ -366,6 +376,9 @@ bool Refine(fit &Fit, bool &Missed) {
     kelvo_int32 Sample = 0;
     bool Added = false;
     Missed = false;
+    // A span beyond tolerance that cannot be split hands the split on to
+    // the next span that can (its knots reach back into the narrow one).
+    bool Pending = false;
     for (kelvo_int32 Span = 1; Span < KnotCount; ++Span) {
         NewKnots[NewCount++] = Knots[Span - 1];
         kelvo_real32 Start = Knots[Span - 1];
@@ -381,25 +394,30 @@ bool Refine(fit &Fit, bool &Missed) {
             }
             ++Sample;
         }
-        if (Worst < 0) {
+        if (Worst < 0 && !Pending) {
             continue;
         }
-        // From degree 2 on, the first span and a span after repeated knots
-        // blend fewer distinct controls, so they must stay wider. Degrees 0
-        // and 1 have all their freedom in every span.
-        bool AfterRepeat = Span == 1 || (Span >= 2 && Knots[Span - 2] == Start);
-        bool WideEnough = End - Start >= (AfterRepeat && Fit.Degree >= 2 ? 6.0f : 3.0f);
+        // Splits fall halfway between samples, nearest the span's middle,
+        // with a sample on each side, so that spans can narrow to one
+        // sample (captured motion's noise needs it) and no sample sits on
+        // a knot, where its weights would leave a neighbouring control
+        // undetermined.
+        kelvo_real32 Lowest = ceilf(Start) + 0.5f;
+        kelvo_real32 Highest = ceilf(End) - 1.5f;
+        kelvo_real32 Split = floorf(0.5f * (Start + End)) + 0.5f;
+        Split = Split < Lowest ? Lowest : (Split > Highest ? Highest : Split);
+        bool WideEnough = Lowest <= Highest;
         bool RoomLeft = NewCount + 1 + (KnotCount - Span) < Fit.MaximumKnotCount;
-        // The midpoint lies inside the span, so it helps also when the
-        // worst sample sits on the span's end (the last sample does).
         if (WideEnough && RoomLeft) {
-            NewKnots[NewCount++] = 0.5f * (Start + End);
+            NewKnots[NewCount++] = Split;
             Added = true;
+            Pending = false;
         } else {
-            Missed = true;
+            Pending = true;
         }
     }
     NewKnots[NewCount++] = Knots[KnotCount - 1];
+    Missed = Pending;
     if (Added) {
         Fit.Current = 1 - Fit.Current;
         Fit.KnotCount = NewCount;

@@ -159,6 +159,27 @@ TEST_F(CurveFittingTest, SmoothMotionIsWithinToleranceInEveryDegreeAndFormat) {
     EXPECT_GT(Achieved8Bit, 0); // the honest-report branch was not vacuous
 }
 
+// Captured motion jitters from frame to frame; a tight tolerance must still
+// be reachable (spans narrow to a sample), in every degree above 0, with
+// the jump of a reference pose in the first frame.
+TEST_F(CurveFittingTest, FrameToFrameNoiseIsFollowedToATightTolerance) {
+    Solver = KelvoAllocateBSplineSolver(3, SampleCount, 3);
+    std::vector<kelvo_real32> Samples = SmoothMotion(motion::Position, 3);
+    for (kelvo_int32 Sample = 0; Sample < SampleCount; ++Sample) {
+        Samples[Sample * 3 + 1] += 0.002f * (float)((Sample * 7) % 5 - 2);
+    }
+    Samples[0] += 3.0f;
+    for (kelvo_int32 Degree = 1; Degree <= 3; ++Degree) {
+        kelvo_bool8 Achieved = false;
+        kelvo_curve2 *Curve = KelvoFitBSplineToSamples(
+            Solver, BSplineSolverExtraDOFKnotZero | BSplineSolverAllowC0Splitting, Degree, 0.001f,
+            1.0f, 0, Samples.data(), 3, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
+        EXPECT_TRUE(Achieved) << Degree;
+        EXPECT_LE(MeasuredError(Curve, Samples, 3, false), 0.001f * 1.0001) << Degree;
+        KelvoFreeCurve(Curve);
+    }
+}
+
 TEST_F(CurveFittingTest, ConstantAndIdentitySamplesReduce) {
     Solver = KelvoAllocateBSplineSolver(3, 16, 4);
     struct {
