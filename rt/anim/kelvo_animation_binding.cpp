@@ -708,6 +708,14 @@ KELVO_API void KelvoRemapAnimationBindingPointers(kelvo_animation_binding *Bindi
     RemoveBinding(Binding);
     Binding->ID.Animation = NewAnimation;
     RepointTracks(Binding);
+    // A rebased binding's tracks were copies made from the old animation:
+    // they are made again from the new one, or the rebasing would be lost.
+    KELVO_DEALLOCATE(Binding->RebasingMemory);
+    Binding->RebasingMemory = nullptr;
+    if (Binding->ID.FromBasis != Binding->ID.ToBasis && Binding->ID.OnModel &&
+        Binding->ID.OnModel->Skeleton) {
+        Rebase(Binding, GroupOfBinding(Binding), Binding->ID.OnModel->Skeleton);
+    }
     InsertBinding(Binding);
 }
 

@@ -433,17 +433,20 @@ TEST_F(AnimationBindingTest, RebasingOntoAnotherSkeleton) {
                                           MakeTransform({0, 3, 1}, 0.2f),
                                           MakeTransform({2, 0, 0}, -0.5f)};
     char const *Names[3] = {"a", "b", "c"};
-    std::vector<test_track *> Tracks;
-    for (int Bone = 0; Bone < 3; ++Bone) {
-        std::vector<float> P(FromRest[Bone].Position, FromRest[Bone].Position + 3);
-        P.insert(P.end(), Moved[Bone].Position, Moved[Bone].Position + 3);
-        std::vector<float> Q(FromRest[Bone].Orientation, FromRest[Bone].Orientation + 4);
-        Q.insert(Q.end(), Moved[Bone].Orientation, Moved[Bone].Orientation + 4);
-        Tracks.push_back(new test_track(
-            Names[Bone], BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 1}, P),
-            BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Q), IdentityCurve(9)));
-    }
-    test_animation Animation(Tracks);
+    auto MakeTracks = [&] {
+        std::vector<test_track *> Tracks;
+        for (int Bone = 0; Bone < 3; ++Bone) {
+            std::vector<float> P(FromRest[Bone].Position, FromRest[Bone].Position + 3);
+            P.insert(P.end(), Moved[Bone].Position, Moved[Bone].Position + 3);
+            std::vector<float> Q(FromRest[Bone].Orientation, FromRest[Bone].Orientation + 4);
+            Q.insert(Q.end(), Moved[Bone].Orientation, Moved[Bone].Orientation + 4);
+            Tracks.push_back(new test_track(
+                Names[Bone], BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 1}, P),
+                BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 1}, Q), IdentityCurve(9)));
+        }
+        return Tracks;
+    };
+    test_animation Animation(MakeTracks());
     test_model From({"a", "b", "c"}, FromRest), To({"a", "b", "c"}, ToRest);
     kelvo_animation_binding_identifier ID = IDFor(Animation, To);
     ID.FromBasis = &From.Model;
@@ -452,37 +455,45 @@ TEST_F(AnimationBindingTest, RebasingOntoAnotherSkeleton) {
     ASSERT_NE(Binding, nullptr);
     ASSERT_TRUE(Binding->RebasingMemory != nullptr);
 
-    for (float Time : {0.0f, 0.5f, 1.0f}) {
-        std::vector<kelvo_transform> Expected;
-        for (int Bone = 0; Bone < 3; ++Bone) {
-            kelvo_sample_context Context = {Time, 1, false, false, 0};
-            kelvo_bound_transform_track Original = BindTrack(&Animation.Tracks[Bone]);
-            kelvo_transform Sampled, Inverse;
-            KelvoSampleTrackUUULocal(&Context, &Animation.Tracks[Bone], &Original, &Sampled);
-            KelvoBuildInverse(&Inverse, &FromRest[Bone]);
-            KelvoPreMultiplyBy(&Sampled, &Inverse);
-            KelvoPreMultiplyBy(&Sampled, &ToRest[Bone]);
-            Expected.push_back(Sampled);
+    // Remapped to a copy of the animation, the binding stays rebased.
+    test_animation Copy(MakeTracks());
+    for (bool Remapped : {false, true}) {
+        if (Remapped) {
+            KelvoRemapAnimationBindingPointers(Binding, &Copy.Animation);
+            ASSERT_TRUE(Binding->RebasingMemory != nullptr);
         }
-        std::vector<std::vector<float>> ExpectedWorld = ChainWorld(Expected);
-        // At knot 0 the animation is the first skeleton's rest, which becomes the second's.
-        if (Time == 0.0f) {
-            ExpectedWorld = ChainWorld(ToRest);
-        }
-        float Parent[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-        for (int Bone = 0; Bone < 3; ++Bone) {
-            kelvo_bound_transform_track const &Bound = Binding->TrackBindings[Bone];
-            EXPECT_NE(Bound.SourceTrack, &Animation.Tracks[Bone]);
-            kelvo_sample_context Context = {Time, 1, false, false, 0};
-            kelvo_transform Local;
-            float World[16];
-            Bound.Sampler(&Context, Bound.SourceTrack, &Bound, &Local, Parent, Parent, World,
-                          nullptr);
-            for (int Index = 0; Index < 16; ++Index) {
-                EXPECT_NEAR(World[Index], ExpectedWorld[Bone][Index], 1e-4f)
-                    << "bone " << Bone << " at " << Time << " [" << Index << "]";
+        for (float Time : {0.0f, 0.5f, 1.0f}) {
+            std::vector<kelvo_transform> Expected;
+            for (int Bone = 0; Bone < 3; ++Bone) {
+                kelvo_sample_context Context = {Time, 1, false, false, 0};
+                kelvo_bound_transform_track Original = BindTrack(&Animation.Tracks[Bone]);
+                kelvo_transform Sampled, Inverse;
+                KelvoSampleTrackUUULocal(&Context, &Animation.Tracks[Bone], &Original, &Sampled);
+                KelvoBuildInverse(&Inverse, &FromRest[Bone]);
+                KelvoPreMultiplyBy(&Sampled, &Inverse);
+                KelvoPreMultiplyBy(&Sampled, &ToRest[Bone]);
+                Expected.push_back(Sampled);
             }
-            std::memcpy(Parent, World, sizeof(World));
+            std::vector<std::vector<float>> ExpectedWorld = ChainWorld(Expected);
+            // At knot 0 the animation is the first skeleton's rest, which becomes the second's.
+            if (Time == 0.0f) {
+                ExpectedWorld = ChainWorld(ToRest);
+            }
+            float Parent[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+            for (int Bone = 0; Bone < 3; ++Bone) {
+                kelvo_bound_transform_track const &Bound = Binding->TrackBindings[Bone];
+                EXPECT_NE(Bound.SourceTrack, &Animation.Tracks[Bone]);
+                kelvo_sample_context Context = {Time, 1, false, false, 0};
+                kelvo_transform Local;
+                float World[16];
+                Bound.Sampler(&Context, Bound.SourceTrack, &Bound, &Local, Parent, Parent, World,
+                              nullptr);
+                for (int Index = 0; Index < 16; ++Index) {
+                    EXPECT_NEAR(World[Index], ExpectedWorld[Bone][Index], 1e-4f)
+                        << "bone " << Bone << " at " << Time << " [" << Index << "]";
+                }
+                std::memcpy(Parent, World, sizeof(World));
+            }
         }
     }
     KelvoReleaseAnimationBinding(Binding);
