@@ -159,7 +159,9 @@ bool ResizeChildren(kelvo_blend_dag_node *Node, kelvo_int32 Count) {
             Children[Index] = Index < Kept ? Node->ChildNodes[Index] : nullptr;
         }
     }
-    KELVO_DEALLOCATE(Node->ChildNodes);
+    if (Node->ChildNodes) {
+        KELVO_DEALLOCATE(Node->ChildNodes);
+    }
     Node->ChildNodes = Children;
     Node->NumChildNodes = Count;
     return true;

@@ -148,7 +148,7 @@ TEST_F(BlendDagTest, ChildrenKeepOneParentNoCycleAndABoundedDepth) {
     } const Refusals[] = {
         {[&] { return KelvoAddBlendDagNodeChild(Root, Leaf) >= 0; },
          "Child->ParentNode == NULL was not true"},
-        {[&] { return KelvoAddBlendDagNodeChild(Inner, Inner) >= 0; }, "would be a cycle"},
+        {[&] { return KelvoAddBlendDagNodeChild(Root, Root) >= 0; }, "would be a cycle"},
         {[&] { return KelvoSetBlendDagNodeChild(Inner, 0, Root) != 0; }, "would be a cycle"},
         {[&] { return KelvoAddBlendDagNodeChild(Leaf, Root) >= 0; },
          "!IsBlendDagLeafType ( Node ) was not true"},
@@ -294,8 +294,9 @@ TEST_F(BlendDagTest, AMixedTreeMatchesAccumulationByHandWithoutAllocating) {
     clip Walk(0.4f), Run(1.3f);
     kelvo_model_instance *Walker = KelvoInstantiateModel(&Hero.Model);
     kelvo_model_instance *Runner = KelvoInstantiateModel(&Hero.Model);
-    KelvoPlayControlledAnimation(0.0f, &Walk.Animation, Walker);
-    KelvoPlayControlledAnimation(0.0f, &Run.Animation, Runner);
+    // The controls go with the instances, which go with the tree.
+    KelvoFreeControlOnceUnused(KelvoPlayControlledAnimation(0.0f, &Walk.Animation, Walker));
+    KelvoFreeControlOnceUnused(KelvoPlayControlledAnimation(0.0f, &Run.Animation, Runner));
     owned_pose Fixed = MadePose(0.7f);
     callback_source Source;
 
