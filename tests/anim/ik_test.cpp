@@ -104,6 +104,35 @@ TEST_F(IKTest, TwoBonesReachWhatTheyCanAndStraightenTowardsTheRest) {
     }
 }
 
+// At full reach the knee would straighten; below HyperExtensionStart times
+// the thigh's squared length its squared height is scaled by the scale, so
+// the knee stands off the hip-goal line by sqrt(start x (1 - scale)) of its
+// distance along it.
+TEST_F(IKTest, TheSoftLimitKeepsTheKneeBentAtFullReach) {
+    float const Normal[3] = {0, 0, 1};
+    float const Limits[][2] = {{0.0f, 0.5f}, {0.1f, 0.5f}, {0.2f, 0.0f}, {0.3f, 0.9f}};
+    for (auto const &Limit : Limits) {
+        chain Leg = MakeLeg();
+        float const Thigh = Distance(Leg.At(1), Leg.At(2)), Shin = Distance(Leg.At(2), Leg.At(3));
+        float const Direction[3] = {0.6f, -0.64f, 0.48f}; // unit
+        float Hip[3], Goal[3];
+        std::memcpy(Hip, Leg.At(1), sizeof(Hip));
+        for (int Axis = 0; Axis < 3; ++Axis)
+            Goal[Axis] = Hip[Axis] + (Thigh + Shin) * Direction[Axis];
+        ASSERT_TRUE(KelvoIKUpdate2Bone(3, Goal, Normal, &Leg.Skeleton, Leg.Offset, Leg.Local,
+                                       Leg.World, Limit[0], Limit[1]));
+        float Along = 0, Off[3];
+        for (int Axis = 0; Axis < 3; ++Axis)
+            Along += (Leg.At(2)[Axis] - Hip[Axis]) * Direction[Axis];
+        for (int Axis = 0; Axis < 3; ++Axis)
+            Off[Axis] = Leg.At(2)[Axis] - Hip[Axis] - Along * Direction[Axis];
+        float const Zero[3] = {0, 0, 0};
+        EXPECT_NEAR(Distance(Off, Zero) / Along, std::sqrt(Limit[0] * (1 - Limit[1])), 1e-3f)
+            << Limit[0] << ", " << Limit[1];
+        EXPECT_NEAR(Distance(Leg.At(1), Leg.At(2)), Thigh, 1e-4f);
+    }
+}
+
 TEST_F(IKTest, TwoBoneRefusalsChangeNothing) {
     float const Normal[3] = {0, 0, 1};
     struct refusal {
