@@ -512,3 +512,32 @@ TEST_F(BlendDagTest, BadSamplingRequestsAreRefusedWithTheirCause) {
 }
 
 } // namespace
+
+namespace {
+
+// Every allocation of building and sampling a tree failing in turn: each
+// call fails cleanly and nothing leaks.
+TEST_F(BlendDagTest, EveryAllocationFailingInTurnFailsCleanly) {
+    character Hero;
+    owned_pose A = MadePose(0.3f), B = MadePose(0.6f);
+    for (int FailAt = 1;; ++FailAt) {
+        failing_allocator Failing(FailAt);
+        kelvo_blend_dag_node *Root = KelvoCreateBlendDagNodeWeightedBlend(&Hero.Skeleton, 0.2f, 2, 0);
+        for (kelvo_local_pose *Pose : {A.get(), B.get()}) {
+            kelvo_blend_dag_node *Leaf = KelvoCreateBlendDagNodeLocalPose(Pose, 0);
+            if (Leaf && (!Root || KelvoAddBlendDagNodeChild(Root, Leaf) < 0))
+                KelvoFreeBlendDagNode(Leaf);
+        }
+        kelvo_local_pose *Result = Root ? KelvoSampleBlendDagTree(Root, 3) : nullptr;
+        bool const Whole = Root && KelvoGetBlendDagNodeChildrenCount(Root) == 2 && Result;
+        if (Root)
+            KelvoFreeBlendDagEntireTree(Root);
+        KelvoFreeBlendDagLocalPoseCache();
+        TakeMessages();
+        EXPECT_EQ(Whole, Failing.Failures == 0) << FailAt;
+        if (Failing.Failures == 0)
+            break;
+    }
+}
+
+} // namespace
