@@ -16,7 +16,6 @@
 
 constexpr int BoneCount = 67;
 
-
 // A chain skeleton and ClipCount (at most four) animations of it, each with cubic position
 // and orientation curves on every bone.
 struct character {
@@ -56,14 +55,13 @@ struct character {
                 for (int Knot = 0; Knot < 16; ++Knot) {
                     float Angle = 0.1f * (float)(Knot + Index) + (float)Clip;
                     Positions.insert(Positions.end(), {0.1f * std::sin(Angle), 1.0f, 0.0f});
-                    Orientations.insert(Orientations.end(), {0.0f, std::sin(Angle / 4), 0.0f,
-                                                             std::cos(Angle / 4)});
+                    Orientations.insert(Orientations.end(),
+                                        {0.0f, std::sin(Angle / 4), 0.0f, std::cos(Angle / 4)});
                 }
                 Curves.push_back(BuildCubicCurve(3, Positions, 16));
                 Curves.push_back(BuildCubicCurve(4, Orientations, 16));
-                Tracks[Clip].push_back({Names[(size_t)Index].c_str(), 0,
-                                        *Curves[Curves.size() - 1], *Curves[Curves.size() - 2],
-                                        *Identity});
+                Tracks[Clip].push_back({Names[(size_t)Index].c_str(), 0, *Curves[Curves.size() - 1],
+                                        *Curves[Curves.size() - 2], *Identity});
             }
             Groups[Clip].Name = "hero";
             Groups[Clip].TransformTrackCount = BoneCount;

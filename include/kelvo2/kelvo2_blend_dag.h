@@ -46,44 +46,47 @@ typedef enum kelvo_blend_dag_node_type {
 
 /* A callback leaf's pose for BoneCount entries (entry i is skeleton bone
    SparseBoneArray[i] when that is given); the tree does not own it. */
-typedef kelvo_local_pose *KELVO_CALLBACK kelvo_blend_dag_sample_callback(
-    void *UserData, kelvo_int32 BoneCount, kelvo_real32 AllowedError,
-    kelvo_int32 const *SparseBoneArray);
-typedef void KELVO_CALLBACK kelvo_blend_dag_set_clock_callback(void *UserData,
-                                                               kelvo_real32 Clock);
-typedef void KELVO_CALLBACK kelvo_blend_dag_motion_vectors_callback(
-    void *UserData, kelvo_real32 SecondsElapsed, kelvo_real32 *ResultTranslation,
-    kelvo_real32 *ResultRotation, kelvo_bool32 Inverse);
+typedef kelvo_local_pose *KELVO_CALLBACK
+kelvo_blend_dag_sample_callback(void *UserData, kelvo_int32 BoneCount, kelvo_real32 AllowedError,
+                                kelvo_int32 const *SparseBoneArray);
+typedef void KELVO_CALLBACK kelvo_blend_dag_set_clock_callback(void *UserData, kelvo_real32 Clock);
+typedef void KELVO_CALLBACK kelvo_blend_dag_motion_vectors_callback(void *UserData,
+                                                                    kelvo_real32 SecondsElapsed,
+                                                                    kelvo_real32 *ResultTranslation,
+                                                                    kelvo_real32 *ResultRotation,
+                                                                    kelvo_bool32 Inverse);
 
 /* ---- nodes ---------------------------------------------------------------- */
 
 /* Leaves; null with the cause reported when the source is missing. The
    animation-blend leaf fills its scratch pose with FillThreshold 0.2. */
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeAnimationBlend(
-    kelvo_model_instance *ModelInstance, kelvo_bool32 Owns);
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeAnimationBlend(kelvo_model_instance *ModelInstance, kelvo_bool32 Owns);
 KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeLocalPose(kelvo_local_pose *LocalPose,
                                                                  kelvo_bool32 Owns);
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeCallback(
-    kelvo_blend_dag_sample_callback *SampleCallback,
-    kelvo_blend_dag_set_clock_callback *SetClockCallback,
-    kelvo_blend_dag_motion_vectors_callback *MotionVectorsCallback, void *UserData);
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeCallback(kelvo_blend_dag_sample_callback *SampleCallback,
+                                kelvo_blend_dag_set_clock_callback *SetClockCallback,
+                                kelvo_blend_dag_motion_vectors_callback *MotionVectorsCallback,
+                                void *UserData);
 /* Child 1 is blended over child 0 by WeightNone where the mask is 0 and by
    WeightAll where it is 1 (WeightAll everywhere without a mask). Note the
    order: WeightAll comes before WeightNone here, after it in
    KelvoSetBlendDagNodeCrossfade. A null child is left out. */
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeCrossfade(
-    kelvo_blend_dag_node *DagNode0, kelvo_blend_dag_node *DagNode1, kelvo_real32 WeightAll,
-    kelvo_real32 WeightNone, kelvo_track_mask *TrackMask, kelvo_bool32 OwnsTrackMask,
-    kelvo_int32 Unused);
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeCrossfade(kelvo_blend_dag_node *DagNode0, kelvo_blend_dag_node *DagNode1,
+                                 kelvo_real32 WeightAll, kelvo_real32 WeightNone,
+                                 kelvo_track_mask *TrackMask, kelvo_bool32 OwnsTrackMask,
+                                 kelvo_int32 Unused);
 /* Children are summed with their ResultWeight times their ResultTrackMask,
    then normalized and filled from the reference skeleton's rest pose. */
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeWeightedBlend(
-    kelvo_skeleton const *ReferenceSkeleton, kelvo_real32 FillThreshold,
-    kelvo_int32 QuaternionMode, kelvo_int32 Unused);
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeWeightedBlend(kelvo_skeleton const *ReferenceSkeleton,
+                                     kelvo_real32 FillThreshold, kelvo_int32 QuaternionMode,
+                                     kelvo_int32 Unused);
 KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeWeightedBlendChildren(
-    kelvo_skeleton const *ReferenceSkeleton, kelvo_real32 FillThreshold,
-    kelvo_int32 QuaternionMode, kelvo_int32 Unused, kelvo_int32 NumChildren,
-    kelvo_blend_dag_node **ArrayOfChildren);
+    kelvo_skeleton const *ReferenceSkeleton, kelvo_real32 FillThreshold, kelvo_int32 QuaternionMode,
+    kelvo_int32 Unused, kelvo_int32 NumChildren, kelvo_blend_dag_node **ArrayOfChildren);
 
 /* Releases what the node owns, detaches it and frees it. */
 KELVO_API void KelvoFreeBlendDagNode(kelvo_blend_dag_node *Node);
@@ -133,8 +136,7 @@ KelvoGetBlendDagNodeWeightedBlendSkeleton(kelvo_blend_dag_node *Node);
 /* The node's contribution to its parent: a weight and a per-bone mask,
    read by a weighted-blend parent. */
 KELVO_API void KelvoSetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node,
-                                                   kelvo_track_mask *TrackMask,
-                                                   kelvo_bool32 Owns);
+                                                   kelvo_track_mask *TrackMask, kelvo_bool32 Owns);
 KELVO_API kelvo_track_mask *KelvoGetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node);
 KELVO_API void KelvoSetBlendDagNodeResultWeight(kelvo_blend_dag_node *Node, kelvo_real32 Weight);
 KELVO_API kelvo_real32 KelvoGetBlendDagNodeResultWeight(kelvo_blend_dag_node const *Node);
@@ -181,11 +183,9 @@ KELVO_API kelvo_int32 KelvoFindBlendDagTreeDepth(kelvo_blend_dag_node const *Roo
    and callbacks without owning them. SourceNodeList[i] and DestNodeList[i]
    receive each source node and its copy (MaxNodes entries at most; a larger
    tree is refused and nothing is copied); *NodeCount receives the count. */
-KELVO_API kelvo_blend_dag_node *
-KelvoDuplicateBlendDagTree(kelvo_blend_dag_node const *SourceTreeRoot,
-                           kelvo_blend_dag_node const **SourceNodeList,
-                           kelvo_blend_dag_node **DestNodeList, kelvo_int32 MaxNodes,
-                           kelvo_int32 *NodeCount);
+KELVO_API kelvo_blend_dag_node *KelvoDuplicateBlendDagTree(
+    kelvo_blend_dag_node const *SourceTreeRoot, kelvo_blend_dag_node const **SourceNodeList,
+    kelvo_blend_dag_node **DestNodeList, kelvo_int32 MaxNodes, kelvo_int32 *NodeCount);
 
 /* ---- pose caches ----------------------------------------------------------- */
 

@@ -31,14 +31,10 @@ KELVO_API void KelvoIKUpdate(kelvo_int32 LinkCount, kelvo_int32 EEBoneIndex,
    the thigh's squared length: the knee height there is scaled by
    HyperExtensionScale. False when the goal is at the hip (nothing changes)
    or the chain is not there. */
-KELVO_API kelvo_bool32 KelvoIKUpdate2Bone(kelvo_int32 EEBoneIndex,
-                                          kelvo_real32 const *DesiredPosition3,
-                                          kelvo_real32 const *RestrictedMovementPlaneNormal3,
-                                          kelvo_skeleton const *Skeleton,
-                                          kelvo_real32 const *Offset4x4,
-                                          kelvo_local_pose *LocalPose,
-                                          kelvo_world_pose *WorldPose,
-                                          kelvo_real32 HyperExtensionStart,
-                                          kelvo_real32 HyperExtensionScale);
+KELVO_API kelvo_bool32 KelvoIKUpdate2Bone(
+    kelvo_int32 EEBoneIndex, kelvo_real32 const *DesiredPosition3,
+    kelvo_real32 const *RestrictedMovementPlaneNormal3, kelvo_skeleton const *Skeleton,
+    kelvo_real32 const *Offset4x4, kelvo_local_pose *LocalPose, kelvo_world_pose *WorldPose,
+    kelvo_real32 HyperExtensionStart, kelvo_real32 HyperExtensionScale);
 
 #endif

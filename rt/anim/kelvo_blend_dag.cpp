@@ -33,9 +33,9 @@ enum node_type : kelvo_int32 {
     DagNodeType_Freed = KelvoDagNodeType_Freed,
 };
 
-#define KELVO_CHECK_NODE_TYPE(Node, Wanted, FailResult)                                         \
-    KELVO_CHECK_NOT_NULL(Node, Origin, FailResult);                                            \
-    KELVO_REFUSE_UNLESS((Node)->Type == Wanted, Origin, FailResult,                            \
+#define KELVO_CHECK_NODE_TYPE(Node, Wanted, FailResult)                                            \
+    KELVO_CHECK_NOT_NULL(Node, Origin, FailResult);                                                \
+    KELVO_REFUSE_UNLESS((Node)->Type == Wanted, Origin, FailResult,                                \
                         "%s(%d): Node->Type == " #Wanted " was not true", KELVO_HERE)
 
 constexpr kelvo_int32 MaxDepth = KELVO_BLEND_DAG_MAX_DEPTH;
@@ -148,8 +148,8 @@ bool ResizeChildren(kelvo_blend_dag_node *Node, kelvo_int32 Count) {
     if (Count > 0) {
         kelvo_int64 Bytes = (kelvo_int64)Count * (kelvo_int64)sizeof(kelvo_blend_dag_node *);
         KELVO_REFUSE_UNLESS(Bytes <= INT32_MAX, Origin, false,
-                            "%s(%d): NumChildren %d is out of range [%d, %d]", KELVO_HERE, Count,
-                            0, (kelvo_int32)(INT32_MAX / sizeof(kelvo_blend_dag_node *)));
+                            "%s(%d): NumChildren %d is out of range [%d, %d]", KELVO_HERE, Count, 0,
+                            (kelvo_int32)(INT32_MAX / sizeof(kelvo_blend_dag_node *)));
         Children = (kelvo_blend_dag_node **)KELVO_ALLOCATE_SIZE((kelvo_int32)Bytes);
         if (!Children) {
             return false;
@@ -444,8 +444,7 @@ kelvo_local_pose *ScratchPose(kelvo_dag_pose_cache &Cache, kelvo_real32 FillThre
         Fresh->Next = Block;
         Cache.First = Block = Fresh;
     }
-    kelvo_local_pose *Pose =
-        KelvoNewLocalPoseInPlace(Cache.BoneCount, Block->Memory + Block->Used);
+    kelvo_local_pose *Pose = KelvoNewLocalPoseInPlace(Cache.BoneCount, Block->Memory + Block->Used);
     Block->Used += Cache.PoseSize;
     if (Pose) {
         Pose->FillThreshold = FillThreshold;
@@ -522,8 +521,8 @@ sampled SampleLocalPose(sample_job const &Job, kelvo_blend_dag_node *Node) {
         return Borrowed(Job, Source, "LocalPose node");
     }
     KELVO_REFUSE_UNLESS(Source->BoneCount >= Job.BonesNeeded, Origin, Failed,
-                        "%s(%d): LocalPose node has a pose of %d bones, %d are sampled",
-                        KELVO_HERE, Source->BoneCount, Job.BonesNeeded);
+                        "%s(%d): LocalPose node has a pose of %d bones, %d are sampled", KELVO_HERE,
+                        Source->BoneCount, Job.BonesNeeded);
     kelvo_local_pose *Pose = NewScratch(Job, Source->FillThreshold);
     if (!Pose) {
         return Failed;
@@ -579,8 +578,7 @@ sampled SampleCrossfade(sample_job const &Job, kelvo_blend_dag_node *Node, kelvo
     return First;
 }
 
-sampled SampleWeightedBlend(sample_job const &Job, kelvo_blend_dag_node *Node,
-                            kelvo_int32 Depth) {
+sampled SampleWeightedBlend(sample_job const &Job, kelvo_blend_dag_node *Node, kelvo_int32 Depth) {
     if (Node->NumChildNodes == 1) {
         return SampleNode(Job, Node->ChildNodes[0], Depth + 1);
     }
@@ -823,10 +821,11 @@ KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeLocalPose(kelvo_local_pos
     return Node;
 }
 
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeCallback(
-    kelvo_blend_dag_sample_callback *SampleCallback,
-    kelvo_blend_dag_set_clock_callback *SetClockCallback,
-    kelvo_blend_dag_motion_vectors_callback *MotionVectorsCallback, void *UserData) {
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeCallback(kelvo_blend_dag_sample_callback *SampleCallback,
+                                kelvo_blend_dag_set_clock_callback *SetClockCallback,
+                                kelvo_blend_dag_motion_vectors_callback *MotionVectorsCallback,
+                                void *UserData) {
     KELVO_CHECK(SampleCallback != NULL, Origin, nullptr);
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Leaf_Callback);
     if (Node) {
@@ -838,10 +837,11 @@ KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeCallback(
     return Node;
 }
 
-KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeCrossfade(
-    kelvo_blend_dag_node *DagNode0, kelvo_blend_dag_node *DagNode1, kelvo_real32 WeightAll,
-    kelvo_real32 WeightNone, kelvo_track_mask *TrackMask, kelvo_bool32 OwnsTrackMask,
-    kelvo_int32 /*Unused*/) {
+KELVO_API kelvo_blend_dag_node *
+KelvoCreateBlendDagNodeCrossfade(kelvo_blend_dag_node *DagNode0, kelvo_blend_dag_node *DagNode1,
+                                 kelvo_real32 WeightAll, kelvo_real32 WeightNone,
+                                 kelvo_track_mask *TrackMask, kelvo_bool32 OwnsTrackMask,
+                                 kelvo_int32 /*Unused*/) {
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Node_Crossfade);
     if (!Node) {
         return nullptr;
@@ -875,9 +875,8 @@ KelvoCreateBlendDagNodeWeightedBlend(kelvo_skeleton const *ReferenceSkeleton,
 }
 
 KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeWeightedBlendChildren(
-    kelvo_skeleton const *ReferenceSkeleton, kelvo_real32 FillThreshold,
-    kelvo_int32 QuaternionMode, kelvo_int32 Unused, kelvo_int32 NumChildren,
-    kelvo_blend_dag_node **ArrayOfChildren) {
+    kelvo_skeleton const *ReferenceSkeleton, kelvo_real32 FillThreshold, kelvo_int32 QuaternionMode,
+    kelvo_int32 Unused, kelvo_int32 NumChildren, kelvo_blend_dag_node **ArrayOfChildren) {
     KELVO_CHECK_NOT_NULL(ArrayOfChildren, Origin, nullptr);
     kelvo_blend_dag_node *Node = KelvoCreateBlendDagNodeWeightedBlend(
         ReferenceSkeleton, FillThreshold, QuaternionMode, Unused);
@@ -1031,8 +1030,7 @@ KelvoGetBlendDagNodeWeightedBlendSkeleton(kelvo_blend_dag_node *Node) {
 }
 
 KELVO_API void KelvoSetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node,
-                                                   kelvo_track_mask *TrackMask,
-                                                   kelvo_bool32 Owns) {
+                                                   kelvo_track_mask *TrackMask, kelvo_bool32 Owns) {
     KELVO_CHECK_NOT_NULL(Node, Origin, KELVO_NOTHING);
     if (TrackMask != Node->ResultTrackMask) {
         ReleaseResultMask(Node);
@@ -1081,8 +1079,8 @@ KELVO_API kelvo_bool32 KelvoSetBlendDagNodeChildren(kelvo_blend_dag_node *Node,
         return 0;
     }
     KELVO_REFUSE_UNLESS(NumChildren >= 0, Origin, 0,
-                        "%s(%d): NumChildren %d is out of range [%d, %d]", KELVO_HERE,
-                        NumChildren, 0, INT32_MAX);
+                        "%s(%d): NumChildren %d is out of range [%d, %d]", KELVO_HERE, NumChildren,
+                        0, INT32_MAX);
     KELVO_CHECK(NumChildren == 0 || ArrayOfChildren != NULL, Origin, 0);
     DetachAllChildren(Node);
     for (kelvo_int32 Index = 0; Index < NumChildren; ++Index) {
@@ -1197,11 +1195,9 @@ KELVO_API kelvo_int32 KelvoFindBlendDagTreeDepth(kelvo_blend_dag_node const *Roo
     return TreeDepth(RootNode);
 }
 
-KELVO_API kelvo_blend_dag_node *
-KelvoDuplicateBlendDagTree(kelvo_blend_dag_node const *SourceTreeRoot,
-                           kelvo_blend_dag_node const **SourceNodeList,
-                           kelvo_blend_dag_node **DestNodeList, kelvo_int32 MaxNodes,
-                           kelvo_int32 *NodeCount) {
+KELVO_API kelvo_blend_dag_node *KelvoDuplicateBlendDagTree(
+    kelvo_blend_dag_node const *SourceTreeRoot, kelvo_blend_dag_node const **SourceNodeList,
+    kelvo_blend_dag_node **DestNodeList, kelvo_int32 MaxNodes, kelvo_int32 *NodeCount) {
     KELVO_CHECK_NOT_NULL(SourceTreeRoot, Origin, nullptr);
     KELVO_CHECK_NOT_NULL(SourceNodeList, Origin, nullptr);
     KELVO_CHECK_NOT_NULL(DestNodeList, Origin, nullptr);
@@ -1299,8 +1295,7 @@ KELVO_API kelvo_local_pose *KelvoSampleBlendDagTreeLODReentrant(kelvo_blend_dag_
 KELVO_API kelvo_local_pose *KelvoSampleBlendDagTreeReentrant(kelvo_blend_dag_node *RootNode,
                                                              kelvo_int32 BoneCount,
                                                              kelvo_dag_pose_cache *PoseCache) {
-    return KelvoSampleBlendDagTreeLODSparseReentrant(RootNode, BoneCount, 0.0f, nullptr,
-                                                     PoseCache);
+    return KelvoSampleBlendDagTreeLODSparseReentrant(RootNode, BoneCount, 0.0f, nullptr, PoseCache);
 }
 
 // ---- motion, clocks and completed controls ----------------------------------------------------

@@ -144,15 +144,11 @@ KELVO_API void KelvoIKUpdate(kelvo_int32 LinkCount, kelvo_int32 EEBoneIndex,
     }
 }
 
-KELVO_API kelvo_bool32 KelvoIKUpdate2Bone(kelvo_int32 EEBoneIndex,
-                                          kelvo_real32 const *DesiredPosition3,
-                                          kelvo_real32 const *RestrictedMovementPlaneNormal3,
-                                          kelvo_skeleton const *Skeleton,
-                                          kelvo_real32 const *Offset4x4,
-                                          kelvo_local_pose *LocalPose,
-                                          kelvo_world_pose *WorldPose,
-                                          kelvo_real32 HyperExtensionStart,
-                                          kelvo_real32 HyperExtensionScale) {
+KELVO_API kelvo_bool32 KelvoIKUpdate2Bone(
+    kelvo_int32 EEBoneIndex, kelvo_real32 const *DesiredPosition3,
+    kelvo_real32 const *RestrictedMovementPlaneNormal3, kelvo_skeleton const *Skeleton,
+    kelvo_real32 const *Offset4x4, kelvo_local_pose *LocalPose, kelvo_world_pose *WorldPose,
+    kelvo_real32 HyperExtensionStart, kelvo_real32 HyperExtensionScale) {
     KELVO_TIMED_BLOCK("IKUpdate2Bone");
     KELVO_CHECK_NOT_NULL(RestrictedMovementPlaneNormal3, Origin, 0);
     if (!ArgumentsAreValid(EEBoneIndex, DesiredPosition3, Skeleton, LocalPose, WorldPose)) {

@@ -37,8 +37,8 @@ struct callback_source {
     float Motion[6] = {};
 };
 
-kelvo_local_pose *KELVO_CALLBACK SampleSource(void *UserData, kelvo_int32 BoneCount,
-                                              kelvo_real32, kelvo_int32 const *Sparse) {
+kelvo_local_pose *KELVO_CALLBACK SampleSource(void *UserData, kelvo_int32 BoneCount, kelvo_real32,
+                                              kelvo_int32 const *Sparse) {
     callback_source &Source = *(callback_source *)UserData;
     for (int Index = 0; Index < BoneCount; ++Index) {
         Source.Answer->Transforms[Index] = Source.Full->Transforms[Sparse ? Sparse[Index] : Index];
@@ -91,8 +91,8 @@ TEST_F(BlendDagTest, ValidityReportsTheFirstFaultOfCraftedTrees) {
              Nodes[1].AnimationBlend.ModelInstance = nullptr;
          },
          "AnimationBlend node has a NULL ModelInstance", 1, true},
-        {[&] { Nodes[1].LocalPose.LocalPose = nullptr; }, "LocalPose node has a NULL LocalPose",
-         1, true},
+        {[&] { Nodes[1].LocalPose.LocalPose = nullptr; }, "LocalPose node has a NULL LocalPose", 1,
+         true},
         {[&] {
              Nodes[1].Type = KelvoDagNodeType_Leaf_Callback;
              Nodes[1].Callback.SampleCallback = nullptr;
@@ -108,8 +108,8 @@ TEST_F(BlendDagTest, ValidityReportsTheFirstFaultOfCraftedTrees) {
          },
          "Leaf type node has children", 1, false},
         {[&] { Children[0] = nullptr; }, "Node has a NULL child", 0, true},
-        {[&] { Nodes[1].ParentNode = &Nodes[2]; },
-         "A child node does not point back to its parent", 0, false},
+        {[&] { Nodes[1].ParentNode = &Nodes[2]; }, "A child node does not point back to its parent",
+         0, false},
         {[&] { Nodes[1].Type = 3; }, "Unknown node type", 1, true},
         {[&] { Nodes[1].Type = KelvoDagNodeType_Freed; }, "Unknown node type", 1, true},
     };
@@ -160,8 +160,10 @@ TEST_F(BlendDagTest, ChildrenKeepOneParentNoCycleAndABoundedDepth) {
          "Node->Type == DagNodeType_Node_Crossfade was not true"},
         {[&] { return KelvoCreateBlendDagNodeAnimationBlend(nullptr, 0) != nullptr; },
          "ModelInstance != NULL was not true"},
-        {[&] { return KelvoCreateBlendDagNodeWeightedBlendChildren(&Hero.Skeleton, 0, 0, 0, 1,
-                                                                   nullptr) != nullptr; },
+        {[&] {
+             return KelvoCreateBlendDagNodeWeightedBlendChildren(&Hero.Skeleton, 0, 0, 0, 1,
+                                                                 nullptr) != nullptr;
+         },
          "ArrayOfChildren is not allowed to be 0"},
     };
     for (refusal const &Refusal : Refusals) {
@@ -206,8 +208,8 @@ TEST_F(BlendDagTest, AFreedNodeLeavesItsParentAndOwnedObjectsGoWithIt) {
     owned_pose Kept = MadePose(0.3f);
     kelvo_blend_dag_node *Staying = KelvoCreateBlendDagNodeLocalPose(Kept.get(), 0);
     kelvo_blend_dag_node *Leaving = KelvoCreateBlendDagNodeLocalPose(MadePose(0.9f).release(), 1);
-    kelvo_blend_dag_node *Fade = KelvoCreateBlendDagNodeCrossfade(
-        Staying, Leaving, 0.5f, 0.5f, KelvoNewTrackMask(1.0f, 3), 1, 0);
+    kelvo_blend_dag_node *Fade = KelvoCreateBlendDagNodeCrossfade(Staying, Leaving, 0.5f, 0.5f,
+                                                                  KelvoNewTrackMask(1.0f, 3), 1, 0);
     KelvoSetBlendDagNodeResultTrackMask(Leaving, KelvoNewTrackMask(0.5f, 3), 1);
     KelvoFreeBlendDagNode(Leaving);
     ASSERT_EQ(KelvoGetBlendDagNodeChildrenCount(Fade), 1);
@@ -234,8 +236,8 @@ TEST_F(BlendDagTest, CrossfadesBlendEitherChildIntoAWritablePose) {
     } const Cases[] = {
         {0.0f, 0.9995f, false, false, false}, // child 1 unchanged
         {0.0f, 0.0005f, false, false, false}, // child 0 unchanged
-        {0.2f, 0.7f, true, false, false},    {0.2f, 0.7f, true, true, false},
-        {0.2f, 0.7f, true, false, true},     {0.4f, 0.4f, false, true, true},
+        {0.2f, 0.7f, true, false, false},     {0.2f, 0.7f, true, true, false},
+        {0.2f, 0.7f, true, false, true},      {0.4f, 0.4f, false, true, true},
     };
     for (fade_case const &Case : Cases) {
         // A weighted blend of the pose alone (its twin weighs nothing) is scratch.
@@ -250,9 +252,9 @@ TEST_F(BlendDagTest, CrossfadesBlendEitherChildIntoAWritablePose) {
             return KelvoCreateBlendDagNodeWeightedBlendChildren(&Hero.Skeleton, 0.2f, 2, 0, 2,
                                                                 Pair);
         };
-        kelvo_blend_dag_node *Fade =
-            KelvoCreateBlendDagNodeCrossfade(Leaf(A.get(), Case.ScratchA), Leaf(B.get(), Case.ScratchB),
-                                             Case.All, Case.None, Case.Masked ? Mask : nullptr, 0, 0);
+        kelvo_blend_dag_node *Fade = KelvoCreateBlendDagNodeCrossfade(
+            Leaf(A.get(), Case.ScratchA), Leaf(B.get(), Case.ScratchB), Case.All, Case.None,
+            Case.Masked ? Mask : nullptr, 0, 0);
         kelvo_local_pose *Result = KelvoSampleBlendDagTree(Fade, 3);
         ASSERT_NE(Result, nullptr);
         if (Case.All > 0.999f || Case.All < 0.001f) {
@@ -269,7 +271,8 @@ TEST_F(BlendDagTest, CrossfadesBlendEitherChildIntoAWritablePose) {
             for (int Lane = 0; Lane < 4; ++Lane)
                 Sign += X.Orientation[Lane] * Y.Orientation[Lane];
             for (int Lane = 0; Lane < 4; ++Lane) {
-                Q[Lane] = (Sign >= 0 ? D : -D) * Y.Orientation[Lane] + (1 - D) * X.Orientation[Lane];
+                Q[Lane] =
+                    (Sign >= 0 ? D : -D) * Y.Orientation[Lane] + (1 - D) * X.Orientation[Lane];
                 Length += Q[Lane] * Q[Lane];
             }
             for (int Lane = 0; Lane < 3; ++Lane)
@@ -330,7 +333,8 @@ TEST_F(BlendDagTest, AMixedTreeMatchesAccumulationByHandWithoutAllocating) {
         kelvo_local_pose const *Sources[3] = {Walked.get(), Fixed.get(), Source.Full.get()};
         for (int Index = 0; Index < 3; ++Index)
             KelvoAccumulateLocalTransform(Expected.get(), Bone, Bone, Weights[Index],
-                                          &Hero.Skeleton, 2, &Sources[Index]->Transforms[Bone].Transform);
+                                          &Hero.Skeleton, 2,
+                                          &Sources[Index]->Transforms[Bone].Transform);
     }
     KelvoEndLocalPoseAccumulation(Expected.get(), 0, 3, &Hero.Skeleton, nullptr);
     KelvoModulationCompositeLocalPose(Expected.get(), 0.2f, 0.7f, FadeMask, Ran.get());
@@ -360,7 +364,8 @@ TEST_F(BlendDagTest, AMixedTreeMatchesAccumulationByHandWithoutAllocating) {
         EXPECT_EQ(Result, Warm) << "the cache's first block is reused";
         for (int Index = 0; Index < (Sparsely ? 2 : 3); ++Index) {
             kelvo_transform const &Got = Result->Transforms[Index].Transform;
-            kelvo_transform const &Want = Expected->Transforms[Sparsely ? Sparse[Index] : Index].Transform;
+            kelvo_transform const &Want =
+                Expected->Transforms[Sparsely ? Sparse[Index] : Index].Transform;
             for (int Lane = 0; Lane < 3; ++Lane)
                 EXPECT_NEAR(Got.Position[Lane], Want.Position[Lane], 1e-5f) << Form;
             for (int Lane = 0; Lane < 4; ++Lane)
@@ -384,15 +389,16 @@ TEST_F(BlendDagTest, ZeroWeightChildrenGiveTheRestPose) {
     kelvo_local_pose *Result = KelvoSampleBlendDagTree(Blend, 3);
     ASSERT_NE(Result, nullptr);
     for (int Bone = 0; Bone < 3; ++Bone) {
-        EXPECT_EQ(0, std::memcmp(&Result->Transforms[Bone].Transform,
-                                 &Hero.Bones[Bone].Transform, sizeof(kelvo_transform)));
+        EXPECT_EQ(0, std::memcmp(&Result->Transforms[Bone].Transform, &Hero.Bones[Bone].Transform,
+                                 sizeof(kelvo_transform)));
     }
     KelvoFreeBlendDagEntireTree(Blend);
 }
 
 TEST_F(BlendDagTest, MotionFollowsTheBlendWeightsAndMovesTheModelMatrix) {
     callback_source Sources[3];
-    float const Motions[3][6] = {{1, 0, 0, 0, 0.1f, 0}, {0, 2, 0, 0, 0, 0.3f}, {0, 0, 4, 0.2f, 0, 0}};
+    float const Motions[3][6] = {
+        {1, 0, 0, 0, 0.1f, 0}, {0, 2, 0, 0, 0, 0.3f}, {0, 0, 4, 0.2f, 0, 0}};
     for (int Index = 0; Index < 3; ++Index)
         std::memcpy(Sources[Index].Motion, Motions[Index], sizeof(Motions[Index]));
     character Hero;
@@ -522,7 +528,8 @@ TEST_F(BlendDagTest, EveryAllocationFailingInTurnFailsCleanly) {
     owned_pose A = MadePose(0.3f), B = MadePose(0.6f);
     for (int FailAt = 1;; ++FailAt) {
         failing_allocator Failing(FailAt);
-        kelvo_blend_dag_node *Root = KelvoCreateBlendDagNodeWeightedBlend(&Hero.Skeleton, 0.2f, 2, 0);
+        kelvo_blend_dag_node *Root =
+            KelvoCreateBlendDagNodeWeightedBlend(&Hero.Skeleton, 0.2f, 2, 0);
         for (kelvo_local_pose *Pose : {A.get(), B.get()}) {
             kelvo_blend_dag_node *Leaf = KelvoCreateBlendDagNodeLocalPose(Pose, 0);
             if (Leaf && (!Root || KelvoAddBlendDagNodeChild(Root, Leaf) < 0))

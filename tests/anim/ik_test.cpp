@@ -79,7 +79,8 @@ TEST_F(IKTest, TwoBonesReachWhatTheyCanAndStraightenTowardsTheRest) {
     for (vec3 const &Reach : Reaches) {
         for (float Beyond : {1.0f, 3.0f}) { // 3: every reach lands out of range
             chain Leg = MakeLeg();
-            float const Thigh = Distance(Leg.At(1), Leg.At(2)), Shin = Distance(Leg.At(2), Leg.At(3));
+            float const Thigh = Distance(Leg.At(1), Leg.At(2)),
+                        Shin = Distance(Leg.At(2), Leg.At(3));
             float Hip[3], Goal[3];
             std::memcpy(Hip, Leg.At(1), sizeof(Hip));
             for (int Axis = 0; Axis < 3; ++Axis)

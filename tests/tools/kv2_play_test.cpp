@@ -45,7 +45,8 @@ class Kv2PlayTest : public KelvoTest {
 };
 
 double Distance(std::array<double, 3> const &A, std::array<double, 3> const &B) {
-    return std::sqrt(std::pow(A[0] - B[0], 2) + std::pow(A[1] - B[1], 2) + std::pow(A[2] - B[2], 2));
+    return std::sqrt(std::pow(A[0] - B[0], 2) + std::pow(A[1] - B[1], 2) +
+                     std::pow(A[2] - B[2], 2));
 }
 
 TEST_F(Kv2PlayTest, BlendsOfTheWalkWithItselfPlayAsTheWalk) {

@@ -169,8 +169,8 @@ bool Choose(kelvo_file_info const *Info, play_options const &Options, kelvo_mode
         }
     }
     if (!Model) {
-        Reason = Options.ModelName ? "no model named " + std::string(Options.ModelName)
-                                   : "no model";
+        Reason =
+            Options.ModelName ? "no model named " + std::string(Options.ModelName) : "no model";
         return false;
     }
     Animation = AnimationFor(Info, Model, Options.AnimationName);
@@ -237,7 +237,8 @@ struct scene {
         Bones = Skeleton->BoneCount;
         for (int Index = 0; Index < 2 && Animations[Index]; ++Index) {
             Instances[Index] = KelvoInstantiateModel(Model);
-            Controls[Index] = KelvoPlayControlledAnimation(0.0f, Animations[Index], Instances[Index]);
+            Controls[Index] =
+                KelvoPlayControlledAnimation(0.0f, Animations[Index], Instances[Index]);
             if (!Controls[Index])
                 return false;
             KelvoSetControlLoopCount(Controls[Index], Options.LoopCount);
