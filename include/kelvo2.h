@@ -38,6 +38,8 @@
 #include "kelvo2/kelvo2_world_pose.h"
 #include "kelvo2/kelvo2_control.h"
 #include "kelvo2/kelvo2_model_instance.h"
+#include "kelvo2/kelvo2_blend_dag.h"
+#include "kelvo2/kelvo2_ik.h"
 #include "kelvo2/kelvo2_stats.h"
 #include "kelvo2/kelvo2_deformer.h"
 #include "kelvo2/kelvo2_mesh_binding.h"

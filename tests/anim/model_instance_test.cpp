@@ -1,4 +1,4 @@
-#include "anim/track_test_support.h"
+#include "anim/instance_test_support.h"
 #include "kelvo_test.h"
 
 #include <algorithm>
@@ -19,82 +19,6 @@ class ModelInstanceTest : public KelvoTest {
     }
     kelvo_animation_binding_cache_status Start;
 };
-
-char const *const BoneNames[] = {"root", "spine", "head"};
-
-// A three-bone chain, one unit apart.
-struct character {
-    kelvo_bone Bones[3];
-    kelvo_skeleton Skeleton = {"skeleton", 3, Bones, 0};
-    kelvo_model Model = {};
-    character() {
-        for (int Index = 0; Index < 3; ++Index) {
-            Bones[Index] = {};
-            Bones[Index].Name = BoneNames[Index];
-            Bones[Index].ParentIndex = Index - 1;
-            KelvoMakeIdentity(&Bones[Index].Transform);
-            Bones[Index].Transform.Position[1] = Index ? 1.0f : 0.0f;
-            Bones[Index].Transform.Flags = Index ? KelvoHasPosition : 0;
-            float const Identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-            std::memcpy(Bones[Index].InverseWorldTransform, Identity, sizeof(Identity));
-        }
-        Model.Name = "hero";
-        Model.Skeleton = &Skeleton;
-        KelvoMakeIdentity(&Model.InitialPlacement);
-    }
-};
-
-// An animation of one second for the character; Seed varies its motion.
-// Track i moves and turns bone i; the root track may be the root motion.
-struct clip {
-    std::vector<std::unique_ptr<test_track>> Owned;
-    kelvo_transform_track Tracks[3];
-    kelvo_track_group Group = {};
-    kelvo_track_group_slot Slot = &Group;
-    kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
-
-    explicit clip(float Seed, std::vector<float> RootPositions = {}) {
-        for (int Index = 0; Index < 3; ++Index) {
-            std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
-            if (Index == 0 && !RootPositions.empty()) {
-                Positions = RootPositions;
-            }
-            std::vector<float> Turns = Turn(0.1f * Seed);
-            for (float Angle : {0.3f + Seed, 0.9f * Seed}) {
-                std::vector<float> More = Turn(Angle);
-                Turns.insert(Turns.end(), More.begin(), More.end());
-            }
-            Owned.emplace_back(new test_track(
-                BoneNames[Index],
-                BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 0.5f, 1}, Positions),
-                Index == 0 && !RootPositions.empty()
-                    ? IdentityCurve(4)
-                    : BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 0.5f, 1}, Turns),
-                IdentityCurve(9)));
-            Tracks[Index] = Owned.back()->Track;
-        }
-        Group.Name = "hero";
-        Group.TransformTrackCount = 3;
-        Group.TransformTracks = Tracks;
-        KelvoMakeIdentity(&Group.InitialPlacement);
-    }
-};
-
-struct pose_deleter {
-    void operator()(kelvo_local_pose *Pose) const { KelvoFreeLocalPose(Pose); }
-};
-using owned_pose = std::unique_ptr<kelvo_local_pose, pose_deleter>;
-
-void ExpectPosesNear(kelvo_local_pose const *A, kelvo_local_pose const *B) {
-    for (int Bone = 0; Bone < 3; ++Bone) {
-        kelvo_transform const *X = KelvoGetLocalPoseTransform(A, Bone);
-        kelvo_transform const *Y = KelvoGetLocalPoseTransform(B, Bone);
-        for (int Lane = 0; Lane < 3; ++Lane)
-            EXPECT_NEAR(X->Position[Lane], Y->Position[Lane], 1e-5f) << "bone " << Bone;
-        for (int Lane = 0; Lane < 4; ++Lane)
-            EXPECT_NEAR(X->Orientation[Lane], Y->Orientation[Lane], 1e-5f) << "bone " << Bone;
-    }
-}
 
 TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
     character Hero;

@@ -147,7 +147,8 @@ command const Commands[] = {
      &RunBasis},
     {"play",
      "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
-     "[--loop N] [--stats]",
+     "[--loop N] [--stats] [--blend ANIM2 [--weight W] [--mask-from BONE]] "
+     "[--reach BONE X,Y,Z]",
      "play an animation and print the bones' world positions", &RunPlay},
     {"help", "", "list the commands", &RunHelp},
 };
