@@ -75,7 +75,9 @@ struct window {
 // The curve knot that window entry Index (a knot index, maybe outside the
 // curve) stands for, and the time shift that goes with it. Looping walks
 // the knots of one period (all but the last, which equals the next
-// period's first); without looping the end knots are held.
+// period's first); without looping the end knots are held. A window wraps
+// at most once unless the curve is shorter than it, so the division is
+// rarely needed.
 kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
     kelvo_int32 Period = Window.KnotCount > 1 ? Window.KnotCount - 1 : 1;
     Shift = 0.0f;
@@ -84,37 +86,48 @@ kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shif
             return 0;
         }
         kelvo_int32 Back = -Index - 1;
-        Shift = -(kelvo_real32)(Back / Period + 1) * Window.Duration;
-        return Period - 1 - Back % Period;
+        kelvo_int32 Wraps = Back < Period ? 0 : Back / Period;
+        Shift = -(kelvo_real32)(Wraps + 1) * Window.Duration;
+        return Period - 1 - (Back - Wraps * Period);
     }
     if (Index >= Window.Inside) {
         if (!Window.ForwardsLoop) {
             return Window.Inside - 1;
         }
         kelvo_int32 On = Index - Window.Inside;
-        Shift = (kelvo_real32)(On / Period + 1) * Window.Duration;
-        return On % Period;
+        kelvo_int32 Wraps = On < Period ? 0 : On / Period;
+        Shift = (kelvo_real32)(Wraps + 1) * Window.Duration;
+        return On - Wraps * Period;
     }
     return Index;
 }
 
-// Knots k-d .. k+d-1 and controls k-d .. k, entry by entry.
+// Knots k-d .. k+d-1 and controls k-d .. k, entry by entry; DaK32fC32f is
+// read from its arrays, other formats decode one knot at a time.
 void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, kelvo_real32 *Knots,
                   kelvo_real32 *Controls) {
-    for (kelvo_int32 Entry = 0; Entry < 2 * Degree; ++Entry) {
+    kelvo_curve_data_da_k32f_c32f const *Data =
+        FormatByte(Window.Curve) == DaK32fC32f ? Floats(Window.Curve) : nullptr;
+    kelvo_int32 const Dimension = Window.Dimension;
+    for (kelvo_int32 Entry = 0; Entry < 2 * Degree || Entry <= Degree; ++Entry) {
         kelvo_real32 Shift;
         kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
+        bool const HasKnot = Entry < 2 * Degree;
+        kelvo_real32 *Control = Entry <= Degree ? Controls + Entry * Dimension : nullptr;
         kelvo_real32 Time = 0.0f;
-        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, &Time, nullptr,
-                                         Window.IdentityVector);
-        Knots[Entry] = Time + Shift;
-    }
-    for (kelvo_int32 Entry = 0; Entry <= Degree; ++Entry) {
-        kelvo_real32 Shift;
-        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
-        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, nullptr,
-                                         Controls + Entry * Window.Dimension,
-                                         Window.IdentityVector);
+        if (Data) {
+            Time = Data->Knots[Source];
+            if (Control) {
+                memcpy(Control, Data->Controls + Source * Dimension,
+                       Dimension * sizeof(kelvo_real32));
+            }
+        } else {
+            Window.Format->ExtractKnotValues(Window.Curve, Source, 1, HasKnot ? &Time : nullptr,
+                                             Control, Window.IdentityVector);
+        }
+        if (HasKnot) {
+            Knots[Entry] = Time + Shift;
+        }
     }
 }
 
@@ -131,33 +144,53 @@ void MakeContinuous(kelvo_real32 *Controls, kelvo_int32 Count) {
     }
 }
 
+// The evaluator of a DaK32fC32f curve of two knots or more whose controls
+// are Dimension wide, or null (for every other curve, which the general
+// checks below handle and report).
+kelvo_bspline_evaluator *FloatsEvaluator(kelvo_curve2 const *Curve, kelvo_int32 Dimension,
+                                         bool Normalize) {
+    if (FormatByte(Curve) != DaK32fC32f) {
+        return nullptr;
+    }
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (Data->KnotCount < 2 || Data->ControlCount != (kelvo_int64)Data->KnotCount * Dimension ||
+        Degree > MaxCurveDegree) {
+        return nullptr;
+    }
+    return (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
+}
+
 void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
               bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
               kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 T, kelvo_real32 *Result,
               kelvo_real32 const *IdentityVector) {
     kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
-    // Curves without knots (identity, and keyframes without knots) are the
-    // identity vector.
-    if (KnotCount <= 0 || IsIdentity(Curve)) {
-        if (Dimension > 0) {
-            memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
+    kelvo_bspline_evaluator *Evaluator = FloatsEvaluator(Curve, Dimension, Normalize);
+    if (!Evaluator) {
+        // Curves without knots (identity, and keyframes without knots) are
+        // the identity vector.
+        if (KnotCount <= 0 || IsIdentity(Curve)) {
+            if (Dimension > 0) {
+                memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
+            }
+            return;
         }
-        return;
-    }
-    if (Format.GetDimension(Curve) != Dimension) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Curve and argument dimensions do not match",
-            KELVO_HERE);
-        return;
-    }
-    if (IsConstantOrIdentity(Curve)) {
-        Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
-        return;
+        if (Format.GetDimension(Curve) != Dimension) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): Curve and argument dimensions do not match", KELVO_HERE);
+            return;
+        }
+        if (IsConstantOrIdentity(Curve)) {
+            Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
+            return;
+        }
+        Evaluator = FindBSpline(CurveHeader(Curve)->Degree, Dimension, Normalize);
+        if (!Evaluator) {
+            return;
+        }
     }
     kelvo_int32 Degree = CurveHeader(Curve)->Degree;
-    kelvo_bspline_evaluator *Evaluator = FindBSpline(Degree, Dimension, Normalize);
-    if (!Evaluator) {
-        return;
-    }
     kelvo_int32 Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
     // Before the first knot nothing precedes it but copies of itself, whose
     // spans are empty: the first control is held.
@@ -470,6 +503,24 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
                  Format->FindKnot(Curve, T), T, Result, IdentityVector);
     }
 }
+
+namespace kelvo {
+
+void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
+                       bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                       kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
+                       kelvo_real32 const *IdentityVector) {
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
+                 T, Result, IdentityVector);
+    }
+}
+
+} // namespace kelvo
 
 KELVO_API void KelvoEvaluateCurveAtKnotIndex(kelvo_int32 Dimension, kelvo_bool8 Normalize,
                                              kelvo_bool8 BackwardsLoop, kelvo_curve2 const *Curve,
