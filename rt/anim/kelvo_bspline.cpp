@@ -53,20 +53,21 @@ void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real
     W[2] = E;
 }
 
-// The six quotients are independent: side by side they divide as one
+// The quotients are independent: four of them side by side divide as one
 // vector where the machine has one, with the same rounding.
 [[gnu::always_inline]] inline void Weights3(kelvo_real32 const *K, kelvo_real32 T,
                                             kelvo_real32 *W) {
     kelvo_real32 const M = T - K[-1];
-    kelvo_real32 const Numerators[8] = {M, T - K[-2], T - K[-3], T - K[-2], M, M, 1.0f, 1.0f};
-    kelvo_real32 const Denominators[8] = {K[0] - K[-1], K[0] - K[-2], K[0] - K[-3],
-                                          K[1] - K[-2], K[1] - K[-1], K[2] - K[-1],
-                                          1.0f,         1.0f};
-    kelvo_real32 Q[8];
-    for (int Index = 0; Index < 8; ++Index) {
+    kelvo_real32 const Numerators[4] = {M, T - K[-2], T - K[-3], T - K[-2]};
+    kelvo_real32 const Denominators[4] = {K[0] - K[-1], K[0] - K[-2], K[0] - K[-3],
+                                          K[1] - K[-2]};
+    kelvo_real32 Q[4];
+    for (int Index = 0; Index < 4; ++Index) {
         Q[Index] = Numerators[Index] / Denominators[Index];
     }
-    kelvo_real32 const R = Q[0], V = Q[1], H = Q[2], U = Q[3], A = Q[4], M2 = Q[5];
+    kelvo_real32 const R = Q[0], V = Q[1], H = Q[2], U = Q[3];
+    kelvo_real32 const A = M / (K[1] - K[-1]);
+    kelvo_real32 const M2 = M / (K[2] - K[-1]);
     kelvo_real32 Wv = (1.0f - R) * (1.0f - V);
     kelvo_real32 V2 = (1.0f - R) * V + R * (1.0f - A);
     kelvo_real32 R2 = R * A;
