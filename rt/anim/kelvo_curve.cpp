@@ -117,9 +117,9 @@ void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, ke
         kelvo_real32 Time = 0.0f;
         if (Data) {
             Time = Data->Knots[Source];
-            if (Control) {
-                memcpy(Control, Data->Controls + Source * Dimension,
-                       Dimension * sizeof(kelvo_real32));
+            kelvo_real32 const *From = Data->Controls + Source * Dimension;
+            for (kelvo_int32 Lane = 0; Control && Lane < Dimension; ++Lane) {
+                Control[Lane] = From[Lane];
             }
         } else {
             Window.Format->ExtractKnotValues(Window.Curve, Source, 1, HasKnot ? &Time : nullptr,
