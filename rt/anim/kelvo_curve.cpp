@@ -102,6 +102,23 @@ kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shif
     return Index;
 }
 
+// Whole-width copies for the common widths: the evaluators read a control
+// in one load, which a store of single lanes would stall.
+inline void CopyControl(kelvo_real32 *To, kelvo_real32 const *From, kelvo_int32 Dimension) {
+    switch (Dimension) {
+    case 3:
+        memcpy(To, From, 3 * sizeof(kelvo_real32));
+        break;
+    case 4:
+        memcpy(To, From, 4 * sizeof(kelvo_real32));
+        break;
+    default:
+        for (kelvo_int32 Lane = 0; Lane < Dimension; ++Lane) {
+            To[Lane] = From[Lane];
+        }
+    }
+}
+
 // Knots k-d .. k+d-1 and controls k-d .. k, entry by entry; DaK32fC32f is
 // read from its arrays, other formats decode one knot at a time.
 void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, kelvo_real32 *Knots,
@@ -117,9 +134,8 @@ void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, ke
         kelvo_real32 Time = 0.0f;
         if (Data) {
             Time = Data->Knots[Source];
-            kelvo_real32 const *From = Data->Controls + Source * Dimension;
-            for (kelvo_int32 Lane = 0; Control && Lane < Dimension; ++Lane) {
-                Control[Lane] = From[Lane];
+            if (Control) {
+                CopyControl(Control, Data->Controls + Source * Dimension, Dimension);
             }
         } else {
             Window.Format->ExtractKnotValues(Window.Curve, Source, 1, HasKnot ? &Time : nullptr,
