@@ -526,8 +526,28 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                        bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
                        kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
                        kelvo_real32 const *IdentityVector) {
+    kelvo_int32 const Start = Cursor ? *Cursor : -1;
+    // Steady playback of DaK32fC32f inside its knots goes straight to the
+    // evaluator, as Evaluate would.
+    if (Curve && Curve->CurveData.Object && FormatByte(Curve) == DaK32fC32f) {
+        kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+        kelvo_int32 Knot = CloseUpperBound(Data->Knots, Data->KnotCount, T, Start);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+        kelvo_bspline_evaluator *Evaluator = FloatsEvaluator(Curve, Dimension, Normalize);
+        if (Evaluator && Knot - Degree >= 0 &&
+            Knot + Degree - 1 < Data->KnotCount - (ForwardsLoop ? 1 : 0)) {
+            Evaluator(Data->Knots + Knot, Data->Controls + Knot * Dimension, T, Result);
+            return;
+        }
+        Evaluate(CurveFormats[DaK32fC32f], Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                 Duration, Knot, T, Result, IdentityVector);
+        return;
+    }
     if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
-        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
+        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Start);
         if (Cursor) {
             *Cursor = Knot;
         }
