@@ -78,7 +78,7 @@ struct window {
 // period's first); without looping the end knots are held. A window wraps
 // at most once unless the curve is shorter than it, so the division is
 // rarely needed.
-kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
+inline kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
     kelvo_int32 Period = Window.KnotCount > 1 ? Window.KnotCount - 1 : 1;
     Shift = 0.0f;
     if (Index < 0) {
@@ -119,30 +119,38 @@ inline void CopyControl(kelvo_real32 *To, kelvo_real32 const *From, kelvo_int32 
     }
 }
 
-// Knots k-d .. k+d-1 and controls k-d .. k, entry by entry; DaK32fC32f is
-// read from its arrays, other formats decode one knot at a time.
+// Knots k-d .. k+d-1 and controls k-d .. k: each entry's source found once
+// for both; DaK32fC32f is read from its arrays, other formats decode one
+// knot at a time.
 void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, kelvo_real32 *Knots,
                   kelvo_real32 *Controls) {
-    kelvo_curve_data_da_k32f_c32f const *Data =
-        FormatByte(Window.Curve) == DaK32fC32f ? Floats(Window.Curve) : nullptr;
     kelvo_int32 const Dimension = Window.Dimension;
-    for (kelvo_int32 Entry = 0; Entry < 2 * Degree || Entry <= Degree; ++Entry) {
-        kelvo_real32 Shift;
-        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
-        bool const HasKnot = Entry < 2 * Degree;
-        kelvo_real32 *Control = Entry <= Degree ? Controls + Entry * Dimension : nullptr;
-        kelvo_real32 Time = 0.0f;
-        if (Data) {
-            Time = Data->Knots[Source];
-            if (Control) {
-                CopyControl(Control, Data->Controls + Source * Dimension, Dimension);
-            }
-        } else {
-            Window.Format->ExtractKnotValues(Window.Curve, Source, 1, HasKnot ? &Time : nullptr,
-                                             Control, Window.IdentityVector);
+    kelvo_int32 const Entries = 2 * Degree > Degree + 1 ? 2 * Degree : Degree + 1;
+    kelvo_int32 Sources[2 * MaxCurveDegree + 1];
+    kelvo_real32 Shifts[2 * MaxCurveDegree + 1];
+    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+        Sources[Entry] = SourceOf(Window, Knot - Degree + Entry, Shifts[Entry]);
+    }
+    if (FormatByte(Window.Curve) == DaK32fC32f) {
+        kelvo_curve_data_da_k32f_c32f const *Data = Floats(Window.Curve);
+        for (kelvo_int32 Entry = 0; Entry < 2 * Degree; ++Entry) {
+            Knots[Entry] = Data->Knots[Sources[Entry]] + Shifts[Entry];
         }
+        for (kelvo_int32 Entry = 0; Entry <= Degree; ++Entry) {
+            CopyControl(Controls + Entry * Dimension, Data->Controls + Sources[Entry] * Dimension,
+                        Dimension);
+        }
+        return;
+    }
+    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+        bool const HasKnot = Entry < 2 * Degree;
+        kelvo_real32 Time = 0.0f;
+        Window.Format->ExtractKnotValues(Window.Curve, Sources[Entry], 1,
+                                         HasKnot ? &Time : nullptr,
+                                         Entry <= Degree ? Controls + Entry * Dimension : nullptr,
+                                         Window.IdentityVector);
         if (HasKnot) {
-            Knots[Entry] = Time + Shift;
+            Knots[Entry] = Time + Shifts[Entry];
         }
     }
 }
