@@ -424,7 +424,8 @@ TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
     Times.push_back(NAN);
     for (format_case const &Format : QuantizedFormats) {
         for (int Degree : {1, 3}) {
-            SCOPED_TRACE(testing::Message() << Format.Type[0].Name << " degree " << Degree);
+            char const *Name = Format.Type[0].Name; // a copy: the record's slot is 4-aligned
+            SCOPED_TRACE(testing::Message() << Name << " degree " << Degree);
             int const KnotCount = 9;
             kelvo_curve2 *Curve = Build(Format.Type, Degree, Format.Dimension,
                                         IncreasingKnots(Random, KnotCount, 3.0f),
