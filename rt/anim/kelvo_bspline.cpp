@@ -37,13 +37,13 @@ void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real
 }
 
 // Weights[i] belongs to control k - Degree + i.
-void Weights1(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
+[[gnu::always_inline]] inline void Weights1(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
     kelvo_real32 U = (T - K[-1]) / (K[0] - K[-1]);
     W[0] = 1.0f - U;
     W[1] = U;
 }
 
-void Weights2(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
+[[gnu::always_inline]] inline void Weights2(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
     kelvo_real32 A = (T - K[-2]) / (K[0] - K[-2]);
     kelvo_real32 B = (T - K[-1]) / (K[0] - K[-1]);
     kelvo_real32 C = A + B - A * B;
@@ -53,16 +53,23 @@ void Weights2(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
     W[2] = E;
 }
 
-void Weights3(kelvo_real32 const *K, kelvo_real32 T, kelvo_real32 *W) {
-    kelvo_real32 M = T - K[-1];
-    kelvo_real32 R = M / (K[0] - K[-1]);
-    kelvo_real32 V = (T - K[-2]) / (K[0] - K[-2]);
+// The quotients are independent: four of them side by side divide as one
+// vector where the machine has one, with the same rounding.
+[[gnu::always_inline]] inline void Weights3(kelvo_real32 const *K, kelvo_real32 T,
+                                            kelvo_real32 *W) {
+    kelvo_real32 const M = T - K[-1];
+    kelvo_real32 const Numerators[4] = {M, T - K[-2], T - K[-3], T - K[-2]};
+    kelvo_real32 const Denominators[4] = {K[0] - K[-1], K[0] - K[-2], K[0] - K[-3],
+                                          K[1] - K[-2]};
+    kelvo_real32 Q[4];
+    for (int Index = 0; Index < 4; ++Index) {
+        Q[Index] = Numerators[Index] / Denominators[Index];
+    }
+    kelvo_real32 const R = Q[0], V = Q[1], H = Q[2], U = Q[3];
+    kelvo_real32 const A = M / (K[1] - K[-1]);
+    kelvo_real32 const M2 = M / (K[2] - K[-1]);
     kelvo_real32 Wv = (1.0f - R) * (1.0f - V);
-    kelvo_real32 H = (T - K[-3]) / (K[0] - K[-3]);
-    kelvo_real32 U = (T - K[-2]) / (K[1] - K[-2]);
-    kelvo_real32 A = M / (K[1] - K[-1]);
     kelvo_real32 V2 = (1.0f - R) * V + R * (1.0f - A);
-    kelvo_real32 M2 = M / (K[2] - K[-1]);
     kelvo_real32 R2 = R * A;
     W[0] = Wv * (1.0f - H);
     W[1] = (1.0f - U) * V2 + Wv * H;

@@ -29,6 +29,9 @@ struct controlled_animation_state {
     kelvo_accumulation_mode AccumulationMode;
     kelvo_track_mask const *TrackMask;
     kelvo_track_mask const *ModelMask;
+    // Three per bound track (position, orientation, scale/shear): the knot
+    // each curve was last sampled at, where the next search starts.
+    kelvo_int32 *KnotCursors;
 };
 
 struct controlled_pose_state {

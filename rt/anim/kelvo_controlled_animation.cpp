@@ -6,6 +6,7 @@
 // direct build, so a partial animation never collapses a bone onto its
 // parent.
 #include "anim/kelvo_control_internal.h"
+#include "anim/kelvo_track_internal.h"
 #include "kelvo2/kelvo2_skeleton.h"
 
 #include "foundation/kelvo_counters.h"
@@ -92,13 +93,14 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
 
 // The track's transform under the LOD rule, sampled by the general sampler.
 void SampleUnderLOD(lod_rule const &Rule, kelvo_sample_context const &Context,
-                    kelvo_bound_transform_track const &Track, kelvo_transform *Result) {
+                    kelvo_bound_transform_track const &Track, kelvo_transform *Result,
+                    kelvo_int32 *KnotCursors = nullptr) {
     kelvo_real32 E = Track.LODError;
     if (E <= Rule.FadeStart) {
         *Result = Track.LODTransform;
         return;
     }
-    KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, Result);
+    SampleTrackLocal(&Context, Track.SourceTrack, &Track, Result, KnotCursors);
     if (E <= Rule.Allowed) {
         KelvoLinearBlendTransform(Result, Result, (Rule.Allowed - E) * Rule.FadeScale,
                                   &Track.LODTransform);
@@ -154,7 +156,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
             continue;
         }
         kelvo_transform Transform;
-        SampleUnderLOD(Rule, Context, Track, &Transform);
+        SampleUnderLOD(Rule, Context, Track, &Transform, State.KnotCursors + 3 * Bone);
         if (VariableDelta && Bone == 0) {
             StripRootMotion(&Transform);
         }
@@ -343,6 +345,10 @@ void AccumulateAnimationLoop(kelvo_model_control_binding &Binding, kelvo_real32 
 void CleanupAnimation(kelvo_model_control_binding &Binding) {
     KelvoReleaseAnimationBinding(Binding.State.Animation.Binding);
     Binding.State.Animation.Binding = nullptr;
+    if (Binding.State.Animation.KnotCursors) {
+        KELVO_DEALLOCATE(Binding.State.Animation.KnotCursors);
+        Binding.State.Animation.KnotCursors = nullptr;
+    }
 }
 
 // ---- the controlled-pose kind ----------------------------------------------------------------
@@ -428,14 +434,25 @@ kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
 bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
                                                    : KelvoAcquireAnimationBindingFromID(&Entry.ID);
+    kelvo_int64 CursorBytes = Bound ? (kelvo_int64)Bound->TrackBindingCount * 12 + 4 : 0;
+    kelvo_int32 *KnotCursors =
+        Bound && CursorBytes <= INT32_MAX
+            ? static_cast<kelvo_int32 *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
+            : nullptr;
     kelvo_model_control_binding *Binding =
-        Bound ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
+        KnotCursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
     if (!Binding) {
+        if (KnotCursors) {
+            KELVO_DEALLOCATE(KnotCursors);
+        }
         KelvoReleaseAnimationBinding(Bound);
         Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to bind track group", KELVO_HERE);
         return false;
     }
-    Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask};
+    // Any start is right; the first search from knot 0 walks or halves.
+    memset(KnotCursors, 0, (size_t)Bound->TrackBindingCount * 3 * sizeof(kelvo_int32));
+    Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask,
+                                KnotCursors};
     if (Entry.LODCopyScaler >= 0.0f) {
         KelvoCopyLODErrorValuesFromAnimation(Bound, Entry.LODCopyScaler);
     }

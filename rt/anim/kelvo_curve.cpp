@@ -75,8 +75,10 @@ struct window {
 // The curve knot that window entry Index (a knot index, maybe outside the
 // curve) stands for, and the time shift that goes with it. Looping walks
 // the knots of one period (all but the last, which equals the next
-// period's first); without looping the end knots are held.
-kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
+// period's first); without looping the end knots are held. A window wraps
+// at most once unless the curve is shorter than it, so the division is
+// rarely needed.
+inline kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shift) {
     kelvo_int32 Period = Window.KnotCount > 1 ? Window.KnotCount - 1 : 1;
     Shift = 0.0f;
     if (Index < 0) {
@@ -84,37 +86,72 @@ kelvo_int32 SourceOf(window const &Window, kelvo_int32 Index, kelvo_real32 &Shif
             return 0;
         }
         kelvo_int32 Back = -Index - 1;
-        Shift = -(kelvo_real32)(Back / Period + 1) * Window.Duration;
-        return Period - 1 - Back % Period;
+        kelvo_int32 Wraps = Back < Period ? 0 : Back / Period;
+        Shift = -(kelvo_real32)(Wraps + 1) * Window.Duration;
+        return Period - 1 - (Back - Wraps * Period);
     }
     if (Index >= Window.Inside) {
         if (!Window.ForwardsLoop) {
             return Window.Inside - 1;
         }
         kelvo_int32 On = Index - Window.Inside;
-        Shift = (kelvo_real32)(On / Period + 1) * Window.Duration;
-        return On % Period;
+        kelvo_int32 Wraps = On < Period ? 0 : On / Period;
+        Shift = (kelvo_real32)(Wraps + 1) * Window.Duration;
+        return On - Wraps * Period;
     }
     return Index;
 }
 
-// Knots k-d .. k+d-1 and controls k-d .. k, entry by entry.
+// Whole-width copies for the common widths: the evaluators read a control
+// in one load, which a store of single lanes would stall.
+inline void CopyControl(kelvo_real32 *To, kelvo_real32 const *From, kelvo_int32 Dimension) {
+    switch (Dimension) {
+    case 3:
+        memcpy(To, From, 3 * sizeof(kelvo_real32));
+        break;
+    case 4:
+        memcpy(To, From, 4 * sizeof(kelvo_real32));
+        break;
+    default:
+        for (kelvo_int32 Lane = 0; Lane < Dimension; ++Lane) {
+            To[Lane] = From[Lane];
+        }
+    }
+}
+
+// Knots k-d .. k+d-1 and controls k-d .. k: each entry's source found once
+// for both; DaK32fC32f is read from its arrays, other formats decode one
+// knot at a time.
 void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, kelvo_real32 *Knots,
                   kelvo_real32 *Controls) {
-    for (kelvo_int32 Entry = 0; Entry < 2 * Degree; ++Entry) {
-        kelvo_real32 Shift;
-        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
-        kelvo_real32 Time = 0.0f;
-        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, &Time, nullptr,
-                                         Window.IdentityVector);
-        Knots[Entry] = Time + Shift;
+    kelvo_int32 const Dimension = Window.Dimension;
+    kelvo_int32 const Entries = 2 * Degree > Degree + 1 ? 2 * Degree : Degree + 1;
+    kelvo_int32 Sources[2 * MaxCurveDegree + 1];
+    kelvo_real32 Shifts[2 * MaxCurveDegree + 1];
+    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+        Sources[Entry] = SourceOf(Window, Knot - Degree + Entry, Shifts[Entry]);
     }
-    for (kelvo_int32 Entry = 0; Entry <= Degree; ++Entry) {
-        kelvo_real32 Shift;
-        kelvo_int32 Source = SourceOf(Window, Knot - Degree + Entry, Shift);
-        Window.Format->ExtractKnotValues(Window.Curve, Source, 1, nullptr,
-                                         Controls + Entry * Window.Dimension,
+    if (FormatByte(Window.Curve) == DaK32fC32f) {
+        kelvo_curve_data_da_k32f_c32f const *Data = Floats(Window.Curve);
+        for (kelvo_int32 Entry = 0; Entry < 2 * Degree; ++Entry) {
+            Knots[Entry] = Data->Knots[Sources[Entry]] + Shifts[Entry];
+        }
+        for (kelvo_int32 Entry = 0; Entry <= Degree; ++Entry) {
+            CopyControl(Controls + Entry * Dimension, Data->Controls + Sources[Entry] * Dimension,
+                        Dimension);
+        }
+        return;
+    }
+    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+        bool const HasKnot = Entry < 2 * Degree;
+        kelvo_real32 Time = 0.0f;
+        Window.Format->ExtractKnotValues(Window.Curve, Sources[Entry], 1,
+                                         HasKnot ? &Time : nullptr,
+                                         Entry <= Degree ? Controls + Entry * Dimension : nullptr,
                                          Window.IdentityVector);
+        if (HasKnot) {
+            Knots[Entry] = Time + Shifts[Entry];
+        }
     }
 }
 
@@ -131,33 +168,53 @@ void MakeContinuous(kelvo_real32 *Controls, kelvo_int32 Count) {
     }
 }
 
+// The evaluator of a DaK32fC32f curve of two knots or more whose controls
+// are Dimension wide, or null (for every other curve, which the general
+// checks below handle and report).
+kelvo_bspline_evaluator *FloatsEvaluator(kelvo_curve2 const *Curve, kelvo_int32 Dimension,
+                                         bool Normalize) {
+    if (FormatByte(Curve) != DaK32fC32f) {
+        return nullptr;
+    }
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (Data->KnotCount < 2 || Data->ControlCount != (kelvo_int64)Data->KnotCount * Dimension ||
+        Degree > MaxCurveDegree) {
+        return nullptr;
+    }
+    return (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
+}
+
 void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
               bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
               kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 T, kelvo_real32 *Result,
               kelvo_real32 const *IdentityVector) {
     kelvo_int32 KnotCount = Format.GetKnotCount(Curve);
-    // Curves without knots (identity, and keyframes without knots) are the
-    // identity vector.
-    if (KnotCount <= 0 || IsIdentity(Curve)) {
-        if (Dimension > 0) {
-            memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
+    kelvo_bspline_evaluator *Evaluator = FloatsEvaluator(Curve, Dimension, Normalize);
+    if (!Evaluator) {
+        // Curves without knots (identity, and keyframes without knots) are
+        // the identity vector.
+        if (KnotCount <= 0 || IsIdentity(Curve)) {
+            if (Dimension > 0) {
+                memcpy(Result, IdentityVector, Dimension * sizeof(kelvo_real32));
+            }
+            return;
         }
-        return;
-    }
-    if (Format.GetDimension(Curve) != Dimension) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): Curve and argument dimensions do not match",
-            KELVO_HERE);
-        return;
-    }
-    if (IsConstantOrIdentity(Curve)) {
-        Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
-        return;
+        if (Format.GetDimension(Curve) != Dimension) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): Curve and argument dimensions do not match", KELVO_HERE);
+            return;
+        }
+        if (IsConstantOrIdentity(Curve)) {
+            Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
+            return;
+        }
+        Evaluator = FindBSpline(CurveHeader(Curve)->Degree, Dimension, Normalize);
+        if (!Evaluator) {
+            return;
+        }
     }
     kelvo_int32 Degree = CurveHeader(Curve)->Degree;
-    kelvo_bspline_evaluator *Evaluator = FindBSpline(Degree, Dimension, Normalize);
-    if (!Evaluator) {
-        return;
-    }
     kelvo_int32 Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
     // Before the first knot nothing precedes it but copies of itself, whose
     // spans are empty: the first control is held.
@@ -470,6 +527,44 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
                  Format->FindKnot(Curve, T), T, Result, IdentityVector);
     }
 }
+
+namespace kelvo {
+
+void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
+                       bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                       kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
+                       kelvo_real32 const *IdentityVector) {
+    kelvo_int32 const Start = Cursor ? *Cursor : -1;
+    // Steady playback of DaK32fC32f inside its knots goes straight to the
+    // evaluator, as Evaluate would.
+    if (Curve && Curve->CurveData.Object && FormatByte(Curve) == DaK32fC32f) {
+        kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+        kelvo_int32 Knot = CloseUpperBound(Data->Knots, Data->KnotCount, T, Start);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        kelvo_int32 Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+        kelvo_bspline_evaluator *Evaluator = FloatsEvaluator(Curve, Dimension, Normalize);
+        if (Evaluator && Knot - Degree >= 0 &&
+            Knot + Degree - 1 < Data->KnotCount - (ForwardsLoop ? 1 : 0)) {
+            Evaluator(Data->Knots + Knot, Data->Controls + Knot * Dimension, T, Result);
+            return;
+        }
+        Evaluate(CurveFormats[DaK32fC32f], Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                 Duration, Knot, T, Result, IdentityVector);
+        return;
+    }
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Start);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
+                 T, Result, IdentityVector);
+    }
+}
+
+} // namespace kelvo
 
 KELVO_API void KelvoEvaluateCurveAtKnotIndex(kelvo_int32 Dimension, kelvo_bool8 Normalize,
                                              kelvo_bool8 BackwardsLoop, kelvo_curve2 const *Curve,

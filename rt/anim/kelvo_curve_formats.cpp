@@ -135,14 +135,10 @@ template <typename record> void SetKnotScale(record &Data, kelvo_real32 Scale) {
 // Integer knots are searched with an integer key. The key is clamped to one
 // below the smallest and the largest stored value, so that times before the
 // curve or past its end never wrap to its other end.
-template <typename value>
-kelvo_int32 FindIntegerKnot(value const *Knots, kelvo_int32 KnotCount, kelvo_real32 T,
-                            kelvo_real32 Scale) {
+template <typename value> kelvo_int32 IntegerKnotKey(kelvo_real32 T, kelvo_real32 Scale) {
     constexpr kelvo_real32 Largest = (kelvo_real32)std::numeric_limits<value>::max();
     kelvo_real32 Key = floorf(T * Scale);
-    kelvo_int32 IntegerKey =
-        Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest) : -1;
-    return UpperBound(Knots, KnotCount, IntegerKey);
+    return Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest) : -1;
 }
 
 template <typename value> value Quantize(kelvo_real32 Value) {
@@ -321,6 +317,10 @@ kelvo_int32 FloatsFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T) {
     floats const *Data = DataOf<floats>(Curve);
     return UpperBound(Data->Knots, Data->KnotCount, T);
 }
+kelvo_int32 FloatsFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32 Start) {
+    floats const *Data = DataOf<floats>(Curve);
+    return CloseUpperBound(Data->Knots, Data->KnotCount, T, Start);
+}
 void FloatsExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                    kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     floats const *Data = DataOf<floats>(Curve);
@@ -446,19 +446,21 @@ template <typename record> kelvo_int32 StoredKnotCount(kelvo_curve2 const *Curve
     return DataOf<record>(Curve)->KnotControlCount / (PerKnot<record>(Curve) + 1);
 }
 
-template <typename record> kelvo_int32 StoredFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T) {
+// Without a start (-1) the halving search.
+template <typename record>
+kelvo_int32 StoredFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32 Start) {
     record const *Data = DataOf<record>(Curve);
-    if constexpr (sizeof(*Data->KnotsControls) == 4) {
-        return UpperBound(Data->KnotsControls, StoredKnotCount<record>(Curve), T);
+    using value = std::remove_cv_t<std::remove_pointer_t<decltype(Data->KnotsControls)>>;
+    if constexpr (sizeof(value) == 4) {
+        return CloseUpperBound(Data->KnotsControls, StoredKnotCount<record>(Curve), T, Start);
     } else {
-        return FindIntegerKnot(Data->KnotsControls, StoredKnotCount<record>(Curve), T,
-                               OneOverKnotScale(*Data));
+        return CloseUpperBound(Data->KnotsControls, StoredKnotCount<record>(Curve),
+                               IntegerKnotKey<value>(T, OneOverKnotScale(*Data)), Start);
     }
 }
 
-template <typename record>
-kelvo_int32 StoredFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32) {
-    return StoredFindKnot<record>(Curve, T);
+template <typename record> kelvo_int32 StoredFindKnot(kelvo_curve2 const *Curve, kelvo_real32 T) {
+    return StoredFindCloseKnot<record>(Curve, T, -1);
 }
 
 template <typename record>
@@ -1036,8 +1038,12 @@ void CopyRecord(kelvo_curve2 *Destination, kelvo_curve2 const *Source) {
 }
 
 template <kelvo_int32 (*Find)(kelvo_curve2 const *, kelvo_real32)>
-kelvo_int32 FindClose(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32) {
-    return Find(Curve, T);
+kelvo_int32 FindClose(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo_int32 Start) {
+    if constexpr (Find == FloatsFindKnot) {
+        return FloatsFindCloseKnot(Curve, T, Start);
+    } else {
+        return Find(Curve, T);
+    }
 }
 
 } // namespace

@@ -77,9 +77,46 @@ kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
     return Low < KnotCount ? Low : KnotCount - 1;
 }
 
+// UpperBound started from Start (the answer for a nearby key, say): a few
+// steps either way when the answer is near, the halving search otherwise.
+// The answer is UpperBound's whenever the knots do not decrease, which the
+// curve check holds every curve from a file to.
+template <typename value, typename key>
+kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount, key Key, kelvo_int32 Start) {
+    constexpr kelvo_int32 MostSteps = 4;
+    if (Start < 0 || Start >= KnotCount) {
+        return UpperBound(Knots, KnotCount, Key);
+    }
+    kelvo_int32 Index = Start;
+    if (Index > 0 && Key < (key)Knots[Index - 1]) {
+        for (kelvo_int32 Step = 0; Step < MostSteps; ++Step) {
+            --Index;
+            if (Index == 0 || !(Key < (key)Knots[Index - 1])) {
+                return Index;
+            }
+        }
+    } else {
+        for (kelvo_int32 Step = 0; Step <= MostSteps; ++Step) {
+            if (Index == KnotCount - 1 || Key < (key)Knots[Index]) {
+                return Index;
+            }
+            ++Index;
+        }
+    }
+    return UpperBound(Knots, KnotCount, Key);
+}
+
 // The format entry of a curve, or null (reported under origin Curve) when
 // the curve has no data or its format byte is none of the table's.
 kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
+
+// Evaluation at T as KelvoEvaluateCurveAtT gives it (the dimension trusted
+// to be 0 to 9), with the knot searched from *Cursor, the knot of an earlier
+// evaluation, which it then updates. A null cursor searches from scratch.
+void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
+                       bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                       kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
+                       kelvo_real32 const *IdentityVector);
 
 // The D4n lane scales and offsets, entries 8..15 negating 0..7.
 struct scale_offset {

@@ -31,6 +31,13 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
     return TrackCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
 }
 
+// KelvoSampleTrackUUULocal with a knot cursor per curve (position,
+// orientation, scale/shear), or none with null Cursors; the cursors make
+// steady playback cheaper and never change the result.
+void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
+                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                      kelvo_int32 *Cursors);
+
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.
 kelvo_int32 CompareTrackNames(char const *A, char const *B);

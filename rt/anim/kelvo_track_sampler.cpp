@@ -6,6 +6,7 @@
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_track_group.h"
 
+#include "anim/kelvo_curve_formats.h"
 #include "anim/kelvo_track_internal.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
@@ -34,15 +35,15 @@ kelvo_uint8 ClassOf(kelvo_curve2 const *Curve) {
 
 // Evaluation at the context's clock; the result holds the identity vector
 // first, so a curve of the wrong dimension (reported by the evaluation)
-// never leaves it unwritten.
+// never leaves it unwritten. The cursor (or null) is the curve's knot at
+// the previous sampling.
 void Evaluate(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, kelvo_int32 Dimension,
-              bool Normalize, kelvo_real32 const *Identity, kelvo_real32 *Result) {
+              bool Normalize, kelvo_real32 const *Identity, kelvo_real32 *Result,
+              kelvo_int32 *Cursor = nullptr) {
     memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
-    kelvo_int32 Knot = KelvoCurveFindKnot(Curve, Context->LocalClock);
-    KelvoEvaluateCurveAtKnotIndex(Dimension, Normalize, (kelvo_bool8)(Context->UnderflowLoop != 0),
-                                  Curve, (kelvo_bool8)(Context->OverflowLoop != 0),
-                                  Context->LocalDuration, Knot, Context->LocalClock, Result,
-                                  Identity);
+    kelvo::EvaluateCurveFrom(Cursor, Dimension, Normalize, Context->UnderflowLoop != 0, Curve,
+                             Context->OverflowLoop != 0, Context->LocalDuration,
+                             Context->LocalClock, Result, Identity);
 }
 
 // Keyframed curves give the control of the context's frame; a frame outside
@@ -73,7 +74,8 @@ void ExactNormalize(kelvo_real32 *Q) {
 // One component by its class; true when it differs from identity.
 bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, int Class,
                      kelvo_real32 const *Constant, kelvo_int32 Dimension, bool Normalize,
-                     kelvo_real32 const *Identity, kelvo_real32 *Result) {
+                     kelvo_real32 const *Identity, kelvo_real32 *Result,
+                     kelvo_int32 *Cursor = nullptr) {
     switch (Class) {
     case KelvoBoundCurveIdentity:
         memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
@@ -85,7 +87,7 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
         ExtractFrame(Context, Curve, Dimension, Identity, Result);
         return true;
     default:
-        Evaluate(Context, Curve, Dimension, Normalize, Identity, Result);
+        Evaluate(Context, Curve, Dimension, Normalize, Identity, Result, Cursor);
         if (Normalize) {
             ExactNormalize(Result);
         }
@@ -244,28 +246,40 @@ KELVO_API void KelvoGetTransformTrackInitialTransform(kelvo_transform_track cons
     }
 }
 
-KELVO_API void KelvoSampleTrackUUULocal(kelvo_sample_context const *Context,
-                                        kelvo_transform_track const *SourceTrack,
-                                        kelvo_bound_transform_track const *Track,
-                                        kelvo_transform *Result) {
+namespace kelvo {
+
+void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
+                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                      kelvo_int32 *Cursors) {
     kelvo_uint8 Flags = Track->Flags;
     kelvo_transform const &Constant = Track->LODTransform;
     Result->Flags = 0;
     if (SampleComponent(Context, &SourceTrack->PositionCurve,
                         ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
-                        KelvoCurveIdentityPosition, Result->Position)) {
+                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
         Result->Flags |= KelvoHasPosition;
     }
     if (SampleComponent(Context, &SourceTrack->OrientationCurve,
                         ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
-                        true, KelvoCurveIdentityOrientation, Result->Orientation)) {
+                        true, KelvoCurveIdentityOrientation, Result->Orientation,
+                        Cursors ? Cursors + 1 : nullptr)) {
         Result->Flags |= KelvoHasOrientation;
     }
     if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
                         ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT), Constant.ScaleShear, 9,
-                        false, KelvoCurveIdentityScaleShear, Result->ScaleShear)) {
+                        false, KelvoCurveIdentityScaleShear, Result->ScaleShear,
+                        Cursors ? Cursors + 2 : nullptr)) {
         Result->Flags |= KelvoHasScaleShear;
     }
+}
+
+} // namespace kelvo
+
+KELVO_API void KelvoSampleTrackUUULocal(kelvo_sample_context const *Context,
+                                        kelvo_transform_track const *SourceTrack,
+                                        kelvo_bound_transform_track const *Track,
+                                        kelvo_transform *Result) {
+    kelvo::SampleTrackLocal(Context, SourceTrack, Track, Result, nullptr);
 }
 
 KELVO_API void KelvoSampleTrackPOLocal(kelvo_sample_context const *Context,

@@ -1,4 +1,4 @@
-#include "asset/kelvo_curve_formats.h"
+#include "anim/kelvo_curve_formats.h"
 #include "kelvo_test.h"
 
 #include <cmath>
@@ -402,6 +402,53 @@ TEST_F(CurveTest, KnotSearchFindsTheFirstKnotAfterTAndClampsOutsideTheCurve) {
             }
         }
         KelvoFreeCurve(Curve);
+    }
+}
+
+// Playback keeps the knot of the last sampling and starts the next search
+// there; forwards, backwards, with jumps and across the seams, what it
+// evaluates and finds must be exactly what a fresh search gives.
+TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
+    std::mt19937 Random(11);
+    std::uniform_real_distribution<float> Jump(-1.0f, 4.0f);
+    std::vector<float> Times;
+    for (int Step = 0; Step <= 160; ++Step) {
+        Times.push_back(-0.5f + (float)Step * 0.025f);
+    }
+    for (int Step = 160; Step >= 0; --Step) {
+        Times.push_back(-0.5f + (float)Step * 0.025f);
+    }
+    for (int Step = 0; Step < 60; ++Step) {
+        Times.push_back(Jump(Random));
+    }
+    Times.push_back(NAN);
+    for (format_case const &Format : QuantizedFormats) {
+        for (int Degree : {1, 3}) {
+            char const *Name = Format.Type[0].Name; // a copy: the record's slot is 4-aligned
+            SCOPED_TRACE(testing::Message() << Name << " degree " << Degree);
+            int const KnotCount = 9;
+            kelvo_curve2 *Curve = Build(Format.Type, Degree, Format.Dimension,
+                                        IncreasingKnots(Random, KnotCount, 3.0f),
+                                        ControlsFor(Random, Format, KnotCount));
+            bool const Normalize = Format.Dimension == 4;
+            kelvo_int32 Cursor = -1;
+            for (float T : Times) {
+                for (bool Loop : {true, false}) {
+                    float Fresh[9], Resumed[9];
+                    KelvoEvaluateCurveAtT(Format.Dimension, Normalize, Loop, Curve, Loop, 3.0f, T,
+                                          Fresh, nullptr);
+                    kelvo::EvaluateCurveFrom(&Cursor, Format.Dimension, Normalize, Loop, Curve,
+                                             Loop, 3.0f, T, Resumed, nullptr);
+                    ASSERT_EQ(memcmp(Fresh, Resumed, Format.Dimension * sizeof(float)), 0) << T;
+                }
+                kelvo_int32 Knot = KelvoCurveFindKnot(Curve, T);
+                ASSERT_EQ(Cursor, Knot) << T;
+                for (kelvo_int32 Start = -2; Start <= KnotCount + 1; Start += 3) {
+                    ASSERT_EQ(KelvoCurveFindCloseKnot(Curve, T, Start), Knot) << T << " " << Start;
+                }
+            }
+            KelvoFreeCurve(Curve);
+        }
     }
 }
 
