@@ -151,6 +151,9 @@ command const Commands[] = {
     {"play", "FILE [--model NAME] [--animation NAME] [--at T1,T2,...] [--fps F --seconds S] "
              "[--loop N] [--stats]",
      "play an animation and print the bones' world positions", &RunPlay},
+    {"import", "IN OUT [--tolerance T] [--rotation-tolerance R] [--fps F] "
+               "[--basis RIGHT,UP,BACK] [--units-per-meter U] [--quiet]",
+     "import a glTF, FBX, COLLADA, BVH or other scene through assimp", &RunImport},
     {"help", "", "list the commands", &RunHelp},
 };
 
