@@ -82,7 +82,7 @@ class compressor {
         Sample(Curve, Kind, Dimension);
         double Largest = 0;
         kelvo_curve2 *Fitted =
-            kv2::FitSamples(Solver, Kind, Settings.Tolerance[Kind], Settings.Formats,
+            kv2::FitSamples(Solver, Kind, 3, Settings.Tolerance[Kind], Settings.Formats,
                             Samples.data(), Dimension, SampleCount, Step, &Largest);
         if (!Fitted) {
             return false;

@@ -73,12 +73,13 @@ kelvo_real32 const *IdentityOf(curve_kind Kind) {
                                       : nullptr;
 }
 
-kelvo_curve2 *FitSamples(bspline_solver *Solver, curve_kind Kind, kelvo_real32 Tolerance,
+kelvo_curve2 *FitSamples(bspline_solver *Solver, curve_kind Kind, kelvo_int32 Degree,
+                         kelvo_real32 Tolerance,
                          std::vector<kelvo_data_type_definition const *> const &Formats,
                          kelvo_real32 const *Samples, kelvo_int32 Dimension,
                          kelvo_int32 SampleCount, kelvo_real32 dT, double *LargestError) {
     compress_curve_parameters Params = {};
-    Params.DesiredDegree = 3;
+    Params.DesiredDegree = Degree;
     Params.AllowDegreeReduction = true;
     Params.ErrorTolerance = Tolerance;
     Params.PossibleCompressionTypes = const_cast<kelvo_data_type_definition const **>(Formats.data());
@@ -91,6 +92,11 @@ kelvo_curve2 *FitSamples(bspline_solver *Solver, curve_kind Kind, kelvo_real32 T
     kelvo_uint32 Flags =
         BSplineSolverExtraDOFKnotZero | BSplineSolverAllowReduceKeys |
         (Kind == OrientationCurve ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u);
+    if (Degree == 1) {
+        // A knot wherever the samples bend: the line through them all, then
+        // thinned while it stays within the tolerance.
+        Flags |= BSplineSolverAllowC1Splitting;
+    }
     kelvo_curve2 *Fitted =
         KelvoCompressCurve(Solver, Flags, &Params, Samples, Dimension, SampleCount, dT, nullptr);
     if (Fitted) {

@@ -100,8 +100,23 @@ struct channel_fit {
                                  : Kind == OrientationCurve ? Settings.RotationTolerance
                                                             : Settings.ScaleTolerance;
         double Largest = 0;
-        kelvo_curve2 *Curve = FitSamples(Solver, Kind, Tolerance, Formats, Samples.data(),
+        kelvo_curve2 *Curve = FitSamples(Solver, Kind, 3, Tolerance, Formats, Samples.data(),
                                          Dimension, Count, Step, &Largest);
+        if (Curve && Largest > Tolerance) {
+            // Cubics cannot follow every capture's jitter; straight lines
+            // between the samples can, as a source of linear keys does.
+            double LinearLargest = 0;
+            kelvo_curve2 *Linear = FitSamples(Solver, Kind, 1, Tolerance, Formats,
+                                              Samples.data(), Dimension, Count, Step,
+                                              &LinearLargest);
+            if (Linear && LinearLargest < Largest) {
+                std::swap(Curve, Linear);
+                Largest = LinearLargest;
+            }
+            if (Linear) {
+                KelvoFreeCurve(Linear);
+            }
+        }
         if (Curve) {
             Asset.Curves.push_back(Curve);
             Summary.LargestError[Kind] = std::max(Summary.LargestError[Kind], Largest);
