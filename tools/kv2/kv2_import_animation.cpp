@@ -84,7 +84,9 @@ double SampleRate(aiAnimation const *Animation, double TicksPerSecond, double As
         Look(Channel->mRotationKeys, Channel->mNumRotationKeys);
         Look(Channel->mScalingKeys, Channel->mNumScalingKeys);
     }
-    return Closest > 0 ? std::min(1.0 / Closest, 1000.0) : 30.0;
+    // Sampled at least 30 times a second: between distant keys the fitted
+    // curve must follow the spherical path, not the chord.
+    return Closest > 0 ? std::min(std::max(1.0 / Closest, 30.0), 1000.0) : 30.0;
 }
 
 struct channel_fit {
