@@ -53,6 +53,13 @@ kelvo_file *LoadValidFile(char const *FileName, crc_mismatch Crc, std::string &R
 int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *Verb,
                 std::function<bool(char const *Temporary, std::string &Reason)> const &Write);
 
+// Reads a platform name (32le, 32be, 64le or 64be) into its magic value.
+bool ParsePlatform(char const *Name, kelvo_file_magic_value &Magic);
+// Writes In to Out with every section in Format (-1: as stored) and, when
+// Magic is given, for that platform; false on failure, Reason perhaps set.
+bool WriteConverted(char const *In, char const *Out, int Format,
+                    kelvo_file_magic_value const *Magic, std::string &Reason);
+
 // Prints "kv2: FILE: REASON" on stderr (after what is on stdout) and
 // returns the exit status of a failure.
 int Refuse(char const *FileName, std::string const &Reason);

@@ -19,7 +19,8 @@ namespace {
 
 int Usage() {
     fprintf(stderr, "kv2: import needs IN OUT.kv2 [--tolerance T] [--rotation-tolerance R] "
-                    "[--fps F] [--basis RIGHT,UP,BACK] [--units-per-meter U] [--quiet]\n"
+                    "[--fps F] [--basis RIGHT,UP,BACK] [--units-per-meter U] [--format 0|2]\n"
+                    "     [--platform 32le|32be|64le|64be] [--quiet]\n"
                     "     (RIGHT, UP, BACK: axes such as x, -z, y)\n");
     return 2;
 }
@@ -55,7 +56,14 @@ bool ParseBasis(std::string const &Text, kv2::import_settings &Settings) {
            ParseAxis(Text.substr(Second + 1), Settings.Back);
 }
 
-bool ParseOptions(int Count, char **Arguments, kv2::import_settings &Settings) {
+// How the written file is stored: a section format and a platform.
+struct storage {
+    int Format = -1;
+    bool Converted = false;
+    kelvo_file_magic_value Magic;
+};
+
+bool ParseOptions(int Count, char **Arguments, kv2::import_settings &Settings, storage &Storage) {
     for (int Index = 2; Index < Count; ++Index) {
         std::string Option = Arguments[Index];
         if (Option == "--quiet") {
@@ -71,7 +79,11 @@ bool ParseOptions(int Count, char **Arguments, kv2::import_settings &Settings) {
                       : Option == "--fps"                ? ParsePositive(Value, Settings.FramesPerSecond)
                       : Option == "--units-per-meter"    ? ParsePositive(Value, Settings.UnitsPerMeter)
                       : Option == "--basis" ? (Settings.ChangeBasis = ParseBasis(Value, Settings))
-                                            : false;
+                      : Option == "--platform"
+                          ? (Storage.Converted = kv2::ParsePlatform(Value, Storage.Magic))
+                      : Option == "--format" && (!strcmp(Value, "0") || !strcmp(Value, "2"))
+                          ? (Storage.Format = Value[0] - '0', true)
+                          : false;
         if (!Parsed) {
             return false;
         }
@@ -114,11 +126,13 @@ int RunImport(int ArgumentCount, char **Arguments) {
     }
 #ifdef KV2_HAVE_ASSIMP
     kv2::import_settings Settings;
-    if (!ParseOptions(ArgumentCount, Arguments, Settings)) {
+    storage Storage;
+    if (!ParseOptions(ArgumentCount, Arguments, Settings, Storage)) {
         return Usage();
     }
     char const *In = Arguments[0];
     char const *Out = Arguments[1];
+    Settings.Destination = Out;
     kv2::staged_output Staged(Out);
     std::string Reason;
     kv2::import_summary Summary;
@@ -128,7 +142,14 @@ int RunImport(int ArgumentCount, char **Arguments) {
     if (!kv2::ImportScene(In, Staged.Path(), Settings, Summary, Reason)) {
         return kv2::Refuse(In, Reason);
     }
-    if (!Staged.Commit(Reason)) {
+    kv2::staged_output Stored(Out);
+    bool Restore = Storage.Format >= 0 || Storage.Converted;
+    if (Restore && (!Stored.Create(Reason) ||
+                    !kv2::WriteConverted(Staged.Path(), Stored.Path(), Storage.Format,
+                                         Storage.Converted ? &Storage.Magic : nullptr, Reason))) {
+        return kv2::Refuse(Out, Reason.empty() ? "the file could not be converted" : Reason);
+    }
+    if (!(Restore ? Stored : Staged).Commit(Reason)) {
         return kv2::Refuse(Out, Reason);
     }
     PrintSummary(In, Out, Summary);

@@ -28,6 +28,7 @@ struct import_settings {
     kelvo_real32 UnitsPerMeter = 0.0f; // 0: the source's
     kelvo_real32 Right[3] = {1, 0, 0}, Up[3] = {0, 1, 0}, Back[3] = {0, 0, 1};
     bool Progress = true;
+    std::string Destination; // the name progress lines give the output
 };
 
 struct import_summary {
@@ -108,6 +109,9 @@ void Progress(import_settings const &Settings, char const *Stage, int Done, int 
 // The parts of an import; each returns false with Reason on failure.
 bool BuildSkeleton(aiScene const *Scene, std::string const &Name, imported_asset &Asset,
                    import_summary &Summary, std::string &Reason);
+// The scene's materials in its order, then the textured maps they lead to.
+void BuildMaterials(aiScene const *Scene, char const *In, imported_asset &Asset,
+                    import_summary &Summary);
 bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                  import_summary &Summary, std::string &Reason);
 bool BuildAnimations(aiScene const *Scene, import_settings const &Settings,

@@ -243,23 +243,10 @@ void BindBones(mesh_source const &Source, built_mesh const &Built, imported_asse
     Mesh.BoneBindings = Bindings;
 }
 
-void BuildMaterials(aiScene const *Scene, imported_asset &Asset) {
-    for (unsigned Index = 0; Index < Scene->mNumMaterials; ++Index) {
-        aiString Name;
-        kelvo_material &Material = Asset.Record<kelvo_material>();
-        if (aiGetMaterialString(Scene->mMaterials[Index], AI_MATKEY_NAME, &Name) == AI_SUCCESS) {
-            Material.Name = Asset.String(Name.C_Str());
-        }
-        Asset.Materials.push_back(&Material);
-    }
-}
-
 } // namespace
 
 bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                  import_summary &Summary, std::string &Reason) {
-    BuildMaterials(Scene, Asset);
-    Summary.Materials = (int)Asset.Materials.size();
     std::map<std::string, int> NodeByName;
     for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
         NodeByName[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;

@@ -393,11 +393,15 @@ bool ImportScene(char const *In, char const *Out, import_settings const &Setting
     imported_asset Asset;
     DescribeSource(Scene.get(), In, Asset);
     std::string Name = Stem(In);
-    if (!BuildSkeleton(Scene.get(), Name, Asset, Summary, Reason) ||
-        !BuildMeshes(Scene.get(), Settings, Asset, Summary, Reason)) {
+    if (!BuildSkeleton(Scene.get(), Name, Asset, Summary, Reason)) {
         return false;
     }
     Progress(Settings, "skeleton", Summary.Bones, Summary.Bones);
+    BuildMaterials(Scene.get(), In, Asset, Summary);
+    Progress(Settings, "materials", Summary.Materials, Summary.Materials);
+    if (!BuildMeshes(Scene.get(), Settings, Asset, Summary, Reason)) {
+        return false;
+    }
     Asset.Model.Name = Asset.String(Name);
     Asset.Model.Skeleton = Asset.Skeleton;
     KelvoMakeIdentity(&Asset.Model.InitialPlacement);
@@ -413,7 +417,7 @@ bool ImportScene(char const *In, char const *Out, import_settings const &Setting
         return false;
     }
     if (Settings.Progress) {
-        printf("writing %s\n", Out);
+        printf("writing %s\n", Settings.Destination.empty() ? Out : Settings.Destination.c_str());
     }
     return Write(Asset, Out, Reason);
 }
