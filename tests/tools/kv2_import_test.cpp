@@ -393,6 +393,28 @@ TEST_F(Kv2ImportTest, ImportingTwiceGivesTheSameBytes) {
     }
 }
 
+TEST_F(Kv2ImportTest, AMissingImageIsAWarningAndItsMapIsLeftOut) {
+    std::string Text = ReadText(SharedDataPath("characters/SimpleSkin.gltf"));
+    Text.replace(Text.find("\"indices\" : 0"), 14, "\"indices\" : 0, \"material\" : 0");
+    Text.replace(Text.find("\"skins\""), 8,
+                 "\"materials\" : [ { \"pbrMetallicRoughness\" : { \"baseColorTexture\" : "
+                 "{ \"index\" : 0 } } } ], \"textures\" : [ { \"source\" : 0 } ], "
+                 "\"images\" : [ { \"uri\" : \"missing.png\" } ], \"skins\"");
+    std::string In = TemporaryPath("textured.gltf"), Out = TemporaryPath("textured.kv2");
+    std::ofstream(In, std::ios::binary) << Text;
+    run_result Run = RunKv2({"import", In, Out, "--quiet"});
+    EXPECT_EQ(Run.Status, 0) << Run.Err;
+    EXPECT_EQ(Run.Err, "kv2: " + In + ": warning: image 'missing.png' left out: Unable to open file\n");
+    kelvo_file *File = KelvoReadEntireFile(Out.c_str());
+    kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
+    ASSERT_TRUE(Info);
+    EXPECT_EQ(Info->TextureCount, 0);
+    EXPECT_EQ(Info->Materials[0]->MapCount, 0);
+    KelvoFreeFile(File);
+    unlink(In.c_str());
+    unlink(Out.c_str());
+}
+
 // Names in Directory that start with Prefix.
 int CountEntries(std::string const &Directory, std::string const &Prefix) {
     int Count = 0;

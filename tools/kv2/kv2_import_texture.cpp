@@ -130,17 +130,20 @@ void BuildMaterials(aiScene const *Scene, char const *In, imported_asset &Asset,
                 Reference.length == 0) {
                 continue;
             }
-            kelvo_material *&Map = Textured[Reference.C_Str()];
-            if (!Map) {
+            auto Found = Textured.find(Reference.C_Str());
+            if (Found == Textured.end()) {
+                // Tried once: an image left out is reported once.
                 kelvo_texture *Texture = MakeTexture(Scene, In, Reference.C_Str(), Asset, Summary);
-                if (!Texture) {
-                    continue;
+                kelvo_material *Map = Texture ? &Asset.Record<kelvo_material>() : nullptr;
+                if (Map) {
+                    Map->Name = Texture->FromFileName;
+                    Map->Texture = Texture;
                 }
-                Map = &Asset.Record<kelvo_material>();
-                Map->Name = Texture->FromFileName;
-                Map->Texture = Texture;
+                Found = Textured.emplace(Reference.C_Str(), Map).first;
             }
-            Maps.push_back({Role.Usage, Map});
+            if (Found->second) {
+                Maps.push_back({Role.Usage, Found->second});
+            }
         }
         if (!Maps.empty()) {
             Material.Maps = static_cast<kelvo_material_map *>(
