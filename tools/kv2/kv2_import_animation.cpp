@@ -37,31 +37,29 @@ template <class Key> double Fraction(Key const *Keys, unsigned Count, unsigned A
     return Span > 0 ? std::min(1.0, (Time - Keys[At].mTime) / Span) : 0;
 }
 
-aiVector3D VectorAt(aiVectorKey const *Keys, unsigned Count, double Time, aiVector3D Rest) {
+// The value of Keys at Time, Blend joining two neighbours; Rest without keys.
+template <class Key, class Value, class Join>
+Value ValueAt(Key const *Keys, unsigned Count, double Time, Value Rest, Join const &Blend) {
     if (Count == 0) {
         return Rest;
     }
     unsigned At = KeyBefore(Keys, Count, Time);
     double F = Fraction(Keys, Count, At, Time);
-    if (F == 0) {
-        return Keys[At].mValue;
-    }
-    aiVector3D const &A = Keys[At].mValue, &B = Keys[At + 1].mValue;
-    return A + (B - A) * (ai_real)F;
+    return F == 0 ? Keys[At].mValue : Blend(Keys[At].mValue, Keys[At + 1].mValue, (ai_real)F);
+}
+
+aiVector3D VectorAt(aiVectorKey const *Keys, unsigned Count, double Time, aiVector3D Rest) {
+    return ValueAt(Keys, Count, Time, Rest,
+                   [](aiVector3D const &A, aiVector3D const &B, ai_real F) { return A + (B - A) * F; });
 }
 
 aiQuaternion RotationAt(aiQuatKey const *Keys, unsigned Count, double Time, aiQuaternion Rest) {
-    if (Count == 0) {
-        return Rest;
-    }
-    unsigned At = KeyBefore(Keys, Count, Time);
-    double F = Fraction(Keys, Count, At, Time);
-    if (F == 0) {
-        return Keys[At].mValue;
-    }
-    aiQuaternion Result;
-    aiQuaternion::Interpolate(Result, Keys[At].mValue, Keys[At + 1].mValue, (ai_real)F);
-    return Result;
+    return ValueAt(Keys, Count, Time, Rest,
+                   [](aiQuaternion const &A, aiQuaternion const &B, ai_real F) {
+                       aiQuaternion Result;
+                       aiQuaternion::Interpolate(Result, A, B, F);
+                       return Result;
+                   });
 }
 
 // The sampling rate of an animation: asked for, or that of its closest keys.
