@@ -415,6 +415,73 @@ TEST_F(Kv2ImportTest, AMissingImageIsAWarningAndItsMapIsLeftOut) {
     unlink(Out.c_str());
 }
 
+// Every bone's world position half way through the first animation.
+std::vector<float> BonePositions(std::string const &Path) {
+    std::vector<float> Positions;
+    kelvo_file *File = KelvoReadEntireFile(Path.c_str());
+    kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
+    if (!Info || Info->ModelCount != 1 || Info->AnimationCount < 1) {
+        ADD_FAILURE() << Path << " has no model and animation";
+        KelvoFreeFile(File);
+        return Positions;
+    }
+    kelvo_skeleton const *Skeleton = Info->Models[0]->Skeleton;
+    played Play = {KelvoInstantiateModel(Info->Models[0]), nullptr,
+                   KelvoNewLocalPose(Skeleton->BoneCount), KelvoNewWorldPose(Skeleton->BoneCount)};
+    Play.Control = KelvoPlayControlledAnimation(0, Info->Animations[0], Play.Instance);
+    KelvoSetModelClock(Play.Instance, 0.5f * Info->Animations[0]->Duration);
+    KelvoSampleModelAnimations(Play.Instance, 0, Skeleton->BoneCount, Play.Pose);
+    KelvoBuildWorldPose(Skeleton, 0, Skeleton->BoneCount, Play.Pose, nullptr, Play.World);
+    for (kelvo_int32 Bone = 0; Bone < Skeleton->BoneCount; ++Bone) {
+        float const *M = KelvoGetWorldPose4x4(Play.World, Bone);
+        Positions.insert(Positions.end(), M + 12, M + 15);
+    }
+    KelvoFreeWorldPose(Play.World);
+    KelvoFreeLocalPose(Play.Pose);
+    KelvoFreeControl(Play.Control);
+    KelvoFreeModelInstance(Play.Instance);
+    KelvoFreeFile(File);
+    return Positions;
+}
+
+TEST_F(Kv2ImportTest, BasisUnitsFormatAndPlatformChangeOnlyWhatTheySay) {
+    struct change {
+        std::vector<std::string> Options;
+        float Map[3][3]; // new coordinates from the source's x, y, z
+        float Scale;
+    } const Cases[] = {
+        {{"--basis", "x,z,-y"}, {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, 1},
+        {{"--units-per-meter", "100"}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, 100},
+        {{"--format", "2", "--platform", "32be"}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, 1},
+    };
+    char const *Source = "characters/RiggedFigure.glb";
+    std::vector<float> const Plain = BonePositions(Imported(Source));
+    std::string Out = TemporaryPath("import_changed.kv2");
+    for (change const &Case : Cases) {
+        SCOPED_TRACE(Case.Options[0]);
+        std::vector<std::string> Arguments = {"import", SharedDataPath(Source), Out, "--quiet",
+                                              "--tolerance", std::to_string(PositionTolerance),
+                                              "--rotation-tolerance",
+                                              std::to_string(RotationTolerance)};
+        Arguments.insert(Arguments.end(), Case.Options.begin(), Case.Options.end());
+        ASSERT_EQ(RunKv2(Arguments).Status, 0);
+        std::vector<float> Changed = BonePositions(Out);
+        if (Case.Options[0] == "--format") {
+            ExpectLogged(KelvoWarningLogMessage, "Converting pointer size from 32 to 64");
+        }
+        ASSERT_EQ(Changed.size(), Plain.size());
+        for (size_t At = 0; At < Plain.size(); At += 3) {
+            for (int Axis = 0; Axis < 3; ++Axis) {
+                float Expected = Case.Scale * (Case.Map[Axis][0] * Plain[At] +
+                                               Case.Map[Axis][1] * Plain[At + 1] +
+                                               Case.Map[Axis][2] * Plain[At + 2]);
+                EXPECT_NEAR(Changed[At + Axis], Expected, 1.0e-4f * Case.Scale) << At / 3;
+            }
+        }
+    }
+    unlink(Out.c_str());
+}
+
 // Names in Directory that start with Prefix.
 int CountEntries(std::string const &Directory, std::string const &Prefix) {
     int Count = 0;
