@@ -415,6 +415,43 @@ TEST_F(Kv2ImportTest, AMissingImageIsAWarningAndItsMapIsLeftOut) {
     unlink(Out.c_str());
 }
 
+TEST_F(Kv2ImportTest, MorphTargetsMoveTheVerticesTheirSourceMoves) {
+    // One triangle whose third corner the target lifts by one along z.
+    std::string const Scene =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],)"
+        R"("nodes":[{"mesh":0,"name":"holder"}],"meshes":[{"name":"face","primitives":[)"
+        R"({"attributes":{"POSITION":0},"targets":[{"POSITION":1}]}],"weights":[0]}],)"
+        R"("buffers":[{"byteLength":72,"uri":"data:application/octet-stream;base64,)"
+        R"(AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAIA/"}],)"
+        R"("bufferViews":[{"buffer":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":36}],)"
+        R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",)"
+        R"("min":[0,0,0],"max":[1,1,0]},{"bufferView":1,"componentType":5126,"count":3,)"
+        R"("type":"VEC3","min":[0,0,0],"max":[0,0,1]}]})";
+    std::string In = TemporaryPath("morph.gltf"), Out = TemporaryPath("morph.kv2");
+    std::ofstream(In, std::ios::binary) << Scene;
+    run_result Run = RunKv2({"import", In, Out, "--quiet"});
+    ASSERT_EQ(Run.Status, 0) << Run.Err;
+    kelvo_file *File = KelvoReadEntireFile(Out.c_str());
+    kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
+    ASSERT_TRUE(Info && Info->MeshCount == 1);
+    kelvo_mesh const *Mesh = Info->Meshes[0];
+    ASSERT_EQ(Mesh->MorphTargetCount, 1);
+    kelvo_int32 Stride = KelvoGetTotalObjectSize(KelvoGetMeshVertexType(Mesh));
+    ASSERT_EQ(KelvoGetMeshMorphVertexCount(Mesh, 0), KelvoGetMeshVertexCount(Mesh));
+    auto const *Morphed = static_cast<kelvo_p3_vertex const *>(KelvoGetMeshMorphVertices(Mesh, 0));
+    for (kelvo_int32 Vertex = 0; Vertex < KelvoGetMeshVertexCount(Mesh); ++Vertex) {
+        float const *P = reinterpret_cast<float const *>(
+            static_cast<char const *>(KelvoGetMeshVertices(Mesh)) + (size_t)Vertex * Stride);
+        bool Lifted = P[0] == 0 && P[1] == 1;
+        EXPECT_EQ(Morphed[Vertex].Position[0], P[0]);
+        EXPECT_EQ(Morphed[Vertex].Position[1], P[1]);
+        EXPECT_EQ(Morphed[Vertex].Position[2], P[2] + (Lifted ? 1.0f : 0.0f)) << Vertex;
+    }
+    KelvoFreeFile(File);
+    unlink(In.c_str());
+    unlink(Out.c_str());
+}
+
 // Every bone's world position half way through the first animation.
 std::vector<float> BonePositions(std::string const &Path) {
     std::vector<float> Positions;

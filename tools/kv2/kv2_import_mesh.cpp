@@ -96,6 +96,7 @@ bool Resolve(aiMesh const *Mesh, int Holder, imported_asset const &Asset,
 struct built_mesh {
     kelvo_vertex_data *VertexData = nullptr;
     kelvo_tri_topology *Topology = nullptr;
+    std::vector<kelvo_int32> Original; // the source vertex of each vertex
 };
 
 bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
@@ -155,6 +156,9 @@ bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
     if (HasUVs && !HasTangents) {
         KelvoGenerateTangentSpaceFromUVs(Builder);
     }
+    for (kelvo_int32 Index = 0; Index < KelvoGetResultingVertexCount(Builder); ++Index) {
+        Built.Original.push_back(KelvoGetOriginalVertex(Builder, Index));
+    }
     kelvo_int32 DataSize = KelvoGetResultingVertexDataSize(Builder);
     kelvo_int32 TopologySize = KelvoGetResultingTopologySize(Builder);
     if (DataSize <= 0 || TopologySize <= 0) {
@@ -174,6 +178,46 @@ bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
 
 // Per bone: the box of its vertices in its own rest space and the
 // triangles it moves.
+// Each morph target of the source as positions of every vertex of the
+// mesh (assimp gives whole positions, not offsets).
+void AddMorphTargets(mesh_source const &Source, built_mesh const &Built, imported_asset &Asset,
+                     kelvo_mesh &Mesh) {
+    aiMesh const *From = Source.Mesh;
+    std::vector<kelvo_morph_target> Targets;
+    for (unsigned Index = 0; Index < From->mNumAnimMeshes; ++Index) {
+        aiAnimMesh const *Target = From->mAnimMeshes[Index];
+        if (!Target || !Target->mVertices || Target->mNumVertices != From->mNumVertices) {
+            continue;
+        }
+        size_t Count = Built.Original.size();
+        kelvo_p3_vertex *Vertices =
+            static_cast<kelvo_p3_vertex *>(Asset.Block(Count * sizeof(kelvo_p3_vertex)));
+        for (size_t Vertex = 0; Vertex < Count; ++Vertex) {
+            aiVector3D const &P = Target->mVertices[Built.Original[Vertex]];
+            double const Position[3] = {P.x, P.y, P.z};
+            double Model[3];
+            TransformPoint(Source.ToModel, Position, Model);
+            for (int Axis = 0; Axis < 3; ++Axis) {
+                Vertices[Vertex].Position[Axis] = (kelvo_real32)Model[Axis];
+            }
+        }
+        kelvo_vertex_data &Data = Asset.Record<kelvo_vertex_data>();
+        Data.VertexType = KelvoP3VertexType;
+        Data.VertexCount = (kelvo_int32)Count;
+        Data.Vertices = Vertices;
+        Asset.VertexDatas.push_back(&Data);
+        std::string Name = Target->mName.length ? Target->mName.C_Str()
+                                                : "morph" + std::to_string(Index);
+        Targets.push_back({Asset.String(Name), &Data});
+    }
+    if (!Targets.empty()) {
+        Mesh.MorphTargets = static_cast<kelvo_morph_target *>(
+            Asset.Block(Targets.size() * sizeof(kelvo_morph_target)));
+        memcpy(Mesh.MorphTargets, Targets.data(), Targets.size() * sizeof(kelvo_morph_target));
+        Mesh.MorphTargetCount = (kelvo_int32)Targets.size();
+    }
+}
+
 void BindBones(mesh_source const &Source, built_mesh const &Built, imported_asset &Asset,
                kelvo_mesh &Mesh) {
     size_t Count = Source.Bones.size();
@@ -286,6 +330,7 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
             }
             BindBones(Resolved, Built, Asset, Mesh);
             Asset.VertexDatas.push_back(Built.VertexData);
+            AddMorphTargets(Resolved, Built, Asset, Mesh);
             Asset.Topologies.push_back(Built.Topology);
             Asset.Meshes.push_back(&Mesh);
             Asset.MeshBindings.push_back({&Mesh});
