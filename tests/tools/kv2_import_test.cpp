@@ -51,7 +51,9 @@ matrix Widen(aiMatrix4x4 const &M) {
     return Result;
 }
 
-aiVector3t<double> Origin(matrix const &M) { return {M.a4, M.b4, M.c4}; }
+aiVector3t<double> Origin(matrix const &M) {
+    return {M.a4, M.b4, M.c4};
+}
 
 // Keys interpolated as the formats define them: linear for translation
 // and scale, spherical for rotation, held before the first and after the last.
@@ -79,7 +81,9 @@ std::map<std::string, matrix> WorldAt(aiScene const *Scene, aiAnimation const *A
     for (unsigned Index = 0; Animation && Index < Animation->mNumChannels; ++Index) {
         Channels[Animation->mChannels[Index]->mNodeName.C_Str()] = Animation->mChannels[Index];
     }
-    double Ticks = Animation ? Seconds * (Animation->mTicksPerSecond > 0 ? Animation->mTicksPerSecond : 25) : 0;
+    double Ticks =
+        Animation ? Seconds * (Animation->mTicksPerSecond > 0 ? Animation->mTicksPerSecond : 25)
+                  : 0;
     std::map<std::string, matrix> World;
     std::vector<std::pair<aiNode const *, matrix>> Stack = {{Scene->mRootNode, matrix()}};
     while (!Stack.empty()) {
@@ -245,7 +249,8 @@ double CompareSkin(kelvo_mesh const *Mesh, kelvo_skeleton const *Skeleton, playe
     KelvoBuildMeshBinding4x4Array(Binding, Play.World, 0, Bones, Matrices.data());
     kelvo_data_type_definition const *In = KelvoGetMeshVertexType(Mesh);
     bool Tangents = KelvoDataTypesAreEqual(In, KelvoPWNGT34332VertexType);
-    kelvo_data_type_definition const *Out = Tangents ? KelvoPNGT3332VertexType : KelvoPN33VertexType;
+    kelvo_data_type_definition const *Out =
+        Tangents ? KelvoPNGT3332VertexType : KelvoPN33VertexType;
     kelvo_mesh_deformer *Deformer = KelvoNewMeshDeformer(
         In, Out, Tangents ? KelvoDeformPositionNormalTangent : KelvoDeformPositionNormal, 0);
     kelvo_int32 Count = KelvoGetMeshVertexCount(Mesh);
@@ -268,7 +273,8 @@ double CompareSkin(kelvo_mesh const *Mesh, kelvo_skeleton const *Skeleton, playe
                 double Lever = (Reference - Origin(World.at(Node))).Length();
                 Bound = std::max(Bound, 2.0 / 255 * Spread + Drift.Position + Drift.Swing * Lever);
             }
-            Best = std::min(Best, (aiVector3t<double>(P[0], P[1], P[2]) - Reference).Length() / Bound);
+            Best =
+                std::min(Best, (aiVector3t<double>(P[0], P[1], P[2]) - Reference).Length() / Bound);
         }
         Worst = std::max(Worst, Best);
     }
@@ -324,7 +330,8 @@ TEST_P(Kv2ImportSourceTest, BonesAndSkinsFollowTheSourceWithinTheTolerances) {
         }
         for (kelvo_int32 Which = 0; Which < Info->AnimationCount; ++Which) {
             kelvo_animation const *Animation = Info->Animations[Which];
-            played Play = {KelvoInstantiateModel(Model), nullptr, KelvoNewLocalPose(Skeleton->BoneCount),
+            played Play = {KelvoInstantiateModel(Model), nullptr,
+                           KelvoNewLocalPose(Skeleton->BoneCount),
                            KelvoNewWorldPose(Skeleton->BoneCount)};
             Play.Control = KelvoPlayControlledAnimation(0, Animation, Play.Instance);
             KelvoSetControlLoopCount(Play.Control, 1);
@@ -333,8 +340,10 @@ TEST_P(Kv2ImportSourceTest, BonesAndSkinsFollowTheSourceWithinTheTolerances) {
                 double Time = Animation->Duration * Step / 19.0;
                 KelvoSetModelClock(Play.Instance, (float)Time);
                 KelvoSampleModelAnimations(Play.Instance, 0, Skeleton->BoneCount, Play.Pose);
-                KelvoBuildWorldPose(Skeleton, 0, Skeleton->BoneCount, Play.Pose, nullptr, Play.World);
-                std::map<std::string, matrix> World = WorldAt(Scene, Scene->mAnimations[Which], Time);
+                KelvoBuildWorldPose(Skeleton, 0, Skeleton->BoneCount, Play.Pose, nullptr,
+                                    Play.World);
+                std::map<std::string, matrix> World =
+                    WorldAt(Scene, Scene->mAnimations[Which], Time);
                 std::map<std::string, drift> Drifts;
                 for (auto const &[Name, Transform] : World) {
                     Drifts[Name] = Allowed(Scene->mRootNode->FindNode(Name.c_str()), World);
@@ -348,12 +357,14 @@ TEST_P(Kv2ImportSourceTest, BonesAndSkinsFollowTheSourceWithinTheTolerances) {
                     double Linear = 0;
                     for (int Row = 0; Row < 3; ++Row) {
                         for (int Column = 0; Column < 3; ++Column) {
-                            Linear = std::max(Linear, std::fabs(M[Column * 4 + Row] - R[Row][Column]));
+                            Linear =
+                                std::max(Linear, std::fabs(M[Column * 4 + Row] - R[Row][Column]));
                         }
                     }
-                    double Position = (aiVector3t<double>(M[12], M[13], M[14]) - Origin(R)).Length();
-                    WorstBone = std::max({WorstBone, Position / Drift.Position,
-                                          Linear / (Drift.Swing + 1.0e-5)});
+                    double Position =
+                        (aiVector3t<double>(M[12], M[13], M[14]) - Origin(R)).Length();
+                    WorstBone = std::max(
+                        {WorstBone, Position / Drift.Position, Linear / (Drift.Swing + 1.0e-5)});
                 }
                 for (kelvo_int32 Index = 0; Index < Model->MeshBindingCount; ++Index) {
                     WorstVertex = std::max(WorstVertex, CompareSkin(Model->MeshBindings[Index].Mesh,
@@ -404,7 +415,8 @@ TEST_F(Kv2ImportTest, AMissingImageIsAWarningAndItsMapIsLeftOut) {
     std::ofstream(In, std::ios::binary) << Text;
     run_result Run = RunKv2({"import", In, Out, "--quiet"});
     EXPECT_EQ(Run.Status, 0) << Run.Err;
-    EXPECT_EQ(Run.Err, "kv2: " + In + ": warning: image 'missing.png' left out: Unable to open file\n");
+    EXPECT_EQ(Run.Err,
+              "kv2: " + In + ": warning: image 'missing.png' left out: Unable to open file\n");
     kelvo_file *File = KelvoReadEntireFile(Out.c_str());
     kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
     ASSERT_TRUE(Info);
@@ -496,8 +508,12 @@ TEST_F(Kv2ImportTest, BasisUnitsFormatAndPlatformChangeOnlyWhatTheySay) {
     std::string Out = TemporaryPath("import_changed.kv2");
     for (change const &Case : Cases) {
         SCOPED_TRACE(Case.Options[0]);
-        std::vector<std::string> Arguments = {"import", SharedDataPath(Source), Out, "--quiet",
-                                              "--tolerance", std::to_string(PositionTolerance),
+        std::vector<std::string> Arguments = {"import",
+                                              SharedDataPath(Source),
+                                              Out,
+                                              "--quiet",
+                                              "--tolerance",
+                                              std::to_string(PositionTolerance),
                                               "--rotation-tolerance",
                                               std::to_string(RotationTolerance)};
         Arguments.insert(Arguments.end(), Case.Options.begin(), Case.Options.end());
@@ -536,8 +552,8 @@ TEST_F(Kv2ImportTest, BrokenInputsFailNamingTheFileAndLeaveNothing) {
     struct broken {
         char const *Source;
         char const *Name;
-        size_t Keep;       // bytes kept of the source (0: all)
-        size_t Overwrite;  // bytes overwritten from this offset with garbage (0: none)
+        size_t Keep;      // bytes kept of the source (0: all)
+        size_t Overwrite; // bytes overwritten from this offset with garbage (0: none)
     } const Cases[] = {
         {"characters/CesiumMan.glb", "empty.glb", 1, 0},
         {"characters/CesiumMan.glb", "truncated.glb", 20000, 0},

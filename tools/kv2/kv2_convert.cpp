@@ -111,6 +111,7 @@ int RunConvert(int ArgumentCount, char **Arguments) {
     auto Write = [&](char const *Temporary, std::string &Reason) {
         return kv2::WriteConverted(In, Temporary, Format, &Magic, Reason);
     };
-    return kv2::RewriteFile(
-        In, Arguments[1], IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse, "convert", Write);
+    return kv2::RewriteFile(In, Arguments[1],
+                            IgnoreCRC ? kv2::crc_mismatch::Warn : kv2::crc_mismatch::Refuse,
+                            "convert", Write);
 }

@@ -82,7 +82,8 @@ kelvo_curve2 *FitSamples(bspline_solver *Solver, curve_kind Kind, kelvo_int32 De
     Params.DesiredDegree = Degree;
     Params.AllowDegreeReduction = true;
     Params.ErrorTolerance = Tolerance;
-    Params.PossibleCompressionTypes = const_cast<kelvo_data_type_definition const **>(Formats.data());
+    Params.PossibleCompressionTypes =
+        const_cast<kelvo_data_type_definition const **>(Formats.data());
     Params.PossibleCompressionTypesCount = (kelvo_int32)Formats.size();
     Params.ConstantCompressionType = Dimension == 3   ? KelvoCurveDataD3Constant32fType
                                      : Dimension == 4 ? KelvoCurveDataD4Constant32fType

@@ -22,8 +22,8 @@ bool ParseCurveFormats(std::string const &List,
 // The identity vector of a kind, or null for vectors.
 kelvo_real32 const *IdentityOf(curve_kind Kind);
 
-// Fits SampleCount samples with a curve of Degree (at most 3) of Dimension reals, dT apart, and compresses the
-// fit; orientation samples must be unit and continuous. Null on failure.
+// Fits SampleCount samples with a curve of Degree (at most 3) of Dimension reals, dT apart, and
+// compresses the fit; orientation samples must be unit and continuous. Null on failure.
 // *LargestError is the largest distance (or 1 - dot for orientations) of a
 // sample from the result.
 kelvo_curve2 *FitSamples(bspline_solver *Solver, curve_kind Kind, kelvo_int32 Degree,

@@ -50,7 +50,8 @@ bool ParseAxis(std::string const &Text, kelvo_real32 Axis[3]) {
 }
 
 bool ParseBasis(std::string const &Text, kv2::import_settings &Settings) {
-    size_t First = Text.find(','), Second = First == std::string::npos ? First : Text.find(',', First + 1);
+    size_t First = Text.find(','),
+           Second = First == std::string::npos ? First : Text.find(',', First + 1);
     return Second != std::string::npos && ParseAxis(Text.substr(0, First), Settings.Right) &&
            ParseAxis(Text.substr(First + 1, Second - First - 1), Settings.Up) &&
            ParseAxis(Text.substr(Second + 1), Settings.Back);
@@ -74,10 +75,11 @@ bool ParseOptions(int Count, char **Arguments, kv2::import_settings &Settings, s
             return false;
         }
         char const *Value = Arguments[++Index];
-        bool Parsed = Option == "--tolerance"            ? ParsePositive(Value, Settings.PositionTolerance)
-                      : Option == "--rotation-tolerance" ? ParsePositive(Value, Settings.RotationTolerance)
-                      : Option == "--fps"                ? ParsePositive(Value, Settings.FramesPerSecond)
-                      : Option == "--units-per-meter"    ? ParsePositive(Value, Settings.UnitsPerMeter)
+        bool Parsed = Option == "--tolerance" ? ParsePositive(Value, Settings.PositionTolerance)
+                      : Option == "--rotation-tolerance"
+                          ? ParsePositive(Value, Settings.RotationTolerance)
+                      : Option == "--fps" ? ParsePositive(Value, Settings.FramesPerSecond)
+                      : Option == "--units-per-meter" ? ParsePositive(Value, Settings.UnitsPerMeter)
                       : Option == "--basis" ? (Settings.ChangeBasis = ParseBasis(Value, Settings))
                       : Option == "--platform"
                           ? (Storage.Converted = kv2::ParsePlatform(Value, Storage.Magic))

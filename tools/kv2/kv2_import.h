@@ -20,7 +20,7 @@ struct aiNode;
 namespace kv2 {
 
 struct import_settings {
-    kelvo_real32 PositionTolerance = 0.001f; // scene units
+    kelvo_real32 PositionTolerance = 0.001f;  // scene units
     kelvo_real32 RotationTolerance = 1.0e-6f; // 1 - dot of unit quaternions
     kelvo_real32 ScaleTolerance = 0.001f;
     kelvo_real32 FramesPerSecond = 0.0f; // 0: the rate of the source's keys
@@ -114,8 +114,8 @@ void BuildMaterials(aiScene const *Scene, char const *In, imported_asset &Asset,
                     import_summary &Summary);
 bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                  import_summary &Summary, std::string &Reason);
-bool BuildAnimations(aiScene const *Scene, import_settings const &Settings,
-                     imported_asset &Asset, import_summary &Summary, std::string &Reason);
+bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
+                     import_summary &Summary, std::string &Reason);
 
 // Reads In and writes the asset to Out; false with Reason when In cannot be
 // read or the asset cannot be built or written.

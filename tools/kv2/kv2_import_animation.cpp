@@ -3,8 +3,8 @@
 // as the source interpolates its keys (linear positions and scales,
 // spherical rotations) and every curve is fitted and compressed within the
 // tolerance of its kind.
-#include "kv2_import.h"
 #include "kv2_fitting.h"
+#include "kv2_import.h"
 
 #include <assimp/anim.h>
 #include <assimp/scene.h>
@@ -49,8 +49,9 @@ Value ValueAt(Key const *Keys, unsigned Count, double Time, Value Rest, Join con
 }
 
 aiVector3D VectorAt(aiVectorKey const *Keys, unsigned Count, double Time, aiVector3D Rest) {
-    return ValueAt(Keys, Count, Time, Rest,
-                   [](aiVector3D const &A, aiVector3D const &B, ai_real F) { return A + (B - A) * F; });
+    return ValueAt(
+        Keys, Count, Time, Rest,
+        [](aiVector3D const &A, aiVector3D const &B, ai_real F) { return A + (B - A) * F; });
 }
 
 aiQuaternion RotationAt(aiQuatKey const *Keys, unsigned Count, double Time, aiQuaternion Rest) {
@@ -106,9 +107,8 @@ struct channel_fit {
             // Cubics cannot follow every capture's jitter; straight lines
             // between the samples can, as a source of linear keys does.
             double LinearLargest = 0;
-            kelvo_curve2 *Linear = FitSamples(Solver, Kind, 1, Tolerance, Formats,
-                                              Samples.data(), Dimension, Count, Step,
-                                              &LinearLargest);
+            kelvo_curve2 *Linear = FitSamples(Solver, Kind, 1, Tolerance, Formats, Samples.data(),
+                                              Dimension, Count, Step, &LinearLargest);
             if (Linear && LinearLargest < Largest) {
                 std::swap(Curve, Linear);
                 Largest = LinearLargest;
@@ -191,8 +191,8 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
         Channels.push_back({Channel, Found->second});
     }
     bspline_solver *Solver = KelvoAllocateBSplineSolver(3, Count, 9);
-    kelvo_track_group_builder *Builder = KelvoBeginTrackGroup(
-        Asset.Model.Name, 0, (kelvo_int32)Channels.size(), 0, true);
+    kelvo_track_group_builder *Builder =
+        KelvoBeginTrackGroup(Asset.Model.Name, 0, (kelvo_int32)Channels.size(), 0, true);
     channel_fit Fitter = {Settings, Asset, Summary, Solver};
     bool Fitted = Solver && Builder;
     for (size_t Index = 0; Fitted && Index < Channels.size(); ++Index) {
@@ -203,8 +203,9 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
     KelvoDeallocateBSplineSolver(Solver);
     kelvo_int32 Size = Builder ? KelvoGetResultingTrackGroupSize(Builder) : 0;
     kelvo_track_group *Group =
-        Builder ? KelvoEndTrackGroupInPlace(Builder, Fitted && Size > 0 ? Asset.Block(Size) : nullptr)
-                : nullptr;
+        Builder
+            ? KelvoEndTrackGroupInPlace(Builder, Fitted && Size > 0 ? Asset.Block(Size) : nullptr)
+            : nullptr;
     if (!Fitted || !Group) {
         Reason = "animation '" + Name + "' could not be fitted";
         return false;
@@ -223,8 +224,8 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
 
 } // namespace
 
-bool BuildAnimations(aiScene const *Scene, import_settings const &Settings,
-                     imported_asset &Asset, import_summary &Summary, std::string &Reason) {
+bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
+                     import_summary &Summary, std::string &Reason) {
     std::map<std::string, int> NodeByName;
     for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
         NodeByName[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;

@@ -19,8 +19,8 @@ namespace {
 
 struct mesh_source {
     aiMesh const *Mesh;
-    std::vector<int> Bones;            // node of each bone binding
-    double ToModel[16];                // source vertex space -> model space
+    std::vector<int> Bones;                                  // node of each bone binding
+    double ToModel[16];                                      // source vertex space -> model space
     std::vector<std::vector<std::pair<int, float>>> Weights; // per vertex
 };
 
@@ -206,8 +206,8 @@ void AddMorphTargets(mesh_source const &Source, built_mesh const &Built, importe
         Data.VertexCount = (kelvo_int32)Count;
         Data.Vertices = Vertices;
         Asset.VertexDatas.push_back(&Data);
-        std::string Name = Target->mName.length ? Target->mName.C_Str()
-                                                : "morph" + std::to_string(Index);
+        std::string Name =
+            Target->mName.length ? Target->mName.C_Str() : "morph" + std::to_string(Index);
         Targets.push_back({Asset.String(Name), &Data});
     }
     if (!Targets.empty()) {
@@ -221,8 +221,8 @@ void AddMorphTargets(mesh_source const &Source, built_mesh const &Built, importe
 void BindBones(mesh_source const &Source, built_mesh const &Built, imported_asset &Asset,
                kelvo_mesh &Mesh) {
     size_t Count = Source.Bones.size();
-    kelvo_bone_binding *Bindings = static_cast<kelvo_bone_binding *>(
-        Asset.Block(Count * sizeof(kelvo_bone_binding)));
+    kelvo_bone_binding *Bindings =
+        static_cast<kelvo_bone_binding *>(Asset.Block(Count * sizeof(kelvo_bone_binding)));
     std::vector<std::vector<double>> Inverse(Count, std::vector<double>(16));
     std::vector<bool> Seen(Count, false);
     for (size_t Bone = 0; Bone < Count; ++Bone) {
@@ -305,7 +305,8 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
         aiNode const *Node = Asset.Nodes[Holder].Node;
         for (unsigned Slot = 0; Slot < Node->mNumMeshes; ++Slot, ++Done) {
             unsigned MeshIndex = Node->mMeshes[Slot];
-            aiMesh const *Source = MeshIndex < Scene->mNumMeshes ? Scene->mMeshes[MeshIndex] : nullptr;
+            aiMesh const *Source =
+                MeshIndex < Scene->mNumMeshes ? Scene->mMeshes[MeshIndex] : nullptr;
             if (!Source || !(Source->mPrimitiveTypes & aiPrimitiveType_TRIANGLE) ||
                 Source->mNumVertices == 0) {
                 continue; // points and lines have no place in a mesh
@@ -317,7 +318,8 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
                 return false;
             }
             kelvo_mesh &Mesh = Asset.Record<kelvo_mesh>();
-            std::string Name = Source->mName.length ? Source->mName.C_Str() : Asset.Nodes[Holder].Name;
+            std::string Name =
+                Source->mName.length ? Source->mName.C_Str() : Asset.Nodes[Holder].Name;
             int &Uses = Taken[Name];
             Mesh.Name = Asset.String(Uses++ ? Name + "#" + std::to_string(Uses - 1) : Name);
             Mesh.PrimaryVertexData = Built.VertexData;

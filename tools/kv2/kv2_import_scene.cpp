@@ -72,8 +72,8 @@ bool InvertAffine(double const M[16], double Result[16]) {
         }
     }
     for (int Row = 0; Row < 3; ++Row) {
-        Inverse[Row * 4 + 3] = -(Inverse[Row * 4] * M[3] + Inverse[Row * 4 + 1] * M[7] +
-                                 Inverse[Row * 4 + 2] * M[11]);
+        Inverse[Row * 4 + 3] =
+            -(Inverse[Row * 4] * M[3] + Inverse[Row * 4 + 1] * M[7] + Inverse[Row * 4 + 2] * M[11]);
     }
     Inverse[15] = 1;
     memcpy(Result, Inverse, sizeof(Inverse));
@@ -99,7 +99,8 @@ void FromRowVector(float const M[16], double Result[16]) {
 void TransformPoint(double const M[16], double const P[3], double Result[3]) {
     double Out[3];
     for (int Row = 0; Row < 3; ++Row) {
-        Out[Row] = M[Row * 4] * P[0] + M[Row * 4 + 1] * P[1] + M[Row * 4 + 2] * P[2] + M[Row * 4 + 3];
+        Out[Row] =
+            M[Row * 4] * P[0] + M[Row * 4 + 1] * P[1] + M[Row * 4 + 2] * P[2] + M[Row * 4 + 3];
     }
     memcpy(Result, Out, sizeof(Out));
 }
@@ -133,8 +134,8 @@ void Progress(import_settings const &Settings, char const *Stage, int Done, int 
     if (isatty(1)) {
         int const Width = 30;
         int Filled = Total > 0 ? Done * Width / Total : Width;
-        printf("\r%-12s [%.*s%*s] %d/%d", Stage, Filled, "==============================",
-               Width - Filled, "", Done, Total);
+        printf("\r%-12s [%.*s%*s] %d/%d", Stage, Filled,
+               "==============================", Width - Filled, "", Done, Total);
         if (Done >= Total) {
             printf("\n");
         }
@@ -291,7 +292,7 @@ void DescribeSource(aiScene const *Scene, char const *In, imported_asset &Asset)
     Axis(MetadataInt(Scene, "UpAxis", 1), MetadataInt(Scene, "UpAxisSign", 1), Tool.UpVector);
     Axis(MetadataInt(Scene, "FrontAxis", 2), MetadataInt(Scene, "FrontAxisSign", 1),
          Tool.BackVector);
-    Asset.Exporter = {"kv2 import", KelvoProductMajorVersion, KelvoProductMinorVersion, 0, 0,
+    Asset.Exporter = {"kv2 import",      KelvoProductMajorVersion, KelvoProductMinorVersion, 0, 0,
                       {nullptr, nullptr}};
 }
 
@@ -316,8 +317,7 @@ bool ConvertBasis(import_settings const &Settings, imported_asset &Asset, std::s
 }
 
 // A list as the file info's array of references.
-template <class Slot, class T>
-Slot *Slots(imported_asset &Asset, std::vector<T *> const &List) {
+template <class Slot, class T> Slot *Slots(imported_asset &Asset, std::vector<T *> const &List) {
     if (List.empty()) {
         return nullptr;
     }

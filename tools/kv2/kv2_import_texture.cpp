@@ -27,14 +27,22 @@ struct role {
     char const *Usage;
 };
 constexpr role Roles[] = {
-    {aiTextureType_BASE_COLOR, "diffuse"},      {aiTextureType_DIFFUSE, "diffuse"},
-    {aiTextureType_SPECULAR, "specular"},       {aiTextureType_AMBIENT, "ambient"},
-    {aiTextureType_EMISSIVE, "Self-Illumination"}, {aiTextureType_OPACITY, "Opacity"},
-    {aiTextureType_NORMALS, "normal"},          {aiTextureType_HEIGHT, "Bump"},
-    {aiTextureType_DISPLACEMENT, "Displacement"}, {aiTextureType_REFLECTION, "Reflection"},
-    {aiTextureType_SHININESS, "shininess"},     {aiTextureType_LIGHTMAP, "occlusion"},
-    {aiTextureType_AMBIENT_OCCLUSION, "occlusion"}, {aiTextureType_METALNESS, "metalness"},
-    {aiTextureType_DIFFUSE_ROUGHNESS, "roughness"}, {aiTextureType_UNKNOWN, "metallic roughness"},
+    {aiTextureType_BASE_COLOR, "diffuse"},
+    {aiTextureType_DIFFUSE, "diffuse"},
+    {aiTextureType_SPECULAR, "specular"},
+    {aiTextureType_AMBIENT, "ambient"},
+    {aiTextureType_EMISSIVE, "Self-Illumination"},
+    {aiTextureType_OPACITY, "Opacity"},
+    {aiTextureType_NORMALS, "normal"},
+    {aiTextureType_HEIGHT, "Bump"},
+    {aiTextureType_DISPLACEMENT, "Displacement"},
+    {aiTextureType_REFLECTION, "Reflection"},
+    {aiTextureType_SHININESS, "shininess"},
+    {aiTextureType_LIGHTMAP, "occlusion"},
+    {aiTextureType_AMBIENT_OCCLUSION, "occlusion"},
+    {aiTextureType_METALNESS, "metalness"},
+    {aiTextureType_DIFFUSE_ROUGHNESS, "roughness"},
+    {aiTextureType_UNKNOWN, "metallic roughness"},
 };
 
 std::string Directory(char const *Path) {
