@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,6 +103,11 @@ void MakeUnit(kelvo_real32 Q[4]);
 // Position, orientation (x, y, z, w) and scale/shear of an affine matrix.
 void Decompose(double const M[16], kelvo_real32 Position[3], kelvo_real32 Orientation[4],
                kelvo_real32 ScaleShear[9]);
+
+// The node of each source name (the first node of a name shared).
+std::map<std::string, int> NodesBySourceName(imported_asset const &Asset);
+// Name, or Name#N when Taken says it was given N times before.
+std::string UniqueName(std::map<std::string, int> &Taken, std::string const &Name);
 
 // Prints a progress line, or a bar that redraws itself on a terminal.
 void Progress(import_settings const &Settings, char const *Stage, int Done, int Total);

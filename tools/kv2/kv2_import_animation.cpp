@@ -226,16 +226,12 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
 
 bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                      import_summary &Summary, std::string &Reason) {
-    std::map<std::string, int> NodeByName;
-    for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
-        NodeByName[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;
-    }
+    std::map<std::string, int> const NodeByName = NodesBySourceName(Asset);
     std::map<std::string, int> Taken;
     for (unsigned Index = 0; Index < Scene->mNumAnimations; ++Index) {
         aiAnimation const *Source = Scene->mAnimations[Index];
         std::string Name = Source->mName.length ? Source->mName.C_Str() : "animation";
-        int &Uses = Taken[Name];
-        Name = Uses++ ? Name + "#" + std::to_string(Uses - 1) : Name;
+        Name = UniqueName(Taken, Name);
         if (!BuildAnimation(Source, Name, Settings, NodeByName, Asset, Summary, Reason)) {
             return false;
         }

@@ -291,10 +291,7 @@ void BindBones(mesh_source const &Source, built_mesh const &Built, imported_asse
 
 bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                  import_summary &Summary, std::string &Reason) {
-    std::map<std::string, int> NodeByName;
-    for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
-        NodeByName[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;
-    }
+    std::map<std::string, int> const NodeByName = NodesBySourceName(Asset);
     int Total = 0;
     for (scene_node const &Node : Asset.Nodes) {
         Total += (int)Node.Node->mNumMeshes;
@@ -320,8 +317,7 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
             kelvo_mesh &Mesh = Asset.Record<kelvo_mesh>();
             std::string Name =
                 Source->mName.length ? Source->mName.C_Str() : Asset.Nodes[Holder].Name;
-            int &Uses = Taken[Name];
-            Mesh.Name = Asset.String(Uses++ ? Name + "#" + std::to_string(Uses - 1) : Name);
+            Mesh.Name = Asset.String(UniqueName(Taken, Name));
             Mesh.PrimaryVertexData = Built.VertexData;
             Mesh.PrimaryTopology = Built.Topology;
             if (Source->mMaterialIndex < Asset.Materials.size()) {

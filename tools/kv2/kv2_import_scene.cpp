@@ -145,6 +145,19 @@ void Progress(import_settings const &Settings, char const *Stage, int Done, int 
     }
 }
 
+std::map<std::string, int> NodesBySourceName(imported_asset const &Asset) {
+    std::map<std::string, int> Result;
+    for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
+        Result[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;
+    }
+    return Result;
+}
+
+std::string UniqueName(std::map<std::string, int> &Taken, std::string const &Name) {
+    int &Uses = Taken[Name];
+    return Uses++ ? Name + "#" + std::to_string(Uses - 1) : Name;
+}
+
 namespace {
 
 void CopyMatrix(aiMatrix4x4 const &M, double Result[16]) {
@@ -169,8 +182,7 @@ void CollectNodes(aiScene const *Scene, imported_asset &Asset) {
         if (Name.empty()) {
             Name = "node";
         }
-        int &Uses = Taken[Name];
-        Entry.Name = Uses++ ? Name + "#" + std::to_string(Uses - 1) : Name;
+        Entry.Name = UniqueName(Taken, Name);
         CopyMatrix(Node->mTransformation, Entry.Local);
         if (Parent < 0) {
             memcpy(Entry.World, Entry.Local, sizeof(Entry.World));
@@ -194,10 +206,7 @@ bool BuildSkeleton(aiScene const *Scene, std::string const &Name, imported_asset
                    import_summary &Summary, std::string &Reason) {
     CollectNodes(Scene, Asset);
     // Joints take the inverse bind transform of the first skin naming them.
-    std::map<std::string, int> NodeByName;
-    for (size_t Index = Asset.Nodes.size(); Index-- > 0;) {
-        NodeByName[Asset.Nodes[Index].Node->mName.C_Str()] = (int)Index;
-    }
+    std::map<std::string, int> const NodeByName = NodesBySourceName(Asset);
     for (unsigned MeshIndex = 0; MeshIndex < Scene->mNumMeshes; ++MeshIndex) {
         aiMesh const *Mesh = Scene->mMeshes[MeshIndex];
         for (unsigned BoneIndex = 0; BoneIndex < Mesh->mNumBones; ++BoneIndex) {
