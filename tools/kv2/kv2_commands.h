@@ -12,5 +12,6 @@ int RunTexture(int ArgumentCount, char **Arguments);
 int RunCompress(int ArgumentCount, char **Arguments);
 int RunBasis(int ArgumentCount, char **Arguments);
 int RunPlay(int ArgumentCount, char **Arguments);
+int RunImport(int ArgumentCount, char **Arguments);
 
 #endif

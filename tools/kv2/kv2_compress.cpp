@@ -4,6 +4,7 @@
 // kind, and the file is written with the new curves. Identity curves stay.
 #include "kv2_commands.h"
 #include "kv2_files.h"
+#include "kv2_fitting.h"
 
 #include "kelvo2.h"
 
@@ -18,31 +19,10 @@
 
 namespace {
 
-struct format_name {
-    char const *Name;
-    kelvo_data_type_definition const *const *Type;
-};
-
-// The formats a fit can produce.
-constexpr format_name KnotFormats[] = {
-    {"DaK32fC32f", &KelvoCurveDataDaK32fC32fType},
-    {"DaK16uC16u", &KelvoCurveDataDaK16uC16uType},
-    {"DaK8uC8u", &KelvoCurveDataDaK8uC8uType},
-    {"D4nK16uC15u", &KelvoCurveDataD4nK16uC15uType},
-    {"D4nK8uC7u", &KelvoCurveDataD4nK8uC7uType},
-    {"D3K16uC16u", &KelvoCurveDataD3K16uC16uType},
-    {"D3K8uC8u", &KelvoCurveDataD3K8uC8uType},
-    {"D9I1K16uC16u", &KelvoCurveDataD9I1K16uC16uType},
-    {"D9I3K16uC16u", &KelvoCurveDataD9I3K16uC16uType},
-    {"D9I1K8uC8u", &KelvoCurveDataD9I1K8uC8uType},
-    {"D9I3K8uC8u", &KelvoCurveDataD9I3K8uC8uType},
-    {"D3I1K32fC32f", &KelvoCurveDataD3I1K32fC32fType},
-    {"D3I1K16uC16u", &KelvoCurveDataD3I1K16uC16uType},
-    {"D3I1K8uC8u", &KelvoCurveDataD3I1K8uC8uType},
-};
-
-enum curve_kind { Position, Orientation, ScaleShear, Vector, KindCount };
-char const *const KindNames[KindCount] = {"position", "rotation", "scale/shear", "vector"};
+using kv2::curve_kind;
+constexpr curve_kind Position = kv2::PositionCurve, Orientation = kv2::OrientationCurve,
+                     ScaleShear = kv2::ScaleShearCurve, Vector = kv2::VectorCurve;
+constexpr int KindCount = kv2::CurveKindCount;
 
 struct settings {
     kelvo_real32 Tolerance[KindCount] = {0.01f, 0.0001f, 0.001f, 0.01f};
@@ -74,28 +54,6 @@ bool ParseTolerances(char const *Text, settings &Settings) {
     return true;
 }
 
-bool ParseFormats(std::string const &List, settings &Settings) {
-    size_t Start = 0;
-    while (Start <= List.size()) {
-        size_t End = List.find(',', Start);
-        std::string Name = List.substr(Start, End == std::string::npos ? End : End - Start);
-        format_name const *Found = nullptr;
-        for (format_name const &Format : KnotFormats) {
-            Found = Name == Format.Name ? &Format : Found;
-        }
-        if (!Found) {
-            fprintf(stderr, "kv2: compress: unknown curve format '%s'\n", Name.c_str());
-            return false;
-        }
-        Settings.Formats.push_back(*Found->Type);
-        if (End == std::string::npos) {
-            break;
-        }
-        Start = End + 1;
-    }
-    return true;
-}
-
 struct totals {
     long long Before = 0;
     long long After = 0;
@@ -122,32 +80,13 @@ class compressor {
             return true;
         }
         Sample(Curve, Kind, Dimension);
-        compress_curve_parameters Params = {};
-        Params.DesiredDegree = 3;
-        Params.AllowDegreeReduction = true;
-        Params.ErrorTolerance = Settings.Tolerance[Kind];
-        Params.PossibleCompressionTypes =
-            const_cast<kelvo_data_type_definition const **>(Settings.Formats.data());
-        Params.PossibleCompressionTypesCount = (kelvo_int32)Settings.Formats.size();
-        Params.ConstantCompressionType = Dimension == 3   ? KelvoCurveDataD3Constant32fType
-                                         : Dimension == 4 ? KelvoCurveDataD4Constant32fType
-                                                          : KelvoCurveDataDaConstant32fType;
-        Params.IdentityVector = IdentityOf(Kind);
-        Params.IdentityCompressionType =
-            Params.IdentityVector ? KelvoCurveDataDaIdentityType : nullptr;
-        kelvo_uint32 Flags =
-            BSplineSolverExtraDOFKnotZero | BSplineSolverAllowReduceKeys |
-            (Kind == Orientation ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u);
-        kelvo_curve2 *Fitted = KelvoCompressCurve(Solver, Flags, &Params, Samples.data(), Dimension,
-                                                  SampleCount, Step, nullptr);
+        double Largest = 0;
+        kelvo_curve2 *Fitted =
+            kv2::FitSamples(Solver, Kind, 3, Settings.Tolerance[Kind], Settings.Formats,
+                            Samples.data(), Dimension, SampleCount, Step, &Largest);
         if (!Fitted) {
             return false;
         }
-        bspline_error Error;
-        KelvoGetSquaredErrorOverCurve(Flags, KelvoCurveGetDegree(Fitted), Dimension,
-                                      (SampleCount - 1) * Step, Fitted, SampleCount, Samples.data(),
-                                      Params.IdentityVector, &Error);
-        double Largest = sqrt((double)Error.MaximumSquaredError);
         Totals.LargestError[Kind] =
             Largest > Totals.LargestError[Kind] ? Largest : Totals.LargestError[Kind];
         Totals.Before += KelvoCurveGetSize(&Curve);
@@ -158,13 +97,6 @@ class compressor {
     }
 
   private:
-    static kelvo_real32 const *IdentityOf(curve_kind Kind) {
-        return Kind == Position      ? KelvoCurveIdentityPosition
-               : Kind == Orientation ? KelvoCurveIdentityOrientation
-               : Kind == ScaleShear  ? KelvoCurveIdentityScaleShear
-                                     : nullptr;
-    }
-
     void Sample(kelvo_curve2 const &Curve, curve_kind Kind, kelvo_int32 Dimension) {
         Samples.assign((size_t)SampleCount * Dimension, 0.0f);
         kelvo_real32 const Duration = (SampleCount - 1) * Step;
@@ -173,29 +105,15 @@ class compressor {
             kelvo_real32 *Value = &Samples[(size_t)Index * Dimension];
             if (KelvoCurveIsKeyframed(&Curve)) {
                 kelvo_int32 Frame = Index < KnotCount ? Index : KnotCount - 1;
-                KelvoCurveExtractKnotValue(&Curve, Frame, Value, IdentityOf(Kind));
+                KelvoCurveExtractKnotValue(&Curve, Frame, Value, kv2::IdentityOf(Kind));
             } else {
                 KelvoEvaluateCurveAtT(Dimension, Kind == Orientation, false, &Curve, false,
                                       Duration, (kelvo_real32)Index * Step, Value,
-                                      IdentityOf(Kind));
+                                      kv2::IdentityOf(Kind));
             }
             if (Kind == Orientation) {
-                Normalize(Value, Index > 0 ? Value - 4 : nullptr);
+                kv2::MakeContinuousQuaternion(Value, Index > 0 ? Value - 4 : nullptr);
             }
-        }
-    }
-
-    // Unit length, in the hemisphere of the previous sample so the fit sees
-    // a continuous rotation.
-    static void Normalize(kelvo_real32 *Q, kelvo_real32 const *Previous) {
-        kelvo_real32 Length = sqrtf(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3]);
-        kelvo_real32 Scale = Length > 0.0f ? 1.0f / Length : 0.0f;
-        if (Previous &&
-            Q[0] * Previous[0] + Q[1] * Previous[1] + Q[2] * Previous[2] + Q[3] * Previous[3] < 0) {
-            Scale = -Scale;
-        }
-        for (int Component = 0; Component < 4; ++Component) {
-            Q[Component] *= Scale;
         }
     }
 
@@ -307,15 +225,13 @@ int RunCompress(int ArgumentCount, char **Arguments) {
                 return ParseTolerances(Value, Settings);
             }
             return strcmp(Name, "--formats") == 0 && Settings.Formats.empty() &&
-                   ParseFormats(Value, Settings);
+                   kv2::ParseCurveFormats(Value, Settings.Formats);
         });
     if (!Valid) {
         return Usage();
     }
     if (Settings.Formats.empty()) {
-        for (format_name const &Format : KnotFormats) {
-            Settings.Formats.push_back(*Format.Type);
-        }
+        Settings.Formats = kv2::AllFittedFormats();
     }
     return kv2::RewriteFile(Arguments[0], Arguments[1], Settings.Crc, "compress",
                             [&](char const *Temporary, std::string &Reason) {

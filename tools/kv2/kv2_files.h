@@ -59,6 +59,12 @@ int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *V
 // when an option is refused, given twice (--ignore-crc) or lacks its value.
 bool WalkRewriteOptions(int ArgumentCount, char **Arguments, crc_mismatch &Crc,
                         std::function<bool(char const *Name, char const *Value)> const &Take);
+// Reads a platform name (32le, 32be, 64le or 64be) into its magic value.
+bool ParsePlatform(char const *Name, kelvo_file_magic_value &Magic);
+// Writes In to Out with every section in Format (-1: as stored) and, when
+// Magic is given, for that platform; false on failure, Reason perhaps set.
+bool WriteConverted(char const *In, char const *Out, int Format,
+                    kelvo_file_magic_value const *Magic, std::string &Reason);
 
 // Prints "kv2: FILE: REASON" on stderr (after what is on stdout) and
 // returns the exit status of a failure.

@@ -150,6 +150,9 @@ command const Commands[] = {
      "[--loop N] [--stats] [--blend ANIM2 [--weight W] [--mask-from BONE]] "
      "[--reach BONE X,Y,Z]",
      "play an animation and print the bones' world positions", &RunPlay},
+    {"import", "IN OUT [--tolerance T] [--rotation-tolerance R] [--fps F] "
+               "[--basis RIGHT,UP,BACK] [--units-per-meter U] [--format 0|2] [--platform P] [--quiet]",
+     "import a glTF, FBX, COLLADA, BVH or other scene through assimp", &RunImport},
     {"help", "", "list the commands", &RunHelp},
 };
 

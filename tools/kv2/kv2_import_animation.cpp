@@ -1,0 +1,242 @@
+// kv2 import, the animations: each becomes one track group for the model,
+// a transform track per animated node. Channels are sampled at even steps
+// as the source interpolates its keys (linear positions and scales,
+// spherical rotations) and every curve is fitted and compressed within the
+// tolerance of its kind.
+#include "kv2_fitting.h"
+#include "kv2_import.h"
+
+#include <assimp/anim.h>
+#include <assimp/scene.h>
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+
+namespace kv2 {
+
+namespace {
+
+// Index of the last key at or before Time (0 before the first).
+template <class Key> unsigned KeyBefore(Key const *Keys, unsigned Count, double Time) {
+    unsigned Low = 0, High = Count;
+    while (High - Low > 1) {
+        unsigned Middle = Low + (High - Low) / 2;
+        (Keys[Middle].mTime <= Time ? Low : High) = Middle;
+    }
+    return Low;
+}
+
+template <class Key> double Fraction(Key const *Keys, unsigned Count, unsigned At, double Time) {
+    if (At + 1 >= Count || Time <= Keys[At].mTime) {
+        return 0;
+    }
+    double Span = Keys[At + 1].mTime - Keys[At].mTime;
+    return Span > 0 ? std::min(1.0, (Time - Keys[At].mTime) / Span) : 0;
+}
+
+// The value of Keys at Time, Blend joining two neighbours; Rest without keys.
+template <class Key, class Value, class Join>
+Value ValueAt(Key const *Keys, unsigned Count, double Time, Value Rest, Join const &Blend) {
+    if (Count == 0) {
+        return Rest;
+    }
+    unsigned At = KeyBefore(Keys, Count, Time);
+    double F = Fraction(Keys, Count, At, Time);
+    return F == 0 ? Keys[At].mValue : Blend(Keys[At].mValue, Keys[At + 1].mValue, (ai_real)F);
+}
+
+aiVector3D VectorAt(aiVectorKey const *Keys, unsigned Count, double Time, aiVector3D Rest) {
+    return ValueAt(
+        Keys, Count, Time, Rest,
+        [](aiVector3D const &A, aiVector3D const &B, ai_real F) { return A + (B - A) * F; });
+}
+
+aiQuaternion RotationAt(aiQuatKey const *Keys, unsigned Count, double Time, aiQuaternion Rest) {
+    return ValueAt(Keys, Count, Time, Rest,
+                   [](aiQuaternion const &A, aiQuaternion const &B, ai_real F) {
+                       aiQuaternion Result;
+                       aiQuaternion::Interpolate(Result, A, B, F);
+                       return Result;
+                   });
+}
+
+// The sampling rate of an animation: asked for, or that of its closest keys.
+double SampleRate(aiAnimation const *Animation, double TicksPerSecond, double Asked) {
+    if (Asked > 0) {
+        return Asked;
+    }
+    double Closest = 0;
+    auto Look = [&](auto const *Keys, unsigned Count) {
+        for (unsigned Index = 1; Index < Count; ++Index) {
+            double Step = (Keys[Index].mTime - Keys[Index - 1].mTime) / TicksPerSecond;
+            if (Step > 1.0e-4 && (Closest == 0 || Step < Closest)) {
+                Closest = Step;
+            }
+        }
+    };
+    for (unsigned Index = 0; Index < Animation->mNumChannels; ++Index) {
+        aiNodeAnim const *Channel = Animation->mChannels[Index];
+        Look(Channel->mPositionKeys, Channel->mNumPositionKeys);
+        Look(Channel->mRotationKeys, Channel->mNumRotationKeys);
+        Look(Channel->mScalingKeys, Channel->mNumScalingKeys);
+    }
+    // Sampled at least 30 times a second: between distant keys the fitted
+    // curve must follow the spherical path, not the chord.
+    return Closest > 0 ? std::min(std::max(1.0 / Closest, 30.0), 1000.0) : 30.0;
+}
+
+struct channel_fit {
+    import_settings const &Settings;
+    imported_asset &Asset;
+    import_summary &Summary;
+    bspline_solver *Solver;
+    std::vector<kelvo_data_type_definition const *> Formats = AllFittedFormats();
+
+    kelvo_curve2 *Fit(curve_kind Kind, std::vector<kelvo_real32> const &Samples,
+                      kelvo_int32 Dimension, kelvo_int32 Count, kelvo_real32 Step) {
+        kelvo_real32 Tolerance = Kind == PositionCurve      ? Settings.PositionTolerance
+                                 : Kind == OrientationCurve ? Settings.RotationTolerance
+                                                            : Settings.ScaleTolerance;
+        double Largest = 0;
+        kelvo_curve2 *Curve = FitSamples(Solver, Kind, 3, Tolerance, Formats, Samples.data(),
+                                         Dimension, Count, Step, &Largest);
+        if (Curve && Largest > Tolerance) {
+            // Cubics cannot follow every capture's jitter; straight lines
+            // between the samples can, as a source of linear keys does.
+            double LinearLargest = 0;
+            kelvo_curve2 *Linear = FitSamples(Solver, Kind, 1, Tolerance, Formats, Samples.data(),
+                                              Dimension, Count, Step, &LinearLargest);
+            if (Linear && LinearLargest < Largest) {
+                std::swap(Curve, Linear);
+                Largest = LinearLargest;
+            }
+            if (Linear) {
+                KelvoFreeCurve(Linear);
+            }
+        }
+        if (Curve) {
+            Asset.Curves.push_back(Curve);
+            Summary.LargestError[Kind] = std::max(Summary.LargestError[Kind], Largest);
+            Summary.MissedTolerances += Largest > Tolerance * 1.001 ? 1 : 0;
+            Summary.SampleBytes += (long long)Count * Dimension * sizeof(kelvo_real32);
+            Summary.CurveBytes += KelvoCurveGetSize(Curve);
+        }
+        return Curve;
+    }
+};
+
+bool FitChannel(aiNodeAnim const *Channel, scene_node const &Node, double TicksPerSecond,
+                kelvo_int32 Count, kelvo_real32 Step, channel_fit &Fitter,
+                kelvo_track_group_builder *Builder) {
+    kelvo_real32 RestPosition[3], RestOrientation[4], RestScaleShear[9];
+    Decompose(Node.Local, RestPosition, RestOrientation, RestScaleShear);
+    aiVector3D const Position(RestPosition[0], RestPosition[1], RestPosition[2]);
+    aiQuaternion const Orientation(RestOrientation[3], RestOrientation[0], RestOrientation[1],
+                                   RestOrientation[2]);
+    aiVector3D const Scale(RestScaleShear[0], RestScaleShear[4], RestScaleShear[8]);
+    std::vector<kelvo_real32> P, R, S;
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        double Time = Index * (double)Step * TicksPerSecond;
+        aiVector3D T = VectorAt(Channel->mPositionKeys, Channel->mNumPositionKeys, Time, Position);
+        aiQuaternion Q =
+            RotationAt(Channel->mRotationKeys, Channel->mNumRotationKeys, Time, Orientation);
+        aiVector3D D = VectorAt(Channel->mScalingKeys, Channel->mNumScalingKeys, Time, Scale);
+        P.insert(P.end(), {T.x, T.y, T.z});
+        R.insert(R.end(), {Q.x, Q.y, Q.z, Q.w});
+        MakeContinuousQuaternion(&R[R.size() - 4], Index ? &R[R.size() - 8] : nullptr);
+        S.insert(S.end(), {D.x, 0, 0, 0, D.y, 0, 0, 0, D.z});
+    }
+    kelvo_curve2 *Curves[3] = {Fitter.Fit(PositionCurve, P, 3, Count, Step),
+                               Fitter.Fit(OrientationCurve, R, 4, Count, Step),
+                               Fitter.Fit(ScaleShearCurve, S, 9, Count, Step)};
+    if (!Curves[0] || !Curves[1] || !Curves[2]) {
+        return false;
+    }
+    KelvoBeginTransformTrack(Builder, Node.Name.c_str());
+    KelvoSetTransformTrackPositionCurve(Builder, Curves[0]);
+    KelvoSetTransformTrackOrientationCurve(Builder, Curves[1]);
+    KelvoSetTransformTrackScaleShearCurve(Builder, Curves[2]);
+    KelvoEndTransformTrack(Builder);
+    return true;
+}
+
+bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
+                    import_settings const &Settings, std::map<std::string, int> const &NodeByName,
+                    imported_asset &Asset, import_summary &Summary, std::string &Reason) {
+    double TicksPerSecond = Source->mTicksPerSecond > 0 ? Source->mTicksPerSecond : 25.0;
+    double Duration = Source->mDuration > 0 ? Source->mDuration / TicksPerSecond : 0;
+    double Rate = SampleRate(Source, TicksPerSecond, Settings.FramesPerSecond);
+    double Frames = ceil(Duration * Rate - 1.0e-6);
+    if (!(Frames < 1.0e6)) {
+        Reason = "animation '" + Name + "' is too long to sample";
+        return false;
+    }
+    kelvo_int32 Count = std::max(2, (int)Frames + 1);
+    if (Duration <= 0) {
+        Duration = 1.0 / Rate; // a pose: held over one step
+    }
+    kelvo_real32 Step = (kelvo_real32)(Duration / (Count - 1));
+    std::vector<std::pair<aiNodeAnim const *, int>> Channels;
+    for (unsigned Index = 0; Index < Source->mNumChannels; ++Index) {
+        aiNodeAnim const *Channel = Source->mChannels[Index];
+        auto Found = NodeByName.find(Channel->mNodeName.C_Str());
+        if (Found == NodeByName.end()) {
+            Summary.Warnings.push_back("animation '" + Name + "' moves '" +
+                                       Channel->mNodeName.C_Str() + "', which is no node; skipped");
+            continue;
+        }
+        Channels.push_back({Channel, Found->second});
+    }
+    bspline_solver *Solver = KelvoAllocateBSplineSolver(3, Count, 9);
+    kelvo_track_group_builder *Builder =
+        KelvoBeginTrackGroup(Asset.Model.Name, 0, (kelvo_int32)Channels.size(), 0, true);
+    channel_fit Fitter = {Settings, Asset, Summary, Solver};
+    bool Fitted = Solver && Builder;
+    for (size_t Index = 0; Fitted && Index < Channels.size(); ++Index) {
+        Fitted = FitChannel(Channels[Index].first, Asset.Nodes[Channels[Index].second],
+                            TicksPerSecond, Count, Step, Fitter, Builder);
+        Progress(Settings, Name.c_str(), (int)Index + 1, (int)Channels.size());
+    }
+    KelvoDeallocateBSplineSolver(Solver);
+    kelvo_int32 Size = Builder ? KelvoGetResultingTrackGroupSize(Builder) : 0;
+    kelvo_track_group *Group =
+        Builder
+            ? KelvoEndTrackGroupInPlace(Builder, Fitted && Size > 0 ? Asset.Block(Size) : nullptr)
+            : nullptr;
+    if (!Fitted || !Group) {
+        Reason = "animation '" + Name + "' could not be fitted";
+        return false;
+    }
+    kelvo_track_group_slot *Slot =
+        static_cast<kelvo_track_group_slot *>(Asset.Block(sizeof(kelvo_track_group_slot)));
+    *Slot = Group;
+    kelvo_animation &Animation = Asset.Record<kelvo_animation>();
+    Animation = {Asset.String(Name), (kelvo_real32)Duration, Step, 1.0f, 1, Slot};
+    Asset.TrackGroups.push_back(Group);
+    Asset.Animations.push_back(&Animation);
+    Summary.Animations += 1;
+    Summary.Tracks += (int)Channels.size();
+    return true;
+}
+
+} // namespace
+
+bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
+                     import_summary &Summary, std::string &Reason) {
+    std::map<std::string, int> const NodeByName = NodesBySourceName(Asset);
+    std::map<std::string, int> Taken;
+    for (unsigned Index = 0; Index < Scene->mNumAnimations; ++Index) {
+        aiAnimation const *Source = Scene->mAnimations[Index];
+        std::string Name = Source->mName.length ? Source->mName.C_Str() : "animation";
+        Name = UniqueName(Taken, Name);
+        if (!BuildAnimation(Source, Name, Settings, NodeByName, Asset, Summary, Reason)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace kv2
