@@ -88,6 +88,34 @@ double SampleRate(aiAnimation const *Animation, double TicksPerSecond, double As
     return Closest > 0 ? std::min(std::max(1.0 / Closest, 30.0), 1000.0) : 30.0;
 }
 
+// The largest error halfway between samples, against the straight path
+// between them (normalized for orientations) that the source's keys take:
+// a fit checked only at the samples may swing between them.
+double MidpointError(kelvo_curve2 const *Curve, curve_kind Kind,
+                     std::vector<kelvo_real32> const &Samples, kelvo_int32 Dimension,
+                     kelvo_int32 Count, kelvo_real32 Step) {
+    bool Orientation = Kind == OrientationCurve;
+    double Largest = 0;
+    for (kelvo_int32 Sample = 0; Sample + 1 < Count; ++Sample) {
+        kelvo_real32 Value[16];
+        KelvoEvaluateCurveAtT(Dimension, Orientation, false, Curve, false, (Count - 1) * Step,
+                              ((kelvo_real32)Sample + 0.5f) * Step, Value, IdentityOf(Kind));
+        double Expected[16], Length = 0, Dot = 0, Distance = 0;
+        for (kelvo_int32 C = 0; C < Dimension; ++C) {
+            Expected[C] = 0.5 * ((double)Samples[(size_t)(Sample * Dimension + C)] +
+                                 Samples[(size_t)((Sample + 1) * Dimension + C)]);
+            Length += Expected[C] * Expected[C];
+        }
+        for (kelvo_int32 C = 0; C < Dimension; ++C) {
+            double E = Orientation && Length > 0 ? Expected[C] / sqrt(Length) : Expected[C];
+            Dot += E * Value[C];
+            Distance += (E - Value[C]) * (E - Value[C]);
+        }
+        Largest = std::max(Largest, Orientation ? fabs(1.0 - fabs(Dot)) : sqrt(Distance));
+    }
+    return Largest;
+}
+
 struct channel_fit {
     import_settings const &Settings;
     imported_asset &Asset;
@@ -100,16 +128,21 @@ struct channel_fit {
         kelvo_real32 Tolerance = Kind == PositionCurve      ? Settings.PositionTolerance
                                  : Kind == OrientationCurve ? Settings.RotationTolerance
                                                             : Settings.ScaleTolerance;
+        // Largest is the error at the samples (what the summary reports);
+        // the choice also weighs the error between them.
         double Largest = 0;
         kelvo_curve2 *Curve = FitSamples(Solver, Kind, 3, Tolerance, Formats, Samples.data(),
                                          Dimension, Count, Step, &Largest);
-        if (Curve && Largest > Tolerance) {
+        double Between = Curve ? MidpointError(Curve, Kind, Samples, Dimension, Count, Step) : 0.0;
+        if (Curve && std::max(Largest, Between) > Tolerance) {
             // Cubics cannot follow every capture's jitter; straight lines
             // between the samples can, as a source of linear keys does.
             double LinearLargest = 0;
             kelvo_curve2 *Linear = FitSamples(Solver, Kind, 1, Tolerance, Formats, Samples.data(),
                                               Dimension, Count, Step, &LinearLargest);
-            if (Linear && LinearLargest < Largest) {
+            double LinearBetween =
+                Linear ? MidpointError(Linear, Kind, Samples, Dimension, Count, Step) : 0.0;
+            if (Linear && std::max(LinearLargest, LinearBetween) < std::max(Largest, Between)) {
                 std::swap(Curve, Linear);
                 Largest = LinearLargest;
             }
