@@ -325,16 +325,18 @@ bool ConvertBasis(import_settings const &Settings, imported_asset &Asset, std::s
     return true;
 }
 
-// A list as the file info's array of references.
-template <class Slot, class T> Slot *Slots(imported_asset &Asset, std::vector<T *> const &List) {
-    if (List.empty()) {
-        return nullptr;
+// A list as one of the file info's counted arrays of references.
+template <class Slot, class T>
+void SetSlots(imported_asset &Asset, std::vector<T *> const &List, kelvo_int32 &Count,
+              Slot *&Slots) {
+    Count = (kelvo_int32)List.size();
+    Slots = nullptr;
+    if (!List.empty()) {
+        Slots = static_cast<Slot *>(Asset.Block(List.size() * sizeof(Slot)));
+        for (size_t Index = 0; Index < List.size(); ++Index) {
+            Slots[Index] = List[Index];
+        }
     }
-    Slot *Result = static_cast<Slot *>(Asset.Block(List.size() * sizeof(Slot)));
-    for (size_t Index = 0; Index < List.size(); ++Index) {
-        Result[Index] = List[Index];
-    }
-    return Result;
 }
 
 void FillFileInfo(char const *In, imported_asset &Asset) {
@@ -342,24 +344,15 @@ void FillFileInfo(char const *In, imported_asset &Asset) {
     Info.ArtToolInfo = &Asset.ArtTool;
     Info.ExporterInfo = &Asset.Exporter;
     Info.FromFileName = Asset.String(BaseName(In));
-    Info.TextureCount = (kelvo_int32)Asset.Textures.size();
-    Info.Textures = Slots<kelvo_texture_slot>(Asset, Asset.Textures);
-    Info.MaterialCount = (kelvo_int32)Asset.Materials.size();
-    Info.Materials = Slots<kelvo_material_slot>(Asset, Asset.Materials);
-    Info.SkeletonCount = (kelvo_int32)Asset.Skeletons.size();
-    Info.Skeletons = Slots<kelvo_skeleton_slot>(Asset, Asset.Skeletons);
-    Info.VertexDataCount = (kelvo_int32)Asset.VertexDatas.size();
-    Info.VertexDatas = Slots<kelvo_vertex_data_slot>(Asset, Asset.VertexDatas);
-    Info.TriTopologyCount = (kelvo_int32)Asset.Topologies.size();
-    Info.TriTopologies = Slots<kelvo_tri_topology_slot>(Asset, Asset.Topologies);
-    Info.MeshCount = (kelvo_int32)Asset.Meshes.size();
-    Info.Meshes = Slots<kelvo_mesh_slot>(Asset, Asset.Meshes);
-    Info.ModelCount = (kelvo_int32)Asset.Models.size();
-    Info.Models = Slots<kelvo_model_slot>(Asset, Asset.Models);
-    Info.TrackGroupCount = (kelvo_int32)Asset.TrackGroups.size();
-    Info.TrackGroups = Slots<kelvo_track_group_slot>(Asset, Asset.TrackGroups);
-    Info.AnimationCount = (kelvo_int32)Asset.Animations.size();
-    Info.Animations = Slots<kelvo_animation_slot>(Asset, Asset.Animations);
+    SetSlots(Asset, Asset.Textures, Info.TextureCount, Info.Textures);
+    SetSlots(Asset, Asset.Materials, Info.MaterialCount, Info.Materials);
+    SetSlots(Asset, Asset.Skeletons, Info.SkeletonCount, Info.Skeletons);
+    SetSlots(Asset, Asset.VertexDatas, Info.VertexDataCount, Info.VertexDatas);
+    SetSlots(Asset, Asset.Topologies, Info.TriTopologyCount, Info.TriTopologies);
+    SetSlots(Asset, Asset.Meshes, Info.MeshCount, Info.Meshes);
+    SetSlots(Asset, Asset.Models, Info.ModelCount, Info.Models);
+    SetSlots(Asset, Asset.TrackGroups, Info.TrackGroupCount, Info.TrackGroups);
+    SetSlots(Asset, Asset.Animations, Info.AnimationCount, Info.Animations);
 }
 
 bool Write(imported_asset &Asset, char const *Out, std::string &Reason) {
