@@ -325,18 +325,20 @@ bool ConvertBasis(import_settings const &Settings, imported_asset &Asset, std::s
     return true;
 }
 
-// A list as one of the file info's counted arrays of references.
+// A list as one of the file info's counted arrays of references. The slots
+// come back by value: the file info is packed to 4 bytes, so its pointer
+// members cannot be bound by reference.
 template <class Slot, class T>
-void SetSlots(imported_asset &Asset, std::vector<T *> const &List, kelvo_int32 &Count,
-              Slot *&Slots) {
+Slot *Slots(imported_asset &Asset, std::vector<T *> const &List, kelvo_int32 &Count) {
     Count = (kelvo_int32)List.size();
-    Slots = nullptr;
-    if (!List.empty()) {
-        Slots = static_cast<Slot *>(Asset.Block(List.size() * sizeof(Slot)));
-        for (size_t Index = 0; Index < List.size(); ++Index) {
-            Slots[Index] = List[Index];
-        }
+    if (List.empty()) {
+        return nullptr;
     }
+    Slot *Result = static_cast<Slot *>(Asset.Block(List.size() * sizeof(Slot)));
+    for (size_t Index = 0; Index < List.size(); ++Index) {
+        Result[Index] = List[Index];
+    }
+    return Result;
 }
 
 void FillFileInfo(char const *In, imported_asset &Asset) {
@@ -344,15 +346,18 @@ void FillFileInfo(char const *In, imported_asset &Asset) {
     Info.ArtToolInfo = &Asset.ArtTool;
     Info.ExporterInfo = &Asset.Exporter;
     Info.FromFileName = Asset.String(BaseName(In));
-    SetSlots(Asset, Asset.Textures, Info.TextureCount, Info.Textures);
-    SetSlots(Asset, Asset.Materials, Info.MaterialCount, Info.Materials);
-    SetSlots(Asset, Asset.Skeletons, Info.SkeletonCount, Info.Skeletons);
-    SetSlots(Asset, Asset.VertexDatas, Info.VertexDataCount, Info.VertexDatas);
-    SetSlots(Asset, Asset.Topologies, Info.TriTopologyCount, Info.TriTopologies);
-    SetSlots(Asset, Asset.Meshes, Info.MeshCount, Info.Meshes);
-    SetSlots(Asset, Asset.Models, Info.ModelCount, Info.Models);
-    SetSlots(Asset, Asset.TrackGroups, Info.TrackGroupCount, Info.TrackGroups);
-    SetSlots(Asset, Asset.Animations, Info.AnimationCount, Info.Animations);
+    Info.Textures = Slots<kelvo_texture_slot>(Asset, Asset.Textures, Info.TextureCount);
+    Info.Materials = Slots<kelvo_material_slot>(Asset, Asset.Materials, Info.MaterialCount);
+    Info.Skeletons = Slots<kelvo_skeleton_slot>(Asset, Asset.Skeletons, Info.SkeletonCount);
+    Info.VertexDatas =
+        Slots<kelvo_vertex_data_slot>(Asset, Asset.VertexDatas, Info.VertexDataCount);
+    Info.TriTopologies =
+        Slots<kelvo_tri_topology_slot>(Asset, Asset.Topologies, Info.TriTopologyCount);
+    Info.Meshes = Slots<kelvo_mesh_slot>(Asset, Asset.Meshes, Info.MeshCount);
+    Info.Models = Slots<kelvo_model_slot>(Asset, Asset.Models, Info.ModelCount);
+    Info.TrackGroups =
+        Slots<kelvo_track_group_slot>(Asset, Asset.TrackGroups, Info.TrackGroupCount);
+    Info.Animations = Slots<kelvo_animation_slot>(Asset, Asset.Animations, Info.AnimationCount);
 }
 
 bool Write(imported_asset &Asset, char const *Out, std::string &Reason) {
