@@ -1039,27 +1039,19 @@ KELVO_API void KelvoSetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node,
     Node->OwnsResultTrackMask = Owns != 0;
 }
 
-KELVO_API kelvo_track_mask *KelvoGetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, nullptr);
-    return Node->ResultTrackMask;
-}
+KELVO_GETTER(kelvo_track_mask *, KelvoGetBlendDagNodeResultTrackMask, kelvo_blend_dag_node, Node,
+             ResultTrackMask, nullptr)
 
-KELVO_API void KelvoSetBlendDagNodeResultWeight(kelvo_blend_dag_node *Node, kelvo_real32 Weight) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, KELVO_NOTHING);
-    Node->ResultWeight = Weight;
-}
+KELVO_SETTER(KelvoSetBlendDagNodeResultWeight, kelvo_blend_dag_node, Node, kelvo_real32, Weight,
+             ResultWeight)
 
-KELVO_API kelvo_real32 KelvoGetBlendDagNodeResultWeight(kelvo_blend_dag_node const *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, 0.0f);
-    return Node->ResultWeight;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetBlendDagNodeResultWeight, kelvo_blend_dag_node const, Node,
+             ResultWeight, 0.0f)
 
 // ---- children ---------------------------------------------------------------------------------
 
-KELVO_API kelvo_blend_dag_node *KelvoGetBlendDagNodeParent(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, nullptr);
-    return Node->ParentNode;
-}
+KELVO_GETTER(kelvo_blend_dag_node *, KelvoGetBlendDagNodeParent, kelvo_blend_dag_node, Node,
+             ParentNode, nullptr)
 
 KELVO_API void KelvoClearBlendDagNodeChildren(kelvo_blend_dag_node *Node) {
     if (NodeTakesChildren(Node)) {
@@ -1067,10 +1059,8 @@ KELVO_API void KelvoClearBlendDagNodeChildren(kelvo_blend_dag_node *Node) {
     }
 }
 
-KELVO_API kelvo_int32 KelvoGetBlendDagNodeChildrenCount(kelvo_blend_dag_node const *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, 0);
-    return Node->NumChildNodes;
-}
+KELVO_GETTER(kelvo_int32, KelvoGetBlendDagNodeChildrenCount, kelvo_blend_dag_node const, Node,
+             NumChildNodes, 0)
 
 KELVO_API kelvo_bool32 KelvoSetBlendDagNodeChildren(kelvo_blend_dag_node *Node,
                                                     kelvo_int32 NumChildren,

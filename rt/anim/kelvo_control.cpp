@@ -86,8 +86,8 @@ void WrapLoop(kelvo_control *Control) {
 }
 
 void FreeControl(kelvo_control *Control) {
-    Control->Flags &= ~(kelvo_uint32)(ControlActive | ControlCompletionCheck |
-                                      ControlFreeOnceUnused);
+    Control->Flags &=
+        ~(kelvo_uint32)(ControlActive | ControlCompletionCheck | ControlFreeOnceUnused);
     Control->Next->Previous = Control->Previous;
     Control->Previous->Next = Control->Next;
     while (Control->Bindings.ControlNext != &Control->Bindings) {
@@ -143,8 +143,7 @@ kelvo_real32 EffectiveWeight(kelvo_control const *Control) {
 
 // ---- lifetime ---------------------------------------------------------------------------
 
-KELVO_API kelvo_control *KelvoCreateControl(kelvo_real32 CurrentClock,
-                                            kelvo_real32 LocalDuration) {
+KELVO_API kelvo_control *KelvoCreateControl(kelvo_real32 CurrentClock, kelvo_real32 LocalDuration) {
     SetUpList();
     kelvo_control *Control = (kelvo_control *)KelvoAllocateFixed(&ControlAllocator);
     if (!Control) {
@@ -187,10 +186,8 @@ KELVO_API void KelvoCompleteControlAt(kelvo_control *Control, kelvo_real32 Clock
     Control->CompletionClock = Clock;
 }
 
-KELVO_API kelvo_real32 KelvoGetControlCompletionClock(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
-    return Control->CompletionClock;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetControlCompletionClock, kelvo_control const, Control,
+             CompletionClock, 0.0f)
 
 KELVO_API kelvo_bool32 KelvoGetControlCompletionCheckFlag(kelvo_control const *Control) {
     KELVO_CHECK_NOT_NULL(Control, Origin, 0);
@@ -219,10 +216,7 @@ KELVO_API kelvo_bool32 KelvoFreeControlIfComplete(kelvo_control *Control) {
 
 // ---- clocks -----------------------------------------------------------------------------
 
-KELVO_API kelvo_real32 KelvoGetControlClock(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
-    return Control->CurrentClock;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetControlClock, kelvo_control const, Control, CurrentClock, 0.0f)
 
 KELVO_API void KelvoSetControlClock(kelvo_control *Control, kelvo_real32 Clock) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
@@ -230,10 +224,7 @@ KELVO_API void KelvoSetControlClock(kelvo_control *Control, kelvo_real32 Clock) 
     Control->CurrentClock = Clock;
 }
 
-KELVO_API void KelvoSetControlClockOnly(kelvo_control *Control, kelvo_real32 Clock) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->CurrentClock = Clock;
-}
+KELVO_SETTER(KelvoSetControlClockOnly, kelvo_control, Control, kelvo_real32, Clock, CurrentClock)
 
 KELVO_API kelvo_real32 KelvoGetControlRawLocalClock(kelvo_control *Control) {
     KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
@@ -255,35 +246,18 @@ KELVO_API kelvo_real32 KelvoGetControlClampedLocalClock(kelvo_control *Control) 
     return Clock < 0.0f ? 0.0f : Clock > Control->LocalDuration ? Control->LocalDuration : Clock;
 }
 
-KELVO_API kelvo_real32 KelvoGetControlLocalDuration(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
-    return Control->LocalDuration;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetControlLocalDuration, kelvo_control const, Control,
+             LocalDuration, 0.0f)
 
-KELVO_API kelvo_real32 KelvoGetControlSpeed(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
-    return Control->Speed;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetControlSpeed, kelvo_control const, Control, Speed, 0.0f)
 
-KELVO_API void KelvoSetControlSpeed(kelvo_control *Control, kelvo_real32 Speed) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Speed = Speed;
-}
+KELVO_SETTER(KelvoSetControlSpeed, kelvo_control, Control, kelvo_real32, Speed, Speed)
 
-KELVO_API kelvo_int32 KelvoGetControlLoopCount(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0);
-    return Control->LoopCount;
-}
+KELVO_GETTER(kelvo_int32, KelvoGetControlLoopCount, kelvo_control const, Control, LoopCount, 0)
 
-KELVO_API void KelvoSetControlLoopCount(kelvo_control *Control, kelvo_int32 LoopCount) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->LoopCount = LoopCount;
-}
+KELVO_SETTER(KelvoSetControlLoopCount, kelvo_control, Control, kelvo_int32, LoopCount, LoopCount)
 
-KELVO_API void KelvoSetControlLoopIndex(kelvo_control *Control, kelvo_int32 LoopIndex) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->LoopIndex = LoopIndex;
-}
+KELVO_SETTER(KelvoSetControlLoopIndex, kelvo_control, Control, kelvo_int32, LoopIndex, LoopIndex)
 
 KELVO_API kelvo_int32 KelvoGetControlLoopIndex(kelvo_control *Control) {
     KELVO_CHECK_NOT_NULL(Control, Origin, 0);
@@ -395,18 +369,15 @@ KELVO_API kelvo_bool32 KelvoControlIsActive(kelvo_control const *Control) {
 
 KELVO_API void KelvoSetControlActive(kelvo_control *Control, kelvo_bool32 Active) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    kelvo_uint32 Flags = Active ? Control->Flags | ControlActive
-                                : Control->Flags & ~(kelvo_uint32)ControlActive;
+    kelvo_uint32 Flags =
+        Active ? Control->Flags | ControlActive : Control->Flags & ~(kelvo_uint32)ControlActive;
     if (Flags != Control->Flags) {
         Control->Flags = Flags;
         UpdateControlActivity(Control);
     }
 }
 
-KELVO_API kelvo_real32 KelvoGetControlWeight(kelvo_control const *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, 0.0f);
-    return Control->Weight;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetControlWeight, kelvo_control const, Control, Weight, 0.0f)
 
 KELVO_API void KelvoSetControlWeight(kelvo_control *Control, kelvo_real32 Weight) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
@@ -430,8 +401,8 @@ KELVO_API void KelvoSetControlEaseIn(kelvo_control *Control, kelvo_bool32 EaseIn
 
 KELVO_API void KelvoSetControlEaseOut(kelvo_control *Control, kelvo_bool32 EaseOut) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Flags = EaseOut ? Control->Flags | ControlEaseOut
-                             : Control->Flags & ~(kelvo_uint32)ControlEaseOut;
+    Control->Flags =
+        EaseOut ? Control->Flags | ControlEaseOut : Control->Flags & ~(kelvo_uint32)ControlEaseOut;
 }
 
 KELVO_API void KelvoSetControlEaseInCurve(kelvo_control *Control, kelvo_real32 StartClock,
@@ -523,13 +494,10 @@ KELVO_API kelvo_control *KelvoGetGlobalControlsEnd(void) {
     return &ControlList;
 }
 
-KELVO_API kelvo_control *KelvoGetGlobalNextControl(kelvo_control *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
-    return Control->Next;
-}
+KELVO_GETTER(kelvo_control *, KelvoGetGlobalNextControl, kelvo_control, Control, Next, nullptr)
 
-KELVO_API kelvo_track_mask *KelvoGetControlTrackGroupModelMask(kelvo_control *Control,
-                                                               kelvo_model_instance *ModelInstance) {
+KELVO_API kelvo_track_mask *
+KelvoGetControlTrackGroupModelMask(kelvo_control *Control, kelvo_model_instance *ModelInstance) {
     KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
     kelvo_model_control_binding *Binding = BindingOn(Control, ModelInstance);
     if (!Binding || Binding->Operations != &ControlledAnimationOperations) {

@@ -411,10 +411,8 @@ KELVO_API void KelvoFreeLocalPose(kelvo_local_pose *LocalPose) {
     KELVO_DEALLOCATE(LocalPose);
 }
 
-KELVO_API kelvo_int32 KelvoGetLocalPoseBoneCount(kelvo_local_pose const *LocalPose) {
-    KELVO_CHECK_NOT_NULL(LocalPose, Origin, 0);
-    return LocalPose->BoneCount;
-}
+KELVO_GETTER(kelvo_int32, KelvoGetLocalPoseBoneCount, kelvo_local_pose const, LocalPose, BoneCount,
+             0)
 
 KELVO_API kelvo_transform *KelvoGetLocalPoseTransform(kelvo_local_pose const *LocalPose,
                                                       kelvo_int32 BoneIndex) {
@@ -423,10 +421,8 @@ KELVO_API kelvo_transform *KelvoGetLocalPoseTransform(kelvo_local_pose const *Lo
     return &LocalPose->Transforms[BoneIndex].Transform;
 }
 
-KELVO_API kelvo_real32 KelvoGetLocalPoseFillThreshold(kelvo_local_pose const *LocalPose) {
-    KELVO_CHECK_NOT_NULL(LocalPose, Origin, 0);
-    return LocalPose->FillThreshold;
-}
+KELVO_GETTER(kelvo_real32, KelvoGetLocalPoseFillThreshold, kelvo_local_pose const, LocalPose,
+             FillThreshold, 0)
 
 KELVO_API void KelvoSetLocalPoseFillThreshold(kelvo_local_pose *LocalPose,
                                               kelvo_real32 FillThreshold) {

@@ -192,10 +192,8 @@ KELVO_API void KelvoFreeModelInstance(kelvo_model_instance *ModelInstance) {
     KelvoDeallocateFixed(&InstanceAllocator, ModelInstance);
 }
 
-KELVO_API kelvo_model const *KelvoGetSourceModel(kelvo_model_instance const *ModelInstance) {
-    KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
-    return ModelInstance->Model;
-}
+KELVO_GETTER(kelvo_model const *, KelvoGetSourceModel, kelvo_model_instance const, ModelInstance,
+             Model, nullptr)
 
 KELVO_API kelvo_skeleton const *KelvoGetSourceSkeleton(kelvo_model_instance const *ModelInstance) {
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
@@ -217,35 +215,25 @@ KELVO_API kelvo_model_instance *KelvoGetGlobalModelInstancesEnd(void) {
     return &InstanceList;
 }
 
-KELVO_API kelvo_model_instance *KelvoGetGlobalNextModelInstance(kelvo_model_instance *Instance) {
-    KELVO_CHECK_NOT_NULL(Instance, Origin, nullptr);
-    return Instance->Next;
-}
+KELVO_GETTER(kelvo_model_instance *, KelvoGetGlobalNextModelInstance, kelvo_model_instance,
+             Instance, Next, nullptr)
 
-KELVO_API kelvo_model_control_binding *KelvoModelControlsBegin(kelvo_model_instance *Instance) {
-    KELVO_CHECK_NOT_NULL(Instance, Origin, nullptr);
-    return Instance->Bindings.ModelNext;
-}
+KELVO_GETTER(kelvo_model_control_binding *, KelvoModelControlsBegin, kelvo_model_instance, Instance,
+             Bindings.ModelNext, nullptr)
 
-KELVO_API kelvo_model_control_binding *KelvoModelControlsNext(kelvo_model_control_binding *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->ModelNext;
-}
+KELVO_GETTER(kelvo_model_control_binding *, KelvoModelControlsNext, kelvo_model_control_binding,
+             Binding, ModelNext, nullptr)
 
 KELVO_API kelvo_model_control_binding *KelvoModelControlsEnd(kelvo_model_instance *Instance) {
     KELVO_CHECK_NOT_NULL(Instance, Origin, nullptr);
     return &Instance->Bindings;
 }
 
-KELVO_API kelvo_model_control_binding *KelvoControlModelsBegin(kelvo_control *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
-    return Control->Bindings.ControlNext;
-}
+KELVO_GETTER(kelvo_model_control_binding *, KelvoControlModelsBegin, kelvo_control, Control,
+             Bindings.ControlNext, nullptr)
 
-KELVO_API kelvo_model_control_binding *KelvoControlModelsNext(kelvo_model_control_binding *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->ControlNext;
-}
+KELVO_GETTER(kelvo_model_control_binding *, KelvoControlModelsNext, kelvo_model_control_binding,
+             Binding, ControlNext, nullptr)
 
 KELVO_API kelvo_model_control_binding *KelvoControlModelsEnd(kelvo_control *Control) {
     KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
@@ -258,10 +246,8 @@ KelvoGetModelInstanceFromBinding(kelvo_model_control_binding const *Binding) {
     return Binding->ModelInstance;
 }
 
-KELVO_API kelvo_control *KelvoGetControlFromBinding(kelvo_model_control_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->Control;
-}
+KELVO_GETTER(kelvo_control *, KelvoGetControlFromBinding, kelvo_model_control_binding const,
+             Binding, Control, nullptr)
 
 KELVO_API void KelvoSetModelClock(kelvo_model_instance *ModelInstance, kelvo_real32 Clock) {
     KELVO_TIMED_BLOCK("SetModelClock");
@@ -290,8 +276,7 @@ KELVO_API void KelvoFreeCompletedModelControls(kelvo_model_instance *ModelInstan
 // ---- sampling ----------------------------------------------------------------------------------
 
 KELVO_API void KelvoAccumulateModelAnimationsLODSparse(kelvo_model_instance *ModelInstance,
-                                                       kelvo_int32 FirstBone,
-                                                       kelvo_int32 BoneCount,
+                                                       kelvo_int32 FirstBone, kelvo_int32 BoneCount,
                                                        kelvo_local_pose *Result,
                                                        kelvo_real32 AllowedError,
                                                        kelvo_int32 const *SparseBoneArray) {
@@ -341,8 +326,7 @@ KELVO_API void KelvoSampleModelAnimationsLOD(kelvo_model_instance *ModelInstance
 KELVO_API void KelvoSampleModelAnimations(kelvo_model_instance *ModelInstance,
                                           kelvo_int32 FirstBone, kelvo_int32 BoneCount,
                                           kelvo_local_pose *Result) {
-    KelvoSampleModelAnimationsLODSparse(ModelInstance, FirstBone, BoneCount, Result, 0.0f,
-                                        nullptr);
+    KelvoSampleModelAnimationsLODSparse(ModelInstance, FirstBone, BoneCount, Result, 0.0f, nullptr);
 }
 
 KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimationLODSparse(
@@ -366,31 +350,25 @@ KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimationLODSparse(
     return 1;
 }
 
-KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimationLOD(kelvo_model_instance *ModelInstance,
-                                                          kelvo_control *Control,
-                                                          kelvo_int32 FirstBone,
-                                                          kelvo_int32 BoneCount,
-                                                          kelvo_local_pose *Result,
-                                                          kelvo_real32 AllowedError) {
+KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimationLOD(
+    kelvo_model_instance *ModelInstance, kelvo_control *Control, kelvo_int32 FirstBone,
+    kelvo_int32 BoneCount, kelvo_local_pose *Result, kelvo_real32 AllowedError) {
     return KelvoSampleSingleModelAnimationLODSparse(ModelInstance, Control, FirstBone, BoneCount,
                                                     Result, AllowedError, nullptr);
 }
 
 KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimation(kelvo_model_instance *ModelInstance,
                                                        kelvo_control *Control,
-                                                       kelvo_int32 FirstBone,
-                                                       kelvo_int32 BoneCount,
+                                                       kelvo_int32 FirstBone, kelvo_int32 BoneCount,
                                                        kelvo_local_pose *Result) {
     return KelvoSampleSingleModelAnimationLODSparse(ModelInstance, Control, FirstBone, BoneCount,
                                                     Result, 0.0f, nullptr);
 }
 
-KELVO_API void KelvoSampleModelAnimationsAcceleratedLOD(kelvo_model_instance *ModelInstance,
-                                                        kelvo_int32 BoneCount,
-                                                        kelvo_real32 const *Offset4x4,
-                                                        kelvo_local_pose *Scratch,
-                                                        kelvo_world_pose *Result,
-                                                        kelvo_real32 AllowedError) {
+KELVO_API void
+KelvoSampleModelAnimationsAcceleratedLOD(kelvo_model_instance *ModelInstance, kelvo_int32 BoneCount,
+                                         kelvo_real32 const *Offset4x4, kelvo_local_pose *Scratch,
+                                         kelvo_world_pose *Result, kelvo_real32 AllowedError) {
     KELVO_TIMED_BLOCK("SampleModelAnimationsAcceleratedLOD");
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Result, Origin, KELVO_NOTHING);
@@ -435,7 +413,8 @@ KELVO_API void KelvoSampleModelAnimationsAccelerated(kelvo_model_instance *Model
                                              0.0f);
 }
 
-// ---- root motion ---------------------------------------------------------------------------------
+// ---- root motion
+// ---------------------------------------------------------------------------------
 
 KELVO_API void KelvoGetRootMotionVectors(kelvo_model_instance *ModelInstance,
                                          kelvo_real32 SecondsElapsed,
@@ -448,9 +427,8 @@ KELVO_API void KelvoGetRootMotionVectors(kelvo_model_instance *ModelInstance,
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, KELVO_NOTHING);
     kelvo_real32 TotalWeight = 0.0f;
     ForEachActive(ModelInstance, [&](kelvo_model_control_binding &Binding) {
-        Binding.Operations->AccumulateLoopTransform(Binding, SecondsElapsed, TotalWeight,
-                                                    ResultTranslation, ResultRotation,
-                                                    Inverse != 0);
+        Binding.Operations->AccumulateLoopTransform(
+            Binding, SecondsElapsed, TotalWeight, ResultTranslation, ResultRotation, Inverse != 0);
     });
     if (TotalWeight > 0.001f) {
         for (int Axis = 0; Axis < 3; ++Axis) {
@@ -528,7 +506,8 @@ KELVO_API void KelvoUpdateModelMatrix(kelvo_model_instance *ModelInstance,
     KelvoApplyRootMotionVectorsToMatrix(ModelMatrix, Translation, Rotation, Result);
 }
 
-// ---- LOD values of every control -----------------------------------------------------------------
+// ---- LOD values of every control
+// -----------------------------------------------------------------
 
 KELVO_API void KelvoCopyLODErrorValuesToAllAnimations(kelvo_model_instance *ModelInstance,
                                                       kelvo_real32 Scale,
@@ -536,7 +515,8 @@ KELVO_API void KelvoCopyLODErrorValuesToAllAnimations(kelvo_model_instance *Mode
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, KELVO_NOTHING);
     for (kelvo_model_control_binding *Binding = ModelInstance->Bindings.ModelNext;
          Binding != &ModelInstance->Bindings; Binding = Binding->ModelNext) {
-        if (kelvo_animation_binding *Bound = Binding->Operations->GetControlledAnimation(*Binding)) {
+        if (kelvo_animation_binding *Bound =
+                Binding->Operations->GetControlledAnimation(*Binding)) {
             KelvoCopyLODErrorValuesToAnimation(Bound, Scale, OnlyIfLarger);
         }
     }
@@ -547,7 +527,8 @@ KELVO_API void KelvoCopyLODErrorValuesFromAllAnimations(kelvo_model_instance *Mo
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, KELVO_NOTHING);
     for (kelvo_model_control_binding *Binding = ModelInstance->Bindings.ModelNext;
          Binding != &ModelInstance->Bindings; Binding = Binding->ModelNext) {
-        if (kelvo_animation_binding *Bound = Binding->Operations->GetControlledAnimation(*Binding)) {
+        if (kelvo_animation_binding *Bound =
+                Binding->Operations->GetControlledAnimation(*Binding)) {
             KelvoCopyLODErrorValuesFromAnimation(Bound, Scale);
         }
     }

@@ -58,7 +58,7 @@ bool SSEAllowed = true;
 } // namespace
 
 pose_routines const PortablePoseRoutines = {&BuildWorldBones<portable_kernels>,
-                                             &MultiplyEach<portable_kernels>};
+                                            &MultiplyEach<portable_kernels>};
 
 pose_routines const &PoseRoutines() {
     return SSEPosesEnabled() ? SSEPoseRoutines : PortablePoseRoutines;
@@ -371,10 +371,8 @@ KELVO_API void KelvoFreeWorldPose(kelvo_world_pose *WorldPose) {
     KELVO_DEALLOCATE(WorldPose);
 }
 
-KELVO_API kelvo_int32 KelvoGetWorldPoseBoneCount(kelvo_world_pose const *WorldPose) {
-    KELVO_CHECK_NOT_NULL(WorldPose, Origin, 0);
-    return WorldPose->BoneCount;
-}
+KELVO_GETTER(kelvo_int32, KelvoGetWorldPoseBoneCount, kelvo_world_pose const, WorldPose, BoneCount,
+             0)
 
 KELVO_API kelvo_real32 *KelvoGetWorldPose4x4(kelvo_world_pose const *WorldPose,
                                              kelvo_int32 BoneIndex) {

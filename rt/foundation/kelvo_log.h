@@ -38,31 +38,44 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32
 
 // Argument checks with the fixed wordings every module uses: each logs an
 // error and returns FailResult when its condition fails.
-#define KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, ...)                               \
-    do {                                                                                       \
-        if (!(Condition)) {                                                                    \
-            ::kelvo::Log(KelvoErrorLogMessage, Origin, __VA_ARGS__);                           \
-            return FailResult;                                                                 \
-        }                                                                                      \
+#define KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, ...)                                    \
+    do {                                                                                           \
+        if (!(Condition)) {                                                                        \
+            ::kelvo::Log(KelvoErrorLogMessage, Origin, __VA_ARGS__);                               \
+            return FailResult;                                                                     \
+        }                                                                                          \
     } while (0)
-#define KELVO_CHECK_NOT_NULL(Argument, Origin, FailResult)                                     \
-    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                          \
+#define KELVO_CHECK_NOT_NULL(Argument, Origin, FailResult)                                         \
+    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                              \
                         "%s(%d): " #Argument " is not allowed to be 0", KELVO_HERE)
 // Reported at the caller's location, for exports that take one
 // (SourceFileName and SourceLineNumber in scope).
-#define KELVO_CHECK_CALLER_NOT_NULL(Argument, Origin, FailResult)                              \
-    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                          \
-                        "%s(%d): " #Argument " is not allowed to be 0", SourceFileName,         \
+#define KELVO_CHECK_CALLER_NOT_NULL(Argument, Origin, FailResult)                                  \
+    KELVO_REFUSE_UNLESS(Argument, Origin, FailResult,                                              \
+                        "%s(%d): " #Argument " is not allowed to be 0", SourceFileName,            \
                         SourceLineNumber)
-#define KELVO_CHECK(Condition, Origin, FailResult)                                             \
-    KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, "%s(%d): " #Condition " was not true",  \
+#define KELVO_CHECK(Condition, Origin, FailResult)                                                 \
+    KELVO_REFUSE_UNLESS(Condition, Origin, FailResult, "%s(%d): " #Condition " was not true",      \
                         KELVO_HERE)
-#define KELVO_CHECK_INDEX(Index, Count, Origin, FailResult)                                    \
-    KELVO_REFUSE_UNLESS((Index) >= 0 && (Index) < (Count), Origin, FailResult,                 \
-                        "%s(%d): " #Index " %d is out of range [0, %d)", KELVO_HERE, (Index),   \
+#define KELVO_CHECK_INDEX(Index, Count, Origin, FailResult)                                        \
+    KELVO_REFUSE_UNLESS((Index) >= 0 && (Index) < (Count), Origin, FailResult,                     \
+                        "%s(%d): " #Index " %d is out of range [0, %d)", KELVO_HERE, (Index),      \
                         (Count))
 
 // For functions without a result: KELVO_CHECK(x, Origin, KELVO_NOTHING).
 #define KELVO_NOTHING
+
+// Exports that read or set one field of a record and refuse a null record
+// (Origin in scope). Object names the parameter, as the message shows it.
+#define KELVO_GETTER(Result, Name, Type, Object, Field, FailResult)                                \
+    KELVO_API Result Name(Type *Object) {                                                          \
+        KELVO_CHECK_NOT_NULL(Object, Origin, FailResult);                                          \
+        return Object->Field;                                                                      \
+    }
+#define KELVO_SETTER(Name, Type, Object, ValueType, Value, Field)                                  \
+    KELVO_API void Name(Type *Object, ValueType Value) {                                           \
+        KELVO_CHECK_NOT_NULL(Object, Origin, KELVO_NOTHING);                                       \
+        Object->Field = Value;                                                                     \
+    }
 
 #endif
