@@ -55,7 +55,8 @@ struct setup {
         Dest = Align(DestStorage.data());
     }
     static float *Align(float *Pointer) {
-        return reinterpret_cast<float *>((reinterpret_cast<uintptr_t>(Pointer) + 15) & ~uintptr_t(15));
+        return reinterpret_cast<float *>((reinterpret_cast<uintptr_t>(Pointer) + 15) &
+                                         ~uintptr_t(15));
     }
 };
 
@@ -65,32 +66,29 @@ void Finish(benchmark::State &State) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void Portable(benchmark::State &State) {
+// Tail: 32-bit words after each vertex copied through (the routines' last
+// argument before the strides), as the library calls each path.
+void Measure(benchmark::State &State, kelvo_direct_deformer *Deform, int Tail) {
     int Routine = (int)State.range(0);
-    setup Setup(Routine);
-    kelvo_direct_deformer *Deform = kelvo::PortableDirectDeformer(Routine);
-    for (auto _ : State) {
-        Deform(Count, Setup.Source.data(), Setup.Dest, Setup.Matrices, 2, Setup.SourceStride,
-               Setup.DestStride);
-        benchmark::ClobberMemory();
-    }
-    Finish(State);
-}
-
-void Sse(benchmark::State &State) {
-    int Routine = (int)State.range(0);
-    kelvo_direct_deformer *Deform = kelvo::SseDirectDeformer(Routine);
     if (!Deform) {
         State.SkipWithError("no SSE on this processor");
         return;
     }
     setup Setup(Routine);
     for (auto _ : State) {
-        Deform(Count, Setup.Source.data(), Setup.Dest, Setup.Matrices, 0, Setup.SourceStride,
+        Deform(Count, Setup.Source.data(), Setup.Dest, Setup.Matrices, Tail, Setup.SourceStride,
                Setup.DestStride);
         benchmark::ClobberMemory();
     }
     Finish(State);
+}
+
+void Portable(benchmark::State &State) {
+    Measure(State, kelvo::PortableDirectDeformer((int)State.range(0)), 2);
+}
+
+void Sse(benchmark::State &State) {
+    Measure(State, kelvo::SseDirectDeformer((int)State.range(0)), 0);
 }
 
 // The reference: each vertex's blended matrix, then position and vectors,
@@ -123,10 +121,9 @@ void ScalarLoop(benchmark::State &State) {
             memcpy(V + 3, In + 12 + kelvo::SkinBytes(Bones), 12 * Vectors);
             for (int Member = 0; Member <= Vectors; ++Member) {
                 for (int Column = 0; Column < 3; ++Column) {
-                    Out[3 * Member + Column] = V[3 * Member] * M[Column] +
-                                               V[3 * Member + 1] * M[4 + Column] +
-                                               V[3 * Member + 2] * M[8 + Column] +
-                                               (Member == 0 ? M[12 + Column] : 0.0f);
+                    Out[3 * Member + Column] =
+                        V[3 * Member] * M[Column] + V[3 * Member + 1] * M[4 + Column] +
+                        V[3 * Member + 2] * M[8 + Column] + (Member == 0 ? M[12 + Column] : 0.0f);
                 }
             }
             memcpy(Out + 3 + 3 * Vectors, In + Setup.SourceStride - 8, 8);
