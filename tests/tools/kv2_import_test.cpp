@@ -45,8 +45,8 @@ source const Sources[] = {
 // write key times in ticks where the formats want seconds, so the copy is
 // first retimed to one tick per second.
 std::string Exported(source const &Source) {
-    std::string Path = TemporaryPath((std::string("exported_") + Source.Exporter + "." +
-                                      Source.Extension).c_str());
+    std::string Path = TemporaryPath(
+        (std::string("exported_") + Source.Exporter + "." + Source.Extension).c_str());
     aiScene const *Scene = aiImportFile(SharedDataPath(Source.File).c_str(), 0);
     aiScene *Copy = nullptr;
     if (Scene) {
@@ -70,7 +70,8 @@ std::string Exported(source const &Source) {
         Animation->mDuration /= Ticks;
         Animation->mTicksPerSecond = 1;
     }
-    bool Written = Copy && aiExportScene(Copy, Source.Exporter, Path.c_str(), 0) == aiReturn_SUCCESS;
+    bool Written =
+        Copy && aiExportScene(Copy, Source.Exporter, Path.c_str(), 0) == aiReturn_SUCCESS;
     EXPECT_TRUE(Written) << Source.File << " as " << Source.Exporter << ": " << aiGetErrorString();
     aiFreeScene(Copy);
     return Written ? Path : std::string();
@@ -368,8 +369,7 @@ std::vector<std::vector<size_t>> MatchVertices(kelvo_mesh const *Mesh, reference
     return Matches;
 }
 
-class Kv2ImportSourceTest : public Kv2ImportTest,
-                            public ::testing::WithParamInterface<source> {};
+class Kv2ImportSourceTest : public Kv2ImportTest, public ::testing::WithParamInterface<source> {};
 
 TEST_P(Kv2ImportSourceTest, BonesAndSkinsFollowTheSourceWithinTheTolerances) {
     {
@@ -577,13 +577,14 @@ struct gltf_data {
             Word |= At + 1 < Bytes.size() ? (unsigned char)Bytes[At + 1] << 8 : 0;
             Word |= At + 2 < Bytes.size() ? (unsigned char)Bytes[At + 2] : 0;
             for (size_t Sextet = 0; Sextet < 4; ++Sextet) {
-                Text += At + Sextet <= Bytes.size() ? Digits[(Word >> (18 - 6 * Sextet)) & 63] : '=';
+                Text +=
+                    At + Sextet <= Bytes.size() ? Digits[(Word >> (18 - 6 * Sextet)) & 63] : '=';
             }
         }
         return R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],)" + Rest +
                R"(,"buffers":[{"byteLength":)" + std::to_string(Bytes.size()) +
-               R"(,"uri":"data:application/octet-stream;base64,)" + Text + R"("}],"bufferViews":[)" +
-               Views + "],\"accessors\":[" + Accessors + "]}";
+               R"(,"uri":"data:application/octet-stream;base64,)" + Text +
+               R"("}],"bufferViews":[)" + Views + "],\"accessors\":[" + Accessors + "]}";
     }
 };
 
@@ -605,7 +606,9 @@ TEST_F(Kv2ImportTest, AnimatedMorphWeightsPlayBackAsVectorTracksNamedAfterTheMes
     for (int Targets : {2, 11}) {
         SCOPED_TRACE(Targets);
         std::vector<float> const Times = {0, 0.5f, 1, 2};
-        auto Weight = [](int Target, size_t Key) { return (float)((Target * 7 + Key * 3) % 5) / 4; };
+        auto Weight = [](int Target, size_t Key) {
+            return (float)((Target * 7 + Key * 3) % 5) / 4;
+        };
         gltf_data Data;
         Data.Add({0, 0, 0, 1, 0, 0, 0, 1, 0}, 3);
         std::string TargetList, Rest;
@@ -624,15 +627,15 @@ TEST_F(Kv2ImportTest, AnimatedMorphWeightsPlayBackAsVectorTracksNamedAfterTheMes
             }
         }
         int Input = Data.Add(Times, 1), Output = Data.Add(Keys, 1);
-        kelvo_file *File = ImportJson(
-            Data.Json(R"("nodes":[{"mesh":0,"name":"holder"}],"meshes":[{"name":"face",)"
-                      R"("primitives":[{"attributes":{"POSITION":0},"targets":[)" +
-                      TargetList + "]}],\"weights\":[" + Rest +
-                      R"(]}],"animations":[{"name":"blink","samplers":[{"input":)" +
-                      std::to_string(Input) + ",\"output\":" + std::to_string(Output) +
-                      R"(,"interpolation":"LINEAR"}],"channels":[{"sampler":0,)"
-                      R"("target":{"node":0,"path":"weights"}}]}])"),
-            "morph_weights");
+        kelvo_file *File =
+            ImportJson(Data.Json(R"("nodes":[{"mesh":0,"name":"holder"}],"meshes":[{"name":"face",)"
+                                 R"("primitives":[{"attributes":{"POSITION":0},"targets":[)" +
+                                 TargetList + "]}],\"weights\":[" + Rest +
+                                 R"(]}],"animations":[{"name":"blink","samplers":[{"input":)" +
+                                 std::to_string(Input) + ",\"output\":" + std::to_string(Output) +
+                                 R"(,"interpolation":"LINEAR"}],"channels":[{"sampler":0,)"
+                                 R"("target":{"node":0,"path":"weights"}}]}])"),
+                       "morph_weights");
         kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
         ASSERT_TRUE(Info && Info->MeshCount == 1 && Info->AnimationCount == 1);
         ASSERT_EQ(Info->Meshes[0]->MorphTargetCount, Targets);
@@ -651,9 +654,10 @@ TEST_F(Kv2ImportTest, AnimatedMorphWeightsPlayBackAsVectorTracksNamedAfterTheMes
                 size_t Key = Time < 0.5f ? 0 : Time < 1 ? 1 : 2;
                 float F = std::min(1.0f, (Time - Times[Key]) / (Times[Key + 1] - Times[Key]));
                 for (kelvo_int32 C = 0; C < Track.Dimension; ++C) {
-                    float Expected =
-                        Weight(First + C, Key) + F * (Weight(First + C, Key + 1) - Weight(First + C, Key));
-                    EXPECT_NEAR(Value[C], Expected, 1.001e-3f) << Name << " " << C << " at " << Time;
+                    float Expected = Weight(First + C, Key) +
+                                     F * (Weight(First + C, Key + 1) - Weight(First + C, Key));
+                    EXPECT_NEAR(Value[C], Expected, 1.001e-3f)
+                        << Name << " " << C << " at " << Time;
                 }
             }
         }
@@ -678,21 +682,28 @@ TEST_F(Kv2ImportTest, SecondUVsAndColoursExtendTheStockLayoutOnlyWhenPresent) {
         {KelvoReal32Member, "DiffuseColor0", nullptr, 4, {}, 0},
         {KelvoEndMember, nullptr, nullptr, 0, {}, 0}};
     for (channels const &Case : Cases) {
-        SCOPED_TRACE(std::to_string(Case.UV0) + std::to_string(Case.UV1) + std::to_string(Case.Color));
+        SCOPED_TRACE(std::to_string(Case.UV0) + std::to_string(Case.UV1) +
+                     std::to_string(Case.Color));
         gltf_data Data;
         std::string Attributes =
             "\"POSITION\":" + std::to_string(Data.Add({0, 0, 0, 1, 0, 0, 0, 1, 0}, 3));
         if (Case.UV0) {
-            Attributes += ",\"TEXCOORD_0\":" + std::to_string(Data.Add({0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f}, 2));
+            Attributes += ",\"TEXCOORD_0\":" +
+                          std::to_string(Data.Add({0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f}, 2));
         }
         if (Case.UV1) {
-            Attributes += ",\"TEXCOORD_1\":" + std::to_string(Data.Add({0.9f, 0.8f, 0.7f, 0.6f, 0.5f, 0.25f}, 2));
+            Attributes += ",\"TEXCOORD_1\":" +
+                          std::to_string(Data.Add({0.9f, 0.8f, 0.7f, 0.6f, 0.5f, 0.25f}, 2));
         }
         if (Case.Color) {
-            Attributes += ",\"COLOR_0\":" + std::to_string(Data.Add({1, 0, 0, 1, 0, 0.5f, 0, 0.75f, 0.25f, 0.5f, 1, 0}, 4));
+            Attributes +=
+                ",\"COLOR_0\":" +
+                std::to_string(Data.Add({1, 0, 0, 1, 0, 0.5f, 0, 0.75f, 0.25f, 0.5f, 1, 0}, 4));
         }
-        std::string Json = Data.Json(R"("nodes":[{"mesh":0,"name":"holder"}],"meshes":[{"name":"face",)"
-                                     R"("primitives":[{"attributes":{)" + Attributes + "}}]}]");
+        std::string Json =
+            Data.Json(R"("nodes":[{"mesh":0,"name":"holder"}],"meshes":[{"name":"face",)"
+                      R"("primitives":[{"attributes":{)" +
+                      Attributes + "}}]}]");
         kelvo_file *File = ImportJson(Json, "channels");
         kelvo_file_info *Info = File ? KelvoGetFileInfo(File) : nullptr;
         ASSERT_TRUE(Info && Info->MeshCount == 1);

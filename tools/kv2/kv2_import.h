@@ -17,6 +17,7 @@
 
 struct aiScene;
 struct aiNode;
+struct aiMesh;
 
 namespace kv2 {
 
@@ -25,7 +26,7 @@ struct import_settings {
     kelvo_real32 RotationTolerance = 1.0e-6f; // 1 - dot of unit quaternions
     kelvo_real32 ScaleTolerance = 0.001f;
     kelvo_real32 WeightTolerance = 0.001f; // morph-target weights
-    kelvo_real32 FramesPerSecond = 0.0f; // 0: the rate of the source's keys
+    kelvo_real32 FramesPerSecond = 0.0f;   // 0: the rate of the source's keys
     bool ChangeBasis = false;
     kelvo_real32 UnitsPerMeter = 0.0f; // 0: the source's
     kelvo_real32 Right[3] = {1, 0, 0}, Up[3] = {0, 1, 0}, Back[3] = {0, 0, 1};
@@ -56,11 +57,11 @@ struct scene_node {
 };
 
 // A mesh with morph targets, as animations of its weights find it: by the
-// node holding it or by its source name, each source target's index in
+// node holding it or by its source's name, each source target's index in
 // the mesh's targets (-1 when left out).
 struct morph_mesh {
     int Holder;
-    std::string SourceName;
+    aiMesh const *Source;
     kelvo_mesh const *Mesh;
     std::vector<int> TargetOfSource;
 };

@@ -226,9 +226,8 @@ double WeightAt(aiMeshMorphAnim const *Channel, unsigned Target, double Time, do
 // mesh, named as the mesh, its components the mesh's targets in order. A
 // curve holds at most 9 reals, so targets beyond the ninth go to further
 // tracks named "MESH@FIRST" after the first target they carry.
-bool FitMorphChannel(aiScene const *Scene, aiMeshMorphAnim const *Channel,
-                     double TicksPerSecond, kelvo_int32 Count, kelvo_real32 Step,
-                     imported_asset &Asset, channel_fit &Fitter,
+bool FitMorphChannel(aiMeshMorphAnim const *Channel, double TicksPerSecond, kelvo_int32 Count,
+                     kelvo_real32 Step, imported_asset &Asset, channel_fit &Fitter,
                      std::vector<std::pair<std::string, kelvo_curve2 *>> &Tracks, bool &Found) {
     std::string const Name = Channel->mName.C_Str();
     std::vector<morph_mesh const *> Meshes;
@@ -238,27 +237,19 @@ bool FitMorphChannel(aiScene const *Scene, aiMeshMorphAnim const *Channel,
         }
     }
     for (morph_mesh const &Mesh : Asset.MorphMeshes) {
-        if (Meshes.empty() && Mesh.SourceName == Name) {
+        if (Meshes.empty() && Mesh.Source->mName.C_Str() == Name) {
             Meshes.push_back(&Mesh);
         }
     }
     Found = !Meshes.empty();
     for (morph_mesh const *Mesh : Meshes) {
-        aiMesh const *Source = nullptr;
-        for (unsigned Index = 0; Index < Scene->mNumMeshes && !Source; ++Index) {
-            aiMesh const *Candidate = Scene->mMeshes[Index];
-            if (Candidate->mNumAnimMeshes == Mesh->TargetOfSource.size() &&
-                Candidate->mName.C_Str() == Mesh->SourceName) {
-                Source = Candidate;
-            }
-        }
         kelvo_int32 Targets = Mesh->Mesh->MorphTargetCount;
         std::vector<double> Rest(Targets, 0.0);
         std::vector<unsigned> SourceOf(Targets, 0);
         for (size_t From = 0; From < Mesh->TargetOfSource.size(); ++From) {
             if (int To = Mesh->TargetOfSource[From]; To >= 0) {
                 SourceOf[To] = (unsigned)From;
-                Rest[To] = Source ? Source->mAnimMeshes[From]->mWeight : 0.0f;
+                Rest[To] = Mesh->Source->mAnimMeshes[From]->mWeight;
             }
         }
         for (kelvo_int32 First = 0; First < Targets; First += 9) {
@@ -282,7 +273,7 @@ bool FitMorphChannel(aiScene const *Scene, aiMeshMorphAnim const *Channel,
     return true;
 }
 
-bool BuildAnimation(aiScene const *Scene, aiAnimation const *Source, std::string const &Name,
+bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
                     import_settings const &Settings, std::map<std::string, int> const &NodeByName,
                     imported_asset &Asset, import_summary &Summary, std::string &Reason) {
     double TicksPerSecond = Source->mTicksPerSecond > 0 ? Source->mTicksPerSecond : 25.0;
@@ -316,12 +307,11 @@ bool BuildAnimation(aiScene const *Scene, aiAnimation const *Source, std::string
     for (unsigned Index = 0; Fitted && Index < Source->mNumMorphMeshChannels; ++Index) {
         aiMeshMorphAnim const *Channel = Source->mMorphMeshChannels[Index];
         bool Found = false;
-        Fitted = FitMorphChannel(Scene, Channel, TicksPerSecond, Count, Step, Asset, Fitter,
-                                 Weights, Found);
+        Fitted =
+            FitMorphChannel(Channel, TicksPerSecond, Count, Step, Asset, Fitter, Weights, Found);
         if (!Found) {
             Summary.Warnings.push_back("animation '" + Name + "' weighs the morph targets of '" +
-                                       Channel->mName.C_Str() +
-                                       "', which holds none; skipped");
+                                       Channel->mName.C_Str() + "', which holds none; skipped");
         }
     }
     kelvo_track_group_builder *Builder =
@@ -370,7 +360,7 @@ bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, impo
         aiAnimation const *Source = Scene->mAnimations[Index];
         std::string Name = Source->mName.length ? Source->mName.C_Str() : "animation";
         Name = UniqueName(Taken, Name);
-        if (!BuildAnimation(Scene, Source, Name, Settings, NodeByName, Asset, Summary, Reason)) {
+        if (!BuildAnimation(Source, Name, Settings, NodeByName, Asset, Summary, Reason)) {
             return false;
         }
     }

@@ -376,7 +376,7 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
             Asset.VertexDatas.push_back(Built.VertexData);
             std::vector<int> Targets = AddMorphTargets(Resolved, Built, Asset, Mesh);
             if (Mesh.MorphTargetCount > 0) {
-                Asset.MorphMeshes.push_back({(int)Holder, Source->mName.C_Str(), &Mesh, Targets});
+                Asset.MorphMeshes.push_back({(int)Holder, Source, &Mesh, Targets});
             }
             Asset.Topologies.push_back(Built.Topology);
             Asset.Meshes.push_back(&Mesh);
