@@ -673,7 +673,6 @@ TEST_F(Kv2ImportTest, SecondUVsAndColoursExtendTheStockLayoutOnlyWhenPresent) {
         {true, false, false, KelvoPWNGT34332VertexType},
         {true, true, true, nullptr},
         {false, false, true, nullptr},
-        {true, true, false, nullptr},
     };
     kelvo_data_type_definition const Read[] = {
         {KelvoReal32Member, "Position", nullptr, 3, {}, 0},
