@@ -110,8 +110,9 @@ void PrintSummary(char const *In, char const *Out, kv2::import_summary const &Su
            "(%.1f:1)\n",
            Summary.Animations, Summary.Tracks, Summary.SampleBytes, Summary.CurveBytes,
            Summary.CurveBytes > 0 ? (double)Summary.SampleBytes / Summary.CurveBytes : 0.0);
-    printf("  largest fitting error: position %.6g, rotation %.6g, scale/shear %.6g\n",
+    printf("  largest fitting error: position %.6g, rotation %.6g, scale/shear %.6g",
            Summary.LargestError[0], Summary.LargestError[1], Summary.LargestError[2]);
+    printf(Summary.WeightTracks ? ", morph weights %.6g\n" : "\n", Summary.LargestError[3]);
     if (Summary.MissedTolerances) {
         printf("  %d curves missed their tolerance\n", Summary.MissedTolerances);
     }

@@ -17,6 +17,7 @@
 
 struct aiScene;
 struct aiNode;
+struct aiMesh;
 
 namespace kv2 {
 
@@ -24,7 +25,8 @@ struct import_settings {
     kelvo_real32 PositionTolerance = 0.001f;  // scene units
     kelvo_real32 RotationTolerance = 1.0e-6f; // 1 - dot of unit quaternions
     kelvo_real32 ScaleTolerance = 0.001f;
-    kelvo_real32 FramesPerSecond = 0.0f; // 0: the rate of the source's keys
+    kelvo_real32 WeightTolerance = 0.001f; // morph-target weights
+    kelvo_real32 FramesPerSecond = 0.0f;   // 0: the rate of the source's keys
     bool ChangeBasis = false;
     kelvo_real32 UnitsPerMeter = 0.0f; // 0: the source's
     kelvo_real32 Right[3] = {1, 0, 0}, Up[3] = {0, 1, 0}, Back[3] = {0, 0, 1};
@@ -34,7 +36,7 @@ struct import_settings {
 
 struct import_summary {
     int Bones = 0, Meshes = 0, Vertices = 0, Triangles = 0, Materials = 0, Textures = 0;
-    int Animations = 0, Tracks = 0, MissedTolerances = 0;
+    int Animations = 0, Tracks = 0, WeightTracks = 0, MissedTolerances = 0;
     long long SampleBytes = 0, CurveBytes = 0;
     double LargestError[4] = {}; // position, rotation, scale/shear, vector
     std::vector<std::string> Warnings;
@@ -54,6 +56,16 @@ struct scene_node {
     bool Bound = false; // InverseWorld came from a skin
 };
 
+// A mesh with morph targets, as animations of its weights find it: by the
+// node holding it or by its source's name, each source target's index in
+// the mesh's targets (-1 when left out).
+struct morph_mesh {
+    int Holder;
+    aiMesh const *Source;
+    kelvo_mesh const *Mesh;
+    std::vector<int> TargetOfSource;
+};
+
 // Owns every record the file info reaches.
 struct imported_asset {
     imported_asset() = default;
@@ -68,6 +80,7 @@ struct imported_asset {
 
     std::vector<scene_node> Nodes;
     std::vector<kelvo_int32> BoneOfNode; // node index -> bone index
+    std::vector<morph_mesh> MorphMeshes;
 
     kelvo_file_info Info = {};
     kelvo_art_tool_info ArtTool = {};
@@ -122,6 +135,9 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
                  import_summary &Summary, std::string &Reason);
 bool BuildAnimations(aiScene const *Scene, import_settings const &Settings, imported_asset &Asset,
                      import_summary &Summary, std::string &Reason);
+
+// assimp's post-processing of every import.
+extern unsigned const ReadSteps;
 
 // Reads In and writes the asset to Out; false with Reason when In cannot be
 // read or the asset cannot be built or written.

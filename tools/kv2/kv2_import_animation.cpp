@@ -83,6 +83,10 @@ double SampleRate(aiAnimation const *Animation, double TicksPerSecond, double As
         Look(Channel->mRotationKeys, Channel->mNumRotationKeys);
         Look(Channel->mScalingKeys, Channel->mNumScalingKeys);
     }
+    for (unsigned Index = 0; Index < Animation->mNumMorphMeshChannels; ++Index) {
+        aiMeshMorphAnim const *Channel = Animation->mMorphMeshChannels[Index];
+        Look(Channel->mKeys, Channel->mNumKeys);
+    }
     // Sampled at least 30 times a second: between distant keys the fitted
     // curve must follow the spherical path, not the chord.
     return Closest > 0 ? std::min(std::max(1.0 / Closest, 30.0), 1000.0) : 30.0;
@@ -127,6 +131,7 @@ struct channel_fit {
                       kelvo_int32 Dimension, kelvo_int32 Count, kelvo_real32 Step) {
         kelvo_real32 Tolerance = Kind == PositionCurve      ? Settings.PositionTolerance
                                  : Kind == OrientationCurve ? Settings.RotationTolerance
+                                 : Kind == VectorCurve      ? Settings.WeightTolerance
                                                             : Settings.ScaleTolerance;
         // Largest is the error at the samples (what the summary reports);
         // the choice also weighs the error between them.
@@ -196,6 +201,78 @@ bool FitChannel(aiNodeAnim const *Channel, scene_node const &Node, double TicksP
     return true;
 }
 
+// Weight of source target Target at Time: keys join linearly, a key that
+// does not list the target gives it 0, and the channel holds its first and
+// last keys beyond them.
+double WeightAt(aiMeshMorphAnim const *Channel, unsigned Target, double Time, double Rest) {
+    if (Channel->mNumKeys == 0) {
+        return Rest;
+    }
+    auto Of = [Target](aiMeshMorphKey const &Key) {
+        for (unsigned Index = 0; Index < Key.mNumValuesAndWeights; ++Index) {
+            if (Key.mValues[Index] == Target) {
+                return Key.mWeights[Index];
+            }
+        }
+        return 0.0;
+    };
+    unsigned At = KeyBefore(Channel->mKeys, Channel->mNumKeys, Time);
+    double F = Fraction(Channel->mKeys, Channel->mNumKeys, At, Time);
+    double Before = Of(Channel->mKeys[At]);
+    return F == 0 ? Before : Before + (Of(Channel->mKeys[At + 1]) - Before) * F;
+}
+
+// The weights of the morph meshes a channel names: one vector track per
+// mesh, named as the mesh, its components the mesh's targets in order. A
+// curve holds at most 9 reals, so targets beyond the ninth go to further
+// tracks named "MESH@FIRST" after the first target they carry.
+bool FitMorphChannel(aiMeshMorphAnim const *Channel, double TicksPerSecond, kelvo_int32 Count,
+                     kelvo_real32 Step, imported_asset &Asset, channel_fit &Fitter,
+                     std::vector<std::pair<std::string, kelvo_curve2 *>> &Tracks, bool &Found) {
+    std::string const Name = Channel->mName.C_Str();
+    std::vector<morph_mesh const *> Meshes;
+    for (morph_mesh const &Mesh : Asset.MorphMeshes) {
+        if (Asset.Nodes[Mesh.Holder].Node->mName.C_Str() == Name) {
+            Meshes.push_back(&Mesh);
+        }
+    }
+    for (morph_mesh const &Mesh : Asset.MorphMeshes) {
+        if (Meshes.empty() && Mesh.Source->mName.C_Str() == Name) {
+            Meshes.push_back(&Mesh);
+        }
+    }
+    Found = !Meshes.empty();
+    for (morph_mesh const *Mesh : Meshes) {
+        kelvo_int32 Targets = Mesh->Mesh->MorphTargetCount;
+        std::vector<double> Rest(Targets, 0.0);
+        std::vector<unsigned> SourceOf(Targets, 0);
+        for (size_t From = 0; From < Mesh->TargetOfSource.size(); ++From) {
+            if (int To = Mesh->TargetOfSource[From]; To >= 0) {
+                SourceOf[To] = (unsigned)From;
+                Rest[To] = Mesh->Source->mAnimMeshes[From]->mWeight;
+            }
+        }
+        for (kelvo_int32 First = 0; First < Targets; First += 9) {
+            kelvo_int32 Dimension = std::min(Targets - First, 9);
+            std::vector<kelvo_real32> Samples;
+            for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+                double Time = Index * (double)Step * TicksPerSecond;
+                for (kelvo_int32 Target = First; Target < First + Dimension; ++Target) {
+                    Samples.push_back(
+                        (kelvo_real32)WeightAt(Channel, SourceOf[Target], Time, Rest[Target]));
+                }
+            }
+            kelvo_curve2 *Curve = Fitter.Fit(VectorCurve, Samples, Dimension, Count, Step);
+            if (!Curve) {
+                return false;
+            }
+            std::string Track = Mesh->Mesh->Name;
+            Tracks.push_back({First ? Track + "@" + std::to_string(First) : Track, Curve});
+        }
+    }
+    return true;
+}
+
 bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
                     import_settings const &Settings, std::map<std::string, int> const &NodeByName,
                     imported_asset &Asset, import_summary &Summary, std::string &Reason) {
@@ -224,10 +301,27 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
         Channels.push_back({Channel, Found->second});
     }
     bspline_solver *Solver = KelvoAllocateBSplineSolver(3, Count, 9);
-    kelvo_track_group_builder *Builder =
-        KelvoBeginTrackGroup(Asset.Model.Name, 0, (kelvo_int32)Channels.size(), 0, true);
     channel_fit Fitter = {Settings, Asset, Summary, Solver};
-    bool Fitted = Solver && Builder;
+    bool Fitted = Solver != nullptr;
+    std::vector<std::pair<std::string, kelvo_curve2 *>> Weights;
+    for (unsigned Index = 0; Fitted && Index < Source->mNumMorphMeshChannels; ++Index) {
+        aiMeshMorphAnim const *Channel = Source->mMorphMeshChannels[Index];
+        bool Found = false;
+        Fitted =
+            FitMorphChannel(Channel, TicksPerSecond, Count, Step, Asset, Fitter, Weights, Found);
+        if (!Found) {
+            Summary.Warnings.push_back("animation '" + Name + "' weighs the morph targets of '" +
+                                       Channel->mName.C_Str() + "', which holds none; skipped");
+        }
+    }
+    kelvo_track_group_builder *Builder =
+        Fitted ? KelvoBeginTrackGroup(Asset.Model.Name, (kelvo_int32)Weights.size(),
+                                      (kelvo_int32)Channels.size(), 0, true)
+               : nullptr;
+    Fitted = Fitted && Builder;
+    for (auto const &[Track, Curve] : Weights) {
+        KelvoPushVectorTrackCurve(Builder, Track.c_str(), Curve);
+    }
     for (size_t Index = 0; Fitted && Index < Channels.size(); ++Index) {
         Fitted = FitChannel(Channels[Index].first, Asset.Nodes[Channels[Index].second],
                             TicksPerSecond, Count, Step, Fitter, Builder);
@@ -251,7 +345,8 @@ bool BuildAnimation(aiAnimation const *Source, std::string const &Name,
     Asset.TrackGroups.push_back(Group);
     Asset.Animations.push_back(&Animation);
     Summary.Animations += 1;
-    Summary.Tracks += (int)Channels.size();
+    Summary.Tracks += (int)(Channels.size() + Weights.size());
+    Summary.WeightTracks += (int)Weights.size();
     return true;
 }
 

@@ -99,15 +99,47 @@ struct built_mesh {
     std::vector<kelvo_int32> Original; // the source vertex of each vertex
 };
 
+// The vertex layout of a mesh: a stock one, extended by a second UV
+// channel and a colour (RGBA, as sources give it) when the mesh has them.
+// Extensions keep the stock members first, so code reading the stock
+// prefix reads these too; the vertex data carries its own copy.
+struct mesh_layout {
+    std::vector<kelvo_data_type_definition> Members;
+    int SecondUVChannel = -1, ColorChannel = -1; // builder channels, -1: none
+
+    explicit mesh_layout(aiMesh const *Mesh) {
+        bool HasUVs = Mesh->HasTextureCoords(0);
+        kelvo_data_type_definition const *Stock =
+            HasUVs ? KelvoPWNGT34332VertexType : KelvoPWN343VertexType;
+        for (kelvo_data_type_definition const *Member = Stock; Member->Type != KelvoEndMember;
+             ++Member) {
+            Members.push_back(*Member);
+        }
+        int Channels = HasUVs ? 1 : 0;
+        if (HasUVs && Mesh->HasTextureCoords(1)) {
+            Members.push_back({KelvoReal32Member, "TextureCoordinates1", nullptr, 2, {}, 0});
+            SecondUVChannel = Channels++;
+        }
+        if (Mesh->HasVertexColors(0)) {
+            Members.push_back({KelvoReal32Member, "DiffuseColor0", nullptr, 4, {}, 0});
+            ColorChannel = Channels++;
+        }
+        Members.push_back({KelvoEndMember, nullptr, nullptr, 0, {}, 0});
+        Type = Channels > (HasUVs ? 1 : 0) ? Members.data() : Stock;
+    }
+    mesh_layout(mesh_layout const &) = delete;
+
+    kelvo_data_type_definition const *Type; // the stock layout itself when not extended
+};
+
 bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
           std::string &Reason) {
     aiMesh const *Mesh = Source.Mesh;
     bool HasUVs = Mesh->HasTextureCoords(0);
-    kelvo_data_type_definition const *Layout =
-        HasUVs ? KelvoPWNGT34332VertexType : KelvoPWN343VertexType;
+    mesh_layout const Layout(Mesh);
     kelvo_mesh_builder *Builder =
         KelvoBeginMesh((kelvo_int32)Mesh->mNumVertices, (kelvo_int32)Mesh->mNumFaces, 1,
-                       (kelvo_int32)Source.Bones.size(), Layout);
+                       (kelvo_int32)Source.Bones.size(), Layout.Type);
     if (!Builder) {
         Reason = "out of memory for a mesh";
         return false;
@@ -150,6 +182,16 @@ bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
                 kelvo_real32 const Values[4] = {UV.x, UV.y, 0, 0};
                 KelvoSetChannel(Builder, Corner, 0, Values);
             }
+            if (Layout.SecondUVChannel >= 0) {
+                aiVector3D const &UV = Mesh->mTextureCoords[1][Vertex];
+                kelvo_real32 const Values[4] = {UV.x, UV.y, 0, 0};
+                KelvoSetChannel(Builder, Corner, Layout.SecondUVChannel, Values);
+            }
+            if (Layout.ColorChannel >= 0) {
+                aiColor4D const &Color = Mesh->mColors[0][Vertex];
+                kelvo_real32 const Values[4] = {Color.r, Color.g, Color.b, Color.a};
+                KelvoSetChannel(Builder, Corner, Layout.ColorChannel, Values);
+            }
         }
         KelvoPushTriangle(Builder);
     }
@@ -179,16 +221,19 @@ bool Feed(mesh_source const &Source, imported_asset &Asset, built_mesh &Built,
 // Per bone: the box of its vertices in its own rest space and the
 // triangles it moves.
 // Each morph target of the source as positions of every vertex of the
-// mesh (assimp gives whole positions, not offsets).
-void AddMorphTargets(mesh_source const &Source, built_mesh const &Built, imported_asset &Asset,
-                     kelvo_mesh &Mesh) {
+// mesh (assimp gives whole positions, not offsets). Returns the target
+// each source target became (-1: left out).
+std::vector<int> AddMorphTargets(mesh_source const &Source, built_mesh const &Built,
+                                 imported_asset &Asset, kelvo_mesh &Mesh) {
     aiMesh const *From = Source.Mesh;
     std::vector<kelvo_morph_target> Targets;
+    std::vector<int> TargetOfSource(From->mNumAnimMeshes, -1);
     for (unsigned Index = 0; Index < From->mNumAnimMeshes; ++Index) {
         aiAnimMesh const *Target = From->mAnimMeshes[Index];
         if (!Target || !Target->mVertices || Target->mNumVertices != From->mNumVertices) {
             continue;
         }
+        TargetOfSource[Index] = (int)Targets.size();
         size_t Count = Built.Original.size();
         kelvo_p3_vertex *Vertices =
             static_cast<kelvo_p3_vertex *>(Asset.Block(Count * sizeof(kelvo_p3_vertex)));
@@ -216,6 +261,7 @@ void AddMorphTargets(mesh_source const &Source, built_mesh const &Built, importe
         memcpy(Mesh.MorphTargets, Targets.data(), Targets.size() * sizeof(kelvo_morph_target));
         Mesh.MorphTargetCount = (kelvo_int32)Targets.size();
     }
+    return TargetOfSource;
 }
 
 void BindBones(mesh_source const &Source, built_mesh const &Built, imported_asset &Asset,
@@ -328,7 +374,10 @@ bool BuildMeshes(aiScene const *Scene, import_settings const &Settings, imported
             }
             BindBones(Resolved, Built, Asset, Mesh);
             Asset.VertexDatas.push_back(Built.VertexData);
-            AddMorphTargets(Resolved, Built, Asset, Mesh);
+            std::vector<int> Targets = AddMorphTargets(Resolved, Built, Asset, Mesh);
+            if (Mesh.MorphTargetCount > 0) {
+                Asset.MorphMeshes.push_back({(int)Holder, Source, &Mesh, Targets});
+            }
             Asset.Topologies.push_back(Built.Topology);
             Asset.Meshes.push_back(&Mesh);
             Asset.MeshBindings.push_back({&Mesh});

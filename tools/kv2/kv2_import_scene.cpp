@@ -380,14 +380,15 @@ struct scene_release {
 
 } // namespace
 
+unsigned const ReadSteps = aiProcess_Triangulate | aiProcess_SortByPType |
+                           aiProcess_GenSmoothNormals | aiProcess_ValidateDataStructure;
+
 bool ImportScene(char const *In, char const *Out, import_settings const &Settings,
                  import_summary &Summary, std::string &Reason) {
     if (Settings.Progress) {
         printf("reading %s\n", In);
     }
-    unsigned const Steps = aiProcess_Triangulate | aiProcess_SortByPType |
-                           aiProcess_GenSmoothNormals | aiProcess_ValidateDataStructure;
-    std::unique_ptr<aiScene const, scene_release> Scene(aiImportFile(In, Steps));
+    std::unique_ptr<aiScene const, scene_release> Scene(aiImportFile(In, ReadSteps));
     if (!Scene || !Scene->mRootNode) {
         char const *Why = aiGetErrorString();
         Reason = std::string("cannot be read: ") + (Why && *Why ? Why : "unknown format");
