@@ -71,6 +71,10 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     Model.Top = 0;
     Model.Mark = 0;
     Model.MaxTop = 0;
+    // The first table is the escape alone.
+    Model.Likely = 0;
+    Model.LikelyLow = 0;
+    Model.LikelyWidth = ValueCount > 0 ? 0 : 1u << 20;
     Model.Count[0] = 4;
     Model.Total = 4;
     Model.Cum[0] = CumStart;
@@ -149,6 +153,22 @@ void Rescale(model &Model) {
     }
 }
 
+// A rank that takes most of the table is worth a test before the division;
+// the last rank's interval runs on past the table, as far as any target.
+void FindLikelyRank(model &Model) {
+    kelvo_uint16 const *Cum = Model.Cum;
+    kelvo_int32 Widest = 0;
+    for (kelvo_int32 Rank = 1; Rank <= Model.Mark; ++Rank) {
+        if (Cum[Rank + 1] - Cum[Rank] > Cum[Widest + 1] - Cum[Widest]) {
+            Widest = Rank;
+        }
+    }
+    kelvo_uint32 Width = (kelvo_uint32)(Cum[Widest + 1] - Cum[Widest]);
+    Model.Likely = Widest;
+    Model.LikelyLow = Cum[Widest] - CumStart;
+    Model.LikelyWidth = Width < LikelyWidth ? 0 : (Widest == Model.Mark ? 1u << 20 : Width);
+}
+
 void Rebuild(model &Model) {
     kelvo_uint32 Scale = Model.Total ? 0x20000u / Model.Total : 0;
     kelvo_uint16 *Cum = Model.Cum;
@@ -170,6 +190,7 @@ void Rebuild(model &Model) {
             }
             Model.Bucket[Bucket] = {(kelvo_uint16)Rank, Cum[Rank], Cum[Rank + 1], 0};
         }
+        FindLikelyRank(Model);
     }
     // Rebuilds come at geometric intervals up to the largest step.
     if (Model.MaxStep < 2 * Model.Step) {
@@ -304,18 +325,30 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     if (Target > 0x3FFF) {
         Target = 0x3FFF;
     }
-    // The bucket usually lies inside one rank; else the rank is further on.
-    rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
-    Target += CumStart;
-    kelvo_int32 Rank = Bucket.Rank;
-    kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
-    if (High <= Target) {
-        kelvo_uint16 const *Cum = Model.Cum;
-        do {
-            ++Rank;
-        } while (Cum[Rank + 1] <= Target);
-        Low = Cum[Rank];
-        High = Cum[Rank + 1];
+    // Issued before the test below, so that a miss finds it under way.
+    __asm__("" : "+r"(Target));
+    kelvo_int32 Rank;
+    kelvo_uint32 Low, High;
+    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)(Step * Model.LikelyLow);
+    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyWidth) {
+        Rank = Model.Likely;
+        Low = Model.Cum[Rank];
+        High = Model.Cum[Rank + 1];
+    } else {
+        // The bucket usually lies inside one rank; else the rank is further on.
+        rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
+        Target += CumStart;
+        Rank = Bucket.Rank;
+        Low = Bucket.Low;
+        High = Bucket.High;
+        if (High <= Target) {
+            kelvo_uint16 const *Cum = Model.Cum;
+            do {
+                ++Rank;
+            } while (Cum[Rank + 1] <= Target);
+            Low = Cum[Rank];
+            High = Cum[Rank + 1];
+        }
     }
     kelvo_uint32 Below = Step * (Low - CumStart);
     Decoder.Code -= Below;

@@ -34,6 +34,8 @@ constexpr kelvo_int32 CumSlack = 6;
 // The decoder finds ranks through an index of the table in this many buckets.
 constexpr kelvo_int32 BucketBits = 7;
 constexpr kelvo_int32 BucketCount = 1 << BucketBits;
+// How wide (of the table's 0x4000) a rank must be to be tried first.
+constexpr kelvo_uint32 LikelyWidth = 0x2000;
 
 inline kelvo_int32 MatchLength(kelvo_int32 Symbol) {
     // Symbols 61 to 64 stand for long runs; 62 to 127 bytes have no symbol.
@@ -105,6 +107,11 @@ struct model {
     kelvo_int32 Top;
     kelvo_int32 Mark;
     kelvo_int32 MaxTop; // the most ranks ever in use, for the encoder's header
+    // Decoder only: the widest rank when it is wide enough to be tried before
+    // the division (its start and width less CumStart; width 0 when none is).
+    kelvo_int32 Likely;
+    kelvo_uint32 LikelyLow;
+    kelvo_uint32 LikelyWidth;
     kelvo_uint32 Total;
     kelvo_uint32 Threshold;
     kelvo_uint32 Step;
