@@ -153,20 +153,32 @@ void Rescale(model &Model) {
     }
 }
 
-// A rank that takes most of the table is worth a test before the division;
-// the last rank's interval runs on past the table, as far as any target.
-void FindLikelyRank(model &Model) {
+// The decoder's index of a fresh table: each bucket gets the rank its start
+// lies in, and a rank that takes most of the table is kept to be tested
+// before the division (the last rank's interval runs on past the table, as
+// far as any target).
+void IndexRanks(model &Model) {
     kelvo_uint16 const *Cum = Model.Cum;
-    kelvo_int32 Widest = 0;
-    for (kelvo_int32 Rank = 1; Rank <= Model.Mark; ++Rank) {
-        if (Cum[Rank + 1] - Cum[Rank] > Cum[Widest + 1] - Cum[Widest]) {
+    kelvo_int32 Bucket = 0, Widest = 0;
+    kelvo_uint32 WidestWidth = 0;
+    for (kelvo_int32 Rank = 0; Rank <= Model.Mark; ++Rank) {
+        kelvo_uint32 Low = Cum[Rank], High = Cum[Rank + 1];
+        if (High - Low > WidestWidth) {
+            WidestWidth = High - Low;
             Widest = Rank;
         }
+        // Buckets that start before the rank's end (and after the previous
+        // rank's) start in it.
+        kelvo_int32 End = (kelvo_int32)((High - CumStart + BucketWidth - 1) >> BucketShift);
+        rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
+        for (; Bucket < End; ++Bucket) {
+            Model.Bucket[Bucket] = Entry;
+        }
     }
-    kelvo_uint32 Width = (kelvo_uint32)(Cum[Widest + 1] - Cum[Widest]);
     Model.Likely = Widest;
     Model.LikelyLow = Cum[Widest] - CumStart;
-    Model.LikelyWidth = Width < LikelyWidth ? 0 : (Widest == Model.Mark ? 1u << 20 : Width);
+    Model.LikelyWidth =
+        WidestWidth < LikelyWidth ? 0 : (Widest == Model.Mark ? 1u << 20 : WidestWidth);
 }
 
 void Rebuild(model &Model) {
@@ -182,15 +194,7 @@ void Rebuild(model &Model) {
         Cum[Index] = (kelvo_uint16)CumEnd;
     }
     if (Model.Bucket) {
-        kelvo_int32 Rank = 0;
-        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
-            kelvo_uint32 Start = CumStart + ((kelvo_uint32)Bucket << (FrequencyBits - BucketBits));
-            while (Cum[Rank + 1] <= Start) {
-                ++Rank;
-            }
-            Model.Bucket[Bucket] = {(kelvo_uint16)Rank, Cum[Rank], Cum[Rank + 1], 0};
-        }
-        FindLikelyRank(Model);
+        IndexRanks(Model);
     }
     // Rebuilds come at geometric intervals up to the largest step.
     if (Model.MaxStep < 2 * Model.Step) {
@@ -336,7 +340,7 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
         High = Model.Cum[Rank + 1];
     } else {
         // The bucket usually lies inside one rank; else the rank is further on.
-        rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
+        rank_bucket const &Bucket = Model.Bucket[Target >> BucketShift];
         Target += CumStart;
         Rank = Bucket.Rank;
         Low = Bucket.Low;

@@ -34,6 +34,8 @@ constexpr kelvo_int32 CumSlack = 6;
 // The decoder finds ranks through an index of the table in this many buckets.
 constexpr kelvo_int32 BucketBits = 7;
 constexpr kelvo_int32 BucketCount = 1 << BucketBits;
+constexpr kelvo_uint32 BucketShift = FrequencyBits - BucketBits;
+constexpr kelvo_uint32 BucketWidth = 1u << BucketShift;
 // How wide (of the table's 0x4000) a rank must be to be tried first.
 constexpr kelvo_uint32 LikelyWidth = 0x2000;
 
