@@ -34,15 +34,16 @@ piece_parameters ReadPieceHeader(kelvo_uint32 const Words[PieceHeaderWords]) {
     return Piece;
 }
 
-void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount) {
+void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount,
+                  kelvo_int32 IndexBits) {
     Pools.RankCount += (kelvo_int64)Size + 1;
     Pools.CumCount += (kelvo_int64)Size + 1 + CumSlack;
     Pools.ValueCount += ValueCount;
-    Pools.BucketTotal += ValueCount > 0 ? 0 : BucketCount;
+    Pools.BucketTotal += ValueCount > 0 ? 0 : 1 << IndexBits;
 }
 
 void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int32 Size,
-               kelvo_int32 ValueCount) {
+               kelvo_int32 ValueCount, kelvo_int32 IndexBits) {
     Model.Count = Pools.Counts;
     Model.Symbol = Pools.Symbols;
     Model.Cum = Pools.Cums;
@@ -61,12 +62,13 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     } else {
         // Every bucket starts in rank 0, the only one in the first table.
         Model.Bucket = Pools.Buckets;
-        Pools.Buckets += BucketCount;
-        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
+        Pools.Buckets += 1 << IndexBits;
+        for (kelvo_int32 Bucket = 0; Bucket < 1 << IndexBits; ++Bucket) {
             Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd, 0};
         }
     }
 
+    Model.BucketShift = FrequencyBits - (kelvo_uint32)IndexBits;
     Model.Size = Size;
     Model.Top = 0;
     Model.Mark = 0;
@@ -169,7 +171,8 @@ void IndexRanks(model &Model) {
         }
         // Buckets that start before the rank's end (and after the previous
         // rank's) start in it.
-        kelvo_int32 End = (kelvo_int32)((High - CumStart + BucketWidth - 1) >> BucketShift);
+        kelvo_int32 End =
+            (kelvo_int32)((High - CumStart + (1u << Model.BucketShift) - 1) >> Model.BucketShift);
         rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
         for (; Bucket < End; ++Bucket) {
             Model.Bucket[Bucket] = Entry;
@@ -340,7 +343,7 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
         High = Model.Cum[Rank + 1];
     } else {
         // The bucket usually lies inside one rank; else the rank is further on.
-        rank_bucket const &Bucket = Model.Bucket[Target >> BucketShift];
+        rank_bucket const &Bucket = Model.Bucket[Target >> Model.BucketShift];
         Target += CumStart;
         Rank = Bucket.Rank;
         Low = Bucket.Low;
@@ -389,7 +392,7 @@ bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece
         ReserveModel(Pools, Piece.LengthModelSize[Model], 0);
     }
     for (kelvo_int32 Model = 0; Model < LiteralContextCount; ++Model) {
-        ReserveModel(Pools, Piece.LiteralModelSize, 0);
+        ReserveModel(Pools, Piece.LiteralModelSize, 0, LiteralBucketBits);
     }
     ReserveModel(Pools, Piece.LowCount, 0);
     ReserveModel(Pools, Piece.HighModelSize, 0);
@@ -416,7 +419,8 @@ bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece
     }
     Models.Literal = Next;
     for (kelvo_int32 Model = 0; Model < LiteralContextCount; ++Model) {
-        InitModel(*Next++, Pools, Piece.LiteralCount - 1, Piece.LiteralModelSize, 0);
+        InitModel(*Next++, Pools, Piece.LiteralCount - 1, Piece.LiteralModelSize, 0,
+                  LiteralBucketBits);
     }
     Models.Low = Next;
     InitModel(*Next++, Pools, Piece.LowCount - 1, Piece.LowCount, 0);

@@ -34,8 +34,9 @@ constexpr kelvo_int32 CumSlack = 6;
 // The decoder finds ranks through an index of the table in this many buckets.
 constexpr kelvo_int32 BucketBits = 7;
 constexpr kelvo_int32 BucketCount = 1 << BucketBits;
-constexpr kelvo_uint32 BucketShift = FrequencyBits - BucketBits;
-constexpr kelvo_uint32 BucketWidth = 1u << BucketShift;
+// Literal models are the busiest and, on numeric data, the flattest: a finer
+// index spares most of their lookups a walk.
+constexpr kelvo_int32 LiteralBucketBits = 9;
 // How wide (of the table's 0x4000) a rank must be to be tried first.
 constexpr kelvo_uint32 LikelyWidth = 0x2000;
 
@@ -104,13 +105,14 @@ struct model {
     kelvo_uint16 *Cum;    // Size + 1 + CumSlack entries
     kelvo_uint16 *Symbol; // value of each rank
     kelvo_uint16 *RankOf; // encoder only: rank of each value, 0 when absent
-    rank_bucket *Bucket;  // decoder only: BucketCount of them
+    rank_bucket *Bucket;  // decoder only: 2^(FrequencyBits - BucketShift) of them
     kelvo_int32 Size;     // most ranks besides the escape
     kelvo_int32 Top;
     kelvo_int32 Mark;
     kelvo_int32 MaxTop; // the most ranks ever in use, for the encoder's header
     // Decoder only: the widest rank when it is wide enough to be tried before
     // the division (its start and width less CumStart; width 0 when none is).
+    kelvo_uint32 BucketShift;
     kelvo_int32 Likely;
     kelvo_uint32 LikelyLow;
     kelvo_uint32 LikelyWidth;
@@ -137,10 +139,11 @@ struct model_pools {
 
 // The encoder maps ValueCount values to ranks; the decoder (ValueCount 0)
 // keeps a bucket index instead.
-void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount);
+void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount,
+                  kelvo_int32 IndexBits = BucketBits);
 // Carves the arrays in reservation order and starts the model empty.
 void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int32 Size,
-               kelvo_int32 ValueCount);
+               kelvo_int32 ValueCount, kelvo_int32 IndexBits = BucketBits);
 
 // Due when Total has reached Threshold: rescales when the threshold has reached
 // the limit, then rebuilds the cumulative table.
