@@ -76,7 +76,8 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     // The first table is the escape alone.
     Model.Likely = 0;
     Model.LikelyLow = 0;
-    Model.LikelyWidth = ValueCount > 0 ? 0 : 1u << 20;
+    Model.LikelyWidth = 0;
+    Model.LikelyReach = ValueCount > 0 ? 0 : LastReach;
     Model.Count[0] = 4;
     Model.Total = 4;
     Model.Cum[0] = CumStart;
@@ -174,14 +175,16 @@ void IndexRanks(model &Model) {
         kelvo_int32 End =
             (kelvo_int32)((High - CumStart + (1u << Model.BucketShift) - 1) >> Model.BucketShift);
         rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
+        kelvo_uint64 Packed; // one store a bucket
+        memcpy(&Packed, &Entry, sizeof(Packed));
         for (; Bucket < End; ++Bucket) {
-            Model.Bucket[Bucket] = Entry;
+            memcpy(&Model.Bucket[Bucket], &Packed, sizeof(Packed));
         }
     }
     Model.Likely = Widest;
     Model.LikelyLow = Cum[Widest] - CumStart;
-    Model.LikelyWidth =
-        WidestWidth < LikelyWidth ? 0 : (Widest == Model.Mark ? 1u << 20 : WidestWidth);
+    Model.LikelyWidth = Widest == Model.Mark ? 0 : WidestWidth;
+    Model.LikelyReach = WidestWidth < LikelyShare ? 0 : (Model.LikelyWidth ? WidestWidth : LastReach);
 }
 
 void Rebuild(model &Model) {
@@ -335,19 +338,18 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     // Issued before the test below, so that a miss finds it under way.
     __asm__("" : "+r"(Target));
     kelvo_int32 Rank;
-    kelvo_uint32 Low, High;
-    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)(Step * Model.LikelyLow);
-    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyWidth) {
+    kelvo_uint32 Below = Step * Model.LikelyLow;
+    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)Below;
+    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyReach) {
         Rank = Model.Likely;
-        Low = Model.Cum[Rank];
-        High = Model.Cum[Rank + 1];
+        Decoder.Code = (kelvo_uint32)Past;
+        Decoder.Range = Model.LikelyWidth ? Step * Model.LikelyWidth : Decoder.Range - Below;
     } else {
         // The bucket usually lies inside one rank; else the rank is further on.
         rank_bucket const &Bucket = Model.Bucket[Target >> Model.BucketShift];
         Target += CumStart;
         Rank = Bucket.Rank;
-        Low = Bucket.Low;
-        High = Bucket.High;
+        kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
         if (High <= Target) {
             kelvo_uint16 const *Cum = Model.Cum;
             do {
@@ -356,10 +358,10 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
             Low = Cum[Rank];
             High = Cum[Rank + 1];
         }
+        Below = Step * (Low - CumStart);
+        Decoder.Code -= Below;
+        Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
     }
-    kelvo_uint32 Below = Step * (Low - CumStart);
-    Decoder.Code -= Below;
-    Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
     Model.Count[Rank] += 1;
     Model.Total += 1;
     if (__builtin_expect(Rank > 0, 1)) {

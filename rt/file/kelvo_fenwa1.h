@@ -38,7 +38,9 @@ constexpr kelvo_int32 BucketCount = 1 << BucketBits;
 // index spares most of their lookups a walk.
 constexpr kelvo_int32 LiteralBucketBits = 9;
 // How wide (of the table's 0x4000) a rank must be to be tried first.
-constexpr kelvo_uint32 LikelyWidth = 0x2000;
+constexpr kelvo_uint32 LikelyShare = 0x2000;
+// The reach of the last rank, whose interval takes any target past the table.
+constexpr kelvo_uint32 LastReach = 1u << 20;
 
 inline kelvo_int32 MatchLength(kelvo_int32 Symbol) {
     // Symbols 61 to 64 stand for long runs; 62 to 127 bytes have no symbol.
