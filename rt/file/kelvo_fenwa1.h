@@ -112,12 +112,15 @@ struct model {
     kelvo_int32 Top;
     kelvo_int32 Mark;
     kelvo_int32 MaxTop; // the most ranks ever in use, for the encoder's header
-    // Decoder only: the widest rank when it is wide enough to be tried before
-    // the division (its start and width less CumStart; width 0 when none is).
-    kelvo_uint32 BucketShift;
+    kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
+    // Decoder only: the widest rank, tried before the division when it is
+    // wide enough: its start less CumStart, its width (0 for the last rank,
+    // which takes the rest of the range) and how far past its start a target
+    // still falls in it (0 when it is not tried).
     kelvo_int32 Likely;
     kelvo_uint32 LikelyLow;
     kelvo_uint32 LikelyWidth;
+    kelvo_uint32 LikelyReach;
     kelvo_uint32 Total;
     kelvo_uint32 Threshold;
     kelvo_uint32 Step;
