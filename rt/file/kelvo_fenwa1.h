@@ -98,6 +98,7 @@ struct rank_bucket {
     kelvo_uint16 High; // cum[Rank + 1]
     kelvo_uint16 Unused;
 };
+static_assert(sizeof(rank_bucket) == 8, "bucket entries are filled as one 64-bit word");
 
 // An adaptive model over ranks; rank 0 is the escape, the others stand for
 // symbol values in order of first appearance. Only ranks up to Mark are in the
