@@ -184,7 +184,8 @@ void IndexRanks(model &Model) {
     Model.Likely = Widest;
     Model.LikelyLow = Cum[Widest] - CumStart;
     Model.LikelyWidth = Widest == Model.Mark ? 0 : WidestWidth;
-    Model.LikelyReach = WidestWidth < LikelyShare ? 0 : (Model.LikelyWidth ? WidestWidth : LastReach);
+    Model.LikelyReach =
+        WidestWidth < LikelyShare ? 0 : (Model.LikelyWidth ? WidestWidth : LastReach);
 }
 
 void Rebuild(model &Model) {

@@ -112,7 +112,7 @@ struct model {
     kelvo_int32 Size;     // most ranks besides the escape
     kelvo_int32 Top;
     kelvo_int32 Mark;
-    kelvo_int32 MaxTop; // the most ranks ever in use, for the encoder's header
+    kelvo_int32 MaxTop;       // the most ranks ever in use, for the encoder's header
     kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
     // Decoder only: the widest rank, tried before the division when it is
     // wide enough: its start less CumStart, its width (0 for the last rank,
