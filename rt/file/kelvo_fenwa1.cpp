@@ -162,6 +162,7 @@ void Rescale(model &Model) {
 // far as any target).
 void IndexRanks(model &Model) {
     kelvo_uint16 const *Cum = Model.Cum;
+    kelvo_int32 const BucketTotal = 1 << (FrequencyBits - Model.BucketShift);
     kelvo_int32 Bucket = 0, Widest = 0;
     kelvo_uint32 WidestWidth = 0;
     for (kelvo_int32 Rank = 0; Rank <= Model.Mark; ++Rank) {
@@ -177,7 +178,7 @@ void IndexRanks(model &Model) {
         rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
         kelvo_uint64 Packed; // one store a bucket
         memcpy(&Packed, &Entry, sizeof(Packed));
-        for (; Bucket < End; ++Bucket) {
+        for (End = End < BucketTotal ? End : BucketTotal; Bucket < End; ++Bucket) {
             memcpy(&Model.Bucket[Bucket], &Packed, sizeof(Packed));
         }
     }
