@@ -34,15 +34,16 @@ piece_parameters ReadPieceHeader(kelvo_uint32 const Words[PieceHeaderWords]) {
     return Piece;
 }
 
-void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount) {
+void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount,
+                  kelvo_int32 IndexBits) {
     Pools.RankCount += (kelvo_int64)Size + 1;
     Pools.CumCount += (kelvo_int64)Size + 1 + CumSlack;
     Pools.ValueCount += ValueCount;
-    Pools.BucketTotal += ValueCount > 0 ? 0 : BucketCount;
+    Pools.BucketTotal += ValueCount > 0 ? 0 : 1 << IndexBits;
 }
 
 void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int32 Size,
-               kelvo_int32 ValueCount) {
+               kelvo_int32 ValueCount, kelvo_int32 IndexBits) {
     Model.Count = Pools.Counts;
     Model.Symbol = Pools.Symbols;
     Model.Cum = Pools.Cums;
@@ -61,16 +62,22 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     } else {
         // Every bucket starts in rank 0, the only one in the first table.
         Model.Bucket = Pools.Buckets;
-        Pools.Buckets += BucketCount;
-        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
+        Pools.Buckets += 1 << IndexBits;
+        for (kelvo_int32 Bucket = 0; Bucket < 1 << IndexBits; ++Bucket) {
             Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd, 0};
         }
     }
 
+    Model.BucketShift = FrequencyBits - (kelvo_uint32)IndexBits;
     Model.Size = Size;
     Model.Top = 0;
     Model.Mark = 0;
     Model.MaxTop = 0;
+    // The first table is the escape alone.
+    Model.Likely = 0;
+    Model.LikelyLow = 0;
+    Model.LikelyWidth = 0;
+    Model.LikelyReach = ValueCount > 0 ? 0 : LastReach;
     Model.Count[0] = 4;
     Model.Total = 4;
     Model.Cum[0] = CumStart;
@@ -149,6 +156,39 @@ void Rescale(model &Model) {
     }
 }
 
+// The decoder's index of a fresh table: each bucket gets the rank its start
+// lies in, and a rank that takes most of the table is kept to be tested
+// before the division (the last rank's interval runs on past the table, as
+// far as any target).
+void IndexRanks(model &Model) {
+    kelvo_uint16 const *Cum = Model.Cum;
+    kelvo_int32 const BucketTotal = 1 << (FrequencyBits - Model.BucketShift);
+    kelvo_int32 Bucket = 0, Widest = 0;
+    kelvo_uint32 WidestWidth = 0;
+    for (kelvo_int32 Rank = 0; Rank <= Model.Mark; ++Rank) {
+        kelvo_uint32 Low = Cum[Rank], High = Cum[Rank + 1];
+        if (High - Low > WidestWidth) {
+            WidestWidth = High - Low;
+            Widest = Rank;
+        }
+        // Buckets that start before the rank's end (and after the previous
+        // rank's) start in it.
+        kelvo_int32 End =
+            (kelvo_int32)((High - CumStart + (1u << Model.BucketShift) - 1) >> Model.BucketShift);
+        rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
+        kelvo_uint64 Packed; // one store a bucket
+        memcpy(&Packed, &Entry, sizeof(Packed));
+        for (End = End < BucketTotal ? End : BucketTotal; Bucket < End; ++Bucket) {
+            memcpy(&Model.Bucket[Bucket], &Packed, sizeof(Packed));
+        }
+    }
+    Model.Likely = Widest;
+    Model.LikelyLow = Cum[Widest] - CumStart;
+    Model.LikelyWidth = Widest == Model.Mark ? 0 : WidestWidth;
+    Model.LikelyReach =
+        WidestWidth < LikelyShare ? 0 : (Model.LikelyWidth ? WidestWidth : LastReach);
+}
+
 void Rebuild(model &Model) {
     kelvo_uint32 Scale = Model.Total ? 0x20000u / Model.Total : 0;
     kelvo_uint16 *Cum = Model.Cum;
@@ -162,14 +202,7 @@ void Rebuild(model &Model) {
         Cum[Index] = (kelvo_uint16)CumEnd;
     }
     if (Model.Bucket) {
-        kelvo_int32 Rank = 0;
-        for (kelvo_int32 Bucket = 0; Bucket < BucketCount; ++Bucket) {
-            kelvo_uint32 Start = CumStart + ((kelvo_uint32)Bucket << (FrequencyBits - BucketBits));
-            while (Cum[Rank + 1] <= Start) {
-                ++Rank;
-            }
-            Model.Bucket[Bucket] = {(kelvo_uint16)Rank, Cum[Rank], Cum[Rank + 1], 0};
-        }
+        IndexRanks(Model);
     }
     // Rebuilds come at geometric intervals up to the largest step.
     if (Model.MaxStep < 2 * Model.Step) {
@@ -304,22 +337,33 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     if (Target > 0x3FFF) {
         Target = 0x3FFF;
     }
-    // The bucket usually lies inside one rank; else the rank is further on.
-    rank_bucket const &Bucket = Model.Bucket[Target >> (FrequencyBits - BucketBits)];
-    Target += CumStart;
-    kelvo_int32 Rank = Bucket.Rank;
-    kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
-    if (High <= Target) {
-        kelvo_uint16 const *Cum = Model.Cum;
-        do {
-            ++Rank;
-        } while (Cum[Rank + 1] <= Target);
-        Low = Cum[Rank];
-        High = Cum[Rank + 1];
+    // Issued before the test below, so that a miss finds it under way.
+    __asm__("" : "+r"(Target));
+    kelvo_int32 Rank;
+    kelvo_uint32 Below = Step * Model.LikelyLow;
+    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)Below;
+    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyReach) {
+        Rank = Model.Likely;
+        Decoder.Code = (kelvo_uint32)Past;
+        Decoder.Range = Model.LikelyWidth ? Step * Model.LikelyWidth : Decoder.Range - Below;
+    } else {
+        // The bucket usually lies inside one rank; else the rank is further on.
+        rank_bucket const &Bucket = Model.Bucket[Target >> Model.BucketShift];
+        Target += CumStart;
+        Rank = Bucket.Rank;
+        kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
+        if (High <= Target) {
+            kelvo_uint16 const *Cum = Model.Cum;
+            do {
+                ++Rank;
+            } while (Cum[Rank + 1] <= Target);
+            Low = Cum[Rank];
+            High = Cum[Rank + 1];
+        }
+        Below = Step * (Low - CumStart);
+        Decoder.Code -= Below;
+        Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
     }
-    kelvo_uint32 Below = Step * (Low - CumStart);
-    Decoder.Code -= Below;
-    Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
     Model.Count[Rank] += 1;
     Model.Total += 1;
     if (__builtin_expect(Rank > 0, 1)) {
@@ -352,7 +396,7 @@ bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece
         ReserveModel(Pools, Piece.LengthModelSize[Model], 0);
     }
     for (kelvo_int32 Model = 0; Model < LiteralContextCount; ++Model) {
-        ReserveModel(Pools, Piece.LiteralModelSize, 0);
+        ReserveModel(Pools, Piece.LiteralModelSize, 0, LiteralBucketBits);
     }
     ReserveModel(Pools, Piece.LowCount, 0);
     ReserveModel(Pools, Piece.HighModelSize, 0);
@@ -379,7 +423,8 @@ bool BuildModels(piece_parameters const &Piece, kelvo_int32 MidModelCount, piece
     }
     Models.Literal = Next;
     for (kelvo_int32 Model = 0; Model < LiteralContextCount; ++Model) {
-        InitModel(*Next++, Pools, Piece.LiteralCount - 1, Piece.LiteralModelSize, 0);
+        InitModel(*Next++, Pools, Piece.LiteralCount - 1, Piece.LiteralModelSize, 0,
+                  LiteralBucketBits);
     }
     Models.Low = Next;
     InitModel(*Next++, Pools, Piece.LowCount - 1, Piece.LowCount, 0);

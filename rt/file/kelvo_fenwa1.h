@@ -34,6 +34,13 @@ constexpr kelvo_int32 CumSlack = 6;
 // The decoder finds ranks through an index of the table in this many buckets.
 constexpr kelvo_int32 BucketBits = 7;
 constexpr kelvo_int32 BucketCount = 1 << BucketBits;
+// Literal models are the busiest and, on numeric data, the flattest: a finer
+// index spares most of their lookups a walk.
+constexpr kelvo_int32 LiteralBucketBits = 9;
+// How wide (of the table's 0x4000) a rank must be to be tried first.
+constexpr kelvo_uint32 LikelyShare = 0x2000;
+// The reach of the last rank, whose interval takes any target past the table.
+constexpr kelvo_uint32 LastReach = 1u << 20;
 
 inline kelvo_int32 MatchLength(kelvo_int32 Symbol) {
     // Symbols 61 to 64 stand for long runs; 62 to 127 bytes have no symbol.
@@ -91,6 +98,7 @@ struct rank_bucket {
     kelvo_uint16 High; // cum[Rank + 1]
     kelvo_uint16 Unused;
 };
+static_assert(sizeof(rank_bucket) == 8, "bucket entries are filled as one 64-bit word");
 
 // An adaptive model over ranks; rank 0 is the escape, the others stand for
 // symbol values in order of first appearance. Only ranks up to Mark are in the
@@ -100,11 +108,20 @@ struct model {
     kelvo_uint16 *Cum;    // Size + 1 + CumSlack entries
     kelvo_uint16 *Symbol; // value of each rank
     kelvo_uint16 *RankOf; // encoder only: rank of each value, 0 when absent
-    rank_bucket *Bucket;  // decoder only: BucketCount of them
+    rank_bucket *Bucket;  // decoder only: 2^(FrequencyBits - BucketShift) of them
     kelvo_int32 Size;     // most ranks besides the escape
     kelvo_int32 Top;
     kelvo_int32 Mark;
-    kelvo_int32 MaxTop; // the most ranks ever in use, for the encoder's header
+    kelvo_int32 MaxTop;       // the most ranks ever in use, for the encoder's header
+    kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
+    // Decoder only: the widest rank, tried before the division when it is
+    // wide enough: its start less CumStart, its width (0 for the last rank,
+    // which takes the rest of the range) and how far past its start a target
+    // still falls in it (0 when it is not tried).
+    kelvo_int32 Likely;
+    kelvo_uint32 LikelyLow;
+    kelvo_uint32 LikelyWidth;
+    kelvo_uint32 LikelyReach;
     kelvo_uint32 Total;
     kelvo_uint32 Threshold;
     kelvo_uint32 Step;
@@ -128,10 +145,11 @@ struct model_pools {
 
 // The encoder maps ValueCount values to ranks; the decoder (ValueCount 0)
 // keeps a bucket index instead.
-void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount);
+void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount,
+                  kelvo_int32 IndexBits = BucketBits);
 // Carves the arrays in reservation order and starts the model empty.
 void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int32 Size,
-               kelvo_int32 ValueCount);
+               kelvo_int32 ValueCount, kelvo_int32 IndexBits = BucketBits);
 
 // Due when Total has reached Threshold: rescales when the threshold has reached
 // the limit, then rebuilds the cumulative table.
