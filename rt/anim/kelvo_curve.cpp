@@ -7,6 +7,7 @@
 #include "anim/kelvo_curve_formats.h"
 #include "foundation/kelvo_counters.h"
 
+#include <float.h>
 #include <string.h>
 
 using namespace kelvo;
@@ -128,7 +129,9 @@ void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, ke
     kelvo_int32 const Entries = 2 * Degree > Degree + 1 ? 2 * Degree : Degree + 1;
     kelvo_int32 Sources[2 * MaxCurveDegree + 1];
     kelvo_real32 Shifts[2 * MaxCurveDegree + 1];
-    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+    // Every entry, used or not: a loop of fixed length keeps the shifts'
+    // zeroing out of a variable-length fill, which costs more than the rest.
+    for (kelvo_int32 Entry = 0; Entry < 2 * MaxCurveDegree + 1; ++Entry) {
         Sources[Entry] = SourceOf(Window, Knot - Degree + Entry, Shifts[Entry]);
     }
     if (FormatByte(Window.Curve) == DaK32fC32f) {
@@ -185,6 +188,55 @@ kelvo_bspline_evaluator *FloatsEvaluator(kelvo_curve2 const *Curve, kelvo_int32 
     return (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
 }
 
+// The knots and controls an evaluator reads around knot Knot (clamped to the
+// curve): in place for DaK32fC32f inside its knots, else decoded or spliced
+// into the buffers. WindowKnots/WindowControls then point at knot k and
+// control k. False when there is no window: before the first knot, with
+// nothing looping backwards, the first control is held.
+struct window_buffers {
+    kelvo_real32 Knots[2 * MaxCurveDegree] = {};
+    kelvo_real32 Controls[(MaxCurveDegree + 1) * MaxCurveDimension];
+    kelvo_real32 const *WindowKnots;
+    kelvo_real32 const *WindowControls;
+};
+
+bool WindowAt(kelvo_curve_format const &Format, kelvo_curve2 const *Curve, kelvo_int32 KnotCount,
+              kelvo_int32 Dimension, bool Normalize, bool BackwardsLoop, bool ForwardsLoop,
+              kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 const *IdentityVector,
+              window_buffers &Window) {
+    kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
+    kelvo_int32 const Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
+    // Before the first knot nothing precedes it but copies of itself, whose
+    // spans are empty.
+    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
+        return false;
+    }
+    kelvo_int32 const Inside = KnotCount - (ForwardsLoop ? 1 : 0);
+    Window.WindowKnots = Window.Knots + Degree;
+    Window.WindowControls = Window.Controls + Degree * Dimension;
+    if (Knot - Degree >= 0 && Knot + Degree - 1 < Inside) {
+        if (FormatByte(Curve) == DaK32fC32f) {
+            Window.WindowKnots = Floats(Curve)->Knots + Knot;
+            Window.WindowControls = Floats(Curve)->Controls + Knot * Dimension;
+            return true;
+        }
+        if (Degree > 0) {
+            Format.ExtractKnotValues(Curve, Knot - Degree, 2 * Degree, Window.Knots, nullptr,
+                                     IdentityVector);
+        }
+        Format.ExtractKnotValues(Curve, Knot - Degree, Degree + 1, nullptr, Window.Controls,
+                                 IdentityVector);
+        return true;
+    }
+    window Spliced = {&Format,       Curve,        KnotCount, Inside,        Dimension,
+                      BackwardsLoop, ForwardsLoop, Duration,  IdentityVector};
+    SpliceWindow(Spliced, Knot, Degree, Window.Knots, Window.Controls);
+    if (Normalize && Dimension == 4) {
+        MakeContinuous(Window.Controls, Degree + 1);
+    }
+    return true;
+}
+
 void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
               bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
               kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 T, kelvo_real32 *Result,
@@ -214,38 +266,13 @@ void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Norm
             return;
         }
     }
-    kelvo_int32 Degree = CurveHeader(Curve)->Degree;
-    kelvo_int32 Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
-    // Before the first knot nothing precedes it but copies of itself, whose
-    // spans are empty: the first control is held.
-    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
+    window_buffers Window;
+    if (!WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop, ForwardsLoop,
+                  Duration, KnotIndex, IdentityVector, Window)) {
         Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
         return;
     }
-    kelvo_int32 Inside = KnotCount - (ForwardsLoop ? 1 : 0);
-    kelvo_real32 Knots[6] = {};
-    kelvo_real32 Controls[4 * MaxCurveDimension];
-    if (Knot - Degree >= 0 && Knot + Degree - 1 < Inside) {
-        if (FormatByte(Curve) == DaK32fC32f) {
-            Evaluator(Floats(Curve)->Knots + Knot, Floats(Curve)->Controls + Knot * Dimension, T,
-                      Result);
-            return;
-        }
-        if (Degree > 0) {
-            Format.ExtractKnotValues(Curve, Knot - Degree, 2 * Degree, Knots, nullptr,
-                                     IdentityVector);
-        }
-        Format.ExtractKnotValues(Curve, Knot - Degree, Degree + 1, nullptr, Controls,
-                                 IdentityVector);
-    } else {
-        window Window = {&Format,       Curve,        KnotCount, Inside,        Dimension,
-                         BackwardsLoop, ForwardsLoop, Duration,  IdentityVector};
-        SpliceWindow(Window, Knot, Degree, Knots, Controls);
-        if (Normalize && Dimension == 4) {
-            MakeContinuous(Controls, Degree + 1);
-        }
-    }
-    Evaluator(Knots + Degree, Controls + Degree * Dimension, T, Result);
+    Evaluator(Window.WindowKnots, Window.WindowControls, T, Result);
 }
 
 } // namespace
@@ -562,6 +589,50 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
         Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
                  T, Result, IdentityVector);
     }
+}
+
+bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, bool ForwardsLoop,
+                                     kelvo_real32 Duration, kelvo_curve2 const *PositionCurve,
+                                     kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation) {
+    if (!PositionCurve->CurveData.Object || !OrientationCurve->CurveData.Object) {
+        return false;
+    }
+    kelvo_bspline_evaluator *PositionEvaluator = FloatsEvaluator(PositionCurve, 3, false);
+    kelvo_bspline_evaluator *OrientationEvaluator = FloatsEvaluator(OrientationCurve, 4, true);
+    if (!PositionEvaluator || !OrientationEvaluator) {
+        return false;
+    }
+    kelvo_curve_format const &Format = CurveFormats[DaK32fC32f];
+    kelvo_curve_data_da_k32f_c32f const *P = Floats(PositionCurve);
+    kelvo_curve_data_da_k32f_c32f const *Q = Floats(OrientationCurve);
+    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
+    kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
+    window_buffers PositionWindow, OrientationWindow;
+    if (!WindowAt(Format, PositionCurve, P->KnotCount, 3, false, BackwardsLoop, ForwardsLoop,
+                  Duration, PositionKnot, nullptr, PositionWindow) ||
+        !WindowAt(Format, OrientationCurve, Q->KnotCount, 4, true, BackwardsLoop, ForwardsLoop,
+                  Duration, OrientationKnot, nullptr, OrientationWindow)) {
+        return false;
+    }
+    Cursors[0] = PositionKnot;
+    Cursors[1] = OrientationKnot;
+    kelvo_int32 const Degree = P->CurveDataHeader_DaK32fC32f.Degree;
+#if FLT_EVAL_METHOD == 0 // weights held at extended precision need not round as two sets do
+    if (Q->CurveDataHeader_DaK32fC32f.Degree == Degree &&
+        memcmp(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
+               2 * (size_t)Degree * sizeof(kelvo_real32)) == 0) {
+        PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,
+                                            PositionWindow.WindowControls,
+                                            OrientationWindow.WindowControls, T, Position,
+                                            Orientation);
+        return true;
+    }
+#endif
+    PositionEvaluator(PositionWindow.WindowKnots, PositionWindow.WindowControls, T, Position);
+    OrientationEvaluator(OrientationWindow.WindowKnots, OrientationWindow.WindowControls, T,
+                         Orientation);
+    return true;
 }
 
 } // namespace kelvo

@@ -118,6 +118,16 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                        kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
                        kelvo_real32 const *IdentityVector);
 
+// A track's position and orientation at T, as EvaluateCurveFrom gives them
+// (the orientation normalized), when both curves are DaK32fC32f with a
+// window at T; Cursors[0] and [1] are their cursors. Windows with the same
+// knot values share one set of basis weights. False, with nothing changed,
+// for every other case.
+bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, bool ForwardsLoop,
+                                     kelvo_real32 Duration, kelvo_curve2 const *PositionCurve,
+                                     kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation);
+
 // The D4n lane scales and offsets, entries 8..15 negating 0..7.
 struct scale_offset {
     kelvo_real32 Scale;

@@ -95,6 +95,27 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
     }
 }
 
+// Position and orientation each by its class, into Result (whose flags
+// start at 0).
+void SamplePositionOrientation(kelvo_sample_context const *Context,
+                               kelvo_transform_track const *SourceTrack,
+                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                               kelvo_int32 *Cursors) {
+    kelvo_uint8 Flags = Track->Flags;
+    kelvo_transform const &Constant = Track->LODTransform;
+    if (SampleComponent(Context, &SourceTrack->PositionCurve,
+                        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
+                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
+        Result->Flags |= KelvoHasPosition;
+    }
+    if (SampleComponent(Context, &SourceTrack->OrientationCurve,
+                        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
+                        true, KelvoCurveIdentityOrientation, Result->Orientation,
+                        Cursors ? Cursors + 1 : nullptr)) {
+        Result->Flags |= KelvoHasOrientation;
+    }
+}
+
 // World = local x parent, composite = offset x world (row-vector composites).
 void ComposeMatrix(kelvo_real32 const Local[16], kelvo_real32 const *OffsetMatrix,
                    kelvo_real32 const *ParentMatrix, kelvo_real32 *WorldResult,
@@ -252,21 +273,20 @@ void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track
                       kelvo_bound_transform_track const *Track, kelvo_transform *Result,
                       kelvo_int32 *Cursors) {
     kelvo_uint8 Flags = Track->Flags;
-    kelvo_transform const &Constant = Track->LODTransform;
     Result->Flags = 0;
-    if (SampleComponent(Context, &SourceTrack->PositionCurve,
-                        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
-                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
-        Result->Flags |= KelvoHasPosition;
-    }
-    if (SampleComponent(Context, &SourceTrack->OrientationCurve,
-                        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
-                        true, KelvoCurveIdentityOrientation, Result->Orientation,
-                        Cursors ? Cursors + 1 : nullptr)) {
-        Result->Flags |= KelvoHasOrientation;
+    if (Cursors && ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
+        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated &&
+        EvaluatePositionOrientationFrom(
+            Cursors, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
+            Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
+            Context->LocalClock, Result->Position, Result->Orientation)) {
+        ExactNormalize(Result->Orientation);
+        Result->Flags = KelvoHasPosition | KelvoHasOrientation;
+    } else {
+        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors);
     }
     if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT), Constant.ScaleShear, 9,
+                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT), Track->LODTransform.ScaleShear, 9,
                         false, KelvoCurveIdentityScaleShear, Result->ScaleShear,
                         Cursors ? Cursors + 2 : nullptr)) {
         Result->Flags |= KelvoHasScaleShear;

@@ -452,6 +452,79 @@ TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
     }
 }
 
+// Position and orientation evaluated as a pair (one set of weights where
+// their knots agree) give each curve's own bits, with its cursor, for
+// shared and differing knots, every degree, forwards, backwards, jumps and
+// across the seam under each loop setting; other formats are declined.
+TEST_F(CurveTest, PairedEvaluationChangesNoBitOfEitherCurve) {
+    std::mt19937 Random(12);
+    std::uniform_real_distribution<float> Jump(-2.0f, 5.0f);
+    std::vector<float> Times;
+    for (int Step = 0; Step <= 70; ++Step) {
+        Times.push_back(-1.0f + (float)Step * 0.07f);
+    }
+    for (int Step = 70; Step >= 0; --Step) {
+        Times.push_back(-1.0f + (float)Step * 0.07f);
+    }
+    for (int Step = 0; Step < 40; ++Step) {
+        Times.push_back(Jump(Random));
+    }
+    format_case const Floats3 = {KelvoCurveDataDaK32fC32fType, 3, 32};
+    format_case const Floats4 = {KelvoCurveDataDaK32fC32fType, 4, 32};
+    std::vector<float> const Shared = IncreasingKnots(Random, 10, 3.0f);
+    std::vector<float> Moved = Shared;
+    Moved[5] = (Moved[4] + Moved[5]) / 2; // the same ends, one knot apart
+    struct pair_case {
+        int PositionDegree, OrientationDegree;
+        std::vector<float> const &OrientationKnots;
+        kelvo_data_type_definition const *OrientationType;
+        bool Evaluates;
+    } const Cases[] = {
+        {3, 3, Shared, KelvoCurveDataDaK32fC32fType, true},
+        {2, 2, Shared, KelvoCurveDataDaK32fC32fType, true},
+        {1, 1, Shared, KelvoCurveDataDaK32fC32fType, true},
+        {0, 0, Shared, KelvoCurveDataDaK32fC32fType, true},
+        {3, 3, Moved, KelvoCurveDataDaK32fC32fType, true},
+        {3, 2, Shared, KelvoCurveDataDaK32fC32fType, true},
+        {3, 3, Shared, KelvoCurveDataD4nK16uC15uType, false},
+    };
+    for (pair_case const &Case : Cases) {
+        SCOPED_TRACE(testing::Message() << "degrees " << Case.PositionDegree << "/"
+                                        << Case.OrientationDegree);
+        kelvo_curve2 *P = Build(Floats3.Type, Case.PositionDegree, 3, Shared,
+                                ControlsFor(Random, Floats3, 10));
+        kelvo_curve2 *Q = Build(Case.OrientationType, Case.OrientationDegree, 4,
+                                Case.OrientationKnots, ControlsFor(Random, Floats4, 10));
+        kelvo_int32 Cursors[2] = {-1, -1};
+        for (float T : Times) {
+            for (int Loops = 0; Loops < 4; ++Loops) {
+                bool const Backwards = Loops & 1, Forwards = Loops & 2;
+                float Position[3], Orientation[4], ExpectedP[3], ExpectedQ[4];
+                kelvo_int32 const Before[2] = {Cursors[0], Cursors[1]};
+                bool const Evaluated = kelvo::EvaluatePositionOrientationFrom(
+                    Cursors, Backwards, Forwards, 3.0f, P, Q, T, Position, Orientation);
+                kelvo::EvaluateCurveFrom(nullptr, 3, false, Backwards, P, Forwards, 3.0f, T,
+                                         ExpectedP, nullptr);
+                kelvo::EvaluateCurveFrom(nullptr, 4, true, Backwards, Q, Forwards, 3.0f, T,
+                                         ExpectedQ, nullptr);
+                if (!Evaluated) {
+                    // Declined only for other formats and before the held first control.
+                    ASSERT_TRUE(!Case.Evaluates || (!Backwards && T < Shared[0])) << T;
+                    ASSERT_TRUE(Cursors[0] == Before[0] && Cursors[1] == Before[1]) << T;
+                    continue;
+                }
+                ASSERT_EQ(memcmp(Position, ExpectedP, sizeof(Position)), 0) << T << " " << Loops;
+                ASSERT_EQ(memcmp(Orientation, ExpectedQ, sizeof(Orientation)), 0)
+                    << T << " " << Loops;
+                ASSERT_EQ(Cursors[0], KelvoCurveFindKnot(P, T)) << T;
+                ASSERT_EQ(Cursors[1], KelvoCurveFindKnot(Q, T)) << T;
+            }
+        }
+        KelvoFreeCurve(P);
+        KelvoFreeCurve(Q);
+    }
+}
+
 // ---- scale, offset and swizzle ---------------------------------------------------------
 
 TEST_F(CurveTest, NegativeScalesNegateEveryDecodedQuaternion) {
