@@ -591,6 +591,36 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
     }
 }
 
+namespace {
+
+// WindowAt's common case, which needs no buffer: a DaK32fC32f window inside
+// the knots, read in place.
+inline bool InPlaceWindow(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Dimension,
+                          bool ForwardsLoop, kelvo_int32 Knot, window_buffers &Window) {
+    kelvo_int32 const Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (Knot - Degree < 0 || Knot + Degree - 1 >= Data->KnotCount - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    Window.WindowKnots = Data->Knots + Knot;
+    Window.WindowControls = Data->Controls + Knot * Dimension;
+    return true;
+}
+
+// Equal bit patterns (so -0 and +0 differ, and a NaN equals itself).
+inline bool SameBits(kelvo_real32 const *A, kelvo_real32 const *B, kelvo_int32 Count) {
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        kelvo_uint32 X, Y;
+        memcpy(&X, A + Index, sizeof(X));
+        memcpy(&Y, B + Index, sizeof(Y));
+        if (X != Y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, bool ForwardsLoop,
                                      kelvo_real32 Duration, kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
@@ -609,8 +639,12 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, b
     kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
     kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
     window_buffers PositionWindow, OrientationWindow;
-    if (!WindowAt(Format, PositionCurve, P->KnotCount, 3, false, BackwardsLoop, ForwardsLoop,
-                  Duration, PositionKnot, nullptr, PositionWindow) ||
+    if (!InPlaceWindow(P, 3, ForwardsLoop, PositionKnot, PositionWindow) &&
+        !WindowAt(Format, PositionCurve, P->KnotCount, 3, false, BackwardsLoop, ForwardsLoop,
+                  Duration, PositionKnot, nullptr, PositionWindow)) {
+        return false;
+    }
+    if (!InPlaceWindow(Q, 4, ForwardsLoop, OrientationKnot, OrientationWindow) &&
         !WindowAt(Format, OrientationCurve, Q->KnotCount, 4, true, BackwardsLoop, ForwardsLoop,
                   Duration, OrientationKnot, nullptr, OrientationWindow)) {
         return false;
@@ -620,8 +654,8 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, b
     kelvo_int32 const Degree = P->CurveDataHeader_DaK32fC32f.Degree;
 #if FLT_EVAL_METHOD == 0 // weights held at extended precision need not round as two sets do
     if (Q->CurveDataHeader_DaK32fC32f.Degree == Degree &&
-        memcmp(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
-               2 * (size_t)Degree * sizeof(kelvo_real32)) == 0) {
+        SameBits(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
+                 2 * Degree)) {
         PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,
                                             PositionWindow.WindowControls,
                                             OrientationWindow.WindowControls, T, Position,
