@@ -59,23 +59,11 @@ void ExtractFrame(kelvo_sample_context const *Context, kelvo_curve2 const *Curve
     }
 }
 
-// The evaluators' own normalization is one Newton step, which leaves
-// quantized curves visibly off unit length; samplers normalize exactly.
-void ExactNormalize(kelvo_real32 *Q) {
-    kelvo_real32 LengthSquared = kelvo::Dot4(Q, Q);
-    if (LengthSquared > 0.0f) {
-        kelvo_real32 Scale = 1.0f / sqrtf(LengthSquared);
-        for (int Lane = 0; Lane < 4; ++Lane) {
-            Q[Lane] *= Scale;
-        }
-    }
-}
-
 // One component by its class; true when it differs from identity.
 bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, int Class,
                      kelvo_real32 const *Constant, kelvo_int32 Dimension, bool Normalize,
                      kelvo_real32 const *Identity, kelvo_real32 *Result,
-                     kelvo_int32 *Cursor = nullptr) {
+                     kelvo_int32 *Cursor = nullptr, bool Exact = true) {
     switch (Class) {
     case KelvoBoundCurveIdentity:
         memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
@@ -88,8 +76,8 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
         return true;
     default:
         Evaluate(Context, Curve, Dimension, Normalize, Identity, Result, Cursor);
-        if (Normalize) {
-            ExactNormalize(Result);
+        if (Normalize && Exact) {
+            kelvo::ExactNormalize(Result);
         }
         return true;
     }
@@ -100,7 +88,7 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
 void SamplePositionOrientation(kelvo_sample_context const *Context,
                                kelvo_transform_track const *SourceTrack,
                                kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                               kelvo_int32 *Cursors) {
+                               kelvo_int32 *Cursors, bool Exact) {
     kelvo_uint8 Flags = Track->Flags;
     kelvo_transform const &Constant = Track->LODTransform;
     if (SampleComponent(Context, &SourceTrack->PositionCurve,
@@ -111,7 +99,7 @@ void SamplePositionOrientation(kelvo_sample_context const *Context,
     if (SampleComponent(Context, &SourceTrack->OrientationCurve,
                         ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
                         true, KelvoCurveIdentityOrientation, Result->Orientation,
-                        Cursors ? Cursors + 1 : nullptr)) {
+                        Cursors ? Cursors + 1 : nullptr, Exact)) {
         Result->Flags |= KelvoHasOrientation;
     }
 }
@@ -183,7 +171,7 @@ void SampleFused(kelvo_sample_context const *Context, kelvo_transform_track cons
     } else if (Orientation == KelvoBoundCurveAnimated) {
         Evaluate(Context, &SourceTrack->OrientationCurve, 4, true, KelvoCurveIdentityOrientation,
                  Result->Orientation);
-        ExactNormalize(Result->Orientation);
+        kelvo::ExactNormalize(Result->Orientation);
     }
     Result->Flags = (Position ? KelvoHasPosition : 0) | (Orientation ? KelvoHasOrientation : 0);
 
@@ -269,27 +257,37 @@ KELVO_API void KelvoGetTransformTrackInitialTransform(kelvo_transform_track cons
 
 namespace kelvo {
 
-void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
-                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                      kelvo_int32 *Cursors) {
+bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
+                              kelvo_transform_track const *SourceTrack,
+                              kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                              kelvo_int32 *Cursors) {
     kelvo_uint8 Flags = Track->Flags;
     Result->Flags = 0;
-    if (Cursors && ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
-        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated &&
+    bool const Animated = ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated;
+    if (Cursors && Animated &&
+        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
         EvaluatePositionOrientationFrom(
             Cursors, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
             Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
             Context->LocalClock, Result->Position, Result->Orientation)) {
-        ExactNormalize(Result->Orientation);
         Result->Flags = KelvoHasPosition | KelvoHasOrientation;
     } else {
-        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors);
+        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);
     }
     if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT), Track->LODTransform.ScaleShear, 9,
-                        false, KelvoCurveIdentityScaleShear, Result->ScaleShear,
-                        Cursors ? Cursors + 2 : nullptr)) {
+                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
+                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
+                        Result->ScaleShear, Cursors ? Cursors + 2 : nullptr)) {
         Result->Flags |= KelvoHasScaleShear;
+    }
+    return Animated;
+}
+
+void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
+                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                      kelvo_int32 *Cursors) {
+    if (SampleTrackLocalDeferred(Context, SourceTrack, Track, Result, Cursors)) {
+        ExactNormalize(Result->Orientation);
     }
 }
 
