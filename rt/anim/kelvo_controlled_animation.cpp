@@ -96,12 +96,12 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
 // when this returns true (SampleTrackLocalDeferred), and then FadeUnderLOD.
 bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
                             kelvo_bound_transform_track const &Track, kelvo_transform *Result,
-                            kelvo_int32 *KnotCursors) {
+                            track_cursor *Cursor) {
     if (Track.LODError <= Rule.FadeStart) {
         *Result = Track.LODTransform;
         return false;
     }
-    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, KnotCursors);
+    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor);
 }
 
 void FadeUnderLOD(lod_rule const &Rule, kelvo_bound_transform_track const &Track,
@@ -210,7 +210,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         Sampled.Weight = BoneWeight;
         Sampled.Track = &Track;
         Sampled.Normalize = SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
-                                                   State.KnotCursors + 3 * Bone);
+                                                   State.Cursors + Bone);
         if (Count == SampledGroupSize) {
             AccumulateGroup();
         }
@@ -398,9 +398,9 @@ void AccumulateAnimationLoop(kelvo_model_control_binding &Binding, kelvo_real32 
 void CleanupAnimation(kelvo_model_control_binding &Binding) {
     KelvoReleaseAnimationBinding(Binding.State.Animation.Binding);
     Binding.State.Animation.Binding = nullptr;
-    if (Binding.State.Animation.KnotCursors) {
-        KELVO_DEALLOCATE(Binding.State.Animation.KnotCursors);
-        Binding.State.Animation.KnotCursors = nullptr;
+    if (Binding.State.Animation.Cursors) {
+        KELVO_DEALLOCATE(Binding.State.Animation.Cursors);
+        Binding.State.Animation.Cursors = nullptr;
     }
 }
 
@@ -487,25 +487,29 @@ kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
 bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
                                                    : KelvoAcquireAnimationBindingFromID(&Entry.ID);
-    kelvo_int64 CursorBytes = Bound ? (kelvo_int64)Bound->TrackBindingCount * 12 + 4 : 0;
-    kelvo_int32 *KnotCursors =
+    kelvo_int64 CursorBytes =
+        Bound ? (kelvo_int64)Bound->TrackBindingCount * (kelvo_int64)sizeof(track_cursor) + 4 : 0;
+    track_cursor *Cursors =
         Bound && CursorBytes <= INT32_MAX
-            ? static_cast<kelvo_int32 *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
+            ? static_cast<track_cursor *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
             : nullptr;
     kelvo_model_control_binding *Binding =
-        KnotCursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
+        Cursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
     if (!Binding) {
-        if (KnotCursors) {
-            KELVO_DEALLOCATE(KnotCursors);
+        if (Cursors) {
+            KELVO_DEALLOCATE(Cursors);
         }
         KelvoReleaseAnimationBinding(Bound);
         Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to bind track group", KELVO_HERE);
         return false;
     }
-    // Any start is right; the first search from knot 0 walks or halves.
-    memset(KnotCursors, 0, (size_t)Bound->TrackBindingCount * 3 * sizeof(kelvo_int32));
+    // Any start is right (the first search from knot 0 walks or halves), and
+    // no seam window is kept yet.
+    for (kelvo_int32 Track = 0; Track < Bound->TrackBindingCount; ++Track) {
+        Cursors[Track] = {};
+    }
     Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask,
-                                KnotCursors};
+                                Cursors};
     if (Entry.LODCopyScaler >= 0.0f) {
         KelvoCopyLODErrorValuesFromAnimation(Bound, Entry.LODCopyScaler);
     }

@@ -619,10 +619,46 @@ inline bool SameBits(kelvo_real32 const *A, kelvo_real32 const *B, kelvo_int32 C
     return true;
 }
 
+// The window at Knot: in place, from the kept seam window when its key
+// matches, or spliced (and kept, with a Seam). False where WindowAt is.
+bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
+                    bool BackwardsLoop, bool ForwardsLoop, kelvo_real32 Duration,
+                    kelvo_int32 Knot, seam_window *Seam, window_buffers &Window) {
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    if (InPlaceWindow(Data, Dimension, ForwardsLoop, Knot, Window)) {
+        return true;
+    }
+    kelvo_int32 const Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    kelvo_uint32 const Loops = (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+    kelvo_uint32 DurationBits;
+    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
+    if (Seam && Seam->Data == Data && Seam->Knot == Knot && Seam->Loops == Loops &&
+        Seam->DurationBits == DurationBits) {
+        Window.WindowKnots = Seam->Knots + Degree;
+        Window.WindowControls = Seam->Controls + Degree * Dimension;
+        return true;
+    }
+    if (!WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
+                  BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window)) {
+        return false;
+    }
+    if (Seam) {
+        memcpy(Seam->Knots, Window.Knots, sizeof(Seam->Knots));
+        memcpy(Seam->Controls, Window.Controls,
+               (size_t)(Degree + 1) * Dimension * sizeof(kelvo_real32));
+        Seam->Data = Data;
+        Seam->Knot = Knot;
+        Seam->Loops = Loops;
+        Seam->DurationBits = DurationBits;
+    }
+    return true;
+}
+
 } // namespace
 
-bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, bool ForwardsLoop,
-                                     kelvo_real32 Duration, kelvo_curve2 const *PositionCurve,
+bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
+                                     bool ForwardsLoop, kelvo_real32 Duration,
+                                     kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
                                      kelvo_real32 *Position, kelvo_real32 *Orientation) {
     if (!PositionCurve->CurveData.Object || !OrientationCurve->CurveData.Object) {
@@ -633,20 +669,15 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, bool BackwardsLoop, b
     if (!PositionEvaluator || !OrientationEvaluator) {
         return false;
     }
-    kelvo_curve_format const &Format = CurveFormats[DaK32fC32f];
     kelvo_curve_data_da_k32f_c32f const *P = Floats(PositionCurve);
     kelvo_curve_data_da_k32f_c32f const *Q = Floats(OrientationCurve);
     kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
     kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
     window_buffers PositionWindow, OrientationWindow;
-    if (!InPlaceWindow(P, 3, ForwardsLoop, PositionKnot, PositionWindow) &&
-        !WindowAt(Format, PositionCurve, P->KnotCount, 3, false, BackwardsLoop, ForwardsLoop,
-                  Duration, PositionKnot, nullptr, PositionWindow)) {
-        return false;
-    }
-    if (!InPlaceWindow(Q, 4, ForwardsLoop, OrientationKnot, OrientationWindow) &&
-        !WindowAt(Format, OrientationCurve, Q->KnotCount, 4, true, BackwardsLoop, ForwardsLoop,
-                  Duration, OrientationKnot, nullptr, OrientationWindow)) {
+    if (!FloatsWindowAt(PositionCurve, 3, false, BackwardsLoop, ForwardsLoop, Duration,
+                        PositionKnot, Seams, PositionWindow) ||
+        !FloatsWindowAt(OrientationCurve, 4, true, BackwardsLoop, ForwardsLoop, Duration,
+                        OrientationKnot, Seams ? Seams + 1 : nullptr, OrientationWindow)) {
         return false;
     }
     Cursors[0] = PositionKnot;

@@ -4,6 +4,7 @@
 #ifndef KELVO_TRACK_INTERNAL_H
 #define KELVO_TRACK_INTERNAL_H
 
+#include "anim/kelvo_curve_formats.h"
 #include "foundation/kelvo_math.h"
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
@@ -34,12 +35,19 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
     return TrackCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
 }
 
-// KelvoSampleTrackUUULocal with a knot cursor per curve (position,
-// orientation, scale/shear), or none with null Cursors; the cursors make
-// steady playback cheaper and never change the result.
+// What a track's sampling keeps between samplings, to make steady playback
+// cheaper without changing any result: the knot each curve (position,
+// orientation, scale/shear) was last sampled at, where the next search
+// starts, and the last seam windows of position and orientation.
+struct track_cursor {
+    kelvo_int32 Knots[3];
+    seam_window Seams[2];
+};
+
+// KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
 void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
                       kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                      kelvo_int32 *Cursors);
+                      track_cursor *Cursor);
 
 // The evaluators' own normalization is one Newton step, which leaves
 // quantized curves visibly off unit length; samplers normalize exactly.
@@ -60,7 +68,7 @@ inline void ExactNormalize(kelvo_real32 *Q) {
 bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                              kelvo_int32 *Cursors);
+                              track_cursor *Cursor);
 
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.

@@ -11,6 +11,7 @@
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 
+#include <float.h>
 #include <math.h>
 #include <string.h>
 
@@ -260,14 +261,15 @@ namespace kelvo {
 bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                              kelvo_int32 *Cursors) {
+                              track_cursor *Cursor) {
     kelvo_uint8 Flags = Track->Flags;
+    kelvo_int32 *Cursors = Cursor ? Cursor->Knots : nullptr;
     Result->Flags = 0;
     bool const Animated = ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated;
-    if (Cursors && Animated &&
+    if (Cursor && Animated &&
         ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
         EvaluatePositionOrientationFrom(
-            Cursors, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
+            Cursors, Cursor->Seams, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
             Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
             Context->LocalClock, Result->Position, Result->Orientation)) {
         Result->Flags = KelvoHasPosition | KelvoHasOrientation;
@@ -280,13 +282,22 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                         Result->ScaleShear, Cursors ? Cursors + 2 : nullptr)) {
         Result->Flags |= KelvoHasScaleShear;
     }
+#if FLT_EVAL_METHOD != 0
+    // With excess precision the rounding could follow the place the
+    // normalization is inlined into: it stays here.
+    if (Animated) {
+        ExactNormalize(Result->Orientation);
+    }
+    return false;
+#else
     return Animated;
+#endif
 }
 
 void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
                       kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                      kelvo_int32 *Cursors) {
-    if (SampleTrackLocalDeferred(Context, SourceTrack, Track, Result, Cursors)) {
+                      track_cursor *Cursor) {
+    if (SampleTrackLocalDeferred(Context, SourceTrack, Track, Result, Cursor)) {
         ExactNormalize(Result->Orientation);
     }
 }
