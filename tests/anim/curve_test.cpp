@@ -405,22 +405,30 @@ TEST_F(CurveTest, KnotSearchFindsTheFirstKnotAfterTAndClampsOutsideTheCurve) {
     }
 }
 
+// Times of playback: from First by Step, Steps steps forwards and back
+// again, then Jumps random times in [Low, High).
+std::vector<float> PlaybackTimes(std::mt19937 &Random, float First, float Step, int Steps,
+                                 int Jumps, float Low, float High) {
+    std::uniform_real_distribution<float> Jump(Low, High);
+    std::vector<float> Times;
+    for (int At = 0; At <= Steps; ++At) {
+        Times.push_back(First + (float)At * Step);
+    }
+    for (int At = Steps; At >= 0; --At) {
+        Times.push_back(First + (float)At * Step);
+    }
+    for (int At = 0; At < Jumps; ++At) {
+        Times.push_back(Jump(Random));
+    }
+    return Times;
+}
+
 // Playback keeps the knot of the last sampling and starts the next search
 // there; forwards, backwards, with jumps and across the seams, what it
 // evaluates and finds must be exactly what a fresh search gives.
 TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
     std::mt19937 Random(11);
-    std::uniform_real_distribution<float> Jump(-1.0f, 4.0f);
-    std::vector<float> Times;
-    for (int Step = 0; Step <= 160; ++Step) {
-        Times.push_back(-0.5f + (float)Step * 0.025f);
-    }
-    for (int Step = 160; Step >= 0; --Step) {
-        Times.push_back(-0.5f + (float)Step * 0.025f);
-    }
-    for (int Step = 0; Step < 60; ++Step) {
-        Times.push_back(Jump(Random));
-    }
+    std::vector<float> Times = PlaybackTimes(Random, -0.5f, 0.025f, 160, 60, -1.0f, 4.0f);
     Times.push_back(NAN);
     for (format_case const &Format : QuantizedFormats) {
         for (int Degree : {1, 3}) {
@@ -459,17 +467,7 @@ TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
 // formats are declined.
 TEST_F(CurveTest, PairedEvaluationChangesNoBitOfEitherCurve) {
     std::mt19937 Random(12);
-    std::uniform_real_distribution<float> Jump(-2.0f, 5.0f);
-    std::vector<float> Times;
-    for (int Step = 0; Step <= 70; ++Step) {
-        Times.push_back(-1.0f + (float)Step * 0.07f);
-    }
-    for (int Step = 70; Step >= 0; --Step) {
-        Times.push_back(-1.0f + (float)Step * 0.07f);
-    }
-    for (int Step = 0; Step < 40; ++Step) {
-        Times.push_back(Jump(Random));
-    }
+    std::vector<float> const Times = PlaybackTimes(Random, -1.0f, 0.07f, 70, 40, -2.0f, 5.0f);
     format_case const Floats3 = {KelvoCurveDataDaK32fC32fType, 3, 32};
     format_case const Floats4 = {KelvoCurveDataDaK32fC32fType, 4, 32};
     std::vector<float> const Shared = IncreasingKnots(Random, 10, 3.0f);
