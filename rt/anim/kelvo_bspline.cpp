@@ -12,7 +12,7 @@ namespace kelvo {
 namespace {
 
 template <int Degree, int Dimension, bool Normalize>
-void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real32 *Result) {
+[[gnu::always_inline]] inline void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real32 *Result) {
     kelvo_real32 Sum[Dimension];
     for (int Component = 0; Component < Dimension; ++Component) {
         Sum[Component] = Weights[Degree] * Controls[Component];
@@ -77,10 +77,9 @@ void Blend(kelvo_real32 const *Weights, kelvo_real32 const *Controls, kelvo_real
     W[3] = M2 * R2;
 }
 
-template <int Degree, int Dimension, bool Normalize>
-void Evaluate(kelvo_real32 const *Knots, kelvo_real32 const *Controls, kelvo_real32 T,
-              kelvo_real32 *Result) {
-    kelvo_real32 W[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+template <int Degree>
+[[gnu::always_inline]] inline void WeightsOf(kelvo_real32 const *Knots, kelvo_real32 T,
+                                             kelvo_real32 *W) {
     if constexpr (Degree == 1) {
         Weights1(Knots, T, W);
     } else if constexpr (Degree == 2) {
@@ -88,7 +87,26 @@ void Evaluate(kelvo_real32 const *Knots, kelvo_real32 const *Controls, kelvo_rea
     } else if constexpr (Degree == 3) {
         Weights3(Knots, T, W);
     }
+}
+
+template <int Degree, int Dimension, bool Normalize>
+void Evaluate(kelvo_real32 const *Knots, kelvo_real32 const *Controls, kelvo_real32 T,
+              kelvo_real32 *Result) {
+    kelvo_real32 W[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+    WeightsOf<Degree>(Knots, T, W);
     Blend<Degree, Dimension, Normalize && Degree != 0>(W, Controls, Result);
+}
+
+// A position and a normalized orientation over the same knots: one set of
+// weights for both, each blended as its own evaluator blends it.
+template <int Degree>
+void EvaluatePair(kelvo_real32 const *Knots, kelvo_real32 const *PositionControls,
+                  kelvo_real32 const *OrientationControls, kelvo_real32 T, kelvo_real32 *Position,
+                  kelvo_real32 *Orientation) {
+    kelvo_real32 W[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+    WeightsOf<Degree>(Knots, T, W);
+    Blend<Degree, 3, false>(W, PositionControls, Position);
+    Blend<Degree, 4, Degree != 0>(W, OrientationControls, Orientation);
 }
 
 } // namespace
@@ -162,6 +180,9 @@ kelvo_bspline_evaluator *const PlainBSplines[BSplineTableSize] = {
 kelvo_bspline_evaluator *const NormalizingBSplines[BSplineTableSize] = {
     KELVO_PLAIN_ROW(0), KELVO_NORMALIZING_ROW(1), KELVO_NORMALIZING_ROW(2),
     KELVO_NORMALIZING_ROW(3)};
+
+kelvo_bspline_pair_evaluator *const PositionOrientationBSplines[4] = {
+    EvaluatePair<0>, EvaluatePair<1>, EvaluatePair<2>, EvaluatePair<3>};
 
 kelvo_bspline_evaluator *FindBSpline(kelvo_int32 Degree, kelvo_int32 Dimension, bool Normalize) {
     constexpr kelvo_log_message_origin Origin = KelvoBSplineLogMessage;

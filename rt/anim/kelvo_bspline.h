@@ -12,6 +12,15 @@ extern kelvo_bspline_evaluator *const PlainBSplines[BSplineTableSize];
 // The same, with the normalizing forms for dimensions 3 and 4 of degrees 1 to 3.
 extern kelvo_bspline_evaluator *const NormalizingBSplines[BSplineTableSize];
 
+// Position (3 wide) and normalized orientation (4 wide) controls read around
+// their pointers, over one knot window, by degree (0 to 3): the weights are
+// found once; each result has the bits of its own evaluator.
+using kelvo_bspline_pair_evaluator = void(kelvo_real32 const *Knots,
+                                          kelvo_real32 const *PositionControls,
+                                          kelvo_real32 const *OrientationControls, kelvo_real32 T,
+                                          kelvo_real32 *Position, kelvo_real32 *Orientation);
+extern kelvo_bspline_pair_evaluator *const PositionOrientationBSplines[4];
+
 // The evaluator for the combination, or null after reporting why there is
 // none (origin BSpline).
 kelvo_bspline_evaluator *FindBSpline(kelvo_int32 Degree, kelvo_int32 Dimension, bool Normalize);

@@ -5,6 +5,7 @@
 #ifndef KELVO_CONTROL_INTERNAL_H
 #define KELVO_CONTROL_INTERNAL_H
 
+#include "anim/kelvo_track_internal.h"
 #include "kelvo2/kelvo2_model_instance.h"
 
 // The operations of one kind of binding (a controlled animation or a pose).
@@ -29,9 +30,8 @@ struct controlled_animation_state {
     kelvo_accumulation_mode AccumulationMode;
     kelvo_track_mask const *TrackMask;
     kelvo_track_mask const *ModelMask;
-    // Three per bound track (position, orientation, scale/shear): the knot
-    // each curve was last sampled at, where the next search starts.
-    kelvo_int32 *KnotCursors;
+    // One per bound track.
+    kelvo::track_cursor *Cursors;
 };
 
 struct controlled_pose_state {

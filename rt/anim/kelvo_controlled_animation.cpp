@@ -91,20 +91,34 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
                                                       : Offset4x4;
 }
 
-// The track's transform under the LOD rule, sampled by the general sampler.
-void SampleUnderLOD(lod_rule const &Rule, kelvo_sample_context const &Context,
-                    kelvo_bound_transform_track const &Track, kelvo_transform *Result,
-                    kelvo_int32 *KnotCursors = nullptr) {
-    kelvo_real32 E = Track.LODError;
-    if (E <= Rule.FadeStart) {
+// The track's transform under the LOD rule, sampled by the general sampler
+// up to the exact normalization of its orientation, which the caller owes
+// when this returns true (SampleTrackLocalDeferred), and then FadeUnderLOD.
+bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
+                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
+                            track_cursor *Cursor) {
+    if (Track.LODError <= Rule.FadeStart) {
         *Result = Track.LODTransform;
-        return;
+        return false;
     }
-    SampleTrackLocal(&Context, Track.SourceTrack, &Track, Result, KnotCursors);
-    if (E <= Rule.Allowed) {
+    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor);
+}
+
+void FadeUnderLOD(lod_rule const &Rule, kelvo_bound_transform_track const &Track,
+                  kelvo_transform *Result) {
+    kelvo_real32 E = Track.LODError;
+    if (E > Rule.FadeStart && E <= Rule.Allowed) {
         KelvoLinearBlendTransform(Result, Result, (Rule.Allowed - E) * Rule.FadeScale,
                                   &Track.LODTransform);
     }
+}
+
+void SampleUnderLOD(lod_rule const &Rule, kelvo_sample_context const &Context,
+                    kelvo_bound_transform_track const &Track, kelvo_transform *Result) {
+    if (SampleUnderLODDeferred(Rule, Context, Track, Result, nullptr)) {
+        ExactNormalize(Result->Orientation);
+    }
+    FadeUnderLOD(Rule, Track, Result);
 }
 
 // Bone 0 of a variable-delta animation keeps only its scale/shear: its
@@ -125,6 +139,21 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
     return nullptr;
 }
 
+// A bone sampled and waiting to be accumulated.
+struct sampled_bone {
+    kelvo_int32 Entry;
+    kelvo_int32 Bone;
+    kelvo_real32 Weight;
+    kelvo_bound_transform_track const *Track;
+    bool Normalize; // its orientation still owes the exact normalization
+    kelvo_transform Transform;
+};
+
+// Bones are sampled a few at a time and their orientations normalized
+// together, so that the square roots overlap; each is accumulated as if
+// sampled alone.
+constexpr int SampledGroupSize = 4;
+
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
                          kelvo_int32 BoneCount, kelvo_local_pose *Result,
                          kelvo_real32 AllowedError, kelvo_int32 const *SparseBoneArray) {
@@ -139,6 +168,26 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     GetControlSampleContext(Binding.Control, &Context);
     lod_rule const Rule = MakeLODRule(AllowedError);
     bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
+    sampled_bone Group[SampledGroupSize];
+    int Count = 0;
+    auto AccumulateGroup = [&] {
+        for (int Index = 0; Index < Count; ++Index) {
+            if (Group[Index].Normalize) {
+                ExactNormalize(Group[Index].Transform.Orientation);
+            }
+        }
+        for (int Index = 0; Index < Count; ++Index) {
+            sampled_bone &Sampled = Group[Index];
+            FadeUnderLOD(Rule, *Sampled.Track, &Sampled.Transform);
+            if (VariableDelta && Sampled.Bone == 0) {
+                StripRootMotion(&Sampled.Transform);
+            }
+            KelvoAccumulateLocalTransform(Result, Sampled.Entry, Sampled.Bone, Sampled.Weight,
+                                          Skeleton, Sampled.Track->QuaternionMode,
+                                          &Sampled.Transform);
+        }
+        Count = 0;
+    };
     kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
                                                                       : Result->BoneCount;
     for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
@@ -155,14 +204,18 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         if (BoneWeight <= NoWeight) {
             continue;
         }
-        kelvo_transform Transform;
-        SampleUnderLOD(Rule, Context, Track, &Transform, State.KnotCursors + 3 * Bone);
-        if (VariableDelta && Bone == 0) {
-            StripRootMotion(&Transform);
+        sampled_bone &Sampled = Group[Count++];
+        Sampled.Entry = Entry;
+        Sampled.Bone = Bone;
+        Sampled.Weight = BoneWeight;
+        Sampled.Track = &Track;
+        Sampled.Normalize = SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
+                                                   State.Cursors + Bone);
+        if (Count == SampledGroupSize) {
+            AccumulateGroup();
         }
-        KelvoAccumulateLocalTransform(Result, Entry, Bone, BoneWeight, Skeleton,
-                                      Track.QuaternionMode, &Transform);
     }
+    AccumulateGroup();
 }
 
 void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount,
@@ -345,9 +398,9 @@ void AccumulateAnimationLoop(kelvo_model_control_binding &Binding, kelvo_real32 
 void CleanupAnimation(kelvo_model_control_binding &Binding) {
     KelvoReleaseAnimationBinding(Binding.State.Animation.Binding);
     Binding.State.Animation.Binding = nullptr;
-    if (Binding.State.Animation.KnotCursors) {
-        KELVO_DEALLOCATE(Binding.State.Animation.KnotCursors);
-        Binding.State.Animation.KnotCursors = nullptr;
+    if (Binding.State.Animation.Cursors) {
+        KELVO_DEALLOCATE(Binding.State.Animation.Cursors);
+        Binding.State.Animation.Cursors = nullptr;
     }
 }
 
@@ -434,25 +487,29 @@ kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
 bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
                                                    : KelvoAcquireAnimationBindingFromID(&Entry.ID);
-    kelvo_int64 CursorBytes = Bound ? (kelvo_int64)Bound->TrackBindingCount * 12 + 4 : 0;
-    kelvo_int32 *KnotCursors =
+    kelvo_int64 CursorBytes =
+        Bound ? (kelvo_int64)Bound->TrackBindingCount * (kelvo_int64)sizeof(track_cursor) + 4 : 0;
+    track_cursor *Cursors =
         Bound && CursorBytes <= INT32_MAX
-            ? static_cast<kelvo_int32 *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
+            ? static_cast<track_cursor *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
             : nullptr;
     kelvo_model_control_binding *Binding =
-        KnotCursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
+        Cursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
     if (!Binding) {
-        if (KnotCursors) {
-            KELVO_DEALLOCATE(KnotCursors);
+        if (Cursors) {
+            KELVO_DEALLOCATE(Cursors);
         }
         KelvoReleaseAnimationBinding(Bound);
         Log(KelvoErrorLogMessage, Origin, "%s(%d): Unable to bind track group", KELVO_HERE);
         return false;
     }
-    // Any start is right; the first search from knot 0 walks or halves.
-    memset(KnotCursors, 0, (size_t)Bound->TrackBindingCount * 3 * sizeof(kelvo_int32));
+    // Any start is right (the first search from knot 0 walks or halves), and
+    // no seam window is kept yet.
+    for (kelvo_int32 Track = 0; Track < Bound->TrackBindingCount; ++Track) {
+        Cursors[Track] = {};
+    }
     Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask,
-                                KnotCursors};
+                                Cursors};
     if (Entry.LODCopyScaler >= 0.0f) {
         KelvoCopyLODErrorValuesFromAnimation(Bound, Entry.LODCopyScaler);
     }

@@ -7,6 +7,7 @@
 #include "anim/kelvo_curve_formats.h"
 #include "foundation/kelvo_counters.h"
 
+#include <float.h>
 #include <string.h>
 
 using namespace kelvo;
@@ -128,7 +129,9 @@ void SpliceWindow(window const &Window, kelvo_int32 Knot, kelvo_int32 Degree, ke
     kelvo_int32 const Entries = 2 * Degree > Degree + 1 ? 2 * Degree : Degree + 1;
     kelvo_int32 Sources[2 * MaxCurveDegree + 1];
     kelvo_real32 Shifts[2 * MaxCurveDegree + 1];
-    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+    // Every entry, used or not: a loop of fixed length keeps the shifts'
+    // zeroing out of a variable-length fill, which costs more than the rest.
+    for (kelvo_int32 Entry = 0; Entry < 2 * MaxCurveDegree + 1; ++Entry) {
         Sources[Entry] = SourceOf(Window, Knot - Degree + Entry, Shifts[Entry]);
     }
     if (FormatByte(Window.Curve) == DaK32fC32f) {
@@ -185,6 +188,55 @@ kelvo_bspline_evaluator *FloatsEvaluator(kelvo_curve2 const *Curve, kelvo_int32 
     return (Normalize ? NormalizingBSplines : PlainBSplines)[Degree * 10 + Dimension];
 }
 
+// The knots and controls an evaluator reads around knot Knot (clamped to the
+// curve): in place for DaK32fC32f inside its knots, else decoded or spliced
+// into the buffers. WindowKnots/WindowControls then point at knot k and
+// control k. False when there is no window: before the first knot, with
+// nothing looping backwards, the first control is held.
+struct window_buffers {
+    kelvo_real32 Knots[2 * MaxCurveDegree] = {};
+    kelvo_real32 Controls[(MaxCurveDegree + 1) * MaxCurveDimension];
+    kelvo_real32 const *WindowKnots;
+    kelvo_real32 const *WindowControls;
+};
+
+bool WindowAt(kelvo_curve_format const &Format, kelvo_curve2 const *Curve, kelvo_int32 KnotCount,
+              kelvo_int32 Dimension, bool Normalize, bool BackwardsLoop, bool ForwardsLoop,
+              kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 const *IdentityVector,
+              window_buffers &Window) {
+    kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
+    kelvo_int32 const Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
+    // Before the first knot nothing precedes it but copies of itself, whose
+    // spans are empty.
+    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
+        return false;
+    }
+    kelvo_int32 const Inside = KnotCount - (ForwardsLoop ? 1 : 0);
+    Window.WindowKnots = Window.Knots + Degree;
+    Window.WindowControls = Window.Controls + Degree * Dimension;
+    if (Knot - Degree >= 0 && Knot + Degree - 1 < Inside) {
+        if (FormatByte(Curve) == DaK32fC32f) {
+            Window.WindowKnots = Floats(Curve)->Knots + Knot;
+            Window.WindowControls = Floats(Curve)->Controls + Knot * Dimension;
+            return true;
+        }
+        if (Degree > 0) {
+            Format.ExtractKnotValues(Curve, Knot - Degree, 2 * Degree, Window.Knots, nullptr,
+                                     IdentityVector);
+        }
+        Format.ExtractKnotValues(Curve, Knot - Degree, Degree + 1, nullptr, Window.Controls,
+                                 IdentityVector);
+        return true;
+    }
+    window Spliced = {&Format,       Curve,        KnotCount, Inside,        Dimension,
+                      BackwardsLoop, ForwardsLoop, Duration,  IdentityVector};
+    SpliceWindow(Spliced, Knot, Degree, Window.Knots, Window.Controls);
+    if (Normalize && Dimension == 4) {
+        MakeContinuous(Window.Controls, Degree + 1);
+    }
+    return true;
+}
+
 void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
               bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
               kelvo_real32 Duration, kelvo_int32 KnotIndex, kelvo_real32 T, kelvo_real32 *Result,
@@ -214,38 +266,13 @@ void Evaluate(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Norm
             return;
         }
     }
-    kelvo_int32 Degree = CurveHeader(Curve)->Degree;
-    kelvo_int32 Knot = KnotIndex < 0 ? 0 : KnotIndex >= KnotCount ? KnotCount - 1 : KnotIndex;
-    // Before the first knot nothing precedes it but copies of itself, whose
-    // spans are empty: the first control is held.
-    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
+    window_buffers Window;
+    if (!WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop, ForwardsLoop,
+                  Duration, KnotIndex, IdentityVector, Window)) {
         Format.ExtractKnotValues(Curve, 0, 1, nullptr, Result, IdentityVector);
         return;
     }
-    kelvo_int32 Inside = KnotCount - (ForwardsLoop ? 1 : 0);
-    kelvo_real32 Knots[6] = {};
-    kelvo_real32 Controls[4 * MaxCurveDimension];
-    if (Knot - Degree >= 0 && Knot + Degree - 1 < Inside) {
-        if (FormatByte(Curve) == DaK32fC32f) {
-            Evaluator(Floats(Curve)->Knots + Knot, Floats(Curve)->Controls + Knot * Dimension, T,
-                      Result);
-            return;
-        }
-        if (Degree > 0) {
-            Format.ExtractKnotValues(Curve, Knot - Degree, 2 * Degree, Knots, nullptr,
-                                     IdentityVector);
-        }
-        Format.ExtractKnotValues(Curve, Knot - Degree, Degree + 1, nullptr, Controls,
-                                 IdentityVector);
-    } else {
-        window Window = {&Format,       Curve,        KnotCount, Inside,        Dimension,
-                         BackwardsLoop, ForwardsLoop, Duration,  IdentityVector};
-        SpliceWindow(Window, Knot, Degree, Knots, Controls);
-        if (Normalize && Dimension == 4) {
-            MakeContinuous(Controls, Degree + 1);
-        }
-    }
-    Evaluator(Knots + Degree, Controls + Degree * Dimension, T, Result);
+    Evaluator(Window.WindowKnots, Window.WindowControls, T, Result);
 }
 
 } // namespace
@@ -562,6 +589,115 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
         Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
                  T, Result, IdentityVector);
     }
+}
+
+namespace {
+
+// WindowAt's common case, which needs no buffer: a DaK32fC32f window inside
+// the knots, read in place.
+inline bool InPlaceWindow(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Dimension,
+                          bool ForwardsLoop, kelvo_int32 Knot, window_buffers &Window) {
+    kelvo_int32 const Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    if (Knot - Degree < 0 || Knot + Degree - 1 >= Data->KnotCount - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    Window.WindowKnots = Data->Knots + Knot;
+    Window.WindowControls = Data->Controls + Knot * Dimension;
+    return true;
+}
+
+// Equal bit patterns (so -0 and +0 differ, and a NaN equals itself).
+inline bool SameBits(kelvo_real32 const *A, kelvo_real32 const *B, kelvo_int32 Count) {
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        kelvo_uint32 X, Y;
+        memcpy(&X, A + Index, sizeof(X));
+        memcpy(&Y, B + Index, sizeof(Y));
+        if (X != Y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The window at Knot: in place, from the kept seam window when its key
+// matches, or spliced (and kept, with a Seam). False where WindowAt is.
+bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
+                    bool BackwardsLoop, bool ForwardsLoop, kelvo_real32 Duration,
+                    kelvo_int32 Knot, seam_window *Seam, window_buffers &Window) {
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    if (InPlaceWindow(Data, Dimension, ForwardsLoop, Knot, Window)) {
+        return true;
+    }
+    kelvo_int32 const Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
+    kelvo_uint32 const Loops = (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+    kelvo_uint32 DurationBits;
+    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
+    if (Seam && Seam->Data == Data && Seam->Knot == Knot && Seam->Loops == Loops &&
+        Seam->DurationBits == DurationBits) {
+        Window.WindowKnots = Seam->Knots + Degree;
+        Window.WindowControls = Seam->Controls + Degree * Dimension;
+        return true;
+    }
+    if (!WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
+                  BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window)) {
+        return false;
+    }
+    if (Seam) {
+        memcpy(Seam->Knots, Window.Knots, sizeof(Seam->Knots));
+        memcpy(Seam->Controls, Window.Controls,
+               (size_t)(Degree + 1) * Dimension * sizeof(kelvo_real32));
+        Seam->Data = Data;
+        Seam->Knot = Knot;
+        Seam->Loops = Loops;
+        Seam->DurationBits = DurationBits;
+    }
+    return true;
+}
+
+} // namespace
+
+bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
+                                     bool ForwardsLoop, kelvo_real32 Duration,
+                                     kelvo_curve2 const *PositionCurve,
+                                     kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation) {
+    if (!PositionCurve->CurveData.Object || !OrientationCurve->CurveData.Object) {
+        return false;
+    }
+    kelvo_bspline_evaluator *PositionEvaluator = FloatsEvaluator(PositionCurve, 3, false);
+    kelvo_bspline_evaluator *OrientationEvaluator = FloatsEvaluator(OrientationCurve, 4, true);
+    if (!PositionEvaluator || !OrientationEvaluator) {
+        return false;
+    }
+    kelvo_curve_data_da_k32f_c32f const *P = Floats(PositionCurve);
+    kelvo_curve_data_da_k32f_c32f const *Q = Floats(OrientationCurve);
+    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
+    kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
+    window_buffers PositionWindow, OrientationWindow;
+    if (!FloatsWindowAt(PositionCurve, 3, false, BackwardsLoop, ForwardsLoop, Duration,
+                        PositionKnot, Seams, PositionWindow) ||
+        !FloatsWindowAt(OrientationCurve, 4, true, BackwardsLoop, ForwardsLoop, Duration,
+                        OrientationKnot, Seams ? Seams + 1 : nullptr, OrientationWindow)) {
+        return false;
+    }
+    Cursors[0] = PositionKnot;
+    Cursors[1] = OrientationKnot;
+    kelvo_int32 const Degree = P->CurveDataHeader_DaK32fC32f.Degree;
+#if FLT_EVAL_METHOD == 0 // weights held at extended precision need not round as two sets do
+    if (Q->CurveDataHeader_DaK32fC32f.Degree == Degree &&
+        SameBits(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
+                 2 * Degree)) {
+        PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,
+                                            PositionWindow.WindowControls,
+                                            OrientationWindow.WindowControls, T, Position,
+                                            Orientation);
+        return true;
+    }
+#endif
+    PositionEvaluator(PositionWindow.WindowKnots, PositionWindow.WindowControls, T, Position);
+    OrientationEvaluator(OrientationWindow.WindowKnots, OrientationWindow.WindowControls, T,
+                         Orientation);
+    return true;
 }
 
 } // namespace kelvo

@@ -118,6 +118,31 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                        kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
                        kelvo_real32 const *IdentityVector);
 
+// A window spliced at a loop seam or a held end, kept for the evaluations
+// that follow at the same knot: playback at a steady rate meets each seam
+// window several times. It is keyed by everything the splice reads but the
+// curve's values, which, like the constants a binding decodes, are taken to
+// stay as they were while the curve is played.
+struct seam_window {
+    void const *Data; // the curve data spliced; null while empty
+    kelvo_int32 Knot;
+    kelvo_uint32 Loops; // 1 backwards, 2 forwards
+    kelvo_uint32 DurationBits;
+    kelvo_real32 Knots[2 * MaxCurveDegree];
+    kelvo_real32 Controls[(MaxCurveDegree + 1) * 4];
+};
+
+// A track's position and orientation at T, as EvaluateCurveFrom gives them
+// (the orientation normalized), when both curves are DaK32fC32f with a
+// window at T; Cursors[0] and [1] are their cursors, Seams (or null) their
+// kept seam windows. Windows with the same knot values share one set of
+// basis weights. False, with nothing changed, for every other case.
+bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
+                                     bool ForwardsLoop, kelvo_real32 Duration,
+                                     kelvo_curve2 const *PositionCurve,
+                                     kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation);
+
 // The D4n lane scales and offsets, entries 8..15 negating 0..7.
 struct scale_offset {
     kelvo_real32 Scale;

@@ -4,9 +4,13 @@
 #ifndef KELVO_TRACK_INTERNAL_H
 #define KELVO_TRACK_INTERNAL_H
 
+#include "anim/kelvo_curve_formats.h"
+#include "foundation/kelvo_math.h"
 #include "kelvo2/kelvo2_curve.h"
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_track_group.h"
+
+#include <math.h>
 
 namespace kelvo {
 
@@ -31,12 +35,40 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
     return TrackCurveIsIdentity(Curve) ? 0 : KelvoCurveGetKnotCount(Curve);
 }
 
-// KelvoSampleTrackUUULocal with a knot cursor per curve (position,
-// orientation, scale/shear), or none with null Cursors; the cursors make
-// steady playback cheaper and never change the result.
+// What a track's sampling keeps between samplings, to make steady playback
+// cheaper without changing any result: the knot each curve (position,
+// orientation, scale/shear) was last sampled at, where the next search
+// starts, and the last seam windows of position and orientation.
+struct track_cursor {
+    kelvo_int32 Knots[3];
+    seam_window Seams[2];
+};
+
+// KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
 void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
                       kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                      kelvo_int32 *Cursors);
+                      track_cursor *Cursor);
+
+// The evaluators' own normalization is one Newton step, which leaves
+// quantized curves visibly off unit length; samplers normalize exactly.
+inline void ExactNormalize(kelvo_real32 *Q) {
+    kelvo_real32 LengthSquared = Dot4(Q, Q);
+    if (LengthSquared > 0.0f) {
+        kelvo_real32 Scale = 1.0f / sqrtf(LengthSquared);
+        for (int Lane = 0; Lane < 4; ++Lane) {
+            Q[Lane] *= Scale;
+        }
+    }
+}
+
+// SampleTrackLocal up to the exact normalization of an animated
+// orientation, which it leaves to the caller when it returns true: callers
+// sampling many tracks normalize a few together, so that the square roots
+// and divisions overlap instead of each stalling the next step.
+bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
+                              kelvo_transform_track const *SourceTrack,
+                              kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                              track_cursor *Cursor);
 
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.

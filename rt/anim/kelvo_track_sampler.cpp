@@ -11,6 +11,7 @@
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_math.h"
 
+#include <float.h>
 #include <math.h>
 #include <string.h>
 
@@ -59,23 +60,11 @@ void ExtractFrame(kelvo_sample_context const *Context, kelvo_curve2 const *Curve
     }
 }
 
-// The evaluators' own normalization is one Newton step, which leaves
-// quantized curves visibly off unit length; samplers normalize exactly.
-void ExactNormalize(kelvo_real32 *Q) {
-    kelvo_real32 LengthSquared = kelvo::Dot4(Q, Q);
-    if (LengthSquared > 0.0f) {
-        kelvo_real32 Scale = 1.0f / sqrtf(LengthSquared);
-        for (int Lane = 0; Lane < 4; ++Lane) {
-            Q[Lane] *= Scale;
-        }
-    }
-}
-
 // One component by its class; true when it differs from identity.
 bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, int Class,
                      kelvo_real32 const *Constant, kelvo_int32 Dimension, bool Normalize,
                      kelvo_real32 const *Identity, kelvo_real32 *Result,
-                     kelvo_int32 *Cursor = nullptr) {
+                     kelvo_int32 *Cursor = nullptr, bool Exact = true) {
     switch (Class) {
     case KelvoBoundCurveIdentity:
         memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
@@ -88,10 +77,31 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
         return true;
     default:
         Evaluate(Context, Curve, Dimension, Normalize, Identity, Result, Cursor);
-        if (Normalize) {
-            ExactNormalize(Result);
+        if (Normalize && Exact) {
+            kelvo::ExactNormalize(Result);
         }
         return true;
+    }
+}
+
+// Position and orientation each by its class, into Result (whose flags
+// start at 0).
+void SamplePositionOrientation(kelvo_sample_context const *Context,
+                               kelvo_transform_track const *SourceTrack,
+                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                               kelvo_int32 *Cursors, bool Exact) {
+    kelvo_uint8 Flags = Track->Flags;
+    kelvo_transform const &Constant = Track->LODTransform;
+    if (SampleComponent(Context, &SourceTrack->PositionCurve,
+                        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
+                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
+        Result->Flags |= KelvoHasPosition;
+    }
+    if (SampleComponent(Context, &SourceTrack->OrientationCurve,
+                        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
+                        true, KelvoCurveIdentityOrientation, Result->Orientation,
+                        Cursors ? Cursors + 1 : nullptr, Exact)) {
+        Result->Flags |= KelvoHasOrientation;
     }
 }
 
@@ -162,7 +172,7 @@ void SampleFused(kelvo_sample_context const *Context, kelvo_transform_track cons
     } else if (Orientation == KelvoBoundCurveAnimated) {
         Evaluate(Context, &SourceTrack->OrientationCurve, 4, true, KelvoCurveIdentityOrientation,
                  Result->Orientation);
-        ExactNormalize(Result->Orientation);
+        kelvo::ExactNormalize(Result->Orientation);
     }
     Result->Flags = (Position ? KelvoHasPosition : 0) | (Orientation ? KelvoHasOrientation : 0);
 
@@ -248,28 +258,47 @@ KELVO_API void KelvoGetTransformTrackInitialTransform(kelvo_transform_track cons
 
 namespace kelvo {
 
-void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
-                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                      kelvo_int32 *Cursors) {
+bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
+                              kelvo_transform_track const *SourceTrack,
+                              kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                              track_cursor *Cursor) {
     kelvo_uint8 Flags = Track->Flags;
-    kelvo_transform const &Constant = Track->LODTransform;
+    kelvo_int32 *Cursors = Cursor ? Cursor->Knots : nullptr;
     Result->Flags = 0;
-    if (SampleComponent(Context, &SourceTrack->PositionCurve,
-                        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
-                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
-        Result->Flags |= KelvoHasPosition;
-    }
-    if (SampleComponent(Context, &SourceTrack->OrientationCurve,
-                        ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
-                        true, KelvoCurveIdentityOrientation, Result->Orientation,
-                        Cursors ? Cursors + 1 : nullptr)) {
-        Result->Flags |= KelvoHasOrientation;
+    bool const Animated = ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated;
+    if (Cursor && Animated &&
+        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
+        EvaluatePositionOrientationFrom(
+            Cursors, Cursor->Seams, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
+            Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
+            Context->LocalClock, Result->Position, Result->Orientation)) {
+        Result->Flags = KelvoHasPosition | KelvoHasOrientation;
+    } else {
+        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);
     }
     if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT), Constant.ScaleShear, 9,
-                        false, KelvoCurveIdentityScaleShear, Result->ScaleShear,
-                        Cursors ? Cursors + 2 : nullptr)) {
+                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
+                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
+                        Result->ScaleShear, Cursors ? Cursors + 2 : nullptr)) {
         Result->Flags |= KelvoHasScaleShear;
+    }
+#if FLT_EVAL_METHOD != 0
+    // With excess precision the rounding could follow the place the
+    // normalization is inlined into: it stays here.
+    if (Animated) {
+        ExactNormalize(Result->Orientation);
+    }
+    return false;
+#else
+    return Animated;
+#endif
+}
+
+void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
+                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                      track_cursor *Cursor) {
+    if (SampleTrackLocalDeferred(Context, SourceTrack, Track, Result, Cursor)) {
+        ExactNormalize(Result->Orientation);
     }
 }
 
