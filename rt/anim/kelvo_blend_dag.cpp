@@ -397,19 +397,11 @@ dag_cache_block *NewBlock(kelvo_int64 Size) {
     return Block;
 }
 
-void FreeBlocks(dag_cache_block *Block) {
-    while (Block) {
-        dag_cache_block *Next = Block->Next;
-        KELVO_DEALLOCATE(Block);
-        Block = Next;
-    }
-}
-
 // Frees the blocks behind the first and keeps the first when it holds
 // PoseCount poses of BoneCount bones, else replaces it.
 bool ResetCache(kelvo_dag_pose_cache &Cache, kelvo_int32 BoneCount, kelvo_int32 PoseCount) {
     if (Cache.First) {
-        FreeBlocks(Cache.First->Next);
+        KELVO_DEALLOCATE_CHAIN(Cache.First->Next);
         Cache.First->Next = nullptr;
     }
     Cache.BoneCount = BoneCount;
@@ -422,13 +414,13 @@ bool ResetCache(kelvo_dag_pose_cache &Cache, kelvo_int32 BoneCount, kelvo_int32 
         Cache.First->Used = 0;
         return true;
     }
-    FreeBlocks(Cache.First);
+    KELVO_DEALLOCATE_CHAIN(Cache.First);
     Cache.First = NewBlock(Needed);
     return Cache.First != nullptr;
 }
 
 void FreeCache(kelvo_dag_pose_cache &Cache) {
-    FreeBlocks(Cache.First);
+    KELVO_DEALLOCATE_CHAIN(Cache.First);
     Cache.First = nullptr;
 }
 

@@ -22,11 +22,13 @@ constexpr kelvo_real32 Forever = 1.9140881e38f;
 kelvo_fixed_allocator ControlAllocator;
 kelvo_control ControlList; // the sentinel
 
-void SetUpList() {
+// The list's sentinel, set up on first use with the allocator.
+kelvo_control *SetUpList() {
     if (!ControlList.Next) {
         ControlList.Next = ControlList.Previous = &ControlList;
         KelvoInitializeFixedAllocator(&ControlAllocator, (kelvo_int32)sizeof(kelvo_control));
     }
+    return &ControlList;
 }
 
 kelvo_uint32 PackEase(kelvo_real32 const Values[4]) {
@@ -37,6 +39,10 @@ kelvo_uint32 PackEase(kelvo_real32 const Values[4]) {
         Packed |= Byte << (8 * Index);
     }
     return Packed;
+}
+
+kelvo_uint32 WithFlag(kelvo_uint32 Flags, kelvo_uint32 Flag, bool On) {
+    return On ? Flags | Flag : Flags & ~Flag;
 }
 
 kelvo_real32 EaseValue(kelvo_uint32 Packed, int Index) {
@@ -196,8 +202,7 @@ KELVO_API kelvo_bool32 KelvoGetControlCompletionCheckFlag(kelvo_control const *C
 
 KELVO_API void KelvoSetControlCompletionCheckFlag(kelvo_control *Control, kelvo_bool32 Check) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Flags = Check ? Control->Flags | ControlCompletionCheck
-                           : Control->Flags & ~(kelvo_uint32)ControlCompletionCheck;
+    Control->Flags = WithFlag(Control->Flags, ControlCompletionCheck, Check);
 }
 
 KELVO_API kelvo_bool32 KelvoControlIsComplete(kelvo_control const *Control) {
@@ -356,8 +361,7 @@ KELVO_API void KelvoRecenterAllModelInstanceControlClocks(kelvo_model_instance *
 
 KELVO_API void KelvoSetControlForceClampedLooping(kelvo_control *Control, kelvo_bool32 Clamp) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Flags = Clamp ? Control->Flags | ControlForceClampedLooping
-                           : Control->Flags & ~(kelvo_uint32)ControlForceClampedLooping;
+    Control->Flags = WithFlag(Control->Flags, ControlForceClampedLooping, Clamp);
 }
 
 // ---- weight and eases -----------------------------------------------------------------------
@@ -369,8 +373,7 @@ KELVO_API kelvo_bool32 KelvoControlIsActive(kelvo_control const *Control) {
 
 KELVO_API void KelvoSetControlActive(kelvo_control *Control, kelvo_bool32 Active) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    kelvo_uint32 Flags =
-        Active ? Control->Flags | ControlActive : Control->Flags & ~(kelvo_uint32)ControlActive;
+    kelvo_uint32 Flags = WithFlag(Control->Flags, ControlActive, Active);
     if (Flags != Control->Flags) {
         Control->Flags = Flags;
         UpdateControlActivity(Control);
@@ -395,37 +398,28 @@ KELVO_API kelvo_real32 KelvoGetControlEffectiveWeight(kelvo_control const *Contr
 
 KELVO_API void KelvoSetControlEaseIn(kelvo_control *Control, kelvo_bool32 EaseIn) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Flags =
-        EaseIn ? Control->Flags | ControlEaseIn : Control->Flags & ~(kelvo_uint32)ControlEaseIn;
+    Control->Flags = WithFlag(Control->Flags, ControlEaseIn, EaseIn);
 }
 
 KELVO_API void KelvoSetControlEaseOut(kelvo_control *Control, kelvo_bool32 EaseOut) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    Control->Flags =
-        EaseOut ? Control->Flags | ControlEaseOut : Control->Flags & ~(kelvo_uint32)ControlEaseOut;
+    Control->Flags = WithFlag(Control->Flags, ControlEaseOut, EaseOut);
 }
 
-KELVO_API void KelvoSetControlEaseInCurve(kelvo_control *Control, kelvo_real32 StartClock,
-                                          kelvo_real32 EndClock, kelvo_real32 StartValue,
-                                          kelvo_real32 StartTangent, kelvo_real32 EndTangent,
-                                          kelvo_real32 EndValue) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    kelvo_real32 const Values[4] = {StartValue, StartTangent, EndTangent, EndValue};
-    Control->EaseInStartClock = StartClock;
-    Control->EaseInEndClock = EndClock;
-    Control->EaseInValues = PackEase(Values);
-}
-
-KELVO_API void KelvoSetControlEaseOutCurve(kelvo_control *Control, kelvo_real32 StartClock,
-                                           kelvo_real32 EndClock, kelvo_real32 StartValue,
-                                           kelvo_real32 StartTangent, kelvo_real32 EndTangent,
-                                           kelvo_real32 EndValue) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    kelvo_real32 const Values[4] = {StartValue, StartTangent, EndTangent, EndValue};
-    Control->EaseOutStartClock = StartClock;
-    Control->EaseOutEndClock = EndClock;
-    Control->EaseOutValues = PackEase(Values);
-}
+// The ease-in and ease-out curves: two clocks and four packed values each.
+#define KELVO_EASE_CURVE_SETTER(Name, Which)                                                       \
+    KELVO_API void Name(kelvo_control *Control, kelvo_real32 StartClock, kelvo_real32 EndClock,    \
+                        kelvo_real32 StartValue, kelvo_real32 StartTangent,                        \
+                        kelvo_real32 EndTangent, kelvo_real32 EndValue) {                          \
+        KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);                                      \
+        kelvo_real32 const Values[4] = {StartValue, StartTangent, EndTangent, EndValue};           \
+        Control->Which##StartClock = StartClock;                                                   \
+        Control->Which##EndClock = EndClock;                                                       \
+        Control->Which##Values = PackEase(Values);                                                 \
+    }
+KELVO_EASE_CURVE_SETTER(KelvoSetControlEaseInCurve, EaseIn)
+KELVO_EASE_CURVE_SETTER(KelvoSetControlEaseOutCurve, EaseOut)
+#undef KELVO_EASE_CURVE_SETTER
 
 KELVO_API kelvo_real32 KelvoEaseControlIn(kelvo_control *Control, kelvo_real32 Duration,
                                           kelvo_bool32 FromCurrent) {
@@ -477,21 +471,16 @@ KELVO_API kelvo_real32 KelvoGetControlEaseCurveMultiplier(kelvo_control const *C
     return Multiplier;
 }
 
-KELVO_API void **KelvoGetControlUserDataArray(kelvo_control *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
-    return Control->UserData;
-}
+KELVO_GETTER(void **, KelvoGetControlUserDataArray, kelvo_control, Control, UserData, nullptr)
 
 // ---- the global list and masks ----------------------------------------------------------------
 
 KELVO_API kelvo_control *KelvoGetGlobalControlsBegin(void) {
-    SetUpList();
-    return ControlList.Next;
+    return SetUpList()->Next;
 }
 
 KELVO_API kelvo_control *KelvoGetGlobalControlsEnd(void) {
-    SetUpList();
-    return &ControlList;
+    return SetUpList();
 }
 
 KELVO_GETTER(kelvo_control *, KelvoGetGlobalNextControl, kelvo_control, Control, Next, nullptr)

@@ -24,7 +24,8 @@ kelvo_fixed_allocator InstanceAllocator;
 kelvo_fixed_allocator BindingAllocator;
 kelvo_model_instance InstanceList; // the sentinel
 
-void SetUpList() {
+// The list's sentinel, set up on first use with the allocators.
+kelvo_model_instance *SetUpList() {
     if (!InstanceList.Next) {
         InstanceList.Next = InstanceList.Previous = &InstanceList;
         KelvoInitializeFixedAllocator(&InstanceAllocator,
@@ -32,6 +33,7 @@ void SetUpList() {
         KelvoInitializeFixedAllocator(&BindingAllocator,
                                       (kelvo_int32)sizeof(kelvo_model_control_binding));
     }
+    return &InstanceList;
 }
 
 void UnlinkFromInstance(kelvo_model_control_binding *Binding) {
@@ -195,24 +197,18 @@ KELVO_API void KelvoFreeModelInstance(kelvo_model_instance *ModelInstance) {
 KELVO_GETTER(kelvo_model const *, KelvoGetSourceModel, kelvo_model_instance const, ModelInstance,
              Model, nullptr)
 
-KELVO_API kelvo_skeleton const *KelvoGetSourceSkeleton(kelvo_model_instance const *ModelInstance) {
-    KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
-    return SkeletonOf(ModelInstance);
-}
+KELVO_ACCESSOR(kelvo_skeleton const *, KelvoGetSourceSkeleton, kelvo_model_instance const,
+               ModelInstance, SkeletonOf(ModelInstance), nullptr)
 
-KELVO_API void **KelvoGetModelUserDataArray(kelvo_model_instance *ModelInstance) {
-    KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
-    return ModelInstance->UserData;
-}
+KELVO_GETTER(void **, KelvoGetModelUserDataArray, kelvo_model_instance, ModelInstance, UserData,
+             nullptr)
 
 KELVO_API kelvo_model_instance *KelvoGetGlobalModelInstancesBegin(void) {
-    SetUpList();
-    return InstanceList.Next;
+    return SetUpList()->Next;
 }
 
 KELVO_API kelvo_model_instance *KelvoGetGlobalModelInstancesEnd(void) {
-    SetUpList();
-    return &InstanceList;
+    return SetUpList();
 }
 
 KELVO_GETTER(kelvo_model_instance *, KelvoGetGlobalNextModelInstance, kelvo_model_instance,
@@ -224,10 +220,8 @@ KELVO_GETTER(kelvo_model_control_binding *, KelvoModelControlsBegin, kelvo_model
 KELVO_GETTER(kelvo_model_control_binding *, KelvoModelControlsNext, kelvo_model_control_binding,
              Binding, ModelNext, nullptr)
 
-KELVO_API kelvo_model_control_binding *KelvoModelControlsEnd(kelvo_model_instance *Instance) {
-    KELVO_CHECK_NOT_NULL(Instance, Origin, nullptr);
-    return &Instance->Bindings;
-}
+KELVO_ACCESSOR(kelvo_model_control_binding *, KelvoModelControlsEnd, kelvo_model_instance, Instance,
+               &Instance->Bindings, nullptr)
 
 KELVO_GETTER(kelvo_model_control_binding *, KelvoControlModelsBegin, kelvo_control, Control,
              Bindings.ControlNext, nullptr)
@@ -235,16 +229,11 @@ KELVO_GETTER(kelvo_model_control_binding *, KelvoControlModelsBegin, kelvo_contr
 KELVO_GETTER(kelvo_model_control_binding *, KelvoControlModelsNext, kelvo_model_control_binding,
              Binding, ControlNext, nullptr)
 
-KELVO_API kelvo_model_control_binding *KelvoControlModelsEnd(kelvo_control *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
-    return &Control->Bindings;
-}
+KELVO_ACCESSOR(kelvo_model_control_binding *, KelvoControlModelsEnd, kelvo_control, Control,
+               &Control->Bindings, nullptr)
 
-KELVO_API kelvo_model_instance *
-KelvoGetModelInstanceFromBinding(kelvo_model_control_binding const *Binding) {
-    KELVO_CHECK_NOT_NULL(Binding, Origin, nullptr);
-    return Binding->ModelInstance;
-}
+KELVO_GETTER(kelvo_model_instance *, KelvoGetModelInstanceFromBinding,
+             kelvo_model_control_binding const, Binding, ModelInstance, nullptr)
 
 KELVO_GETTER(kelvo_control *, KelvoGetControlFromBinding, kelvo_model_control_binding const,
              Binding, Control, nullptr)

@@ -112,11 +112,7 @@ pending_curve KeepCurve(kelvo_track_group_builder *Builder, kelvo_curve2 const *
 }
 
 void FreeBuilder(kelvo_track_group_builder *Builder) {
-    for (arena_block *Block = Builder->Arena; Block;) {
-        arena_block *Next = Block->Next;
-        KELVO_DEALLOCATE(Block);
-        Block = Next;
-    }
+    KELVO_DEALLOCATE_CHAIN(Builder->Arena);
     KELVO_DEALLOCATE(Builder);
 }
 

@@ -86,13 +86,24 @@ kelvo_int32 Sign(kelvo_int32 Value, kelvo_int32 Half, bool Signed) {
     return Value > Half ? 1 : (Signed && Value < -Half) ? -1 : 0;
 }
 
+inline void Parse(char const *Text, kelvo_int32 *Value) {
+    kelvo::ParseInteger(Text, Value, nullptr);
+}
+inline void Parse(char const *Text, kelvo_real32 *Value) {
+    kelvo::ParseReal(Text, Value, nullptr);
+}
+
+// A string member read as a number: what its text parses to, else 0.
+template <typename number> number ParsedString(kelvo_uint8 const *At) {
+    number Value = 0;
+    Parse(static_cast<char const *>(kelvo::LoadPointer(At)), &Value);
+    return Value;
+}
+
 inline kelvo_int32 AsInt(kelvo_member_type Type, kelvo_uint8 const *At) {
     switch (Type) {
-    case KelvoStringMember: {
-        kelvo_int32 Value = 0;
-        kelvo::ParseInteger(static_cast<char const *>(kelvo::LoadPointer(At)), &Value, nullptr);
-        return Value;
-    }
+    case KelvoStringMember:
+        return ParsedString<kelvo_int32>(At);
     case KelvoReal32Member:
         return RoundToInt32(Load<kelvo_real32>(At));
     case KelvoInt8Member:
@@ -121,13 +132,10 @@ inline kelvo_int32 AsInt(kelvo_member_type Type, kelvo_uint8 const *At) {
 
 inline kelvo_real32 AsReal(kelvo_member_type Type, kelvo_uint8 const *At) {
     switch (Type) {
-    case KelvoStringMember: {
-        kelvo_real32 Value = 0.0f;
-        kelvo::ParseReal(static_cast<char const *>(kelvo::LoadPointer(At)), &Value, nullptr);
-        return Value;
-    }
     case KelvoReal32Member:
         return Load<kelvo_real32>(At);
+    case KelvoStringMember:
+        return ParsedString<kelvo_real32>(At);
     case KelvoUInt32Member:
         // Unsigned: values above 2^31 stay positive.
         return Single((kelvo_real32)Load<kelvo_uint32>(At));

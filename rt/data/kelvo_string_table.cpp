@@ -118,11 +118,7 @@ KELVO_API void KelvoFreeStringTable(kelvo_string_table *Table) {
     if (!Table) {
         return;
     }
-    while (Table->Current) {
-        string_block *Block = Table->Current;
-        Table->Current = Block->Next;
-        KELVO_DEALLOCATE(Block);
-    }
+    KELVO_DEALLOCATE_CHAIN(Table->Current);
     FreeBalancedTree(Table->Tree);
     KELVO_DEALLOCATE(Table);
 }

@@ -100,11 +100,7 @@ kelvo_data_type_definition *AddPointer(kelvo_variant_builder *Builder, char cons
 }
 
 void FreeBuilder(kelvo_variant_builder *Builder) {
-    for (variant_node *Node = Builder->First; Node;) {
-        variant_node *Next = Node->Next;
-        KELVO_DEALLOCATE(Node);
-        Node = Next;
-    }
+    KELVO_DEALLOCATE_CHAIN(Builder->First);
     KELVO_DEALLOCATE(Builder);
 }
 

@@ -67,11 +67,13 @@ void ReportLastSystemError(bool Serious, char const *SourceFileName, kelvo_int32
 
 // Exports that read or set one field of a record and refuse a null record
 // (Origin in scope). Object names the parameter, as the message shows it.
-#define KELVO_GETTER(Result, Name, Type, Object, Field, FailResult)                                \
+#define KELVO_ACCESSOR(Result, Name, Type, Object, Expression, FailResult)                         \
     KELVO_API Result Name(Type *Object) {                                                          \
         KELVO_CHECK_NOT_NULL(Object, Origin, FailResult);                                          \
-        return Object->Field;                                                                      \
+        return Expression;                                                                         \
     }
+#define KELVO_GETTER(Result, Name, Type, Object, Field, FailResult)                                \
+    KELVO_ACCESSOR(Result, Name, Type, Object, Object->Field, FailResult)
 #define KELVO_SETTER(Name, Type, Object, ValueType, Value, Field)                                  \
     KELVO_API void Name(Type *Object, ValueType Value) {                                           \
         KELVO_CHECK_NOT_NULL(Object, Origin, KELVO_NOTHING);                                       \

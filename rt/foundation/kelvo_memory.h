@@ -59,7 +59,17 @@ type *NewRecord(char const *SourceFileName, kelvo_int32 SourceLineNumber, type c
         CallAllocate(SourceFileName, SourceLineNumber, DefaultAlignment, (kelvo_int32)sizeof(type));
     return Memory ? new (Memory) type(Value) : nullptr;
 }
+// Frees a singly linked chain of records through their Next members.
+template <typename type>
+void DeallocateChain(char const *SourceFileName, kelvo_int32 SourceLineNumber, type *First) {
+    while (First) {
+        type *Next = First->Next;
+        CallDeallocate(SourceFileName, SourceLineNumber, First);
+        First = Next;
+    }
+}
 } // namespace kelvo
+#define KELVO_DEALLOCATE_CHAIN(First) ::kelvo::DeallocateChain(KELVO_HERE, First)
 
 namespace kelvo {
 

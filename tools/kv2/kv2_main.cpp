@@ -62,42 +62,47 @@ bool FileCRC(char const *FileName, kelvo_uint32 *Result, std::string &Reason) {
     return Complete && Reading.Problems() == 0;
 }
 
-int RunCRC(int ArgumentCount, char **Arguments) {
+// Runs Each on every FILE argument; the status is the worst of theirs.
+template <typename each>
+int ForEachFile(char const *Command, int ArgumentCount, char **Arguments, each Each) {
     if (ArgumentCount == 0) {
-        fprintf(stderr, "kv2: crc needs at least one FILE\n");
+        fprintf(stderr, "kv2: %s needs at least one FILE\n", Command);
         return UsageError;
     }
     int Status = Success;
     for (int Index = 0; Index < ArgumentCount; ++Index) {
-        kelvo_uint32 CRC = 0;
-        std::string Reason;
-        if (FileCRC(Arguments[Index], &CRC, Reason)) {
-            printf("%08x  %s\n", (unsigned)CRC, Arguments[Index]);
-        } else {
-            Status = kv2::Refuse(Arguments[Index], Reason);
+        if (!Each(Arguments[Index])) {
+            Status = Failure;
         }
     }
     return Status;
 }
 
-int RunCheck(int ArgumentCount, char **Arguments) {
-    if (ArgumentCount == 0) {
-        fprintf(stderr, "kv2: check needs at least one FILE\n");
-        return UsageError;
-    }
-    int Status = Success;
-    for (int Index = 0; Index < ArgumentCount; ++Index) {
+int RunCRC(int ArgumentCount, char **Arguments) {
+    return ForEachFile("crc", ArgumentCount, Arguments, [](char const *Name) {
+        kelvo_uint32 CRC = 0;
         std::string Reason;
-        kelvo_file *File = kv2::LoadValidFile(Arguments[Index], kv2::crc_mismatch::Refuse, Reason);
-        if (File) {
-            printf("ok      %s\n", Arguments[Index]);
-            KelvoFreeFile(File);
-        } else {
-            printf("FAILED  %s: %s\n", Arguments[Index], Reason.c_str());
-            Status = Failure;
+        if (!FileCRC(Name, &CRC, Reason)) {
+            kv2::Refuse(Name, Reason);
+            return false;
         }
-    }
-    return Status;
+        printf("%08x  %s\n", (unsigned)CRC, Name);
+        return true;
+    });
+}
+
+int RunCheck(int ArgumentCount, char **Arguments) {
+    return ForEachFile("check", ArgumentCount, Arguments, [](char const *Name) {
+        std::string Reason;
+        kelvo_file *File = kv2::LoadValidFile(Name, kv2::crc_mismatch::Refuse, Reason);
+        if (!File) {
+            printf("FAILED  %s: %s\n", Name, Reason.c_str());
+            return false;
+        }
+        printf("ok      %s\n", Name);
+        KelvoFreeFile(File);
+        return true;
+    });
 }
 
 // Every section takes the one format asked for; Fenwa0 cannot be written.

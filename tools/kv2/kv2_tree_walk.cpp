@@ -367,14 +367,25 @@ void tree_walker::Member(kelvo_data_type_definition const &Member, kelvo_uint8 c
     }
 }
 
-void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type, kelvo_int32 Count,
-                        void const *Elements, int Depth) {
+// Whether an array has elements to walk; says why not, and a negative
+// count is a fault.
+bool tree_walker::HasElements(char const *Name, kelvo_int32 Count, void const *First,
+                              char const *Noun, int Depth) {
     if (Count < 0) {
         Line(Depth, "%s: (negative count %d)", Name, Count);
-        return Bad("an array has a negative count");
+        Bad("an array has a negative count");
+        return false;
     }
-    if (Count == 0 || !Elements) {
-        Line(Depth, Count ? "%s: %d elements, null" : "%s: empty", Name, Count);
+    if (Count == 0 || !First) {
+        Line(Depth, Count ? "%s: %d %s, null" : "%s: empty", Name, Count, Noun);
+        return false;
+    }
+    return true;
+}
+
+void tree_walker::Array(char const *Name, kelvo_data_type_definition const *Type, kelvo_int32 Count,
+                        void const *Elements, int Depth) {
+    if (!HasElements(Name, Count, Elements, "elements", Depth)) {
         return;
     }
     if (!Type || !Memory.HoldsDefinition(Type)) {
@@ -440,12 +451,7 @@ void tree_walker::Strings(char const *Name, kelvo_int32 Count, kelvo_uint8 const
 
 void tree_walker::References(char const *Name, kelvo_data_type_definition const *Type,
                              kelvo_int32 Count, void const *Slots, int Depth) {
-    if (Count < 0) {
-        Line(Depth, "%s: (negative count %d)", Name, Count);
-        return Bad("an array has a negative count");
-    }
-    if (Count == 0 || !Slots) {
-        Line(Depth, Count ? "%s: %d references, null" : "%s: empty", Name, Count);
+    if (!HasElements(Name, Count, Slots, "references", Depth)) {
         return;
     }
     auto const *Slot = static_cast<kelvo_uint8 const *>(Slots);

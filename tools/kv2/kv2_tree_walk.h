@@ -70,6 +70,8 @@ class tree_walker {
     void Member(kelvo_data_type_definition const &Member, kelvo_uint8 const *At, int Depth);
     void Reference(char const *Label, kelvo_data_type_definition const *Type, void const *Target,
                    int Depth);
+    bool HasElements(char const *Name, kelvo_int32 Count, void const *First, char const *Noun,
+                     int Depth);
     void Array(char const *Name, kelvo_data_type_definition const *Type, kelvo_int32 Count,
                void const *Elements, int Depth);
     void Strings(char const *Name, kelvo_int32 Count, kelvo_uint8 const *Slots, int Depth);
