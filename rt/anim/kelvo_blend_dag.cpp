@@ -879,20 +879,11 @@ KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeWeightedBlendChildren(
     return Node;
 }
 
-KELVO_API void KelvoFreeBlendDagNode(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, KELVO_NOTHING);
-    FreeNode(Node);
-}
-
-KELVO_API void KelvoFreeBlendDagEntireTree(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, KELVO_NOTHING);
-    FreeTree(Node);
-}
-
-KELVO_API kelvo_blend_dag_node_type KelvoGetBlendDagNodeType(kelvo_blend_dag_node const *Node) {
-    KELVO_CHECK_NOT_NULL(Node, Origin, KelvoDagNodeType_Freed);
-    return (kelvo_blend_dag_node_type)Node->Type;
-}
+KELVO_ACCESSOR(void, KelvoFreeBlendDagNode, kelvo_blend_dag_node, Node, FreeNode(Node), KELVO_NOTHING)
+KELVO_ACCESSOR(void, KelvoFreeBlendDagEntireTree, kelvo_blend_dag_node, Node, FreeTree(Node),
+               KELVO_NOTHING)
+KELVO_ACCESSOR(kelvo_blend_dag_node_type, KelvoGetBlendDagNodeType, kelvo_blend_dag_node const, Node,
+               (kelvo_blend_dag_node_type)Node->Type, KelvoDagNodeType_Freed)
 
 KELVO_API kelvo_bool32 KelvoIsBlendDagLeafType(kelvo_blend_dag_node const *Node) {
     KELVO_CHECK_NOT_NULL(Node, Origin, 0);

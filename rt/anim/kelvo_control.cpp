@@ -173,10 +173,7 @@ KELVO_API kelvo_control *KelvoCreateControl(kelvo_real32 CurrentClock, kelvo_rea
     return Control;
 }
 
-KELVO_API void KelvoFreeControl(kelvo_control *Control) {
-    KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);
-    FreeControl(Control);
-}
+KELVO_ACCESSOR(void, KelvoFreeControl, kelvo_control, Control, FreeControl(Control), KELVO_NOTHING)
 
 KELVO_API void KelvoFreeControlOnceUnused(kelvo_control *Control) {
     KELVO_CHECK_NOT_NULL(Control, Origin, KELVO_NOTHING);

@@ -125,19 +125,19 @@ KELVO_API kelvo_bool32 KelvoFindTrackByName(kelvo_track_group const *TrackGroup,
     return Report(Found, TrackIndex);
 }
 
-KELVO_API kelvo_bool32 KelvoFindTrackByRule(kelvo_track_group const *TrackGroup,
-                                            char const *ProcessedName, char const *Pattern,
-                                            kelvo_int32 *TrackIndex) {
-    KELVO_TIMED_BLOCK("FindTrackByRule");
-    return FindByRule(TrackGroup, false, ProcessedName, Pattern, TrackIndex);
-}
-
 KELVO_API kelvo_bool32 KelvoFindVectorTrackByName(kelvo_track_group const *TrackGroup,
                                                   char const *Name, kelvo_int32 *TrackIndex) {
     KELVO_TIMED_BLOCK("FindVectorTrackByName");
     kelvo_int32 Found =
         TrackGroup ? LinearFind(TrackGroup->VectorTrackCount, TrackGroup->VectorTracks, Name) : -1;
     return Report(Found, TrackIndex);
+}
+
+KELVO_API kelvo_bool32 KelvoFindTrackByRule(kelvo_track_group const *TrackGroup,
+                                            char const *ProcessedName, char const *Pattern,
+                                            kelvo_int32 *TrackIndex) {
+    KELVO_TIMED_BLOCK("FindTrackByRule");
+    return FindByRule(TrackGroup, false, ProcessedName, Pattern, TrackIndex);
 }
 
 KELVO_API kelvo_bool32 KelvoFindVectorTrackByRule(kelvo_track_group const *TrackGroup,

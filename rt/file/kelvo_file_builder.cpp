@@ -817,14 +817,14 @@ KELVO_API kelvo_bool32 KelvoEndFileToWriter(kelvo_file_builder *Builder,
     return EndBuilderToWriter(Builder, Writer, &EndToWriter);
 }
 
-KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *FileName) {
-    return EndBuilderToFile(Builder, FileName, &KelvoEndFileToWriter);
-}
-
 KELVO_API kelvo_bool32 KelvoEndFileRawToWriter(kelvo_file_builder *Builder,
                                                kelvo_file_writer *Writer) {
     KELVO_TIMED_BLOCK("EndFileRawToWriter");
     return EndBuilderToWriter(Builder, Writer, &EndRawToWriter);
+}
+
+KELVO_API kelvo_bool32 KelvoEndFile(kelvo_file_builder *Builder, char const *FileName) {
+    return EndBuilderToFile(Builder, FileName, &KelvoEndFileToWriter);
 }
 
 KELVO_API kelvo_bool32 KelvoEndFileRaw(kelvo_file_builder *Builder, char const *FileName) {
