@@ -248,12 +248,28 @@ TEST_F(Kv2FilesTest, EveryCommandRefusesWhatIsNotAValidFileAndLosesNothing) {
 }
 
 TEST_F(Kv2FilesTest, IgnoreCRCRewritesAMismatchWithAWarning) {
-    std::string In = MakeInput(BadCRC);
-    std::string Out = Scratch + "rewritten.kv2";
-    run_result Result = RunKv2({"convert", In, Out, "--platform", "64be", "--ignore-crc"});
-    EXPECT_EQ(Result.Status, 0) << Result.Err;
-    EXPECT_TRUE(Contains(Result.Err, Substitute(WarnCRC, In))) << Result.Err;
-    EXPECT_EQ(RunKv2({"check", Out}).Status, 0);
+    // Recompression reads through the library's CRC check: a big-endian
+    // input shows the CRC stored in the file's own order.
+    std::string BigEndian = Scratch + "big_endian.kv2";
+    ASSERT_EQ(RunKv2({"convert", MakeInput(Valid), BigEndian, "--platform", "64be"}).Status, 0);
+    std::string Bytes = ReadText(BigEndian);
+    Bytes[CRCOffset] ^= 1;
+    WriteText(BigEndian, Bytes);
+    std::string Native = MakeInput(BadCRC);
+    std::vector<std::vector<std::string>> const Commands = {
+        {"convert", Native, "--platform", "64be"},
+        {"recompress", Native, "--format", "0"},
+        {"recompress", BigEndian, "--format", "2"}};
+    for (std::vector<std::string> Command : Commands) {
+        std::string In = Command[1], Out = Scratch + "rewritten.kv2";
+        Command.insert(Command.begin() + 2, Out);
+        Command.push_back("--ignore-crc");
+        run_result Result = RunKv2(Command);
+        EXPECT_EQ(Result.Status, 0) << Command[0] << " " << In << ": " << Result.Err;
+        EXPECT_TRUE(Contains(Result.Err, Substitute(WarnCRC, In))) << Result.Err;
+        EXPECT_EQ(RunKv2({"check", Out}).Status, 0) << Command[0] << " " << In;
+        EXPECT_EQ(Leftovers(), std::vector<std::string>()) << Command[0] << " " << In;
+    }
 }
 
 TEST_F(Kv2FilesTest, AnOutputOverItsInputReplacesItWhole) {

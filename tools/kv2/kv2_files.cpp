@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace kv2 {
@@ -189,6 +191,45 @@ int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *V
         return 1;
     }
     return Output.Commit(Reason) ? 0 : Refuse(Out, Reason);
+}
+
+bool CopyWithMatchingCRC(char const *In, char const *Copy, std::string &Reason) {
+    std::ifstream Input(In, std::ios::binary);
+    std::vector<char> Bytes((std::istreambuf_iterator<char>(Input)),
+                            std::istreambuf_iterator<char>());
+    kelvo_file_reader *Reader = OpenFileReader(In, Reason);
+    kelvo_file *File = Reader ? KelvoReadPartialFileFromReader(Reader) : nullptr;
+    if (Reader) {
+        KelvoCloseFileReader(Reader);
+    }
+    if (!File) {
+        Reason = Reason.empty() ? "unreadable header" : Reason;
+        return false;
+    }
+    size_t const HeaderAt = sizeof(kelvo_file_magic_value);
+    size_t const From = HeaderAt + File->Header->SectionArrayOffset;
+    bool const Reversed = File->IsByteReversed != 0;
+    KelvoFreeFile(File);
+    if (Input.bad() || From > Bytes.size()) {
+        Reason = "cannot read it whole";
+        return false;
+    }
+    kelvo_uint32 CRC;
+    KelvoBeginCRC32(&CRC);
+    KelvoAddToCRC32(&CRC, (kelvo_uint32)(Bytes.size() - From), Bytes.data() + From);
+    KelvoEndCRC32(&CRC);
+    if (Reversed) {
+        CRC = __builtin_bswap32(CRC);
+    }
+    memcpy(Bytes.data() + HeaderAt + offsetof(kelvo_file_header, CRC), &CRC, sizeof(CRC));
+    std::ofstream Output(Copy, std::ios::binary | std::ios::trunc);
+    Output.write(Bytes.data(), (std::streamsize)Bytes.size());
+    Output.close();
+    if (!Output) {
+        Reason = std::string("cannot write ") + Copy + ": " + strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool WalkRewriteOptions(int ArgumentCount, char **Arguments, crc_mismatch &Crc,

@@ -57,6 +57,10 @@ int RewriteFile(char const *In, char const *Out, crc_mismatch Crc, char const *V
 // value-less --ignore-crc, which sets Crc to Warn, and NAME VALUE pairs, each
 // handed to Take, which returns false for a name or value it refuses. False
 // when an option is refused, given twice (--ignore-crc) or lacks its value.
+// Writes IN to Copy with the CRC of its bytes in the header, so that a file
+// rewritten with --ignore-crc goes where only matching files may.
+bool CopyWithMatchingCRC(char const *In, char const *Copy, std::string &Reason);
+
 bool WalkRewriteOptions(int ArgumentCount, char **Arguments, crc_mismatch &Crc,
                         std::function<bool(char const *Name, char const *Value)> const &Take);
 // Reads a platform name (32le, 32be, 64le or 64be) into its magic value.

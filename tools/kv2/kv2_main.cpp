@@ -125,8 +125,19 @@ int RunRecompress(int ArgumentCount, char **Arguments) {
     }
     kelvo_int32 const Mapping[3] = {Format, Format, Format};
     return kv2::RewriteFile(
-        Arguments[0], Arguments[1], Crc, "recompress", [&](char const *Temporary, std::string &) {
-            return KelvoRecompressFile(Arguments[0], Temporary, 3, Mapping) != 0;
+        Arguments[0], Arguments[1], Crc, "recompress",
+        [&](char const *Temporary, std::string &Reason) {
+            // The library recompresses only files whose stored CRC matches.
+            std::string Source = Arguments[0];
+            kv2::staged_output Copy(Arguments[1]);
+            if (Crc == kv2::crc_mismatch::Warn && !KelvoFileCRCIsValid(Arguments[0])) {
+                if (!Copy.Create(Reason) ||
+                    !kv2::CopyWithMatchingCRC(Arguments[0], Copy.Path(), Reason)) {
+                    return false;
+                }
+                Source = Copy.Path();
+            }
+            return KelvoRecompressFile(Source.c_str(), Temporary, 3, Mapping) != 0;
         });
 }
 
