@@ -6,6 +6,8 @@
 #include "bench_curves_support.h"
 #include "kelvo2.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -84,9 +86,7 @@ struct character {
 };
 
 inline void PerBone(benchmark::State &State) {
-    State.counters["ns_per_bone"] =
-        benchmark::Counter((double)State.iterations() * BoneCount,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    NanosecondsPer(State, "ns_per_bone", BoneCount);
 }
 
 #endif

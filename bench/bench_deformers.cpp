@@ -5,6 +5,8 @@
 // every SSE routine at least twice as fast as its portable routine.
 #include "deform/kelvo_deformer.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -61,9 +63,7 @@ struct setup {
 };
 
 void Finish(benchmark::State &State) {
-    State.counters["ns_per_vertex"] =
-        benchmark::Counter((double)State.iterations() * Count,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    NanosecondsPer(State, "ns_per_vertex", Count);
 }
 
 // Tail: 32-bit words after each vertex copied through (the routines' last

@@ -7,6 +7,8 @@
 
 #include "anim/kelvo_pose.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -56,9 +58,7 @@ struct rig {
 };
 
 void Finish(benchmark::State &State, int Count) {
-    State.counters["ns_per_bone"] =
-        benchmark::Counter((double)State.iterations() * Count,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    NanosecondsPer(State, "ns_per_bone", Count);
 }
 
 void TwoLayerBlend(benchmark::State &State) {

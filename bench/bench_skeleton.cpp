@@ -4,6 +4,8 @@
 // with its parent's result by KelvoMultiply from plain arrays.
 #include "kelvo2.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -33,9 +35,7 @@ std::vector<kelvo_bone> MakeBones(int Count) {
 }
 
 void Finish(benchmark::State &State, int Count) {
-    State.counters["ns_per_bone"] =
-        benchmark::Counter((double)State.iterations() * Count,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    NanosecondsPer(State, "ns_per_bone", Count);
 }
 
 void BuildSkeletonRelativeTransforms(benchmark::State &State) {

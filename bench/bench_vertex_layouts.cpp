@@ -4,6 +4,8 @@
 // same pair. Target: the conversion at least a quarter of the loop's speed.
 #include "kelvo2.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -54,9 +56,7 @@ std::vector<skinned_vertex> const &Source() {
 
 void Finish(benchmark::State &State) {
     State.SetItemsProcessed(State.iterations() * Count);
-    State.counters["ns_per_vertex"] =
-        benchmark::Counter((double)State.iterations() * Count,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    NanosecondsPer(State, "ns_per_vertex", Count);
 }
 
 void ConvertVertexLayouts(benchmark::State &State) {
