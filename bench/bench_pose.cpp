@@ -17,23 +17,6 @@
 
 namespace {
 
-kelvo_transform RandomTransform(std::mt19937 &Engine, bool Scaled) {
-    std::uniform_real_distribution<float> Uniform(-1, 1);
-    float P[3] = {Uniform(Engine), Uniform(Engine), Uniform(Engine)};
-    float Q[4] = {Uniform(Engine), Uniform(Engine), Uniform(Engine), 2.0f};
-    float Length = std::sqrt(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3]);
-    for (float &Value : Q) {
-        Value /= Length;
-    }
-    float S[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    if (Scaled) {
-        S[0] = S[4] = S[8] = 1.0f + 0.1f * Uniform(Engine);
-    }
-    kelvo_transform Result;
-    KelvoSetTransformWithIdentityCheck(&Result, P, Q, S);
-    return Result;
-}
-
 // One bone in eight carries scale, as in typical rigs.
 struct rig {
     std::vector<kelvo_bone> Bones;

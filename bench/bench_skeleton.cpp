@@ -16,20 +16,12 @@ namespace {
 
 std::vector<kelvo_bone> MakeBones(int Count) {
     std::mt19937 Engine((unsigned)Count);
-    std::uniform_real_distribution<float> Uniform(-1, 1);
     std::vector<kelvo_bone> Bones((size_t)Count);
     for (int Index = 0; Index < Count; ++Index) {
-        float P[3] = {Uniform(Engine), Uniform(Engine), Uniform(Engine)};
-        float Q[4] = {Uniform(Engine), Uniform(Engine), Uniform(Engine), 2.0f};
-        float Length = std::sqrt(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3]);
-        for (float &Value : Q) {
-            Value /= Length;
-        }
-        float S[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         kelvo_bone &Bone = Bones[(size_t)Index];
         Bone = {};
+        Bone.Transform = RandomTransform(Engine, false);
         Bone.ParentIndex = Index == 0 ? -1 : (int)(Engine() % (unsigned)Index);
-        KelvoSetTransform(&Bone.Transform, P, Q, S);
     }
     return Bones;
 }
