@@ -254,6 +254,14 @@ KelvoComputeBasisConversion(kelvo_file_info const *FileInfo, kelvo_real32 Desire
     return true;
 }
 
+// A file info list's slots sit at 4-byte alignment; they travel as bytes.
+template <typename record>
+void WalkListed(basis_change const &Change, void const *Slots, kelvo_int32 Count,
+                void (*Walk)(basis_change const &, record *)) {
+    ForEachReference(static_cast<record *const *>(Slots), Count,
+                     [&](record *Object) { Walk(Change, Object); });
+}
+
 KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real32 const Affine[3],
                                           kelvo_real32 const Linear[9],
                                           kelvo_real32 const InverseLinear[9], kelvo_real32,
@@ -262,8 +270,8 @@ KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real3
     kelvo_file_info &Info = *FileInfo;
     return RunChange(
         Affine, Linear, InverseLinear, LinearTolerance, Flags, [&Info](basis_change const &Change) {
-            auto Each = [&](auto *Array, kelvo_int32 Count, auto Walk) {
-                ForEachReference(Array, Count, [&](auto *Object) { Walk(Change, Object); });
+            auto Each = [&](void const *Array, kelvo_int32 Count, auto Walk) {
+                WalkListed(Change, Array, Count, Walk);
             };
             Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
             Each(Info.Meshes, Info.MeshCount, TransformMesh);

@@ -492,7 +492,7 @@ TEST_F(FileLoadingTest, ClaimedSizesAreCheckedBeforeAllocating) {
         {Section1 + 20, 0x100, "not in order"},                                  // regions
         {Section1 + 0, 7, "unknown compression type 7"},                         // format
     };
-    auto LoadMeasured = [this](bytes const &Image, kelvo_int32 &LargestRequest) {
+    auto LoadMeasured = [](bytes const &Image, kelvo_int32 &LargestRequest) {
         failing_allocator Heap;
         kelvo_file *File = LoadImage(Image);
         LargestRequest = Heap.LargestRequest;
