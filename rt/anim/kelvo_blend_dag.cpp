@@ -48,37 +48,31 @@ bool IsLeaf(kelvo_blend_dag_node const *Node) {
 
 // ---- owned objects ----------------------------------------------------------------------------
 
-void ReleaseResultMask(kelvo_blend_dag_node *Node) {
-    if (Node->OwnsResultTrackMask && Node->ResultTrackMask) {
-        KelvoFreeTrackMask(Node->ResultTrackMask);
+// Frees Object when the node owns it; either way the node lets go of it.
+template <typename object> void Release(object *&Object, bool &Owns, void (*Free)(object *)) {
+    if (Owns && Object) {
+        Free(Object);
     }
-    Node->ResultTrackMask = nullptr;
-    Node->OwnsResultTrackMask = false;
+    Object = nullptr;
+    Owns = false;
+}
+
+void ReleaseResultMask(kelvo_blend_dag_node *Node) {
+    Release(Node->ResultTrackMask, Node->OwnsResultTrackMask, KelvoFreeTrackMask);
 }
 
 // What the node's own type fields own.
 void ReleaseTypeObjects(kelvo_blend_dag_node *Node) {
     switch (Node->Type) {
     case DagNodeType_Leaf_AnimationBlend:
-        if (Node->AnimationBlend.OwnsModelInstance && Node->AnimationBlend.ModelInstance) {
-            KelvoFreeModelInstance(Node->AnimationBlend.ModelInstance);
-        }
-        Node->AnimationBlend.ModelInstance = nullptr;
-        Node->AnimationBlend.OwnsModelInstance = false;
+        Release(Node->AnimationBlend.ModelInstance, Node->AnimationBlend.OwnsModelInstance,
+                KelvoFreeModelInstance);
         break;
     case DagNodeType_Leaf_LocalPose:
-        if (Node->LocalPose.OwnsLocalPose && Node->LocalPose.LocalPose) {
-            KelvoFreeLocalPose(Node->LocalPose.LocalPose);
-        }
-        Node->LocalPose.LocalPose = nullptr;
-        Node->LocalPose.OwnsLocalPose = false;
+        Release(Node->LocalPose.LocalPose, Node->LocalPose.OwnsLocalPose, KelvoFreeLocalPose);
         break;
     case DagNodeType_Node_Crossfade:
-        if (Node->Crossfade.OwnsTrackMask && Node->Crossfade.TrackMask) {
-            KelvoFreeTrackMask(Node->Crossfade.TrackMask);
-        }
-        Node->Crossfade.TrackMask = nullptr;
-        Node->Crossfade.OwnsTrackMask = false;
+        Release(Node->Crossfade.TrackMask, Node->Crossfade.OwnsTrackMask, KelvoFreeTrackMask);
         break;
     default:
         break;
