@@ -38,12 +38,12 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // What a track's sampling keeps between samplings, to make steady playback
 // cheaper without changing any result: the knot each curve (position,
 // orientation, scale/shear) was last sampled at, where the next search
-// starts, the last seam windows of position and orientation, and the last
-// window of a cubic pair.
+// starts, the last window of a cubic pair, and the last seam windows of
+// position and orientation (read far less often, so last).
 struct track_cursor {
     kelvo_int32 Knots[3];
-    seam_window Seams[2];
     kept_pair_window Pair;
+    seam_window Seams[2];
 };
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).

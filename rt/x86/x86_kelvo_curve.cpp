@@ -14,7 +14,9 @@ namespace {
 
 // Three reals into lanes 0-2 (lane 3 zero) without reading past them.
 inline __m128 Load3(kelvo_real32 const *From) {
-    __m128 const XY = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<double const *>(From)));
+    // loadl, unlike load_sd, is no double access, which the reals' 4-byte
+    // alignment would not allow.
+    __m128 const XY = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<__m64 const *>(From));
     return _mm_movelh_ps(XY, _mm_load_ss(From + 2));
 }
 
@@ -32,6 +34,19 @@ inline __m128 BlendComponent(__m128 const *Weights, __m128 const *Controls) {
     return _mm_add_ps(Sum, _mm_mul_ps(Weights[0], Controls[3]));
 }
 
+// Width (3 or 4) reals at each lane's Member + Offset, one vector per
+// component (lane 3 of a width of 3 is zero).
+template <int Width>
+inline void Transposed(cubic_pair_window const *const *Lanes,
+                       kelvo_real32 const *cubic_pair_window::*Member, int Offset,
+                       __m128 *Components) {
+    for (int Lane = 0; Lane < 4; ++Lane) {
+        kelvo_real32 const *From = Lanes[Lane]->*Member + Offset;
+        Components[Lane] = Width == 4 ? _mm_loadu_ps(From) : Load3(From);
+    }
+    _MM_TRANSPOSE4_PS(Components[0], Components[1], Components[2], Components[3]);
+}
+
 inline __m128 LengthSquared(__m128 const *Q) {
     __m128 Sum = _mm_add_ps(_mm_mul_ps(Q[0], Q[0]), _mm_mul_ps(Q[1], Q[1]));
     Sum = _mm_add_ps(Sum, _mm_mul_ps(Q[2], Q[2]));
@@ -47,12 +62,10 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
         Lanes[Lane] = Windows + (Lane < Count ? Lane : 0);
     }
     // Knots k-3 .. k+2 of each lane, one vector per knot.
-    __m128 Km3 = _mm_loadu_ps(Lanes[0]->Knots - 3), Km2 = _mm_loadu_ps(Lanes[1]->Knots - 3);
-    __m128 Km1 = _mm_loadu_ps(Lanes[2]->Knots - 3), K0 = _mm_loadu_ps(Lanes[3]->Knots - 3);
-    _MM_TRANSPOSE4_PS(Km3, Km2, Km1, K0);
-    __m128 Unused0 = _mm_loadu_ps(Lanes[0]->Knots - 1), Unused1 = _mm_loadu_ps(Lanes[1]->Knots - 1);
-    __m128 K1 = _mm_loadu_ps(Lanes[2]->Knots - 1), K2 = _mm_loadu_ps(Lanes[3]->Knots - 1);
-    _MM_TRANSPOSE4_PS(Unused0, Unused1, K1, K2);
+    __m128 Low[4], High[4];
+    Transposed<4>(Lanes, &cubic_pair_window::Knots, -3, Low);
+    Transposed<4>(Lanes, &cubic_pair_window::Knots, -1, High);
+    __m128 const Km3 = Low[0], Km2 = Low[1], Km1 = Low[2], K0 = Low[3], K1 = High[2], K2 = High[3];
 
     // The cubic basis weights, as the portable Weights3 forms them.
     __m128 const Tv = _mm_set1_ps(T);
@@ -76,65 +89,46 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
     Weights[2] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(One, M2), R2), _mm_mul_ps(U, V2));
     Weights[3] = _mm_mul_ps(M2, R2);
 
-    // Positions: controls k, k-1, k-2, k-3 of each lane, by component.
-    __m128 Position[3];
-    {
-        __m128 X[4], Y[4], Z[4];
-        for (int Back = 0; Back < 4; ++Back) {
-            __m128 L0 = Load3(Lanes[0]->PositionControls - 3 * Back);
-            __m128 L1 = Load3(Lanes[1]->PositionControls - 3 * Back);
-            __m128 L2 = Load3(Lanes[2]->PositionControls - 3 * Back);
-            __m128 L3 = Load3(Lanes[3]->PositionControls - 3 * Back);
-            _MM_TRANSPOSE4_PS(L0, L1, L2, L3);
-            X[Back] = L0;
-            Y[Back] = L1;
-            Z[Back] = L2;
-        }
-        Position[0] = BlendComponent(Weights, X);
-        Position[1] = BlendComponent(Weights, Y);
-        Position[2] = BlendComponent(Weights, Z);
-    }
-
-    // Orientations: blended, one Newton step towards unit length, then the
-    // exact normalization (where the length is positive).
-    __m128 Q[4];
-    {
-        __m128 C[4][4]; // component, control
-        for (int Back = 0; Back < 4; ++Back) {
-            __m128 L0 = _mm_loadu_ps(Lanes[0]->OrientationControls - 4 * Back);
-            __m128 L1 = _mm_loadu_ps(Lanes[1]->OrientationControls - 4 * Back);
-            __m128 L2 = _mm_loadu_ps(Lanes[2]->OrientationControls - 4 * Back);
-            __m128 L3 = _mm_loadu_ps(Lanes[3]->OrientationControls - 4 * Back);
-            _MM_TRANSPOSE4_PS(L0, L1, L2, L3);
-            C[0][Back] = L0;
-            C[1][Back] = L1;
-            C[2][Back] = L2;
-            C[3][Back] = L3;
-        }
+    // Controls k, k-1, k-2, k-3 of each lane, by component, blended.
+    __m128 P[4][4], Q[4][4]; // component, control
+    for (int Back = 0; Back < 4; ++Back) {
+        __m128 Components[4];
+        Transposed<3>(Lanes, &cubic_pair_window::PositionControls, -3 * Back, Components);
         for (int Component = 0; Component < 4; ++Component) {
-            Q[Component] = BlendComponent(Weights, C[Component]);
+            P[Component][Back] = Components[Component];
+        }
+        Transposed<4>(Lanes, &cubic_pair_window::OrientationControls, -4 * Back, Components);
+        for (int Component = 0; Component < 4; ++Component) {
+            Q[Component][Back] = Components[Component];
         }
     }
-    __m128 const Factor = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Q)),
-                                     _mm_set1_ps(0.5f));
+    __m128 Position[4] = {BlendComponent(Weights, P[0]), BlendComponent(Weights, P[1]),
+                          BlendComponent(Weights, P[2]), _mm_setzero_ps()};
+    // Orientations: one Newton step towards unit length, then the exact
+    // normalization (where the length is positive).
+    __m128 Orientation[4];
     for (int Component = 0; Component < 4; ++Component) {
-        Q[Component] = _mm_mul_ps(Q[Component], Factor);
+        Orientation[Component] = BlendComponent(Weights, Q[Component]);
     }
-    __m128 const Length2 = LengthSquared(Q);
+    __m128 const Factor = _mm_mul_ps(
+        _mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
+    for (int Component = 0; Component < 4; ++Component) {
+        Orientation[Component] = _mm_mul_ps(Orientation[Component], Factor);
+    }
+    __m128 const Length2 = LengthSquared(Orientation);
     __m128 const Positive = _mm_cmpgt_ps(Length2, _mm_setzero_ps()); // false for NaN, as in C
     __m128 const Scale = _mm_div_ps(One, _mm_sqrt_ps(Length2));
     for (int Component = 0; Component < 4; ++Component) {
-        __m128 const Scaled = _mm_mul_ps(Q[Component], Scale);
-        Q[Component] =
-            _mm_or_ps(_mm_and_ps(Positive, Scaled), _mm_andnot_ps(Positive, Q[Component]));
+        __m128 const Scaled = _mm_mul_ps(Orientation[Component], Scale);
+        Orientation[Component] = _mm_or_ps(_mm_and_ps(Positive, Scaled),
+                                           _mm_andnot_ps(Positive, Orientation[Component]));
     }
 
-    __m128 P[4] = {Position[0], Position[1], Position[2], _mm_setzero_ps()};
-    _MM_TRANSPOSE4_PS(Q[0], Q[1], Q[2], Q[3]);
-    _MM_TRANSPOSE4_PS(P[0], P[1], P[2], P[3]);
+    _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
+    _MM_TRANSPOSE4_PS(Position[0], Position[1], Position[2], Position[3]);
     for (int Lane = 0; Lane < Count; ++Lane) {
-        _mm_storeu_ps(Orientations[Lane], Q[Lane]);
-        Store3(Positions[Lane], P[Lane]);
+        _mm_storeu_ps(Orientations[Lane], Orientation[Lane]);
+        Store3(Positions[Lane], Position[Lane]);
     }
 }
 
