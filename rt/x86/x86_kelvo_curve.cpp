@@ -80,8 +80,7 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
     __m128 const M2 = _mm_div_ps(M, _mm_sub_ps(K2, Km1));
     __m128 const OneMinusR = _mm_sub_ps(One, R);
     __m128 const Wv = _mm_mul_ps(OneMinusR, _mm_sub_ps(One, V));
-    __m128 const V2 =
-        _mm_add_ps(_mm_mul_ps(OneMinusR, V), _mm_mul_ps(R, _mm_sub_ps(One, A)));
+    __m128 const V2 = _mm_add_ps(_mm_mul_ps(OneMinusR, V), _mm_mul_ps(R, _mm_sub_ps(One, A)));
     __m128 const R2 = _mm_mul_ps(R, A);
     __m128 Weights[4];
     Weights[0] = _mm_mul_ps(Wv, _mm_sub_ps(One, H));
@@ -110,8 +109,8 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
     for (int Component = 0; Component < 4; ++Component) {
         Orientation[Component] = BlendComponent(Weights, Q[Component]);
     }
-    __m128 const Factor = _mm_mul_ps(
-        _mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
+    __m128 const Factor =
+        _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
     for (int Component = 0; Component < 4; ++Component) {
         Orientation[Component] = _mm_mul_ps(Orientation[Component], Factor);
     }
@@ -151,8 +150,8 @@ void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_re
 namespace kelvo {
 
 // Never used: SSEPosesEnabled() is false off x86.
-void EvaluateCubicPairsSSE(int, cubic_pair_window const *, kelvo_real32,
-                           kelvo_real32 *const *, kelvo_real32 *const *) {}
+void EvaluateCubicPairsSSE(int, cubic_pair_window const *, kelvo_real32, kelvo_real32 *const *,
+                           kelvo_real32 *const *) {}
 
 } // namespace kelvo
 
