@@ -96,12 +96,13 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
 // when this returns true (SampleTrackLocalDeferred), and then FadeUnderLOD.
 bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
                             kelvo_bound_transform_track const &Track, kelvo_transform *Result,
-                            track_cursor *Cursor) {
+                            track_cursor *Cursor, cubic_pair_window *Deferred = nullptr) {
     if (Track.LODError <= Rule.FadeStart) {
         *Result = Track.LODTransform;
         return false;
     }
-    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor);
+    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor,
+                                    Deferred);
 }
 
 void FadeUnderLOD(lod_rule const &Rule, kelvo_bound_transform_track const &Track,
@@ -146,13 +147,15 @@ struct sampled_bone {
     kelvo_real32 Weight;
     kelvo_bound_transform_track const *Track;
     bool Normalize; // its orientation still owes the exact normalization
+    cubic_pair_window Pair; // position and orientation still to evaluate
     kelvo_transform Transform;
 };
 
-// Bones are sampled a few at a time and their orientations normalized
-// together, so that the square roots overlap; each is accumulated as if
-// sampled alone.
-constexpr int SampledGroupSize = 4;
+// Bones are sampled a few at a time, their cubic curves evaluated and their
+// orientations normalized together, so that the divisions and square roots
+// overlap (or share vector instructions); each is accumulated as if sampled
+// alone.
+constexpr int SampledGroupSize = 16;
 
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
                          kelvo_int32 BoneCount, kelvo_local_pose *Result,
@@ -171,6 +174,21 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     sampled_bone Group[SampledGroupSize];
     int Count = 0;
     auto AccumulateGroup = [&] {
+        cubic_pair_window Pairs[SampledGroupSize];
+        kelvo_real32 *Positions[SampledGroupSize], *Orientations[SampledGroupSize];
+        int Pending = 0;
+        for (int Index = 0; Index < Count; ++Index) {
+            sampled_bone &Sampled = Group[Index];
+            if (Sampled.Pair.Knots) {
+                Pairs[Pending] = Sampled.Pair;
+                Positions[Pending] = Sampled.Transform.Position;
+                Orientations[Pending++] = Sampled.Transform.Orientation;
+                Sampled.Normalize = false;
+            }
+        }
+        if (Pending > 0) {
+            EvaluateCubicPairs(Pending, Pairs, Context.LocalClock, Positions, Orientations);
+        }
         for (int Index = 0; Index < Count; ++Index) {
             if (Group[Index].Normalize) {
                 ExactNormalize(Group[Index].Transform.Orientation);
@@ -209,8 +227,9 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         Sampled.Bone = Bone;
         Sampled.Weight = BoneWeight;
         Sampled.Track = &Track;
+        Sampled.Pair.Knots = nullptr;
         Sampled.Normalize = SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
-                                                   State.Cursors + Bone);
+                                                   State.Cursors + Bone, &Sampled.Pair);
         if (Count == SampledGroupSize) {
             AccumulateGroup();
         }

@@ -5,6 +5,8 @@
 // and blends it with the evaluator for the degree and dimension.
 #include "anim/kelvo_bspline.h"
 #include "anim/kelvo_curve_formats.h"
+#include "anim/kelvo_pose.h"
+#include "anim/kelvo_track_internal.h"
 #include "foundation/kelvo_counters.h"
 
 #include <float.h>
@@ -643,15 +645,23 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         return false;
     }
     if (Seam) {
-        memcpy(Seam->Knots, Window.Knots, sizeof(Seam->Knots));
-        memcpy(Seam->Controls, Window.Controls,
+        memcpy(Seam->Knots, Window.WindowKnots - Degree, 2 * (size_t)Degree * sizeof(kelvo_real32));
+        memcpy(Seam->Controls, Window.WindowControls - Degree * Dimension,
                (size_t)(Degree + 1) * Dimension * sizeof(kelvo_real32));
         Seam->Data = Data;
         Seam->Knot = Knot;
         Seam->Loops = Loops;
         Seam->DurationBits = DurationBits;
+        Window.WindowKnots = Seam->Knots + Degree;
+        Window.WindowControls = Seam->Controls + Degree * Dimension;
     }
     return true;
+}
+
+// Whether CloseUpperBound from Knot (a valid index) answers Knot at once.
+inline bool StaysAt(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_real32 T, kelvo_int32 Knot) {
+    return (Knot == 0 || !(T < Data->Knots[Knot - 1])) &&
+           (Knot == Data->KnotCount - 1 || T < Data->Knots[Knot]);
 }
 
 } // namespace
@@ -660,9 +670,29 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                                      bool ForwardsLoop, kelvo_real32 Duration,
                                      kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
-                                     kelvo_real32 *Position, kelvo_real32 *Orientation) {
-    if (!PositionCurve->CurveData.Object || !OrientationCurve->CurveData.Object) {
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation,
+                                     cubic_pair_window *Deferred, kept_pair_window *Kept) {
+    void const *const PositionData = PositionCurve->CurveData.Object;
+    void const *const OrientationData = OrientationCurve->CurveData.Object;
+    if (!PositionData || !OrientationData) {
         return false;
+    }
+    kelvo_uint32 const Loops = (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+    kelvo_uint32 DurationBits;
+    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
+    if (Kept && Deferred && Kept->PositionData == PositionData &&
+        Kept->OrientationData == OrientationData && Kept->Knots[0] == Cursors[0] &&
+        Kept->Knots[1] == Cursors[1] && Kept->Loops == Loops &&
+        Kept->DurationBits == DurationBits &&
+        StaysAt(Floats(PositionCurve), T, Cursors[0]) &&
+        StaysAt(Floats(OrientationCurve), T, Cursors[1])) {
+        *Deferred = Kept->Window;
+        return true;
+    }
+    // What follows may splice other windows into the seams the kept one
+    // reads: it is kept again only if this sampling defers.
+    if (Kept) {
+        Kept->PositionData = nullptr;
     }
     kelvo_bspline_evaluator *PositionEvaluator = FloatsEvaluator(PositionCurve, 3, false);
     kelvo_bspline_evaluator *OrientationEvaluator = FloatsEvaluator(OrientationCurve, 4, true);
@@ -687,6 +717,17 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     if (Q->CurveDataHeader_DaK32fC32f.Degree == Degree &&
         SameBits(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
                  2 * Degree)) {
+        // Windows are in the curve or in the kept seam windows, never in the
+        // buffers on this stack, when there are Seams.
+        if (Deferred && Seams && Degree == 3) {
+            *Deferred = {PositionWindow.WindowKnots, PositionWindow.WindowControls,
+                         OrientationWindow.WindowControls};
+            if (Kept) {
+                *Kept = {PositionData, OrientationData, {PositionKnot, OrientationKnot},
+                         Loops, DurationBits, *Deferred};
+            }
+            return true;
+        }
         PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,
                                             PositionWindow.WindowControls,
                                             OrientationWindow.WindowControls, T, Position,
@@ -698,6 +739,21 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     OrientationEvaluator(OrientationWindow.WindowKnots, OrientationWindow.WindowControls, T,
                          Orientation);
     return true;
+}
+
+void EvaluateCubicPairs(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                        kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+    if (SSEPosesEnabled()) {
+        EvaluateCubicPairsSSE(Count, Windows, T, Positions, Orientations);
+        return;
+    }
+    for (int Lane = 0; Lane < Count; ++Lane) {
+        cubic_pair_window const &Window = Windows[Lane];
+        PositionOrientationBSplines[3](Window.Knots, Window.PositionControls,
+                                       Window.OrientationControls, T, Positions[Lane],
+                                       Orientations[Lane]);
+        ExactNormalize(Orientations[Lane]);
+    }
 }
 
 } // namespace kelvo

@@ -132,16 +132,55 @@ struct seam_window {
     kelvo_real32 Controls[(MaxCurveDegree + 1) * 4];
 };
 
+// Cubic position and orientation controls over one knot window, read
+// around the pointers as the pair evaluators read them, left for a caller
+// that evaluates several such windows together. Knots is null when none
+// was left.
+struct cubic_pair_window {
+    kelvo_real32 const *Knots;
+    kelvo_real32 const *PositionControls;
+    kelvo_real32 const *OrientationControls;
+};
+
+// The window a track's cubic pair was last left with, and what it was found
+// from: while T stays in the same knot spans of the same curves, under the
+// same loop setting and duration, the window is the same, and the search,
+// the window checks and the knot comparison can be skipped.
+struct kept_pair_window {
+    void const *PositionData; // null while empty
+    void const *OrientationData;
+    kelvo_int32 Knots[2];
+    kelvo_uint32 Loops;
+    kelvo_uint32 DurationBits;
+    cubic_pair_window Window;
+};
+
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a
 // window at T; Cursors[0] and [1] are their cursors, Seams (or null) their
 // kept seam windows. Windows with the same knot values share one set of
 // basis weights. False, with nothing changed, for every other case.
+// With Deferred and Seams, two cubic curves over one window are not
+// evaluated: their window, which stays valid until the cursor's next
+// sampling, goes to *Deferred instead, and to *Kept (when given) for the
+// samplings that follow.
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
                                      bool ForwardsLoop, kelvo_real32 Duration,
                                      kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
-                                     kelvo_real32 *Position, kelvo_real32 *Orientation);
+                                     kelvo_real32 *Position, kelvo_real32 *Orientation,
+                                     cubic_pair_window *Deferred = nullptr,
+                                     kept_pair_window *Kept = nullptr);
+
+// Count deferred cubic pairs at T: each position as the pair evaluator
+// gives it, each orientation likewise and then normalized exactly (as
+// ExactNormalize does), bit for bit. With SSE (SSEPosesEnabled) windows are
+// evaluated four at a time, one lane each.
+void EvaluateCubicPairs(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                        kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations);
+// The SSE form (rt/x86), for SSE2 machines only.
+void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                           kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations);
 
 // The D4n lane scales and offsets, entries 8..15 negating 0..7.
 struct scale_offset {

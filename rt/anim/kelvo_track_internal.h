@@ -38,9 +38,11 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // What a track's sampling keeps between samplings, to make steady playback
 // cheaper without changing any result: the knot each curve (position,
 // orientation, scale/shear) was last sampled at, where the next search
-// starts, and the last seam windows of position and orientation.
+// starts, the last window of a cubic pair, and the last seam windows of
+// position and orientation (read far less often, so last).
 struct track_cursor {
     kelvo_int32 Knots[3];
+    kept_pair_window Pair;
     seam_window Seams[2];
 };
 
@@ -64,11 +66,14 @@ inline void ExactNormalize(kelvo_real32 *Q) {
 // SampleTrackLocal up to the exact normalization of an animated
 // orientation, which it leaves to the caller when it returns true: callers
 // sampling many tracks normalize a few together, so that the square roots
-// and divisions overlap instead of each stalling the next step.
+// and divisions overlap instead of each stalling the next step. With a
+// Cursor and Deferred, cubic position and orientation over one window are
+// left unevaluated in *Deferred (Deferred->Knots set), for
+// EvaluateCubicPairs.
 bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                              track_cursor *Cursor);
+                              track_cursor *Cursor, cubic_pair_window *Deferred = nullptr);
 
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.

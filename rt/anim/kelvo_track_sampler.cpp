@@ -261,7 +261,7 @@ namespace kelvo {
 bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                              track_cursor *Cursor) {
+                              track_cursor *Cursor, cubic_pair_window *Deferred) {
     kelvo_uint8 Flags = Track->Flags;
     kelvo_int32 *Cursors = Cursor ? Cursor->Knots : nullptr;
     Result->Flags = 0;
@@ -271,7 +271,8 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
         EvaluatePositionOrientationFrom(
             Cursors, Cursor->Seams, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
             Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
-            Context->LocalClock, Result->Position, Result->Orientation)) {
+            Context->LocalClock, Result->Position, Result->Orientation,
+            FLT_EVAL_METHOD == 0 ? Deferred : nullptr, &Cursor->Pair)) {
         Result->Flags = KelvoHasPosition | KelvoHasOrientation;
     } else {
         SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -44,7 +45,12 @@ struct clip {
     kelvo_track_group_slot Slot = &Group;
     kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
 
-    explicit clip(float Seed, std::vector<float> RootPositions = {}) {
+    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots.
+    explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false) {
+        std::vector<float> Knots = {0, 0.5f, 1};
+        if (Cubic) {
+            Knots = {0, 0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f, 0.875f, 1};
+        }
         for (int Index = 0; Index < 3; ++Index) {
             std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
             if (Index == 0 && !RootPositions.empty()) {
@@ -55,12 +61,19 @@ struct clip {
                 std::vector<float> More = Turn(Angle);
                 Turns.insert(Turns.end(), More.begin(), More.end());
             }
+            for (size_t Knot = 3; Knot < Knots.size(); ++Knot) {
+                float const Wave = std::sin(Seed * (float)(Knot + Index));
+                Positions.insert(Positions.end(), {Wave, 1 - Wave, Seed});
+                std::vector<float> More = Turn(Seed + Wave);
+                Turns.insert(Turns.end(), More.begin(), More.end());
+            }
+            int const Degree = Cubic ? 3 : 1;
             Owned.emplace_back(new test_track(
                 BoneNames[Index],
-                BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 3, {0, 0.5f, 1}, Positions),
+                BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 3, Knots, Positions),
                 Index == 0 && !RootPositions.empty()
                     ? IdentityCurve(4)
-                    : BuildCurve(KelvoCurveDataDaK32fC32fType, 1, 4, {0, 0.5f, 1}, Turns),
+                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, Knots, Turns),
                 IdentityCurve(9)));
             Tracks[Index] = Owned.back()->Track;
         }

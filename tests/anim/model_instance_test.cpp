@@ -1,9 +1,11 @@
 #include "anim/instance_test_support.h"
 #include "anim/kelvo_control_internal.h"
+#include "anim/kelvo_pose.h"
 #include "kelvo_test.h"
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -73,23 +75,15 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
         KelvoFreeControl(Control);
 }
 
-// Instance sampling (knot cursors, paired curves, orientations normalized a
-// few bones at a time) keeps every bit of sampling each track alone and
-// accumulating by hand: looping clips played forwards, backwards, by jumps
-// and across the seam, on a sparse pose that repeats bones so that groups
-// fill and part-fill.
+// Instance sampling (knot cursors, paired curves, cubic pairs evaluated and
+// orientations normalized several bones at a time, on the SSE and the
+// portable path) keeps every bit of sampling each track alone and
+// accumulating by hand: linear and cubic looping clips played forwards,
+// backwards, by jumps and across the seam, on a sparse pose that repeats
+// bones so that groups fill and part-fill.
 TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
     character Hero;
-    clip Clips[3] = {clip(0.2f), clip(0.7f), clip(1.1f)};
-    kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
-    for (int Clip = 0; Clip < 3; ++Clip) {
-        kelvo_control *Control =
-            KelvoPlayControlledAnimation(0.0f, &Clips[Clip].Animation, Instance);
-        ASSERT_NE(Control, nullptr);
-        KelvoSetControlLoopCount(Control, 0);
-        KelvoSetControlWeight(Control, 1.0f / (float)(Clip + 1));
-    }
-    kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0};
+    kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
     kelvo_int32 const Entries = (kelvo_int32)(sizeof(Sparse) / sizeof(Sparse[0]));
     std::vector<float> Clocks;
     for (int Step = 0; Step < 50; ++Step)
@@ -98,40 +92,61 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
         Clocks.push_back(-1.2f + 0.07f * (float)Step);
     for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
         Clocks.push_back(Jump);
-    owned_pose Sampled(KelvoNewLocalPose(Entries)), Expected(KelvoNewLocalPose(Entries));
-    for (float Clock : Clocks) {
-        KelvoSetModelClock(Instance, Clock);
-        KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(), 0.0f, Sparse);
-        KelvoBeginLocalPoseAccumulation(Expected.get(), 0, Entries, Sparse);
-        for (kelvo_model_control_binding *Binding = KelvoModelControlsBegin(Instance);
-             Binding != KelvoModelControlsEnd(Instance);
-             Binding = KelvoModelControlsNext(Binding)) {
-            kelvo_control *Control = KelvoGetControlFromBinding(Binding);
-            kelvo_sample_context Context;
-            kelvo::GetControlSampleContext(Control, &Context);
-            kelvo_animation_binding *Animation = KelvoGetAnimationBindingFromControlBinding(Binding);
-            for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
-                kelvo_bound_transform_track const &Track = Animation->TrackBindings[Sparse[Entry]];
-                kelvo_transform Local;
-                KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, &Local);
-                KelvoAccumulateLocalTransform(Expected.get(), Entry, Sparse[Entry],
-                                              KelvoGetControlWeight(Control), &Hero.Skeleton,
-                                              Track.QuaternionMode, &Local);
+    for (bool Cubic : {false, true}) {
+        for (bool SSE : {true, false}) {
+            SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (SSE ? ", SSE" : ", portable"));
+            kelvo::SetSSEPosesAllowed(SSE);
+            clip Clips[3] = {clip(0.2f, {}, Cubic), clip(0.7f, {}, Cubic), clip(1.1f, {}, Cubic)};
+            kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
+            for (int Clip = 0; Clip < 3; ++Clip) {
+                kelvo_control *Control =
+                    KelvoPlayControlledAnimation(0.0f, &Clips[Clip].Animation, Instance);
+                ASSERT_NE(Control, nullptr);
+                KelvoSetControlLoopCount(Control, 0);
+                KelvoSetControlWeight(Control, 1.0f / (float)(Clip + 1));
             }
-        }
-        KelvoEndLocalPoseAccumulation(Expected.get(), 0, Entries, &Hero.Skeleton, Sparse);
-        for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
-            kelvo_transform const *A = KelvoGetLocalPoseTransform(Sampled.get(), Entry);
-            kelvo_transform const *B = KelvoGetLocalPoseTransform(Expected.get(), Entry);
-            ASSERT_EQ(A->Flags, B->Flags) << Clock << " entry " << Entry;
-            ASSERT_EQ(memcmp(A->Position, B->Position, sizeof(A->Position)), 0) << Clock;
-            ASSERT_EQ(memcmp(A->Orientation, B->Orientation, sizeof(A->Orientation)), 0) << Clock;
-            ASSERT_EQ(memcmp(A->ScaleShear, B->ScaleShear, sizeof(A->ScaleShear)), 0) << Clock;
+            owned_pose Sampled(KelvoNewLocalPose(Entries)), Expected(KelvoNewLocalPose(Entries));
+            for (float Clock : Clocks) {
+                KelvoSetModelClock(Instance, Clock);
+                KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(), 0.0f,
+                                                    Sparse);
+                KelvoBeginLocalPoseAccumulation(Expected.get(), 0, Entries, Sparse);
+                for (kelvo_model_control_binding *Binding = KelvoModelControlsBegin(Instance);
+                     Binding != KelvoModelControlsEnd(Instance);
+                     Binding = KelvoModelControlsNext(Binding)) {
+                    kelvo_control *Control = KelvoGetControlFromBinding(Binding);
+                    kelvo_sample_context Context;
+                    kelvo::GetControlSampleContext(Control, &Context);
+                    kelvo_animation_binding *Animation =
+                        KelvoGetAnimationBindingFromControlBinding(Binding);
+                    for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+                        kelvo_bound_transform_track const &Track =
+                            Animation->TrackBindings[Sparse[Entry]];
+                        kelvo_transform Local;
+                        KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, &Local);
+                        KelvoAccumulateLocalTransform(Expected.get(), Entry, Sparse[Entry],
+                                                      KelvoGetControlWeight(Control),
+                                                      &Hero.Skeleton, Track.QuaternionMode, &Local);
+                    }
+                }
+                KelvoEndLocalPoseAccumulation(Expected.get(), 0, Entries, &Hero.Skeleton, Sparse);
+                for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
+                    kelvo_transform const *A = KelvoGetLocalPoseTransform(Sampled.get(), Entry);
+                    kelvo_transform const *B = KelvoGetLocalPoseTransform(Expected.get(), Entry);
+                    ASSERT_EQ(A->Flags, B->Flags) << Clock << " entry " << Entry;
+                    ASSERT_EQ(memcmp(A->Position, B->Position, sizeof(A->Position)), 0) << Clock;
+                    ASSERT_EQ(memcmp(A->Orientation, B->Orientation, sizeof(A->Orientation)), 0)
+                        << Clock;
+                    ASSERT_EQ(memcmp(A->ScaleShear, B->ScaleShear, sizeof(A->ScaleShear)), 0)
+                        << Clock;
+                }
+            }
+            while (KelvoModelControlsBegin(Instance) != KelvoModelControlsEnd(Instance))
+                KelvoFreeControl(KelvoGetControlFromBinding(KelvoModelControlsBegin(Instance)));
+            KelvoFreeModelInstance(Instance);
         }
     }
-    while (KelvoModelControlsBegin(Instance) != KelvoModelControlsEnd(Instance))
-        KelvoFreeControl(KelvoGetControlFromBinding(KelvoModelControlsBegin(Instance)));
-    KelvoFreeModelInstance(Instance);
+    kelvo::SetSSEPosesAllowed(true);
 }
 
 TEST_F(ModelInstanceTest, CompletedControlsAndFreedInstancesReleaseTheirBindings) {
