@@ -9,11 +9,19 @@
      dimension) and reused; fits allocate only their sample copy and the
      curves they build. Curves returned are freed with KelvoFreeCurve.
    - The error of a sample is its squared Euclidean distance from the curve,
-     or (1 - dot(sample, curve))^2 for unit quaternions
-     (BSplineSolverEvaluateAsQuaternions), the curve then evaluated with the
-     normalizing step orientations play back with; a fit achieves its
-     tolerance when every sample's error is within Tolerance^2, sample 0
-     included.
+     or for unit quaternions (BSplineSolverEvaluateAsQuaternions)
+     (1 - cos a)^2, a the angle between the directions of the sample and of
+     the curve's value (evaluated with the normalizing step orientations
+     play back with): the run-time normalizes orientations before use, so
+     only the direction counts. For unit vectors 1 - cos a is 1 - dot, but
+     it is computed in double from the directions, so tolerances far below
+     the 1e-7 that 1 - dot resolves in floats hold. A quaternion tolerance T
+     therefore allows a rotation of 2 acos(1 - T) radians, about
+     2 sqrt(2 T) (T = 1e-6: 0.0028 rad; 1e-9: 8.9e-5 rad); a rotation limit
+     R gives T = 1 - cos(R / 2). A fit achieves its tolerance when every
+     sample's error is within Tolerance^2, sample 0 included.
+   - Degree-0 quaternion fits and constant quaternion curves hold unit
+     controls: playback uses a constant as stored.
    - Rows of the least-squares system come from the evaluator's own basis:
      sample i belongs to the span that evaluation picks for time i (the first
      knot strictly after it), the window's knots before knot 0 repeat knot 0
@@ -32,7 +40,8 @@
 
 /* Solver flags. */
 enum {
-    /* samples are unit quaternions: (1 - dot)^2 error, quaternion reduction */
+    /* samples are unit quaternions: (1 - cos)^2 of the angle between
+       directions, quaternion reduction */
     BSplineSolverEvaluateAsQuaternions = 0x01,
     /* a jump to a neighbour above the C0 threshold gets degree + 1 knots */
     BSplineSolverAllowC0Splitting = 0x02,

@@ -72,7 +72,24 @@ kelvo_uint32 FlagsOf(motion Kind) {
     return Kind == motion::Orientation ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u;
 }
 
-// Largest error at the sample times, by the library's public evaluation.
+// The angle between the directions of two 4-vectors, in double.
+double AngleBetween(kelvo_real32 const *A, kelvo_real32 const *B) {
+    double LengthA = 0, LengthB = 0, Apart = 0, Together = 0;
+    for (int C = 0; C < 4; ++C) {
+        LengthA += (double)A[C] * A[C];
+        LengthB += (double)B[C] * B[C];
+    }
+    for (int C = 0; C < 4; ++C) {
+        double U = A[C] / std::sqrt(LengthA), V = B[C] / std::sqrt(LengthB);
+        Apart += (U - V) * (U - V);
+        Together += (U + V) * (U + V);
+    }
+    return 2 * std::atan2(std::sqrt(Apart), std::sqrt(Together));
+}
+
+// Largest error at the sample times, by the library's public evaluation:
+// distance, or for quaternions 1 - cos of the angle between directions
+// (the tolerance's unit).
 double MeasuredError(kelvo_curve2 const *Curve, std::vector<kelvo_real32> const &Samples,
                      kelvo_int32 Dimension, bool Quaternion,
                      kelvo_real32 const *Identity = nullptr) {
@@ -82,12 +99,17 @@ double MeasuredError(kelvo_curve2 const *Curve, std::vector<kelvo_real32> const 
         kelvo_real32 Value[9];
         KelvoEvaluateCurveAtT(Dimension, Quaternion, false, Curve, false, (Count - 1) * dT,
                               (kelvo_real32)Sample * dT, Value, Identity);
-        double Sum = 0;
-        for (kelvo_int32 C = 0; C < Dimension; ++C) {
-            double S = Samples[Sample * Dimension + C];
-            Sum += Quaternion ? S * Value[C] : (S - Value[C]) * (S - Value[C]);
+        double Error = 0;
+        if (Quaternion) {
+            double Half = AngleBetween(&Samples[Sample * Dimension], Value) / 2;
+            Error = 2 * std::sin(Half) * std::sin(Half);
+        } else {
+            for (kelvo_int32 C = 0; C < Dimension; ++C) {
+                double S = Samples[Sample * Dimension + C];
+                Error += (S - Value[C]) * (S - Value[C]);
+            }
+            Error = std::sqrt(Error);
         }
-        double Error = Quaternion ? std::fabs(1.0 - Sum) : std::sqrt(Sum);
         Largest = std::isnan(Error) ? INFINITY : std::max(Largest, Error);
     }
     return Largest;
@@ -176,6 +198,53 @@ TEST_F(CurveFittingTest, FrameToFrameNoiseIsFollowedToATightTolerance) {
             1.0f, 0, Samples.data(), 3, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
         EXPECT_TRUE(Achieved) << Degree;
         EXPECT_LE(MeasuredError(Curve, Samples, 3, false), 0.001f * 1.0001) << Degree;
+        KelvoFreeCurve(Curve);
+    }
+}
+
+// 1 - dot in floats cannot resolve 1e-9; the angle between directions can.
+TEST_F(CurveFittingTest, OrientationToleranceHoldsBelowFloatResolutionOfTheDot) {
+    Solver = KelvoAllocateBSplineSolver(3, SampleCount, 4);
+    std::vector<kelvo_real32> Samples = SmoothMotion(motion::Orientation, 4);
+    kelvo_bool8 Achieved = false;
+    kelvo_curve2 *Curve = KelvoFitBSplineToSamples(
+        Solver, BSplineSolverEvaluateAsQuaternions | BSplineSolverExtraDOFKnotZero, 3, 1e-9f, 0, 0,
+        Samples.data(), 4, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
+    ASSERT_NE(Curve, nullptr);
+    EXPECT_TRUE(Achieved);
+    EXPECT_LE(MeasuredError(Curve, Samples, 4, true), 1e-9);
+    KelvoFreeCurve(Curve);
+}
+
+// Playback uses a constant as stored: a degree-0 fit of orientations and a
+// constant reduced from slightly short samples hold unit quaternions.
+TEST_F(CurveFittingTest, ConstantOrientationsAreUnitLength) {
+    Solver = KelvoAllocateBSplineSolver(3, SampleCount, 4);
+    std::vector<kelvo_real32> Smooth = SmoothMotion(motion::Orientation, 6), Short;
+    for (int Sample = 0; Sample < 8; ++Sample) {
+        Short.insert(Short.end(), {0.3f * 0.999f, 0.1f * 0.999f, -0.1f * 0.999f, 0.0f});
+        Short.back() = std::sqrt(1 - 0.11f) * 0.999f;
+    }
+    compress_curve_parameters Params = {};
+    Params.AllowDegreeReduction = true;
+    Params.ErrorTolerance = 1e-5f;
+    Params.ConstantCompressionType = KelvoCurveDataD4Constant32fType;
+    kelvo_curve2 *Curves[2] = {
+        KelvoFitBSplineToSamples(Solver, BSplineSolverEvaluateAsQuaternions, 0, 0.002f, 0, 0,
+                                 Smooth.data(), 4, SampleCount, dT, nullptr, 0, nullptr, nullptr),
+        KelvoCompressCurve(Solver, BSplineSolverEvaluateAsQuaternions, &Params, Short.data(), 4, 8,
+                           dT, nullptr)};
+    ASSERT_NE(Curves[1], nullptr);
+    EXPECT_EQ(KelvoCurveGetDataTypeDefinition(Curves[1]), KelvoCurveDataD4Constant32fType);
+    for (kelvo_curve2 *Curve : Curves) {
+        ASSERT_NE(Curve, nullptr);
+        kelvo_int32 KnotCount = KelvoCurveGetKnotCount(Curve);
+        std::vector<kelvo_real32> Controls(4 * KnotCount);
+        KelvoCurveExtractKnotValues(Curve, 0, KnotCount, nullptr, Controls.data(), nullptr);
+        for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
+            kelvo_real32 const *Q = &Controls[4 * Knot];
+            EXPECT_NEAR(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3], 1.0f, 1e-6f) << Knot;
+        }
         KelvoFreeCurve(Curve);
     }
 }
