@@ -82,6 +82,32 @@ typedef struct bspline_error {
     kelvo_real32 AccumulatedSquaredError;
 } bspline_error;
 
+/* A skeleton's sampled motion: local transforms of every bone at
+   SampleCount samples dT seconds apart; each array holds the bones one
+   after the other, each bone's samples in order. */
+typedef struct kelvo_skeleton_motion {
+    kelvo_int32 BoneCount;
+    kelvo_int32 const *ParentIndices; /* -1 for a root; a parent precedes its bones */
+    kelvo_int32 SampleCount;
+    kelvo_real32 dT;
+    kelvo_real32 const *Positions;    /* 3 reals per sample */
+    kelvo_real32 const *Orientations; /* unit quaternions, 4 reals per sample */
+    kelvo_real32 const *ScaleShears;  /* 3x3, 9 reals per sample */
+} kelvo_skeleton_motion;
+
+/* How KelvoCompressSkeletonMotion bounds the error: virtual vertices at
+   VertexDistance along each axis of every bone, in object space (every
+   root's transform included), stay within VertexTolerance of where the
+   samples put them. Parameters and SolverFlags are those of the position,
+   orientation and scale/shear curves (KelvoCompressCurve); their
+   ErrorTolerance is chosen per track. */
+typedef struct kelvo_skeleton_compression {
+    kelvo_real32 VertexDistance;
+    kelvo_real32 VertexTolerance;
+    compress_curve_parameters const *Parameters[3];
+    kelvo_uint32 SolverFlags[3];
+} kelvo_skeleton_compression;
+
 #pragma pack(pop)
 
 /* SampleCount x (Degree + 1): the longest knot vector a fit may reach. */
@@ -126,6 +152,27 @@ KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 
                                            kelvo_real32 const *Samples, kelvo_int32 Dimension,
                                            kelvo_int32 SampleCount, kelvo_real32 dT,
                                            kelvo_bool8 *AchievedTolerance);
+
+/* Compresses every track of a skeleton's motion (BoneCount x 3 curves
+   into Curves: position, orientation and scale/shear of bone 0, then of
+   bone 1, ...) so that the largest virtual-vertex error, measured on the
+   curves as they play back, is within the bound, spending the bound where
+   it saves most: every track starts with the whole bound (over the reach
+   of its bone's subtree for orientations and scale/shear), the track of a
+   chain whose exact value would lower an offending bone's error most is
+   tightened a step (each step halves the squared allowance) until every
+   vertex is within the bound, then the largest tracks are loosened while
+   it still holds. Tolerances (BoneCount x 3, may be null) receives each
+   track's ErrorTolerance, *LargestVertexError the measured error and
+   *AchievedTolerance whether it is within the bound. Returns false, with
+   no curves, for refused arguments or failed fits and allocations. The
+   solver must hold SampleCount samples of dimension 9. */
+KELVO_API kelvo_bool8 KelvoCompressSkeletonMotion(bspline_solver *Solver,
+                                                  kelvo_skeleton_compression const *Settings,
+                                                  kelvo_skeleton_motion const *Motion,
+                                                  kelvo_curve2 **Curves, kelvo_real32 *Tolerances,
+                                                  kelvo_real32 *LargestVertexError,
+                                                  kelvo_bool8 *AchievedTolerance);
 
 /* Largest difference of Count vectors from the first (ConstantDifference)
    and from IdentityVector (IdentityDifference; huge without one).
