@@ -204,8 +204,8 @@ std::vector<double> Reach(clip const &Clip) {
 struct outcome {
     long long Bytes = 0;
     double Seconds = 0;
-    double Error = 0;    // at the compressed frames
-    double ErrorAll = 0; // at every source frame
+    double Error = 0;        // at the compressed frames
+    double ErrorAll = 0;     // at every source frame
     double LibraryError = 0; // the allocation's own measure, roots' translations included
 };
 
@@ -363,8 +363,9 @@ void PrintTable(clip const &Clip, std::vector<double> const &Reaches,
     if (!std::getenv("KELVO_FIT_TABLE")) {
         return;
     }
-    std::fprintf(stderr, "%d Hz: bone parent reach_cm | bytes format knots tolerance (position, "
-                         "rotation, scale/shear)\n",
+    std::fprintf(stderr,
+                 "%d Hz: bone parent reach_cm | bytes format knots tolerance (position, "
+                 "rotation, scale/shear)\n",
                  (int)std::lround(1 / (Clip.FrameTime * Stride)));
     for (size_t Bone = 0; Bone < Clip.Parents.size(); ++Bone) {
         std::fprintf(stderr, "%3zu %3d %6.1f", Bone, Clip.Parents[Bone], Reaches[Bone]);
@@ -381,17 +382,16 @@ void PrintTable(clip const &Clip, std::vector<double> const &Reaches,
 // The library's allocation of the error bound among the tracks: one call
 // for the whole skeleton, its own vertex error measured with every root's
 // translation included (stricter than the bench's root at the origin).
-outcome RunAllocated(clip const &Clip, std::vector<double> const &Reaches, int Stride,
+outcome RunAllocated(clip const &Clip, std::vector<double> const &Reaches, int Stride, double Bound,
                      bool Print) {
     size_t Bones = Clip.Parents.size();
     int Frames = (Clip.Frames - 1) / Stride + 1;
     float Step = (float)(Clip.FrameTime * Stride);
     std::vector<float> Positions, Rotations, Scales;
     for (size_t Bone = 0; Bone < Bones; ++Bone) {
-        for (auto [Into, From, Dimension] :
-             {std::tuple{&Positions, &Clip.Positions[Bone], 3},
-              std::tuple{&Rotations, &Clip.Rotations[Bone], 4},
-              std::tuple{&Scales, &Clip.Scales[Bone], 9}}) {
+        for (auto [Into, From, Dimension] : {std::tuple{&Positions, &Clip.Positions[Bone], 3},
+                                             std::tuple{&Rotations, &Clip.Rotations[Bone], 4},
+                                             std::tuple{&Scales, &Clip.Scales[Bone], 9}}) {
             std::vector<float> Samples = Resample(*From, Dimension, Stride);
             Into->insert(Into->end(), Samples.begin(), Samples.end());
         }
@@ -405,7 +405,7 @@ outcome RunAllocated(clip const &Clip, std::vector<double> const &Reaches, int S
     float const Jumps[3] = {5.0f, 0.05f, 1.0f};
     kelvo_skeleton_compression Settings = {};
     Settings.VertexDistance = (float)VertexDistance;
-    Settings.VertexTolerance = (float)ErrorTarget;
+    Settings.VertexTolerance = (float)Bound;
     for (int Kind = 0; Kind < 3; ++Kind) {
         Params[Kind].DesiredDegree = 3;
         Params[Kind].AllowDegreeReduction = true;
@@ -422,8 +422,8 @@ outcome RunAllocated(clip const &Clip, std::vector<double> const &Reaches, int S
                                      (Kind == 1 ? BSplineSolverEvaluateAsQuaternions : 0);
     }
     std::vector<int> Parents(Clip.Parents.begin(), Clip.Parents.end());
-    kelvo_skeleton_motion Motion = {(kelvo_int32)Bones, Parents.data(), Frames, Step,
-                                    Positions.data(), Rotations.data(), Scales.data()};
+    kelvo_skeleton_motion Motion = {(kelvo_int32)Bones, Parents.data(),   Frames,       Step,
+                                    Positions.data(),   Rotations.data(), Scales.data()};
     bspline_solver *Solver = KelvoAllocateBSplineSolver(3, Frames, 9);
     std::vector<kelvo_curve2 *> Curves(Bones * 3);
     std::vector<float> Tolerances(Bones * 3);
@@ -514,11 +514,20 @@ void BM_CompressWalkAllocated(benchmark::State &State) {
     }
     int Stride = (int)State.range(0);
     std::vector<double> Reaches = Reach(*Clip);
-    outcome Best = RunAllocated(*Clip, Reaches, Stride, true);
+    // The library's errors can cancel between a root's translation and its
+    // rotation, which the bench's root at the origin does not see: the
+    // bound shrinks until the bench's own measure is within the target.
+    double Bound = ErrorTarget;
+    outcome Best = RunAllocated(*Clip, Reaches, Stride, Bound, false);
+    for (int Trial = 0; Trial < 4 && Best.Error > ErrorTarget; ++Trial) {
+        Bound *= ErrorTarget / Best.Error * 0.98;
+        Best = RunAllocated(*Clip, Reaches, Stride, Bound, false);
+    }
+    RunAllocated(*Clip, Reaches, Stride, Bound, true);
     double BoneFrames = 0;
     double Seconds = 0;
     for (auto _ : State) {
-        outcome Timed = RunAllocated(*Clip, Reaches, Stride, false);
+        outcome Timed = RunAllocated(*Clip, Reaches, Stride, Bound, false);
         Seconds += Timed.Seconds;
         BoneFrames += (double)Clip->Parents.size() * ((Clip->Frames - 1) / Stride + 1);
     }
@@ -531,6 +540,7 @@ void BM_CompressWalkAllocated(benchmark::State &State) {
     State.counters["error_cm"] = Best.Error;
     State.counters["error_cm_120hz"] = Best.ErrorAll;
     State.counters["error_cm_with_root"] = Best.LibraryError;
+    State.counters["bound_cm"] = Bound;
     State.counters["target_met"] = Best.Error <= ErrorTarget;
     State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
 }

@@ -203,6 +203,22 @@ bool FitTrack(job &Job, kelvo_int32 Bone, kelvo_int32 Kind, kelvo_curve2 **Curve
     *Curve = KelvoCompressCurve(Job.Solver, Job.Settings.SolverFlags[Kind], &Params,
                                 Job.Source(Bone, Kind), KindDimension[Kind], Job.Samples,
                                 Job.Motion.dT, nullptr);
+    // A curved fit of noisy motion swings its controls off the unit sphere,
+    // which the quantized quaternion formats cannot store; straight lines
+    // keep them near the samples. Tried when the curved fit stayed in
+    // floats; the smaller is kept.
+    if (*Curve && Params.DesiredDegree > 1 && KelvoCurveIsTypeDaK32fC32f(*Curve)) {
+        Params.DesiredDegree = 1;
+        kelvo_curve2 *Straight = KelvoCompressCurve(
+            Job.Solver, Job.Settings.SolverFlags[Kind], &Params, Job.Source(Bone, Kind),
+            KindDimension[Kind], Job.Samples, Job.Motion.dT, nullptr);
+        if (Straight && KelvoCurveGetSize(Straight) < KelvoCurveGetSize(*Curve)) {
+            KelvoFreeCurve(*Curve);
+            *Curve = Straight;
+        } else {
+            KelvoFreeCurve(Straight);
+        }
+    }
     if (*Curve) {
         Decode(Job, Bone, Kind, *Curve);
     }
