@@ -360,9 +360,6 @@ char const *FormatName(kelvo_curve2 const *Curve) {
 void PrintTable(clip const &Clip, std::vector<double> const &Reaches,
                 std::vector<kelvo_curve2 *> const &Curves, std::vector<float> const &Tolerances,
                 int Stride) {
-    if (!std::getenv("KELVO_FIT_TABLE")) {
-        return;
-    }
     std::fprintf(stderr,
                  "%d Hz: bone parent reach_cm | bytes format knots tolerance (position, "
                  "rotation, scale/shear)\n",
@@ -458,6 +455,32 @@ clip const *TheClip() {
     return Loaded ? &Clip : nullptr;
 }
 
+// Times Timed (one compression of the clip) and reports Best beside the
+// raw bytes; Setting names the tolerance or bound the runs used.
+template <class Run>
+void Report(benchmark::State &State, clip const &Clip, int Stride, outcome const &Best,
+            char const *Setting, double Value, Run const &Timed) {
+    double BoneFrames = 0;
+    double Seconds = 0;
+    int Frames = (Clip.Frames - 1) / Stride + 1;
+    for (auto _ : State) {
+        Seconds += Timed().Seconds;
+        BoneFrames += (double)Clip.Parents.size() * Frames;
+    }
+    double RawBytes = (double)Clip.Parents.size() * Frames * 40;
+    State.counters["hz"] = 1.0 / (Clip.FrameTime * Stride);
+    State.counters["bones"] = (double)Clip.Parents.size();
+    State.counters["frames"] = Frames;
+    State.counters["raw_bytes"] = RawBytes;
+    State.counters["bytes"] = (double)Best.Bytes;
+    State.counters["ratio"] = RawBytes / (double)Best.Bytes;
+    State.counters["error_cm"] = Best.Error;
+    State.counters["error_cm_120hz"] = Best.ErrorAll;
+    State.counters[Setting] = Value;
+    State.counters["target_met"] = Best.Error <= ErrorTarget;
+    State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
+}
+
 void BM_CompressWalk(benchmark::State &State) {
     clip const *Clip = TheClip();
     if (!Clip) {
@@ -481,26 +504,8 @@ void BM_CompressWalk(benchmark::State &State) {
             break;
         }
     }
-    double BoneFrames = 0;
-    double Seconds = 0;
-    for (auto _ : State) {
-        outcome Timed = Run(*Clip, Reaches, Stride, Tolerance);
-        Seconds += Timed.Seconds;
-        BoneFrames += (double)Clip->Parents.size() * ((Clip->Frames - 1) / Stride + 1);
-    }
-    int Frames = (Clip->Frames - 1) / Stride + 1;
-    double RawBytes = (double)Clip->Parents.size() * Frames * 40;
-    State.counters["hz"] = 1.0 / (Clip->FrameTime * Stride);
-    State.counters["bones"] = (double)Clip->Parents.size();
-    State.counters["frames"] = Frames;
-    State.counters["raw_bytes"] = RawBytes;
-    State.counters["bytes"] = (double)Best.Bytes;
-    State.counters["ratio"] = RawBytes / (double)Best.Bytes;
-    State.counters["error_cm"] = Best.Error;
-    State.counters["error_cm_120hz"] = Best.ErrorAll;
-    State.counters["tolerance_cm"] = Tolerance;
-    State.counters["target_met"] = Best.Error <= ErrorTarget;
-    State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
+    Report(State, *Clip, Stride, Best, "tolerance_cm", Tolerance,
+           [&] { return Run(*Clip, Reaches, Stride, Tolerance); });
 }
 BENCHMARK(BM_CompressWalk)->Arg(1)->Arg(4)->Iterations(3)->Unit(benchmark::kMillisecond);
 
@@ -523,26 +528,12 @@ void BM_CompressWalkAllocated(benchmark::State &State) {
         Bound *= ErrorTarget / Best.Error * 0.98;
         Best = RunAllocated(*Clip, Reaches, Stride, Bound, false);
     }
-    RunAllocated(*Clip, Reaches, Stride, Bound, true);
-    double BoneFrames = 0;
-    double Seconds = 0;
-    for (auto _ : State) {
-        outcome Timed = RunAllocated(*Clip, Reaches, Stride, Bound, false);
-        Seconds += Timed.Seconds;
-        BoneFrames += (double)Clip->Parents.size() * ((Clip->Frames - 1) / Stride + 1);
+    if (std::getenv("KELVO_FIT_TABLE")) {
+        RunAllocated(*Clip, Reaches, Stride, Bound, true);
     }
-    int Frames = (Clip->Frames - 1) / Stride + 1;
-    double RawBytes = (double)Clip->Parents.size() * Frames * 40;
-    State.counters["hz"] = 1.0 / (Clip->FrameTime * Stride);
-    State.counters["raw_bytes"] = RawBytes;
-    State.counters["bytes"] = (double)Best.Bytes;
-    State.counters["ratio"] = RawBytes / (double)Best.Bytes;
-    State.counters["error_cm"] = Best.Error;
-    State.counters["error_cm_120hz"] = Best.ErrorAll;
     State.counters["error_cm_with_root"] = Best.LibraryError;
-    State.counters["bound_cm"] = Bound;
-    State.counters["target_met"] = Best.Error <= ErrorTarget;
-    State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
+    Report(State, *Clip, Stride, Best, "bound_cm", Bound,
+           [&] { return RunAllocated(*Clip, Reaches, Stride, Bound, false); });
 }
 BENCHMARK(BM_CompressWalkAllocated)->Arg(1)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond);
 
