@@ -9,11 +9,19 @@
      dimension) and reused; fits allocate only their sample copy and the
      curves they build. Curves returned are freed with KelvoFreeCurve.
    - The error of a sample is its squared Euclidean distance from the curve,
-     or (1 - dot(sample, curve))^2 for unit quaternions
-     (BSplineSolverEvaluateAsQuaternions), the curve then evaluated with the
-     normalizing step orientations play back with; a fit achieves its
-     tolerance when every sample's error is within Tolerance^2, sample 0
-     included.
+     or for unit quaternions (BSplineSolverEvaluateAsQuaternions)
+     (1 - cos a)^2, a the angle between the directions of the sample and of
+     the curve's value (evaluated with the normalizing step orientations
+     play back with): the run-time normalizes orientations before use, so
+     only the direction counts. For unit vectors 1 - cos a is 1 - dot, but
+     it is computed in double from the directions, so tolerances far below
+     the 1e-7 that 1 - dot resolves in floats hold. A quaternion tolerance T
+     therefore allows a rotation of 2 acos(1 - T) radians, about
+     2 sqrt(2 T) (T = 1e-6: 0.0028 rad; 1e-9: 8.9e-5 rad); a rotation limit
+     R gives T = 1 - cos(R / 2). A fit achieves its tolerance when every
+     sample's error is within Tolerance^2, sample 0 included.
+   - Degree-0 quaternion fits and constant quaternion curves hold unit
+     controls: playback uses a constant as stored.
    - Rows of the least-squares system come from the evaluator's own basis:
      sample i belongs to the span that evaluation picks for time i (the first
      knot strictly after it), the window's knots before knot 0 repeat knot 0
@@ -32,7 +40,8 @@
 
 /* Solver flags. */
 enum {
-    /* samples are unit quaternions: (1 - dot)^2 error, quaternion reduction */
+    /* samples are unit quaternions: (1 - cos)^2 of the angle between
+       directions, quaternion reduction */
     BSplineSolverEvaluateAsQuaternions = 0x01,
     /* a jump to a neighbour above the C0 threshold gets degree + 1 knots */
     BSplineSolverAllowC0Splitting = 0x02,
@@ -72,6 +81,32 @@ typedef struct bspline_error {
     kelvo_real32 MaximumSquaredError;
     kelvo_real32 AccumulatedSquaredError;
 } bspline_error;
+
+/* A skeleton's sampled motion: local transforms of every bone at
+   SampleCount samples dT seconds apart; each array holds the bones one
+   after the other, each bone's samples in order. */
+typedef struct kelvo_skeleton_motion {
+    kelvo_int32 BoneCount;
+    kelvo_int32 const *ParentIndices; /* -1 for a root; a parent precedes its bones */
+    kelvo_int32 SampleCount;
+    kelvo_real32 dT;
+    kelvo_real32 const *Positions;    /* 3 reals per sample */
+    kelvo_real32 const *Orientations; /* unit quaternions, 4 reals per sample */
+    kelvo_real32 const *ScaleShears;  /* 3x3, 9 reals per sample */
+} kelvo_skeleton_motion;
+
+/* How KelvoCompressSkeletonMotion bounds the error: virtual vertices at
+   VertexDistance along each axis of every bone, in object space (every
+   root's transform included), stay within VertexTolerance of where the
+   samples put them. Parameters and SolverFlags are those of the position,
+   orientation and scale/shear curves (KelvoCompressCurve); their
+   ErrorTolerance is chosen per track. */
+typedef struct kelvo_skeleton_compression {
+    kelvo_real32 VertexDistance;
+    kelvo_real32 VertexTolerance;
+    compress_curve_parameters const *Parameters[3];
+    kelvo_uint32 SolverFlags[3];
+} kelvo_skeleton_compression;
 
 #pragma pack(pop)
 
@@ -117,6 +152,27 @@ KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 
                                            kelvo_real32 const *Samples, kelvo_int32 Dimension,
                                            kelvo_int32 SampleCount, kelvo_real32 dT,
                                            kelvo_bool8 *AchievedTolerance);
+
+/* Compresses every track of a skeleton's motion (BoneCount x 3 curves
+   into Curves: position, orientation and scale/shear of bone 0, then of
+   bone 1, ...) so that the largest virtual-vertex error, measured on the
+   curves as they play back, is within the bound, spending the bound where
+   it saves most: every track starts with the whole bound (over the reach
+   of its bone's subtree for orientations and scale/shear), the track of a
+   chain whose exact value would lower an offending bone's error most is
+   tightened a step (each step halves the squared allowance) until every
+   vertex is within the bound, then the largest tracks are loosened while
+   it still holds. Tolerances (BoneCount x 3, may be null) receives each
+   track's ErrorTolerance, *LargestVertexError the measured error and
+   *AchievedTolerance whether it is within the bound. Returns false, with
+   no curves, for refused arguments or failed fits and allocations. The
+   solver must hold SampleCount samples of dimension 9. */
+KELVO_API kelvo_bool8 KelvoCompressSkeletonMotion(bspline_solver *Solver,
+                                                  kelvo_skeleton_compression const *Settings,
+                                                  kelvo_skeleton_motion const *Motion,
+                                                  kelvo_curve2 **Curves, kelvo_real32 *Tolerances,
+                                                  kelvo_real32 *LargestVertexError,
+                                                  kelvo_bool8 *AchievedTolerance);
 
 /* Largest difference of Count vectors from the first (ConstantDifference)
    and from IdentityVector (IdentityDifference; huge without one).

@@ -24,8 +24,16 @@ kelvo_real32 NoIdentityDifference() {
     return Value;
 }
 
+// Compression's own measure for orientations: 1 - cos of the angle between
+// directions, the fit's metric, which unlike |1 - dot| in floats holds
+// tolerances below 1e-7.
+constexpr kelvo_int32 DirectionDifference = 3;
+
 kelvo_real32 Difference(kelvo_int32 Type, kelvo_int32 Dimension, kelvo_real32 const *A,
                         kelvo_real32 const *B) {
+    if (Type == DirectionDifference) {
+        return sqrtf(FittedSampleError(BSplineSolverEvaluateAsQuaternions, A, B, Dimension));
+    }
     kelvo_real32 Sum = 0.0f;
     for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
         if (Type == 0) {
@@ -130,14 +138,21 @@ bool CompressionParamsAreValid(compress_curve_parameters const *Params, kelvo_ui
     return true;
 }
 
+// An identity curve (KnotCount 0) or a constant holding First, made unit
+// for orientations, which playback uses as stored.
 kelvo_curve2 *BuildReduced(kelvo_data_type_definition const *Type, kelvo_int32 Dimension,
-                           kelvo_int32 KnotCount, kelvo_real32 const *Control) {
+                           kelvo_int32 KnotCount, kelvo_real32 const *First, bool Orientation) {
     kelvo_curve_builder *Builder = KelvoBeginCurve(Type, 0, Dimension, KnotCount);
     if (!Builder) {
         return nullptr;
     }
     kelvo_real32 const Knot = 0.0f;
+    kelvo_real32 Control[MaxCurveDimension];
     if (KnotCount > 0) {
+        memcpy(Control, First, (size_t)Dimension * sizeof(kelvo_real32));
+        if (Orientation) {
+            NormalizeControls(Control, 1, Dimension);
+        }
         KelvoPushCurveKnotArray(Builder, &Knot);
         KelvoPushCurveControlArray(Builder, Control);
     }
@@ -233,19 +248,22 @@ KELVO_API kelvo_curve2 *KelvoCompressCurve(bspline_solver *Solver, kelvo_uint32 
     if (!Best) {
         return nullptr;
     }
-    kelvo_int32 const DifferenceType = (SolverFlags & BSplineSolverEvaluateAsQuaternions) ? 1 : 0;
+    bool const Orientation = (SolverFlags & BSplineSolverEvaluateAsQuaternions) != 0;
     if (Params->AllowDegreeReduction) {
-        // Decided on the samples themselves, so a reduced curve is within
-        // tolerance of every sample and not only of the fit.
+        // Decided on the samples themselves, by the fit's metric, so a
+        // reduced curve is within tolerance of every sample and not only of
+        // the fit.
+        differences Differences{Orientation ? DirectionDifference : 0, Dimension,
+                                Params->IdentityVector};
+        Differences.Add(SampleCount, Samples);
         kelvo_int32 KnotCount = -1;
-        kelvo_int32 ReducedDegree = 0;
-        if (KelvoKnotsAreReducible(Params->DesiredDegree, Dimension, SampleCount, nullptr, Samples,
-                                   Params->IdentityVector, Params->ErrorTolerance, DifferenceType,
-                                   &ReducedDegree, &KnotCount)) {
+        if (Reducible(Differences, Params->ErrorTolerance, Params->DesiredDegree, SampleCount,
+                      nullptr, &KnotCount)) {
             kelvo_curve2 *Reduced =
                 KnotCount == 0 && Params->IdentityCompressionType
-                    ? BuildReduced(Params->IdentityCompressionType, Dimension, 0, nullptr)
-                    : BuildReduced(Params->ConstantCompressionType, Dimension, 1, Samples);
+                    ? BuildReduced(Params->IdentityCompressionType, Dimension, 0, nullptr, false)
+                    : BuildReduced(Params->ConstantCompressionType, Dimension, 1, Samples,
+                                   Orientation);
             if (Reduced) {
                 KelvoFreeCurve(Best);
                 if (AchievedTolerance) {

@@ -288,6 +288,12 @@ void Solve(fit &Fit) {
                Fit.Samples + (kelvo_int64)(Fit.SampleCount - 1) * Dimension,
                (size_t)Dimension * sizeof(kelvo_real32));
     }
+    // A degree-0 value is a control as stored, which playback uses without
+    // normalizing where it holds a constant: orientations are made unit
+    // (the least-squares average of unit quaternions is short).
+    if (Degree == 0 && (Fit.Flags & BSplineSolverEvaluateAsQuaternions)) {
+        NormalizeControls(Solver.Controls, KnotCount, Dimension);
+    }
 }
 
 kelvo_curve2 *BuildCurve(kelvo_data_type_definition const *Type, kelvo_int32 FormatIndex,
@@ -329,20 +335,45 @@ kelvo_curve2 *BuildCandidate(fit &Fit) {
     return Fit.Candidate;
 }
 
-// Orientations are judged as they play back: normalized.
+// Orientations are evaluated as they play back (with the evaluator's
+// normalizing step).
 bool Quaternions(kelvo_uint32 Flags) {
     return (Flags & BSplineSolverEvaluateAsQuaternions) != 0;
+}
+
+// Orientations are judged by direction, since the run-time normalizes them
+// before use: 1 - cos of the angle between the sample's and the value's
+// directions, taken as half the squared distance of the two unit vectors
+// in double, so that it has no floor from the rounding of a dot product in
+// floats. A value without a direction counts as the opposite one.
+kelvo_real32 DirectionError(kelvo_real32 const *Sample, kelvo_real32 const *Value,
+                            kelvo_int32 Dimension) {
+    double SampleLength = 0.0, ValueLength = 0.0;
+    for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
+        SampleLength += (double)Sample[Component] * Sample[Component];
+        ValueLength += (double)Value[Component] * Value[Component];
+    }
+    if (isnan(ValueLength) || isnan(SampleLength)) {
+        return INFINITY;
+    }
+    if (!(SampleLength > 0.0) || !(ValueLength > 0.0)) {
+        return 4.0f;
+    }
+    double const SampleScale = 1.0 / sqrt(SampleLength);
+    double const ValueScale = 1.0 / sqrt(ValueLength);
+    double Distance = 0.0;
+    for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
+        double Delta = Sample[Component] * SampleScale - Value[Component] * ValueScale;
+        Distance += Delta * Delta;
+    }
+    double const OneMinusCos = 0.5 * Distance;
+    return (kelvo_real32)(OneMinusCos * OneMinusCos);
 }
 
 kelvo_real32 SampleError(kelvo_uint32 Flags, kelvo_real32 const *Sample, kelvo_real32 const *Value,
                          kelvo_int32 Dimension) {
     if (Flags & BSplineSolverEvaluateAsQuaternions) {
-        kelvo_real32 Dot = 0.0f;
-        for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
-            Dot += Sample[Component] * Value[Component];
-        }
-        kelvo_real32 Error = (1.0f - Dot) * (1.0f - Dot);
-        return isnan(Error) ? INFINITY : Error;
+        return DirectionError(Sample, Value, Dimension);
     }
     kelvo_real32 Error = SquaredDistance(Sample, Value, Dimension);
     return isnan(Error) ? INFINITY : Error;
@@ -484,6 +515,20 @@ kelvo_int32 FittableFormat(kelvo_data_type_definition const *Type, kelvo_int32 D
 }
 
 } // namespace
+
+// Scales each control of Count to unit length (those of length 0 stay).
+void NormalizeControls(kelvo_real32 *Controls, kelvo_int32 Count, kelvo_int32 Dimension) {
+    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+        kelvo_real32 *Control = Controls + (kelvo_int64)Index * Dimension;
+        double Length = 0.0;
+        for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
+            Length += (double)Control[Component] * Control[Component];
+        }
+        for (kelvo_int32 Component = 0; Length > 0.0 && Component < Dimension; ++Component) {
+            Control[Component] = (kelvo_real32)(Control[Component] / sqrt(Length));
+        }
+    }
+}
 
 void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
                          kelvo_real32 T, kelvo_real32 *Result, kelvo_real32 const *IdentityVector) {

@@ -14,10 +14,14 @@ namespace kelvo {
 void EvaluateFittedCurve(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
                          kelvo_real32 T, kelvo_real32 *Result, kelvo_real32 const *IdentityVector);
 
-// The error of one sample against a value: squared distance, or (1 - dot)^2
-// with BSplineSolverEvaluateAsQuaternions; infinite when not a number.
+// The error of one sample against a value: squared distance, or with
+// BSplineSolverEvaluateAsQuaternions (1 - cos)^2 of the angle between their
+// directions; infinite when not a number.
 kelvo_real32 FittedSampleError(kelvo_uint32 SolverFlags, kelvo_real32 const *Sample,
                                kelvo_real32 const *Value, kelvo_int32 Dimension);
+
+// Scales each of Count controls to unit length (those of length 0 stay).
+void NormalizeControls(kelvo_real32 *Controls, kelvo_int32 Count, kelvo_int32 Dimension);
 
 } // namespace kelvo
 

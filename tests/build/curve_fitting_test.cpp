@@ -72,7 +72,24 @@ kelvo_uint32 FlagsOf(motion Kind) {
     return Kind == motion::Orientation ? (kelvo_uint32)BSplineSolverEvaluateAsQuaternions : 0u;
 }
 
-// Largest error at the sample times, by the library's public evaluation.
+// The angle between the directions of two 4-vectors, in double.
+double AngleBetween(kelvo_real32 const *A, kelvo_real32 const *B) {
+    double LengthA = 0, LengthB = 0, Apart = 0, Together = 0;
+    for (int C = 0; C < 4; ++C) {
+        LengthA += (double)A[C] * A[C];
+        LengthB += (double)B[C] * B[C];
+    }
+    for (int C = 0; C < 4; ++C) {
+        double U = A[C] / std::sqrt(LengthA), V = B[C] / std::sqrt(LengthB);
+        Apart += (U - V) * (U - V);
+        Together += (U + V) * (U + V);
+    }
+    return 2 * std::atan2(std::sqrt(Apart), std::sqrt(Together));
+}
+
+// Largest error at the sample times, by the library's public evaluation:
+// distance, or for quaternions 1 - cos of the angle between directions
+// (the tolerance's unit).
 double MeasuredError(kelvo_curve2 const *Curve, std::vector<kelvo_real32> const &Samples,
                      kelvo_int32 Dimension, bool Quaternion,
                      kelvo_real32 const *Identity = nullptr) {
@@ -82,12 +99,17 @@ double MeasuredError(kelvo_curve2 const *Curve, std::vector<kelvo_real32> const 
         kelvo_real32 Value[9];
         KelvoEvaluateCurveAtT(Dimension, Quaternion, false, Curve, false, (Count - 1) * dT,
                               (kelvo_real32)Sample * dT, Value, Identity);
-        double Sum = 0;
-        for (kelvo_int32 C = 0; C < Dimension; ++C) {
-            double S = Samples[Sample * Dimension + C];
-            Sum += Quaternion ? S * Value[C] : (S - Value[C]) * (S - Value[C]);
+        double Error = 0;
+        if (Quaternion) {
+            double Half = AngleBetween(&Samples[Sample * Dimension], Value) / 2;
+            Error = 2 * std::sin(Half) * std::sin(Half);
+        } else {
+            for (kelvo_int32 C = 0; C < Dimension; ++C) {
+                double S = Samples[Sample * Dimension + C];
+                Error += (S - Value[C]) * (S - Value[C]);
+            }
+            Error = std::sqrt(Error);
         }
-        double Error = Quaternion ? std::fabs(1.0 - Sum) : std::sqrt(Sum);
         Largest = std::isnan(Error) ? INFINITY : std::max(Largest, Error);
     }
     return Largest;
@@ -176,6 +198,53 @@ TEST_F(CurveFittingTest, FrameToFrameNoiseIsFollowedToATightTolerance) {
             1.0f, 0, Samples.data(), 3, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
         EXPECT_TRUE(Achieved) << Degree;
         EXPECT_LE(MeasuredError(Curve, Samples, 3, false), 0.001f * 1.0001) << Degree;
+        KelvoFreeCurve(Curve);
+    }
+}
+
+// 1 - dot in floats cannot resolve 1e-9; the angle between directions can.
+TEST_F(CurveFittingTest, OrientationToleranceHoldsBelowFloatResolutionOfTheDot) {
+    Solver = KelvoAllocateBSplineSolver(3, SampleCount, 4);
+    std::vector<kelvo_real32> Samples = SmoothMotion(motion::Orientation, 4);
+    kelvo_bool8 Achieved = false;
+    kelvo_curve2 *Curve = KelvoFitBSplineToSamples(
+        Solver, BSplineSolverEvaluateAsQuaternions | BSplineSolverExtraDOFKnotZero, 3, 1e-9f, 0, 0,
+        Samples.data(), 4, SampleCount, dT, nullptr, 0, &Achieved, nullptr);
+    ASSERT_NE(Curve, nullptr);
+    EXPECT_TRUE(Achieved);
+    EXPECT_LE(MeasuredError(Curve, Samples, 4, true), 1e-9);
+    KelvoFreeCurve(Curve);
+}
+
+// Playback uses a constant as stored: a degree-0 fit of orientations and a
+// constant reduced from slightly short samples hold unit quaternions.
+TEST_F(CurveFittingTest, ConstantOrientationsAreUnitLength) {
+    Solver = KelvoAllocateBSplineSolver(3, SampleCount, 4);
+    std::vector<kelvo_real32> Smooth = SmoothMotion(motion::Orientation, 6), Short;
+    for (int Sample = 0; Sample < 8; ++Sample) {
+        Short.insert(Short.end(), {0.3f * 0.999f, 0.1f * 0.999f, -0.1f * 0.999f, 0.0f});
+        Short.back() = std::sqrt(1 - 0.11f) * 0.999f;
+    }
+    compress_curve_parameters Params = {};
+    Params.AllowDegreeReduction = true;
+    Params.ErrorTolerance = 1e-5f;
+    Params.ConstantCompressionType = KelvoCurveDataD4Constant32fType;
+    kelvo_curve2 *Curves[2] = {
+        KelvoFitBSplineToSamples(Solver, BSplineSolverEvaluateAsQuaternions, 0, 0.002f, 0, 0,
+                                 Smooth.data(), 4, SampleCount, dT, nullptr, 0, nullptr, nullptr),
+        KelvoCompressCurve(Solver, BSplineSolverEvaluateAsQuaternions, &Params, Short.data(), 4, 8,
+                           dT, nullptr)};
+    ASSERT_NE(Curves[1], nullptr);
+    EXPECT_EQ(KelvoCurveGetDataTypeDefinition(Curves[1]), KelvoCurveDataD4Constant32fType);
+    for (kelvo_curve2 *Curve : Curves) {
+        ASSERT_NE(Curve, nullptr);
+        kelvo_int32 KnotCount = KelvoCurveGetKnotCount(Curve);
+        std::vector<kelvo_real32> Controls(4 * KnotCount);
+        KelvoCurveExtractKnotValues(Curve, 0, KnotCount, nullptr, Controls.data(), nullptr);
+        for (kelvo_int32 Knot = 0; Knot < KnotCount; ++Knot) {
+            kelvo_real32 const *Q = &Controls[4 * Knot];
+            EXPECT_NEAR(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3], 1.0f, 1e-6f) << Knot;
+        }
         KelvoFreeCurve(Curve);
     }
 }
@@ -437,6 +506,155 @@ TEST_F(CurveFittingTest, VectorDifferencesAndReducibility) {
                                         &Degree, &KnotCount),
                   Case.Reducible);
         EXPECT_EQ(KnotCount, Case.KnotCount);
+    }
+}
+
+// A chain of four bones, noisy like a capture: every virtual vertex of the
+// played-back curves, composed independently in double, stays within the
+// bound, and the whole costs less than every track held to the share a
+// uniform split would give it.
+TEST_F(CurveFittingTest, SkeletonMotionKeepsEveryVirtualVertexWithinTheBound) {
+    constexpr kelvo_int32 Bones = 4, Count = 40;
+    kelvo_int32 const Parents[Bones] = {-1, 0, 1, 1};
+    std::vector<kelvo_real32> Positions, Orientations, Scales;
+    for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+        std::vector<kelvo_real32> Q = SmoothMotion(motion::Orientation, 20 + Bone, Count);
+        for (kelvo_int32 Sample = 0; Sample < Count; ++Sample) {
+            kelvo_real32 Noise = 0.002f * (float)((Sample * 7 + Bone) % 5 - 2);
+            Positions.insert(Positions.end(), {Bone ? 30.0f : Noise, Bone ? 0.0f : 5.0f, 0.0f});
+            kelvo_real32 *R = &Q[Sample * 4];
+            R[1] += Noise;
+            double Length = std::sqrt(R[0] * R[0] + R[1] * R[1] + R[2] * R[2] + R[3] * R[3]);
+            for (int C = 0; C < 4; ++C) {
+                Orientations.push_back((kelvo_real32)(R[C] / Length));
+            }
+            Scales.insert(Scales.end(), {1, 0, 0, 0, 1, 0, 0, 0, 1});
+        }
+    }
+    kelvo_data_type_definition const *Types[] = {KelvoCurveDataD4nK16uC15uType,
+                                                 KelvoCurveDataD3K16uC16uType};
+    compress_curve_parameters Params[3] = {};
+    kelvo_skeleton_compression Settings = {3.0f, 0.05f, {}, {}};
+    for (int Kind = 0; Kind < 3; ++Kind) {
+        Params[Kind].DesiredDegree = 3;
+        Params[Kind].AllowDegreeReduction = true;
+        Params[Kind].PossibleCompressionTypes = Types;
+        Params[Kind].PossibleCompressionTypesCount = 2;
+        Params[Kind].ConstantCompressionType = KelvoCurveDataDaConstant32fType;
+        Settings.Parameters[Kind] = &Params[Kind];
+        Settings.SolverFlags[Kind] = Kind == 1 ? BSplineSolverEvaluateAsQuaternions : 0;
+    }
+    kelvo_skeleton_motion Motion = {
+        Bones, Parents, Count, dT, Positions.data(), Orientations.data(), Scales.data()};
+    Solver = KelvoAllocateBSplineSolver(3, Count, 9);
+    kelvo_curve2 *Curves[Bones * 3] = {};
+    kelvo_real32 Tolerances[Bones * 3], Largest = -1;
+    kelvo_bool8 Achieved = false;
+    ASSERT_TRUE(KelvoCompressSkeletonMotion(Solver, &Settings, &Motion, Curves, Tolerances,
+                                            &Largest, &Achieved));
+    EXPECT_TRUE(Achieved);
+    // World transforms composed from the samples and from the curves.
+    auto Vertices = [&](bool Played, kelvo_int32 Sample, std::vector<double> &Out) {
+        std::vector<double> Linear(Bones * 9), Origin(Bones * 3);
+        Out.clear();
+        for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+            kelvo_real32 P[3], Q[4];
+            std::memcpy(P, &Positions[(Bone * Count + Sample) * 3], sizeof(P));
+            std::memcpy(Q, &Orientations[(Bone * Count + Sample) * 4], sizeof(Q));
+            kelvo_real32 const Duration = (Count - 1) * dT, T = std::min(Sample * dT, Duration);
+            if (Played) {
+                KelvoEvaluateCurveAtT(3, false, false, Curves[Bone * 3], false, Duration, T, P,
+                                      KelvoCurveIdentityPosition);
+                KelvoEvaluateCurveAtT(4, true, false, Curves[Bone * 3 + 1], false, Duration, T, Q,
+                                      KelvoCurveIdentityOrientation);
+            }
+            double L = std::sqrt((double)Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3]);
+            double X = Q[0] / L, Y = Q[1] / L, Z = Q[2] / L, W = Q[3] / L;
+            double const R[9] = {
+                1 - 2 * (Y * Y + Z * Z), 2 * (X * Y - Z * W),     2 * (X * Z + Y * W),
+                2 * (X * Y + Z * W),     1 - 2 * (X * X + Z * Z), 2 * (Y * Z - X * W),
+                2 * (X * Z - Y * W),     2 * (Y * Z + X * W),     1 - 2 * (X * X + Y * Y)};
+            kelvo_int32 Up = Parents[Bone];
+            for (int Row = 0; Row < 3; ++Row) {
+                Origin[Bone * 3 + Row] = Up < 0 ? P[Row] : Origin[Up * 3 + Row];
+                for (int C = 0; C < 3; ++C) {
+                    Origin[Bone * 3 + Row] += Up < 0 ? 0 : Linear[Up * 9 + Row * 3 + C] * P[C];
+                    double Sum = 0;
+                    for (int K = 0; K < 3; ++K) {
+                        Sum += (Up < 0 ? (Row == K) : Linear[Up * 9 + Row * 3 + K]) * R[K * 3 + C];
+                    }
+                    Linear[Bone * 9 + Row * 3 + C] = Sum;
+                }
+            }
+            for (int Axis = 0; Axis < 3; ++Axis) {
+                for (int Row = 0; Row < 3; ++Row) {
+                    Out.push_back(Origin[Bone * 3 + Row] + 3.0 * Linear[Bone * 9 + Row * 3 + Axis]);
+                }
+            }
+        }
+    };
+    double Measured = 0;
+    std::vector<double> Expected, Actual;
+    for (kelvo_int32 Sample = 0; Sample < Count; ++Sample) {
+        Vertices(false, Sample, Expected);
+        Vertices(true, Sample, Actual);
+        for (size_t V = 0; V < Expected.size(); V += 3) {
+            double D = 0;
+            for (int C = 0; C < 3; ++C) {
+                D += (Expected[V + C] - Actual[V + C]) * (Expected[V + C] - Actual[V + C]);
+            }
+            Measured = std::max(Measured, std::sqrt(D));
+        }
+    }
+    EXPECT_LE(Measured, 0.05);
+    EXPECT_NEAR(Measured, Largest, 1e-4);
+    // A uniform split: the root's position and the rotations of a chain of
+    // three bones each held to a quarter of the bound over a reach of 65.
+    kelvo_int32 Allocated = 0, Uniform = 0;
+    float const Angle = 0.05f / 4 / 65;
+    float const Shares[3] = {0.05f / 4, Angle * Angle / 8, Angle};
+    std::vector<kelvo_real32> const *Arrays[3] = {&Positions, &Orientations, &Scales};
+    for (kelvo_int32 Track = 0; Track < Bones * 3; ++Track) {
+        kelvo_int32 Kind = Track % 3, Dimension = DimensionOf((motion)Kind);
+        Allocated += KelvoCurveGetSize(Curves[Track]);
+        Params[Kind].ErrorTolerance = Shares[Kind];
+        kelvo_curve2 *Curve = KelvoCompressCurve(
+            Solver, Settings.SolverFlags[Kind], &Params[Kind],
+            Arrays[Kind]->data() + (Track / 3) * Count * Dimension, Dimension, Count, dT, nullptr);
+        Uniform += KelvoCurveGetSize(Curve);
+        KelvoFreeCurve(Curve);
+        KelvoFreeCurve(Curves[Track]);
+    }
+    EXPECT_LT(Allocated, Uniform);
+}
+
+TEST_F(CurveFittingTest, SkeletonMotionRefusesBadArguments) {
+    kelvo_int32 const Parents[2] = {-1, 1};
+    kelvo_real32 const Samples[2 * 2 * 9] = {};
+    compress_curve_parameters Params = {};
+    kelvo_skeleton_compression Good = {3.0f, 0.05f, {&Params, &Params, &Params}, {}};
+    kelvo_skeleton_motion Motion = {2, Parents, 2, dT, Samples, Samples, Samples};
+    Solver = KelvoAllocateBSplineSolver(3, 2, 9);
+    kelvo_skeleton_compression NoParams = Good, BadBound = Good;
+    NoParams.Parameters[1] = nullptr;
+    BadBound.VertexTolerance = 0;
+    kelvo_skeleton_motion OneSample = Motion;
+    OneSample.SampleCount = 1;
+    struct {
+        kelvo_skeleton_compression const *Settings;
+        kelvo_skeleton_motion const *Motion;
+        char const *Message;
+    } const Cases[] = {
+        {&Good, &Motion, "ParentIndices[1] 1 is out of range [-1, 1)"},
+        {&NoParams, &Motion, "Settings->Parameters[Kind] is not allowed to be 0"},
+        {&BadBound, &Motion, "Settings->VertexTolerance > 0.0f"},
+        {&Good, &OneSample, "Motion->SampleCount >= 2"},
+    };
+    for (auto const &Case : Cases) {
+        kelvo_curve2 *Curves[6];
+        EXPECT_FALSE(KelvoCompressSkeletonMotion(Solver, Case.Settings, Case.Motion, Curves,
+                                                 nullptr, nullptr, nullptr));
+        ExpectLoggedFrom(KelvoErrorLogMessage, KelvoCurveLogMessage, Case.Message);
     }
 }
 

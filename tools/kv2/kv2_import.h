@@ -23,7 +23,7 @@ namespace kv2 {
 
 struct import_settings {
     kelvo_real32 PositionTolerance = 0.001f;  // scene units
-    kelvo_real32 RotationTolerance = 1.0e-6f; // 1 - dot of unit quaternions
+    kelvo_real32 RotationTolerance = 1.0e-6f; // 1 - cos of the quaternions' angle
     kelvo_real32 ScaleTolerance = 0.001f;
     kelvo_real32 WeightTolerance = 0.001f; // morph-target weights
     kelvo_real32 FramesPerSecond = 0.0f;   // 0: the rate of the source's keys

@@ -104,18 +104,22 @@ double MidpointError(kelvo_curve2 const *Curve, curve_kind Kind,
         kelvo_real32 Value[16];
         KelvoEvaluateCurveAtT(Dimension, Orientation, false, Curve, false, (Count - 1) * Step,
                               ((kelvo_real32)Sample + 0.5f) * Step, Value, IdentityOf(Kind));
-        double Expected[16], Length = 0, Dot = 0, Distance = 0;
+        double Expected[16], Length = 0, ValueLength = 0, Distance = 0;
         for (kelvo_int32 C = 0; C < Dimension; ++C) {
             Expected[C] = 0.5 * ((double)Samples[(size_t)(Sample * Dimension + C)] +
                                  Samples[(size_t)((Sample + 1) * Dimension + C)]);
             Length += Expected[C] * Expected[C];
+            ValueLength += (double)Value[C] * Value[C];
         }
+        // Orientations by direction, as the fit judges them: 1 - cos of
+        // the angle, half the squared distance of the unit vectors.
+        bool Directions = Orientation && Length > 0 && ValueLength > 0;
         for (kelvo_int32 C = 0; C < Dimension; ++C) {
-            double E = Orientation && Length > 0 ? Expected[C] / sqrt(Length) : Expected[C];
-            Dot += E * Value[C];
-            Distance += (E - Value[C]) * (E - Value[C]);
+            double E = Directions ? Expected[C] / sqrt(Length) : Expected[C];
+            double V = Directions ? Value[C] / sqrt(ValueLength) : Value[C];
+            Distance += (E - V) * (E - V);
         }
-        Largest = std::max(Largest, Orientation ? fabs(1.0 - fabs(Dot)) : sqrt(Distance));
+        Largest = std::max(Largest, Orientation ? 0.5 * Distance : sqrt(Distance));
     }
     return Largest;
 }
