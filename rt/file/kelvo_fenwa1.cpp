@@ -39,7 +39,7 @@ void ReserveModel(model_pools &Pools, kelvo_int32 Size, kelvo_int32 ValueCount,
     Pools.RankCount += (kelvo_int64)Size + 1;
     Pools.CumCount += (kelvo_int64)Size + 1 + CumSlack;
     Pools.ValueCount += ValueCount;
-    Pools.BucketTotal += ValueCount > 0 ? 0 : 1 << IndexBits;
+    Pools.BucketTotal += ValueCount > 0 ? 0 : (1 << IndexBits) + BucketSlack;
 }
 
 void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int32 Size,
@@ -62,12 +62,14 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     } else {
         // Every bucket starts in rank 0, the only one in the first table.
         Model.Bucket = Pools.Buckets;
-        Pools.Buckets += 1 << IndexBits;
+        Pools.Buckets += (1 << IndexBits) + BucketSlack;
         for (kelvo_int32 Bucket = 0; Bucket < 1 << IndexBits; ++Bucket) {
-            Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd, 0};
+            Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd,
+                                    (kelvo_uint16)CumEnd};
         }
     }
 
+    Model.IndexBits = IndexBits;
     Model.BucketShift = FrequencyBits - (kelvo_uint32)IndexBits;
     Model.Size = Size;
     Model.Top = 0;
@@ -159,10 +161,19 @@ void Rescale(model &Model) {
 // The decoder's index of a fresh table: each bucket gets the rank its start
 // lies in, and a rank that takes most of the table is kept to be tested
 // before the division (the last rank's interval runs on past the table, as
-// far as any target).
+// far as any target). The index has about two buckets a rank, so a table of
+// few ranks costs little to index; each rank writes BucketSlack entries
+// without a test, and later ranks overwrite those that are not its own.
 void IndexRanks(model &Model) {
     kelvo_uint16 const *Cum = Model.Cum;
-    kelvo_int32 const BucketTotal = 1 << (FrequencyBits - Model.BucketShift);
+    kelvo_int32 Bits = 1;
+    while (Bits < Model.IndexBits && (1 << Bits) < 2 * (Model.Mark + 1)) {
+        ++Bits;
+    }
+    Model.BucketShift = FrequencyBits - (kelvo_uint32)Bits;
+    kelvo_uint32 const Shift = Model.BucketShift;
+    kelvo_int32 const BucketTotal = 1 << Bits;
+    rank_bucket *Buckets = Model.Bucket;
     kelvo_int32 Bucket = 0, Widest = 0;
     kelvo_uint32 WidestWidth = 0;
     for (kelvo_int32 Rank = 0; Rank <= Model.Mark; ++Rank) {
@@ -173,14 +184,19 @@ void IndexRanks(model &Model) {
         }
         // Buckets that start before the rank's end (and after the previous
         // rank's) start in it.
-        kelvo_int32 End =
-            (kelvo_int32)((High - CumStart + (1u << Model.BucketShift) - 1) >> Model.BucketShift);
-        rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High, 0};
+        kelvo_int32 End = (kelvo_int32)((High - CumStart + (1u << Shift) - 1) >> Shift);
+        End = End < BucketTotal ? End : BucketTotal;
+        rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High,
+                             Cum[Rank + 2]};
         kelvo_uint64 Packed; // one store a bucket
         memcpy(&Packed, &Entry, sizeof(Packed));
-        for (End = End < BucketTotal ? End : BucketTotal; Bucket < End; ++Bucket) {
-            memcpy(&Model.Bucket[Bucket], &Packed, sizeof(Packed));
+        for (kelvo_int32 Index = 0; Index < BucketSlack; ++Index) {
+            memcpy(&Buckets[Bucket + Index], &Packed, sizeof(Packed));
         }
+        for (kelvo_int32 Index = Bucket + BucketSlack; Index < End; ++Index) {
+            memcpy(&Buckets[Index], &Packed, sizeof(Packed));
+        }
+        Bucket = End > Bucket ? End : Bucket;
     }
     Model.Likely = Widest;
     Model.LikelyLow = Cum[Widest] - CumStart;
@@ -350,9 +366,12 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
         // The bucket usually lies inside one rank; else the rank is further on.
         rank_bucket const &Bucket = Model.Bucket[Target >> Model.BucketShift];
         Target += CumStart;
-        Rank = Bucket.Rank;
-        kelvo_uint32 Low = Bucket.Low, High = Bucket.High;
-        if (High <= Target) {
+        // A bucket that ends in the next rank picks it without a branch.
+        kelvo_uint32 Past = Bucket.High <= Target;
+        Rank = Bucket.Rank + (kelvo_int32)Past;
+        kelvo_uint32 Low = Past ? Bucket.High : Bucket.Low;
+        kelvo_uint32 High = Past ? Bucket.Next : Bucket.High;
+        if (__builtin_expect(High <= Target, 0)) {
             kelvo_uint16 const *Cum = Model.Cum;
             do {
                 ++Rank;
@@ -449,7 +468,7 @@ model &MidModel(piece_models &Models, kelvo_int32 High) {
         Pools.Counts += (size_t)High * (Size + 1);
         Pools.Symbols += (size_t)High * (Size + 1);
         Pools.Cums += (size_t)High * (Size + 1 + CumSlack);
-        Pools.Buckets += (size_t)High * BucketCount;
+        Pools.Buckets += (size_t)High * (BucketCount + BucketSlack);
         InitModel(Model, Pools, Models.MidLargest, Size, 0);
     }
     return Model;

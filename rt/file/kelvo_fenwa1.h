@@ -37,6 +37,8 @@ constexpr kelvo_int32 BucketCount = 1 << BucketBits;
 // Literal models are the busiest and, on numeric data, the flattest: a finer
 // index spares most of their lookups a walk.
 constexpr kelvo_int32 LiteralBucketBits = 9;
+// Entries past a model's index that its fill may write.
+constexpr kelvo_int32 BucketSlack = 4;
 // How wide (of the table's 0x4000) a rank must be to be tried first.
 constexpr kelvo_uint32 LikelyShare = 0x2000;
 // The reach of the last rank, whose interval takes any target past the table.
@@ -91,12 +93,13 @@ struct piece_parameters {
 piece_parameters ReadPieceHeader(kelvo_uint32 const Words[PieceHeaderWords]);
 
 // A bucket of the decoder's index: the rank at the bucket's start with its
-// interval, so that most lookups need nothing else.
+// interval and the end of the next rank's, so that most lookups need nothing
+// else.
 struct rank_bucket {
     kelvo_uint16 Rank;
     kelvo_uint16 Low;  // cum[Rank]
     kelvo_uint16 High; // cum[Rank + 1]
-    kelvo_uint16 Unused;
+    kelvo_uint16 Next; // cum[Rank + 2]
 };
 static_assert(sizeof(rank_bucket) == 8, "bucket entries are filled as one 64-bit word");
 
@@ -113,6 +116,7 @@ struct model {
     kelvo_int32 Top;
     kelvo_int32 Mark;
     kelvo_int32 MaxTop;       // the most ranks ever in use, for the encoder's header
+    kelvo_int32 IndexBits;    // decoder only: the most buckets are 2^IndexBits
     kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
     // Decoder only: the widest rank, tried before the division when it is
     // wide enough: its start less CumStart, its width (0 for the last rank,

@@ -700,8 +700,13 @@ TEST_F(CompressionTest, Fenwa1DecoderAgreesWithTheReference) {
     for (uint8_t &Byte : Skewed) {
         Byte = Byte < 192 ? 0 : Byte;
     }
+    // Few values: literal tables of a handful of ranks, indexed by a few buckets.
+    bytes Few = RandomBytes(3000, 10);
+    for (uint8_t &Byte : Few) {
+        Byte = Byte < 128 ? 7 : Byte < 192 ? 0 : Byte < 240 ? 200 : 3;
+    }
     for (bytes const &Data : {Concatenate({VertexFloats(400), Int16Indices(300), Text(3000)}),
-                              RandomBytes(3000, 7), bytes(1000, 0), Text(5000), Skewed}) {
+                              RandomBytes(3000, 7), bytes(1000, 0), Text(5000), Skewed, Few}) {
         for (uint8_t Flags : {1, 5}) {
             bytes Input = {Flags, 0x40, 0x06, 0x80, 0x0C, 0, 0};
             Inputs.push_back(Concatenate({Input, Data}));
