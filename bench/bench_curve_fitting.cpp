@@ -481,10 +481,18 @@ void Report(benchmark::State &State, clip const &Clip, int Stride, outcome const
     State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
 }
 
-void BM_CompressWalk(benchmark::State &State) {
+// The walk, or null with the benchmark told why it is skipped.
+clip const *WalkOrSkip(benchmark::State &State) {
     clip const *Clip = TheClip();
     if (!Clip) {
         State.SkipWithError("../shared/data/mocap/walk.bvh is absent: nothing to measure");
+    }
+    return Clip;
+}
+
+void BM_CompressWalk(benchmark::State &State) {
+    clip const *Clip = WalkOrSkip(State);
+    if (!Clip) {
         return;
     }
     int Stride = (int)State.range(0);
@@ -512,9 +520,8 @@ BENCHMARK(BM_CompressWalk)->Arg(1)->Arg(4)->Iterations(3)->Unit(benchmark::kMill
 // Every track's tolerance chosen by KelvoCompressSkeletonMotion against the
 // 0.05 cm bound, beside the uniform split above.
 void BM_CompressWalkAllocated(benchmark::State &State) {
-    clip const *Clip = TheClip();
+    clip const *Clip = WalkOrSkip(State);
     if (!Clip) {
-        State.SkipWithError("../shared/data/mocap/walk.bvh is absent: nothing to measure");
         return;
     }
     int Stride = (int)State.range(0);
@@ -539,9 +546,8 @@ BENCHMARK(BM_CompressWalkAllocated)->Arg(1)->Arg(4)->Iterations(1)->Unit(benchma
 
 // Reference: the same samples stored as keyframe curves, no fitting.
 void BM_KeyframeWalk(benchmark::State &State) {
-    clip const *Clip = TheClip();
+    clip const *Clip = WalkOrSkip(State);
     if (!Clip) {
-        State.SkipWithError("../shared/data/mocap/walk.bvh is absent: nothing to measure");
         return;
     }
     int Stride = (int)State.range(0);
