@@ -873,11 +873,12 @@ KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeWeightedBlendChildren(
     return Node;
 }
 
-KELVO_ACCESSOR(void, KelvoFreeBlendDagNode, kelvo_blend_dag_node, Node, FreeNode(Node), KELVO_NOTHING)
+KELVO_ACCESSOR(void, KelvoFreeBlendDagNode, kelvo_blend_dag_node, Node, FreeNode(Node),
+               KELVO_NOTHING)
 KELVO_ACCESSOR(void, KelvoFreeBlendDagEntireTree, kelvo_blend_dag_node, Node, FreeTree(Node),
                KELVO_NOTHING)
-KELVO_ACCESSOR(kelvo_blend_dag_node_type, KelvoGetBlendDagNodeType, kelvo_blend_dag_node const, Node,
-               (kelvo_blend_dag_node_type)Node->Type, KelvoDagNodeType_Freed)
+KELVO_ACCESSOR(kelvo_blend_dag_node_type, KelvoGetBlendDagNodeType, kelvo_blend_dag_node const,
+               Node, (kelvo_blend_dag_node_type)Node->Type, KelvoDagNodeType_Freed)
 
 KELVO_API kelvo_bool32 KelvoIsBlendDagLeafType(kelvo_blend_dag_node const *Node) {
     KELVO_CHECK_NOT_NULL(Node, Origin, 0);
@@ -950,43 +951,34 @@ KELVO_API void KelvoSetBlendDagNodeWeightedBlend(kelvo_blend_dag_node *Node,
     Node->WeightedBlend.QuaternionMode = QuaternionMode;
 }
 
-KELVO_API kelvo_model_instance *KelvoGetBlendDagNodeAnimationBlend(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_AnimationBlend, nullptr);
-    return Node->AnimationBlend.ModelInstance;
-}
+// A field of one type of node: null, with the type fault, from any other.
+#define KELVO_NODE_GETTER(Result, Name, NodeType, Field)                                           \
+    KELVO_API Result Name(kelvo_blend_dag_node *Node) {                                            \
+        KELVO_CHECK_NODE_TYPE(Node, NodeType, nullptr);                                            \
+        return Node->Field;                                                                        \
+    }
+KELVO_NODE_GETTER(kelvo_model_instance *, KelvoGetBlendDagNodeAnimationBlend,
+                  DagNodeType_Leaf_AnimationBlend, AnimationBlend.ModelInstance)
 
-KELVO_API kelvo_local_pose *KelvoGetBlendDagNodeLocalPose(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_LocalPose, nullptr);
-    return Node->LocalPose.LocalPose;
-}
+KELVO_NODE_GETTER(kelvo_local_pose *, KelvoGetBlendDagNodeLocalPose, DagNodeType_Leaf_LocalPose,
+                  LocalPose.LocalPose)
 
-KELVO_API kelvo_blend_dag_sample_callback *
-KelvoGetBlendDagNodeCallbackSampleCallback(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_Callback, nullptr);
-    return Node->Callback.SampleCallback;
-}
+KELVO_NODE_GETTER(kelvo_blend_dag_sample_callback *, KelvoGetBlendDagNodeCallbackSampleCallback,
+                  DagNodeType_Leaf_Callback, Callback.SampleCallback)
 
-KELVO_API kelvo_blend_dag_set_clock_callback *
-KelvoGetBlendDagNodeCallbackSetClockCallback(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_Callback, nullptr);
-    return Node->Callback.SetClockCallback;
-}
+KELVO_NODE_GETTER(kelvo_blend_dag_set_clock_callback *,
+                  KelvoGetBlendDagNodeCallbackSetClockCallback, DagNodeType_Leaf_Callback,
+                  Callback.SetClockCallback)
 
-KELVO_API kelvo_blend_dag_motion_vectors_callback *
-KelvoGetBlendDagNodeCallbackMotionVectorsCallback(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_Callback, nullptr);
-    return Node->Callback.MotionVectorsCallback;
-}
+KELVO_NODE_GETTER(kelvo_blend_dag_motion_vectors_callback *,
+                  KelvoGetBlendDagNodeCallbackMotionVectorsCallback, DagNodeType_Leaf_Callback,
+                  Callback.MotionVectorsCallback)
 
-KELVO_API void *KelvoGetBlendDagNodeCallbackUserData(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Leaf_Callback, nullptr);
-    return Node->Callback.UserData;
-}
+KELVO_NODE_GETTER(void *, KelvoGetBlendDagNodeCallbackUserData, DagNodeType_Leaf_Callback,
+                  Callback.UserData)
 
-KELVO_API kelvo_track_mask *KelvoGetBlendDagNodeCrossfadeTrackMask(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Node_Crossfade, nullptr);
-    return Node->Crossfade.TrackMask;
-}
+KELVO_NODE_GETTER(kelvo_track_mask *, KelvoGetBlendDagNodeCrossfadeTrackMask,
+                  DagNodeType_Node_Crossfade, Crossfade.TrackMask)
 
 KELVO_API kelvo_bool32 KelvoGetBlendDagNodeCrossfadeWeights(kelvo_blend_dag_node *Node,
                                                             kelvo_real32 *WeightNone,
@@ -1000,11 +992,8 @@ KELVO_API kelvo_bool32 KelvoGetBlendDagNodeCrossfadeWeights(kelvo_blend_dag_node
     return 1;
 }
 
-KELVO_API kelvo_skeleton const *
-KelvoGetBlendDagNodeWeightedBlendSkeleton(kelvo_blend_dag_node *Node) {
-    KELVO_CHECK_NODE_TYPE(Node, DagNodeType_Node_WeightedBlend, nullptr);
-    return Node->WeightedBlend.ReferenceSkeleton;
-}
+KELVO_NODE_GETTER(kelvo_skeleton const *, KelvoGetBlendDagNodeWeightedBlendSkeleton,
+                  DagNodeType_Node_WeightedBlend, WeightedBlend.ReferenceSkeleton)
 
 KELVO_API void KelvoSetBlendDagNodeResultTrackMask(kelvo_blend_dag_node *Node,
                                                    kelvo_track_mask *TrackMask, kelvo_bool32 Owns) {

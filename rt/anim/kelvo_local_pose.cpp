@@ -252,40 +252,6 @@ void BlendEntry(kelvo_transform &Base, kelvo_transform const &Composite, kelvo_r
     }
 }
 
-void ModulationComposite(kelvo_local_pose *Base, kelvo_real32 WeightWhereMaskIsZero,
-                         kelvo_real32 WeightWhereMaskIsOne, kelvo_track_mask const *Mask,
-                         kelvo_local_pose const *Composite, kelvo_int32 const *SparseBoneArray) {
-    KELVO_CHECK_NOT_NULL(Base, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(Composite, Origin, KELVO_NOTHING);
-    if (Composite->BoneCount != Base->BoneCount) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): GetLocalPoseBoneCount(CompositePose) %d must be %d", KELVO_HERE,
-            Composite->BoneCount, Base->BoneCount);
-        return;
-    }
-    kelvo_real32 const Start = Mask ? WeightWhereMaskIsZero : WeightWhereMaskIsOne;
-    kelvo_real32 const Range = WeightWhereMaskIsOne - Start;
-    if (std::fabs(Range) < 0.001f) {
-        if (Start < 0.001f) {
-            return;
-        }
-        if (Start > 0.999f) {
-            KelvoCopyLocalPose(Composite, Base);
-            return;
-        }
-        Mask = nullptr;
-    }
-    for (kelvo_int32 Position = 0; Position < Base->BoneCount; ++Position) {
-        kelvo_real32 Weight = Start;
-        if (Mask) {
-            kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Position] : Position;
-            Weight = Start + MaskWeight(Mask, Bone) * Range;
-        }
-        BlendEntry(Base->Transforms[Position].Transform, Composite->Transforms[Position].Transform,
-                   Weight);
-    }
-}
-
 // The local transform of a skeleton bone in the pose: through the reverse
 // array when one is given (rest where it names no entry).
 kelvo_transform const *PoseTransformOf(kelvo_skeleton const *Skeleton, kelvo_local_pose const *Pose,
@@ -508,18 +474,45 @@ KELVO_API void KelvoModulationCompositeLocalPose(kelvo_local_pose *BasePose,
                                                  kelvo_real32 WeightWhereMaskIsOne,
                                                  kelvo_track_mask const *Mask,
                                                  kelvo_local_pose const *CompositePose) {
-    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask, CompositePose,
-                        nullptr);
+    KelvoModulationCompositeLocalPoseSparse(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne,
+                                            Mask, CompositePose, nullptr);
 }
 
-KELVO_API void KelvoModulationCompositeLocalPoseSparse(kelvo_local_pose *BasePose,
+KELVO_API void KelvoModulationCompositeLocalPoseSparse(kelvo_local_pose *Base,
                                                        kelvo_real32 WeightWhereMaskIsZero,
                                                        kelvo_real32 WeightWhereMaskIsOne,
                                                        kelvo_track_mask const *Mask,
-                                                       kelvo_local_pose const *CompositePose,
+                                                       kelvo_local_pose const *Composite,
                                                        kelvo_int32 const *SparseBoneArray) {
-    ModulationComposite(BasePose, WeightWhereMaskIsZero, WeightWhereMaskIsOne, Mask, CompositePose,
-                        SparseBoneArray);
+    KELVO_CHECK_NOT_NULL(Base, Origin, KELVO_NOTHING);
+    KELVO_CHECK_NOT_NULL(Composite, Origin, KELVO_NOTHING);
+    if (Composite->BoneCount != Base->BoneCount) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): GetLocalPoseBoneCount(CompositePose) %d must be %d", KELVO_HERE,
+            Composite->BoneCount, Base->BoneCount);
+        return;
+    }
+    kelvo_real32 const Start = Mask ? WeightWhereMaskIsZero : WeightWhereMaskIsOne;
+    kelvo_real32 const Range = WeightWhereMaskIsOne - Start;
+    if (std::fabs(Range) < 0.001f) {
+        if (Start < 0.001f) {
+            return;
+        }
+        if (Start > 0.999f) {
+            KelvoCopyLocalPose(Composite, Base);
+            return;
+        }
+        Mask = nullptr;
+    }
+    for (kelvo_int32 Position = 0; Position < Base->BoneCount; ++Position) {
+        kelvo_real32 Weight = Start;
+        if (Mask) {
+            kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Position] : Position;
+            Weight = Start + MaskWeight(Mask, Bone) * Range;
+        }
+        BlendEntry(Base->Transforms[Position].Transform, Composite->Transforms[Position].Transform,
+                   Weight);
+    }
 }
 
 KELVO_API void
