@@ -367,12 +367,12 @@ KELVO_API kelvo_world_pose *KelvoNewWorldPoseInPlace(kelvo_int32 BoneCount,
     return LayOutWorldPose(BoneCount, NoComposite != 0, Memory);
 }
 
+KELVO_GETTER(kelvo_int32, KelvoGetWorldPoseBoneCount, kelvo_world_pose const, WorldPose, BoneCount,
+             0)
+
 KELVO_API void KelvoFreeWorldPose(kelvo_world_pose *WorldPose) {
     KELVO_DEALLOCATE(WorldPose);
 }
-
-KELVO_GETTER(kelvo_int32, KelvoGetWorldPoseBoneCount, kelvo_world_pose const, WorldPose, BoneCount,
-             0)
 
 KELVO_API kelvo_real32 *KelvoGetWorldPose4x4(kelvo_world_pose const *WorldPose,
                                              kelvo_int32 BoneIndex) {
