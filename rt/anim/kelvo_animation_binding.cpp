@@ -56,20 +56,20 @@ int OrderPatterns(char const *A, char const *B) {
 
 int OrderIDs(kelvo_animation_binding_identifier const &A,
              kelvo_animation_binding_identifier const &B) {
-    int Result = OrderPointers(A.Animation, B.Animation);
-    if (!Result)
-        Result = Order(A.SourceTrackGroupIndex, B.SourceTrackGroupIndex);
-    if (!Result)
-        Result = OrderPatterns(A.TrackPattern, B.TrackPattern);
-    if (!Result)
-        Result = OrderPatterns(A.BonePattern, B.BonePattern);
-    if (!Result)
-        Result = OrderPointers(A.OnModel, B.OnModel);
-    if (!Result)
-        Result = OrderPointers(A.FromBasis, B.FromBasis);
-    if (!Result)
-        Result = OrderPointers(A.ToBasis, B.ToBasis);
-    return Result;
+    // Lexicographic over the fields, in this order.
+    int const Orders[] = {OrderPointers(A.Animation, B.Animation),
+                          Order(A.SourceTrackGroupIndex, B.SourceTrackGroupIndex),
+                          OrderPatterns(A.TrackPattern, B.TrackPattern),
+                          OrderPatterns(A.BonePattern, B.BonePattern),
+                          OrderPointers(A.OnModel, B.OnModel),
+                          OrderPointers(A.FromBasis, B.FromBasis),
+                          OrderPointers(A.ToBasis, B.ToBasis)};
+    for (int Result : Orders) {
+        if (Result) {
+            return Result;
+        }
+    }
+    return 0;
 }
 
 // ---- the search tree (unbalanced; removal splices in the successor) ------------------------

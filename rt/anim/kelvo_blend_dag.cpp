@@ -789,9 +789,7 @@ KelvoCreateBlendDagNodeAnimationBlend(kelvo_model_instance *ModelInstance, kelvo
     KELVO_CHECK(ModelInstance != NULL, Origin, nullptr);
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Leaf_AnimationBlend);
     if (Node) {
-        Node->AnimationBlend.ModelInstance = ModelInstance;
-        Node->AnimationBlend.FillThreshold = 0.2f;
-        Node->AnimationBlend.OwnsModelInstance = Owns != 0;
+        Node->AnimationBlend = {ModelInstance, 0.2f, Owns != 0};
     }
     return Node;
 }
@@ -801,8 +799,7 @@ KELVO_API kelvo_blend_dag_node *KelvoCreateBlendDagNodeLocalPose(kelvo_local_pos
     KELVO_CHECK(LocalPose != NULL, Origin, nullptr);
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Leaf_LocalPose);
     if (Node) {
-        Node->LocalPose.LocalPose = LocalPose;
-        Node->LocalPose.OwnsLocalPose = Owns != 0;
+        Node->LocalPose = {LocalPose, Owns != 0};
     }
     return Node;
 }
@@ -815,10 +812,7 @@ KelvoCreateBlendDagNodeCallback(kelvo_blend_dag_sample_callback *SampleCallback,
     KELVO_CHECK(SampleCallback != NULL, Origin, nullptr);
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Leaf_Callback);
     if (Node) {
-        Node->Callback.SampleCallback = SampleCallback;
-        Node->Callback.SetClockCallback = SetClockCallback;
-        Node->Callback.MotionVectorsCallback = MotionVectorsCallback;
-        Node->Callback.UserData = UserData;
+        Node->Callback = {SampleCallback, SetClockCallback, MotionVectorsCallback, UserData};
     }
     return Node;
 }
@@ -832,10 +826,7 @@ KelvoCreateBlendDagNodeCrossfade(kelvo_blend_dag_node *DagNode0, kelvo_blend_dag
     if (!Node) {
         return nullptr;
     }
-    Node->Crossfade.WeightNone = WeightNone;
-    Node->Crossfade.WeightAll = WeightAll;
-    Node->Crossfade.TrackMask = TrackMask;
-    Node->Crossfade.OwnsTrackMask = OwnsTrackMask != 0;
+    Node->Crossfade = {WeightNone, WeightAll, TrackMask, OwnsTrackMask != 0};
     for (kelvo_blend_dag_node *Child : {DagNode0, DagNode1}) {
         if (Child && !AppendChild(Node, Child)) {
             Node->Crossfade.OwnsTrackMask = false; // the caller keeps it on failure
@@ -853,9 +844,7 @@ KelvoCreateBlendDagNodeWeightedBlend(kelvo_skeleton const *ReferenceSkeleton,
     KELVO_CHECK(ReferenceSkeleton != NULL, Origin, nullptr);
     kelvo_blend_dag_node *Node = NewNode(DagNodeType_Node_WeightedBlend);
     if (Node) {
-        Node->WeightedBlend.ReferenceSkeleton = ReferenceSkeleton;
-        Node->WeightedBlend.QuaternionMode = QuaternionMode;
-        Node->WeightedBlend.FillThreshold = FillThreshold;
+        Node->WeightedBlend = {ReferenceSkeleton, QuaternionMode, FillThreshold};
     }
     return Node;
 }
@@ -927,10 +916,7 @@ KELVO_API void KelvoSetBlendDagNodeCrossfade(kelvo_blend_dag_node *Node, kelvo_r
     if (TrackMask != Node->Crossfade.TrackMask) {
         ReleaseTypeObjects(Node);
     }
-    Node->Crossfade.WeightNone = WeightNone;
-    Node->Crossfade.WeightAll = WeightAll;
-    Node->Crossfade.TrackMask = TrackMask;
-    Node->Crossfade.OwnsTrackMask = OwnsTrackMask != 0;
+    Node->Crossfade = {WeightNone, WeightAll, TrackMask, OwnsTrackMask != 0};
 }
 
 KELVO_API void KelvoSetBlendDagNodeCrossfadeWeights(kelvo_blend_dag_node *Node,

@@ -14,6 +14,8 @@
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 
+#include <initializer_list>
+
 namespace {
 
 using kelvo::Log;
@@ -25,12 +27,30 @@ char const *NameOf(char const *Name) {
     return Name ? Name : "(unnamed)";
 }
 
-bool HasArray(kelvo_log_message_origin Origin, char const *Record, kelvo_int32 Count,
-              void const *Array, char const *What) {
-    if (Count > 0 && !Array) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): The %s counts %d %s but has no array of them",
-            KELVO_HERE, Record, Count, What);
-        return false;
+// A record's name in messages: its kind and its name from the file.
+struct record_name {
+    char Text[RecordNameSize];
+    record_name(char const *Kind, char const *Name) {
+        kelvo::Format(RecordNameSize, Text, "%s \"%s\"", Kind, NameOf(Name));
+    }
+};
+
+struct counted_array {
+    kelvo_int32 Count;
+    void const *Array;
+    char const *What;
+};
+
+// Every array a record counts is present.
+bool HasArrays(kelvo_log_message_origin Origin, char const *Record,
+               std::initializer_list<counted_array> Arrays) {
+    for (counted_array const &Each : Arrays) {
+        if (Each.Count > 0 && !Each.Array) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): The %s counts %d %s but has no array of them", KELVO_HERE, Record,
+                Each.Count, Each.What);
+            return false;
+        }
     }
     return true;
 }
@@ -39,9 +59,8 @@ bool HasArray(kelvo_log_message_origin Origin, char const *Record, kelvo_int32 C
 
 bool CheckSkeleton(kelvo_skeleton const &Skeleton) {
     constexpr kelvo_log_message_origin Origin = KelvoSkeletonLogMessage;
-    char Record[RecordNameSize];
-    kelvo::Format(RecordNameSize, Record, "skeleton \"%s\"", NameOf(Skeleton.Name));
-    if (!HasArray(Origin, Record, Skeleton.BoneCount, Skeleton.Bones, "bones")) {
+    record_name const Name("skeleton", Skeleton.Name);
+    if (!HasArrays(Origin, Name.Text, {{Skeleton.BoneCount, Skeleton.Bones, "bones"}})) {
         return false;
     }
     for (kelvo_int32 Index = 0; Skeleton.Bones && Index < Skeleton.BoneCount; ++Index) {
@@ -50,7 +69,7 @@ bool CheckSkeleton(kelvo_skeleton const &Skeleton) {
             Log(KelvoErrorLogMessage, Origin,
                 "%s(%d): Bone %d (\"%s\") of the %s has parent index %d, which is neither -1 "
                 "nor below its own index",
-                KELVO_HERE, Index, NameOf(Skeleton.Bones[Index].Name), Record, Parent);
+                KELVO_HERE, Index, NameOf(Skeleton.Bones[Index].Name), Name.Text, Parent);
             return false;
         }
     }
@@ -66,9 +85,10 @@ bool CheckVertexData(kelvo_vertex_data const &Data, char const *Record) {
             KELVO_HERE, Record, Data.VertexCount);
         return false;
     }
-    if (!HasArray(Origin, Record, Data.VertexCount, Data.Vertices, "vertices") ||
-        !HasArray(Origin, Record, Data.VertexComponentNameCount, Data.VertexComponentNames,
-                  "component names")) {
+    if (!HasArrays(
+            Origin, Record,
+            {{Data.VertexCount, Data.Vertices, "vertices"},
+             {Data.VertexComponentNameCount, Data.VertexComponentNames, "component names"}})) {
         return false;
     }
     // Morph curves ride in annotation sets; they are decoded like any curve.
@@ -93,9 +113,10 @@ kelvo_int32 TriangleCountOf(kelvo_tri_topology const &Topology) {
 
 bool CheckTopology(kelvo_tri_topology const &Topology, char const *Record) {
     constexpr kelvo_log_message_origin Origin = KelvoMeshLogMessage;
-    if (!HasArray(Origin, Record, Topology.GroupCount, Topology.Groups, "material groups") ||
-        !HasArray(Origin, Record, Topology.IndexCount, Topology.Indices, "indices") ||
-        !HasArray(Origin, Record, Topology.Index16Count, Topology.Indices16, "16-bit indices")) {
+    if (!HasArrays(Origin, Record,
+                   {{Topology.GroupCount, Topology.Groups, "material groups"},
+                    {Topology.IndexCount, Topology.Indices, "indices"},
+                    {Topology.Index16Count, Topology.Indices16, "16-bit indices"}})) {
         return false;
     }
     kelvo_int64 Triangles = TriangleCountOf(Topology);
@@ -186,28 +207,26 @@ bool CheckVertexBoneIndices(kelvo_mesh const &Mesh, char const *Record) {
 }
 
 bool CheckMesh(kelvo_mesh const &Mesh) {
-    constexpr kelvo_log_message_origin Origin = KelvoMeshLogMessage;
-    char Record[RecordNameSize];
-    kelvo::Format(RecordNameSize, Record, "mesh \"%s\"", NameOf(Mesh.Name));
-    if (!HasArray(Origin, Record, Mesh.MorphTargetCount, Mesh.MorphTargets, "morph targets") ||
-        !HasArray(Origin, Record, Mesh.MaterialBindingCount, Mesh.MaterialBindings,
-                  "material bindings") ||
-        !HasArray(Origin, Record, Mesh.BoneBindingCount, Mesh.BoneBindings, "bone bindings")) {
+    record_name const Name("mesh", Mesh.Name);
+    if (!HasArrays(KelvoMeshLogMessage, Name.Text,
+                   {{Mesh.MorphTargetCount, Mesh.MorphTargets, "morph targets"},
+                    {Mesh.MaterialBindingCount, Mesh.MaterialBindings, "material bindings"},
+                    {Mesh.BoneBindingCount, Mesh.BoneBindings, "bone bindings"}})) {
         return false;
     }
-    if (Mesh.PrimaryVertexData && !CheckVertexData(*Mesh.PrimaryVertexData, Record)) {
+    if (Mesh.PrimaryVertexData && !CheckVertexData(*Mesh.PrimaryVertexData, Name.Text)) {
         return false;
     }
     for (kelvo_int32 Index = 0; Mesh.MorphTargets && Index < Mesh.MorphTargetCount; ++Index) {
         kelvo_vertex_data const *Morph = Mesh.MorphTargets[Index].VertexData;
-        if (Morph && !CheckVertexData(*Morph, Record)) {
+        if (Morph && !CheckVertexData(*Morph, Name.Text)) {
             return false;
         }
     }
-    if (Mesh.PrimaryTopology && !CheckTopology(*Mesh.PrimaryTopology, Record)) {
+    if (Mesh.PrimaryTopology && !CheckTopology(*Mesh.PrimaryTopology, Name.Text)) {
         return false;
     }
-    return CheckTriangleIndices(Mesh, Record) && CheckVertexBoneIndices(Mesh, Record);
+    return CheckTriangleIndices(Mesh, Name.Text) && CheckVertexBoneIndices(Mesh, Name.Text);
 }
 
 // ---- the file info's lists ----------------------------------------------------------------
@@ -216,7 +235,7 @@ bool CheckMesh(kelvo_mesh const &Mesh) {
 // The list's slots are pointers at 4-byte alignment: they are loaded bytewise.
 template <typename record, typename check>
 bool CheckList(char const *What, kelvo_int32 Count, void const *Slots, check Check) {
-    if (!HasArray(KelvoFileReadingLogMessage, "file info", Count, Slots, What)) {
+    if (!HasArrays(KelvoFileReadingLogMessage, "file info", {{Count, Slots, What}})) {
         return false;
     }
     kelvo_uint8 const *Slot = static_cast<kelvo_uint8 const *>(Slots);
@@ -252,10 +271,9 @@ bool IsListedMesh(kelvo_file_info const &Info, kelvo_mesh const *Mesh) {
 
 // Models may reach skeletons and meshes the lists leave out.
 bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
-    char Record[RecordNameSize];
-    kelvo::Format(RecordNameSize, Record, "model \"%s\"", NameOf(Model.Name));
-    if (!HasArray(KelvoModelLogMessage, Record, Model.MeshBindingCount, Model.MeshBindings,
-                  "mesh bindings") ||
+    record_name const Name("model", Model.Name);
+    if (!HasArrays(KelvoModelLogMessage, Name.Text,
+                   {{Model.MeshBindingCount, Model.MeshBindings, "mesh bindings"}}) ||
         (Model.Skeleton && !CheckSkeleton(*Model.Skeleton))) {
         return false;
     }
@@ -275,26 +293,24 @@ bool CheckModel(kelvo_file_info const &Info, kelvo_model const &Model) {
 // any; the curves are checked after this (kelvo_curve_check), roles included.
 bool CheckTrackGroup(kelvo_track_group const &Group) {
     constexpr kelvo_log_message_origin Origin = KelvoTrackGroupLogMessage;
-    char Record[RecordNameSize];
-    kelvo::Format(RecordNameSize, Record, "track group \"%s\"", NameOf(Group.Name));
-    if (!HasArray(Origin, Record, Group.VectorTrackCount, Group.VectorTracks, "vector tracks") ||
-        !HasArray(Origin, Record, Group.TransformTrackCount, Group.TransformTracks,
-                  "transform tracks") ||
-        !HasArray(Origin, Record, Group.TransformLODErrorCount, Group.TransformLODErrors,
-                  "LOD errors") ||
-        !HasArray(Origin, Record, Group.TextTrackCount, Group.TextTracks, "text tracks")) {
+    record_name const Name("track group", Group.Name);
+    if (!HasArrays(Origin, Name.Text,
+                   {{Group.VectorTrackCount, Group.VectorTracks, "vector tracks"},
+                    {Group.TransformTrackCount, Group.TransformTracks, "transform tracks"},
+                    {Group.TransformLODErrorCount, Group.TransformLODErrors, "LOD errors"},
+                    {Group.TextTrackCount, Group.TextTracks, "text tracks"}})) {
         return false;
     }
     if (Group.TransformLODErrorCount != 0 &&
         Group.TransformLODErrorCount != Group.TransformTrackCount) {
         Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): The %s has %d LOD errors for its %d transform tracks", KELVO_HERE, Record,
+            "%s(%d): The %s has %d LOD errors for its %d transform tracks", KELVO_HERE, Name.Text,
             Group.TransformLODErrorCount, Group.TransformTrackCount);
         return false;
     }
     for (kelvo_int32 Index = 0; Group.TextTracks && Index < Group.TextTrackCount; ++Index) {
         kelvo_text_track const &Track = Group.TextTracks[Index];
-        if (!HasArray(Origin, Record, Track.EntryCount, Track.Entries, "text entries")) {
+        if (!HasArrays(Origin, Name.Text, {{Track.EntryCount, Track.Entries, "text entries"}})) {
             return false;
         }
     }
@@ -307,10 +323,8 @@ bool CheckListedTrackGroup(kelvo_track_group const &Group, kelvo_int32) {
 
 // Animations may hold track groups the file info does not list.
 bool CheckAnimationTrackGroups(kelvo_animation const &Animation, kelvo_int32) {
-    char Record[RecordNameSize];
-    kelvo::Format(RecordNameSize, Record, "animation \"%s\"", NameOf(Animation.Name));
-    return HasArray(KelvoAnimationLogMessage, Record, Animation.TrackGroupCount,
-                    Animation.TrackGroups, "track groups") &&
+    return HasArrays(KelvoAnimationLogMessage, record_name("animation", Animation.Name).Text,
+                     {{Animation.TrackGroupCount, Animation.TrackGroups, "track groups"}}) &&
            CheckList<kelvo_track_group>("track groups", Animation.TrackGroupCount,
                                         Animation.TrackGroups, CheckListedTrackGroup);
 }

@@ -11,6 +11,7 @@
 #include "foundation/kelvo_math.h"
 #include "foundation/kelvo_memory.h"
 
+#include <initializer_list>
 #include <string.h>
 
 namespace {
@@ -217,6 +218,26 @@ void FreeBuilder(kelvo_skeleton_builder *Builder) {
     KELVO_DEALLOCATE(Builder);
 }
 
+// A bone's transform from its three parts, each refused when null ("Local"
+// or "World" names them in the message, as the parameters are named).
+bool SetTransform(kelvo_transform &Transform, char const *Which, kelvo_real32 const *Position,
+                  kelvo_real32 const *Orientation, kelvo_real32 const *ScaleShear) {
+    struct part {
+        void const *Values;
+        char const *Name;
+    };
+    for (part const &Part :
+         {part{Position, "Position"}, {Orientation, "Orientation"}, {ScaleShear, "ScaleShear"}}) {
+        if (!Part.Values) {
+            Log(KelvoErrorLogMessage, Origin, "%s(%d): %s%s is not allowed to be 0", KELVO_HERE,
+                Which, Part.Name);
+            return false;
+        }
+    }
+    KelvoSetTransformWithIdentityCheck(&Transform, Position, Orientation, ScaleShear);
+    return true;
+}
+
 } // namespace
 
 KELVO_API kelvo_skeleton_builder *KelvoBeginSkeleton(kelvo_int32 BoneCount) {
@@ -259,9 +280,10 @@ KELVO_API void KelvoAddBoneWithInverse(kelvo_skeleton_builder *Builder,
                                        kelvo_real32 const LocalScaleShear[9],
                                        kelvo_real32 const InverseWorld4x4[16]) {
     KELVO_CHECK_NOT_NULL(Builder, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(LocalPosition, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(LocalOrientation, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(LocalScaleShear, Origin, KELVO_NOTHING);
+    kelvo_transform Local;
+    if (!SetTransform(Local, "Local", LocalPosition, LocalOrientation, LocalScaleShear)) {
+        return;
+    }
     KELVO_CHECK_NOT_NULL(InverseWorld4x4, Origin, KELVO_NOTHING);
     if (Builder->UsedBoneCount >= Builder->AllottedBoneCount) {
         Log(KelvoErrorLogMessage, Origin,
@@ -269,8 +291,7 @@ KELVO_API void KelvoAddBoneWithInverse(kelvo_skeleton_builder *Builder,
         return;
     }
     builder_bone &Bone = Builder->Bones[Builder->UsedBoneCount++];
-    KelvoSetTransformWithIdentityCheck(&Bone.LocalTransform, LocalPosition, LocalOrientation,
-                                       LocalScaleShear);
+    Bone.LocalTransform = Local;
     memcpy(Bone.InverseWorldTransform, InverseWorld4x4, sizeof(Bone.InverseWorldTransform));
     Bone.ParentIndex = NoBone;
     Bone.LODError = -1.0f;
@@ -282,11 +303,10 @@ KELVO_API void KelvoAddBone(kelvo_skeleton_builder *Builder, kelvo_real32 const 
                             kelvo_real32 const WorldPosition[3],
                             kelvo_real32 const WorldOrientation[4],
                             kelvo_real32 const WorldScaleShear[9]) {
-    KELVO_CHECK_NOT_NULL(WorldPosition, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(WorldOrientation, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(WorldScaleShear, Origin, KELVO_NOTHING);
     kelvo_transform World;
-    KelvoSetTransformWithIdentityCheck(&World, WorldPosition, WorldOrientation, WorldScaleShear);
+    if (!SetTransform(World, "World", WorldPosition, WorldOrientation, WorldScaleShear)) {
+        return;
+    }
     kelvo_real32 Composite[16], Inverse[16];
     KelvoBuildCompositeTransform4x4(&World, Composite);
     InvertComposite(Inverse, Composite);

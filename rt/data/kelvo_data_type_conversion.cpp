@@ -12,11 +12,11 @@
 #include "data/kelvo_data_type_conversion.h"
 #include "data/kelvo_data_type_iterator.h"
 
-#include "kelvo2/kelvo2_pointer_hash.h"
 #include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_format.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_string.h"
+#include "kelvo2/kelvo2_pointer_hash.h"
 
 #include <float.h>
 #include <stddef.h>
@@ -420,11 +420,8 @@ kelvo_bool32 ConvertSingleObject(kelvo_data_type_definition const *SourceType,
 // ---- memory of one tree conversion ---------------------------------------------------
 
 // Plans and records, carved from chunks that are freed together.
-class scratch_store {
+class scratch_store : kelvo::no_copy {
   public:
-    scratch_store() = default;
-    scratch_store(scratch_store const &) = delete;
-    scratch_store &operator=(scratch_store const &) = delete;
     ~scratch_store() {
         while (Chunks) {
             chunk *Older = Chunks->Older;

@@ -126,11 +126,8 @@ bool IterateOverSubMembers(pointer_slot const &Slot, sub_object_cursor &Cursor);
 // The explicit stack of the tree walkers, so that deep trees cost memory, not
 // native stack. Items are plain records; a failed growth is reported and
 // the push refused.
-template <typename item> class work_stack {
+template <typename item> class work_stack : no_copy {
   public:
-    work_stack() = default;
-    work_stack(work_stack const &) = delete;
-    work_stack &operator=(work_stack const &) = delete;
     ~work_stack() {
         if (Items) {
             KELVO_DEALLOCATE(Items);
@@ -138,7 +135,8 @@ template <typename item> class work_stack {
     }
 
     bool Push(item const &Item) {
-        if (Count == Capacity && !Grow()) {
+        if (Count == Capacity &&
+            !GrowArray(KelvoDataTypeLogMessage, "item", 64, Count, Capacity, Items)) {
             return false;
         }
         Items[Count++] = Item;
@@ -160,28 +158,6 @@ template <typename item> class work_stack {
     void Clear() { Count = 0; }
 
   private:
-    bool Grow() {
-        kelvo_int64 NewCapacity = Capacity ? 2 * (kelvo_int64)Capacity : 64;
-        kelvo_int64 Bytes = NewCapacity * (kelvo_int64)sizeof(item);
-        if (Bytes > INT32_MAX) {
-            Log(KelvoErrorLogMessage, KelvoDataTypeLogMessage,
-                "%s(%d): NewCapacity * sizeof(item) %I64d is out of range for an int32 Size",
-                KELVO_HERE, Bytes);
-            return false;
-        }
-        item *NewItems = static_cast<item *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Bytes));
-        if (!NewItems) {
-            return false;
-        }
-        Copy(Count * (kelvo_int32)sizeof(item), Items, NewItems);
-        if (Items) {
-            KELVO_DEALLOCATE(Items);
-        }
-        Items = NewItems;
-        Capacity = (kelvo_int32)NewCapacity;
-        return true;
-    }
-
     item *Items = nullptr;
     kelvo_int32 Count = 0;
     kelvo_int32 Capacity = 0;

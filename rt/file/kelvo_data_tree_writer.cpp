@@ -88,24 +88,10 @@ writer_entry *FindOrAddEntry(kelvo_file_data_tree_writer &Writer, void const *Ke
     if (writer_entry *Entry = FindEntry(Writer, Key, Kind)) {
         return Entry;
     }
-    if (Writer.EntryCount == Writer.EntryCapacity) {
-        kelvo_int64 Capacity = 2 * (kelvo_int64)Writer.EntryCapacity;
-        kelvo_int64 Bytes = Capacity * (kelvo_int64)sizeof(writer_entry);
-        if (Bytes > 0x7fffffff) {
-            Log(KelvoErrorLogMessage, KelvoFileWritingLogMessage,
-                "%s(%d): EntryCapacity * sizeof(writer_entry) %I64d is out of range for an int32 "
-                "Size",
-                KELVO_HERE, Bytes);
-            return nullptr;
-        }
-        writer_entry *Grown = static_cast<writer_entry *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Bytes));
-        if (!Grown) {
-            return nullptr;
-        }
-        kelvo::Copy(Writer.EntryCount * (kelvo_int32)sizeof(writer_entry), Writer.Entries, Grown);
-        KELVO_DEALLOCATE(Writer.Entries);
-        Writer.Entries = Grown;
-        Writer.EntryCapacity = (kelvo_int32)Capacity;
+    if (Writer.EntryCount == Writer.EntryCapacity &&
+        !kelvo::GrowArray(KelvoFileWritingLogMessage, "writer_entry", FirstEntryCapacity,
+                          Writer.EntryCount, Writer.EntryCapacity, Writer.Entries)) {
+        return nullptr;
     }
     kelvo_int32 Index = Writer.EntryCount;
     void *Head = nullptr;
@@ -511,18 +497,15 @@ KelvoBeginFileDataTreeWriting(kelvo_data_type_definition const *RootObjectTypeDe
     KELVO_CHECK_NOT_NULL(RootObjectTypeDefinition, KelvoDataTypeLogMessage, nullptr);
     KELVO_CHECK_NOT_NULL(RootObject, KelvoDataTypeLogMessage, nullptr);
     // No flags, pass, source file or string callback yet.
-    kelvo_file_data_tree_writer *Writer =
-        KELVO_NEW(kelvo_file_data_tree_writer, RootObjectTypeDefinition, RootObject,
-                  DefaultTypeSectionIndex, DefaultObjectSectionIndex, 0, 0, nullptr, nullptr,
-                  nullptr, nullptr, nullptr, 0, FirstEntryCapacity);
+    kelvo_file_data_tree_writer *Writer = KELVO_NEW(
+        kelvo_file_data_tree_writer, RootObjectTypeDefinition, RootObject, DefaultTypeSectionIndex,
+        DefaultObjectSectionIndex, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0);
     if (!Writer) {
         return nullptr;
     }
     Writer->Hash = KelvoNewPointerHash();
-    Writer->Entries = static_cast<writer_entry *>(
-        KELVO_ALLOCATE_SIZE(FirstEntryCapacity * (kelvo_int32)sizeof(writer_entry)));
     // The null object takes the first entry, so no pointer ever maps to it.
-    if (!Writer->Hash || !Writer->Entries || !FindOrAddEntry(*Writer, nullptr, nullptr)) {
+    if (!Writer->Hash || !FindOrAddEntry(*Writer, nullptr, nullptr)) {
         KelvoEndFileDataTreeWriting(Writer);
         return nullptr;
     }

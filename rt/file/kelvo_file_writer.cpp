@@ -12,6 +12,8 @@
 #include "foundation/kelvo_memory.h"
 #include "kelvo_platform.h"
 
+#include <new>
+
 namespace {
 
 constexpr kelvo_int64 Int32Max = 0x7fffffff;
@@ -252,15 +254,11 @@ KELVO_API kelvo_file_writer *KelvoCreateMemoryFileWriter(char const *SourceFileN
                    SourceLineNumber);
         return nullptr;
     }
+    new (Writer) kelvo::memory_file_writer;
     KelvoInitializeFileWriter(SourceFileName, SourceLineNumber, &MemoryDeleteWriter,
                               &MemorySeekWriter, &MemoryWrite, &kelvo::BeginWriterCRC,
                               &kelvo::EndWriterCRC, &Writer->Head);
-    Writer->Stolen = false;
-    Writer->Buffer = nullptr;
-    Writer->Capacity = 0;
     Writer->Granularity = Granularity;
-    Writer->Position = 0;
-    Writer->Size = 0;
     return &Writer->Head;
 }
 

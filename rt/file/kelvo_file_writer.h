@@ -17,12 +17,12 @@ void AddToWriterCRC(kelvo_file_writer *Writer, kelvo_int32 UInt8Count, void cons
 
 struct memory_file_writer {
     kelvo_file_writer Head;
-    bool Stolen;
-    kelvo_uint8 *Buffer; // owned until stolen; null until the first growth
-    kelvo_int32 Capacity;
-    kelvo_int32 Granularity;
-    kelvo_int32 Position;
-    kelvo_int32 Size; // the highest position ever written
+    bool Stolen = false;
+    kelvo_uint8 *Buffer = nullptr; // owned until stolen; null until the first growth
+    kelvo_int32 Capacity = 0;
+    kelvo_int32 Granularity = 1;
+    kelvo_int32 Position = 0;
+    kelvo_int32 Size = 0; // the highest position ever written
 };
 
 // True when the writer was made by KelvoCreateMemoryFileWriter.

@@ -284,6 +284,29 @@ void Reverse16(kelvo_int32 Count, void *Buffer) {
     }
 }
 
+bool GrowArray(kelvo_log_message_origin Origin, char const *ItemName, kelvo_int32 ItemSize,
+               kelvo_int32 FirstCapacity, kelvo_int32 Count, kelvo_int32 &Capacity, void *&Items) {
+    kelvo_int64 NewCapacity = Capacity ? 2 * (kelvo_int64)Capacity : FirstCapacity;
+    kelvo_int64 Bytes = NewCapacity * ItemSize;
+    if (Bytes > INT32_MAX) {
+        Log(KelvoErrorLogMessage, Origin,
+            "%s(%d): NewCapacity * sizeof(%s) %I64d is out of range for an int32 Size", KELVO_HERE,
+            ItemName, Bytes);
+        return false;
+    }
+    void *Grown = KELVO_ALLOCATE_SIZE((kelvo_int32)Bytes);
+    if (!Grown) {
+        return false;
+    }
+    Copy(Count * ItemSize, Items, Grown);
+    if (Items) {
+        KELVO_DEALLOCATE(Items);
+    }
+    Items = Grown;
+    Capacity = (kelvo_int32)NewCapacity;
+    return true;
+}
+
 } // namespace kelvo
 
 using namespace kelvo;

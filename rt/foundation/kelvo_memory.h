@@ -123,6 +123,29 @@ kelvo_int64 AggrAllocArrayPtr(aggr_allocator &Allocator, kelvo_int64 Count, T **
                             Fits ? Count * (kelvo_int64)sizeof(T) : -1);
 }
 
+// Doubles an array of Count items (to FirstCapacity when it has room for
+// none), keeping the items and freeing the old block. False, reported under
+// Origin, when the bytes would not fit an int32 or the allocation fails;
+// the array is then unchanged.
+bool GrowArray(kelvo_log_message_origin Origin, char const *ItemName, kelvo_int32 ItemSize,
+               kelvo_int32 FirstCapacity, kelvo_int32 Count, kelvo_int32 &Capacity, void *&Items);
+template <typename item>
+bool GrowArray(kelvo_log_message_origin Origin, char const *ItemName, kelvo_int32 FirstCapacity,
+               kelvo_int32 Count, kelvo_int32 &Capacity, item *&Items) {
+    void *Block = Items;
+    bool Grown = GrowArray(Origin, ItemName, (kelvo_int32)sizeof(item), FirstCapacity, Count,
+                           Capacity, Block);
+    Items = static_cast<item *>(Block);
+    return Grown;
+}
+
+// For records that own memory: copying one would free it twice.
+struct no_copy {
+    no_copy() = default;
+    no_copy(no_copy const &) = delete;
+    no_copy &operator=(no_copy const &) = delete;
+};
+
 // Byte utilities; counts are in bytes.
 void SetUInt8(kelvo_int32 Count, kelvo_uint8 Value, void *Buffer);
 void Copy(kelvo_int32 Count, void const *Source, void *Destination);

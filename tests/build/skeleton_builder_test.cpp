@@ -160,9 +160,14 @@ TEST_F(SkeletonBuilderTest, CyclesAndMissingParentsBecomeRoots) {
     Free(Skeleton);
 }
 
-TEST_F(SkeletonBuilderTest, RefusesIndicesOutsideTheAllottedBones) {
+TEST_F(SkeletonBuilderTest, RefusesNullPartsAndIndicesOutsideTheAllottedBones) {
     kelvo_skeleton_builder *Builder = KelvoBeginSkeleton(2);
     kelvo_real32 const Zero[3] = {0, 0, 0};
+    // Refused bones use up no slot.
+    KelvoAddBoneWithInverse(Builder, Zero, nullptr, Identity3x3, Identity4x4);
+    ExpectLogged(KelvoErrorLogMessage, "LocalOrientation is not allowed to be 0");
+    KelvoAddBone(Builder, Zero, NoRotation, Identity3x3, Zero, NoRotation, nullptr);
+    ExpectLogged(KelvoErrorLogMessage, "WorldScaleShear is not allowed to be 0");
     for (int Bone = 0; Bone < 3; ++Bone) {
         KelvoAddBoneWithInverse(Builder, Zero, NoRotation, Identity3x3, Identity4x4);
     }
