@@ -481,29 +481,35 @@ void Report(benchmark::State &State, clip const &Clip, int Stride, outcome const
     State.counters["bone_frames_per_s"] = BoneFrames / Seconds;
 }
 
-// The walk, or null with the benchmark told why it is skipped.
-clip const *WalkOrSkip(benchmark::State &State) {
-    clip const *Clip = TheClip();
-    if (!Clip) {
+// The walk at the benchmark's stride with each bone's reach; Clip is null,
+// and the benchmark told why it is skipped, when the capture is absent.
+struct walk_run {
+    clip const *Clip;
+    int Stride;
+    std::vector<double> Reaches;
+};
+walk_run WalkOrSkip(benchmark::State &State) {
+    walk_run Walk = {TheClip(), (int)State.range(0), {}};
+    if (Walk.Clip) {
+        Walk.Reaches = Reach(*Walk.Clip);
+    } else {
         State.SkipWithError("../shared/data/mocap/walk.bvh is absent: nothing to measure");
     }
-    return Clip;
+    return Walk;
 }
 
 void BM_CompressWalk(benchmark::State &State) {
-    clip const *Clip = WalkOrSkip(State);
-    if (!Clip) {
+    walk_run const Walk = WalkOrSkip(State);
+    if (!Walk.Clip) {
         return;
     }
-    int Stride = (int)State.range(0);
-    std::vector<double> Reaches = Reach(*Clip);
     // The loosest tolerance that meets the target, else the one that came
     // closest to it.
     double Tolerance = ErrorTarget;
     double Trying = ErrorTarget;
     outcome Best;
     for (int Trial = 0; Trial < 16; ++Trial, Trying *= 0.7071) {
-        outcome Tried = Run(*Clip, Reaches, Stride, Trying);
+        outcome Tried = Run(*Walk.Clip, Walk.Reaches, Walk.Stride, Trying);
         if (Trial == 0 || Tried.Error < Best.Error) {
             Best = Tried;
             Tolerance = Trying;
@@ -512,55 +518,52 @@ void BM_CompressWalk(benchmark::State &State) {
             break;
         }
     }
-    Report(State, *Clip, Stride, Best, "tolerance_cm", Tolerance,
-           [&] { return Run(*Clip, Reaches, Stride, Tolerance); });
+    Report(State, *Walk.Clip, Walk.Stride, Best, "tolerance_cm", Tolerance,
+           [&] { return Run(*Walk.Clip, Walk.Reaches, Walk.Stride, Tolerance); });
 }
 BENCHMARK(BM_CompressWalk)->Arg(1)->Arg(4)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Every track's tolerance chosen by KelvoCompressSkeletonMotion against the
 // 0.05 cm bound, beside the uniform split above.
 void BM_CompressWalkAllocated(benchmark::State &State) {
-    clip const *Clip = WalkOrSkip(State);
-    if (!Clip) {
+    walk_run const Walk = WalkOrSkip(State);
+    if (!Walk.Clip) {
         return;
     }
-    int Stride = (int)State.range(0);
-    std::vector<double> Reaches = Reach(*Clip);
     // The library's errors can cancel between a root's translation and its
     // rotation, which the bench's root at the origin does not see: the
     // bound shrinks until the bench's own measure is within the target.
     double Bound = ErrorTarget;
-    outcome Best = RunAllocated(*Clip, Reaches, Stride, Bound, false);
+    outcome Best = RunAllocated(*Walk.Clip, Walk.Reaches, Walk.Stride, Bound, false);
     for (int Trial = 0; Trial < 4 && Best.Error > ErrorTarget; ++Trial) {
         Bound *= ErrorTarget / Best.Error * 0.98;
-        Best = RunAllocated(*Clip, Reaches, Stride, Bound, false);
+        Best = RunAllocated(*Walk.Clip, Walk.Reaches, Walk.Stride, Bound, false);
     }
     if (std::getenv("KELVO_FIT_TABLE")) {
-        RunAllocated(*Clip, Reaches, Stride, Bound, true);
+        RunAllocated(*Walk.Clip, Walk.Reaches, Walk.Stride, Bound, true);
     }
     State.counters["error_cm_with_root"] = Best.LibraryError;
-    Report(State, *Clip, Stride, Best, "bound_cm", Bound,
-           [&] { return RunAllocated(*Clip, Reaches, Stride, Bound, false); });
+    Report(State, *Walk.Clip, Walk.Stride, Best, "bound_cm", Bound,
+           [&] { return RunAllocated(*Walk.Clip, Walk.Reaches, Walk.Stride, Bound, false); });
 }
 BENCHMARK(BM_CompressWalkAllocated)->Arg(1)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Reference: the same samples stored as keyframe curves, no fitting.
 void BM_KeyframeWalk(benchmark::State &State) {
-    clip const *Clip = WalkOrSkip(State);
-    if (!Clip) {
+    walk_run const Walk = WalkOrSkip(State);
+    if (!Walk.Clip) {
         return;
     }
-    int Stride = (int)State.range(0);
     long long Bytes = 0;
     double BoneFrames = 0;
     for (auto _ : State) {
         Bytes = 0;
-        for (size_t Bone = 0; Bone < Clip->Parents.size(); ++Bone) {
-            std::vector<float> const *Arrays[3] = {&Clip->Positions[Bone], &Clip->Rotations[Bone],
-                                                   &Clip->Scales[Bone]};
+        for (size_t Bone = 0; Bone < Walk.Clip->Parents.size(); ++Bone) {
+            std::vector<float> const *Arrays[3] = {
+                &Walk.Clip->Positions[Bone], &Walk.Clip->Rotations[Bone], &Walk.Clip->Scales[Bone]};
             int Dimensions[3] = {3, 4, 9};
             for (int Kind = 0; Kind < 3; ++Kind) {
-                std::vector<float> Samples = Resample(*Arrays[Kind], Dimensions[Kind], Stride);
+                std::vector<float> Samples = Resample(*Arrays[Kind], Dimensions[Kind], Walk.Stride);
                 int Count = (int)Samples.size() / Dimensions[Kind];
                 kelvo_curve_builder *Builder =
                     KelvoBeginCurve(KelvoCurveDataDaKeyframes32fType, 0, Dimensions[Kind], Count);
@@ -570,10 +573,11 @@ void BM_KeyframeWalk(benchmark::State &State) {
                 KelvoFreeCurve(Curve);
             }
         }
-        BoneFrames += (double)Clip->Parents.size() * ((Clip->Frames - 1) / Stride + 1);
+        BoneFrames +=
+            (double)Walk.Clip->Parents.size() * ((Walk.Clip->Frames - 1) / Walk.Stride + 1);
     }
-    int Frames = (Clip->Frames - 1) / Stride + 1;
-    double RawBytes = (double)Clip->Parents.size() * Frames * 40;
+    int Frames = (Walk.Clip->Frames - 1) / Walk.Stride + 1;
+    double RawBytes = (double)Walk.Clip->Parents.size() * Frames * 40;
     State.counters["raw_bytes"] = RawBytes;
     State.counters["bytes"] = (double)Bytes;
     State.counters["ratio"] = RawBytes / (double)Bytes;

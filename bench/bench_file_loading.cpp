@@ -92,8 +92,8 @@ struct test_file {
 test_file MakeFile(char const *Name, kelvo_uint32 SectionSize, kelvo_compression_type Format) {
     test_file File = {BuildFile(SectionSize, Format), std::string("/tmp/") + Name};
     int Descriptor = open(File.Path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-    if (Descriptor < 0 || write(Descriptor, File.Image.data(), File.Image.size()) !=
-                              (ssize_t)File.Image.size()) {
+    if (Descriptor < 0 ||
+        write(Descriptor, File.Image.data(), File.Image.size()) != (ssize_t)File.Image.size()) {
         abort();
     }
     close(Descriptor);
@@ -101,14 +101,14 @@ test_file MakeFile(char const *Name, kelvo_uint32 SectionSize, kelvo_compression
 }
 
 test_file const &StoredFile() {
-    static test_file File = MakeFile("kelvo2_bench_stored.kv2", StoredSectionSize,
-                                     KelvoNoCompression);
+    static test_file File =
+        MakeFile("kelvo2_bench_stored.kv2", StoredSectionSize, KelvoNoCompression);
     return File;
 }
 
 test_file const &CompressedFile() {
-    static test_file File = MakeFile("kelvo2_bench_fenwa1.kv2", CompressedSectionSize,
-                                     KelvoFenwa1Compression);
+    static test_file File =
+        MakeFile("kelvo2_bench_fenwa1.kv2", CompressedSectionSize, KelvoFenwa1Compression);
     return File;
 }
 
@@ -143,41 +143,35 @@ void PlainRead(benchmark::State &State) {
     State.SetBytesProcessed((int64_t)State.iterations() * File.Image.size());
 }
 
-void LoadFromMemoryReader(benchmark::State &State) {
-    bytes const &Image = StoredFile().Image;
+// Loads a file through Open each iteration; Bytes is what one load yields.
+template <typename open> void LoadEach(benchmark::State &State, size_t Bytes, open Open) {
     for (auto _ : State) {
-        kelvo_file *File = KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+        kelvo_file *File = Open();
         if (!File || !File->Sections[0]) {
             State.SkipWithError("load failed");
         }
         KelvoFreeFile(File);
     }
-    State.SetBytesProcessed((int64_t)State.iterations() * Image.size());
+    State.SetBytesProcessed((int64_t)State.iterations() * (int64_t)Bytes);
+}
+
+void LoadFromMemoryReader(benchmark::State &State) {
+    bytes const &Image = StoredFile().Image;
+    LoadEach(State, Image.size(), [&] {
+        return KelvoReadEntireFileFromMemory((kelvo_int32)Image.size(), Image.data());
+    });
 }
 
 void LoadFromWarmFile(benchmark::State &State) {
     test_file const &Stored = StoredFile();
-    for (auto _ : State) {
-        kelvo_file *File = KelvoReadEntireFile(Stored.Path.c_str());
-        if (!File || !File->Sections[0]) {
-            State.SkipWithError("load failed");
-        }
-        KelvoFreeFile(File);
-    }
-    State.SetBytesProcessed((int64_t)State.iterations() * Stored.Image.size());
+    LoadEach(State, Stored.Image.size(), [&] { return KelvoReadEntireFile(Stored.Path.c_str()); });
 }
 
 // The compressed file whole, then its two costs apart; bytes are expanded.
 void LoadCompressedFile(benchmark::State &State) {
     test_file const &Compressed = CompressedFile();
-    for (auto _ : State) {
-        kelvo_file *File = KelvoReadEntireFile(Compressed.Path.c_str());
-        if (!File || !File->Sections[0]) {
-            State.SkipWithError("load failed");
-        }
-        KelvoFreeFile(File);
-    }
-    State.SetBytesProcessed((int64_t)State.iterations() * CompressedSectionSize);
+    LoadEach(State, CompressedSectionSize,
+             [&] { return KelvoReadEntireFile(Compressed.Path.c_str()); });
     State.counters["stored_bytes"] = (double)Compressed.Image.size();
 }
 
@@ -186,8 +180,7 @@ void ReadCompressedBytes(benchmark::State &State) {
     for (auto _ : State) {
         kelvo_file_reader *Reader = KelvoOpenFileReader(Compressed.Path.c_str());
         void *Buffer = malloc(Compressed.Image.size());
-        kelvo_int32 Read =
-            KelvoReadAtMost(Reader, 0, (kelvo_int32)Compressed.Image.size(), Buffer);
+        kelvo_int32 Read = KelvoReadAtMost(Reader, 0, (kelvo_int32)Compressed.Image.size(), Buffer);
         benchmark::DoNotOptimize(Read);
         free(Buffer);
         KelvoCloseFileReader(Reader);

@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <stdint.h>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -85,20 +86,17 @@ template <typename Container> void Lookup(benchmark::State &State) {
     State.SetItemsProcessed((int64_t)State.iterations() * KeyCount);
 }
 
-BENCHMARK_TEMPLATE(Insert, std_map)->Name("StdMapInsert100k")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Insert, std_unordered_map)
-    ->Name("StdUnorderedMapInsert100k")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Insert, kelvo_container)
-    ->Name("KelvoPointerHashInsert100k")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Lookup, std_map)->Name("StdMapLookup100k")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Lookup, std_unordered_map)
-    ->Name("StdUnorderedMapLookup100k")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Lookup, kelvo_container)
-    ->Name("KelvoPointerHashLookup100k")
-    ->Unit(benchmark::kMillisecond);
+// Insertion and lookup of each container, registered under its name.
+template <typename container> bool Register(std::string const &Name) {
+    benchmark::RegisterBenchmark((Name + "Insert100k").c_str(), Insert<container>)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((Name + "Lookup100k").c_str(), Lookup<container>)
+        ->Unit(benchmark::kMillisecond);
+    return true;
+}
+[[maybe_unused]] bool const Registered = Register<std_map>("StdMap") &&
+                                         Register<std_unordered_map>("StdUnorderedMap") &&
+                                         Register<kelvo_container>("KelvoPointerHash");
 
 } // namespace
 

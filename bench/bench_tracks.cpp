@@ -25,7 +25,6 @@ struct curve_deleter {
 };
 using owned_curve = std::unique_ptr<kelvo_curve2, curve_deleter>;
 
-
 // Tracks named bone_000 ... in sorted order, each with animated position and
 // orientation curves, and a chain skeleton of the same names.
 struct scene {
@@ -94,14 +93,8 @@ void FindTrack(benchmark::State &State, bool Sorted) {
     PerItem(State, 100, "ns_per_lookup");
 }
 
-void FindTrackSorted(benchmark::State &State) {
-    FindTrack(State, true);
-}
-void FindTrackLinearReference(benchmark::State &State) {
-    FindTrack(State, false);
-}
-BENCHMARK(FindTrackSorted);
-BENCHMARK(FindTrackLinearReference);
+BENCHMARK_CAPTURE(FindTrack, Sorted, true)->Name("FindTrackSorted");
+BENCHMARK_CAPTURE(FindTrack, LinearReference, false)->Name("FindTrackLinearReference");
 
 void BuildBinding67(benchmark::State &State) {
     scene Scene(67);
@@ -158,14 +151,8 @@ void Sample67(benchmark::State &State, bool General) {
     KelvoReleaseAnimationBinding(Binding);
 }
 
-void SampleSpecialized(benchmark::State &State) {
-    Sample67(State, false);
-}
-void SampleGeneralReference(benchmark::State &State) {
-    Sample67(State, true);
-}
-BENCHMARK(SampleSpecialized);
-BENCHMARK(SampleGeneralReference);
+BENCHMARK_CAPTURE(Sample67, Specialized, false)->Name("SampleSpecialized");
+BENCHMARK_CAPTURE(Sample67, GeneralReference, true)->Name("SampleGeneralReference");
 
 } // namespace
 

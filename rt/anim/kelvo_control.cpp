@@ -102,16 +102,6 @@ void FreeControl(kelvo_control *Control) {
     KelvoDeallocateFixed(&ControlAllocator, Control);
 }
 
-kelvo_model_control_binding *BindingOn(kelvo_control *Control, kelvo_model_instance *Instance) {
-    for (kelvo_model_control_binding *Binding = Control->Bindings.ControlNext;
-         Binding != &Control->Bindings; Binding = Binding->ControlNext) {
-        if (Binding->ModelInstance == Instance) {
-            return Binding;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 namespace kelvo {
@@ -485,7 +475,8 @@ KELVO_GETTER(kelvo_control *, KelvoGetGlobalNextControl, kelvo_control, Control,
 KELVO_API kelvo_track_mask *
 KelvoGetControlTrackGroupModelMask(kelvo_control *Control, kelvo_model_instance *ModelInstance) {
     KELVO_CHECK_NOT_NULL(Control, Origin, nullptr);
-    kelvo_model_control_binding *Binding = BindingOn(Control, ModelInstance);
+    kelvo_model_control_binding *Binding = kelvo::FindBinding(
+        &Control->Bindings, &kelvo_model_control_binding::ControlNext, Control, ModelInstance);
     if (!Binding || Binding->Operations != &ControlledAnimationOperations) {
         return nullptr;
     }

@@ -104,6 +104,20 @@ void FreeControlBinding(kelvo_model_control_binding *Binding);
 // Moves the control's bindings to the front (active) or back of their rings.
 void UpdateControlActivity(kelvo_control *Control);
 bool BindingIsActive(kelvo_model_control_binding const *Binding);
+// The first binding of the control to the instance on one side's ring (the
+// ring at Sentinel, through Next), in that ring's order.
+inline kelvo_model_control_binding *
+FindBinding(kelvo_model_control_binding *Sentinel,
+            kelvo_model_control_binding *kelvo_model_control_binding::*Next,
+            kelvo_control const *Control, kelvo_model_instance const *Instance) {
+    for (kelvo_model_control_binding *Binding = Sentinel->*Next; Binding != Sentinel;
+         Binding = Binding->*Next) {
+        if (Binding->Control == Control && Binding->ModelInstance == Instance) {
+            return Binding;
+        }
+    }
+    return nullptr;
+}
 
 void BringLocalClockUpToDate(kelvo_control *Control);
 void GetControlSampleContext(kelvo_control *Control, kelvo_sample_context *Context);

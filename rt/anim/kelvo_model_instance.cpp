@@ -101,16 +101,6 @@ void SampleBindings(kelvo_model_instance *Instance, kelvo_model_control_binding 
                                      AllowedError, SparseBoneArray);
 }
 
-kelvo_model_control_binding *BindingOf(kelvo_model_instance *Instance, kelvo_control *Control) {
-    for (kelvo_model_control_binding *Binding = Instance->Bindings.ModelNext;
-         Binding != &Instance->Bindings; Binding = Binding->ModelNext) {
-        if (Binding->Control == Control) {
-            return Binding;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 namespace kelvo {
@@ -327,7 +317,8 @@ KELVO_API kelvo_bool32 KelvoSampleSingleModelAnimationLODSparse(
     if (!PoseRangeIsValid(ModelInstance, FirstBone, BoneCount, Result)) {
         return 0;
     }
-    kelvo_model_control_binding *Binding = BindingOf(ModelInstance, Control);
+    kelvo_model_control_binding *Binding = kelvo::FindBinding(
+        &ModelInstance->Bindings, &kelvo_model_control_binding::ModelNext, Control, ModelInstance);
     if (!Binding) {
         KelvoBeginLocalPoseAccumulation(Result, FirstBone, BoneCount, SparseBoneArray);
         KelvoEndLocalPoseAccumulationLOD(Result, FirstBone, BoneCount, SkeletonOf(ModelInstance),
