@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <map>
 #include <stdlib.h>
 #include <string>
@@ -225,18 +226,22 @@ void LoadImage(benchmark::State &State, kelvo_int32 Bits, bool LittleEndian) {
 
 } // namespace
 
-BENCHMARK_CAPTURE(LoadImage, Native, ThisBits, true)
-    ->Name("LoadNative")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(LoadImage, OtherByteOrder, ThisBits, false)
-    ->Name("LoadOtherByteOrder")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(LoadImage, OtherPointerSize, OtherBits, true)
-    ->Name("LoadOtherPointerSize")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(LoadImage, OtherBoth, OtherBits, false)
-    ->Name("LoadOtherPointerSizeAndByteOrder")
-    ->Unit(benchmark::kMillisecond);
+struct image_load {
+    char const *Name;
+    kelvo_int32 Bits;
+    bool LittleEndian;
+};
+[[maybe_unused]] bool const Registered = [] {
+    for (image_load const &Each : {image_load{"LoadNative", ThisBits, true},
+                                   {"LoadOtherByteOrder", ThisBits, false},
+                                   {"LoadOtherPointerSize", OtherBits, true},
+                                   {"LoadOtherPointerSizeAndByteOrder", OtherBits, false}}) {
+        benchmark::RegisterBenchmark(Each.Name, [Each](benchmark::State &State) {
+            LoadImage(State, Each.Bits, Each.LittleEndian);
+        })->Unit(benchmark::kMillisecond);
+    }
+    return true;
+}();
 BENCHMARK(CheckNativeTree)->Unit(benchmark::kMillisecond);
 
 int main(int ArgumentCount, char **Arguments) {

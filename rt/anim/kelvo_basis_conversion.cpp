@@ -183,9 +183,9 @@ void TransformModel(basis_change const &Change, kelvo_model *Model) {
     if (!Model || !FirstVisit(Change.Done, Model)) {
         return;
     }
-    TransformSkeleton(Change, Model->Skeleton);
     ForEach(Model->MeshBindings, Model->MeshBindingCount,
             [&](kelvo_model_mesh_binding &Binding) { TransformMesh(Change, Binding.Mesh); });
+    TransformSkeleton(Change, Model->Skeleton);
     KelvoSimilarityTransform(&Model->InitialPlacement, Change.Affine, Change.Linear,
                              Change.InverseLinear);
 }
@@ -268,19 +268,19 @@ KELVO_API kelvo_bool32 KelvoTransformFile(kelvo_file_info *FileInfo, kelvo_real3
                                           kelvo_real32 LinearTolerance, kelvo_int32 Flags) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, false);
     kelvo_file_info &Info = *FileInfo;
-    return RunChange(
-        Affine, Linear, InverseLinear, LinearTolerance, Flags, [&Info](basis_change const &Change) {
-            auto Each = [&](void const *Array, kelvo_int32 Count, auto Walk) {
-                WalkListed(Change, Array, Count, Walk);
-            };
-            Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
-            Each(Info.Meshes, Info.MeshCount, TransformMesh);
-            Each(Info.Models, Info.ModelCount, TransformModel);
-            Each(Info.Animations, Info.AnimationCount, TransformAnimation);
-            // What the file lists but nothing above reached is in its basis too.
-            Each(Info.VertexDatas, Info.VertexDataCount, TransformVertexData);
-            Each(Info.TrackGroups, Info.TrackGroupCount, TransformTrackGroup);
-        });
+    return RunChange(Affine, Linear, InverseLinear, LinearTolerance, Flags,
+                     [&Info](basis_change const &Change) {
+                         auto Each = [&](void const *Array, kelvo_int32 Count, auto Walk) {
+                             WalkListed(Change, Array, Count, Walk);
+                         };
+                         Each(Info.Skeletons, Info.SkeletonCount, TransformSkeleton);
+                         Each(Info.Meshes, Info.MeshCount, TransformMesh);
+                         Each(Info.Models, Info.ModelCount, TransformModel);
+                         Each(Info.Animations, Info.AnimationCount, TransformAnimation);
+                         // What the file lists but nothing above reached is in its basis too.
+                         Each(Info.VertexDatas, Info.VertexDataCount, TransformVertexData);
+                         Each(Info.TrackGroups, Info.TrackGroupCount, TransformTrackGroup);
+                     });
 }
 
 // The exports over one object differ only in the walk they start.

@@ -221,6 +221,23 @@ struct writer {
         KelvoEndCurveDataInPlace(Copy, &Destination, Base + CurveAt);
         CurveAt += CurveSize(Source);
     }
+
+    // Count records at Offset, or null for none.
+    template <typename record> record *Array(kelvo_int64 Offset, kelvo_int32 Count) {
+        return Count ? reinterpret_cast<record *>(Base + Offset) : nullptr;
+    }
+
+    // Count tracks at Offset, each named after its pending track and
+    // filled from it by Fill.
+    template <typename track, typename pending, typename fill>
+    track *Tracks(kelvo_int64 Offset, pending const *Sources, kelvo_int32 Count, fill Fill) {
+        track *Placed = Array<track>(Offset, Count);
+        for (kelvo_int32 Index = 0; Index < Count; ++Index) {
+            Placed[Index].Name = String(Sources[Index].Name);
+            Fill(Sources[Index], Placed[Index]);
+        }
+        return Placed;
+    }
 };
 
 template <typename pending> void SortByName(pending *Items, kelvo_int32 Count) {
@@ -244,53 +261,38 @@ kelvo_track_group *Write(kelvo_track_group_builder *Builder, group_layout const 
     auto *Group = reinterpret_cast<kelvo_track_group *>(Base);
     Group->Name = Out.String(Builder->Name);
     Group->VectorTrackCount = Builder->VectorCount;
-    Group->VectorTracks = Builder->VectorCount
-                              ? reinterpret_cast<kelvo_vector_track *>(Base + Layout.VectorTracks)
-                              : nullptr;
-    for (kelvo_int32 Index = 0; Index < Builder->VectorCount; ++Index) {
-        pending_vector const &Source = Builder->Vectors[Index];
-        kelvo_vector_track &Track = Group->VectorTracks[Index];
-        Track.Name = Out.String(Source.Name);
-        Track.Dimension = Source.Dimension;
-        Out.Curve(Source.Value, Track.ValueCurve);
-    }
+    Group->VectorTracks = Out.Tracks<kelvo_vector_track>(
+        Layout.VectorTracks, Builder->Vectors, Builder->VectorCount,
+        [&](pending_vector const &Source, kelvo_vector_track &Track) {
+            Track.Dimension = Source.Dimension;
+            Out.Curve(Source.Value, Track.ValueCurve);
+        });
     Group->TransformTrackCount = Builder->TransformCount;
-    Group->TransformTracks =
-        Builder->TransformCount
-            ? reinterpret_cast<kelvo_transform_track *>(Base + Layout.TransformTracks)
-            : nullptr;
-    for (kelvo_int32 Index = 0; Index < Builder->TransformCount; ++Index) {
-        pending_transform const &Source = Builder->Transforms[Index];
-        kelvo_transform_track &Track = Group->TransformTracks[Index];
-        Track.Name = Out.String(Source.Name);
-        Out.Curve(Source.Orientation, Track.OrientationCurve);
-        Out.Curve(Source.Position, Track.PositionCurve);
-        Out.Curve(Source.ScaleShear, Track.ScaleShearCurve);
-    }
+    Group->TransformTracks = Out.Tracks<kelvo_transform_track>(
+        Layout.TransformTracks, Builder->Transforms, Builder->TransformCount,
+        [&](pending_transform const &Source, kelvo_transform_track &Track) {
+            Out.Curve(Source.Orientation, Track.OrientationCurve);
+            Out.Curve(Source.Position, Track.PositionCurve);
+            Out.Curve(Source.ScaleShear, Track.ScaleShearCurve);
+        });
     if (Builder->LODErrorSpace && Builder->TransformCount) {
         Group->TransformLODErrorCount = Builder->TransformCount;
         Group->TransformLODErrors = reinterpret_cast<kelvo_real32 *>(Base + Layout.LODErrors);
         KelvoResetLODErrorSpace(Group);
     }
     Group->TextTrackCount = Builder->TextCount;
-    Group->TextTracks = Builder->TextCount
-                            ? reinterpret_cast<kelvo_text_track *>(Base + Layout.TextTracks)
-                            : nullptr;
     kelvo_int64 EntryAt = Layout.Entries;
-    for (kelvo_int32 Index = 0; Index < Builder->TextCount; ++Index) {
-        pending_text const &Source = Builder->Texts[Index];
-        kelvo_text_track &Track = Group->TextTracks[Index];
-        Track.Name = Out.String(Source.Name);
-        Track.EntryCount = Source.EntryCount;
-        Track.Entries = Source.EntryCount
-                            ? reinterpret_cast<kelvo_text_track_entry *>(Base + EntryAt)
-                            : nullptr;
-        EntryAt += RoundUp((kelvo_int64)Source.EntryCount * sizeof(kelvo_text_track_entry));
-        for (kelvo_int32 Entry = 0; Entry < Source.EntryCount; ++Entry) {
-            Track.Entries[Entry] = {Source.Entries[Entry].TimeStamp,
-                                    Out.String(Source.Entries[Entry].Text)};
-        }
-    }
+    Group->TextTracks = Out.Tracks<kelvo_text_track>(
+        Layout.TextTracks, Builder->Texts, Builder->TextCount,
+        [&](pending_text const &Source, kelvo_text_track &Track) {
+            Track.EntryCount = Source.EntryCount;
+            Track.Entries = Out.Array<kelvo_text_track_entry>(EntryAt, Source.EntryCount);
+            EntryAt += RoundUp((kelvo_int64)Source.EntryCount * sizeof(kelvo_text_track_entry));
+            for (kelvo_int32 Entry = 0; Entry < Source.EntryCount; ++Entry) {
+                Track.Entries[Entry] = {Source.Entries[Entry].TimeStamp,
+                                        Out.String(Source.Entries[Entry].Text)};
+            }
+        });
     Group->InitialPlacement = kelvo::IdentityTransform;
     Group->AccumulationFlags = KELVO_TRACK_GROUP_IS_SORTED;
     return Out.Failed ? nullptr : Group;

@@ -18,13 +18,13 @@
 // long chain of objects cannot exhaust the call stack.
 #include "file/kelvo_platform_conversion.h"
 
-#include "kelvo2/kelvo2_compression.h"
-#include "kelvo2/kelvo2_pointer_hash.h"
-#include "foundation/kelvo_counters.h"
 #include "data/kelvo_data_type.h"
 #include "file/kelvo_file_format.h"
+#include "foundation/kelvo_counters.h"
 #include "foundation/kelvo_log.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo2/kelvo2_compression.h"
+#include "kelvo2/kelvo2_pointer_hash.h"
 
 #include <algorithm>
 #include <string.h>
@@ -254,8 +254,8 @@ bool FindFixup(conversion const &C, kelvo_uint32 Section, kelvo_int64 FieldOffse
     }
     To = (Found - 1)->To;
     // Repeats of the field's fix-up are taken with it.
-    for (kelvo_int64 Index = Found - 1 - Begin; Index >= 0 && Begin[Index].FromOffset == FieldOffset;
-         --Index) {
+    for (kelvo_int64 Index = Found - 1 - Begin;
+         Index >= 0 && Begin[Index].FromOffset == FieldOffset; --Index) {
         State.Used[Index] = 1;
     }
     return true;
@@ -923,20 +923,46 @@ bool DiscoverObjects(conversion &C, work_item const &Item, kelvo_uint8 const *Ad
     return true;
 }
 
+// A stack's units copied out and sorted, freed with this; Failed (and
+// reported) when the copy cannot be allocated.
+template <typename unit> struct sorted_units : kelvo::no_copy {
+    unit *Units = nullptr;
+    kelvo_int32 Count = 0;
+    bool Failed = false;
+
+    template <typename before> sorted_units(kelvo_stack_allocator const &Stack, before Before) {
+        kelvo_int32 Found = KelvoGetStackUnitCount(&Stack);
+        if (Found == 0) {
+            return;
+        }
+        kelvo_int64 Bytes = (kelvo_int64)Found * (kelvo_int64)sizeof(unit);
+        if (Bytes > INT32_MAX) {
+            Log(KelvoErrorLogMessage, Origin,
+                "%s(%d): PlatformConversion: %d units of %d bytes are too many to sort", KELVO_HERE,
+                Found, (kelvo_int32)sizeof(unit));
+            Failed = true;
+            return;
+        }
+        Units = static_cast<unit *>(KELVO_ALLOCATE_SIZE((kelvo_int32)Bytes));
+        if (!Units) {
+            Failed = true;
+            return;
+        }
+        KelvoSerializeStack(&Stack, Units);
+        std::sort(Units, Units + Found, Before);
+        Count = Found;
+    }
+    ~sorted_units() {
+        if (Units) {
+            KELVO_DEALLOCATE(Units);
+        }
+    }
+};
+
 // Merges the extents of each type that overlap element for element; each
 // gets the root it is copied with.
 bool SettleExtents(conversion &C) {
-    kelvo_int32 Count = KelvoGetStackUnitCount(&C.AllExtents);
-    if (Count == 0) {
-        return true;
-    }
-    auto **Sorted =
-        static_cast<extent **>(KELVO_ALLOCATE_SIZE((kelvo_int32)(Count * sizeof(extent *))));
-    if (!Sorted) {
-        return false;
-    }
-    KelvoSerializeStack(&C.AllExtents, Sorted);
-    std::sort(Sorted, Sorted + Count, [](extent const *A, extent const *B) {
+    sorted_units<extent *> Sorted(C.AllExtents, [](extent const *A, extent const *B) {
         if (A->Type != B->Type) {
             return A->Type < B->Type;
         }
@@ -945,10 +971,13 @@ bool SettleExtents(conversion &C) {
         }
         return A->Offset < B->Offset;
     });
+    if (Sorted.Failed) {
+        return false;
+    }
     extent *Root = nullptr;
     kelvo_int64 RootEnd = 0;
-    for (kelvo_int32 Index = 0; Index < Count; ++Index) {
-        extent *Extent = Sorted[Index];
+    for (kelvo_int32 Index = 0; Index < Sorted.Count; ++Index) {
+        extent *Extent = Sorted.Units[Index];
         kelvo_int64 Size = Extent->Type->SourceSize;
         kelvo_int64 End = Extent->Offset + Size * Extent->Count;
         bool Joins =
@@ -964,7 +993,6 @@ bool SettleExtents(conversion &C) {
         }
         Extent->Root = Root;
     }
-    KELVO_DEALLOCATE(Sorted);
     return true;
 }
 
@@ -1137,20 +1165,15 @@ bool Walk(conversion &C, stored_type &RootType, kelvo_file_reference const &Root
 // the tree reaches: a loader of the file's own pointer size applies it, so
 // the file would mean one thing there and another once converted.
 bool FixupsStayOutsideTheTree(conversion &C) {
-    kelvo_int32 Count = KelvoGetStackUnitCount(&C.Reached);
-    if (Count == 0) {
-        return true;
-    }
-    auto *Bytes = static_cast<source_bytes *>(
-        KELVO_ALLOCATE_SIZE((kelvo_int32)((kelvo_int64)Count * sizeof(source_bytes))));
-    if (!Bytes) {
-        return false;
-    }
-    KelvoSerializeStack(&C.Reached, Bytes);
     auto Before = [](source_bytes const &A, source_bytes const &B) {
         return A.Section != B.Section ? A.Section < B.Section : A.Begin < B.Begin;
     };
-    std::sort(Bytes, Bytes + Count, Before);
+    sorted_units<source_bytes> Sorted(C.Reached, Before);
+    if (Sorted.Failed) {
+        return false;
+    }
+    source_bytes *Bytes = Sorted.Units;
+    kelvo_int32 const Count = Sorted.Count;
     // Each End becomes the furthest end of its section's bytes so far.
     for (kelvo_int32 Index = 1; Index < Count; ++Index) {
         if (Bytes[Index].Section == Bytes[Index - 1].Section) {
@@ -1164,8 +1187,8 @@ bool FixupsStayOutsideTheTree(conversion &C) {
             kelvo_int64 From = State.Fixups[Fixup].FromOffset;
             source_bytes Probe = {(kelvo_uint32)Section, From + C.SourcePointerSize, 0};
             source_bytes const *Next = std::lower_bound(Bytes, Bytes + Count, Probe, Before);
-            if (State.Used[Fixup] || Next == Bytes || (Next - 1)->Section != (kelvo_uint32)Section ||
-                (Next - 1)->End <= From) {
+            if (State.Used[Fixup] || Next == Bytes ||
+                (Next - 1)->Section != (kelvo_uint32)Section || (Next - 1)->End <= From) {
                 continue;
             }
             Log(KelvoErrorLogMessage, Origin,
@@ -1175,7 +1198,6 @@ bool FixupsStayOutsideTheTree(conversion &C) {
             Outside = false;
         }
     }
-    KELVO_DEALLOCATE(Bytes);
     return Outside;
 }
 
