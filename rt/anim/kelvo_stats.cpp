@@ -193,9 +193,9 @@ KELVO_API kelvo_stats *KelvoCaptureCurrentStats(kelvo_int32 FrameCount) {
         return nullptr;
     }
     memset(Stats, 0, sizeof(*Stats));
-    Stats->FrameCount = FrameCount;
     CountInstances(*Stats);
     CountControls(*Stats);
+    Stats->FrameCount = FrameCount;
     KelvoGetAnimationBindingCacheStatus(&Stats->Cache);
 
     kelvo_int32 Site = 0;

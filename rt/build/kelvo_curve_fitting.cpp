@@ -26,12 +26,12 @@ struct bspline_solver {
     kelvo_int32 MaximumDimension;
     kelvo_int32 Capacity; // knots and controls any buffer holds
     kelvo_real32 *KnotBuffers[2];
-    kelvo_real32 *Controls;    // Capacity x MaximumDimension, the candidate's
-    double *Band;              // Capacity x (Degree + 1): row i holds A(i, i .. i + Degree)
-    double *RightHandSides;    // Capacity x MaximumDimension, solved in place
-    kelvo_real32 *SampleCopy;  // set by the running fit
-    kelvo_curve2 ScratchCurve; // the DaK32fC32f candidate, over the buffers
-    kelvo_curve_data_da_k32f_c32f ScratchData;
+    kelvo_real32 *Controls; // Capacity x MaximumDimension, the candidate's
+    double *Band;           // Capacity x (Degree + 1): row i holds A(i, i .. i + Degree)
+    double *RightHandSides; // Capacity x MaximumDimension, solved in place
+    kelvo_real32 *SampleCopy = nullptr; // set by the running fit
+    kelvo_curve2 ScratchCurve = {};     // the DaK32fC32f candidate, over the buffers
+    kelvo_curve_data_da_k32f_c32f ScratchData = {};
 };
 
 namespace kelvo {
@@ -629,16 +629,14 @@ KELVO_API bspline_solver *KelvoAllocateBSplineSolver(kelvo_int32 Degree,
     if (!EndAggrAlloc(Aggr, KELVO_HERE)) {
         return nullptr;
     }
-    memset(Solver, 0, sizeof(*Solver));
-    Solver->Degree = Degree;
-    Solver->MaximumSampleCount = MaximumSampleCount;
-    Solver->MaximumDimension = MaximumDimension;
-    Solver->Capacity = (kelvo_int32)Capacity;
-    Solver->KnotBuffers[0] = Knots0;
-    Solver->KnotBuffers[1] = Knots1;
-    Solver->Controls = Controls;
-    Solver->Band = Band;
-    Solver->RightHandSides = Rhs;
+    *Solver = {.Degree = Degree,
+               .MaximumSampleCount = MaximumSampleCount,
+               .MaximumDimension = MaximumDimension,
+               .Capacity = (kelvo_int32)Capacity,
+               .KnotBuffers = {Knots0, Knots1},
+               .Controls = Controls,
+               .Band = Band,
+               .RightHandSides = Rhs};
     return Solver;
 }
 

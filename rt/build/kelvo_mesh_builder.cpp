@@ -616,7 +616,7 @@ KELVO_API kelvo_mesh_builder *KelvoBeginMesh(kelvo_int32 VertexCount, kelvo_int3
     if (!EndAggrAlloc(Aggr, KELVO_HERE)) {
         return nullptr;
     }
-    memset(B, 0, sizeof(*B));
+    *B = kelvo_mesh_builder{};
     B->VertexType = VertexType;
     B->VertexSize = VertexSize;
     B->MemberCount = MemberCount;
