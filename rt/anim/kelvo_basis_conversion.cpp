@@ -52,6 +52,15 @@ void ForEachReference(Slot const *Slots, kelvo_int32 Count, Visitor Visit) {
         Visit(Object);
     }
 }
+// The same, skipping empty slots.
+template <typename Slot, typename Visitor>
+void ForEachPresent(Slot const *Slots, kelvo_int32 Count, Visitor Visit) {
+    ForEachReference(Slots, Count, [&](Slot Object) {
+        if (Object) {
+            Visit(Object);
+        }
+    });
+}
 
 // ---- vertex data and its morph curves --------------------------------------------
 
@@ -300,20 +309,11 @@ KELVO_BASIS_TRANSFORM(KelvoTransformAnimation, kelvo_animation, Animation, Trans
 
 KELVO_API void KelvoResortAllAnimationTrackGroups(kelvo_animation *Animation) {
     KELVO_CHECK_NOT_NULL(Animation, Origin, KELVO_NOTHING);
-    ForEachReference(Animation->TrackGroups, Animation->TrackGroupCount,
-                     [](kelvo_track_group *Group) {
-                         if (Group) {
-                             KelvoResortTrackGroup(Group);
-                         }
-                     });
+    ForEachPresent(Animation->TrackGroups, Animation->TrackGroupCount, KelvoResortTrackGroup);
 }
 
 KELVO_API void KelvoResortAllFileTrackGroups(kelvo_file_info *FileInfo) {
     KELVO_CHECK_NOT_NULL(FileInfo, Origin, KELVO_NOTHING);
-    ForEachReference(FileInfo->Animations, FileInfo->AnimationCount,
-                     [](kelvo_animation *Animation) {
-                         if (Animation) {
-                             KelvoResortAllAnimationTrackGroups(Animation);
-                         }
-                     });
+    ForEachPresent(FileInfo->Animations, FileInfo->AnimationCount,
+                   KelvoResortAllAnimationTrackGroups);
 }

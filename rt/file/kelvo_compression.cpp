@@ -95,6 +95,16 @@ void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Posi
         DescribeFault(Fault), Position, ExpandedSize);
 }
 
+namespace {
+// One piece; the other codec's counterpart is KelvoFenwa1Decompress.
+kelvo_bool32 Fenwa0DecompressChunk(bool Reversed, kelvo_int32 StoredSize, void const *StoredBytes,
+                                   kelvo_int32 ExpandedSize, void *Destination) {
+    KELVO_TIMED_BLOCK("Fenwa0Decompress");
+    return DecodePieces(KelvoFenwa0Compression, Reversed, StoredSize, StoredBytes, 1, &ExpandedSize,
+                        ExpandedSize, Destination);
+}
+} // namespace
+
 } // namespace kelvo
 
 KELVO_API kelvo_bool32 KelvoDecompressData(kelvo_compression_type Format,
@@ -131,11 +141,9 @@ KELVO_API kelvo_bool32 KelvoDecompressDataChunk(kelvo_compression_type Format,
     switch (Format) {
     case KelvoNoCompression:
         return CopyUncompressed(StoredSize, StoredBytes, ExpandedSize, Destination);
-    case KelvoFenwa0Compression: {
-        KELVO_TIMED_BLOCK("Fenwa0Decompress");
-        return kelvo::DecodePieces(KelvoFenwa0Compression, FileIsByteReversed != 0, StoredSize,
-                                   StoredBytes, 1, &ExpandedSize, ExpandedSize, Destination);
-    }
+    case KelvoFenwa0Compression:
+        return kelvo::Fenwa0DecompressChunk(FileIsByteReversed != 0, StoredSize, StoredBytes,
+                                            ExpandedSize, Destination);
     case KelvoFenwa1Compression:
         return KelvoFenwa1Decompress(FileIsByteReversed, StoredSize, StoredBytes, ExpandedSize,
                                      Destination);
