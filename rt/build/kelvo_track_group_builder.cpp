@@ -299,14 +299,7 @@ kelvo_track_group *Write(kelvo_track_group_builder *Builder, group_layout const 
 }
 
 kelvo_int32 CheckedSize(kelvo_track_group_builder const *Builder) {
-    kelvo_int64 Size = LayOut(Builder).Size;
-    if (Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): EndAggrSize(Allocator) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return kelvo::ResultingSize(LayOut(Builder).Size, Origin);
 }
 
 } // namespace

@@ -211,31 +211,32 @@ void StorePointerValue(conversion const &C, kelvo_uint8 *At, kelvo_uint64 Value)
 
 // ---- source side ----------------------------------------------------------------
 
-// Whether Size bytes at Reference lie inside a loaded section.
-resolution Resolve(conversion const &C, kelvo_file_reference const &Reference, kelvo_int64 Size,
-                   kelvo_uint8 const *&Address) {
-    Address = nullptr;
-    if (Reference.SectionIndex >= (kelvo_uint32)C.SectionCount) {
-        return resolution::Bad;
-    }
-    section_state const &Section = C.Sections[Reference.SectionIndex];
-    if (!Section.Source) {
-        return resolution::Unloaded;
-    }
-    if (Size < 0 || Reference.Offset > Section.SourceSize ||
-        (Reference.Offset == Section.SourceSize && Size > 0) ||
-        (kelvo_int64)Reference.Offset + Size > Section.SourceSize) {
-        return resolution::Bad;
-    }
-    Address = Section.Source + Reference.Offset;
-    return resolution::Found;
-}
-
 void ReportBadReference(char const *What, kelvo_file_reference const &Reference) {
     Log(KelvoErrorLogMessage, Origin,
         "%s(%d): PlatformConversion: %s at offset %u of section %u does not lie inside a "
         "section",
         KELVO_HERE, What, Reference.Offset, Reference.SectionIndex);
+}
+
+// Whether Size bytes at Reference lie inside a loaded section; What names
+// them when they do not (reported).
+resolution Resolve(conversion const &C, kelvo_file_reference const &Reference, kelvo_int64 Size,
+                   kelvo_uint8 const *&Address, char const *What) {
+    Address = nullptr;
+    section_state const *Section = Reference.SectionIndex < (kelvo_uint32)C.SectionCount
+                                       ? &C.Sections[Reference.SectionIndex]
+                                       : nullptr;
+    if (Section && !Section->Source) {
+        return resolution::Unloaded;
+    }
+    if (!Section || Size < 0 || Reference.Offset > Section->SourceSize ||
+        (Reference.Offset == Section->SourceSize && Size > 0) ||
+        (kelvo_int64)Reference.Offset + Size > Section->SourceSize) {
+        ReportBadReference(What, Reference);
+        return resolution::Bad;
+    }
+    Address = Section->Source + Reference.Offset;
+    return resolution::Found;
 }
 
 // The target of the pointer field at Offset of Section, when it has one.
@@ -311,13 +312,9 @@ bool TakeSteps(conversion &C, kelvo_int64 Count) {
 // loaded.
 stored_type *GetType(conversion &C, kelvo_file_reference const &Reference, bool &Bad) {
     kelvo_uint8 const *Address;
-    resolution Where = Resolve(C, Reference, C.SourceRecordSize, Address);
-    if (Where == resolution::Unloaded) {
-        return nullptr;
-    }
-    if (Where == resolution::Bad) {
-        ReportBadReference("A type definition", Reference);
-        Bad = true;
+    resolution Where = Resolve(C, Reference, C.SourceRecordSize, Address, "A type definition");
+    if (Where != resolution::Found) {
+        Bad = Where == resolution::Bad;
         return nullptr;
     }
     void *Known = nullptr;
@@ -547,14 +544,10 @@ bool PushWork(conversion &C, work_item const &Item) {
 bool CopyString(conversion &C, kelvo_file_reference const &Reference, target_location &Location,
                 bool &Found) {
     kelvo_uint8 const *Address;
-    resolution Where = Resolve(C, Reference, 1, Address);
+    resolution Where = Resolve(C, Reference, 1, Address, "A string");
     Found = Where == resolution::Found;
-    if (Where == resolution::Unloaded) {
-        return true;
-    }
-    if (Where == resolution::Bad) {
-        ReportBadReference("A string", Reference);
-        return false;
+    if (!Found) {
+        return Where == resolution::Unloaded;
     }
     void *Known = nullptr;
     if (KelvoGetHashedPointerData(C.Strings, Address, &Known)) {
@@ -703,13 +696,10 @@ bool FailTraversal(char const *Message) {
 bool CopyPointerBlock(conversion &C, stored_type *Type, kelvo_file_reference const &Block,
                       kelvo_uint32 Count, target_location const &From) {
     kelvo_uint8 const *Address;
-    resolution Where = Resolve(C, Block, (kelvo_int64)Count * C.SourcePointerSize, Address);
-    if (Where == resolution::Unloaded) {
-        return true;
-    }
-    if (Where == resolution::Bad) {
-        ReportBadReference("An array of references", Block);
-        return false;
+    resolution Where = Resolve(C, Block, (kelvo_int64)Count * C.SourcePointerSize, Address,
+                               "An array of references");
+    if (Where != resolution::Found) {
+        return Where == resolution::Unloaded;
     }
     void *Known = nullptr;
     if (KelvoGetHashedPointerData(C.Blocks, Address, &Known)) {
@@ -847,8 +837,7 @@ bool CopySubObjects(conversion &C, stored_type &Type, kelvo_uint32 Section,
                 bool Found;
                 if (C.Discovering) {
                     kelvo_uint8 const *Unused;
-                    if (Resolve(C, To, 1, Unused) == resolution::Bad) {
-                        ReportBadReference("A string", To);
+                    if (Resolve(C, To, 1, Unused, "A string") == resolution::Bad) {
                         return false;
                     }
                 } else if (!CopyString(C, To, String, Found) ||
@@ -1127,13 +1116,10 @@ bool VisitObjects(conversion &C, work_item const &Item) {
     }
     kelvo_uint8 const *Address;
     kelvo_int64 SourceSize = (kelvo_int64)Type.SourceSize * Item.Count;
-    resolution Where = Resolve(C, Item.Source, SourceSize, Address);
-    if (Where == resolution::Unloaded) {
-        return true;
-    }
-    if (Where == resolution::Bad) {
-        ReportBadReference(Item.IsArray ? "An array" : "An object", Item.Source);
-        return false;
+    resolution Where =
+        Resolve(C, Item.Source, SourceSize, Address, Item.IsArray ? "An array" : "An object");
+    if (Where != resolution::Found) {
+        return Where == resolution::Unloaded;
     }
     return C.Discovering ? DiscoverObjects(C, Item, Address) : CopyObjects(C, Item, Address);
 }
