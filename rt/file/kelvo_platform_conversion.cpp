@@ -803,28 +803,24 @@ bool CopySubObjects(conversion &C, stored_type &Type, kelvo_uint32 Section,
                 return false;
             }
             break;
-        case KelvoVariantReferenceMember: {
-            stored_type *Variant;
-            if (!CopyVariantType(C, Section, SourceOffset, Target, Variant)) {
-                return false;
-            }
-            if (Variant && FindFixup(C, Section, SourceOffset + SP, To)) {
-                work_item Item = {work_kind::Objects, Variant, To, 1, false, Offset(Target, TP)};
-                if (!PushWork(C, Item)) {
-                    return false;
-                }
-            }
-            break;
-        }
+        case KelvoVariantReferenceMember:
         case KelvoReferenceToVariantArrayMember: {
+            // The type reference, then the object (or a count and the array).
+            bool const IsArray = Member.Type == KelvoReferenceToVariantArrayMember;
+            kelvo_int32 const CountSize = IsArray ? 4 : 0;
             stored_type *Variant;
             if (!CopyVariantType(C, Section, SourceOffset, Target, Variant)) {
                 return false;
             }
-            if (Variant && FindFixup(C, Section, SourceOffset + SP + 4, To)) {
-                kelvo_uint32 Count = Load32(C.SourceReversed, Source + SourceOffset + SP);
-                work_item Item = {work_kind::Objects,    Variant, To, Count, true,
-                                  Offset(Target, TP + 4)};
+            if (Variant && FindFixup(C, Section, SourceOffset + SP + CountSize, To)) {
+                kelvo_uint32 Count =
+                    IsArray ? Load32(C.SourceReversed, Source + SourceOffset + SP) : 1;
+                work_item Item = {work_kind::Objects,
+                                  Variant,
+                                  To,
+                                  Count,
+                                  IsArray,
+                                  Offset(Target, TP + CountSize)};
                 if (!PushWork(C, Item)) {
                     return false;
                 }
