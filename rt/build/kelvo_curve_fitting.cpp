@@ -524,8 +524,9 @@ void NormalizeControls(kelvo_real32 *Controls, kelvo_int32 Count, kelvo_int32 Di
         for (kelvo_int32 Component = 0; Component < Dimension; ++Component) {
             Length += (double)Control[Component] * Control[Component];
         }
+        double const Norm = sqrt(Length);
         for (kelvo_int32 Component = 0; Length > 0.0 && Component < Dimension; ++Component) {
-            Control[Component] = (kelvo_real32)(Control[Component] / sqrt(Length));
+            Control[Component] = (kelvo_real32)(Control[Component] / Norm);
         }
     }
 }
