@@ -64,8 +64,7 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
         Model.Bucket = Pools.Buckets;
         Pools.Buckets += (1 << IndexBits) + BucketSlack;
         for (kelvo_int32 Bucket = 0; Bucket < 1 << IndexBits; ++Bucket) {
-            Model.Bucket[Bucket] = {0, (kelvo_uint16)CumStart, (kelvo_uint16)CumEnd,
-                                    (kelvo_uint16)CumEnd};
+            Model.Bucket[Bucket] = PackBucket(0, CumStart, CumEnd, CumEnd);
         }
     }
 
@@ -78,8 +77,9 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     // The first table is the escape alone.
     Model.Likely = 0;
     Model.LikelyLow = 0;
-    Model.LikelyWidth = 0;
+    Model.LikelyWidth = CumEnd - CumStart;
     Model.LikelyReach = ValueCount > 0 ? 0 : LastReach;
+    Model.LikelyRest = ~0u;
     Model.Count[0] = 4;
     Model.Total = 4;
     Model.Cum[0] = CumStart;
@@ -186,23 +186,21 @@ void IndexRanks(model &Model) {
         // rank's) start in it.
         kelvo_int32 End = (kelvo_int32)((High - CumStart + (1u << Shift) - 1) >> Shift);
         End = End < BucketTotal ? End : BucketTotal;
-        rank_bucket Entry = {(kelvo_uint16)Rank, (kelvo_uint16)Low, (kelvo_uint16)High,
-                             Cum[Rank + 2]};
-        kelvo_uint64 Packed; // one store a bucket
-        memcpy(&Packed, &Entry, sizeof(Packed));
+        rank_bucket Entry = PackBucket((kelvo_uint32)Rank, Low, High, Cum[Rank + 2]);
         for (kelvo_int32 Index = 0; Index < BucketSlack; ++Index) {
-            memcpy(&Buckets[Bucket + Index], &Packed, sizeof(Packed));
+            Buckets[Bucket + Index] = Entry;
         }
         for (kelvo_int32 Index = Bucket + BucketSlack; Index < End; ++Index) {
-            memcpy(&Buckets[Index], &Packed, sizeof(Packed));
+            Buckets[Index] = Entry;
         }
         Bucket = End > Bucket ? End : Bucket;
     }
     Model.Likely = Widest;
     Model.LikelyLow = Cum[Widest] - CumStart;
-    Model.LikelyWidth = Widest == Model.Mark ? 0 : WidestWidth;
+    Model.LikelyWidth = WidestWidth;
+    Model.LikelyRest = 0u - (kelvo_uint32)(Widest == Model.Mark);
     Model.LikelyReach =
-        WidestWidth < LikelyShare ? 0 : (Model.LikelyWidth ? WidestWidth : LastReach);
+        WidestWidth < LikelyShare ? 0 : (Model.LikelyRest ? LastReach : WidestWidth);
 }
 
 void Rebuild(model &Model) {
@@ -247,6 +245,9 @@ using namespace fenwa1;
 // The hot path is one loop per piece with the coder's registers in locals:
 // everything it calls on every symbol is inlined into it.
 #define KELVO_DECODER_INLINE inline __attribute__((always_inline))
+
+// What a table of 2^14 steps leaves of the range: the last rank's share.
+constexpr kelvo_uint32 RangeRest = (1u << FrequencyBits) - 1;
 
 // Bytes past the stored ones read as zero, as far as the padding the reader
 // keeps after them; past that the stream is refused.
@@ -361,16 +362,19 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyReach) {
         Rank = Model.Likely;
         Decoder.Code = (kelvo_uint32)Past;
-        Decoder.Range = Model.LikelyWidth ? Step * Model.LikelyWidth : Decoder.Range - Below;
+        Decoder.Range = Step * Model.LikelyWidth + (Decoder.Range & RangeRest & Model.LikelyRest);
     } else {
         // The bucket usually lies inside one rank; else the rank is further on.
-        rank_bucket const &Bucket = Model.Bucket[Target >> Model.BucketShift];
+        rank_bucket Bucket = Model.Bucket[Target >> Model.BucketShift];
         Target += CumStart;
-        // A bucket that ends in the next rank picks it without a branch.
-        kelvo_uint32 Past = Bucket.High <= Target;
-        Rank = Bucket.Rank + (kelvo_int32)Past;
-        kelvo_uint32 Low = Past ? Bucket.High : Bucket.Low;
-        kelvo_uint32 High = Past ? Bucket.Next : Bucket.High;
+        // A bucket that ends in the next rank picks it by shifting the entry
+        // one field down, as arithmetic: compilers turn a select into a branch
+        // here, which mispredicts on a good share of literal decodes.
+        kelvo_uint32 Past = (kelvo_uint32)(Bucket >> 32 & 0xFFFF) <= Target;
+        Rank = (kelvo_int32)(Bucket & 0xFFFF) + (kelvo_int32)Past;
+        Bucket >>= 16 * Past;
+        kelvo_uint32 Low = (kelvo_uint32)(Bucket >> 16) & 0xFFFF;
+        kelvo_uint32 High = (kelvo_uint32)(Bucket >> 32) & 0xFFFF;
         if (__builtin_expect(High <= Target, 0)) {
             kelvo_uint16 const *Cum = Model.Cum;
             do {
@@ -381,7 +385,10 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
         }
         Below = Step * (Low - CumStart);
         Decoder.Code -= Below;
-        Decoder.Range = Rank == Model.Mark ? Decoder.Range - Below : Step * (High - Low);
+        // The last rank also takes what the table's Step << 14 leaves of the
+        // range (its High is CumEnd); added under a mask rather than chosen.
+        kelvo_uint32 Rest = Decoder.Range & RangeRest & (0u - (kelvo_uint32)(Rank == Model.Mark));
+        Decoder.Range = Step * (High - Low) + Rest;
     }
     Model.Count[Rank] += 1;
     Model.Total += 1;
@@ -475,10 +482,10 @@ model &MidModel(piece_models &Models, kelvo_int32 High) {
 }
 
 // Decodes one piece from Position up to Stop; Position moves on.
-KELVO_DECODER_INLINE decode_fault DecodeSymbols(piece_parameters const &Piece,
-                                                piece_models &Models, range_decoder &Decoder,
-                                                kelvo_int32 &Position, kelvo_int32 Stop,
-                                                kelvo_int32 ExpandedSize, kelvo_uint8 *Output) {
+KELVO_DECODER_INLINE decode_fault DecodeSymbols(piece_parameters const &Piece, piece_models &Models,
+                                                range_decoder &Decoder, kelvo_int32 &Position,
+                                                kelvo_int32 Stop, kelvo_int32 ExpandedSize,
+                                                kelvo_uint8 *Output) {
     kelvo_int32 const PieceStart = Position;
     kelvo_uint32 Previous = 0;
     kelvo_uint32 const LiteralCount = (kelvo_uint32)Piece.LiteralCount;

@@ -4,8 +4,8 @@
 #ifndef KELVO_FENWA1_INTERNAL_H
 #define KELVO_FENWA1_INTERNAL_H
 
-#include "kelvo2/kelvo2_types.h"
 #include "foundation/kelvo_memory.h"
+#include "kelvo2/kelvo2_types.h"
 
 namespace kelvo {
 namespace fenwa1 {
@@ -92,16 +92,17 @@ struct piece_parameters {
 
 piece_parameters ReadPieceHeader(kelvo_uint32 const Words[PieceHeaderWords]);
 
-// A bucket of the decoder's index: the rank at the bucket's start with its
-// interval and the end of the next rank's, so that most lookups need nothing
-// else.
-struct rank_bucket {
-    kelvo_uint16 Rank;
-    kelvo_uint16 Low;  // cum[Rank]
-    kelvo_uint16 High; // cum[Rank + 1]
-    kelvo_uint16 Next; // cum[Rank + 2]
-};
-static_assert(sizeof(rank_bucket) == 8, "bucket entries are filled as one 64-bit word");
+// A bucket of the decoder's index, one 64-bit word from the low bits up: the
+// rank at the bucket's start, its interval (cum[Rank], cum[Rank + 1]) and the
+// end of the next rank's (cum[Rank + 2]), so that most lookups need nothing
+// else. Shifting the word down one field gives the next rank's interval.
+typedef kelvo_uint64 rank_bucket;
+
+inline rank_bucket PackBucket(kelvo_uint32 Rank, kelvo_uint32 Low, kelvo_uint32 High,
+                              kelvo_uint32 Next) {
+    return (kelvo_uint64)Rank | (kelvo_uint64)Low << 16 | (kelvo_uint64)High << 32 |
+           (kelvo_uint64)Next << 48;
+}
 
 // An adaptive model over ranks; rank 0 is the escape, the others stand for
 // symbol values in order of first appearance. Only ranks up to Mark are in the
@@ -119,13 +120,15 @@ struct model {
     kelvo_int32 IndexBits;    // decoder only: the most buckets are 2^IndexBits
     kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
     // Decoder only: the widest rank, tried before the division when it is
-    // wide enough: its start less CumStart, its width (0 for the last rank,
-    // which takes the rest of the range) and how far past its start a target
-    // still falls in it (0 when it is not tried).
+    // wide enough: its start less CumStart, its width in the table, how far
+    // past its start a target still falls in it (0 when it is not tried) and
+    // all ones when it is the last rank, which also takes what the table
+    // leaves of the range.
     kelvo_int32 Likely;
     kelvo_uint32 LikelyLow;
     kelvo_uint32 LikelyWidth;
     kelvo_uint32 LikelyReach;
+    kelvo_uint32 LikelyRest;
     kelvo_uint32 Total;
     kelvo_uint32 Threshold;
     kelvo_uint32 Step;
