@@ -35,14 +35,65 @@ struct sse_kernels {
         _mm_storeu_ps(World + 12,
                       _mm_add_ps(Combine(Position[0], Position[1], Position[2], P0, P1, P2), P3));
     }
-    static void Compose(kelvo_real32 const *Rows, kelvo_real32 const *Position,
-                        kelvo_real32 const *Parent, kelvo_real32 *World) {
+    // The rows of R (or R.S), as LinearRows gives them, broadcast: Rows[r][k]
+    // holds element k of row r in every lane.
+    static void LinearRows(kelvo_transform const &Local, __m128 Rows[3][3]) {
+        // Each product, sum and difference is the one MatrixFromQuaternion
+        // forms, operands in its order, so every element keeps its bits.
+        __m128 const Q = _mm_loadu_ps(Local.Orientation); // X Y Z W
+        __m128 const Squares = _mm_mul_ps(Q, Q);
+        __m128 const Diagonal = _mm_add_ps(_mm_shuffle_ps(Squares, Squares, 0x01),  // YY XX XX
+                                           _mm_shuffle_ps(Squares, Squares, 0x1a)); // ZZ ZZ YY
+        __m128 const Cross = _mm_mul_ps(_mm_shuffle_ps(Q, Q, 0x04),                 // X Y X
+                                        _mm_shuffle_ps(Q, Q, 0x29));                // Y Z Z
+        __m128 const ByW = _mm_mul_ps(_mm_shuffle_ps(Q, Q, 0x12),                   // Z X Y
+                                      _mm_shuffle_ps(Q, Q, 0xff));                  // W W W
+        __m128 const Plus = _mm_add_ps(Cross, ByW); // XY+ZW YZ+XW XZ+YW
+        __m128 const Minus = _mm_sub_ps(_mm_shuffle_ps(Cross, Cross, 0x12),        // XZ XY YZ
+                                        _mm_shuffle_ps(ByW, ByW, 0x12));            // YW ZW XW
+        __m128 const D = _mm_sub_ps(_mm_set1_ps(1), _mm_add_ps(Diagonal, Diagonal));
+        __m128 const P = _mm_add_ps(Plus, Plus);
+        __m128 const M = _mm_add_ps(Minus, Minus);
+        if (!(Local.Flags & KelvoHasScaleShear)) {
+            // Row r is column r of R: (D0 P0 M0), (M1 D1 P1), (P2 M2 D2).
+            Rows[0][0] = _mm_shuffle_ps(D, D, 0x00);
+            Rows[0][1] = _mm_shuffle_ps(P, P, 0x00);
+            Rows[0][2] = _mm_shuffle_ps(M, M, 0x00);
+            Rows[1][0] = _mm_shuffle_ps(M, M, 0x55);
+            Rows[1][1] = _mm_shuffle_ps(D, D, 0x55);
+            Rows[1][2] = _mm_shuffle_ps(P, P, 0x55);
+            Rows[2][0] = _mm_shuffle_ps(P, P, 0xaa);
+            Rows[2][1] = _mm_shuffle_ps(M, M, 0xaa);
+            Rows[2][2] = _mm_shuffle_ps(D, D, 0xaa);
+            return;
+        }
+        alignas(16) kelvo_real32 Parts[3][4];
+        _mm_store_ps(Parts[0], D);
+        _mm_store_ps(Parts[1], P);
+        _mm_store_ps(Parts[2], M);
+        kelvo_real32 const L[9] = {Parts[0][0], Parts[2][1], Parts[1][2],
+                                   Parts[1][0], Parts[0][1], Parts[2][2],
+                                   Parts[2][0], Parts[1][1], Parts[0][2]};
+        kelvo_real32 LS[9];
+        MatrixMultiply3x3(LS, L, Local.ScaleShear);
+        for (int Row = 0; Row < 3; ++Row) {
+            for (int Column = 0; Column < 3; ++Column) {
+                Rows[Row][Column] = _mm_set1_ps(LS[3 * Column + Row]);
+            }
+        }
+    }
+    static void Compose(kelvo_transform const &Local, kelvo_real32 const *Parent,
+                        kelvo_real32 *World) {
+        __m128 Rows[3][3];
+        LinearRows(Local, Rows);
         __m128 P0 = _mm_loadu_ps(Parent), P1 = _mm_loadu_ps(Parent + 4);
         __m128 P2 = _mm_loadu_ps(Parent + 8), P3 = _mm_loadu_ps(Parent + 12);
         for (int Row = 0; Row < 3; ++Row) {
-            kelvo_real32 const *L = Rows + 3 * Row;
-            _mm_storeu_ps(World + 4 * Row, Combine(L[0], L[1], L[2], P0, P1, P2));
+            __m128 Sum = _mm_mul_ps(Rows[Row][0], P0);
+            Sum = _mm_add_ps(Sum, _mm_mul_ps(Rows[Row][1], P1));
+            _mm_storeu_ps(World + 4 * Row, _mm_add_ps(Sum, _mm_mul_ps(Rows[Row][2], P2)));
         }
+        kelvo_real32 const *Position = Local.Position;
         _mm_storeu_ps(World + 12,
                       _mm_add_ps(Combine(Position[0], Position[1], Position[2], P0, P1, P2), P3));
     }
@@ -82,6 +133,75 @@ void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
     _mm_storeu_ps(Quaternion, _mm_mul_ps(Q, Scale));
 }
 
+namespace {
+
+// Lanes of Mask from A, the others from B.
+__m128 Select(__m128 Mask, __m128 A, __m128 B) {
+    return _mm_or_ps(_mm_and_ps(Mask, A), _mm_andnot_ps(Mask, B));
+}
+
+void ScaleSums(kelvo_transform &Sum, __m128 Scale) {
+    kelvo_real32 *Position = Sum.Position;
+    kelvo_real32 *ScaleShear = Sum.ScaleShear;
+    __m64 *Pair = reinterpret_cast<__m64 *>(Position);
+    _mm_storel_pi(Pair, _mm_mul_ps(_mm_loadl_pi(_mm_setzero_ps(), Pair), Scale));
+    _mm_store_ss(Position + 2, _mm_mul_ss(_mm_load_ss(Position + 2), Scale));
+    _mm_storeu_ps(ScaleShear, _mm_mul_ps(_mm_loadu_ps(ScaleShear), Scale));
+    _mm_storeu_ps(ScaleShear + 4, _mm_mul_ps(_mm_loadu_ps(ScaleShear + 4), Scale));
+    _mm_store_ss(ScaleShear + 8, _mm_mul_ss(_mm_load_ss(ScaleShear + 8), Scale));
+}
+
+} // namespace
+
+bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries) {
+    kelvo_local_pose_transform &A = Entries[0], &B = Entries[1], &C = Entries[2], &D = Entries[3];
+    __m128 X = _mm_loadu_ps(A.Transform.Orientation), Y = _mm_loadu_ps(B.Transform.Orientation);
+    __m128 Z = _mm_loadu_ps(C.Transform.Orientation), W = _mm_loadu_ps(D.Transform.Orientation);
+    _MM_TRANSPOSE4_PS(X, Y, Z, W);
+    // Grouped as the single-quaternion sum groups them, so every lane has
+    // its bits.
+    __m128 const E = _mm_add_ps(_mm_add_ps(_mm_mul_ps(X, X), _mm_mul_ps(Y, Y)),
+                                _mm_add_ps(_mm_mul_ps(Z, Z), _mm_mul_ps(W, W)));
+    __m128 const Weight = _mm_setr_ps(A.Weight, B.Weight, C.Weight, D.Weight);
+    __m128 const Zero = _mm_setzero_ps();
+    if (_mm_movemask_ps(_mm_or_ps(_mm_cmpeq_ps(Weight, Zero), _mm_cmpeq_ps(E, Zero)))) {
+        return false;
+    }
+    __m128 const One = _mm_set1_ps(1);
+    __m128 const Inverse = _mm_div_ps(One, Weight);
+    for (int Index = 0; Index < 4; ++Index) {
+        if (Entries[Index].Count != 1 || Entries[Index].Weight != 1) {
+            __m128 Scale;
+            switch (Index) {
+            case 0: Scale = _mm_shuffle_ps(Inverse, Inverse, 0x00); break;
+            case 1: Scale = _mm_shuffle_ps(Inverse, Inverse, 0x55); break;
+            case 2: Scale = _mm_shuffle_ps(Inverse, Inverse, 0xaa); break;
+            default: Scale = _mm_shuffle_ps(Inverse, Inverse, 0xff); break;
+            }
+            ScaleSums(Entries[Index].Transform, Scale);
+        }
+    }
+    __m128 const T = _mm_sub_ps(_mm_set1_ps(3), E);
+    __m128 const Inner = _mm_sub_ps(_mm_set1_ps(12), _mm_mul_ps(E, _mm_mul_ps(T, T)));
+    __m128 const Newton = _mm_mul_ps(_mm_mul_ps(T, Inner), _mm_set1_ps(1.0f / 16));
+    __m128 const Exact = _mm_div_ps(One, _mm_sqrt_ps(E));
+    __m128 const Near = _mm_and_ps(_mm_cmpge_ps(E, _mm_set1_ps(0.9f)),
+                                   _mm_cmple_ps(E, _mm_set1_ps(1.1f)));
+    __m128 const Scale = Select(Near, Newton, Exact);
+    // A NaN length leaves its quaternion as it is.
+    __m128 const Scaled = _mm_cmpgt_ps(E, Zero);
+    X = Select(Scaled, _mm_mul_ps(X, Scale), X);
+    Y = Select(Scaled, _mm_mul_ps(Y, Scale), Y);
+    Z = Select(Scaled, _mm_mul_ps(Z, Scale), Z);
+    W = Select(Scaled, _mm_mul_ps(W, Scale), W);
+    _MM_TRANSPOSE4_PS(X, Y, Z, W);
+    _mm_storeu_ps(A.Transform.Orientation, X);
+    _mm_storeu_ps(B.Transform.Orientation, Y);
+    _mm_storeu_ps(C.Transform.Orientation, Z);
+    _mm_storeu_ps(D.Transform.Orientation, W);
+    return true;
+}
+
 } // namespace kelvo
 
 #else
@@ -93,6 +213,10 @@ pose_routines const SSEPoseRoutines = {};
 
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
     FastRenormalizeQuaternion(Quaternion);
+}
+
+bool NormalizeEntriesSSE(kelvo_local_pose_transform *) {
+    return false;
 }
 
 } // namespace kelvo

@@ -47,7 +47,7 @@ local_pose_ptr LocalPoseOf(std::vector<kelvo_transform> const &Transforms) {
 
 matrix64 const Identity64 = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainWithAndWithoutSSE) {
+TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainAndAgreeBitForBitWithAndWithoutSSE) {
     int const Count = 67;
     test_skeleton S(Count, 5);
     std::vector<kelvo_transform> Locals = RandomLocals(Count, 6);
@@ -107,6 +107,13 @@ TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainWithAndWithoutSSE) {
             Form.Build(Portable.get());
             kelvo::SetSSEPosesAllowed(true);
             Form.Build(World.get());
+            // Both paths do the same single-precision operations in one order.
+            EXPECT_EQ(memcmp(World->WorldTransformBuffer, Portable->WorldTransformBuffer,
+                             (size_t)Count * 64),
+                      0);
+            EXPECT_EQ(memcmp(World->CompositeTransformBuffer, Portable->CompositeTransformBuffer,
+                             (size_t)Count * 64),
+                      0);
             for (int Bone = 0; Bone < Count; ++Bone) {
                 matrix64 Expected = ReferenceWorld(S, *Form.Expected, Bone, Offset64);
                 ExpectMatrixNear(KelvoGetWorldPose4x4(World.get(), Bone), Expected, 1e-5);
