@@ -11,6 +11,7 @@
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_track_mask.h"
 
+#include <cfloat>
 #include <cmath>
 #include <stddef.h>
 #include <string.h>
@@ -216,6 +217,8 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
     kelvo_bone const *const Bones = Skeleton->Bones;
     kelvo_local_pose_transform *const Entries = Pose->Transforms;
     bool const SSE = SSEPosesEnabled();
+    // Scalars held at extended precision round otherwise than SSE lanes.
+    bool const Batch = SSE && FLT_EVAL_METHOD == 0;
     kelvo_int32 const End = FirstBone + BoneCount;
     // Four entries at a time, so that the SSE path can divide and
     // renormalize them together when all four need it.
@@ -231,7 +234,7 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
                 Pending |= 1u << Index;
             }
         }
-        if (Pending == 15 && SSE && NormalizeEntriesSSE(Entries + Group)) {
+        if (Pending == 15 && Batch && NormalizeEntriesSSE(Entries + Group)) {
             continue;
         }
         for (kelvo_int32 Index = 0; Index < Size; ++Index) {

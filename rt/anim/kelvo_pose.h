@@ -52,7 +52,7 @@ inline void LinearRows(kelvo_transform const &Transform, kelvo_real32 *Rows) {
 }
 
 // The bone loop both paths instantiate with their kernels: Copy(source,
-// result), Translate(position, parent, world), Compose(local, parent, world)
+// result), Translate(local, parent, world), Compose(local, parent, world)
 // and Multiply(a, b, result) on row-vector 4x4 matrices. The flags pick
 // the cheapest composition that gives the full product's result.
 // Count products A x B, each operand and result Stride reals from the last.
@@ -80,13 +80,14 @@ void BuildWorldBonesFrom(world_build_job const &Job, Source LocalOf) {
         // A parent that does not precede its bone (only caller-built
         // skeletons can have one) counts as a root: the offset.
         kelvo_int32 const ParentIndex = Bones[Bone].ParentIndex;
-        kelvo_real32 const *Parent =
-            (kelvo_uint32)ParentIndex < (kelvo_uint32)Bone ? WorldBuffer + 16 * ParentIndex : Offset;
+        kelvo_real32 const *Parent = (kelvo_uint32)ParentIndex < (kelvo_uint32)Bone
+                                         ? WorldBuffer + 16 * ParentIndex
+                                         : Offset;
         kelvo_real32 *World = WorldBuffer + 16 * Bone;
         if (Local.Flags == 0) {
             Kernels::Copy(Parent, World);
         } else if (Local.Flags == KelvoHasPosition) {
-            Kernels::Translate(Local.Position, Parent, World);
+            Kernels::Translate(Local, Parent, World);
         } else {
             Kernels::Compose(Local, Parent, World);
         }

@@ -26,10 +26,10 @@ struct portable_kernels {
                                  Position[2] * Parent[8 + Column] + Parent[12 + Column];
         }
     }
-    static void Translate(kelvo_real32 const *Position, kelvo_real32 const *Parent,
+    static void Translate(kelvo_transform const &Local, kelvo_real32 const *Parent,
                           kelvo_real32 *World) {
         memcpy(World, Parent, 12 * sizeof(kelvo_real32));
-        TranslationRow(Position, Parent, World);
+        TranslationRow(Local.Position, Parent, World);
     }
     static void Compose(kelvo_transform const &Local, kelvo_real32 const *Parent,
                         kelvo_real32 *World) {

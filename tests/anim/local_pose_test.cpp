@@ -23,8 +23,7 @@ using track_mask_ptr = std::unique_ptr<kelvo_track_mask, pose_deleter>;
 
 class LocalPoseTest : public KelvoTest {};
 
-kelvo_transform Transform(std::array<float, 3> P, std::array<float, 4> Q,
-                          float Scale = 1) {
+kelvo_transform Transform(std::array<float, 3> P, std::array<float, 4> Q, float Scale = 1) {
     float const S[9] = {Scale, 0, 0, 0, Scale, 0, 0, 0, Scale};
     kelvo_transform Result;
     KelvoSetTransformWithIdentityCheck(&Result, P.data(), Q.data(), S);
@@ -125,8 +124,8 @@ TEST_F(LocalPoseTest, AccumulationFillsSignsAndNormalizesAsSpecified) {
         KelvoAccumulateLocalTransform(Pose.get(), 1, 1, 0.5f, &C.Skeleton, Case.Mode, &Animated);
         KelvoAccumulateLocalTransform(Pose.get(), 1, 1, 0.5f, &C.Skeleton, Case.Mode, &Flipped);
         KelvoEndLocalPoseAccumulation(Pose.get(), 0, 3, &C.Skeleton, nullptr);
-        kelvo_transform Expected = Case.Blends ? Transform({3, 0, 0}, {0, H, 0, H})
-                                               : C.Bones[1].Transform;
+        kelvo_transform Expected =
+            Case.Blends ? Transform({3, 0, 0}, {0, H, 0, H}) : C.Bones[1].Transform;
         ExpectTransformNear(Pose->Transforms[1].Transform, Expected);
     }
 
@@ -300,7 +299,8 @@ TEST_F(LocalPoseTest, ModulationCompositeBlendsByMaskWeight) {
     EXPECT_EQ(memcmp(Base->Transforms, Composite->Transforms, 3 * sizeof(Base->Transforms[0])), 0);
     Base->Transforms[0].Transform = C.Bones[0].Transform;
     KelvoModulationCompositeLocalPose(Base.get(), 0, 0, nullptr, Composite.get());
-    EXPECT_EQ(memcmp(&Base->Transforms[0].Transform, &C.Bones[0].Transform, sizeof(kelvo_transform)), 0);
+    EXPECT_EQ(
+        memcmp(&Base->Transforms[0].Transform, &C.Bones[0].Transform, sizeof(kelvo_transform)), 0);
     // Through a sparse array the mask is read at the skeleton bone.
     kelvo_int32 const Sparse[] = {2, 1, 0};
     for (int Bone = 0; Bone < 3; ++Bone) {
