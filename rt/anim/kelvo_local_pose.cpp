@@ -452,32 +452,27 @@ KELVO_API void KelvoAccumulateLocalTransform(kelvo_local_pose *LocalPose,
     KELVO_CHECK_NOT_NULL(Transform, Origin, KELVO_NOTHING);
     KELVO_CHECK_INDEX(LocalPoseBoneIndex, LocalPose->BoneCount, Origin, KELVO_NOTHING);
     kelvo_local_pose_transform &Entry = LocalPose->Transforms[LocalPoseBoneIndex];
-    bool const Written = Entry.TraversalID == LocalPose->TraversalID;
+    kelvo_int32 const TraversalID = LocalPose->TraversalID;
     kelvo_real32 Sign = 1;
-    switch (QuaternionMode) {
-    case QuaternionModeDirect:
-        break;
-    case QuaternionModeInverted:
-        Sign = -1;
-        break;
-    case QuaternionModeRestNeighbourhood:
-    case QuaternionModeAccumulatedNeighbourhood: {
-        if (QuaternionMode == QuaternionModeAccumulatedNeighbourhood && Written) {
-            Sign = SignTowards(Entry.Transform.Orientation, Transform->Orientation);
-            break;
-        }
+    // The blend of layers (an accumulated neighbourhood, written before)
+    // is tested first: it is the most frequent call.
+    if (QuaternionMode == QuaternionModeAccumulatedNeighbourhood &&
+        Entry.TraversalID == TraversalID) {
+        Sign = SignTowards(Entry.Transform.Orientation, Transform->Orientation);
+    } else if (QuaternionMode == QuaternionModeRestNeighbourhood ||
+               QuaternionMode == QuaternionModeAccumulatedNeighbourhood) {
         KELVO_CHECK_NOT_NULL(ReferenceSkeleton, Origin, KELVO_NOTHING);
         KELVO_CHECK_INDEX(SkeletonBoneIndex, ReferenceSkeleton->BoneCount, Origin, KELVO_NOTHING);
         kelvo_transform const &Rest = ReferenceSkeleton->Bones[SkeletonBoneIndex].Transform;
         Sign = SignTowards(Rest.Orientation, Transform->Orientation);
-        break;
-    }
-    default:
+    } else if (QuaternionMode == QuaternionModeInverted) {
+        Sign = -1;
+    } else if (QuaternionMode != QuaternionModeDirect) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): QuaternionMode %d is out of range [%d, %d]",
             KELVO_HERE, QuaternionMode, 0, 3);
         return;
     }
-    AddContribution(Entry, LocalPose->TraversalID, Weight, Sign, *Transform);
+    AddContribution(Entry, TraversalID, Weight, Sign, *Transform);
 }
 
 KELVO_API void KelvoEndLocalPoseAccumulation(kelvo_local_pose *LocalPose, kelvo_int32 FirstBone,
