@@ -11,6 +11,7 @@
 #include "kelvo2/kelvo2_skeleton.h"
 #include "kelvo2/kelvo2_track_mask.h"
 
+#include <cfloat>
 #include <cmath>
 #include <stddef.h>
 #include <string.h>
@@ -169,6 +170,32 @@ bool PoseRangeIsValid(kelvo_local_pose const *Pose, kelvo_int32 FirstBone, kelvo
     return true;
 }
 
+// The fill from rest and the LOD fade of one entry; false when the entry is
+// final already (rest), true when its sums still need NormalizeEntry.
+bool PrepareEntry(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
+                  kelvo_real32 FillThreshold, kelvo_real32 AllowedError, kelvo_real32 FadeScale,
+                  kelvo_bone const &Bone) {
+    kelvo_transform const &Rest = Bone.Transform;
+    if (Entry.TraversalID != TraversalID) {
+        SetToRest(Entry, TraversalID, Rest);
+        return false;
+    }
+    if (Entry.Weight < FillThreshold) {
+        AccumulateRest(Entry, TraversalID, FillThreshold - Entry.Weight, Rest);
+    }
+    if (FadeScale != 0) {
+        kelvo_real32 const Fade = (AllowedError - Bone.LODError) * FadeScale;
+        if (Fade >= 0.99f) {
+            SetToRest(Entry, TraversalID, Rest);
+            return false;
+        }
+        if (Fade > 0) {
+            AccumulateRest(Entry, TraversalID, Fade * Entry.Weight / (1 - Fade), Rest);
+        }
+    }
+    return true;
+}
+
 void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 BoneCount,
                      kelvo_skeleton const *Skeleton, kelvo_real32 AllowedError,
                      kelvo_int32 const *SparseBoneArray) {
@@ -190,31 +217,31 @@ void EndAccumulation(kelvo_local_pose *Pose, kelvo_int32 FirstBone, kelvo_int32 
     kelvo_bone const *const Bones = Skeleton->Bones;
     kelvo_local_pose_transform *const Entries = Pose->Transforms;
     bool const SSE = SSEPosesEnabled();
-    for (kelvo_int32 Position = FirstBone; Position < FirstBone + BoneCount; ++Position) {
-        kelvo_int32 Bone = SkeletonBoneAt(Skeleton, SparseBoneArray, Position);
-        if (Bone < 0) {
-            continue;
-        }
-        kelvo_transform const &Rest = Bones[Bone].Transform;
-        kelvo_local_pose_transform &Entry = Entries[Position];
-        if (Entry.TraversalID != TraversalID) {
-            SetToRest(Entry, TraversalID, Rest);
-            continue;
-        }
-        if (Entry.Weight < FillThreshold) {
-            AccumulateRest(Entry, TraversalID, FillThreshold - Entry.Weight, Rest);
-        }
-        if (FadeScale != 0) {
-            kelvo_real32 const Fade = (AllowedError - Bones[Bone].LODError) * FadeScale;
-            if (Fade >= 0.99f) {
-                SetToRest(Entry, TraversalID, Rest);
-                continue;
-            }
-            if (Fade > 0) {
-                AccumulateRest(Entry, TraversalID, Fade * Entry.Weight / (1 - Fade), Rest);
+    // Scalars held at extended precision round otherwise than SSE lanes.
+    bool const Batch = SSE && FLT_EVAL_METHOD == 0;
+    kelvo_int32 const End = FirstBone + BoneCount;
+    // Four entries at a time, so that the SSE path can divide and
+    // renormalize them together when all four need it.
+    for (kelvo_int32 Group = FirstBone; Group < End; Group += 4) {
+        kelvo_int32 const Size = End - Group < 4 ? End - Group : 4;
+        kelvo_int32 GroupBones[4];
+        unsigned Pending = 0;
+        for (kelvo_int32 Index = 0; Index < Size; ++Index) {
+            GroupBones[Index] = SkeletonBoneAt(Skeleton, SparseBoneArray, Group + Index);
+            if (GroupBones[Index] >= 0 &&
+                PrepareEntry(Entries[Group + Index], TraversalID, FillThreshold, AllowedError,
+                             FadeScale, Bones[GroupBones[Index]])) {
+                Pending |= 1u << Index;
             }
         }
-        NormalizeEntry(Entry, Rest, SSE);
+        if (Pending == 15 && Batch && NormalizeEntriesSSE(Entries + Group)) {
+            continue;
+        }
+        for (kelvo_int32 Index = 0; Index < Size; ++Index) {
+            if (Pending & (1u << Index)) {
+                NormalizeEntry(Entries[Group + Index], Bones[GroupBones[Index]].Transform, SSE);
+            }
+        }
     }
 }
 
@@ -425,32 +452,27 @@ KELVO_API void KelvoAccumulateLocalTransform(kelvo_local_pose *LocalPose,
     KELVO_CHECK_NOT_NULL(Transform, Origin, KELVO_NOTHING);
     KELVO_CHECK_INDEX(LocalPoseBoneIndex, LocalPose->BoneCount, Origin, KELVO_NOTHING);
     kelvo_local_pose_transform &Entry = LocalPose->Transforms[LocalPoseBoneIndex];
-    bool const Written = Entry.TraversalID == LocalPose->TraversalID;
+    kelvo_int32 const TraversalID = LocalPose->TraversalID;
     kelvo_real32 Sign = 1;
-    switch (QuaternionMode) {
-    case QuaternionModeDirect:
-        break;
-    case QuaternionModeInverted:
-        Sign = -1;
-        break;
-    case QuaternionModeRestNeighbourhood:
-    case QuaternionModeAccumulatedNeighbourhood: {
-        if (QuaternionMode == QuaternionModeAccumulatedNeighbourhood && Written) {
-            Sign = SignTowards(Entry.Transform.Orientation, Transform->Orientation);
-            break;
-        }
+    // The blend of layers (an accumulated neighbourhood, written before)
+    // is tested first: it is the most frequent call.
+    if (QuaternionMode == QuaternionModeAccumulatedNeighbourhood &&
+        Entry.TraversalID == TraversalID) {
+        Sign = SignTowards(Entry.Transform.Orientation, Transform->Orientation);
+    } else if (QuaternionMode == QuaternionModeRestNeighbourhood ||
+               QuaternionMode == QuaternionModeAccumulatedNeighbourhood) {
         KELVO_CHECK_NOT_NULL(ReferenceSkeleton, Origin, KELVO_NOTHING);
         KELVO_CHECK_INDEX(SkeletonBoneIndex, ReferenceSkeleton->BoneCount, Origin, KELVO_NOTHING);
         kelvo_transform const &Rest = ReferenceSkeleton->Bones[SkeletonBoneIndex].Transform;
         Sign = SignTowards(Rest.Orientation, Transform->Orientation);
-        break;
-    }
-    default:
+    } else if (QuaternionMode == QuaternionModeInverted) {
+        Sign = -1;
+    } else if (QuaternionMode != QuaternionModeDirect) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): QuaternionMode %d is out of range [%d, %d]",
             KELVO_HERE, QuaternionMode, 0, 3);
         return;
     }
-    AddContribution(Entry, LocalPose->TraversalID, Weight, Sign, *Transform);
+    AddContribution(Entry, TraversalID, Weight, Sign, *Transform);
 }
 
 KELVO_API void KelvoEndLocalPoseAccumulation(kelvo_local_pose *LocalPose, kelvo_int32 FirstBone,

@@ -36,13 +36,6 @@ inline kelvo_transform const &LocalTransformFor(world_build_job const &Job, kelv
     return Valid ? Job.Entries[Bone].Transform : Job.Bones[Bone].Transform;
 }
 
-// The parent's world matrix, the offset for a root. A parent that does not
-// precede its bone (only caller-built skeletons can have one) counts as a root.
-inline kelvo_real32 const *ParentWorldFor(world_build_job const &Job, kelvo_int32 Bone) {
-    kelvo_int32 Parent = Job.Bones[Bone].ParentIndex;
-    return (kelvo_uint32)Parent < (kelvo_uint32)Bone ? Job.World + 16 * Parent : Job.Offset;
-}
-
 // The first three rows of a transform's row-vector composite: the columns of
 // R (or R.S with scale/shear).
 inline void LinearRows(kelvo_transform const &Transform, kelvo_real32 *Rows) {
@@ -59,8 +52,8 @@ inline void LinearRows(kelvo_transform const &Transform, kelvo_real32 *Rows) {
 }
 
 // The bone loop both paths instantiate with their kernels: Copy(source,
-// result), Translate(position, parent, world), Compose(rows, position, parent,
-// world) and Multiply(a, b, result) on row-vector 4x4 matrices. The flags pick
+// result), Translate(local, parent, world), Compose(local, parent, world)
+// and Multiply(a, b, result) on row-vector 4x4 matrices. The flags pick
 // the cheapest composition that gives the full product's result.
 // Count products A x B, each operand and result Stride reals from the last.
 template <typename Kernels>
@@ -73,24 +66,47 @@ void MultiplyEach(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStride,
     }
 }
 
-template <typename Kernels> void BuildWorldBones(world_build_job const &Job) {
-    for (kelvo_int32 Bone = Job.FirstBone; Bone < Job.EndBone; ++Bone) {
-        kelvo_transform const &Local = LocalTransformFor(Job, Bone);
-        kelvo_real32 const *Parent = ParentWorldFor(Job, Bone);
-        kelvo_real32 *World = Job.World + 16 * Bone;
+// LocalOf(bone) gives the bone's local transform. The job's fields are
+// copied first: stores to the matrices could alias them.
+template <typename Kernels, typename Source>
+void BuildWorldBonesFrom(world_build_job const &Job, Source LocalOf) {
+    kelvo_bone const *const Bones = Job.Bones;
+    kelvo_real32 const *const Offset = Job.Offset;
+    kelvo_real32 *const WorldBuffer = Job.World;
+    kelvo_real32 *const Composite = Job.Composite;
+    kelvo_int32 const EndBone = Job.EndBone;
+    for (kelvo_int32 Bone = Job.FirstBone; Bone < EndBone; ++Bone) {
+        kelvo_transform const &Local = LocalOf(Bone);
+        // A parent that does not precede its bone (only caller-built
+        // skeletons can have one) counts as a root: the offset.
+        kelvo_int32 const ParentIndex = Bones[Bone].ParentIndex;
+        kelvo_real32 const *Parent = (kelvo_uint32)ParentIndex < (kelvo_uint32)Bone
+                                         ? WorldBuffer + 16 * ParentIndex
+                                         : Offset;
+        kelvo_real32 *World = WorldBuffer + 16 * Bone;
         if (Local.Flags == 0) {
             Kernels::Copy(Parent, World);
         } else if (Local.Flags == KelvoHasPosition) {
-            Kernels::Translate(Local.Position, Parent, World);
+            Kernels::Translate(Local, Parent, World);
         } else {
-            kelvo_real32 Rows[9];
-            LinearRows(Local, Rows);
-            Kernels::Compose(Rows, Local.Position, Parent, World);
+            Kernels::Compose(Local, Parent, World);
         }
-        if (Job.Composite) {
-            Kernels::Multiply(Job.Bones[Bone].InverseWorldTransform, World,
-                              Job.Composite + 16 * Bone);
+        if (Composite) {
+            Kernels::Multiply(Bones[Bone].InverseWorldTransform, World, Composite + 16 * Bone);
         }
+    }
+}
+
+template <typename Kernels> void BuildWorldBones(world_build_job const &Job) {
+    kelvo_local_pose_transform const *const Entries = Job.Entries;
+    if (Entries && !Job.Reverse && Job.FirstValid <= Job.FirstBone && Job.EndBone <= Job.EndValid) {
+        BuildWorldBonesFrom<Kernels>(Job, [Entries](kelvo_int32 Bone) -> kelvo_transform const & {
+            return Entries[Bone].Transform;
+        });
+    } else {
+        BuildWorldBonesFrom<Kernels>(Job, [&Job](kelvo_int32 Bone) -> kelvo_transform const & {
+            return LocalTransformFor(Job, Bone);
+        });
     }
 }
 
@@ -109,6 +125,12 @@ pose_routines const &PoseRoutines();
 
 // The end-of-accumulation renormalization (FastRenormalizeQuaternion) in SSE.
 void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion);
+// The end of accumulation of four consecutive entries on the SSE path: the
+// sums divided by the weight (unless one contribution of weight 1 made
+// them) and the orientation renormalized as RenormalizeQuaternionSSE does,
+// with the same bits. False, with nothing written, when an entry has a zero
+// weight or orientation (those become rest).
+bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries);
 
 // True when the processor has SSE2 and tests have not switched the SSE path
 // off; the switch lets them compare both paths on one machine.

@@ -26,13 +26,15 @@ struct portable_kernels {
                                  Position[2] * Parent[8 + Column] + Parent[12 + Column];
         }
     }
-    static void Translate(kelvo_real32 const *Position, kelvo_real32 const *Parent,
+    static void Translate(kelvo_transform const &Local, kelvo_real32 const *Parent,
                           kelvo_real32 *World) {
         memcpy(World, Parent, 12 * sizeof(kelvo_real32));
-        TranslationRow(Position, Parent, World);
+        TranslationRow(Local.Position, Parent, World);
     }
-    static void Compose(kelvo_real32 const *Rows, kelvo_real32 const *Position,
-                        kelvo_real32 const *Parent, kelvo_real32 *World) {
+    static void Compose(kelvo_transform const &Local, kelvo_real32 const *Parent,
+                        kelvo_real32 *World) {
+        kelvo_real32 Rows[9];
+        LinearRows(Local, Rows);
         for (int Row = 0; Row < 3; ++Row) {
             kelvo_real32 const *L = Rows + 3 * Row;
             for (int Column = 0; Column < 4; ++Column) {
@@ -40,7 +42,7 @@ struct portable_kernels {
                     L[0] * Parent[Column] + L[1] * Parent[4 + Column] + L[2] * Parent[8 + Column];
             }
         }
-        TranslationRow(Position, Parent, World);
+        TranslationRow(Local.Position, Parent, World);
     }
     static void Multiply(kelvo_real32 const *A, kelvo_real32 const *B, kelvo_real32 *Result) {
         for (int Row = 0; Row < 4; ++Row) {

@@ -23,8 +23,7 @@ using track_mask_ptr = std::unique_ptr<kelvo_track_mask, pose_deleter>;
 
 class LocalPoseTest : public KelvoTest {};
 
-kelvo_transform Transform(std::array<float, 3> P, std::array<float, 4> Q,
-                          float Scale = 1) {
+kelvo_transform Transform(std::array<float, 3> P, std::array<float, 4> Q, float Scale = 1) {
     float const S[9] = {Scale, 0, 0, 0, Scale, 0, 0, 0, Scale};
     kelvo_transform Result;
     KelvoSetTransformWithIdentityCheck(&Result, P.data(), Q.data(), S);
@@ -125,8 +124,8 @@ TEST_F(LocalPoseTest, AccumulationFillsSignsAndNormalizesAsSpecified) {
         KelvoAccumulateLocalTransform(Pose.get(), 1, 1, 0.5f, &C.Skeleton, Case.Mode, &Animated);
         KelvoAccumulateLocalTransform(Pose.get(), 1, 1, 0.5f, &C.Skeleton, Case.Mode, &Flipped);
         KelvoEndLocalPoseAccumulation(Pose.get(), 0, 3, &C.Skeleton, nullptr);
-        kelvo_transform Expected = Case.Blends ? Transform({3, 0, 0}, {0, H, 0, H})
-                                               : C.Bones[1].Transform;
+        kelvo_transform Expected =
+            Case.Blends ? Transform({3, 0, 0}, {0, H, 0, H}) : C.Bones[1].Transform;
         ExpectTransformNear(Pose->Transforms[1].Transform, Expected);
     }
 
@@ -178,6 +177,59 @@ TEST_F(LocalPoseTest, EndOfAccumulationAgreesOnBothPaths) {
         kelvo_real32 const *Q = Poses[0]->Transforms[Bone].Transform.Orientation;
         // Two Newton steps from up to 10% off leave a few parts in 10^5.
         EXPECT_NEAR(Q[0] * Q[0] + Q[1] * Q[1] + Q[2] * Q[2] + Q[3] * Q[3], 1, 1e-4);
+    }
+}
+
+// Ending a range at once (four entries together on the SSE path) and bone
+// by bone give the same bits, whatever each entry needs: a lone weight-1
+// contribution, sums near and far from unit length, a cancelled orientation
+// (rest), a NaN, no contribution, a weight under the fill threshold.
+TEST_F(LocalPoseTest, EndingARangeAtOnceKeepsTheBitsOfEndingEachBone) {
+    int const Count = 67;
+    test_skeleton S(Count, 41);
+    std::mt19937 Engine(42);
+    std::uniform_real_distribution<float> Weight(0.05f, 0.9f);
+    local_pose_ptr Whole(KelvoNewLocalPose(Count)), Single(KelvoNewLocalPose(Count));
+    for (kelvo_local_pose *Pose : {Whole.get(), Single.get()}) {
+        std::mt19937 Same = Engine;
+        KelvoBeginLocalPoseAccumulation(Pose, 0, Count, nullptr);
+        for (int Bone = 0; Bone < Count; ++Bone) {
+            kelvo_transform A = RandomTransform(Same, 3), B = RandomTransform(Same, 3);
+            kelvo_real32 WA = Weight(Same), WB = Weight(Same);
+            // From bone 32 on every group of four goes to the SSE batch.
+            int const Case = Bone % 8 + (Bone < 32 ? 0 : 8);
+            if (Case == 1 || Case == 9) { // a lone weight-1 contribution
+                KelvoAccumulateLocalTransform(Pose, Bone, Bone, 1, &S.Skeleton, 3, &A);
+                continue;
+            }
+            if (Case == 2) { // opposite orientations of equal weight cancel
+                for (int Index = 0; Index < 4; ++Index) {
+                    B.Orientation[Index] = -A.Orientation[Index];
+                }
+                WB = WA;
+            }
+            if (Case == 3 || Case == 11) {
+                A.Orientation[2] = NAN;
+            }
+            if (Case == 6) { // no contribution
+                continue;
+            }
+            if (Case == 5 || Case == 13) { // under the fill threshold
+                WA = WB = 0.05f;
+            }
+            KelvoAccumulateLocalTransform(Pose, Bone, Bone, WA, &S.Skeleton, 0, &A);
+            KelvoAccumulateLocalTransform(Pose, Bone, Bone, WB, &S.Skeleton, 0, &B);
+        }
+    }
+    KelvoEndLocalPoseAccumulation(Whole.get(), 0, Count, &S.Skeleton, nullptr);
+    for (int Bone = 0; Bone < Count; ++Bone) {
+        KelvoEndLocalPoseAccumulation(Single.get(), Bone, 1, &S.Skeleton, nullptr);
+    }
+    for (int Bone = 0; Bone < Count; ++Bone) {
+        SCOPED_TRACE(Bone);
+        EXPECT_EQ(memcmp(&Whole->Transforms[Bone], &Single->Transforms[Bone],
+                         sizeof(kelvo_local_pose_transform)),
+                  0);
     }
 }
 
@@ -247,7 +299,8 @@ TEST_F(LocalPoseTest, ModulationCompositeBlendsByMaskWeight) {
     EXPECT_EQ(memcmp(Base->Transforms, Composite->Transforms, 3 * sizeof(Base->Transforms[0])), 0);
     Base->Transforms[0].Transform = C.Bones[0].Transform;
     KelvoModulationCompositeLocalPose(Base.get(), 0, 0, nullptr, Composite.get());
-    EXPECT_EQ(memcmp(&Base->Transforms[0].Transform, &C.Bones[0].Transform, sizeof(kelvo_transform)), 0);
+    EXPECT_EQ(
+        memcmp(&Base->Transforms[0].Transform, &C.Bones[0].Transform, sizeof(kelvo_transform)), 0);
     // Through a sparse array the mask is read at the skeleton bone.
     kelvo_int32 const Sparse[] = {2, 1, 0};
     for (int Bone = 0; Bone < 3; ++Bone) {

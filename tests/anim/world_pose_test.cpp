@@ -6,6 +6,7 @@
 #include "anim/kelvo_pose.h"
 #include "pose_test_skeleton.h"
 
+#include <cfloat>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -47,7 +48,7 @@ local_pose_ptr LocalPoseOf(std::vector<kelvo_transform> const &Transforms) {
 
 matrix64 const Identity64 = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainWithAndWithoutSSE) {
+TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainAndAgreeBitForBitWithAndWithoutSSE) {
     int const Count = 67;
     test_skeleton S(Count, 5);
     std::vector<kelvo_transform> Locals = RandomLocals(Count, 6);
@@ -91,8 +92,8 @@ TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainWithAndWithoutSSE) {
              }},
             {"LOD", &LODLocals,
              [&](kelvo_world_pose *W) {
-                 KelvoBuildWorldPoseLOD(&S.Skeleton, 0, Count, 10, 30, Local.get(),
-                                        OffsetArgument, W);
+                 KelvoBuildWorldPoseLOD(&S.Skeleton, 0, Count, 10, 30, Local.get(), OffsetArgument,
+                                        W);
              }},
             {"sparse", &SparseLocals,
              [&](kelvo_world_pose *W) {
@@ -107,14 +108,23 @@ TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainWithAndWithoutSSE) {
             Form.Build(Portable.get());
             kelvo::SetSSEPosesAllowed(true);
             Form.Build(World.get());
+            // Both paths do the same single-precision operations in one order
+            // (x87 builds hold the portable path's scalars wider).
+            if (FLT_EVAL_METHOD == 0) {
+                EXPECT_EQ(memcmp(World->WorldTransformBuffer, Portable->WorldTransformBuffer,
+                                 (size_t)Count * 64),
+                          0);
+                EXPECT_EQ(memcmp(World->CompositeTransformBuffer,
+                                 Portable->CompositeTransformBuffer, (size_t)Count * 64),
+                          0);
+            }
             for (int Bone = 0; Bone < Count; ++Bone) {
                 matrix64 Expected = ReferenceWorld(S, *Form.Expected, Bone, Offset64);
                 ExpectMatrixNear(KelvoGetWorldPose4x4(World.get(), Bone), Expected, 1e-5);
                 ExpectMatrixNear(KelvoGetWorldPose4x4(Portable.get(), Bone), Expected, 1e-5);
-                matrix64 Composite = Multiply64(
-                    FromFloats(S.Bones[(size_t)Bone].InverseWorldTransform), Expected);
-                ExpectMatrixNear(KelvoGetWorldPoseComposite4x4(World.get(), Bone), Composite,
-                                 1e-5);
+                matrix64 Composite =
+                    Multiply64(FromFloats(S.Bones[(size_t)Bone].InverseWorldTransform), Expected);
+                ExpectMatrixNear(KelvoGetWorldPoseComposite4x4(World.get(), Bone), Composite, 1e-5);
                 ExpectMatrixNear(KelvoGetWorldPoseComposite4x4(Portable.get(), Bone), Composite,
                                  1e-5);
             }
@@ -230,8 +240,10 @@ TEST_F(WorldPoseTest, UpdatingChildrenRebuildsExactlyTheSubtree) {
 }
 
 TEST_F(WorldPoseTest, LayoutAlignsBothBuffersAndWarnsForUnalignedMemory) {
-    EXPECT_EQ(KelvoGetResultingWorldPoseSize(3, 0), 16 * (((int)sizeof(kelvo_world_pose) + 15) / 16) + 6 * 64);
-    EXPECT_EQ(KelvoGetResultingWorldPoseSize(3, 1), 16 * (((int)sizeof(kelvo_world_pose) + 15) / 16) + 3 * 64);
+    EXPECT_EQ(KelvoGetResultingWorldPoseSize(3, 0),
+              16 * (((int)sizeof(kelvo_world_pose) + 15) / 16) + 6 * 64);
+    EXPECT_EQ(KelvoGetResultingWorldPoseSize(3, 1),
+              16 * (((int)sizeof(kelvo_world_pose) + 15) / 16) + 3 * 64);
     world_pose_ptr Pose(KelvoNewWorldPose(5));
     EXPECT_EQ(KelvoGetWorldPoseBoneCount(Pose.get()), 5);
     EXPECT_EQ((uintptr_t)Pose->WorldTransformBuffer % 16, 0u);
@@ -290,11 +302,18 @@ TEST_F(WorldPoseTest, BadRangesAreReportedAndWriteNothing) {
         {"CompositeBuffer is not allowed to be 0",
          [&] { KelvoBuildCompositeBufferTransposed(&S.Skeleton, 0, 1, World.get(), nullptr); }},
         {"Indices is not allowed to be 0",
-         [&] { KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), nullptr, 1, Buffer.data()); }},
+         [&] {
+             KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), nullptr, 1, Buffer.data());
+         }},
         {"IndexCount 11 is out of range [0, 10]",
-         [&] { KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), BadIndex, 11, Buffer.data()); }},
+         [&] {
+             KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), BadIndex, 11,
+                                              Buffer.data());
+         }},
         {"Indices[1] 10 is out of range [0, 10)",
-         [&] { KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), BadIndex, 2, Buffer.data()); }},
+         [&] {
+             KelvoBuildIndexedCompositeBuffer(&S.Skeleton, World.get(), BadIndex, 2, Buffer.data());
+         }},
         {"ParentBone 8 is out of range [0, 7]",
          [&] { KelvoUpdateWorldPoseChildren(&S.Skeleton, 8, Local.get(), nullptr, World.get()); }},
     };
@@ -303,8 +322,8 @@ TEST_F(WorldPoseTest, BadRangesAreReportedAndWriteNothing) {
         ExpectLoggedFrom(KelvoErrorLogMessage, KelvoWorldPoseLogMessage, Case.Message);
     }
     for (int Element = 0; Element < 10 * 16; ++Element) {
-        ASSERT_EQ(World->WorldTransformBuffer[Element],
-                  World->WorldTransformBuffer[0]) << "a refused build wrote";
+        ASSERT_EQ(World->WorldTransformBuffer[Element], World->WorldTransformBuffer[0])
+            << "a refused build wrote";
     }
 }
 
