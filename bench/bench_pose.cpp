@@ -28,7 +28,8 @@ struct rig {
         for (int Index = 0; Index < Count; ++Index) {
             kelvo_bone &Bone = Bones[(size_t)Index];
             Bone = {};
-            Bone.ParentIndex = Index == 0 ? -1 : Index - 1 - (int)(Engine() % (unsigned)(Index < 4 ? Index : 4));
+            Bone.ParentIndex =
+                Index == 0 ? -1 : Index - 1 - (int)(Engine() % (unsigned)(Index < 4 ? Index : 4));
             Bone.Transform = RandomTransform(Engine, Index % 8 == 0);
             for (int Element = 0; Element < 16; ++Element) {
                 Bone.InverseWorldTransform[Element] = Element % 5 == 0 ? 1.0f : 0.0f;
@@ -138,25 +139,16 @@ void ReferenceBuild(benchmark::State &State) {
     rig Rig(Count);
     std::vector<float> World((size_t)Count * 16), Composite((size_t)Count * 16);
     float const Identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    auto Multiply = [](float const *A, float const *B, float *R) {
-        for (int Row = 0; Row < 4; ++Row) {
-            for (int Column = 0; Column < 4; ++Column) {
-                float Sum = 0;
-                for (int K = 0; K < 4; ++K) {
-                    Sum += A[4 * Row + K] * B[4 * K + Column];
-                }
-                R[4 * Row + Column] = Sum;
-            }
-        }
-    };
+    auto Multiply = PlainProduct4x4;
     for (auto _ : State) {
         for (int Bone = 0; Bone < Count; ++Bone) {
             kelvo_transform const &T = Rig.LayerA[(size_t)Bone];
             float const X = T.Orientation[0], Y = T.Orientation[1], Z = T.Orientation[2],
                         W = T.Orientation[3];
-            float const R[9] = {1 - 2 * (Y * Y + Z * Z), 2 * (X * Y - Z * W), 2 * (X * Z + Y * W),
-                                2 * (X * Y + Z * W), 1 - 2 * (X * X + Z * Z), 2 * (Y * Z - X * W),
-                                2 * (X * Z - Y * W), 2 * (Y * Z + X * W), 1 - 2 * (X * X + Y * Y)};
+            float const R[9] = {
+                1 - 2 * (Y * Y + Z * Z), 2 * (X * Y - Z * W),     2 * (X * Z + Y * W),
+                2 * (X * Y + Z * W),     1 - 2 * (X * X + Z * Z), 2 * (Y * Z - X * W),
+                2 * (X * Z - Y * W),     2 * (Y * Z + X * W),     1 - 2 * (X * X + Y * Y)};
             float Local[16] = {};
             for (int Row = 0; Row < 3; ++Row) {
                 for (int Column = 0; Column < 3; ++Column) {

@@ -35,4 +35,17 @@ inline kelvo_transform RandomTransform(std::mt19937 &Engine, bool Scaled) {
     return Result;
 }
 
+// The textbook row-major 4x4 product C = A x B, the references' own.
+inline void PlainProduct4x4(float const *A, float const *B, float *C) {
+    for (int Row = 0; Row < 4; ++Row) {
+        for (int Column = 0; Column < 4; ++Column) {
+            float Sum = 0;
+            for (int K = 0; K < 4; ++K) {
+                Sum += A[4 * Row + K] * B[4 * K + Column];
+            }
+            C[4 * Row + Column] = Sum;
+        }
+    }
+}
+
 #endif

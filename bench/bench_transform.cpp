@@ -3,6 +3,8 @@
 // over arrays of the same length.
 #include "kelvo2.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -99,18 +101,7 @@ void PlainMatrixProduct4x4(benchmark::State &State) {
     inputs const &In = Inputs();
     std::vector<float> Out(16 * Count);
     RunOverArrays(State, Out, [&](int Index) {
-        float const *A = &In.MatrixA[16 * Index];
-        float const *B = &In.MatrixB[16 * Index];
-        float *C = &Out[16 * Index];
-        for (int Row = 0; Row < 4; ++Row) {
-            for (int Column = 0; Column < 4; ++Column) {
-                float Sum = 0;
-                for (int K = 0; K < 4; ++K) {
-                    Sum += A[4 * Row + K] * B[4 * K + Column];
-                }
-                C[4 * Row + Column] = Sum;
-            }
-        }
+        PlainProduct4x4(&In.MatrixA[16 * Index], &In.MatrixB[16 * Index], &Out[16 * Index]);
     });
 }
 

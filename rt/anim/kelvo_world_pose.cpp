@@ -150,14 +150,8 @@ kelvo_world_pose *LayOutWorldPose(kelvo_int32 BoneCount, bool NoComposite, void 
 kelvo_int32 ResultingWorldPoseSize(kelvo_int32 BoneCount, bool NoComposite) {
     KELVO_CHECK(BoneCount >= 0, Origin, 0);
     kelvo_int64 WorldOffset = 0, CompositeOffset = 0;
-    kelvo_int64 Size = WorldPoseLayout(BoneCount, NoComposite, &WorldOffset, &CompositeOffset);
-    if (Size > INT32_MAX) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): WorldPoseLayout(BoneCount) %I64d is out of range for an int32 ResultingSize",
-            KELVO_HERE, Size);
-        return 0;
-    }
-    return (kelvo_int32)Size;
+    return kelvo::ResultingSize(
+        WorldPoseLayout(BoneCount, NoComposite, &WorldOffset, &CompositeOffset), Origin);
 }
 
 kelvo_world_pose *NewWorldPose(kelvo_int32 BoneCount, bool NoComposite) {
@@ -284,15 +278,25 @@ void MultiplyMatrices(kelvo_int32 Count, kelvo_real32 const *A, kelvo_int32 AStr
 kelvo_int32 const BoneStride = (kelvo_int32)(sizeof(kelvo_bone) / sizeof(kelvo_real32));
 static_assert(sizeof(kelvo_bone) % sizeof(kelvo_real32) == 0, "bones are whole reals");
 
+// The bones the skeleton and the world pose both have, or -1 (reported)
+// when either, or the buffer the composite-buffer forms write, is null.
+kelvo_int32 CompositeLimit(kelvo_skeleton const *Skeleton, kelvo_world_pose const *Pose,
+                           kelvo_real32 const *CompositeBuffer) {
+    KELVO_CHECK_NOT_NULL(Skeleton, Origin, -1);
+    KELVO_CHECK_NOT_NULL(Pose, Origin, -1);
+    KELVO_CHECK_NOT_NULL(CompositeBuffer, Origin, -1);
+    return Smallest(Skeleton->BoneCount, Pose->BoneCount);
+}
+
 // The checks of the composite-buffer forms: the range lies inside the
 // skeleton and the world pose, and there is a buffer to write.
 bool CompositeRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
                            kelvo_int32 BoneCount, kelvo_world_pose const *Pose,
                            kelvo_real32 const *CompositeBuffer) {
-    KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
-    KELVO_CHECK_NOT_NULL(Pose, Origin, false);
-    KELVO_CHECK_NOT_NULL(CompositeBuffer, Origin, false);
-    kelvo_int32 Limit = Smallest(Skeleton->BoneCount, Pose->BoneCount);
+    kelvo_int32 Limit = CompositeLimit(Skeleton, Pose, CompositeBuffer);
+    if (Limit < 0) {
+        return false;
+    }
     if (FirstBone < 0 || FirstBone > Limit) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [%d, %d]",
             KELVO_HERE, FirstBone, 0, Limit);
@@ -311,11 +315,11 @@ bool CompositeRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone
 bool IndicesAreValid(kelvo_skeleton const *Skeleton, kelvo_world_pose const *Pose,
                      kelvo_int32 const *Indices, kelvo_int32 IndexCount,
                      kelvo_real32 const *CompositeBuffer) {
-    KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
-    KELVO_CHECK_NOT_NULL(Pose, Origin, false);
+    kelvo_int32 Limit = CompositeLimit(Skeleton, Pose, CompositeBuffer);
     KELVO_CHECK_NOT_NULL(Indices, Origin, false);
-    KELVO_CHECK_NOT_NULL(CompositeBuffer, Origin, false);
-    kelvo_int32 Limit = Smallest(Skeleton->BoneCount, Pose->BoneCount);
+    if (Limit < 0) {
+        return false;
+    }
     if (IndexCount < 0 || IndexCount > Limit) {
         Log(KelvoErrorLogMessage, Origin, "%s(%d): IndexCount %d is out of range [%d, %d]",
             KELVO_HERE, IndexCount, 0, Limit);
@@ -537,10 +541,10 @@ KELVO_API void KelvoUpdateWorldPoseChildren(kelvo_skeleton const *Skeleton, kelv
                                             kelvo_local_pose const *LocalPose,
                                             kelvo_real32 const *Offset4x4,
                                             kelvo_world_pose *Result) {
-    KELVO_TIMED_BLOCK("UpdateWorldPoseChildren");
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Result, Origin, KELVO_NOTHING);
+    KELVO_TIMED_BLOCK("UpdateWorldPoseChildren");
     kelvo_int32 Limit =
         Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalPose->BoneCount);
     if (ParentBone < 0 || ParentBone >= Limit) {
