@@ -101,7 +101,11 @@ inline bool SampleKeptPair(kelvo_sample_context const &Context,
     }
     *Deferred = Cursor.Pair.Window;
     Result->Flags = KelvoHasPosition | KelvoHasOrientation;
-    memcpy(Result->ScaleShear, KelvoCurveIdentityScaleShear, sizeof(Result->ScaleShear));
+    // By element: the constants become stores, where a copy of this size
+    // becomes a string move.
+    for (int Index = 0; Index < 9; ++Index) {
+        Result->ScaleShear[Index] = IdentityTransform.ScaleShear[Index];
+    }
     return true;
 #else
     (void)Context, (void)SourceTrack, (void)Track, (void)Result, (void)Cursor, (void)Deferred;
