@@ -646,9 +646,15 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         return false;
     }
     if (Seam) {
-        memcpy(Seam->Knots, Window.WindowKnots - Degree, 2 * (size_t)Degree * sizeof(kelvo_real32));
-        memcpy(Seam->Controls, Window.WindowControls - Degree * Dimension,
-               (size_t)(Degree + 1) * Dimension * sizeof(kelvo_real32));
+        // By element: these few reals copied by memcpy compile to a string
+        // move, whose start costs more than the copy.
+        for (kelvo_int32 Index = 0; Index < 2 * Degree; ++Index) {
+            Seam->Knots[Index] = Window.WindowKnots[Index - Degree];
+        }
+        kelvo_real32 const *Controls = Window.WindowControls - Degree * Dimension;
+        for (kelvo_int32 Index = 0; Index < (Degree + 1) * Dimension; ++Index) {
+            Seam->Controls[Index] = Controls[Index];
+        }
         Seam->Data = Data;
         Seam->Knot = Knot;
         Seam->Loops = Loops;
