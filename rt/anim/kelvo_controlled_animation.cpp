@@ -101,8 +101,11 @@ bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Co
         *Result = Track.LODTransform;
         return false;
     }
-    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor,
-                                    Deferred);
+    if (Cursor && Deferred &&
+        SampleKeptPair(Context, Track.SourceTrack, Track, Result, *Cursor, Deferred)) {
+        return true;
+    }
+    return SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, Result, Cursor, Deferred);
 }
 
 void FadeUnderLOD(lod_rule const &Rule, kelvo_bound_transform_track const &Track,
@@ -147,15 +150,24 @@ struct sampled_bone {
     kelvo_real32 Weight;
     kelvo_bound_transform_track const *Track;
     bool Normalize; // its orientation still owes the exact normalization
-    cubic_pair_window Pair; // position and orientation still to evaluate
     kelvo_transform Transform;
 };
 
 // Bones are sampled a few at a time, their cubic curves evaluated and their
 // orientations normalized together, so that the divisions and square roots
 // overlap (or share vector instructions); each is accumulated as if sampled
-// alone.
+// alone. Deferred windows are left straight in Pairs, in the order the
+// evaluation takes them.
 constexpr int SampledGroupSize = 16;
+
+struct sampled_group {
+    int Count;
+    int Pending;
+    sampled_bone Bones[SampledGroupSize];
+    cubic_pair_window Pairs[SampledGroupSize];
+    kelvo_real32 *Positions[SampledGroupSize];
+    kelvo_real32 *Orientations[SampledGroupSize];
+};
 
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
                          kelvo_int32 BoneCount, kelvo_local_pose *Result,
@@ -171,31 +183,20 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     GetControlSampleContext(Binding.Control, &Context);
     lod_rule const Rule = MakeLODRule(AllowedError);
     bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
-    sampled_bone Group[SampledGroupSize];
-    int Count = 0;
+    sampled_group Group;
+    Group.Count = Group.Pending = 0;
     auto AccumulateGroup = [&] {
-        cubic_pair_window Pairs[SampledGroupSize];
-        kelvo_real32 *Positions[SampledGroupSize], *Orientations[SampledGroupSize];
-        int Pending = 0;
-        for (int Index = 0; Index < Count; ++Index) {
-            sampled_bone &Sampled = Group[Index];
-            if (Sampled.Pair.Knots) {
-                Pairs[Pending] = Sampled.Pair;
-                Positions[Pending] = Sampled.Transform.Position;
-                Orientations[Pending++] = Sampled.Transform.Orientation;
-                Sampled.Normalize = false;
+        if (Group.Pending > 0) {
+            EvaluateCubicPairs(Group.Pending, Group.Pairs, Context.LocalClock, Group.Positions,
+                               Group.Orientations);
+        }
+        for (int Index = 0; Index < Group.Count; ++Index) {
+            if (Group.Bones[Index].Normalize) {
+                ExactNormalize(Group.Bones[Index].Transform.Orientation);
             }
         }
-        if (Pending > 0) {
-            EvaluateCubicPairs(Pending, Pairs, Context.LocalClock, Positions, Orientations);
-        }
-        for (int Index = 0; Index < Count; ++Index) {
-            if (Group[Index].Normalize) {
-                ExactNormalize(Group[Index].Transform.Orientation);
-            }
-        }
-        for (int Index = 0; Index < Count; ++Index) {
-            sampled_bone &Sampled = Group[Index];
+        for (int Index = 0; Index < Group.Count; ++Index) {
+            sampled_bone &Sampled = Group.Bones[Index];
             FadeUnderLOD(Rule, *Sampled.Track, &Sampled.Transform);
             if (VariableDelta && Sampled.Bone == 0) {
                 StripRootMotion(&Sampled.Transform);
@@ -204,7 +205,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
                                           Skeleton, Sampled.Track->QuaternionMode,
                                           &Sampled.Transform);
         }
-        Count = 0;
+        Group.Count = Group.Pending = 0;
     };
     kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
                                                                       : Result->BoneCount;
@@ -222,15 +223,21 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         if (BoneWeight <= NoWeight) {
             continue;
         }
-        sampled_bone &Sampled = Group[Count++];
+        sampled_bone &Sampled = Group.Bones[Group.Count++];
         Sampled.Entry = Entry;
         Sampled.Bone = Bone;
         Sampled.Weight = BoneWeight;
         Sampled.Track = &Track;
-        Sampled.Pair.Knots = nullptr;
+        cubic_pair_window &Deferred = Group.Pairs[Group.Pending];
+        Deferred.Knots = nullptr;
         Sampled.Normalize = SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
-                                                   State.Cursors + Bone, &Sampled.Pair);
-        if (Count == SampledGroupSize) {
+                                                   State.Cursors + Bone, &Deferred);
+        if (Deferred.Knots) {
+            Group.Positions[Group.Pending] = Sampled.Transform.Position;
+            Group.Orientations[Group.Pending++] = Sampled.Transform.Orientation;
+            Sampled.Normalize = false;
+        }
+        if (Group.Count == SampledGroupSize) {
             AccumulateGroup();
         }
     }

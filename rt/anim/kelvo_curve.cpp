@@ -10,6 +10,7 @@
 #include "foundation/kelvo_counters.h"
 
 #include <float.h>
+#include <math.h>
 #include <string.h>
 
 using namespace kelvo;
@@ -631,7 +632,7 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         return true;
     }
     kelvo_int32 const Degree = Data->CurveDataHeader_DaK32fC32f.Degree;
-    kelvo_uint32 const Loops = (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+    kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
     kelvo_uint32 DurationBits;
     memcpy(&DurationBits, &Duration, sizeof(DurationBits));
     if (Seam && Seam->Data == Data && Seam->Knot == Knot && Seam->Loops == Loops &&
@@ -645,9 +646,15 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         return false;
     }
     if (Seam) {
-        memcpy(Seam->Knots, Window.WindowKnots - Degree, 2 * (size_t)Degree * sizeof(kelvo_real32));
-        memcpy(Seam->Controls, Window.WindowControls - Degree * Dimension,
-               (size_t)(Degree + 1) * Dimension * sizeof(kelvo_real32));
+        // By element: these few reals copied by memcpy compile to a string
+        // move, whose start costs more than the copy.
+        for (kelvo_int32 Index = 0; Index < 2 * Degree; ++Index) {
+            Seam->Knots[Index] = Window.WindowKnots[Index - Degree];
+        }
+        kelvo_real32 const *Controls = Window.WindowControls - Degree * Dimension;
+        for (kelvo_int32 Index = 0; Index < (Degree + 1) * Dimension; ++Index) {
+            Seam->Controls[Index] = Controls[Index];
+        }
         Seam->Data = Data;
         Seam->Knot = Knot;
         Seam->Loops = Loops;
@@ -658,10 +665,17 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
     return true;
 }
 
-// Whether CloseUpperBound from Knot (a valid index) answers Knot at once.
-inline bool StaysAt(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_real32 T, kelvo_int32 Knot) {
-    return (Knot == 0 || !(T < Data->Knots[Knot - 1])) &&
-           (Knot == Data->KnotCount - 1 || T < Data->Knots[Knot]);
+// The clocks from which CloseUpperBound from Knot (a valid index) answers
+// Knot at once: T with !(T < *From) and T < *Before. A NaN knot below never
+// stops it, one above always does, and the ends bound nothing (an infinite
+// clock or a NaN at the last knot only misses the shortcut, never changes
+// a result).
+inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, kelvo_real32 *From,
+                   kelvo_real32 *Before) {
+    *From = Knot == 0 || isnan(Data->Knots[Knot - 1]) ? -INFINITY : Data->Knots[Knot - 1];
+    *Before = Knot == Data->KnotCount - 1 ? INFINITY
+              : isnan(Data->Knots[Knot])  ? -INFINITY
+                                          : Data->Knots[Knot];
 }
 
 } // namespace
@@ -677,15 +691,11 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     if (!PositionData || !OrientationData) {
         return false;
     }
-    kelvo_uint32 const Loops = (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+    kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
     kelvo_uint32 DurationBits;
     memcpy(&DurationBits, &Duration, sizeof(DurationBits));
-    if (Kept && Deferred && Kept->PositionData == PositionData &&
-        Kept->OrientationData == OrientationData && Kept->Knots[0] == Cursors[0] &&
-        Kept->Knots[1] == Cursors[1] && Kept->Loops == Loops &&
-        Kept->DurationBits == DurationBits &&
-        StaysAt(Floats(PositionCurve), T, Cursors[0]) &&
-        StaysAt(Floats(OrientationCurve), T, Cursors[1])) {
+    if (Kept && Deferred &&
+        KeptPairWindowHolds(*Kept, Cursors, PositionData, OrientationData, Loops, Duration, T)) {
         *Deferred = Kept->Window;
         return true;
     }
@@ -723,8 +733,17 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
             *Deferred = {PositionWindow.WindowKnots, PositionWindow.WindowControls,
                          OrientationWindow.WindowControls};
             if (Kept) {
-                *Kept = {PositionData, OrientationData, {PositionKnot, OrientationKnot},
-                         Loops, DurationBits, *Deferred};
+                kelvo_real32 From[2], Before[2];
+                SpanOf(P, PositionKnot, From, Before);
+                SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+                *Kept = {PositionData,
+                         OrientationData,
+                         {PositionKnot, OrientationKnot},
+                         Loops,
+                         DurationBits,
+                         From[0] < From[1] ? From[1] : From[0],
+                         Before[1] < Before[0] ? Before[1] : Before[0],
+                         *Deferred};
             }
             return true;
         }

@@ -8,6 +8,8 @@
 #include "asset/kelvo_curve_formats.h"
 #include "foundation/kelvo_memory.h"
 
+#include <string.h>
+
 struct kelvo_curve_builder {
     bool OwnedByCaller;
     kelvo_data_type_definition const *Type;
@@ -145,15 +147,37 @@ struct cubic_pair_window {
 // The window a track's cubic pair was last left with, and what it was found
 // from: while T stays in the same knot spans of the same curves, under the
 // same loop setting and duration, the window is the same, and the search,
-// the window checks and the knot comparison can be skipped.
+// the window checks and the knot comparison can be skipped. The spans'
+// common part, [From, Before), is kept with it so that the check reads
+// neither curve.
 struct kept_pair_window {
     void const *PositionData; // null while empty
     void const *OrientationData;
     kelvo_int32 Knots[2];
     kelvo_uint32 Loops;
     kelvo_uint32 DurationBits;
+    kelvo_real32 From;
+    kelvo_real32 Before;
     cubic_pair_window Window;
 };
+
+// Loops as the kept windows hold them: 1 backwards, 2 forwards.
+inline kelvo_uint32 LoopBits(bool BackwardsLoop, bool ForwardsLoop) {
+    return (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
+}
+
+// Whether Kept is the window of the curves with these data at T from these
+// cursors (the cursors of the position and orientation curve).
+inline bool KeptPairWindowHolds(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
+                                void const *PositionData, void const *OrientationData,
+                                kelvo_uint32 Loops, kelvo_real32 Duration, kelvo_real32 T) {
+    kelvo_uint32 DurationBits;
+    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
+    return Kept.PositionData == PositionData && PositionData &&
+           Kept.OrientationData == OrientationData && Kept.Knots[0] == Cursors[0] &&
+           Kept.Knots[1] == Cursors[1] && Kept.Loops == Loops &&
+           Kept.DurationBits == DurationBits && !(T < Kept.From) && T < Kept.Before;
+}
 
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a

@@ -10,7 +10,9 @@
 #include "kelvo2/kelvo2_pointer_hash.h"
 #include "kelvo2/kelvo2_track_group.h"
 
+#include <float.h>
 #include <math.h>
+#include <string.h>
 
 namespace kelvo {
 
@@ -74,6 +76,42 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
                               track_cursor *Cursor, cubic_pair_window *Deferred = nullptr);
+
+// SampleTrackLocalDeferred's steady case, inline for callers that sample
+// many tracks: animated position and orientation whose kept window still
+// holds at the clock, identity scale/shear. The window goes to *Deferred
+// and the result owes its position and orientation. False, with nothing
+// changed, otherwise.
+inline bool SampleKeptPair(kelvo_sample_context const &Context,
+                           kelvo_transform_track const *SourceTrack,
+                           kelvo_bound_transform_track const &Track, kelvo_transform *Result,
+                           track_cursor &Cursor, cubic_pair_window *Deferred) {
+#if FLT_EVAL_METHOD == 0
+    constexpr int Classes = KelvoBoundCurveAnimated << KELVO_BOUND_POSITION_SHIFT |
+                            KelvoBoundCurveAnimated << KELVO_BOUND_ORIENTATION_SHIFT |
+                            KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
+                              3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    if ((Track.Flags & ClassMask) != Classes ||
+        !KeptPairWindowHolds(Cursor.Pair, Cursor.Knots, SourceTrack->PositionCurve.CurveData.Object,
+                             SourceTrack->OrientationCurve.CurveData.Object,
+                             LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
+                             Context.LocalDuration, Context.LocalClock)) {
+        return false;
+    }
+    *Deferred = Cursor.Pair.Window;
+    Result->Flags = KelvoHasPosition | KelvoHasOrientation;
+    // By element: the constants become stores, where a copy of this size
+    // becomes a string move.
+    for (int Index = 0; Index < 9; ++Index) {
+        Result->ScaleShear[Index] = IdentityTransform.ScaleShear[Index];
+    }
+    return true;
+#else
+    (void)Context, (void)SourceTrack, (void)Track, (void)Result, (void)Cursor, (void)Deferred;
+    return false;
+#endif
+}
 
 // The library's ordering of names: the application's comparison when one is
 // installed (never handed a null name), byte-wise otherwise.

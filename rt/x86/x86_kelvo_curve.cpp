@@ -53,10 +53,17 @@ inline __m128 LengthSquared(__m128 const *Q) {
     return _mm_add_ps(Sum, _mm_mul_ps(Q[3], Q[3]));
 }
 
-// Count (1 to 4) windows; missing lanes repeat the first window and their
-// results are dropped.
-inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
-                         kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+// Up to four lanes evaluated, their orientations not yet normalized.
+struct four_lanes {
+    int Count;
+    __m128 Position[4];    // by component
+    __m128 Orientation[4]; // by component
+};
+
+// Count (1 to 4) windows blended at T; missing lanes repeat the first
+// window and their results are dropped.
+inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                      four_lanes &Result) {
     cubic_pair_window const *Lanes[4];
     for (int Lane = 0; Lane < 4; ++Lane) {
         Lanes[Lane] = Windows + (Lane < Count ? Lane : 0);
@@ -101,14 +108,22 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
             Q[Component][Back] = Components[Component];
         }
     }
-    __m128 Position[4] = {BlendComponent(Weights, P[0]), BlendComponent(Weights, P[1]),
-                          BlendComponent(Weights, P[2]), _mm_setzero_ps()};
-    // Orientations: one Newton step towards unit length, then the exact
-    // normalization (where the length is positive).
-    __m128 Orientation[4];
-    for (int Component = 0; Component < 4; ++Component) {
-        Orientation[Component] = BlendComponent(Weights, Q[Component]);
+    for (int Component = 0; Component < 3; ++Component) {
+        Result.Position[Component] = BlendComponent(Weights, P[Component]);
     }
+    Result.Position[3] = _mm_setzero_ps();
+    for (int Component = 0; Component < 4; ++Component) {
+        Result.Orientation[Component] = BlendComponent(Weights, Q[Component]);
+    }
+    Result.Count = Count;
+}
+
+// The orientations: one Newton step towards unit length, then the exact
+// normalization (where the length is positive); every lane stored.
+inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Positions,
+                       kelvo_real32 *const *Orientations) {
+    __m128 *const Orientation = Lanes.Orientation;
+    __m128 *const Position = Lanes.Position;
     __m128 const Factor =
         _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
     for (int Component = 0; Component < 4; ++Component) {
@@ -116,7 +131,7 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
     }
     __m128 const Length2 = LengthSquared(Orientation);
     __m128 const Positive = _mm_cmpgt_ps(Length2, _mm_setzero_ps()); // false for NaN, as in C
-    __m128 const Scale = _mm_div_ps(One, _mm_sqrt_ps(Length2));
+    __m128 const Scale = _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(Length2));
     for (int Component = 0; Component < 4; ++Component) {
         __m128 const Scaled = _mm_mul_ps(Orientation[Component], Scale);
         Orientation[Component] = _mm_or_ps(_mm_and_ps(Positive, Scaled),
@@ -125,7 +140,7 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
 
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
     _MM_TRANSPOSE4_PS(Position[0], Position[1], Position[2], Position[3]);
-    for (int Lane = 0; Lane < Count; ++Lane) {
+    for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
         _mm_storeu_ps(Orientations[Lane], Orientation[Lane]);
         Store3(Positions[Lane], Position[Lane]);
     }
@@ -133,13 +148,22 @@ inline void EvaluateFour(int Count, cubic_pair_window const *Windows, kelvo_real
 
 } // namespace
 
-// Groups of four follow each other without waiting: each one's divisions
-// start while the last one's finish.
+// Each four's normalization (a square root and a division after a long
+// chain) is left until the next four is blended, so that the two overlap.
 void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
                            kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+    four_lanes Lanes[2];
+    int Last = -1;
     for (int First = 0; First < Count; First += 4) {
-        EvaluateFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Positions + First,
-                     Orientations + First);
+        four_lanes &Next = Lanes[(First / 4) & 1];
+        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Next);
+        if (Last >= 0) {
+            FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+        }
+        Last = First;
+    }
+    if (Last >= 0) {
+        FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
     }
 }
 
