@@ -167,6 +167,24 @@ kelvo_int32 Smallest(kelvo_int32 A, kelvo_int32 B) {
     return A < B ? A : B;
 }
 
+// [FirstBone, FirstBone + BoneCount) inside [0, Limit]; a refused end is
+// reported as EndName, out of [EndFloor, Limit].
+bool RangeFits(kelvo_int32 FirstBone, kelvo_int32 BoneCount, kelvo_int32 Limit, char const *EndName,
+               kelvo_int32 EndFloor) {
+    if (FirstBone < 0 || FirstBone > Limit) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [%d, %d]",
+            KELVO_HERE, FirstBone, 0, Limit);
+        return false;
+    }
+    kelvo_int64 End = (kelvo_int64)FirstBone + BoneCount;
+    if (BoneCount < 0 || End > Limit) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): %s %d is out of range [%d, %d]", KELVO_HERE,
+            EndName, (kelvo_int32)End, EndFloor, Limit);
+        return false;
+    }
+    return true;
+}
+
 // The checks every Build form shares: the range must lie inside the
 // skeleton, the world pose and (when it is read) the local pose.
 bool BuildRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone, kelvo_int32 BoneCount,
@@ -174,18 +192,7 @@ bool BuildRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone, ke
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, false);
     KELVO_CHECK_NOT_NULL(Result, Origin, false);
     kelvo_int32 Limit = Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalLimit);
-    if (FirstBone < 0 || FirstBone > Limit) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [%d, %d]",
-            KELVO_HERE, FirstBone, 0, Limit);
-        return false;
-    }
-    kelvo_int64 OnePastLastBone = (kelvo_int64)FirstBone + BoneCount;
-    if (BoneCount < 0 || OnePastLastBone > Limit) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): OnePastLastBone %d is out of range [%d, %d]",
-            KELVO_HERE, (kelvo_int32)OnePastLastBone, FirstBone, Limit);
-        return false;
-    }
-    return true;
+    return RangeFits(FirstBone, BoneCount, Limit, "OnePastLastBone", FirstBone);
 }
 
 // Every entry of a reverse array inside the range names -1 or an entry of
@@ -294,22 +301,7 @@ bool CompositeRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone
                            kelvo_int32 BoneCount, kelvo_world_pose const *Pose,
                            kelvo_real32 const *CompositeBuffer) {
     kelvo_int32 Limit = CompositeLimit(Skeleton, Pose, CompositeBuffer);
-    if (Limit < 0) {
-        return false;
-    }
-    if (FirstBone < 0 || FirstBone > Limit) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): FirstBone %d is out of range [%d, %d]",
-            KELVO_HERE, FirstBone, 0, Limit);
-        return false;
-    }
-    kelvo_int64 End = (kelvo_int64)FirstBone + BoneCount;
-    if (BoneCount < 0 || End > Limit) {
-        Log(KelvoErrorLogMessage, Origin,
-            "%s(%d): FirstBone + BoneCount %d is out of range [%d, %d]", KELVO_HERE,
-            (kelvo_int32)End, 0, Limit);
-        return false;
-    }
-    return true;
+    return Limit >= 0 && RangeFits(FirstBone, BoneCount, Limit, "FirstBone + BoneCount", 0);
 }
 
 bool IndicesAreValid(kelvo_skeleton const *Skeleton, kelvo_world_pose const *Pose,
@@ -541,10 +533,10 @@ KELVO_API void KelvoUpdateWorldPoseChildren(kelvo_skeleton const *Skeleton, kelv
                                             kelvo_local_pose const *LocalPose,
                                             kelvo_real32 const *Offset4x4,
                                             kelvo_world_pose *Result) {
+    KELVO_TIMED_BLOCK("UpdateWorldPoseChildren");
     KELVO_CHECK_NOT_NULL(Skeleton, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
     KELVO_CHECK_NOT_NULL(Result, Origin, KELVO_NOTHING);
-    KELVO_TIMED_BLOCK("UpdateWorldPoseChildren");
     kelvo_int32 Limit =
         Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalPose->BoneCount);
     if (ParentBone < 0 || ParentBone >= Limit) {
