@@ -722,8 +722,8 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     }
     Cursors[0] = PositionKnot;
     Cursors[1] = OrientationKnot;
-    kelvo_int32 const Degree = P->CurveDataHeader_DaK32fC32f.Degree;
 #if FLT_EVAL_METHOD == 0 // weights held at extended precision need not round as two sets do
+    kelvo_int32 const Degree = P->CurveDataHeader_DaK32fC32f.Degree;
     if (Q->CurveDataHeader_DaK32fC32f.Degree == Degree &&
         SameBits(PositionWindow.WindowKnots - Degree, OrientationWindow.WindowKnots - Degree,
                  2 * Degree)) {
