@@ -304,6 +304,23 @@ bool CompositeRangeIsValid(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone
     return Limit >= 0 && RangeFits(FirstBone, BoneCount, Limit, "FirstBone + BoneCount", 0);
 }
 
+// The bones the skeleton and both poses have, or -1 (reported) when a
+// pointer is null or ParentBone is not one of them.
+kelvo_int32 ChildrenLimit(kelvo_skeleton const *Skeleton, kelvo_int32 ParentBone,
+                          kelvo_local_pose const *LocalPose, kelvo_world_pose const *Result) {
+    KELVO_CHECK_NOT_NULL(Skeleton, Origin, -1);
+    KELVO_CHECK_NOT_NULL(LocalPose, Origin, -1);
+    KELVO_CHECK_NOT_NULL(Result, Origin, -1);
+    kelvo_int32 Limit =
+        Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalPose->BoneCount);
+    if (ParentBone < 0 || ParentBone >= Limit) {
+        Log(KelvoErrorLogMessage, Origin, "%s(%d): ParentBone %d is out of range [%d, %d]",
+            KELVO_HERE, ParentBone, 0, Limit - 1);
+        return -1;
+    }
+    return Limit;
+}
+
 bool IndicesAreValid(kelvo_skeleton const *Skeleton, kelvo_world_pose const *Pose,
                      kelvo_int32 const *Indices, kelvo_int32 IndexCount,
                      kelvo_real32 const *CompositeBuffer) {
@@ -395,11 +412,10 @@ KELVO_API void KelvoBuildRestWorldPose(kelvo_skeleton const *Skeleton, kelvo_int
                                        kelvo_int32 BoneCount, kelvo_real32 const *Offset4x4,
                                        kelvo_world_pose *Result) {
     KELVO_TIMED_BLOCK("BuildRestWorldPose");
-    if (!BuildRangeIsValid(Skeleton, FirstBone, BoneCount, INT32_MAX, Result)) {
-        return;
+    if (BuildRangeIsValid(Skeleton, FirstBone, BoneCount, INT32_MAX, Result)) {
+        world_build_job Job = {};
+        RunBuild(Job, Skeleton, FirstBone, BoneCount, Offset4x4, Result, true);
     }
-    world_build_job Job = {};
-    RunBuild(Job, Skeleton, FirstBone, BoneCount, Offset4x4, Result, true);
 }
 
 KELVO_API void KelvoBuildWorldPose(kelvo_skeleton const *Skeleton, kelvo_int32 FirstBone,
@@ -534,14 +550,8 @@ KELVO_API void KelvoUpdateWorldPoseChildren(kelvo_skeleton const *Skeleton, kelv
                                             kelvo_real32 const *Offset4x4,
                                             kelvo_world_pose *Result) {
     KELVO_TIMED_BLOCK("UpdateWorldPoseChildren");
-    KELVO_CHECK_NOT_NULL(Skeleton, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(LocalPose, Origin, KELVO_NOTHING);
-    KELVO_CHECK_NOT_NULL(Result, Origin, KELVO_NOTHING);
-    kelvo_int32 Limit =
-        Smallest(Smallest(Skeleton->BoneCount, Result->BoneCount), LocalPose->BoneCount);
-    if (ParentBone < 0 || ParentBone >= Limit) {
-        Log(KelvoErrorLogMessage, Origin, "%s(%d): ParentBone %d is out of range [%d, %d]",
-            KELVO_HERE, ParentBone, 0, Limit - 1);
+    kelvo_int32 const Limit = ChildrenLimit(Skeleton, ParentBone, LocalPose, Result);
+    if (Limit < 0) {
         return;
     }
     for (kelvo_int32 Bone = ParentBone; Bone < Limit; ++Bone) {
