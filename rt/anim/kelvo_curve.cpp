@@ -678,6 +678,38 @@ inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, 
                                           : Data->Knots[Knot];
 }
 
+// The kept pair moved on to the windows at T of its own curves, under its
+// loop setting and duration: what the general path checks of the curves
+// held when the pair was kept, and only the knots, the windows and their
+// knot values are left to find. False, with nothing changed, for a window
+// spliced at a seam and for windows whose knot values differ.
+inline bool StepKeptPair(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
+                         cubic_pair_window *Deferred) {
+    auto const *P = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.PositionData);
+    auto const *Q = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.OrientationData);
+    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
+    kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
+    kelvo_int32 const Forwards = Kept.Loops & 2 ? 1 : 0;
+    if (PositionKnot < 3 || PositionKnot + 2 >= P->KnotCount - Forwards || OrientationKnot < 3 ||
+        OrientationKnot + 2 >= Q->KnotCount - Forwards ||
+        !SameBits(P->Knots + PositionKnot - 3, Q->Knots + OrientationKnot - 3, 6)) {
+        return false;
+    }
+    Cursors[0] = PositionKnot;
+    Cursors[1] = OrientationKnot;
+    *Deferred = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
+                 Q->Controls + OrientationKnot * 4};
+    kelvo_real32 From[2], Before[2];
+    SpanOf(P, PositionKnot, From, Before);
+    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+    Kept.Knots[0] = PositionKnot;
+    Kept.Knots[1] = OrientationKnot;
+    Kept.From = From[0] < From[1] ? From[1] : From[0];
+    Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
+    Kept.Window = *Deferred;
+    return true;
+}
+
 } // namespace
 
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
@@ -699,6 +731,14 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
         *Deferred = Kept->Window;
         return true;
     }
+#if FLT_EVAL_METHOD == 0
+    if (Kept && Deferred && Seams && Kept->PositionData == PositionData &&
+        Kept->OrientationData == OrientationData && Kept->Loops == Loops &&
+        Kept->DurationBits == DurationBits && Kept->Knots[0] == Cursors[0] &&
+        Kept->Knots[1] == Cursors[1] && StepKeptPair(*Kept, Cursors, T, Deferred)) {
+        return true;
+    }
+#endif
     // What follows may splice other windows into the seams the kept one
     // reads: it is kept again only if this sampling defers.
     if (Kept) {
