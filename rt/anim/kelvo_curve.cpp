@@ -641,27 +641,33 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         Window.WindowControls = Seam->Controls + Degree * Dimension;
         return true;
     }
-    if (!WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
-                  BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window)) {
+    if (!Seam) {
+        return WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
+                        BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window);
+    }
+    // WindowAt's splice, straight into the seam window.
+    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
         return false;
     }
-    if (Seam) {
-        // By element: these few reals copied by memcpy compile to a string
-        // move, whose start costs more than the copy.
-        for (kelvo_int32 Index = 0; Index < 2 * Degree; ++Index) {
-            Seam->Knots[Index] = Window.WindowKnots[Index - Degree];
-        }
-        kelvo_real32 const *Controls = Window.WindowControls - Degree * Dimension;
-        for (kelvo_int32 Index = 0; Index < (Degree + 1) * Dimension; ++Index) {
-            Seam->Controls[Index] = Controls[Index];
-        }
-        Seam->Data = Data;
-        Seam->Knot = Knot;
-        Seam->Loops = Loops;
-        Seam->DurationBits = DurationBits;
-        Window.WindowKnots = Seam->Knots + Degree;
-        Window.WindowControls = Seam->Controls + Degree * Dimension;
+    window const Spliced = {&CurveFormats[DaK32fC32f],
+                            Curve,
+                            Data->KnotCount,
+                            Data->KnotCount - (ForwardsLoop ? 1 : 0),
+                            Dimension,
+                            BackwardsLoop,
+                            ForwardsLoop,
+                            Duration,
+                            nullptr};
+    SpliceWindow(Spliced, Knot, Degree, Seam->Knots, Seam->Controls);
+    if (Normalize && Dimension == 4) {
+        MakeContinuous(Seam->Controls, Degree + 1);
     }
+    Seam->Data = Data;
+    Seam->Knot = Knot;
+    Seam->Loops = Loops;
+    Seam->DurationBits = DurationBits;
+    Window.WindowKnots = Seam->Knots + Degree;
+    Window.WindowControls = Seam->Controls + Degree * Dimension;
     return true;
 }
 
@@ -735,7 +741,8 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     if (Kept && Deferred && Seams && Kept->PositionData == PositionData &&
         Kept->OrientationData == OrientationData && Kept->Loops == Loops &&
         Kept->DurationBits == DurationBits && Kept->Knots[0] == Cursors[0] &&
-        Kept->Knots[1] == Cursors[1] && StepKeptPair(*Kept, Cursors, T, Deferred)) {
+        Kept->Knots[1] == Cursors[1] &&
+StepKeptPair(*Kept, Cursors, T, Deferred)) {
         return true;
     }
 #endif
