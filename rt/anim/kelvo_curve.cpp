@@ -741,8 +741,7 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
     if (Kept && Deferred && Seams && Kept->PositionData == PositionData &&
         Kept->OrientationData == OrientationData && Kept->Loops == Loops &&
         Kept->DurationBits == DurationBits && Kept->Knots[0] == Cursors[0] &&
-        Kept->Knots[1] == Cursors[1] &&
-StepKeptPair(*Kept, Cursors, T, Deferred)) {
+        Kept->Knots[1] == Cursors[1] && StepKeptPair(*Kept, Cursors, T, Deferred)) {
         return true;
     }
 #endif

@@ -141,7 +141,8 @@ inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 
         Result.Orientation[Lane] =
             BlendControls<4>(Weights.ByLane[Lane], Window.OrientationControls);
         if (Lane < Count) {
-            Store3(Positions[Lane], BlendControls<3>(Weights.ByLane[Lane], Window.PositionControls));
+            Store3(Positions[Lane],
+                   BlendControls<3>(Weights.ByLane[Lane], Window.PositionControls));
         }
     }
     Result.Count = Count;
