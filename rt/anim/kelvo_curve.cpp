@@ -703,8 +703,10 @@ inline bool StepKeptPair(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_rea
     }
     Cursors[0] = PositionKnot;
     Cursors[1] = OrientationKnot;
-    *Deferred = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
-                 Q->Controls + OrientationKnot * 4};
+    // Both copies from a local: reading *Deferred back would wait on its stores.
+    cubic_pair_window const Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
+                                      Q->Controls + OrientationKnot * 4};
+    *Deferred = Window;
     kelvo_real32 From[2], Before[2];
     SpanOf(P, PositionKnot, From, Before);
     SpanOf(Q, OrientationKnot, From + 1, Before + 1);
@@ -712,7 +714,7 @@ inline bool StepKeptPair(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_rea
     Kept.Knots[1] = OrientationKnot;
     Kept.From = From[0] < From[1] ? From[1] : From[0];
     Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
-    Kept.Window = *Deferred;
+    Kept.Window = Window;
     return true;
 }
 
@@ -776,8 +778,10 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
         // Windows are in the curve or in the kept seam windows, never in the
         // buffers on this stack, when there are Seams.
         if (Deferred && Seams && Degree == 3) {
-            *Deferred = {PositionWindow.WindowKnots, PositionWindow.WindowControls,
-                         OrientationWindow.WindowControls};
+            cubic_pair_window const Window = {PositionWindow.WindowKnots,
+                                              PositionWindow.WindowControls,
+                                              OrientationWindow.WindowControls};
+            *Deferred = Window;
             if (Kept) {
                 kelvo_real32 From[2], Before[2];
                 SpanOf(P, PositionKnot, From, Before);
@@ -789,7 +793,7 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                          DurationBits,
                          From[0] < From[1] ? From[1] : From[0],
                          Before[1] < Before[0] ? Before[1] : Before[0],
-                         *Deferred};
+                         Window};
             }
             return true;
         }
