@@ -41,11 +41,12 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // cheaper without changing any result: the knot each curve (position,
 // orientation, scale/shear) was last sampled at, where the next search
 // starts, the last window of a cubic pair, and the last seam windows of
-// position and orientation (read far less often, so last).
+// position and orientation (two, read far less often, so kept apart: the
+// cursors a frame reads stay close together).
 struct track_cursor {
     kelvo_int32 Knots[3];
     kept_pair_window Pair;
-    seam_window Seams[2];
+    seam_window *Seams;
 };
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
