@@ -684,13 +684,10 @@ inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, 
                                           : Data->Knots[Knot];
 }
 
-// The kept pair moved on to the windows at T of its own curves, under its
-// loop setting and duration: what the general path checks of the curves
-// held when the pair was kept, and only the knots, the windows and their
-// knot values are left to find. False, with nothing changed, for a window
-// spliced at a seam and for windows whose knot values differ.
-inline bool StepKeptPair(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
-                         cubic_pair_window *Deferred) {
+} // namespace
+
+bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
+                        cubic_pair_window *Deferred) {
     auto const *P = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.PositionData);
     auto const *Q = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.OrientationData);
     kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
@@ -718,8 +715,6 @@ inline bool StepKeptPair(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_rea
     return true;
 }
 
-} // namespace
-
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
                                      bool ForwardsLoop, kelvo_real32 Duration,
                                      kelvo_curve2 const *PositionCurve,
@@ -740,10 +735,9 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
         return true;
     }
 #if FLT_EVAL_METHOD == 0
-    if (Kept && Deferred && Seams && Kept->PositionData == PositionData &&
-        Kept->OrientationData == OrientationData && Kept->Loops == Loops &&
-        Kept->DurationBits == DurationBits && Kept->Knots[0] == Cursors[0] &&
-        Kept->Knots[1] == Cursors[1] && StepKeptPair(*Kept, Cursors, T, Deferred)) {
+    if (Kept && Deferred && Seams &&
+        KeptPairWindowIsOf(*Kept, Cursors, PositionData, OrientationData, Loops, Duration) &&
+        StepKeptPairWindow(*Kept, Cursors, T, Deferred)) {
         return true;
     }
 #endif
