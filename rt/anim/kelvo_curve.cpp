@@ -641,27 +641,33 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
         Window.WindowControls = Seam->Controls + Degree * Dimension;
         return true;
     }
-    if (!WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
-                  BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window)) {
+    if (!Seam) {
+        return WindowAt(CurveFormats[DaK32fC32f], Curve, Data->KnotCount, Dimension, Normalize,
+                        BackwardsLoop, ForwardsLoop, Duration, Knot, nullptr, Window);
+    }
+    // WindowAt's splice, straight into the seam window.
+    if (Degree > 0 && Knot == 0 && !BackwardsLoop) {
         return false;
     }
-    if (Seam) {
-        // By element: these few reals copied by memcpy compile to a string
-        // move, whose start costs more than the copy.
-        for (kelvo_int32 Index = 0; Index < 2 * Degree; ++Index) {
-            Seam->Knots[Index] = Window.WindowKnots[Index - Degree];
-        }
-        kelvo_real32 const *Controls = Window.WindowControls - Degree * Dimension;
-        for (kelvo_int32 Index = 0; Index < (Degree + 1) * Dimension; ++Index) {
-            Seam->Controls[Index] = Controls[Index];
-        }
-        Seam->Data = Data;
-        Seam->Knot = Knot;
-        Seam->Loops = Loops;
-        Seam->DurationBits = DurationBits;
-        Window.WindowKnots = Seam->Knots + Degree;
-        Window.WindowControls = Seam->Controls + Degree * Dimension;
+    window const Spliced = {&CurveFormats[DaK32fC32f],
+                            Curve,
+                            Data->KnotCount,
+                            Data->KnotCount - (ForwardsLoop ? 1 : 0),
+                            Dimension,
+                            BackwardsLoop,
+                            ForwardsLoop,
+                            Duration,
+                            nullptr};
+    SpliceWindow(Spliced, Knot, Degree, Seam->Knots, Seam->Controls);
+    if (Normalize && Dimension == 4) {
+        MakeContinuous(Seam->Controls, Degree + 1);
     }
+    Seam->Data = Data;
+    Seam->Knot = Knot;
+    Seam->Loops = Loops;
+    Seam->DurationBits = DurationBits;
+    Window.WindowKnots = Seam->Knots + Degree;
+    Window.WindowControls = Seam->Controls + Degree * Dimension;
     return true;
 }
 
@@ -679,6 +685,35 @@ inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, 
 }
 
 } // namespace
+
+bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
+                        cubic_pair_window *Deferred) {
+    auto const *P = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.PositionData);
+    auto const *Q = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.OrientationData);
+    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
+    kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
+    kelvo_int32 const Forwards = Kept.Loops & 2 ? 1 : 0;
+    if (PositionKnot < 3 || PositionKnot + 2 >= P->KnotCount - Forwards || OrientationKnot < 3 ||
+        OrientationKnot + 2 >= Q->KnotCount - Forwards ||
+        !SameBits(P->Knots + PositionKnot - 3, Q->Knots + OrientationKnot - 3, 6)) {
+        return false;
+    }
+    Cursors[0] = PositionKnot;
+    Cursors[1] = OrientationKnot;
+    // Both copies from a local: reading *Deferred back would wait on its stores.
+    cubic_pair_window const Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
+                                      Q->Controls + OrientationKnot * 4};
+    *Deferred = Window;
+    kelvo_real32 From[2], Before[2];
+    SpanOf(P, PositionKnot, From, Before);
+    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+    Kept.Knots[0] = PositionKnot;
+    Kept.Knots[1] = OrientationKnot;
+    Kept.From = From[0] < From[1] ? From[1] : From[0];
+    Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
+    Kept.Window = Window;
+    return true;
+}
 
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
                                      bool ForwardsLoop, kelvo_real32 Duration,
@@ -699,6 +734,13 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
         *Deferred = Kept->Window;
         return true;
     }
+#if FLT_EVAL_METHOD == 0
+    if (Kept && Deferred && Seams &&
+        KeptPairWindowIsOf(*Kept, Cursors, PositionData, OrientationData, Loops, Duration) &&
+        StepKeptPairWindow(*Kept, Cursors, T, Deferred)) {
+        return true;
+    }
+#endif
     // What follows may splice other windows into the seams the kept one
     // reads: it is kept again only if this sampling defers.
     if (Kept) {
@@ -730,8 +772,10 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
         // Windows are in the curve or in the kept seam windows, never in the
         // buffers on this stack, when there are Seams.
         if (Deferred && Seams && Degree == 3) {
-            *Deferred = {PositionWindow.WindowKnots, PositionWindow.WindowControls,
-                         OrientationWindow.WindowControls};
+            cubic_pair_window const Window = {PositionWindow.WindowKnots,
+                                              PositionWindow.WindowControls,
+                                              OrientationWindow.WindowControls};
+            *Deferred = Window;
             if (Kept) {
                 kelvo_real32 From[2], Before[2];
                 SpanOf(P, PositionKnot, From, Before);
@@ -743,7 +787,7 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                          DurationBits,
                          From[0] < From[1] ? From[1] : From[0],
                          Before[1] < Before[0] ? Before[1] : Before[0],
-                         *Deferred};
+                         Window};
             }
             return true;
         }

@@ -166,18 +166,35 @@ inline kelvo_uint32 LoopBits(bool BackwardsLoop, bool ForwardsLoop) {
     return (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
 }
 
-// Whether Kept is the window of the curves with these data at T from these
-// cursors (the cursors of the position and orientation curve).
-inline bool KeptPairWindowHolds(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
-                                void const *PositionData, void const *OrientationData,
-                                kelvo_uint32 Loops, kelvo_real32 Duration, kelvo_real32 T) {
+// Whether Kept was found for the curves with these data from these cursors
+// (the cursors of the position and orientation curve), under these loops
+// and duration.
+inline bool KeptPairWindowIsOf(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
+                               void const *PositionData, void const *OrientationData,
+                               kelvo_uint32 Loops, kelvo_real32 Duration) {
     kelvo_uint32 DurationBits;
     memcpy(&DurationBits, &Duration, sizeof(DurationBits));
     return Kept.PositionData == PositionData && PositionData &&
            Kept.OrientationData == OrientationData && Kept.Knots[0] == Cursors[0] &&
-           Kept.Knots[1] == Cursors[1] && Kept.Loops == Loops &&
-           Kept.DurationBits == DurationBits && !(T < Kept.From) && T < Kept.Before;
+           Kept.Knots[1] == Cursors[1] && Kept.Loops == Loops && Kept.DurationBits == DurationBits;
 }
+
+// Whether Kept is the window of the curves with these data at T from these
+// cursors.
+inline bool KeptPairWindowHolds(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
+                                void const *PositionData, void const *OrientationData,
+                                kelvo_uint32 Loops, kelvo_real32 Duration, kelvo_real32 T) {
+    return KeptPairWindowIsOf(Kept, Cursors, PositionData, OrientationData, Loops, Duration) &&
+           !(T < Kept.From) && T < Kept.Before;
+}
+
+// A kept pair (KeptPairWindowIsOf the curves played) moved on to its
+// curves' windows at T, where both lie inside the curves: the cursors, the
+// kept pair and *Deferred updated, as EvaluatePositionOrientationFrom would.
+// False, with nothing changed, for windows spliced at a seam and windows
+// whose knot values differ.
+bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
+                        cubic_pair_window *Deferred);
 
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a

@@ -41,11 +41,12 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // cheaper without changing any result: the knot each curve (position,
 // orientation, scale/shear) was last sampled at, where the next search
 // starts, the last window of a cubic pair, and the last seam windows of
-// position and orientation (read far less often, so last).
+// position and orientation (two, read far less often, so kept apart: the
+// cursors a frame reads stay close together).
 struct track_cursor {
     kelvo_int32 Knots[3];
     kept_pair_window Pair;
-    seam_window Seams[2];
+    seam_window *Seams;
 };
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
@@ -79,9 +80,11 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
 
 // SampleTrackLocalDeferred's steady case, inline for callers that sample
 // many tracks: animated position and orientation whose kept window still
-// holds at the clock, identity scale/shear. The window goes to *Deferred
-// and the result owes its position and orientation. False, with nothing
-// changed, otherwise.
+// holds at the clock, or steps on to the next windows inside the curves,
+// identity scale/shear. The window goes to *Deferred and the result owes
+// its position and orientation. False otherwise, with nothing changed but
+// a kept pair that could not step, which is dropped (as the general path
+// would drop it first).
 inline bool SampleKeptPair(kelvo_sample_context const &Context,
                            kelvo_transform_track const *SourceTrack,
                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
@@ -93,13 +96,19 @@ inline bool SampleKeptPair(kelvo_sample_context const &Context,
     constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
                               3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
     if ((Track.Flags & ClassMask) != Classes ||
-        !KeptPairWindowHolds(Cursor.Pair, Cursor.Knots, SourceTrack->PositionCurve.CurveData.Object,
-                             SourceTrack->OrientationCurve.CurveData.Object,
-                             LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
-                             Context.LocalDuration, Context.LocalClock)) {
+        !KeptPairWindowIsOf(Cursor.Pair, Cursor.Knots, SourceTrack->PositionCurve.CurveData.Object,
+                            SourceTrack->OrientationCurve.CurveData.Object,
+                            LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
+                            Context.LocalDuration)) {
         return false;
     }
-    *Deferred = Cursor.Pair.Window;
+    kelvo_real32 const T = Context.LocalClock;
+    if (!(T < Cursor.Pair.From) && T < Cursor.Pair.Before) {
+        *Deferred = Cursor.Pair.Window;
+    } else if (!StepKeptPairWindow(Cursor.Pair, Cursor.Knots, T, Deferred)) {
+        Cursor.Pair.PositionData = nullptr;
+        return false;
+    }
     Result->Flags = KelvoHasPosition | KelvoHasOrientation;
     // By element: the constants become stores, where a copy of this size
     // becomes a string move.

@@ -1,7 +1,9 @@
 // Cubic position/orientation pairs of up to four tracks evaluated side by
-// side, one track per lane. Each lane does the portable evaluator's IEEE
-// single operations in its order (this file is built without contraction
-// into fused multiply-adds), so every result keeps the portable bits.
+// side: the basis weights and the normalization one track per lane, the
+// blends one track at a time over the controls as stored. Every real gets
+// the portable evaluator's IEEE single operations in its order (this file
+// is built without contraction into fused multiply-adds), so every result
+// keeps the portable bits.
 #include "anim/kelvo_curve_formats.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -25,56 +27,61 @@ inline void Store3(kelvo_real32 *To, __m128 Value) {
     _mm_store_ss(To + 2, _mm_movehl_ps(Value, Value));
 }
 
-// Sum = W3 C[0] + W2 C[-1] + W1 C[-2] + W0 C[-3], added in that order, for
-// one component; Controls[j] holds control -j of every lane.
-inline __m128 BlendComponent(__m128 const *Weights, __m128 const *Controls) {
-    __m128 Sum = _mm_mul_ps(Weights[3], Controls[0]);
-    Sum = _mm_add_ps(Sum, _mm_mul_ps(Weights[2], Controls[1]));
-    Sum = _mm_add_ps(Sum, _mm_mul_ps(Weights[1], Controls[2]));
-    return _mm_add_ps(Sum, _mm_mul_ps(Weights[0], Controls[3]));
-}
-
-// Width (3 or 4) reals at each lane's Member + Offset, one vector per
-// component (lane 3 of a width of 3 is zero).
-template <int Width>
-inline void Transposed(cubic_pair_window const *const *Lanes,
-                       kelvo_real32 const *cubic_pair_window::*Member, int Offset,
-                       __m128 *Components) {
-    for (int Lane = 0; Lane < 4; ++Lane) {
-        kelvo_real32 const *From = Lanes[Lane]->*Member + Offset;
-        Components[Lane] = Width == 4 ? _mm_loadu_ps(From) : Load3(From);
-    }
-    _MM_TRANSPOSE4_PS(Components[0], Components[1], Components[2], Components[3]);
-}
-
 inline __m128 LengthSquared(__m128 const *Q) {
     __m128 Sum = _mm_add_ps(_mm_mul_ps(Q[0], Q[0]), _mm_mul_ps(Q[1], Q[1]));
     Sum = _mm_add_ps(Sum, _mm_mul_ps(Q[2], Q[2]));
     return _mm_add_ps(Sum, _mm_mul_ps(Q[3], Q[3]));
 }
 
-// Up to four lanes evaluated, their orientations not yet normalized.
-struct four_lanes {
-    int Count;
-    __m128 Position[4];    // by component
-    __m128 Orientation[4]; // by component
+// W3 C[0] + W2 C[-1] + W1 C[-2] + W0 C[-3], added in that order, every
+// component at once: the controls are blended as stored, so that only the
+// weights need moving between lanes. The reals of a position past its third
+// are its successor's (control 0 is read as three), and are dropped.
+template <int Width>
+inline __m128 BlendControls(__m128 const *Weights, kelvo_real32 const *Controls) {
+    __m128 const Last = Width == 4 ? _mm_loadu_ps(Controls) : Load3(Controls);
+    __m128 Sum = _mm_mul_ps(Weights[3], Last);
+    Sum = _mm_add_ps(Sum, _mm_mul_ps(Weights[2], _mm_loadu_ps(Controls - Width)));
+    Sum = _mm_add_ps(Sum, _mm_mul_ps(Weights[1], _mm_loadu_ps(Controls - 2 * Width)));
+    return _mm_add_ps(Sum, _mm_mul_ps(Weights[0], _mm_loadu_ps(Controls - 3 * Width)));
+}
+
+// Lane Lane of each weight vector, in every lane.
+template <int Lane> inline void Broadcast(__m128 const *Weights, __m128 *Lanes) {
+    for (int Index = 0; Index < 4; ++Index) {
+        Lanes[Index] = _mm_shuffle_ps(Weights[Index], Weights[Index], Lane * 0x55);
+    }
+}
+
+// The weights of four windows, each lane's in every lane, and the knots
+// they were found from (as loaded: knots k-3 .. k and k-1 .. k+2 of each
+// lane): tracks keyed at the same times share their windows' knot values,
+// and their weights need not be found again.
+struct four_weights {
+    __m128i Knots[8];
+    __m128 ByLane[4][4]; // lane, weight
 };
 
-// Count (1 to 4) windows blended at T; missing lanes repeat the first
-// window and their results are dropped.
-inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
-                      four_lanes &Result) {
-    cubic_pair_window const *Lanes[4];
-    for (int Lane = 0; Lane < 4; ++Lane) {
-        Lanes[Lane] = Windows + (Lane < Count ? Lane : 0);
+inline bool SameKnots(__m128i const *A, __m128i const *B) {
+    __m128i Equal = _mm_cmpeq_epi32(A[0], B[0]);
+    for (int Index = 1; Index < 8; ++Index) {
+        Equal = _mm_and_si128(Equal, _mm_cmpeq_epi32(A[Index], B[Index]));
     }
-    // Knots k-3 .. k+2 of each lane, one vector per knot.
+    return _mm_movemask_epi8(Equal) == 0xFFFF;
+}
+
+// The cubic basis weights at T, as the portable Weights3 forms them, one
+// lane per window.
+inline void FindWeights(__m128i const *Knots, kelvo_real32 T, four_weights &Result) {
     __m128 Low[4], High[4];
-    Transposed<4>(Lanes, &cubic_pair_window::Knots, -3, Low);
-    Transposed<4>(Lanes, &cubic_pair_window::Knots, -1, High);
+    for (int Lane = 0; Lane < 4; ++Lane) {
+        Low[Lane] = _mm_castsi128_ps(Knots[Lane]);
+        High[Lane] = _mm_castsi128_ps(Knots[4 + Lane]);
+    }
+    _MM_TRANSPOSE4_PS(Low[0], Low[1], Low[2], Low[3]);
+    _MM_TRANSPOSE4_PS(High[0], High[1], High[2], High[3]);
     __m128 const Km3 = Low[0], Km2 = Low[1], Km1 = Low[2], K0 = Low[3], K1 = High[2], K2 = High[3];
 
-    // The cubic basis weights, as the portable Weights3 forms them.
     __m128 const Tv = _mm_set1_ps(T);
     __m128 const One = _mm_set1_ps(1.0f);
     __m128 const M = _mm_sub_ps(Tv, Km1);
@@ -94,36 +101,58 @@ inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 
     Weights[1] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(One, U), V2), _mm_mul_ps(Wv, H));
     Weights[2] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(One, M2), R2), _mm_mul_ps(U, V2));
     Weights[3] = _mm_mul_ps(M2, R2);
+    Broadcast<0>(Weights, Result.ByLane[0]);
+    Broadcast<1>(Weights, Result.ByLane[1]);
+    Broadcast<2>(Weights, Result.ByLane[2]);
+    Broadcast<3>(Weights, Result.ByLane[3]);
+    for (int Index = 0; Index < 8; ++Index) {
+        Result.Knots[Index] = Knots[Index];
+    }
+}
 
-    // Controls k, k-1, k-2, k-3 of each lane, by component, blended.
-    __m128 P[4][4], Q[4][4]; // component, control
-    for (int Back = 0; Back < 4; ++Back) {
-        __m128 Components[4];
-        Transposed<3>(Lanes, &cubic_pair_window::PositionControls, -3 * Back, Components);
-        for (int Component = 0; Component < 4; ++Component) {
-            P[Component][Back] = Components[Component];
-        }
-        Transposed<4>(Lanes, &cubic_pair_window::OrientationControls, -4 * Back, Components);
-        for (int Component = 0; Component < 4; ++Component) {
-            Q[Component][Back] = Components[Component];
-        }
+// Up to four lanes evaluated, their orientations not yet normalized.
+struct four_lanes {
+    int Count;
+    __m128 Orientation[4]; // by lane
+};
+
+// Count (1 to 4) windows blended at T: positions stored, orientations left
+// in Result. Missing lanes repeat the first window. Weights holds the
+// weights of the last four and is updated when these knots differ.
+inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                      kelvo_real32 *const *Positions, four_weights &Weights, bool &HaveWeights,
+                      four_lanes &Result) {
+    cubic_pair_window const *Lanes[4];
+    for (int Lane = 0; Lane < 4; ++Lane) {
+        Lanes[Lane] = Windows + (Lane < Count ? Lane : 0);
     }
-    for (int Component = 0; Component < 3; ++Component) {
-        Result.Position[Component] = BlendComponent(Weights, P[Component]);
+    __m128i Knots[8];
+    for (int Lane = 0; Lane < 4; ++Lane) {
+        Knots[Lane] = _mm_loadu_si128(reinterpret_cast<__m128i const *>(Lanes[Lane]->Knots - 3));
+        Knots[4 + Lane] =
+            _mm_loadu_si128(reinterpret_cast<__m128i const *>(Lanes[Lane]->Knots - 1));
     }
-    Result.Position[3] = _mm_setzero_ps();
-    for (int Component = 0; Component < 4; ++Component) {
-        Result.Orientation[Component] = BlendComponent(Weights, Q[Component]);
+    if (!HaveWeights || !SameKnots(Knots, Weights.Knots)) {
+        FindWeights(Knots, T, Weights);
+        HaveWeights = true;
+    }
+    for (int Lane = 0; Lane < 4; ++Lane) {
+        cubic_pair_window const &Window = *Lanes[Lane];
+        Result.Orientation[Lane] =
+            BlendControls<4>(Weights.ByLane[Lane], Window.OrientationControls);
+        if (Lane < Count) {
+            Store3(Positions[Lane],
+                   BlendControls<3>(Weights.ByLane[Lane], Window.PositionControls));
+        }
     }
     Result.Count = Count;
 }
 
 // The orientations: one Newton step towards unit length, then the exact
 // normalization (where the length is positive); every lane stored.
-inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Positions,
-                       kelvo_real32 *const *Orientations) {
+inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Orientations) {
     __m128 *const Orientation = Lanes.Orientation;
-    __m128 *const Position = Lanes.Position;
+    _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
     __m128 const Factor =
         _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
     for (int Component = 0; Component < 4; ++Component) {
@@ -137,12 +166,9 @@ inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Positions,
         Orientation[Component] = _mm_or_ps(_mm_and_ps(Positive, Scaled),
                                            _mm_andnot_ps(Positive, Orientation[Component]));
     }
-
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
-    _MM_TRANSPOSE4_PS(Position[0], Position[1], Position[2], Position[3]);
     for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
         _mm_storeu_ps(Orientations[Lane], Orientation[Lane]);
-        Store3(Positions[Lane], Position[Lane]);
     }
 }
 
@@ -153,17 +179,20 @@ inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Positions,
 void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
                            kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
     four_lanes Lanes[2];
+    four_weights Weights;
+    bool HaveWeights = false; // T is the same for all
     int Last = -1;
     for (int First = 0; First < Count; First += 4) {
         four_lanes &Next = Lanes[(First / 4) & 1];
-        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Next);
+        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Positions + First,
+                  Weights, HaveWeights, Next);
         if (Last >= 0) {
-            FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+            FinishFour(Lanes[(Last / 4) & 1], Orientations + Last);
         }
         Last = First;
     }
     if (Last >= 0) {
-        FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+        FinishFour(Lanes[(Last / 4) & 1], Orientations + Last);
     }
 }
 

@@ -45,13 +45,18 @@ struct clip {
     kelvo_track_group_slot Slot = &Group;
     kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
 
-    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots.
-    explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false) {
-        std::vector<float> Knots = {0, 0.5f, 1};
-        if (Cubic) {
-            Knots = {0, 0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f, 0.875f, 1};
-        }
+    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots; with
+    // Uneven, each track's inner knots lie apart from the other tracks'.
+    explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false,
+                  bool Uneven = false) {
         for (int Index = 0; Index < 3; ++Index) {
+            std::vector<float> Knots = {0, 0.5f, 1};
+            if (Cubic) {
+                Knots = {0, 0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f, 0.875f, 1};
+            }
+            for (size_t Knot = 1; Uneven && Knot + 1 < Knots.size(); ++Knot) {
+                Knots[Knot] += 0.01f * (float)Index;
+            }
             std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
             if (Index == 0 && !RootPositions.empty()) {
                 Positions = RootPositions;

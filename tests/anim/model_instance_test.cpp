@@ -78,9 +78,10 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
 // Instance sampling (knot cursors, paired curves, cubic pairs evaluated and
 // orientations normalized several bones at a time, on the SSE and the
 // portable path) keeps every bit of sampling each track alone and
-// accumulating by hand: linear and cubic looping clips played forwards,
-// backwards, by jumps and across the seam, on a sparse pose that repeats
-// bones so that groups fill and part-fill.
+// accumulating by hand: linear and cubic looping clips (their tracks keyed at
+// the same or at different times) played forwards, backwards, by jumps and
+// across the seam, on a sparse pose that repeats bones so that groups fill
+// and part-fill.
 TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
     character Hero;
     kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
@@ -92,11 +93,14 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
         Clocks.push_back(-1.2f + 0.07f * (float)Step);
     for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
         Clocks.push_back(Jump);
-    for (bool Cubic : {false, true}) {
+    for (int Curves = 0; Curves < 3; ++Curves) {
+        bool const Cubic = Curves > 0, Uneven = Curves > 1;
         for (bool SSE : {true, false}) {
-            SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (SSE ? ", SSE" : ", portable"));
+            SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
+                         (SSE ? ", SSE" : ", portable"));
             kelvo::SetSSEPosesAllowed(SSE);
-            clip Clips[3] = {clip(0.2f, {}, Cubic), clip(0.7f, {}, Cubic), clip(1.1f, {}, Cubic)};
+            clip Clips[3] = {clip(0.2f, {}, Cubic, Uneven), clip(0.7f, {}, Cubic, Uneven),
+                             clip(1.1f, {}, Cubic, Uneven)};
             kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
             for (int Clip = 0; Clip < 3; ++Clip) {
                 kelvo_control *Control =
