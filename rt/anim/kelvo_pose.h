@@ -120,7 +120,9 @@ struct pose_routines {
 };
 extern pose_routines const PortablePoseRoutines;
 extern pose_routines const SSEPoseRoutines; // empty off x86
-// The SSE routines when SSEPosesEnabled(), else the portable ones.
+extern pose_routines const AVXPoseRoutines; // the SSE ones built for AVX
+// The AVX routines when AVXPosesEnabled(), else the SSE routines when
+// SSEPosesEnabled(), else the portable ones.
 pose_routines const &PoseRoutines();
 
 // The end-of-accumulation renormalization (FastRenormalizeQuaternion) in SSE.
@@ -136,6 +138,10 @@ bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries);
 // off; the switch lets them compare both paths on one machine.
 bool SSEPosesEnabled();
 void SetSSEPosesAllowed(bool Allowed);
+// True when SSE poses are enabled, the processor and the system have AVX,
+// and tests have not switched AVX off (to run the SSE2 build on it).
+bool AVXPosesEnabled();
+void SetAVXPosesAllowed(bool Allowed);
 
 // Inverse of an affine row-vector matrix (fourth column 0, 0, 0, 1); false
 // and Result untouched when its 3x3 part is singular.

@@ -56,6 +56,7 @@ struct portable_kernels {
 };
 
 bool SSEAllowed = true;
+bool AVXAllowed = true;
 
 } // namespace
 
@@ -63,7 +64,10 @@ pose_routines const PortablePoseRoutines = {&BuildWorldBones<portable_kernels>,
                                             &MultiplyEach<portable_kernels>};
 
 pose_routines const &PoseRoutines() {
-    return SSEPosesEnabled() ? SSEPoseRoutines : PortablePoseRoutines;
+    if (!SSEPosesEnabled()) {
+        return PortablePoseRoutines;
+    }
+    return AVXPosesEnabled() ? AVXPoseRoutines : SSEPoseRoutines;
 }
 
 bool SSEPosesEnabled() {
@@ -77,6 +81,21 @@ bool SSEPosesEnabled() {
 
 void SetSSEPosesAllowed(bool Allowed) {
     SSEAllowed = Allowed;
+}
+
+bool AVXPosesEnabled() {
+#if defined(__x86_64__) || defined(__i386__)
+    // The run-time library's check covers the system saving AVX state too.
+    static bool const Supported =
+        __builtin_cpu_supports("avx") && AVXPoseRoutines.BuildWorldBones != nullptr;
+    return Supported && AVXAllowed && SSEPosesEnabled();
+#else
+    return false;
+#endif
+}
+
+void SetAVXPosesAllowed(bool Allowed) {
+    AVXAllowed = Allowed;
 }
 
 bool InvertAffine4x4(kelvo_real32 *Result, kelvo_real32 const *M) {

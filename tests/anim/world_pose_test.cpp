@@ -24,6 +24,7 @@ class WorldPoseTest : public KelvoTest {
   protected:
     void TearDown() override {
         kelvo::SetSSEPosesAllowed(true);
+        kelvo::SetAVXPosesAllowed(true);
         KelvoTest::TearDown();
     }
 };
@@ -107,16 +108,22 @@ TEST_F(WorldPoseTest, BuildsEqualTheDoublePrecisionChainAndAgreeBitForBitWithAnd
             kelvo::SetSSEPosesAllowed(false);
             Form.Build(Portable.get());
             kelvo::SetSSEPosesAllowed(true);
-            Form.Build(World.get());
-            // Both paths do the same single-precision operations in one order
-            // (x87 builds hold the portable path's scalars wider).
-            if (FLT_EVAL_METHOD == 0) {
-                EXPECT_EQ(memcmp(World->WorldTransformBuffer, Portable->WorldTransformBuffer,
-                                 (size_t)Count * 64),
-                          0);
-                EXPECT_EQ(memcmp(World->CompositeTransformBuffer,
-                                 Portable->CompositeTransformBuffer, (size_t)Count * 64),
-                          0);
+            // The SSE2 build of the kernels, then the AVX one where the
+            // processor has it: every path does the same single-precision
+            // operations in one order (x87 builds hold the portable path's
+            // scalars wider).
+            for (bool AVX : {false, true}) {
+                SCOPED_TRACE(AVX ? "AVX" : "SSE2");
+                kelvo::SetAVXPosesAllowed(AVX);
+                Form.Build(World.get());
+                if (FLT_EVAL_METHOD == 0) {
+                    EXPECT_EQ(memcmp(World->WorldTransformBuffer, Portable->WorldTransformBuffer,
+                                     (size_t)Count * 64),
+                              0);
+                    EXPECT_EQ(memcmp(World->CompositeTransformBuffer,
+                                     Portable->CompositeTransformBuffer, (size_t)Count * 64),
+                              0);
+                }
             }
             for (int Bone = 0; Bone < Count; ++Bone) {
                 matrix64 Expected = ReferenceWorld(S, *Form.Expected, Bone, Offset64);
