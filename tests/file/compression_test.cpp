@@ -574,6 +574,19 @@ TEST_F(CompressionTest, Fenwa1DecodesEscapesSeenSymbolsAndFarOffsets) {
     EXPECT_EQ(Out, Expected);
 }
 
+TEST_F(CompressionTest, Fenwa1SeenSymbolDecisionTakesACodeOnItsBoundary) {
+    // The stream ends on the decision for a symbol already seen, and nothing
+    // after it adds to the code, so the code sits exactly on the decision's
+    // boundary, which belongs to the seen symbol.
+    fenwa1_writer Writer(1);
+    for (char Literal : std::string("abcda")) {
+        Writer.Literal((uint8_t)Literal);
+    }
+    bytes Out;
+    ASSERT_TRUE(Decode(KelvoFenwa1Compression, Writer.Finish(), 0, 0, 5, Out, false, true));
+    EXPECT_EQ(std::string(Out.begin(), Out.end()), "abcda");
+}
+
 TEST_F(CompressionTest, Fenwa1MatchCrossingAStopMovesTheNextPiece) {
     // A piece ends at the first token past its stop, so the next piece starts
     // where the match left off.
