@@ -75,8 +75,11 @@ void InitModel(model &Model, model_pools &Pools, kelvo_int32 Largest, kelvo_int3
     Model.Mark = 0;
     Model.MaxTop = 0;
     // The first table is the escape alone.
-    Model.Likely[0] = {0, 0, CumEnd - CumStart, ValueCount > 0 ? 0 : LastReach, ~0u};
-    Model.Likely[1] = {0, 0, 0, 0, 0};
+    Model.Likely = 0;
+    Model.LikelyLow = 0;
+    Model.LikelyWidth = CumEnd - CumStart;
+    Model.LikelyReach = ValueCount > 0 ? 0 : LastReach;
+    Model.LikelyRest = ~0u;
     Model.Count[0] = 4;
     Model.Total = 4;
     Model.Cum[0] = CumStart;
@@ -171,16 +174,13 @@ void IndexRanks(model &Model) {
     kelvo_uint32 const Shift = Model.BucketShift;
     kelvo_int32 const BucketTotal = 1 << Bits;
     rank_bucket *Buckets = Model.Bucket;
-    kelvo_int32 Bucket = 0, Widest[2] = {0, 0};
-    kelvo_uint32 Width[2] = {0, 0};
+    kelvo_int32 Bucket = 0, Widest = 0;
+    kelvo_uint32 WidestWidth = 0;
     for (kelvo_int32 Rank = 0; Rank <= Model.Mark; ++Rank) {
         kelvo_uint32 Low = Cum[Rank], High = Cum[Rank + 1];
-        if (High - Low > Width[1]) {
-            kelvo_int32 Place = High - Low > Width[0] ? 0 : 1;
-            Width[1] = Width[0 + Place];
-            Widest[1] = Widest[0 + Place];
-            Width[Place] = High - Low;
-            Widest[Place] = Rank;
+        if (High - Low > WidestWidth) {
+            WidestWidth = High - Low;
+            Widest = Rank;
         }
         // Buckets that start before the rank's end (and after the previous
         // rank's) start in it.
@@ -195,14 +195,12 @@ void IndexRanks(model &Model) {
         }
         Bucket = End > Bucket ? End : Bucket;
     }
-    for (kelvo_int32 Place = 0; Place < 2; ++Place) {
-        likely_rank &Likely = Model.Likely[Place];
-        Likely.Rank = Widest[Place];
-        Likely.Low = Cum[Widest[Place]] - CumStart;
-        Likely.Width = Width[Place];
-        Likely.Rest = 0u - (kelvo_uint32)(Widest[Place] == Model.Mark);
-        Likely.Reach = Width[Place] < LikelyShare ? 0 : (Likely.Rest ? LastReach : Width[Place]);
-    }
+    Model.Likely = Widest;
+    Model.LikelyLow = Cum[Widest] - CumStart;
+    Model.LikelyWidth = WidestWidth;
+    Model.LikelyRest = 0u - (kelvo_uint32)(Widest == Model.Mark);
+    Model.LikelyReach =
+        WidestWidth < LikelyShare ? 0 : (Model.LikelyRest ? LastReach : WidestWidth);
 }
 
 void Rebuild(model &Model) {
@@ -370,17 +368,12 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
     // Issued before the test below, so that a miss finds it under way.
     __asm__("" : "+r"(Target));
     kelvo_int32 Rank;
-    likely_rank const *Likely = Model.Likely;
-    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)(Step * Likely[0].Low);
-    kelvo_int64 PastSecond = (kelvo_int64)Decoder.Code - (kelvo_int64)(Step * Likely[1].Low);
-    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Likely[0].Reach) {
-        Rank = Likely[0].Rank;
+    kelvo_uint32 Below = Step * Model.LikelyLow;
+    kelvo_int64 Past = (kelvo_int64)Decoder.Code - (kelvo_int64)Below;
+    if ((kelvo_uint64)Past < (kelvo_uint64)Step * Model.LikelyReach) {
+        Rank = Model.Likely;
         Decoder.Code = (kelvo_uint32)Past;
-        Decoder.Range = Step * Likely[0].Width + (Decoder.Range & RangeRest & Likely[0].Rest);
-    } else if ((kelvo_uint64)PastSecond < (kelvo_uint64)Step * Likely[1].Reach) {
-        Rank = Likely[1].Rank;
-        Decoder.Code = (kelvo_uint32)PastSecond;
-        Decoder.Range = Step * Likely[1].Width + (Decoder.Range & RangeRest & Likely[1].Rest);
+        Decoder.Range = Step * Model.LikelyWidth + (Decoder.Range & RangeRest & Model.LikelyRest);
     } else {
         // The bucket usually lies inside one rank; else the rank is further on.
         rank_bucket Bucket = Model.Bucket[Target >> Model.BucketShift];
@@ -401,7 +394,8 @@ KELVO_DECODER_INLINE bool DecodeValue(model &Model, range_decoder &Decoder,
             Low = Cum[Rank];
             High = Cum[Rank + 1];
         }
-        Decoder.Code -= Step * (Low - CumStart);
+        Below = Step * (Low - CumStart);
+        Decoder.Code -= Below;
         // The last rank also takes what the table's Step << 14 leaves of the
         // range (its High is CumEnd); added under a mask rather than chosen.
         kelvo_uint32 Rest = Decoder.Range & RangeRest & (0u - (kelvo_uint32)(Rank == Model.Mark));

@@ -106,18 +106,6 @@ inline rank_bucket PackBucket(kelvo_uint32 Rank, kelvo_uint32 Low, kelvo_uint32 
            (kelvo_uint64)Next << 48;
 }
 
-// A rank the decoder tries before the division: its start less CumStart, its
-// width in the table, how far past its start a target still falls in it (0
-// when it is not tried) and all ones when it is the last rank, which also
-// takes what the table leaves of the range.
-struct likely_rank {
-    kelvo_int32 Rank;
-    kelvo_uint32 Low;
-    kelvo_uint32 Width;
-    kelvo_uint32 Reach;
-    kelvo_uint32 Rest;
-};
-
 // An adaptive model over ranks; rank 0 is the escape, the others stand for
 // symbol values in order of first appearance. Only ranks up to Mark are in the
 // cumulative table; newer ones are reached through the escape.
@@ -133,8 +121,16 @@ struct model {
     kelvo_int32 MaxTop;       // the most ranks ever in use, for the encoder's header
     kelvo_int32 IndexBits;    // decoder only: the most buckets are 2^IndexBits
     kelvo_uint32 BucketShift; // decoder only: a target's bucket is Target >> BucketShift
-    // Decoder only: the two widest ranks, tried before the division.
-    likely_rank Likely[2];
+    // Decoder only: the widest rank, tried before the division when it is
+    // wide enough: its start less CumStart, its width in the table, how far
+    // past its start a target still falls in it (0 when it is not tried) and
+    // all ones when it is the last rank, which also takes what the table
+    // leaves of the range.
+    kelvo_int32 Likely;
+    kelvo_uint32 LikelyLow;
+    kelvo_uint32 LikelyWidth;
+    kelvo_uint32 LikelyReach;
+    kelvo_uint32 LikelyRest;
     kelvo_uint32 Total;
     kelvo_uint32 Threshold;
     kelvo_uint32 Step;
