@@ -25,10 +25,25 @@ enum decode_fault {
 void ReportCorruptStream(char const *Codec, decode_fault Fault, kelvo_int32 Position,
                          kelvo_int32 ExpandedSize);
 
+// Copies Length bytes in chunks of Chunk, front to back, the last chunk ending
+// at Length and so overlapping the one before it; that rewrites bytes with
+// the values they already hold, since every chunk reads bytes at least Chunk
+// back, which are final. Needs Length >= Chunk and an offset of Chunk or more.
+template <int Chunk>
+inline void CopyChunks(kelvo_uint8 *To, kelvo_uint8 const *From, kelvo_int32 Length) {
+    for (kelvo_int32 Index = 0; Index < Length - Chunk; Index += Chunk) {
+        memcpy(To + Index, From + Index, Chunk);
+    }
+    memcpy(To + Length - Chunk, From + Length - Chunk, Chunk);
+}
+
 // Copies a match of Length bytes from Offset back in the output at Position,
-// front to back so that a short offset repeats the latest bytes (eight at a
-// time when the offset lets every chunk read bytes already final); or names
-// the fault when the match would reach before the output or past its end.
+// front to back so that a short offset repeats the latest bytes, in the widest
+// chunks the offset and the length allow (most matches are a few bytes, so a
+// byte loop for the tail would cost more than the copy); or names the fault
+// when the match would reach before the output or past its end. Nothing past
+// the match is written: a refused stream leaves the rest of the output as it
+// was.
 inline decode_fault CopyMatch(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_int32 ExpandedSize,
                               kelvo_uint64 Offset, kelvo_int32 Length) {
     if (Offset > (kelvo_uint64)Position) {
@@ -39,16 +54,19 @@ inline decode_fault CopyMatch(kelvo_uint8 *Output, kelvo_int32 &Position, kelvo_
     }
     kelvo_uint8 *To = Output + Position;
     kelvo_uint8 const *From = To - Offset;
-    kelvo_int32 Index = 0;
-    if (Offset >= 8) {
-        for (; Index + 8 <= Length; Index += 8) {
-            memcpy(To + Index, From + Index, 8);
+    Position += Length;
+    kelvo_int32 Reach = Offset < (kelvo_uint64)Length ? (kelvo_int32)Offset : Length;
+    if (Reach >= 8) {
+        CopyChunks<8>(To, From, Length);
+    } else if (Reach >= 4) {
+        CopyChunks<4>(To, From, Length);
+    } else if (Reach >= 2) {
+        CopyChunks<2>(To, From, Length);
+    } else {
+        for (kelvo_int32 Index = 0; Index < Length; ++Index) {
+            To[Index] = From[Index];
         }
     }
-    for (; Index < Length; ++Index) {
-        To[Index] = From[Index];
-    }
-    Position += Length;
     return NoFault;
 }
 

@@ -315,13 +315,24 @@ struct range_decoder {
         Range = Value + 1 < Count ? Step : Range - Step * Value;
         return Value;
     }
+
+    // Uniform(2) without the division: the value is whether Code reaches the
+    // step.
+    KELVO_DECODER_INLINE kelvo_uint32 Bit() {
+        Normalize();
+        kelvo_uint32 Step = Range >> 1;
+        kelvo_uint32 Value = Code >= Step;
+        Code -= Step & (0u - Value);
+        Range = Value ? Range - Step : Step;
+        return Value;
+    }
 };
 
 // The escape: a symbol never seen (or dropped by a rescale), whose value comes
 // uniformly from [0, UniformCount), or one seen since the last rebuild.
 KELVO_DECODER_INLINE bool DecodeEscape(model &Model, range_decoder &Decoder,
                                        kelvo_uint32 UniformCount, kelvo_uint32 &Value) {
-    if (Model.Top == Model.Mark || Decoder.Uniform(2) == 0) {
+    if (Model.Top == Model.Mark || Decoder.Bit() == 0) {
         if (Model.Top >= Model.Size) {
             Decoder.Fault = ModelOverflow;
             return false;

@@ -574,6 +574,19 @@ TEST_F(CompressionTest, Fenwa1DecodesEscapesSeenSymbolsAndFarOffsets) {
     EXPECT_EQ(Out, Expected);
 }
 
+TEST_F(CompressionTest, Fenwa1SeenSymbolDecisionTakesACodeOnItsBoundary) {
+    // The stream ends on the decision for a symbol already seen, and nothing
+    // after it adds to the code, so the code sits exactly on the decision's
+    // boundary, which belongs to the seen symbol.
+    fenwa1_writer Writer(1);
+    for (char Literal : std::string("abcda")) {
+        Writer.Literal((uint8_t)Literal);
+    }
+    bytes Out;
+    ASSERT_TRUE(Decode(KelvoFenwa1Compression, Writer.Finish(), 0, 0, 5, Out, false, true));
+    EXPECT_EQ(std::string(Out.begin(), Out.end()), "abcda");
+}
+
 TEST_F(CompressionTest, Fenwa1MatchCrossingAStopMovesTheNextPiece) {
     // A piece ends at the first token past its stop, so the next piece starts
     // where the match left off.
@@ -590,6 +603,28 @@ TEST_F(CompressionTest, Fenwa1MatchCrossingAStopMovesTheNextPiece) {
     bytes Out;
     ASSERT_TRUE(Decode(KelvoFenwa1Compression, Stored, 8, 15, 16, Out));
     EXPECT_EQ(std::string(Out.begin(), Out.end()), "aaaaaaaaaaaaaabc");
+}
+
+// Every offset below the widest chunk and beyond, with lengths around each
+// chunk size: the copy repeats the latest bytes one at a time and writes
+// nothing past the match.
+TEST_F(CompressionTest, MatchCopiesRepeatTheLatestBytes) {
+    for (kelvo_int32 Offset = 1; Offset <= 20; ++Offset) {
+        for (kelvo_int32 Length : {2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 61, 128}) {
+            bytes Out(300, 0xEE), Expected(300, 0xEE);
+            for (kelvo_int32 Index = 0; Index < 20; ++Index) {
+                Out[Index] = Expected[Index] = (uint8_t)(Index * 7 + 1);
+            }
+            for (kelvo_int32 Index = 20; Index < 20 + Length; ++Index) {
+                Expected[Index] = Expected[Index - Offset];
+            }
+            kelvo_int32 Position = 20;
+            ASSERT_EQ(kelvo::CopyMatch(Out.data(), Position, 300, (kelvo_uint64)Offset, Length),
+                      kelvo::NoFault);
+            EXPECT_EQ(Position, 20 + Length);
+            EXPECT_EQ(Out, Expected) << "offset " << Offset << ", length " << Length;
+        }
+    }
 }
 
 TEST_F(CompressionTest, Fenwa1RefusesCopiesAndWritesOutsideTheOutput) {
