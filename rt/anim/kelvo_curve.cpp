@@ -684,6 +684,21 @@ inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, 
                                           : Data->Knots[Knot];
 }
 
+// Kept moved to Window, found at these knots of its curves P and Q: the
+// clocks it holds for are where both knots' spans meet.
+inline void KeepWindowAt(kept_pair_window &Kept, kelvo_curve_data_da_k32f_c32f const *P,
+                         kelvo_int32 PositionKnot, kelvo_curve_data_da_k32f_c32f const *Q,
+                         kelvo_int32 OrientationKnot, cubic_pair_window const &Window) {
+    kelvo_real32 From[2], Before[2];
+    SpanOf(P, PositionKnot, From, Before);
+    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+    Kept.Knots[0] = PositionKnot;
+    Kept.Knots[1] = OrientationKnot;
+    Kept.From = From[0] < From[1] ? From[1] : From[0];
+    Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
+    Kept.Window = Window;
+}
+
 } // namespace
 
 bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
@@ -704,14 +719,7 @@ bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real
     cubic_pair_window const Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
                                       Q->Controls + OrientationKnot * 4};
     *Deferred = Window;
-    kelvo_real32 From[2], Before[2];
-    SpanOf(P, PositionKnot, From, Before);
-    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
-    Kept.Knots[0] = PositionKnot;
-    Kept.Knots[1] = OrientationKnot;
-    Kept.From = From[0] < From[1] ? From[1] : From[0];
-    Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
-    Kept.Window = Window;
+    KeepWindowAt(Kept, P, PositionKnot, Q, OrientationKnot, Window);
     return true;
 }
 
@@ -777,17 +785,11 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                                               OrientationWindow.WindowControls};
             *Deferred = Window;
             if (Kept) {
-                kelvo_real32 From[2], Before[2];
-                SpanOf(P, PositionKnot, From, Before);
-                SpanOf(Q, OrientationKnot, From + 1, Before + 1);
-                *Kept = {PositionData,
-                         OrientationData,
-                         {PositionKnot, OrientationKnot},
-                         Loops,
-                         DurationBits,
-                         From[0] < From[1] ? From[1] : From[0],
-                         Before[1] < Before[0] ? Before[1] : Before[0],
-                         Window};
+                Kept->PositionData = PositionData;
+                Kept->OrientationData = OrientationData;
+                Kept->Loops = Loops;
+                Kept->DurationBits = DurationBits;
+                KeepWindowAt(*Kept, P, PositionKnot, Q, OrientationKnot, Window);
             }
             return true;
         }
