@@ -46,9 +46,10 @@ struct clip {
     kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
 
     // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots; with
-    // Uneven, each track's inner knots lie apart from the other tracks'.
+    // Uneven, each track's inner knots lie apart from the other tracks'; with
+    // Apart, one inner knot of each orientation lies apart from its position's.
     explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false,
-                  bool Uneven = false) {
+                  bool Uneven = false, bool Apart = false) {
         for (int Index = 0; Index < 3; ++Index) {
             std::vector<float> Knots = {0, 0.5f, 1};
             if (Cubic) {
@@ -73,12 +74,14 @@ struct clip {
                 Turns.insert(Turns.end(), More.begin(), More.end());
             }
             int const Degree = Cubic ? 3 : 1;
+            std::vector<float> TurnKnots = Knots;
+            TurnKnots[TurnKnots.size() / 2] += Apart ? 0.03f : 0.0f;
             Owned.emplace_back(new test_track(
                 BoneNames[Index],
                 BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 3, Knots, Positions),
                 Index == 0 && !RootPositions.empty()
                     ? IdentityCurve(4)
-                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, Knots, Turns),
+                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, TurnKnots, Turns),
                 IdentityCurve(9)));
             Tracks[Index] = Owned.back()->Track;
         }
