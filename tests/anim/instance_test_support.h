@@ -45,9 +45,11 @@ struct clip {
     kelvo_track_group_slot Slot = &Group;
     kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
 
-    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots; with
-    // Uneven, each track's inner knots lie apart from the other tracks'; with
-    // Apart, one inner knot of each orientation lies apart from its position's.
+    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots whose
+    // last head orientation lies in the other hemisphere; with Uneven, each
+    // track's inner knots lie apart from the other tracks' and its curves end
+    // before the clip does; with Apart, one inner knot of each orientation
+    // lies apart from its position's.
     explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false,
                   bool Uneven = false, bool Apart = false) {
         for (int Index = 0; Index < 3; ++Index) {
@@ -58,6 +60,7 @@ struct clip {
             for (size_t Knot = 1; Uneven && Knot + 1 < Knots.size(); ++Knot) {
                 Knots[Knot] += 0.01f * (float)Index;
             }
+            Knots.back() = Uneven ? 0.96f : Knots.back();
             std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
             if (Index == 0 && !RootPositions.empty()) {
                 Positions = RootPositions;
@@ -72,6 +75,10 @@ struct clip {
                 Positions.insert(Positions.end(), {Wave, 1 - Wave, Seed});
                 std::vector<float> More = Turn(Seed + Wave);
                 Turns.insert(Turns.end(), More.begin(), More.end());
+            }
+            for (size_t Lane = Turns.size() - 4; Cubic && Index == 2 && Lane < Turns.size();
+                 ++Lane) {
+                Turns[Lane] = -Turns[Lane];
             }
             int const Degree = Cubic ? 3 : 1;
             std::vector<float> TurnKnots = Knots;
