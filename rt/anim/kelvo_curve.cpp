@@ -770,11 +770,14 @@ bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_windo
          SameBits(P->Knots + PositionKnot - 3, Q->Knots + OrientationKnot - 3, 6))) {
         Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
                   Q->Controls + OrientationKnot * 4};
+        kelvo_int32 const Ahead = P->KnotCount - Forwards - 3 - PositionKnot;
+        Kept.Ahead = !Kept.SameKnots ? 0 : Ahead < 0xFFFF ? (kelvo_uint16)Ahead : 0xFFFF;
     } else if (!Kept.SameKnots) {
         return false;
     } else if (seam_pair_window const *Seam = SeamPairWindowAt(Seams, PositionKnot)) {
         Window = {Seam->Knots + MaxCurveDegree, Seam->PositionControls + MaxCurveDegree * 3,
                   Seam->OrientationControls + MaxCurveDegree * 4};
+        Kept.Ahead = 0;
     } else {
         return false;
     }

@@ -8,6 +8,7 @@
 #include "asset/kelvo_curve_formats.h"
 #include "foundation/kelvo_memory.h"
 
+#include <math.h>
 #include <string.h>
 
 struct kelvo_curve_builder {
@@ -183,9 +184,32 @@ struct alignas(64) kept_pair_window {
     kelvo_uint32 DurationBits;
     kelvo_uint8 Loops;
     kelvo_uint8 SameKnots;
+    // In-place windows after this one, when this one is in place and the
+    // curves share their knots: those steps need nothing but the window.
+    kelvo_uint16 Ahead;
     kelvo_int32 Knots[2];
     kept_pair_seams *Seams;
 };
+
+// A kept pair stepped on to the next window (knot Knots[0] + 1) when it is
+// the window at T, in place as this one is, as StepKeptPairWindow would.
+// False, with nothing changed, otherwise.
+inline bool StepKeptPairWithinCurves(kept_pair_window &Kept, kelvo_real32 T) {
+    kelvo_real32 const *Knots = Kept.Window.Knots;
+    // Where CloseUpperBound from this knot goes one knot on.
+    if (!Kept.Ahead || T < Knots[-1] || T < Knots[0] || !(T < Knots[1])) {
+        return false;
+    }
+    Kept.From = isnan(Knots[0]) ? -INFINITY : Knots[0];
+    Kept.Before = Knots[1];
+    Kept.Window.Knots = Knots + 1;
+    Kept.Window.PositionControls += 3;
+    Kept.Window.OrientationControls += 4;
+    ++Kept.Knots[0];
+    ++Kept.Knots[1];
+    --Kept.Ahead;
+    return true;
+}
 
 // Loops as the kept windows hold them: 1 backwards, 2 forwards.
 inline kelvo_uint32 LoopBits(bool BackwardsLoop, bool ForwardsLoop) {

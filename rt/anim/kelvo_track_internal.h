@@ -116,7 +116,7 @@ inline bool SampleKeptPair(kelvo_sample_context const &Context,
         return false;
     }
     kelvo_real32 const T = Context.LocalClock;
-    if (!(T < Pair.From) && T < Pair.Before) {
+    if ((!(T < Pair.From) && T < Pair.Before) || StepKeptPairWithinCurves(Pair, T)) {
         *Deferred = Pair.Window;
     } else if (!StepKeptPairWindow(Pair, T, Deferred)) {
         Pair.Owner = nullptr;
