@@ -94,9 +94,11 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
 // The track's transform under the LOD rule, sampled by the general sampler
 // up to the exact normalization of its orientation, which the caller owes
 // when this returns true (SampleTrackLocalDeferred), and then FadeUnderLOD.
-bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
-                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
-                            track_cursor *Cursor, cubic_pair_window *Deferred = nullptr) {
+// Inline: a steady frame does little more here than check the kept pair.
+[[gnu::always_inline]] inline bool
+SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
+                       kelvo_bound_transform_track const &Track, kelvo_transform *Result,
+                       track_cursor *Cursor, cubic_pair_window *Deferred = nullptr) {
     if (Track.LODError <= Rule.FadeStart) {
         *Result = Track.LODTransform;
         return false;
