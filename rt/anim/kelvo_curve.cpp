@@ -676,21 +676,19 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
 // stops it, one above always does, and the ends bound nothing (an infinite
 // clock or a NaN at the last knot only misses the shortcut, never changes
 // a result).
-inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, kelvo_real32 *From,
-                   kelvo_real32 *Before) {
-    *From = Knot == 0 || isnan(Data->Knots[Knot - 1]) ? -INFINITY : Data->Knots[Knot - 1];
-    *Before = Knot == Data->KnotCount - 1 ? INFINITY
-              : isnan(Data->Knots[Knot])  ? -INFINITY
-                                          : Data->Knots[Knot];
+inline void SpanOf(kelvo_real32 const *Knots, kelvo_int32 KnotCount, kelvo_int32 Knot,
+                   kelvo_real32 *From, kelvo_real32 *Before) {
+    *From = Knot == 0 || isnan(Knots[Knot - 1]) ? -INFINITY : Knots[Knot - 1];
+    *Before = Knot == KnotCount - 1 ? INFINITY : isnan(Knots[Knot]) ? -INFINITY : Knots[Knot];
 }
 
-// Kept moved to Window, found at these knots of its curves P and Q: the
-// clocks it holds for are where both knots' spans meet.
-inline void KeepWindowAt(kept_pair_window &Kept, kelvo_curve_data_da_k32f_c32f const *P,
-                         kelvo_int32 PositionKnot, kelvo_curve_data_da_k32f_c32f const *Q,
-                         kelvo_int32 OrientationKnot, cubic_pair_window const &Window) {
+// Kept moved to Window, found at these knots of its curves: the clocks it
+// holds for are where both knots' spans meet.
+inline void KeepWindowAt(kept_pair_window &Kept, kept_pair_seams const &Seams,
+                         kelvo_int32 PositionKnot, kelvo_int32 OrientationKnot,
+                         cubic_pair_window const &Window) {
     kelvo_real32 From[2], Before[2];
-    SpanOf(P, PositionKnot, From, Before);
+    SpanOf(Seams.PositionKnots, Seams.PositionKnotCount, PositionKnot, From, Before);
     Kept.Knots[0] = PositionKnot;
     Kept.Knots[1] = OrientationKnot;
     Kept.Window = Window;
@@ -699,7 +697,8 @@ inline void KeepWindowAt(kept_pair_window &Kept, kelvo_curve_data_da_k32f_c32f c
         Kept.Before = Before[0];
         return;
     }
-    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+    SpanOf(Seams.OrientationKnots, Seams.OrientationKnotCount, OrientationKnot, From + 1,
+           Before + 1);
     Kept.From = From[0] < From[1] ? From[1] : From[0];
     Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
 }
@@ -757,20 +756,24 @@ kelvo_curve_data_da_k32f_c32f const *CubicFloats(kelvo_curve2 const *Curve, kelv
 
 bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_window *Deferred) {
     kept_pair_seams &Seams = *Kept.Seams;
-    kelvo_curve_data_da_k32f_c32f const *P = Seams.Position;
-    kelvo_curve_data_da_k32f_c32f const *Q = Seams.Orientation;
-    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Kept.Knots[0]);
+    kelvo_real32 const *const PositionKnots = Seams.PositionKnots;
+    kelvo_real32 const *const OrientationKnots = Seams.OrientationKnots;
+    kelvo_int32 const PositionKnotCount = Seams.PositionKnotCount;
+    kelvo_int32 const OrientationKnotCount = Seams.OrientationKnotCount;
+    kelvo_int32 const PositionKnot =
+        CloseUpperBound(PositionKnots, PositionKnotCount, T, Kept.Knots[0]);
     kelvo_int32 const OrientationKnot =
-        Kept.SameKnots ? PositionKnot : CloseUpperBound(Q->Knots, Q->KnotCount, T, Kept.Knots[1]);
+        Kept.SameKnots ? PositionKnot
+                       : CloseUpperBound(OrientationKnots, OrientationKnotCount, T, Kept.Knots[1]);
     kelvo_int32 const Forwards = Kept.Loops & 2 ? 1 : 0;
     cubic_pair_window Window;
-    if (PositionKnot >= 3 && PositionKnot + 2 < P->KnotCount - Forwards && OrientationKnot >= 3 &&
-        OrientationKnot + 2 < Q->KnotCount - Forwards &&
+    if (PositionKnot >= 3 && PositionKnot + 2 < PositionKnotCount - Forwards &&
+        OrientationKnot >= 3 && OrientationKnot + 2 < OrientationKnotCount - Forwards &&
         (Kept.SameKnots ||
-         SameBits(P->Knots + PositionKnot - 3, Q->Knots + OrientationKnot - 3, 6))) {
-        Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
-                  Q->Controls + OrientationKnot * 4};
-        kelvo_int32 const Ahead = P->KnotCount - Forwards - 3 - PositionKnot;
+         SameBits(PositionKnots + PositionKnot - 3, OrientationKnots + OrientationKnot - 3, 6))) {
+        Window = {PositionKnots + PositionKnot, Seams.PositionControls + PositionKnot * 3,
+                  Seams.OrientationControls + OrientationKnot * 4};
+        kelvo_int32 const Ahead = PositionKnotCount - Forwards - 3 - PositionKnot;
         Kept.Ahead = !Kept.SameKnots ? 0 : Ahead < 0xFFFF ? (kelvo_uint16)Ahead : 0xFFFF;
     } else if (!Kept.SameKnots) {
         return false;
@@ -782,7 +785,7 @@ bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_windo
         return false;
     }
     *Deferred = Window;
-    KeepWindowAt(Kept, P, PositionKnot, Q, OrientationKnot, Window);
+    KeepWindowAt(Kept, Seams, PositionKnot, OrientationKnot, Window);
     return true;
 }
 
@@ -802,6 +805,12 @@ bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 cons
         Seams.DurationBits != DurationBits) {
         Seams.Position = P;
         Seams.Orientation = Q;
+        Seams.PositionKnots = P->Knots;
+        Seams.OrientationKnots = Q->Knots;
+        Seams.PositionControls = P->Controls;
+        Seams.OrientationControls = Q->Controls;
+        Seams.PositionKnotCount = P->KnotCount;
+        Seams.OrientationKnotCount = Q->KnotCount;
         Seams.Loops = Loops;
         Seams.DurationBits = DurationBits;
         Seams.Spliced = 0;

@@ -85,7 +85,7 @@ kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
 // The answer is UpperBound's whenever the knots do not decrease, which the
 // curve check holds every curve from a file to.
 template <typename value, typename key>
-kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount, key Key, kelvo_int32 Start) {
+[[gnu::always_inline]] inline kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount, key Key, kelvo_int32 Start) {
     constexpr kelvo_int32 MostSteps = 4;
     if (Start < 0 || Start >= KnotCount) {
         return UpperBound(Knots, KnotCount, Key);
@@ -161,12 +161,19 @@ constexpr int SeamPairSlots = 2 * MaxCurveDegree;
 // seam windows spliced so far (a bit per slot), for these curves, loops and
 // duration.
 struct kept_pair_seams {
-    kelvo_curve_data_da_k32f_c32f const *Position; // null until a pair is kept
-    kelvo_curve_data_da_k32f_c32f const *Orientation;
+    // The curves' arrays and counts, first: a step reads no more of this.
+    kelvo_real32 const *PositionKnots;
+    kelvo_real32 const *OrientationKnots;
+    kelvo_real32 const *PositionControls;
+    kelvo_real32 const *OrientationControls;
+    kelvo_int32 PositionKnotCount;
+    kelvo_int32 OrientationKnotCount;
     kelvo_uint32 Loops;
     kelvo_uint32 DurationBits;
     kelvo_uint32 Spliced;
     kelvo_uint32 SameKnots;
+    kelvo_curve_data_da_k32f_c32f const *Position; // null until a pair is kept
+    kelvo_curve_data_da_k32f_c32f const *Orientation;
     seam_pair_window Windows[SeamPairSlots];
 };
 
