@@ -85,8 +85,7 @@ kelvo_int32 UpperBound(value const *Knots, kelvo_int32 KnotCount, key Key) {
 // The answer is UpperBound's whenever the knots do not decrease, which the
 // curve check holds every curve from a file to.
 template <typename value, typename key>
-[[gnu::always_inline]] inline kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount,
-                                                          key Key, kelvo_int32 Start) {
+kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount, key Key, kelvo_int32 Start) {
     constexpr kelvo_int32 MostSteps = 4;
     if (Start < 0 || Start >= KnotCount) {
         return UpperBound(Knots, KnotCount, Key);
