@@ -94,9 +94,11 @@ kelvo_real32 const *ParentWorldOf(kelvo_bone const &Bone, kelvo_int32 Index,
 // The track's transform under the LOD rule, sampled by the general sampler
 // up to the exact normalization of its orientation, which the caller owes
 // when this returns true (SampleTrackLocalDeferred), and then FadeUnderLOD.
-bool SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
-                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
-                            track_cursor *Cursor, cubic_pair_window *Deferred = nullptr) {
+// Inline: a steady frame does little more here than check the kept pair.
+[[gnu::always_inline]] inline bool
+SampleUnderLODDeferred(lod_rule const &Rule, kelvo_sample_context const &Context,
+                       kelvo_bound_transform_track const &Track, kelvo_transform *Result,
+                       track_cursor *Cursor, cubic_pair_window *Deferred = nullptr) {
     if (Track.LODError <= Rule.FadeStart) {
         *Result = Track.LODTransform;
         return false;
@@ -513,16 +515,16 @@ kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
 bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
                                                    : KelvoAcquireAnimationBindingFromID(&Entry.ID);
-    // The cursors, then two seam windows for each.
+    // The cursors (a cache line each), then the rest of each.
     kelvo_int64 CursorBytes =
         Bound ? (kelvo_int64)Bound->TrackBindingCount *
-                        (kelvo_int64)(sizeof(track_cursor) + 2 * sizeof(seam_window)) +
+                        (kelvo_int64)(sizeof(track_cursor) + sizeof(track_cursor_rest)) +
                     4
               : 0;
-    track_cursor *Cursors =
-        Bound && CursorBytes <= INT32_MAX
-            ? static_cast<track_cursor *>(KELVO_ALLOCATE_SIZE((kelvo_int32)CursorBytes))
-            : nullptr;
+    track_cursor *Cursors = Bound && CursorBytes <= INT32_MAX
+                                ? static_cast<track_cursor *>(KELVO_ALLOCATE_ALIGNED(
+                                      alignof(track_cursor), (kelvo_int32)CursorBytes))
+                                : nullptr;
     kelvo_model_control_binding *Binding =
         Cursors ? BindControl(Control, Entry.Target, &ControlledAnimationOperations) : nullptr;
     if (!Binding) {
@@ -534,12 +536,13 @@ bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
         return false;
     }
     // Any start is right (the first search from knot 0 walks or halves), and
-    // no seam window is kept yet.
-    seam_window *Seams = reinterpret_cast<seam_window *>(Cursors + Bound->TrackBindingCount);
+    // no pair or seam window is kept yet.
+    track_cursor_rest *Rest =
+        reinterpret_cast<track_cursor_rest *>(Cursors + Bound->TrackBindingCount);
     for (kelvo_int32 Track = 0; Track < Bound->TrackBindingCount; ++Track) {
         Cursors[Track] = {};
-        Cursors[Track].Seams = Seams + 2 * Track;
-        Seams[2 * Track] = Seams[2 * Track + 1] = {};
+        Rest[Track] = {};
+        Cursors[Track].Pair.Seams = &Rest[Track].PairSeams;
     }
     Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask,
                                 Cursors};

@@ -676,50 +676,154 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
 // stops it, one above always does, and the ends bound nothing (an infinite
 // clock or a NaN at the last knot only misses the shortcut, never changes
 // a result).
-inline void SpanOf(kelvo_curve_data_da_k32f_c32f const *Data, kelvo_int32 Knot, kelvo_real32 *From,
-                   kelvo_real32 *Before) {
-    *From = Knot == 0 || isnan(Data->Knots[Knot - 1]) ? -INFINITY : Data->Knots[Knot - 1];
-    *Before = Knot == Data->KnotCount - 1 ? INFINITY
-              : isnan(Data->Knots[Knot])  ? -INFINITY
-                                          : Data->Knots[Knot];
+inline void SpanOf(kelvo_real32 const *Knots, kelvo_int32 KnotCount, kelvo_int32 Knot,
+                   kelvo_real32 *From, kelvo_real32 *Before) {
+    *From = Knot == 0 || isnan(Knots[Knot - 1]) ? -INFINITY : Knots[Knot - 1];
+    *Before = Knot == KnotCount - 1 ? INFINITY : isnan(Knots[Knot]) ? -INFINITY : Knots[Knot];
 }
 
-// Kept moved to Window, found at these knots of its curves P and Q: the
-// clocks it holds for are where both knots' spans meet.
-inline void KeepWindowAt(kept_pair_window &Kept, kelvo_curve_data_da_k32f_c32f const *P,
-                         kelvo_int32 PositionKnot, kelvo_curve_data_da_k32f_c32f const *Q,
-                         kelvo_int32 OrientationKnot, cubic_pair_window const &Window) {
+// Kept moved to Window, found at these knots of its curves: the clocks it
+// holds for are where both knots' spans meet.
+inline void KeepWindowAt(kept_pair_window &Kept, kept_pair_seams const &Seams,
+                         kelvo_int32 PositionKnot, kelvo_int32 OrientationKnot,
+                         cubic_pair_window const &Window) {
     kelvo_real32 From[2], Before[2];
-    SpanOf(P, PositionKnot, From, Before);
-    SpanOf(Q, OrientationKnot, From + 1, Before + 1);
+    SpanOf(Seams.PositionKnots, Seams.PositionKnotCount, PositionKnot, From, Before);
     Kept.Knots[0] = PositionKnot;
     Kept.Knots[1] = OrientationKnot;
+    Kept.Window = Window;
+    if (Kept.SameKnots) {
+        Kept.From = From[0];
+        Kept.Before = Before[0];
+        return;
+    }
+    SpanOf(Seams.OrientationKnots, Seams.OrientationKnotCount, OrientationKnot, From + 1,
+           Before + 1);
     Kept.From = From[0] < From[1] ? From[1] : From[0];
     Kept.Before = Before[1] < Before[0] ? Before[1] : Before[0];
-    Kept.Window = Window;
+}
+
+// The pair's seam window at Knot (a knot of both curves, which share their
+// knots, whose window is not in place), spliced on its first use as
+// FloatsWindowAt would splice each curve's. Null where there is none.
+seam_pair_window const *SeamPairWindowAt(kept_pair_seams &Seams, kelvo_int32 Knot) {
+    kelvo_curve_data_da_k32f_c32f const *P = Seams.Position;
+    bool const BackwardsLoop = Seams.Loops & 1, ForwardsLoop = Seams.Loops & 2;
+    if (Knot == 0 && !BackwardsLoop) {
+        return nullptr;
+    }
+    kelvo_int32 const Slot = Knot < MaxCurveDegree ? Knot : Knot - P->KnotCount + SeamPairSlots;
+    seam_pair_window &Window = Seams.Windows[Slot];
+    if (Seams.Spliced & 1u << Slot) {
+        return &Window;
+    }
+    kelvo_real32 Duration;
+    memcpy(&Duration, &Seams.DurationBits, sizeof(Duration));
+    // The splice reads a curve's data only.
+    kelvo_curve2 Curves[2] = {};
+    Curves[0].CurveData.Object = const_cast<kelvo_curve_data_da_k32f_c32f *>(P);
+    Curves[1].CurveData.Object = const_cast<kelvo_curve_data_da_k32f_c32f *>(Seams.Orientation);
+    window Spliced = {&CurveFormats[DaK32fC32f],
+                      &Curves[0],
+                      P->KnotCount,
+                      P->KnotCount - (ForwardsLoop ? 1 : 0),
+                      3,
+                      BackwardsLoop,
+                      ForwardsLoop,
+                      Duration,
+                      nullptr};
+    SpliceWindow(Spliced, Knot, MaxCurveDegree, Window.Knots, Window.PositionControls);
+    // The same knots again: the curves share them.
+    kelvo_real32 Knots[2 * MaxCurveDegree];
+    Spliced.Curve = &Curves[1];
+    Spliced.Dimension = 4;
+    SpliceWindow(Spliced, Knot, MaxCurveDegree, Knots, Window.OrientationControls);
+    MakeContinuous(Window.OrientationControls, MaxCurveDegree + 1);
+    Seams.Spliced |= 1u << Slot;
+    return &Window;
+}
+
+// A DaK32fC32f curve of degree 3 whose controls are Dimension wide, or null.
+kelvo_curve_data_da_k32f_c32f const *CubicFloats(kelvo_curve2 const *Curve, kelvo_int32 Dimension) {
+    if (!Curve->CurveData.Object || !FloatsEvaluator(Curve, Dimension, Dimension == 4)) {
+        return nullptr;
+    }
+    kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
+    return Data->CurveDataHeader_DaK32fC32f.Degree == MaxCurveDegree ? Data : nullptr;
 }
 
 } // namespace
 
-bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
-                        cubic_pair_window *Deferred) {
-    auto const *P = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.PositionData);
-    auto const *Q = static_cast<kelvo_curve_data_da_k32f_c32f const *>(Kept.OrientationData);
-    kelvo_int32 const PositionKnot = CloseUpperBound(P->Knots, P->KnotCount, T, Cursors[0]);
-    kelvo_int32 const OrientationKnot = CloseUpperBound(Q->Knots, Q->KnotCount, T, Cursors[1]);
+bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_window *Deferred) {
+    kept_pair_seams &Seams = *Kept.Seams;
+    kelvo_real32 const *const PositionKnots = Seams.PositionKnots;
+    kelvo_real32 const *const OrientationKnots = Seams.OrientationKnots;
+    kelvo_int32 const PositionKnotCount = Seams.PositionKnotCount;
+    kelvo_int32 const OrientationKnotCount = Seams.OrientationKnotCount;
+    kelvo_int32 const PositionKnot =
+        CloseUpperBound(PositionKnots, PositionKnotCount, T, Kept.Knots[0]);
+    kelvo_int32 const OrientationKnot =
+        Kept.SameKnots ? PositionKnot
+                       : CloseUpperBound(OrientationKnots, OrientationKnotCount, T, Kept.Knots[1]);
     kelvo_int32 const Forwards = Kept.Loops & 2 ? 1 : 0;
-    if (PositionKnot < 3 || PositionKnot + 2 >= P->KnotCount - Forwards || OrientationKnot < 3 ||
-        OrientationKnot + 2 >= Q->KnotCount - Forwards ||
-        !SameBits(P->Knots + PositionKnot - 3, Q->Knots + OrientationKnot - 3, 6)) {
+    cubic_pair_window Window;
+    if (PositionKnot >= 3 && PositionKnot + 2 < PositionKnotCount - Forwards &&
+        OrientationKnot >= 3 && OrientationKnot + 2 < OrientationKnotCount - Forwards &&
+        (Kept.SameKnots ||
+         SameBits(PositionKnots + PositionKnot - 3, OrientationKnots + OrientationKnot - 3, 6))) {
+        Window = {PositionKnots + PositionKnot, Seams.PositionControls + PositionKnot * 3,
+                  Seams.OrientationControls + OrientationKnot * 4};
+        kelvo_int32 const Ahead = PositionKnotCount - Forwards - 3 - PositionKnot;
+        Kept.Ahead = !Kept.SameKnots ? 0 : Ahead < 0xFFFF ? (kelvo_uint16)Ahead : 0xFFFF;
+    } else if (!Kept.SameKnots) {
+        return false;
+    } else if (seam_pair_window const *Seam = SeamPairWindowAt(Seams, PositionKnot)) {
+        Window = {Seam->Knots + MaxCurveDegree, Seam->PositionControls + MaxCurveDegree * 3,
+                  Seam->OrientationControls + MaxCurveDegree * 4};
+        Kept.Ahead = 0;
+    } else {
         return false;
     }
-    Cursors[0] = PositionKnot;
-    Cursors[1] = OrientationKnot;
-    // Both copies from a local: reading *Deferred back would wait on its stores.
-    cubic_pair_window const Window = {P->Knots + PositionKnot, P->Controls + PositionKnot * 3,
-                                      Q->Controls + OrientationKnot * 4};
     *Deferred = Window;
-    KeepWindowAt(Kept, P, PositionKnot, Q, OrientationKnot, Window);
+    KeepWindowAt(Kept, Seams, PositionKnot, OrientationKnot, Window);
+    return true;
+}
+
+bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 const *PositionCurve,
+                    kelvo_curve2 const *OrientationCurve, bool BackwardsLoop, bool ForwardsLoop,
+                    kelvo_real32 Duration, kelvo_real32 T, cubic_pair_window *Deferred) {
+    Kept.Owner = nullptr;
+    kelvo_curve_data_da_k32f_c32f const *P = CubicFloats(PositionCurve, 3);
+    kelvo_curve_data_da_k32f_c32f const *Q = CubicFloats(OrientationCurve, 4);
+    if (!P || !Q) {
+        return false;
+    }
+    kept_pair_seams &Seams = *Kept.Seams;
+    kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
+    kelvo_uint32 const DurationBits = BitsOf(Duration);
+    if (Seams.Position != P || Seams.Orientation != Q || Seams.Loops != Loops ||
+        Seams.DurationBits != DurationBits) {
+        Seams.Position = P;
+        Seams.Orientation = Q;
+        Seams.PositionKnots = P->Knots;
+        Seams.OrientationKnots = Q->Knots;
+        Seams.PositionControls = P->Controls;
+        Seams.OrientationControls = Q->Controls;
+        Seams.PositionKnotCount = P->KnotCount;
+        Seams.OrientationKnotCount = Q->KnotCount;
+        Seams.Loops = Loops;
+        Seams.DurationBits = DurationBits;
+        Seams.Spliced = 0;
+        Seams.SameKnots = P->KnotCount == Q->KnotCount &&
+                          (P->Knots == Q->Knots || SameBits(P->Knots, Q->Knots, P->KnotCount));
+    }
+    Kept.Loops = (kelvo_uint8)Loops;
+    Kept.DurationBits = DurationBits;
+    Kept.SameKnots = (kelvo_uint8)Seams.SameKnots;
+    if (!StepKeptPairWindow(Kept, T, Deferred)) {
+        return false;
+    }
+    Kept.Owner = Owner;
     return true;
 }
 
@@ -728,31 +832,11 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                                      kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
                                      kelvo_real32 *Position, kelvo_real32 *Orientation,
-                                     cubic_pair_window *Deferred, kept_pair_window *Kept) {
+                                     cubic_pair_window *Deferred) {
     void const *const PositionData = PositionCurve->CurveData.Object;
     void const *const OrientationData = OrientationCurve->CurveData.Object;
     if (!PositionData || !OrientationData) {
         return false;
-    }
-    kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
-    kelvo_uint32 DurationBits;
-    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
-    if (Kept && Deferred &&
-        KeptPairWindowHolds(*Kept, Cursors, PositionData, OrientationData, Loops, Duration, T)) {
-        *Deferred = Kept->Window;
-        return true;
-    }
-#if FLT_EVAL_METHOD == 0
-    if (Kept && Deferred && Seams &&
-        KeptPairWindowIsOf(*Kept, Cursors, PositionData, OrientationData, Loops, Duration) &&
-        StepKeptPairWindow(*Kept, Cursors, T, Deferred)) {
-        return true;
-    }
-#endif
-    // What follows may splice other windows into the seams the kept one
-    // reads: it is kept again only if this sampling defers.
-    if (Kept) {
-        Kept->PositionData = nullptr;
     }
     kelvo_bspline_evaluator *PositionEvaluator = FloatsEvaluator(PositionCurve, 3, false);
     kelvo_bspline_evaluator *OrientationEvaluator = FloatsEvaluator(OrientationCurve, 4, true);
@@ -784,13 +868,6 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                                               PositionWindow.WindowControls,
                                               OrientationWindow.WindowControls};
             *Deferred = Window;
-            if (Kept) {
-                Kept->PositionData = PositionData;
-                Kept->OrientationData = OrientationData;
-                Kept->Loops = Loops;
-                Kept->DurationBits = DurationBits;
-                KeepWindowAt(*Kept, P, PositionKnot, Q, OrientationKnot, Window);
-            }
             return true;
         }
         PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,

@@ -8,6 +8,7 @@
 #include "asset/kelvo_curve_formats.h"
 #include "foundation/kelvo_memory.h"
 
+#include <math.h>
 #include <string.h>
 
 struct kelvo_curve_builder {
@@ -144,57 +145,111 @@ struct cubic_pair_window {
     kelvo_real32 const *OrientationControls;
 };
 
-// The window a track's cubic pair was last left with, and what it was found
-// from: while T stays in the same knot spans of the same curves, under the
-// same loop setting and duration, the window is the same, and the search,
-// the window checks and the knot comparison can be skipped. The spans'
-// common part, [From, Before), is kept with it so that the check reads
-// neither curve.
-struct kept_pair_window {
-    void const *PositionData; // null while empty
-    void const *OrientationData;
-    kelvo_int32 Knots[2];
+// The windows of a cubic pair that lie across a loop seam or a held end,
+// spliced once each and kept for as long as the pair plays under the same
+// loops and duration: knots k-3 .. k+2, position and orientation controls
+// k-3 .. k. Slot k for knots k < 3, slot k - KnotCount + 6 at the far end.
+struct seam_pair_window {
+    kelvo_real32 Knots[2 * MaxCurveDegree];
+    kelvo_real32 PositionControls[(MaxCurveDegree + 1) * 3];
+    kelvo_real32 OrientationControls[(MaxCurveDegree + 1) * 4];
+};
+constexpr int SeamPairSlots = 2 * MaxCurveDegree;
+
+// What a kept pair reads only when it changes window: its curves, whether
+// they share their knots bit for bit (then one search serves both), and the
+// seam windows spliced so far (a bit per slot), for these curves, loops and
+// duration.
+struct kept_pair_seams {
+    // The curves' arrays and counts, first: a step reads no more of this.
+    kelvo_real32 const *PositionKnots;
+    kelvo_real32 const *OrientationKnots;
+    kelvo_real32 const *PositionControls;
+    kelvo_real32 const *OrientationControls;
+    kelvo_int32 PositionKnotCount;
+    kelvo_int32 OrientationKnotCount;
     kelvo_uint32 Loops;
     kelvo_uint32 DurationBits;
+    kelvo_uint32 Spliced;
+    kelvo_uint32 SameKnots;
+    kelvo_curve_data_da_k32f_c32f const *Position; // null until a pair is kept
+    kelvo_curve_data_da_k32f_c32f const *Orientation;
+    seam_pair_window Windows[SeamPairSlots];
+};
+
+// A track's cubic pair as steady playback reads it, one cache line: the
+// window it was last left with and the clocks it holds for, [From, Before),
+// the knots it was found at (the two curves' cursors, kept or not), and
+// what it was kept for. While the owner (the source track), loops and
+// duration are the same and T stays in [From, Before), the window is the
+// same and neither curve needs to be read.
+struct alignas(64) kept_pair_window {
     kelvo_real32 From;
     kelvo_real32 Before;
     cubic_pair_window Window;
+    void const *Owner; // null while no pair is kept
+    kelvo_uint32 DurationBits;
+    kelvo_uint8 Loops;
+    kelvo_uint8 SameKnots;
+    // In-place windows after this one, when this one is in place and the
+    // curves share their knots: those steps need nothing but the window.
+    kelvo_uint16 Ahead;
+    kelvo_int32 Knots[2];
+    kept_pair_seams *Seams;
 };
+
+// A kept pair stepped on to the next window (knot Knots[0] + 1) when it is
+// the window at T, in place as this one is, as StepKeptPairWindow would.
+// False, with nothing changed, otherwise.
+inline bool StepKeptPairWithinCurves(kept_pair_window &Kept, kelvo_real32 T) {
+    kelvo_real32 const *Knots = Kept.Window.Knots;
+    // Where CloseUpperBound from this knot goes one knot on.
+    if (!Kept.Ahead || T < Knots[-1] || T < Knots[0] || !(T < Knots[1])) {
+        return false;
+    }
+    Kept.From = isnan(Knots[0]) ? -INFINITY : Knots[0];
+    Kept.Before = Knots[1];
+    Kept.Window.Knots = Knots + 1;
+    Kept.Window.PositionControls += 3;
+    Kept.Window.OrientationControls += 4;
+    ++Kept.Knots[0];
+    ++Kept.Knots[1];
+    --Kept.Ahead;
+    return true;
+}
 
 // Loops as the kept windows hold them: 1 backwards, 2 forwards.
 inline kelvo_uint32 LoopBits(bool BackwardsLoop, bool ForwardsLoop) {
     return (BackwardsLoop ? 1u : 0u) | (ForwardsLoop ? 2u : 0u);
 }
 
-// Whether Kept was found for the curves with these data from these cursors
-// (the cursors of the position and orientation curve), under these loops
-// and duration.
-inline bool KeptPairWindowIsOf(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
-                               void const *PositionData, void const *OrientationData,
-                               kelvo_uint32 Loops, kelvo_real32 Duration) {
-    kelvo_uint32 DurationBits;
-    memcpy(&DurationBits, &Duration, sizeof(DurationBits));
-    return Kept.PositionData == PositionData && PositionData &&
-           Kept.OrientationData == OrientationData && Kept.Knots[0] == Cursors[0] &&
-           Kept.Knots[1] == Cursors[1] && Kept.Loops == Loops && Kept.DurationBits == DurationBits;
+inline kelvo_uint32 BitsOf(kelvo_real32 Value) {
+    kelvo_uint32 Bits;
+    memcpy(&Bits, &Value, sizeof(Bits));
+    return Bits;
 }
 
-// Whether Kept is the window of the curves with these data at T from these
-// cursors.
-inline bool KeptPairWindowHolds(kept_pair_window const &Kept, kelvo_int32 const *Cursors,
-                                void const *PositionData, void const *OrientationData,
-                                kelvo_uint32 Loops, kelvo_real32 Duration, kelvo_real32 T) {
-    return KeptPairWindowIsOf(Kept, Cursors, PositionData, OrientationData, Loops, Duration) &&
-           !(T < Kept.From) && T < Kept.Before;
+// Whether Kept is kept by Owner under these loops and duration.
+inline bool KeptPairIsOf(kept_pair_window const &Kept, void const *Owner, kelvo_uint32 Loops,
+                         kelvo_real32 Duration) {
+    return Kept.Owner == Owner && Kept.Loops == Loops && Kept.DurationBits == BitsOf(Duration);
 }
 
-// A kept pair (KeptPairWindowIsOf the curves played) moved on to its
-// curves' windows at T, where both lie inside the curves: the cursors, the
-// kept pair and *Deferred updated, as EvaluatePositionOrientationFrom would.
-// False, with nothing changed, for windows spliced at a seam and windows
-// whose knot values differ.
-bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real32 T,
-                        cubic_pair_window *Deferred);
+// A kept pair moved on to its curves' window at T: in place, or a seam
+// window (spliced on its first use) when the curves share their knots. The
+// knots, the kept pair and *Deferred updated, as the evaluation at T would
+// read them. False, with the pair's window unchanged, where there is no
+// such window: before the first knot without looping backwards, and at
+// windows whose knot values differ.
+bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_window *Deferred);
+
+// Kept made the pair of two cubic DaK32fC32f curves for Owner, at their
+// window at T (as StepKeptPairWindow finds it, from Kept's knots), with its
+// window in *Deferred. False, with no pair kept, for other curves and where
+// StepKeptPairWindow finds no window. Kept needs its Seams.
+bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 const *PositionCurve,
+                    kelvo_curve2 const *OrientationCurve, bool BackwardsLoop, bool ForwardsLoop,
+                    kelvo_real32 Duration, kelvo_real32 T, cubic_pair_window *Deferred);
 
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a
@@ -203,15 +258,13 @@ bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_int32 *Cursors, kelvo_real
 // basis weights. False, with nothing changed, for every other case.
 // With Deferred and Seams, two cubic curves over one window are not
 // evaluated: their window, which stays valid until the cursor's next
-// sampling, goes to *Deferred instead, and to *Kept (when given) for the
-// samplings that follow.
+// sampling, goes to *Deferred instead.
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,
                                      bool ForwardsLoop, kelvo_real32 Duration,
                                      kelvo_curve2 const *PositionCurve,
                                      kelvo_curve2 const *OrientationCurve, kelvo_real32 T,
                                      kelvo_real32 *Position, kelvo_real32 *Orientation,
-                                     cubic_pair_window *Deferred = nullptr,
-                                     kept_pair_window *Kept = nullptr);
+                                     cubic_pair_window *Deferred = nullptr);
 
 // Count deferred cubic pairs at T: each position as the pair evaluator
 // gives it, each orientation likewise and then normalized exactly (as

@@ -38,16 +38,27 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 }
 
 // What a track's sampling keeps between samplings, to make steady playback
-// cheaper without changing any result: the knot each curve (position,
-// orientation, scale/shear) was last sampled at, where the next search
-// starts, the last window of a cubic pair, and the last seam windows of
-// position and orientation (two, read far less often, so kept apart: the
-// cursors a frame reads stay close together).
+// cheaper without changing any result. First, in one cache line, its cubic
+// pair as steady playback reads it, whose knots are also where the position
+// and orientation curves' next searches start; then what is read far less
+// often: the pair's curves and seam windows, the scale/shear curve's knot,
+// and the last seam windows of position and orientation for the general
+// path.
 struct track_cursor {
-    kelvo_int32 Knots[3];
     kept_pair_window Pair;
-    seam_window *Seams;
 };
+static_assert(sizeof(track_cursor) == 64, "a cursor's first line is all a steady frame reads");
+
+struct track_cursor_rest {
+    kept_pair_seams PairSeams;
+    seam_window Seams[2];
+    kelvo_int32 ScaleShearKnot;
+};
+
+// The rest of a cursor.
+inline track_cursor_rest &RestOf(track_cursor &Cursor) {
+    return *reinterpret_cast<track_cursor_rest *>(Cursor.Pair.Seams);
+}
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
 void SampleTrackLocal(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
@@ -79,12 +90,14 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               track_cursor *Cursor, cubic_pair_window *Deferred = nullptr);
 
 // SampleTrackLocalDeferred's steady case, inline for callers that sample
-// many tracks: animated position and orientation whose kept window still
-// holds at the clock, or steps on to the next windows inside the curves,
-// identity scale/shear. The window goes to *Deferred and the result owes
-// its position and orientation. False otherwise, with nothing changed but
-// a kept pair that could not step, which is dropped (as the general path
-// would drop it first).
+// many tracks: animated position and orientation whose kept pair still
+// holds at the clock, or steps on to its next window, identity scale/shear.
+// The window goes to *Deferred and the result owes its position and
+// orientation. False otherwise, with nothing changed but a kept pair that
+// could not step, which is dropped (as the general path would drop it
+// first). Only the bound track and the cursor's first line are read while
+// the window holds: the pair is keyed by its source track, which a binding
+// re-pointed to other tracks changes, and by the loops and duration.
 inline bool SampleKeptPair(kelvo_sample_context const &Context,
                            kelvo_transform_track const *SourceTrack,
                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
@@ -95,18 +108,18 @@ inline bool SampleKeptPair(kelvo_sample_context const &Context,
                             KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
     constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
                               3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    kept_pair_window &Pair = Cursor.Pair;
     if ((Track.Flags & ClassMask) != Classes ||
-        !KeptPairWindowIsOf(Cursor.Pair, Cursor.Knots, SourceTrack->PositionCurve.CurveData.Object,
-                            SourceTrack->OrientationCurve.CurveData.Object,
-                            LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
-                            Context.LocalDuration)) {
+        !KeptPairIsOf(Pair, SourceTrack,
+                      LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
+                      Context.LocalDuration)) {
         return false;
     }
     kelvo_real32 const T = Context.LocalClock;
-    if (!(T < Cursor.Pair.From) && T < Cursor.Pair.Before) {
-        *Deferred = Cursor.Pair.Window;
-    } else if (!StepKeptPairWindow(Cursor.Pair, Cursor.Knots, T, Deferred)) {
-        Cursor.Pair.PositionData = nullptr;
+    if ((!(T < Pair.From) && T < Pair.Before) || StepKeptPairWithinCurves(Pair, T)) {
+        *Deferred = Pair.Window;
+    } else if (!StepKeptPairWindow(Pair, T, Deferred)) {
+        Pair.Owner = nullptr;
         return false;
     }
     Result->Flags = KelvoHasPosition | KelvoHasOrientation;

@@ -263,16 +263,34 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
                               track_cursor *Cursor, cubic_pair_window *Deferred) {
     kelvo_uint8 Flags = Track->Flags;
-    kelvo_int32 *Cursors = Cursor ? Cursor->Knots : nullptr;
+    kelvo_int32 *Cursors = nullptr;
+    kelvo_int32 *ScaleShearCursor = nullptr;
+    seam_window *Seams = nullptr;
+    if (Cursor) {
+        // Kept again below, or not at all.
+        Cursor->Pair.Owner = nullptr;
+        Cursors = Cursor->Pair.Knots;
+        ScaleShearCursor = &RestOf(*Cursor).ScaleShearKnot;
+        Seams = RestOf(*Cursor).Seams;
+    }
     Result->Flags = 0;
     bool const Animated = ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated;
-    if (Cursor && Animated &&
-        ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated &&
-        EvaluatePositionOrientationFrom(
-            Cursors, Cursor->Seams, Context->UnderflowLoop != 0, Context->OverflowLoop != 0,
-            Context->LocalDuration, &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
-            Context->LocalClock, Result->Position, Result->Orientation,
-            FLT_EVAL_METHOD == 0 ? Deferred : nullptr, &Cursor->Pair)) {
+    bool const Pair =
+        Cursor && Animated && ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT) == KelvoBoundCurveAnimated;
+    bool const Backwards = Context->UnderflowLoop != 0, Forwards = Context->OverflowLoop != 0;
+#if FLT_EVAL_METHOD == 0
+    bool const Kept = Pair && Deferred &&
+                      KeepPairWindow(Cursor->Pair, SourceTrack, &SourceTrack->PositionCurve,
+                                     &SourceTrack->OrientationCurve, Backwards, Forwards,
+                                     Context->LocalDuration, Context->LocalClock, Deferred);
+#else
+    bool const Kept = false;
+#endif
+    if (Kept || (Pair && EvaluatePositionOrientationFrom(
+                             Cursors, Seams, Backwards, Forwards, Context->LocalDuration,
+                             &SourceTrack->PositionCurve, &SourceTrack->OrientationCurve,
+                             Context->LocalClock, Result->Position, Result->Orientation,
+                             FLT_EVAL_METHOD == 0 ? Deferred : nullptr))) {
         Result->Flags = KelvoHasPosition | KelvoHasOrientation;
     } else {
         SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);
@@ -280,7 +298,7 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
     if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
                         ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
                         Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
-                        Result->ScaleShear, Cursors ? Cursors + 2 : nullptr)) {
+                        Result->ScaleShear, ScaleShearCursor)) {
         Result->Flags |= KelvoHasScaleShear;
     }
 #if FLT_EVAL_METHOD != 0

@@ -45,10 +45,13 @@ struct clip {
     kelvo_track_group_slot Slot = &Group;
     kelvo_animation Animation = {"clip", 1.0f, 1.0f / 30, 1.0f, 1, &Slot};
 
-    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots; with
-    // Uneven, each track's inner knots lie apart from the other tracks'.
+    // Linear curves of 3 knots, or with Cubic, cubic curves of 9 knots whose
+    // last head orientation lies in the other hemisphere; with Uneven, each
+    // track's inner knots lie apart from the other tracks' and its curves end
+    // before the clip does; with Apart, one inner knot of each orientation
+    // lies apart from its position's.
     explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false,
-                  bool Uneven = false) {
+                  bool Uneven = false, bool Apart = false) {
         for (int Index = 0; Index < 3; ++Index) {
             std::vector<float> Knots = {0, 0.5f, 1};
             if (Cubic) {
@@ -57,6 +60,7 @@ struct clip {
             for (size_t Knot = 1; Uneven && Knot + 1 < Knots.size(); ++Knot) {
                 Knots[Knot] += 0.01f * (float)Index;
             }
+            Knots.back() = Uneven ? 0.96f : Knots.back();
             std::vector<float> Positions = {Seed, 1, 0, 0, 1 + Seed, Index * Seed, 0.5f, 1, 2};
             if (Index == 0 && !RootPositions.empty()) {
                 Positions = RootPositions;
@@ -72,13 +76,19 @@ struct clip {
                 std::vector<float> More = Turn(Seed + Wave);
                 Turns.insert(Turns.end(), More.begin(), More.end());
             }
+            for (size_t Lane = Turns.size() - 4; Cubic && Index == 2 && Lane < Turns.size();
+                 ++Lane) {
+                Turns[Lane] = -Turns[Lane];
+            }
             int const Degree = Cubic ? 3 : 1;
+            std::vector<float> TurnKnots = Knots;
+            TurnKnots[TurnKnots.size() / 2] += Apart ? 0.03f : 0.0f;
             Owned.emplace_back(new test_track(
                 BoneNames[Index],
                 BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 3, Knots, Positions),
                 Index == 0 && !RootPositions.empty()
                     ? IdentityCurve(4)
-                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, Knots, Turns),
+                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, TurnKnots, Turns),
                 IdentityCurve(9)));
             Tracks[Index] = Owned.back()->Track;
         }

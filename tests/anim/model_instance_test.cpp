@@ -75,13 +75,15 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
         KelvoFreeControl(Control);
 }
 
-// Instance sampling (knot cursors, paired curves, cubic pairs evaluated and
-// orientations normalized several bones at a time, on the SSE and the
-// portable path) keeps every bit of sampling each track alone and
-// accumulating by hand: linear and cubic looping clips (their tracks keyed at
-// the same or at different times) played forwards, backwards, by jumps and
-// across the seam, on a sparse pose that repeats bones so that groups fill
-// and part-fill.
+// Instance sampling (knot cursors, paired curves, kept pairs stepping in and
+// out of seam windows, cubic pairs evaluated and orientations normalized
+// several bones at a time, on the SSE and the portable path) keeps every bit
+// of sampling each track alone and accumulating by hand: linear and cubic
+// looping clips (their tracks keyed at the same or at different times, their
+// orientations keyed with their positions or not) played forwards,
+// backwards, by jumps and across the seam, on a sparse pose that repeats
+// bones so that groups fill and part-fill; mid-play, a speed and a loop count
+// change and a binding that two controls share is re-pointed to another clip.
 TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
     character Hero;
     kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
@@ -93,24 +95,42 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
         Clocks.push_back(-1.2f + 0.07f * (float)Step);
     for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
         Clocks.push_back(Jump);
-    for (int Curves = 0; Curves < 3; ++Curves) {
-        bool const Cubic = Curves > 0, Uneven = Curves > 1;
+    for (int Curves = 0; Curves < 4; ++Curves) {
+        bool const Cubic = Curves > 0, Uneven = Curves == 2, Apart = Curves == 3;
         for (bool SSE : {true, false}) {
             SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
-                         (SSE ? ", SSE" : ", portable"));
+                         (Apart ? ", apart" : "") + (SSE ? ", SSE" : ", portable"));
             kelvo::SetSSEPosesAllowed(SSE);
-            clip Clips[3] = {clip(0.2f, {}, Cubic, Uneven), clip(0.7f, {}, Cubic, Uneven),
-                             clip(1.1f, {}, Cubic, Uneven)};
+            clip Clips[4] = {
+                clip(0.2f, {}, Cubic, Uneven, Apart), clip(0.7f, {}, Cubic, Uneven, Apart),
+                clip(1.1f, {}, Cubic, Uneven, Apart), clip(1.6f, {}, Cubic, Uneven, Apart)};
             kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
-            for (int Clip = 0; Clip < 3; ++Clip) {
-                kelvo_control *Control =
-                    KelvoPlayControlledAnimation(0.0f, &Clips[Clip].Animation, Instance);
-                ASSERT_NE(Control, nullptr);
-                KelvoSetControlLoopCount(Control, 0);
-                KelvoSetControlWeight(Control, 1.0f / (float)(Clip + 1));
+            kelvo_control *Controls[4];
+            for (int Clip = 0; Clip < 4; ++Clip) {
+                // The last control plays the first one's binding at its own speed.
+                Controls[Clip] =
+                    Clip < 3 ? KelvoPlayControlledAnimation(0.0f, &Clips[Clip].Animation, Instance)
+                             : KelvoPlayControlledAnimationBinding(
+                                   0.0f, &Clips[0].Animation,
+                                   KelvoGetAnimationBindingFromControlBinding(
+                                       KelvoControlModelsBegin(Controls[0])),
+                                   Instance);
+                ASSERT_NE(Controls[Clip], nullptr);
+                KelvoSetControlLoopCount(Controls[Clip], 0);
+                KelvoSetControlWeight(Controls[Clip], 1.0f / (float)(Clip + 1));
             }
+            KelvoSetControlSpeed(Controls[3], 1.3f);
             owned_pose Sampled(KelvoNewLocalPose(Entries)), Expected(KelvoNewLocalPose(Entries));
-            for (float Clock : Clocks) {
+            for (size_t Step = 0; Step < Clocks.size(); ++Step) {
+                float const Clock = Clocks[Step];
+                if (Step == 30)
+                    KelvoSetControlSpeed(Controls[1], -0.6f);
+                if (Step == 45)
+                    KelvoSetControlLoopCount(Controls[2], 3);
+                if (Step == 80)
+                    KelvoRemapAnimationBindingPointers(KelvoGetAnimationBindingFromControlBinding(
+                                                           KelvoControlModelsBegin(Controls[0])),
+                                                       &Clips[3].Animation);
                 KelvoSetModelClock(Instance, Clock);
                 KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(), 0.0f,
                                                     Sparse);
