@@ -167,11 +167,8 @@ inline kelvo_real32 ContributionSign(kelvo_local_pose_transform const &Entry,
 // its range once.
 void AccumulateContributions(kelvo_local_pose *Pose, kelvo_bone const *Bones, int Count,
                              pose_contribution const *Contributions);
-// The adding step and the first contribution in SSE, the same operations
-// per real as the portable code; for builds without extended precision.
-void AddContributionSSE(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
-                        kelvo_real32 Weight, kelvo_real32 Sign, kelvo_uint32 Flags,
-                        kelvo_real32 const *Sums);
+// The same in SSE, the same operations per real as the portable code; for
+// builds without extended precision.
 void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
                                 kelvo_bone const *Bones, int Count,
                                 pose_contribution const *Contributions);

@@ -103,12 +103,6 @@ inline void AddContributionTo(kelvo_local_pose_transform &Entry, kelvo_int32 Tra
 
 } // namespace
 
-void AddContributionSSE(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
-                        kelvo_real32 Weight, kelvo_real32 Sign, kelvo_uint32 Flags,
-                        kelvo_real32 const *Sums) {
-    AddContributionTo(Entry, TraversalID, Weight, Sign, Flags, Sums);
-}
-
 void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
                                 kelvo_bone const *Bones, int Count,
                                 pose_contribution const *Contributions) {
@@ -181,9 +175,6 @@ void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
 bool NormalizeEntriesSSE(kelvo_local_pose_transform *) {
     return false;
 }
-
-void AddContributionSSE(kelvo_local_pose_transform &, kelvo_int32, kelvo_real32, kelvo_real32,
-                        kelvo_uint32, kelvo_real32 const *) {}
 
 void AccumulateContributionsSSE(kelvo_local_pose_transform *, kelvo_int32, kelvo_bone const *, int,
                                 pose_contribution const *) {}
