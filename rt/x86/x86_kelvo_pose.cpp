@@ -69,8 +69,9 @@ inline void AddContributionTo(kelvo_local_pose_transform &Entry, kelvo_int32 Tra
     __m128 const First = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
     // Weight in the lanes of position and scale/shear, the signed weight
     // in those of the orientation.
-    __m128 const W0 = Select(Last, _mm_set1_ps(OrientationWeight), W);
-    __m128 const W1 = Select(First, _mm_set1_ps(OrientationWeight), W);
+    __m128 const Both = _mm_unpacklo_ps(W, _mm_set_ss(OrientationWeight)); // W, OW, W, 0
+    __m128 const W0 = _mm_shuffle_ps(Both, Both, _MM_SHUFFLE(1, 0, 0, 0));
+    __m128 const W1 = _mm_shuffle_ps(Both, Both, _MM_SHUFFLE(0, 1, 1, 1));
     __m128 const T0 = _mm_loadu_ps(Sums), T1 = _mm_loadu_ps(Sums + 4);
     __m128 const T2 = _mm_loadu_ps(Sums + 8), T3 = _mm_loadu_ps(Sums + 12);
     __m128 P0 = _mm_mul_ps(W0, T0), P1 = _mm_mul_ps(W1, T1);
