@@ -6,6 +6,7 @@
 // direct build, so a partial animation never collapses a bone onto its
 // parent.
 #include "anim/kelvo_control_internal.h"
+#include "anim/kelvo_pose.h"
 #include "anim/kelvo_track_internal.h"
 #include "kelvo2/kelvo2_skeleton.h"
 
@@ -145,31 +146,40 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
     return nullptr;
 }
 
-// A bone sampled and waiting to be accumulated.
+// Bones are sampled a few at a time, their cubic curves evaluated and their
+// orientations normalized together, so that the divisions and square roots
+// overlap (or share vector instructions), then accumulated together: each
+// as if sampled and accumulated alone. A bone takes one contribution per
+// binding and entry, so the order among them is free.
+constexpr int SampledGroupSize = 16;
+
+// A bone sampled by the general path, waiting to be accumulated.
 struct sampled_bone {
-    kelvo_int32 Entry;
-    kelvo_int32 Bone;
-    kelvo_real32 Weight;
-    kelvo_bound_transform_track const *Track;
+    int Slot;       // its contribution
     bool Normalize; // its orientation still owes the exact normalization
+    bool StripRoot;
+    kelvo_bound_transform_track const *Track;
     kelvo_transform Transform;
 };
 
-// Bones are sampled a few at a time, their cubic curves evaluated and their
-// orientations normalized together, so that the divisions and square roots
-// overlap (or share vector instructions); each is accumulated as if sampled
-// alone. Deferred windows are left straight in Pairs, in the order the
-// evaluation takes them.
-constexpr int SampledGroupSize = 16;
-
+// Kept pairs (the steady case: cubic position and orientation, identity
+// scale/shear, no LOD fade) are evaluated straight into rows laid out as a
+// contribution's sums, whose identity scale/shear is filled once. Deferred
+// windows are left straight in Pairs, in the order the evaluation takes
+// them.
 struct sampled_group {
     int Count;
+    int General;
     int Pending;
+    pose_contribution Contributions[SampledGroupSize];
     sampled_bone Bones[SampledGroupSize];
+    kelvo_real32 Rows[SampledGroupSize][16];
     cubic_pair_window Pairs[SampledGroupSize];
     kelvo_real32 *Positions[SampledGroupSize];
     kelvo_real32 *Orientations[SampledGroupSize];
 };
+
+constexpr kelvo_uint32 KeptPairFlags = KelvoHasPosition | KelvoHasOrientation;
 
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
                          kelvo_int32 BoneCount, kelvo_local_pose *Result,
@@ -185,29 +195,34 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     GetControlSampleContext(Binding.Control, &Context);
     lod_rule const Rule = MakeLODRule(AllowedError);
     bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
+    bool const Masked = State.TrackMask || State.ModelMask;
+    // Tracks sampled without a fade towards their LOD transform.
+    kelvo_real32 const Unfaded = Rule.Allowed > Rule.FadeStart ? Rule.Allowed : Rule.FadeStart;
+    kelvo_bound_transform_track const *const Tracks = State.Binding->TrackBindings;
+    track_cursor *const Cursors = State.Cursors;
     sampled_group Group;
-    Group.Count = Group.Pending = 0;
+    Group.Count = Group.General = Group.Pending = 0;
+    for (kelvo_real32 *Row : Group.Rows) {
+        memcpy(Row + 7, IdentityTransform.ScaleShear, sizeof(IdentityTransform.ScaleShear));
+    }
     auto AccumulateGroup = [&] {
         if (Group.Pending > 0) {
             EvaluateCubicPairs(Group.Pending, Group.Pairs, Context.LocalClock, Group.Positions,
                                Group.Orientations);
         }
-        for (int Index = 0; Index < Group.Count; ++Index) {
-            if (Group.Bones[Index].Normalize) {
-                ExactNormalize(Group.Bones[Index].Transform.Orientation);
-            }
-        }
-        for (int Index = 0; Index < Group.Count; ++Index) {
+        for (int Index = 0; Index < Group.General; ++Index) {
             sampled_bone &Sampled = Group.Bones[Index];
+            if (Sampled.Normalize) {
+                ExactNormalize(Sampled.Transform.Orientation);
+            }
             FadeUnderLOD(Rule, *Sampled.Track, &Sampled.Transform);
-            if (VariableDelta && Sampled.Bone == 0) {
+            if (Sampled.StripRoot) {
                 StripRootMotion(&Sampled.Transform);
             }
-            KelvoAccumulateLocalTransform(Result, Sampled.Entry, Sampled.Bone, Sampled.Weight,
-                                          Skeleton, Sampled.Track->QuaternionMode,
-                                          &Sampled.Transform);
+            Group.Contributions[Sampled.Slot].Flags = Sampled.Transform.Flags;
         }
-        Group.Count = Group.Pending = 0;
+        AccumulateContributions(Result, Skeleton->Bones, Group.Count, Group.Contributions);
+        Group.Count = Group.General = Group.Pending = 0;
     };
     kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
                                                                       : Result->BoneCount;
@@ -216,28 +231,61 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         if (Bone < 0 || Bone >= Bones) {
             continue;
         }
-        kelvo_bound_transform_track const &Track = State.Binding->TrackBindings[Bone];
+        kelvo_bound_transform_track const &Track = Tracks[Bone];
         if (!Track.SourceTrack) {
             continue;
         }
-        kelvo_real32 BoneWeight = W * MaskWeight(State.TrackMask, Track.SourceTrackIndex) *
-                                  MaskWeight(State.ModelMask, Bone);
-        if (BoneWeight <= NoWeight) {
+        // Without masks the weight is W itself (W x 1 x 1), above NoWeight.
+        kelvo_real32 BoneWeight = W;
+        if (Masked) {
+            BoneWeight = W * MaskWeight(State.TrackMask, Track.SourceTrackIndex) *
+                         MaskWeight(State.ModelMask, Bone);
+            if (BoneWeight <= NoWeight) {
+                continue;
+            }
+        }
+        if (Track.QuaternionMode > 3) {
+            // Only a caller's binding can have one: reported there.
+            kelvo_transform Local;
+            SampleUnderLOD(Rule, Context, Track, &Local);
+            KelvoAccumulateLocalTransform(Result, Entry, Bone, BoneWeight, Skeleton,
+                                          Track.QuaternionMode, &Local);
             continue;
         }
-        sampled_bone &Sampled = Group.Bones[Group.Count++];
-        Sampled.Entry = Entry;
-        Sampled.Bone = Bone;
-        Sampled.Weight = BoneWeight;
-        Sampled.Track = &Track;
+        int const Slot = Group.Count++;
+        pose_contribution &Contribution = Group.Contributions[Slot];
+        Contribution.Entry = Entry;
+        Contribution.Bone = Bone;
+        Contribution.Weight = BoneWeight;
+        Contribution.QuaternionMode = Track.QuaternionMode;
         cubic_pair_window &Deferred = Group.Pairs[Group.Pending];
-        Deferred.Knots = nullptr;
-        Sampled.Normalize = SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
-                                                   State.Cursors + Bone, &Deferred);
-        if (Deferred.Knots) {
-            Group.Positions[Group.Pending] = Sampled.Transform.Position;
-            Group.Orientations[Group.Pending++] = Sampled.Transform.Orientation;
-            Sampled.Normalize = false;
+        bool const Steady = Track.LODError > Unfaded && !(VariableDelta && Bone == 0);
+        kelvo_transform Unused; // SampleKeptPair's flags and scale/shear are the rows'
+        if (Steady &&
+            SampleKeptPair(Context, Track.SourceTrack, Track, &Unused, Cursors[Bone], &Deferred)) {
+            kelvo_real32 *Row = Group.Rows[Slot];
+            Contribution.Flags = KeptPairFlags;
+            Contribution.Sums = Row;
+            Group.Positions[Group.Pending] = Row;
+            Group.Orientations[Group.Pending++] = Row + 3;
+        } else {
+            sampled_bone &Sampled = Group.Bones[Group.General++];
+            Sampled.Slot = Slot;
+            Sampled.Track = &Track;
+            Sampled.StripRoot = VariableDelta && Bone == 0;
+            Contribution.Sums = Sampled.Transform.Position;
+            Deferred.Knots = nullptr;
+            // A steady track got past the LOD rule and the kept pair already.
+            Sampled.Normalize =
+                Steady ? SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track,
+                                                  &Sampled.Transform, Cursors + Bone, &Deferred)
+                       : SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
+                                                Cursors + Bone, &Deferred);
+            if (Deferred.Knots) {
+                Group.Positions[Group.Pending] = Sampled.Transform.Position;
+                Group.Orientations[Group.Pending++] = Sampled.Transform.Orientation;
+                Sampled.Normalize = false;
+            }
         }
         if (Group.Count == SampledGroupSize) {
             AccumulateGroup();

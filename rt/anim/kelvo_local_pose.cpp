@@ -60,47 +60,61 @@ void InitializeLocalPose(kelvo_local_pose *Pose, kelvo_int32 BoneCount) {
     Pose->TraversalID = 0;
 }
 
+static_assert(offsetof(kelvo_transform, Orientation) == offsetof(kelvo_transform, Position) + 12 &&
+                  offsetof(kelvo_transform, ScaleShear) == offsetof(kelvo_transform, Position) + 28,
+              "a transform's reals after its flags are the 16 sums of a contribution");
+
+// The 16 reals after a transform's flags: position, orientation, scale/shear.
+kelvo_real32 *SumsOf(kelvo_transform &Transform) {
+    return Transform.Position;
+}
+
 // The first-contribution and the adding step of accumulation; Sign is +1 or
-// -1 by the quaternion mode.
-// The contribution may not be the entry itself (the restrict lets the sums
+// -1 by the quaternion mode. Sums (the contribution's position, orientation
+// and scale/shear) may not be the entry's own (the restrict lets the sums
 // vectorize).
 void AddContribution(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
-                     kelvo_real32 Weight, kelvo_real32 Sign,
-                     kelvo_transform const &__restrict Transform) {
+                     kelvo_real32 Weight, kelvo_real32 Sign, kelvo_uint32 Flags,
+                     kelvo_real32 const *__restrict Sums) {
     kelvo_real32 const OrientationWeight = Sign * Weight;
-    kelvo_transform &__restrict Sum = Entry.Transform;
+    kelvo_real32 *__restrict Sum = SumsOf(Entry.Transform);
     if (Entry.TraversalID == TraversalID) {
-        Sum.Flags |= Transform.Flags;
+        Entry.Transform.Flags |= Flags;
         for (int Index = 0; Index < 3; ++Index) {
-            Sum.Position[Index] += Weight * Transform.Position[Index];
+            Sum[Index] += Weight * Sums[Index];
         }
-        for (int Index = 0; Index < 4; ++Index) {
-            Sum.Orientation[Index] += OrientationWeight * Transform.Orientation[Index];
+        for (int Index = 3; Index < 7; ++Index) {
+            Sum[Index] += OrientationWeight * Sums[Index];
         }
-        for (int Index = 0; Index < 9; ++Index) {
-            Sum.ScaleShear[Index] += Weight * Transform.ScaleShear[Index];
+        for (int Index = 7; Index < 16; ++Index) {
+            Sum[Index] += Weight * Sums[Index];
         }
         Entry.Weight += Weight;
         ++Entry.Count;
         return;
     }
+    Entry.Transform.Flags = Flags;
     if (Weight == 1) {
-        Sum = Transform;
+        memcpy(Sum, Sums, 16 * sizeof(kelvo_real32));
     } else {
-        Sum.Flags = Transform.Flags;
         for (int Index = 0; Index < 3; ++Index) {
-            Sum.Position[Index] = Weight * Transform.Position[Index];
+            Sum[Index] = Weight * Sums[Index];
         }
-        for (int Index = 0; Index < 9; ++Index) {
-            Sum.ScaleShear[Index] = Weight * Transform.ScaleShear[Index];
+        for (int Index = 7; Index < 16; ++Index) {
+            Sum[Index] = Weight * Sums[Index];
         }
     }
-    for (int Index = 0; Index < 4; ++Index) {
-        Sum.Orientation[Index] = OrientationWeight * Transform.Orientation[Index];
+    for (int Index = 3; Index < 7; ++Index) {
+        Sum[Index] = OrientationWeight * Sums[Index];
     }
     Entry.Weight = Weight;
     Entry.Count = 1;
     Entry.TraversalID = TraversalID;
+}
+
+void AddContribution(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
+                     kelvo_real32 Weight, kelvo_real32 Sign, kelvo_transform const &Transform) {
+    AddContribution(Entry, TraversalID, Weight, Sign, Transform.Flags, Transform.Position);
 }
 
 // A NaN dot product counts as negative.
@@ -366,6 +380,29 @@ void LocalPoseFromWorldPose(kelvo_skeleton const *Skeleton, kelvo_local_pose *Re
 
 } // namespace
 
+namespace kelvo {
+
+void AccumulateContributions(kelvo_local_pose *Pose, kelvo_bone const *Bones, int Count,
+                             pose_contribution const *Contributions) {
+    kelvo_local_pose_transform *const Entries = Pose->Transforms;
+    kelvo_int32 const TraversalID = Pose->TraversalID;
+    if (FLT_EVAL_METHOD == 0 && SSEPosesEnabled()) {
+        AccumulateContributionsSSE(Entries, TraversalID, Bones, Count, Contributions);
+        return;
+    }
+    for (int Index = 0; Index < Count; ++Index) {
+        pose_contribution const &Contribution = Contributions[Index];
+        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
+        kelvo_real32 const Sign =
+            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
+                             Bones[Contribution.Bone].Transform.Orientation, Contribution.Sums + 3);
+        AddContribution(Entry, TraversalID, Contribution.Weight, Sign, Contribution.Flags,
+                        Contribution.Sums);
+    }
+}
+
+} // namespace kelvo
+
 KELVO_API kelvo_local_pose *KelvoNewLocalPose(kelvo_int32 BoneCount) {
     kelvo_int32 Size = ResultingLocalPoseSize(BoneCount);
     if (!Size) {
@@ -472,6 +509,8 @@ KELVO_API void KelvoAccumulateLocalTransform(kelvo_local_pose *LocalPose,
             KELVO_HERE, QuaternionMode, 0, 3);
         return;
     }
+    // A call to the SSE kernel per contribution costs more than the
+    // compiler's own vectors inline (measured on the two-layer blend).
     AddContribution(Entry, TraversalID, Weight, Sign, *Transform);
 }
 

@@ -134,6 +134,45 @@ void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion);
 // weight or orientation (those become rest).
 bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries);
 
+// One weighted contribution to pose entry Entry: Flags and the 16 reals
+// that follow a transform's flags (position, orientation, scale/shear) at
+// Sums. Bone is the skeleton bone whose rest orientation the neighbourhood
+// modes compare with; QuaternionMode lies in [0, 3].
+struct pose_contribution {
+    kelvo_int32 Entry;
+    kelvo_int32 Bone;
+    kelvo_real32 Weight;
+    kelvo_int32 QuaternionMode;
+    kelvo_uint32 Flags;
+    kelvo_real32 const *Sums;
+};
+
+// The orientation's sign by the quaternion mode. The dot products keep the
+// scalar order (another order can flip the sign near 0); a NaN counts as
+// negative.
+inline kelvo_real32 ContributionSign(kelvo_local_pose_transform const &Entry,
+                                     kelvo_int32 TraversalID, kelvo_int32 QuaternionMode,
+                                     kelvo_real32 const *Rest, kelvo_real32 const *Orientation) {
+    if (QuaternionMode == 3 && Entry.TraversalID == TraversalID) {
+        return Dot4(Entry.Transform.Orientation, Orientation) >= 0 ? 1.0f : -1.0f;
+    }
+    if (QuaternionMode >= 2) {
+        return Dot4(Rest, Orientation) >= 0 ? 1.0f : -1.0f;
+    }
+    return QuaternionMode == 1 ? -1.0f : 1.0f;
+}
+
+// Count contributions added in order, each as KelvoAccumulateLocalTransform
+// adds it, bit for bit. Entries and bones are trusted: the caller checked
+// its range once.
+void AccumulateContributions(kelvo_local_pose *Pose, kelvo_bone const *Bones, int Count,
+                             pose_contribution const *Contributions);
+// The same in SSE, the same operations per real as the portable code; for
+// builds without extended precision.
+void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                                kelvo_bone const *Bones, int Count,
+                                pose_contribution const *Contributions);
+
 // True when the processor has SSE2 and tests have not switched the SSE path
 // off; the switch lets them compare both paths on one machine.
 bool SSEPosesEnabled();

@@ -1,6 +1,6 @@
 // Pose work with SSE2: the world-pose kernels (x86_kelvo_pose_kernels.h)
-// compiled for SSE2, and the quaternion renormalization that ends
-// accumulation.
+// compiled for SSE2, weighted accumulation, and the quaternion
+// renormalization that ends accumulation.
 #include "anim/kelvo_pose.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -54,7 +54,69 @@ void ScaleSums(kelvo_transform &Sum, __m128 Inverse, int Lane) {
     _mm_store_ss(ScaleShear + 8, _mm_mul_ss(_mm_load_ss(ScaleShear + 8), Scale));
 }
 
+// The adding step and the first contribution: every real gets the portable
+// code's single operations (Sum + W x T, W x T, or T where a weight of 1
+// copies), lane for lane. The 16 sums sit 12 bytes into the entry, after
+// its weight, count and flags; the orientation takes lane 3 of the first
+// four and lanes 0-2 of the second.
+inline void AddContributionTo(kelvo_local_pose_transform &Entry, kelvo_int32 TraversalID,
+                              kelvo_real32 Weight, kelvo_real32 Sign, kelvo_uint32 Flags,
+                              kelvo_real32 const *Sums) {
+    kelvo_real32 *const Sum = Entry.Transform.Position;
+    kelvo_real32 const OrientationWeight = Sign * Weight;
+    __m128 const W = _mm_set1_ps(Weight);
+    __m128 const Last = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
+    __m128 const First = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+    // Weight in the lanes of position and scale/shear, the signed weight
+    // in those of the orientation.
+    __m128 const Both = _mm_unpacklo_ps(W, _mm_set_ss(OrientationWeight)); // W, OW, W, 0
+    __m128 const W0 = _mm_shuffle_ps(Both, Both, _MM_SHUFFLE(1, 0, 0, 0));
+    __m128 const W1 = _mm_shuffle_ps(Both, Both, _MM_SHUFFLE(0, 1, 1, 1));
+    __m128 const T0 = _mm_loadu_ps(Sums), T1 = _mm_loadu_ps(Sums + 4);
+    __m128 const T2 = _mm_loadu_ps(Sums + 8), T3 = _mm_loadu_ps(Sums + 12);
+    __m128 P0 = _mm_mul_ps(W0, T0), P1 = _mm_mul_ps(W1, T1);
+    __m128 P2 = _mm_mul_ps(W, T2), P3 = _mm_mul_ps(W, T3);
+    if (Entry.TraversalID == TraversalID) {
+        _mm_storeu_ps(Sum, _mm_add_ps(_mm_loadu_ps(Sum), P0));
+        _mm_storeu_ps(Sum + 4, _mm_add_ps(_mm_loadu_ps(Sum + 4), P1));
+        _mm_storeu_ps(Sum + 8, _mm_add_ps(_mm_loadu_ps(Sum + 8), P2));
+        _mm_storeu_ps(Sum + 12, _mm_add_ps(_mm_loadu_ps(Sum + 12), P3));
+        Entry.Transform.Flags |= Flags;
+        Entry.Weight += Weight;
+        ++Entry.Count;
+        return;
+    }
+    if (Weight == 1) {
+        P0 = Select(Last, P0, T0);
+        P1 = Select(First, P1, T1);
+        P2 = T2;
+        P3 = T3;
+    }
+    _mm_storeu_ps(Sum, P0);
+    _mm_storeu_ps(Sum + 4, P1);
+    _mm_storeu_ps(Sum + 8, P2);
+    _mm_storeu_ps(Sum + 12, P3);
+    Entry.Transform.Flags = Flags;
+    Entry.Weight = Weight;
+    Entry.Count = 1;
+    Entry.TraversalID = TraversalID;
+}
+
 } // namespace
+
+void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                                kelvo_bone const *Bones, int Count,
+                                pose_contribution const *Contributions) {
+    for (int Index = 0; Index < Count; ++Index) {
+        pose_contribution const &Contribution = Contributions[Index];
+        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
+        kelvo_real32 const Sign =
+            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
+                             Bones[Contribution.Bone].Transform.Orientation, Contribution.Sums + 3);
+        AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign, Contribution.Flags,
+                          Contribution.Sums);
+    }
+}
 
 bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries) {
     kelvo_local_pose_transform &A = Entries[0], &B = Entries[1], &C = Entries[2], &D = Entries[3];
@@ -114,6 +176,9 @@ void RenormalizeQuaternionSSE(kelvo_real32 *Quaternion) {
 bool NormalizeEntriesSSE(kelvo_local_pose_transform *) {
     return false;
 }
+
+void AccumulateContributionsSSE(kelvo_local_pose_transform *, kelvo_int32, kelvo_bone const *, int,
+                                pose_contribution const *) {}
 
 } // namespace kelvo
 

@@ -147,6 +147,60 @@ TEST_F(LocalPoseTest, AccumulationFillsSignsAndNormalizesAsSpecified) {
     ExpectLogged(KelvoErrorLogMessage, "SkeletonBoneIndex 7 is out of range [0, 3)");
 }
 
+// Accumulating a range at once, on the SSE and on the portable path, keeps
+// every bit of each entry of accumulating contribution by contribution, in
+// every quaternion mode: first contributions of weight 1 (copied) and of
+// other weights, added ones, negative zeros (a zero sum plus a zero
+// product), a NaN orientation.
+TEST_F(LocalPoseTest, AccumulatingARangeAtOnceKeepsTheBitsOfEachContribution) {
+    int const Count = 67;
+    test_skeleton S(Count, 51);
+    std::mt19937 Engine(52);
+    std::uniform_real_distribution<float> Weight(0.05f, 0.9f);
+    std::vector<kelvo_transform> Transforms;
+    std::vector<kelvo::pose_contribution> Contributions;
+    for (int Bone = 0; Bone < Count; ++Bone) {
+        for (int Layer = 0; Layer < 3; ++Layer) {
+            kelvo_transform T = RandomTransform(Engine, 3);
+            T.ScaleShear[1] = Bone % 3 == 0 || (Bone + Layer) % 2 ? -0.0f : 0.0f;
+            if ((Bone + Layer) % 5 == 0) {
+                T.Position[1] = T.Orientation[2] = -0.0f;
+            }
+            if (Bone % 11 == 3 && Layer == 1) {
+                T.Orientation[1] = NAN;
+            }
+            float const W = (Bone + Layer) % 3 == 0 ? 1.0f : Weight(Engine);
+            Transforms.push_back(T);
+            Contributions.push_back({Bone, Bone, W, (Bone + Layer) % 4, T.Flags, nullptr});
+        }
+    }
+    for (size_t Index = 0; Index < Transforms.size(); ++Index) {
+        Contributions[Index].Sums = Transforms[Index].Position;
+    }
+    local_pose_ptr Single(KelvoNewLocalPose(Count));
+    KelvoBeginLocalPoseAccumulation(Single.get(), 0, Count, nullptr);
+    for (kelvo::pose_contribution const &C : Contributions) {
+        KelvoAccumulateLocalTransform(Single.get(), C.Entry, C.Bone, C.Weight, &S.Skeleton,
+                                      C.QuaternionMode,
+                                      &Transforms[(size_t)(&C - &Contributions[0])]);
+    }
+    for (bool SSE : {true, false}) {
+        SCOPED_TRACE(SSE ? "SSE" : "portable");
+        kelvo::SetSSEPosesAllowed(SSE);
+        local_pose_ptr Whole(KelvoNewLocalPose(Count));
+        KelvoBeginLocalPoseAccumulation(Whole.get(), 0, Count, nullptr);
+        kelvo::AccumulateContributions(Whole.get(), S.Skeleton.Bones, (int)Contributions.size(),
+                                       Contributions.data());
+        for (int Bone = 0; Bone < Count; ++Bone) {
+            EXPECT_EQ(memcmp(&Whole->Transforms[Bone], &Single->Transforms[Bone],
+                             sizeof(kelvo_local_pose_transform)),
+                      0)
+                << Bone;
+        }
+    }
+    kelvo::SetSSEPosesAllowed(true);
+}
+
 // Two random contributions per bone, whose sums lie both near and far from
 // unit length, end alike on the SSE and the portable path.
 TEST_F(LocalPoseTest, EndOfAccumulationAgreesOnBothPaths) {

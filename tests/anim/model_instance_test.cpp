@@ -51,8 +51,8 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
             kelvo_bound_transform_track Bound = BindTrack(&Clips[Clip].Tracks[Bone]);
             kelvo_transform Local;
             KelvoSampleTrackUUULocal(&Context, Bound.SourceTrack, &Bound, &Local);
-            KelvoAccumulateLocalTransform(Expected.get(), Bone, Bone, Weights[Clip],
-                                          &Hero.Skeleton, 0, &Local);
+            KelvoAccumulateLocalTransform(Expected.get(), Bone, Bone, Weights[Clip], &Hero.Skeleton,
+                                          0, &Local);
         }
     }
     KelvoEndLocalPoseAccumulation(Expected.get(), 0, 3, &Hero.Skeleton, nullptr);
@@ -75,16 +75,33 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
         KelvoFreeControl(Control);
 }
 
+// How three clips play on the character, beside their curves: with
+// AllowedError and the bound tracks' LOD errors, the masks (track mask
+// 1, 0.5, 0.0015 and model mask 0.7, 1, 1, so that some bones weigh under
+// the threshold), the accumulation mode and each bone's quaternion mode
+// (-1: as bound).
+struct sampling_case {
+    char const *Name;
+    float AllowedError;
+    float LODErrors[3]; // 0: as bound
+    bool Masks;
+    kelvo_accumulation_mode Accumulation;
+    int QuaternionModes[3];
+};
+
 // Instance sampling (knot cursors, paired curves, kept pairs stepping in and
 // out of seam windows, cubic pairs evaluated and orientations normalized
-// several bones at a time, on the SSE and the portable path) keeps every bit
-// of sampling each track alone and accumulating by hand: linear and cubic
-// looping clips (their tracks keyed at the same or at different times, their
-// orientations keyed with their positions or not) played forwards,
-// backwards, by jumps and across the seam, on a sparse pose that repeats
-// bones so that groups fill and part-fill; mid-play, a speed and a loop count
-// change and a binding that two controls share is re-pointed to another clip.
-TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
+// several bones at a time) keeps every bit of each entry (sums, weight,
+// count, traversal) of sampling each track alone, applying the LOD rule,
+// masks and root-motion stripping by hand and accumulating, on the SSE and
+// the portable path: linear and cubic looping clips (their tracks keyed at
+// the same or at different times, their orientations keyed with their
+// positions or not) played forwards, backwards, by jumps and across the
+// seam, on a sparse pose that repeats bones so that groups fill and
+// part-fill; mid-play, a speed and a loop count change and a binding that
+// two controls share is re-pointed to another clip.
+void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
+    SCOPED_TRACE(Case.Name);
     character Hero;
     kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
     kelvo_int32 const Entries = (kelvo_int32)(sizeof(Sparse) / sizeof(Sparse[0]));
@@ -95,6 +112,13 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
         Clocks.push_back(-1.2f + 0.07f * (float)Step);
     for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
         Clocks.push_back(Jump);
+    kelvo_track_mask *TrackMask = KelvoNewTrackMask(1.0f, 3);
+    kelvo_track_mask *ModelMask = KelvoNewTrackMask(1.0f, 3);
+    KelvoSetTrackMaskBoneWeight(TrackMask, 1, 0.5f);
+    KelvoSetTrackMaskBoneWeight(TrackMask, 2, 0.0015f);
+    KelvoSetTrackMaskBoneWeight(ModelMask, 0, 0.7f);
+    float const FadeStart = Case.AllowedError * KelvoGetGlobalLODFadingFactor();
+    float const FadeScale = Case.AllowedError > 0 ? 1.0f / (Case.AllowedError - FadeStart) : 0;
     for (int Curves = 0; Curves < 4; ++Curves) {
         bool const Cubic = Curves > 0, Uneven = Curves == 2, Apart = Curves == 3;
         for (bool SSE : {true, false}) {
@@ -107,17 +131,32 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
             kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
             kelvo_control *Controls[4];
             for (int Clip = 0; Clip < 4; ++Clip) {
+                kelvo_controlled_animation_builder *Builder =
+                    KelvoBeginControlledAnimation(0.0f, &Clips[Clip < 3 ? Clip : 0].Animation);
+                KelvoSetTrackGroupTarget(Builder, 0, Instance);
+                KelvoSetTrackGroupAccumulation(Builder, 0, Case.Accumulation);
+                if (Case.Masks) {
+                    KelvoSetTrackGroupTrackMask(Builder, 0, TrackMask);
+                    KelvoSetTrackGroupModelMask(Builder, 0, ModelMask);
+                }
                 // The last control plays the first one's binding at its own speed.
-                Controls[Clip] =
-                    Clip < 3 ? KelvoPlayControlledAnimation(0.0f, &Clips[Clip].Animation, Instance)
-                             : KelvoPlayControlledAnimationBinding(
-                                   0.0f, &Clips[0].Animation,
-                                   KelvoGetAnimationBindingFromControlBinding(
-                                       KelvoControlModelsBegin(Controls[0])),
-                                   Instance);
-                ASSERT_NE(Controls[Clip], nullptr);
-                KelvoSetControlLoopCount(Controls[Clip], 0);
-                KelvoSetControlWeight(Controls[Clip], 1.0f / (float)(Clip + 1));
+                if (Clip == 3)
+                    KelvoSetTrackGroupBinding(Builder, 0,
+                                              KelvoGetAnimationBindingFromControlBinding(
+                                                  KelvoControlModelsBegin(Controls[0])));
+                kelvo_control *Control = Controls[Clip] = KelvoEndControlledAnimation(Builder);
+                ASSERT_NE(Control, nullptr);
+                KelvoSetControlLoopCount(Control, 0);
+                KelvoSetControlWeight(Control, 1.0f / (float)(Clip + 1));
+                kelvo_animation_binding *Animation =
+                    KelvoGetAnimationBindingFromControlBinding(KelvoControlModelsBegin(Control));
+                for (int Bone = 0; Bone < 3 && Clip < 3; ++Bone) {
+                    if (Case.LODErrors[Bone] > 0)
+                        KelvoSetLODErrorValue(Animation, Bone, Case.LODErrors[Bone]);
+                    if (Case.QuaternionModes[Bone] >= 0)
+                        Animation->TrackBindings[Bone].QuaternionMode =
+                            (kelvo_uint8)Case.QuaternionModes[Bone];
+                }
             }
             KelvoSetControlSpeed(Controls[3], 1.3f);
             owned_pose Sampled(KelvoNewLocalPose(Entries)), Expected(KelvoNewLocalPose(Entries));
@@ -132,8 +171,8 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
                                                            KelvoControlModelsBegin(Controls[0])),
                                                        &Clips[3].Animation);
                 KelvoSetModelClock(Instance, Clock);
-                KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(), 0.0f,
-                                                    Sparse);
+                KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(),
+                                                    Case.AllowedError, Sparse);
                 KelvoBeginLocalPoseAccumulation(Expected.get(), 0, Entries, Sparse);
                 for (kelvo_model_control_binding *Binding = KelvoModelControlsBegin(Instance);
                      Binding != KelvoModelControlsEnd(Instance);
@@ -144,25 +183,42 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
                     kelvo_animation_binding *Animation =
                         KelvoGetAnimationBindingFromControlBinding(Binding);
                     for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
-                        kelvo_bound_transform_track const &Track =
-                            Animation->TrackBindings[Sparse[Entry]];
-                        kelvo_transform Local;
-                        KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, &Local);
-                        KelvoAccumulateLocalTransform(Expected.get(), Entry, Sparse[Entry],
-                                                      KelvoGetControlWeight(Control),
+                        kelvo_int32 const Bone = Sparse[Entry];
+                        kelvo_bound_transform_track const &Track = Animation->TrackBindings[Bone];
+                        float Weight = KelvoGetControlWeight(Control);
+                        if (Case.Masks) {
+                            Weight =
+                                Weight *
+                                KelvoGetTrackMaskBoneWeight(TrackMask, Track.SourceTrackIndex) *
+                                KelvoGetTrackMaskBoneWeight(ModelMask, Bone);
+                        }
+                        if (Weight <= 0.001f)
+                            continue;
+                        kelvo_transform Local = Track.LODTransform;
+                        if (Track.LODError > FadeStart) {
+                            KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track, &Local);
+                            if (Track.LODError <= Case.AllowedError)
+                                KelvoLinearBlendTransform(&Local, &Local,
+                                                          (Case.AllowedError - Track.LODError) *
+                                                              FadeScale,
+                                                          &Track.LODTransform);
+                        }
+                        if (Case.Accumulation == KelvoVariableDeltaAccumulation && Bone == 0) {
+                            Local.Flags &= ~(kelvo_uint32)(KelvoHasPosition | KelvoHasOrientation);
+                            float const Still[7] = {0, 0, 0, 0, 0, 0, 1};
+                            std::memcpy(Local.Position, Still, sizeof(Still));
+                        }
+                        KelvoAccumulateLocalTransform(Expected.get(), Entry, Bone, Weight,
                                                       &Hero.Skeleton, Track.QuaternionMode, &Local);
                     }
                 }
-                KelvoEndLocalPoseAccumulation(Expected.get(), 0, Entries, &Hero.Skeleton, Sparse);
+                KelvoEndLocalPoseAccumulationLOD(Expected.get(), 0, Entries, &Hero.Skeleton,
+                                                 Case.AllowedError, Sparse);
                 for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
-                    kelvo_transform const *A = KelvoGetLocalPoseTransform(Sampled.get(), Entry);
-                    kelvo_transform const *B = KelvoGetLocalPoseTransform(Expected.get(), Entry);
-                    ASSERT_EQ(A->Flags, B->Flags) << Clock << " entry " << Entry;
-                    ASSERT_EQ(memcmp(A->Position, B->Position, sizeof(A->Position)), 0) << Clock;
-                    ASSERT_EQ(memcmp(A->Orientation, B->Orientation, sizeof(A->Orientation)), 0)
-                        << Clock;
-                    ASSERT_EQ(memcmp(A->ScaleShear, B->ScaleShear, sizeof(A->ScaleShear)), 0)
-                        << Clock;
+                    ASSERT_EQ(memcmp(&Sampled->Transforms[Entry], &Expected->Transforms[Entry],
+                                     sizeof(kelvo_local_pose_transform)),
+                              0)
+                        << Clock << " entry " << Entry;
                 }
             }
             while (KelvoModelControlsBegin(Instance) != KelvoModelControlsEnd(Instance))
@@ -171,6 +227,30 @@ TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
         }
     }
     kelvo::SetSSEPosesAllowed(true);
+    KelvoFreeTrackMask(TrackMask);
+    KelvoFreeTrackMask(ModelMask);
+}
+
+TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
+    ExpectInstanceSamplingKeepsEveryBit(
+        {"as bound", 0.0f, {0, 0, 0}, false, KelvoNoAccumulation, {-1, -1, -1}});
+}
+
+// The paths beside the steady one, in the same ranges as steady tracks.
+TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOnEveryPathBesideTheSteadyOne) {
+    sampling_case const Cases[] = {
+        {"quaternion modes", 0.0f, {0, 0, 0}, false, KelvoNoAccumulation, {1, 2, 3}},
+        {"LOD transform, fade, sampled",
+         0.5f,
+         {0.1f, 0.45f, 2.0f},
+         false,
+         KelvoNoAccumulation,
+         {3, 3, 3}},
+        {"masks", 0.0f, {0, 0, 0}, true, KelvoNoAccumulation, {3, 2, 0}},
+        {"variable-delta root", 0.0f, {0, 0, 0}, false, KelvoVariableDeltaAccumulation, {2, 3, 3}},
+    };
+    for (sampling_case const &Case : Cases)
+        ExpectInstanceSamplingKeepsEveryBit(Case);
 }
 
 TEST_F(ModelInstanceTest, CompletedControlsAndFreedInstancesReleaseTheirBindings) {
@@ -274,8 +354,8 @@ struct root_path {
         int Segment = T < 0.5f ? 0 : 1;
         float F = (T - 0.5f * (float)Segment) / 0.5f;
         for (int Axis = 0; Axis < 3; ++Axis) {
-            Result[Axis] = Points[Segment][Axis] +
-                           F * (Points[Segment + 1][Axis] - Points[Segment][Axis]);
+            Result[Axis] =
+                Points[Segment][Axis] + F * (Points[Segment + 1][Axis] - Points[Segment][Axis]);
         }
     }
     // From local time Start to End, through whole loops of one second.
@@ -302,18 +382,17 @@ TEST_F(ModelInstanceTest, RootMotionMatchesTheRootTrack) {
         float Speed, LocalStart, Elapsed;
     } const Cases[] = {
         {KelvoVariableDeltaAccumulation, false, 1, 0.2f, 0.25f},
-        {KelvoVariableDeltaAccumulation, false, 1, 0.8f, 0.5f},   // across the seam
-        {KelvoVariableDeltaAccumulation, false, 1, 0.3f, 2.3f},   // two seams
-        {KelvoVariableDeltaAccumulation, false, -1, 0.8f, 0.3f},  // backwards
-        {KelvoVariableDeltaAccumulation, false, -1, 0.2f, 0.5f},  // backwards, across
+        {KelvoVariableDeltaAccumulation, false, 1, 0.8f, 0.5f},  // across the seam
+        {KelvoVariableDeltaAccumulation, false, 1, 0.3f, 2.3f},  // two seams
+        {KelvoVariableDeltaAccumulation, false, -1, 0.8f, 0.3f}, // backwards
+        {KelvoVariableDeltaAccumulation, false, -1, 0.2f, 0.5f}, // backwards, across
         {KelvoConstantExtractionAccumulation, false, 1, 0.7f, 0.5f},
         {KelvoConstantExtractionAccumulation, true, 1, 0.7f, 0.5f},
         {KelvoConstantExtractionAccumulation, false, -1, 0.1f, 0.3f},
     };
     for (auto const &Case : Cases) {
         SCOPED_TRACE(testing::Message() << "mode " << Case.Mode << " speed " << Case.Speed
-                                        << " from " << Case.LocalStart << " for "
-                                        << Case.Elapsed);
+                                        << " from " << Case.LocalStart << " for " << Case.Elapsed);
         Walk.Group.PeriodicLoop = Case.Periodic ? &Loop : nullptr;
         kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
         kelvo_controlled_animation_builder *Builder =
@@ -527,14 +606,15 @@ TEST_F(ModelInstanceTest, TracksBelowTheAllowedErrorFadeToTheirLODValue) {
     // starts at 0.8 of the allowed error).
     struct {
         float Allowed, Towards;
-    } const Cases[] = {{0.0f, 0.0f}, {0.4f, 0.0f}, {0.55f, (0.55f - 0.5f) / (0.55f * 0.2f)},
-                       {1.0f, 1.0f}};
+    } const Cases[] = {
+        {0.0f, 0.0f}, {0.4f, 0.0f}, {0.55f, (0.55f - 0.5f) / (0.55f * 0.2f)}, {1.0f, 1.0f}};
     for (auto const &Case : Cases) {
         KelvoSampleModelAnimationsLOD(Instance, 0, 3, Pose.get(), Case.Allowed);
         float const *P = KelvoGetLocalPoseTransform(Pose.get(), 1)->Position;
         for (int Axis = 0; Axis < 3; ++Axis) {
-            float Want = Sampled.Position[Axis] +
-                         Case.Towards * (Bound.LODTransform.Position[Axis] - Sampled.Position[Axis]);
+            float Want =
+                Sampled.Position[Axis] +
+                Case.Towards * (Bound.LODTransform.Position[Axis] - Sampled.Position[Axis]);
             EXPECT_NEAR(P[Axis], Want, 1e-5f) << "allowed " << Case.Allowed << " axis " << Axis;
         }
     }
