@@ -151,7 +151,7 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
 // overlap (or share vector instructions), then accumulated together: each
 // as if sampled and accumulated alone. A bone takes one contribution per
 // binding and entry, so the order among them is free.
-constexpr int SampledGroupSize = 16;
+constexpr int SampledGroupSize = 32;
 
 // A bone sampled by the general path, waiting to be accumulated.
 struct sampled_bone {
