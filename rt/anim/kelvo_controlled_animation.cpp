@@ -164,7 +164,7 @@ struct sampled_bone {
 
 // Kept pairs (the steady case: cubic position and orientation, identity
 // scale/shear, no LOD fade) are evaluated and added to their entries
-// together by AccumulateCubicPairsSSE, from Steady and SteadyPairs. The
+// together by AccumulateCubicPairsSSE, from Steadies and SteadyPairs. The
 // portable path evaluates them into rows laid out as a contribution's
 // sums, whose identity scale/shear is filled once. Deferred windows of the
 // general path (and the portable path's kept pairs) are left straight in
@@ -205,7 +205,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     kelvo_real32 const Unfaded = Rule.Allowed > Rule.FadeStart ? Rule.Allowed : Rule.FadeStart;
     kelvo_bound_transform_track const *const Tracks = State.Binding->TrackBindings;
     track_cursor *const Cursors = State.Cursors;
-    // Extended precision would round the portable sums otherwise.
+    // The SSE pass has the portable bits only without extended precision.
     bool const Fused = FLT_EVAL_METHOD == 0 && SSEPosesEnabled();
     sampled_group Group;
     Group.Count = Group.General = Group.Pending = Group.Steady = 0;
