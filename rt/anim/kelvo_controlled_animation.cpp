@@ -151,7 +151,7 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
 // overlap (or share vector instructions), then accumulated together: each
 // as if sampled and accumulated alone. A bone takes one contribution per
 // binding and entry, so the order among them is free.
-constexpr int SampledGroupSize = 16;
+constexpr int SampledGroupSize = 32;
 
 // A bone sampled by the general path, waiting to be accumulated.
 struct sampled_bone {
@@ -163,27 +163,32 @@ struct sampled_bone {
 };
 
 // Kept pairs (the steady case: cubic position and orientation, identity
-// scale/shear, no LOD fade) are evaluated straight into rows laid out as a
-// contribution's sums, whose identity scale/shear is filled once. Deferred
-// windows are left straight in Pairs, in the order the evaluation takes
-// them.
+// scale/shear, no LOD fade) are evaluated and added to their entries
+// together by AccumulateCubicPairsSSE, from Steadies and SteadyPairs. The
+// portable path evaluates them into rows laid out as a contribution's
+// sums, whose identity scale/shear is filled once. Deferred windows of the
+// general path (and the portable path's kept pairs) are left straight in
+// Pairs, in the order the evaluation takes them.
 struct sampled_group {
-    int Count;
+    int Count; // contributions
     int General;
     int Pending;
+    int Steady;
     pose_contribution Contributions[SampledGroupSize];
     sampled_bone Bones[SampledGroupSize];
     kelvo_real32 Rows[SampledGroupSize][16];
     cubic_pair_window Pairs[SampledGroupSize];
     kelvo_real32 *Positions[SampledGroupSize];
     kelvo_real32 *Orientations[SampledGroupSize];
+    steady_contribution Steadies[SampledGroupSize];
+    cubic_pair_window SteadyPairs[SampledGroupSize];
 };
 
 constexpr kelvo_uint32 KeptPairFlags = KelvoHasPosition | KelvoHasOrientation;
 
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
-                         kelvo_int32 BoneCount, kelvo_local_pose *Result,
-                         kelvo_real32 AllowedError, kelvo_int32 const *SparseBoneArray) {
+                         kelvo_int32 BoneCount, kelvo_local_pose *Result, kelvo_real32 AllowedError,
+                         kelvo_int32 const *SparseBoneArray) {
     controlled_animation_state const &State = Binding.State.Animation;
     kelvo_real32 W = EffectiveWeight(Binding.Control);
     if (W <= NoWeight) {
@@ -200,12 +205,25 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     kelvo_real32 const Unfaded = Rule.Allowed > Rule.FadeStart ? Rule.Allowed : Rule.FadeStart;
     kelvo_bound_transform_track const *const Tracks = State.Binding->TrackBindings;
     track_cursor *const Cursors = State.Cursors;
+    // The SSE pass has the portable bits only without extended precision.
+    bool const Fused = FLT_EVAL_METHOD == 0 && SSEPosesEnabled();
     sampled_group Group;
-    Group.Count = Group.General = Group.Pending = 0;
-    for (kelvo_real32 *Row : Group.Rows) {
-        memcpy(Row + 7, IdentityTransform.ScaleShear, sizeof(IdentityTransform.ScaleShear));
+    Group.Count = Group.General = Group.Pending = Group.Steady = 0;
+    if (!Fused) {
+        for (kelvo_real32 *Row : Group.Rows) {
+            memcpy(Row + 7, IdentityTransform.ScaleShear, sizeof(IdentityTransform.ScaleShear));
+        }
     }
     auto AccumulateGroup = [&] {
+        if (Group.Steady > 0) {
+            AccumulateCubicPairsSSE(Result->Transforms, Result->TraversalID, Skeleton->Bones,
+                                    Group.Steady, Group.SteadyPairs, Group.Steadies,
+                                    Context.LocalClock);
+        }
+        if (Group.Count == 0) {
+            Group.Steady = 0;
+            return;
+        }
         if (Group.Pending > 0) {
             EvaluateCubicPairs(Group.Pending, Group.Pairs, Context.LocalClock, Group.Positions,
                                Group.Orientations);
@@ -222,10 +240,10 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
             Group.Contributions[Sampled.Slot].Flags = Sampled.Transform.Flags;
         }
         AccumulateContributions(Result, Skeleton->Bones, Group.Count, Group.Contributions);
-        Group.Count = Group.General = Group.Pending = 0;
+        Group.Count = Group.General = Group.Pending = Group.Steady = 0;
     };
-    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
-                                                                      : Result->BoneCount;
+    kelvo_int32 const End =
+        FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount : Result->BoneCount;
     for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
         kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
         if (Bone < 0 || Bone >= Bones) {
@@ -252,42 +270,53 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
                                           Track.QuaternionMode, &Local);
             continue;
         }
-        int const Slot = Group.Count++;
-        pose_contribution &Contribution = Group.Contributions[Slot];
-        Contribution.Entry = Entry;
-        Contribution.Bone = Bone;
-        Contribution.Weight = BoneWeight;
-        Contribution.QuaternionMode = Track.QuaternionMode;
-        cubic_pair_window &Deferred = Group.Pairs[Group.Pending];
         bool const Steady = Track.LODError > Unfaded && !(VariableDelta && Bone == 0);
-        kelvo_transform Unused; // SampleKeptPair's flags and scale/shear are the rows'
-        if (Steady &&
-            SampleKeptPair(Context, Track.SourceTrack, Track, &Unused, Cursors[Bone], &Deferred)) {
-            kelvo_real32 *Row = Group.Rows[Slot];
-            Contribution.Flags = KeptPairFlags;
-            Contribution.Sums = Row;
-            Group.Positions[Group.Pending] = Row;
-            Group.Orientations[Group.Pending++] = Row + 3;
+        kelvo_transform Unused; // SampleKeptPair's flags and scale/shear are implied
+        if (Fused && Steady &&
+            SampleKeptPair(Context, Track.SourceTrack, Track, &Unused, Cursors[Bone],
+                           Group.SteadyPairs + Group.Steady)) {
+            steady_contribution &Contribution = Group.Steadies[Group.Steady++];
+            Contribution.Entry = Entry;
+            Contribution.Bone = Bone;
+            Contribution.Weight = BoneWeight;
+            Contribution.QuaternionMode = Track.QuaternionMode;
         } else {
-            sampled_bone &Sampled = Group.Bones[Group.General++];
-            Sampled.Slot = Slot;
-            Sampled.Track = &Track;
-            Sampled.StripRoot = VariableDelta && Bone == 0;
-            Contribution.Sums = Sampled.Transform.Position;
-            Deferred.Knots = nullptr;
-            // A steady track got past the LOD rule and the kept pair already.
-            Sampled.Normalize =
-                Steady ? SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track,
-                                                  &Sampled.Transform, Cursors + Bone, &Deferred)
-                       : SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
-                                                Cursors + Bone, &Deferred);
-            if (Deferred.Knots) {
-                Group.Positions[Group.Pending] = Sampled.Transform.Position;
-                Group.Orientations[Group.Pending++] = Sampled.Transform.Orientation;
-                Sampled.Normalize = false;
+            int const Slot = Group.Count++;
+            pose_contribution &Contribution = Group.Contributions[Slot];
+            Contribution.Entry = Entry;
+            Contribution.Bone = Bone;
+            Contribution.Weight = BoneWeight;
+            Contribution.QuaternionMode = Track.QuaternionMode;
+            cubic_pair_window &Deferred = Group.Pairs[Group.Pending];
+            if (!Fused && Steady &&
+                SampleKeptPair(Context, Track.SourceTrack, Track, &Unused, Cursors[Bone],
+                               &Deferred)) {
+                kelvo_real32 *Row = Group.Rows[Slot];
+                Contribution.Flags = KeptPairFlags;
+                Contribution.Sums = Row;
+                Group.Positions[Group.Pending] = Row;
+                Group.Orientations[Group.Pending++] = Row + 3;
+            } else {
+                sampled_bone &Sampled = Group.Bones[Group.General++];
+                Sampled.Slot = Slot;
+                Sampled.Track = &Track;
+                Sampled.StripRoot = VariableDelta && Bone == 0;
+                Contribution.Sums = Sampled.Transform.Position;
+                Deferred.Knots = nullptr;
+                // A steady track got past the LOD rule and the kept pair already.
+                Sampled.Normalize =
+                    Steady ? SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track,
+                                                      &Sampled.Transform, Cursors + Bone, &Deferred)
+                           : SampleUnderLODDeferred(Rule, Context, Track, &Sampled.Transform,
+                                                    Cursors + Bone, &Deferred);
+                if (Deferred.Knots) {
+                    Group.Positions[Group.Pending] = Sampled.Transform.Position;
+                    Group.Orientations[Group.Pending++] = Sampled.Transform.Orientation;
+                    Sampled.Normalize = false;
+                }
             }
         }
-        if (Group.Count == SampledGroupSize) {
+        if (Group.Count + Group.Steady == SampledGroupSize) {
             AccumulateGroup();
         }
     }
@@ -312,9 +341,9 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
         kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         kelvo_real32 *World = Result->WorldTransformBuffer + 16 * Bone;
-        kelvo_real32 *Composite =
-            Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
-                                             : nullptr;
+        kelvo_real32 *Composite = Result->CompositeTransformBuffer
+                                      ? Result->CompositeTransformBuffer + 16 * Bone
+                                      : nullptr;
         kelvo_real32 const *Offset = SkeletonBone.InverseWorldTransform;
         kelvo_bound_transform_track const &Track = State.Binding->TrackBindings[Bone];
         kelvo_transform Local;
@@ -499,8 +528,8 @@ void AccumulatePose(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
         return;
     }
     kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
-    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
-                                                                      : Result->BoneCount;
+    kelvo_int32 const End =
+        FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount : Result->BoneCount;
     for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
         kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
         if (Bone < 0 || Bone >= State.Pose->BoneCount || Bone >= Skeleton->BoneCount) {
@@ -527,8 +556,8 @@ void BuildPoseDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
         kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         bool Posed = Bone < State.Pose->BoneCount && MaskWeight(State.TrackMask, Bone) >= NoWeight;
-        kelvo_transform Local = Posed ? State.Pose->Transforms[Bone].Transform
-                                      : SkeletonBone.Transform;
+        kelvo_transform Local =
+            Posed ? State.Pose->Transforms[Bone].Transform : SkeletonBone.Transform;
         Compose(nullptr, nullptr, &None, &Local, SkeletonBone.InverseWorldTransform, ParentWorld,
                 Result->WorldTransformBuffer + 16 * Bone,
                 Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
@@ -605,7 +634,7 @@ bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
 namespace kelvo {
 
 kelvo_model_control_binding_operations const ControlledAnimationOperations = {
-    AnimationOf,     NoPose,   AccumulateAnimation, BuildAnimationDirect, AccumulateAnimationLoop,
+    AnimationOf,      NoPose, AccumulateAnimation, BuildAnimationDirect, AccumulateAnimationLoop,
     CleanupAnimation,
 };
 
@@ -620,15 +649,15 @@ lod_rule MakeLODRule(kelvo_real32 AllowedError) {
 
 } // namespace kelvo
 
-// ---- the builder ---------------------------------------------------------------------------------
+// ---- the builder
+// ---------------------------------------------------------------------------------
 
 KELVO_API kelvo_controlled_animation_builder *
 KelvoBeginControlledAnimation(kelvo_real32 CurrentClock, kelvo_animation const *Animation) {
     KELVO_TIMED_BLOCK("BeginControlledAnimation");
     KELVO_CHECK_NOT_NULL(Animation, Origin, nullptr);
-    kelvo_int32 Count = Animation->TrackGroupCount > 0 && Animation->TrackGroups
-                            ? Animation->TrackGroupCount
-                            : 0;
+    kelvo_int32 Count =
+        Animation->TrackGroupCount > 0 && Animation->TrackGroups ? Animation->TrackGroupCount : 0;
     kelvo_controlled_animation_builder *Builder;
     track_group_entry *Entries;
     aggr_allocator Aggr;
@@ -763,10 +792,10 @@ KELVO_API kelvo_bool32 KelvoFindTrackGroupForModel(kelvo_animation const *Animat
     return 0;
 }
 
-KELVO_API kelvo_control *
-KelvoPlayControlledAnimationBinding(kelvo_real32 CurrentClock, kelvo_animation const *Animation,
-                                    kelvo_animation_binding *Binding,
-                                    kelvo_model_instance *ModelInstance) {
+KELVO_API kelvo_control *KelvoPlayControlledAnimationBinding(kelvo_real32 CurrentClock,
+                                                             kelvo_animation const *Animation,
+                                                             kelvo_animation_binding *Binding,
+                                                             kelvo_model_instance *ModelInstance) {
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
     kelvo_int32 Index;
     if (!KelvoFindTrackGroupForModel(Animation, ModelInstance->Model, &Index)) {
@@ -797,8 +826,7 @@ KelvoGetAnimationBindingFromControlBinding(kelvo_model_control_binding const *Bi
     return Binding->Operations->GetControlledAnimation(*Binding);
 }
 
-KELVO_API kelvo_control *KelvoPlayControlledPose(kelvo_real32 CurrentClock,
-                                                 kelvo_real32 Duration,
+KELVO_API kelvo_control *KelvoPlayControlledPose(kelvo_real32 CurrentClock, kelvo_real32 Duration,
                                                  kelvo_local_pose const *LocalPose,
                                                  kelvo_model_instance *ModelInstance,
                                                  kelvo_track_mask const *TrackMask) {

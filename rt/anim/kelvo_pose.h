@@ -173,6 +173,25 @@ void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32
                                 kelvo_bone const *Bones, int Count,
                                 pose_contribution const *Contributions);
 
+struct cubic_pair_window;
+
+// A steady track's contribution (a cubic position and orientation pair of
+// identity scale/shear) to pose entry Entry.
+struct steady_contribution {
+    kelvo_int32 Entry;
+    kelvo_int32 Bone;
+    kelvo_real32 Weight;
+    kelvo_int32 QuaternionMode;
+};
+
+// Count pairs evaluated at T (as EvaluateCubicPairs) and each added to its
+// entry as KelvoAccumulateLocalTransform adds the transform they make, bit
+// for bit, straight from registers: SSE only, for builds without extended
+// precision. Entries must differ.
+void AccumulateCubicPairsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                             kelvo_bone const *Bones, int Count, cubic_pair_window const *Windows,
+                             steady_contribution const *Contributions, kelvo_real32 T);
+
 // True when the processor has SSE2 and tests have not switched the SSE path
 // off; the switch lets them compare both paths on one machine.
 bool SSEPosesEnabled();

@@ -5,8 +5,11 @@
 // is built without contraction into fused multiply-adds), so every result
 // keeps the portable bits.
 #include "anim/kelvo_curve_formats.h"
+#include "anim/kelvo_pose.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+
+#include "x86/x86_kelvo_contribution.h"
 
 #include <immintrin.h>
 
@@ -110,18 +113,19 @@ inline void FindWeights(__m128i const *Knots, kelvo_real32 T, four_weights &Resu
     }
 }
 
-// Up to four lanes evaluated, their orientations not yet normalized.
+// Up to four lanes evaluated, their orientations not yet normalized. A
+// position's lane 3 is its successor's, to be dropped.
 struct four_lanes {
     int Count;
+    __m128 Position[4];    // by lane
     __m128 Orientation[4]; // by lane
 };
 
-// Count (1 to 4) windows blended at T: positions stored, orientations left
-// in Result. Missing lanes repeat the first window. Weights holds the
-// weights of the last four and is updated when these knots differ.
+// Count (1 to 4) windows blended at T into Result. Missing lanes repeat
+// the first window. Weights holds the weights of the last four and is
+// updated when these knots differ.
 inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
-                      kelvo_real32 *const *Positions, four_weights &Weights, bool &HaveWeights,
-                      four_lanes &Result) {
+                      four_weights &Weights, bool &HaveWeights, four_lanes &Result) {
     cubic_pair_window const *Lanes[4];
     for (int Lane = 0; Lane < 4; ++Lane) {
         Lanes[Lane] = Windows + (Lane < Count ? Lane : 0);
@@ -140,17 +144,14 @@ inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 
         cubic_pair_window const &Window = *Lanes[Lane];
         Result.Orientation[Lane] =
             BlendControls<4>(Weights.ByLane[Lane], Window.OrientationControls);
-        if (Lane < Count) {
-            Store3(Positions[Lane],
-                   BlendControls<3>(Weights.ByLane[Lane], Window.PositionControls));
-        }
+        Result.Position[Lane] = BlendControls<3>(Weights.ByLane[Lane], Window.PositionControls);
     }
     Result.Count = Count;
 }
 
 // The orientations: one Newton step towards unit length, then the exact
-// normalization (where the length is positive); every lane stored.
-inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Orientations) {
+// normalization (where the length is positive), left by lane.
+inline void NormalizeFour(four_lanes &Lanes) {
     __m128 *const Orientation = Lanes.Orientation;
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
     __m128 const Factor =
@@ -167,8 +168,40 @@ inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Orientations) {
                                            _mm_andnot_ps(Positive, Orientation[Component]));
     }
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
+}
+
+inline void FinishFour(four_lanes &Lanes, kelvo_real32 *const *Positions,
+                       kelvo_real32 *const *Orientations) {
+    NormalizeFour(Lanes);
     for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
-        _mm_storeu_ps(Orientations[Lane], Orientation[Lane]);
+        Store3(Positions[Lane], Lanes.Position[Lane]);
+        _mm_storeu_ps(Orientations[Lane], Lanes.Orientation[Lane]);
+    }
+}
+
+// Each lane added to its entry as KelvoAccumulateLocalTransform adds a
+// transform of identity scale/shear, the sign found from the orientation
+// as stored.
+inline void AddFour(four_lanes &Lanes, kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                    kelvo_bone const *Bones, steady_contribution const *Contributions) {
+    NormalizeFour(Lanes);
+    __m128 const One = _mm_set1_ps(1.0f);
+    __m128 const ScaleShear = _mm_setr_ps(0, 0, 0, 1); // reals 1-4 and 5-8 of the identity
+    for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
+        steady_contribution const &Contribution = Contributions[Lane];
+        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
+        __m128 const Q = Lanes.Orientation[Lane], P = Lanes.Position[Lane];
+        alignas(16) kelvo_real32 Orientation[4];
+        _mm_store_ps(Orientation, Q);
+        kelvo_real32 const Sign =
+            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
+                             Bones[Contribution.Bone].Transform.Orientation, Orientation);
+        __m128 const ZX = _mm_shuffle_ps(P, Q, _MM_SHUFFLE(0, 0, 2, 2));     // pz pz qx qx
+        __m128 const T0 = _mm_shuffle_ps(P, ZX, _MM_SHUFFLE(2, 0, 1, 0));    // px py pz qx
+        __m128 const WOne = _mm_shuffle_ps(Q, One, _MM_SHUFFLE(0, 0, 3, 3)); // qw qw 1 1
+        __m128 const T1 = _mm_shuffle_ps(Q, WOne, _MM_SHUFFLE(2, 0, 2, 1));  // qy qz qw 1
+        AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign,
+                          KelvoHasPosition | KelvoHasOrientation, T0, T1, ScaleShear, ScaleShear);
     }
 }
 
@@ -184,15 +217,36 @@ void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_re
     int Last = -1;
     for (int First = 0; First < Count; First += 4) {
         four_lanes &Next = Lanes[(First / 4) & 1];
-        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Positions + First,
-                  Weights, HaveWeights, Next);
+        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Weights, HaveWeights,
+                  Next);
         if (Last >= 0) {
-            FinishFour(Lanes[(Last / 4) & 1], Orientations + Last);
+            FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
         }
         Last = First;
     }
     if (Last >= 0) {
-        FinishFour(Lanes[(Last / 4) & 1], Orientations + Last);
+        FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+    }
+}
+
+void AccumulateCubicPairsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                             kelvo_bone const *Bones, int Count, cubic_pair_window const *Windows,
+                             steady_contribution const *Contributions, kelvo_real32 T) {
+    four_lanes Lanes[2];
+    four_weights Weights;
+    bool HaveWeights = false;
+    int Last = -1;
+    for (int First = 0; First < Count; First += 4) {
+        four_lanes &Next = Lanes[(First / 4) & 1];
+        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Weights, HaveWeights,
+                  Next);
+        if (Last >= 0) {
+            AddFour(Lanes[(Last / 4) & 1], Entries, TraversalID, Bones, Contributions + Last);
+        }
+        Last = First;
+    }
+    if (Last >= 0) {
+        AddFour(Lanes[(Last / 4) & 1], Entries, TraversalID, Bones, Contributions + Last);
     }
 }
 
@@ -205,6 +259,10 @@ namespace kelvo {
 // Never used: SSEPosesEnabled() is false off x86.
 void EvaluateCubicPairsSSE(int, cubic_pair_window const *, kelvo_real32, kelvo_real32 *const *,
                            kelvo_real32 *const *) {}
+
+void AccumulateCubicPairsSSE(kelvo_local_pose_transform *, kelvo_int32, kelvo_bone const *, int,
+                             cubic_pair_window const *, steady_contribution const *, kelvo_real32) {
+}
 
 } // namespace kelvo
 
