@@ -390,15 +390,12 @@ void AccumulateContributions(kelvo_local_pose *Pose, kelvo_bone const *Bones, in
         AccumulateContributionsSSE(Entries, TraversalID, Bones, Count, Contributions);
         return;
     }
-    for (int Index = 0; Index < Count; ++Index) {
-        pose_contribution const &Contribution = Contributions[Index];
-        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
-        kelvo_real32 const Sign =
-            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
-                             Bones[Contribution.Bone].Transform.Orientation, Contribution.Sums + 3);
-        AddContribution(Entry, TraversalID, Contribution.Weight, Sign, Contribution.Flags,
-                        Contribution.Sums);
-    }
+    AddEachContribution(Entries, TraversalID, Bones, Count, Contributions,
+                        [TraversalID](kelvo_local_pose_transform &Entry, kelvo_real32 Sign,
+                                      pose_contribution const &Contribution) {
+                            AddContribution(Entry, TraversalID, Contribution.Weight, Sign,
+                                            Contribution.Flags, Contribution.Sums);
+                        });
 }
 
 } // namespace kelvo

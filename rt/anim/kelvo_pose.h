@@ -162,6 +162,22 @@ inline kelvo_real32 ContributionSign(kelvo_local_pose_transform const &Entry,
     return QuaternionMode == 1 ? -1.0f : 1.0f;
 }
 
+// Count contributions, each added to its entry in order by Add(Entry,
+// Sign, Contribution).
+template <typename add>
+inline void AddEachContribution(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                                kelvo_bone const *Bones, int Count,
+                                pose_contribution const *Contributions, add Add) {
+    for (int Index = 0; Index < Count; ++Index) {
+        pose_contribution const &Contribution = Contributions[Index];
+        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
+        Add(Entry,
+            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
+                             Bones[Contribution.Bone].Transform.Orientation, Contribution.Sums + 3),
+            Contribution);
+    }
+}
+
 // Count contributions added in order, each as KelvoAccumulateLocalTransform
 // adds it, bit for bit. Entries and bones are trusted: the caller checked
 // its range once.

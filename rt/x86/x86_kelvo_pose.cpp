@@ -55,15 +55,12 @@ void ScaleSums(kelvo_transform &Sum, __m128 Inverse, int Lane) {
 void AccumulateContributionsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
                                 kelvo_bone const *Bones, int Count,
                                 pose_contribution const *Contributions) {
-    for (int Index = 0; Index < Count; ++Index) {
-        pose_contribution const &Contribution = Contributions[Index];
-        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
-        kelvo_real32 const Sign =
-            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
-                             Bones[Contribution.Bone].Transform.Orientation, Contribution.Sums + 3);
-        AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign, Contribution.Flags,
-                          Contribution.Sums);
-    }
+    AddEachContribution(Entries, TraversalID, Bones, Count, Contributions,
+                        [TraversalID](kelvo_local_pose_transform &Entry, kelvo_real32 Sign,
+                                      pose_contribution const &Contribution) {
+                            AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign,
+                                              Contribution.Flags, Contribution.Sums);
+                        });
 }
 
 bool NormalizeEntriesSSE(kelvo_local_pose_transform *Entries) {
