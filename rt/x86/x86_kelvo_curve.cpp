@@ -205,12 +205,12 @@ inline void AddFour(four_lanes &Lanes, kelvo_local_pose_transform *Entries, kelv
     }
 }
 
-} // namespace
-
-// Each four's normalization (a square root and a division after a long
-// chain) is left until the next four is blended, so that the two overlap.
-void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
-                           kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+// Count windows blended four at a time, each four handed to Finish(Lanes,
+// First) once the next four is blended: a four's normalization (a square
+// root and a division after a long chain) then overlaps the next blend.
+template <typename finish>
+inline void BlendOverlapped(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                            finish Finish) {
     four_lanes Lanes[2];
     four_weights Weights;
     bool HaveWeights = false; // T is the same for all
@@ -220,34 +220,30 @@ void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_re
         BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Weights, HaveWeights,
                   Next);
         if (Last >= 0) {
-            FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+            Finish(Lanes[(Last / 4) & 1], Last);
         }
         Last = First;
     }
     if (Last >= 0) {
-        FinishFour(Lanes[(Last / 4) & 1], Positions + Last, Orientations + Last);
+        Finish(Lanes[(Last / 4) & 1], Last);
     }
+}
+
+} // namespace
+
+void EvaluateCubicPairsSSE(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                           kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+    BlendOverlapped(Count, Windows, T, [&](four_lanes &Lanes, int First) {
+        FinishFour(Lanes, Positions + First, Orientations + First);
+    });
 }
 
 void AccumulateCubicPairsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
                              kelvo_bone const *Bones, int Count, cubic_pair_window const *Windows,
                              steady_contribution const *Contributions, kelvo_real32 T) {
-    four_lanes Lanes[2];
-    four_weights Weights;
-    bool HaveWeights = false;
-    int Last = -1;
-    for (int First = 0; First < Count; First += 4) {
-        four_lanes &Next = Lanes[(First / 4) & 1];
-        BlendFour(Count - First < 4 ? Count - First : 4, Windows + First, T, Weights, HaveWeights,
-                  Next);
-        if (Last >= 0) {
-            AddFour(Lanes[(Last / 4) & 1], Entries, TraversalID, Bones, Contributions + Last);
-        }
-        Last = First;
-    }
-    if (Last >= 0) {
-        AddFour(Lanes[(Last / 4) & 1], Entries, TraversalID, Bones, Contributions + Last);
-    }
+    BlendOverlapped(Count, Windows, T, [&](four_lanes &Lanes, int First) {
+        AddFour(Lanes, Entries, TraversalID, Bones, Contributions + First);
+    });
 }
 
 } // namespace kelvo
