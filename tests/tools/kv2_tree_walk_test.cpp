@@ -6,6 +6,7 @@
 #include "kv2_tree_walk.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -49,11 +50,30 @@ TEST_F(Kv2TreeWalkTest, TheWalkAcceptsWhatTheCheckAccepts) {
                                : MakeMember(KelvoInt32Member, "Value");
         Chain[2 * Level + 1] = MakeMember(KelvoEndMember);
     }
-    kelvo_data_type_definition const *const Types[] = {InlineEmpty, InlineRetired, Chain.data()};
+    // Empty objects and an array of them, with no names written after
+    // them: they sit at the very end of their section, which holds their
+    // zero bytes.
+    static kelvo_data_type_definition const EmptyAtTheEnd[] = {
+        MakeMember(KelvoReferenceMember, nullptr, Empty),
+        MakeMember(KelvoReferenceToArrayMember, nullptr, Empty), MakeMember(KelvoEndMember)};
+    kelvo_data_type_definition const *const Types[] = {InlineEmpty, InlineRetired, Chain.data(),
+                                                       EmptyAtTheEnd};
     FILE *Sink = fopen("/dev/null", "w");
     ASSERT_NE(Sink, nullptr);
     for (kelvo_data_type_definition const *Type : Types) {
-        kelvo_int32 Root[4] = {7, 8, 9, 10};
+        // Members are packed: the reference, then the array's count and
+        // pointer. The empty objects' address is any byte, as nothing of
+        // them is read.
+        char Nothing = 0;
+        void *Address = &Nothing;
+        kelvo_int32 Words[5] = {7, 8, 9, 10, 3};
+        alignas(8) kelvo_uint8 Root[24] = {};
+        memcpy(Root, Words, sizeof(Words));
+        if (Type == EmptyAtTheEnd) {
+            memcpy(Root, &Address, sizeof(void *));
+            memcpy(Root + sizeof(void *), &Words[4], 4);
+            memcpy(Root + sizeof(void *) + 4, &Address, sizeof(void *));
+        }
         kelvo_file *File = WriteAndLoad(Type, Root);
         ASSERT_NE(File, nullptr);
         kelvo_variant Loaded;

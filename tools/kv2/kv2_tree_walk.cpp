@@ -158,12 +158,16 @@ section_memory::range const *section_memory::RangeOf(void const *Address) const 
 }
 
 bool section_memory::Holds(void const *Address, kelvo_uint64 Size) const {
-    range const *Range = RangeOf(Address);
-    if (!Range) {
-        return false;
+    // As the library's check holds it: an empty object may sit at the very
+    // end of a section, as it reads nothing there.
+    kelvo_uintaddrx At = (kelvo_uintaddrx)Address;
+    for (range const &Range : Ranges) {
+        kelvo_uintaddrx Base = (kelvo_uintaddrx)Range.Base;
+        if (At >= Base && At - Base <= Range.Size && Size <= Range.Size - (At - Base)) {
+            return true;
+        }
     }
-    kelvo_uint64 Left = Range->Size - ((kelvo_uintaddrx)Address - (kelvo_uintaddrx)Range->Base);
-    return Size <= Left;
+    return false;
 }
 
 bool section_memory::HoldsString(char const *Text) const {
