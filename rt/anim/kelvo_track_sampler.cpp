@@ -327,7 +327,20 @@ KELVO_API void KelvoSampleTrackUUULocal(kelvo_sample_context const *Context,
                                         kelvo_transform_track const *SourceTrack,
                                         kelvo_bound_transform_track const *Track,
                                         kelvo_transform *Result) {
-    kelvo::SampleTrackLocal(Context, SourceTrack, Track, Result, nullptr);
+    // Without a cursor there is no pair to keep: the components in turn, in
+    // the order the cursor path takes them, so the bits are the same.
+    kelvo_uint8 Flags = Track->Flags;
+    Result->Flags = 0;
+    SamplePositionOrientation(Context, SourceTrack, Track, Result, nullptr, false);
+    if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
+                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
+                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
+                        Result->ScaleShear)) {
+        Result->Flags |= KelvoHasScaleShear;
+    }
+    if (ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated) {
+        kelvo::ExactNormalize(Result->Orientation);
+    }
 }
 
 KELVO_API void KelvoSampleTrackPOLocal(kelvo_sample_context const *Context,
