@@ -348,13 +348,14 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
                MaskWeight(State.ModelMask, Bone) < NoWeight;
     };
     // Kept: the bone's local position and orientation, sampled already.
-    auto Build = [&](kelvo_int32 Bone, kelvo_real32 const *Kept) {
+    // Without Composites the composite is left to the caller.
+    auto Build = [&](kelvo_int32 Bone, kelvo_real32 const *Kept, bool Composites) {
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
         kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         kelvo_real32 *World = Result->WorldTransformBuffer + 16 * Bone;
-        kelvo_real32 *Composite =
-            Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
-                                             : nullptr;
+        kelvo_real32 *Composite = Composites && Result->CompositeTransformBuffer
+                                      ? Result->CompositeTransformBuffer + 16 * Bone
+                                      : nullptr;
         kelvo_real32 const *Offset = SkeletonBone.InverseWorldTransform;
         kelvo_bound_transform_track const &Track = Tracks[Bone];
         kelvo_transform Local;
@@ -428,13 +429,22 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
             EvaluateCubicPairs(Pending, Pairs, Context.LocalClock, Positions, Orientations);
         }
         for (int Index = 0; Index < Count; ++Index) {
-            Build(First + Index, Sampled[Index] ? Locals[Index] : nullptr);
+            Build(First + Index, Sampled[Index] ? Locals[Index] : nullptr, false);
         }
+    }
+    // Every route's composite is offset x world, which the pose routines
+    // give with the same bits, four columns at a time on SSE.
+    if (Result->CompositeTransformBuffer && Bones > 0) {
+        static_assert(sizeof(kelvo_bone) % sizeof(kelvo_real32) == 0, "bones are whole reals");
+        PoseRoutines().MultiplyMatrices(Bones, Skeleton->Bones[0].InverseWorldTransform,
+                                        (kelvo_int32)(sizeof(kelvo_bone) / sizeof(kelvo_real32)),
+                                        Result->WorldTransformBuffer, 16,
+                                        Result->CompositeTransformBuffer, 16);
     }
 #else
     // Kept pairs need the exact rounding of each step.
     for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
-        Build(Bone, nullptr);
+        Build(Bone, nullptr, true);
     }
 #endif
 }
