@@ -323,6 +323,11 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     AccumulateGroup();
 }
 
+// Bones built directly are taken a group at a time: the group's kept pairs
+// are evaluated together (as AccumulateAnimation does), then every bone is
+// composed in order, so that parents still precede their children.
+constexpr int DirectGroupSize = 16;
+
 void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount,
                           kelvo_real32 const *Offset4x4, kelvo_world_pose *Result,
                           kelvo_real32 AllowedError) {
@@ -337,18 +342,26 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
     lod_rule const Rule = MakeLODRule(AllowedError);
     bool const VariableDelta = State.AccumulationMode == KelvoVariableDeltaAccumulation;
     kelvo_track_sampler *const Compose = KelvoGetTrackSamplerSSS();
-    for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+    kelvo_bound_transform_track const *const Tracks = State.Binding->TrackBindings;
+    auto Masked = [&](kelvo_bound_transform_track const &Track, kelvo_int32 Bone) {
+        return MaskWeight(State.TrackMask, Track.SourceTrackIndex) < NoWeight ||
+               MaskWeight(State.ModelMask, Bone) < NoWeight;
+    };
+    // Kept: the bone's local position and orientation, sampled already.
+    // Without Composites the composite is left to the caller.
+    auto Build = [&](kelvo_int32 Bone, kelvo_real32 const *Kept, bool Composites) {
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
         kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         kelvo_real32 *World = Result->WorldTransformBuffer + 16 * Bone;
-        kelvo_real32 *Composite =
-            Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
-                                             : nullptr;
+        kelvo_real32 *Composite = Composites && Result->CompositeTransformBuffer
+                                      ? Result->CompositeTransformBuffer + 16 * Bone
+                                      : nullptr;
         kelvo_real32 const *Offset = SkeletonBone.InverseWorldTransform;
-        kelvo_bound_transform_track const &Track = State.Binding->TrackBindings[Bone];
+        kelvo_bound_transform_track const &Track = Tracks[Bone];
         kelvo_transform Local;
-        if (!Track.SourceTrack || MaskWeight(State.TrackMask, Track.SourceTrackIndex) < NoWeight ||
-            MaskWeight(State.ModelMask, Bone) < NoWeight) {
+        if (Kept) {
+            ComposeRigidWorld(Kept, Kept + 3, Offset, ParentWorld, World, Composite);
+        } else if (!Track.SourceTrack || Masked(Track, Bone)) {
             Local = SkeletonBone.Transform;
             Compose(&Context, nullptr, &Track, &Local, Offset, ParentWorld, World, Composite);
         } else if (VariableDelta && Bone == 0) {
@@ -361,7 +374,79 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
             Track.Sampler(&Context, Track.SourceTrack, &Track, &Local, Offset, ParentWorld, World,
                           Composite);
         }
+    };
+#if FLT_EVAL_METHOD == 0
+    // Tracks the pair sampler would build (animated position and
+    // orientation, identity scale/shear) are sampled through their cursors
+    // instead, which gives the same local bits.
+    constexpr int Classes = KelvoBoundCurveAnimated << KELVO_BOUND_POSITION_SHIFT |
+                            KelvoBoundCurveAnimated << KELVO_BOUND_ORIENTATION_SHIFT |
+                            KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
+                              3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    kelvo_track_sampler *const PairSampler = AnimatedPairSampler();
+    track_cursor *const Cursors = State.Cursors;
+    // Position then orientation, for each bone of the group.
+    kelvo_real32 Locals[DirectGroupSize][7];
+    bool Sampled[DirectGroupSize];
+    cubic_pair_window Pairs[DirectGroupSize];
+    kelvo_real32 *Positions[DirectGroupSize];
+    kelvo_real32 *Orientations[DirectGroupSize];
+    for (kelvo_int32 First = 0; First < Bones; First += DirectGroupSize) {
+        int const Count = Bones - First < DirectGroupSize ? Bones - First : DirectGroupSize;
+        int Pending = 0;
+        for (int Index = 0; Index < Count; ++Index) {
+            kelvo_int32 const Bone = First + Index;
+            kelvo_bound_transform_track const &Track = Tracks[Bone];
+            Sampled[Index] = Track.Sampler == PairSampler && (Track.Flags & ClassMask) == Classes &&
+                             Track.SourceTrack && Track.LODError > Rule.Allowed &&
+                             !(VariableDelta && Bone == 0) && !Masked(Track, Bone);
+            if (!Sampled[Index]) {
+                continue;
+            }
+            kelvo_real32 *Local = Locals[Index];
+            kelvo_transform Transform;
+            cubic_pair_window &Deferred = Pairs[Pending];
+            bool Owed = SampleKeptPair(Context, Track.SourceTrack, Track, &Transform, Cursors[Bone],
+                                       &Deferred);
+            if (!Owed) {
+                Deferred.Knots = nullptr;
+                Owed = SampleTrackLocalDeferred(&Context, Track.SourceTrack, &Track, &Transform,
+                                                Cursors + Bone, &Deferred);
+            }
+            if (Deferred.Knots) {
+                Positions[Pending] = Local;
+                Orientations[Pending++] = Local + 3;
+                continue;
+            }
+            if (Owed) {
+                ExactNormalize(Transform.Orientation);
+            }
+            memcpy(Local, Transform.Position, 3 * sizeof(kelvo_real32));
+            memcpy(Local + 3, Transform.Orientation, 4 * sizeof(kelvo_real32));
+        }
+        if (Pending > 0) {
+            EvaluateCubicPairs(Pending, Pairs, Context.LocalClock, Positions, Orientations);
+        }
+        for (int Index = 0; Index < Count; ++Index) {
+            Build(First + Index, Sampled[Index] ? Locals[Index] : nullptr, false);
+        }
     }
+    // Every route's composite is offset x world, which the pose routines
+    // give with the same bits, four columns at a time on SSE.
+    if (Result->CompositeTransformBuffer && Bones > 0) {
+        static_assert(sizeof(kelvo_bone) % sizeof(kelvo_real32) == 0, "bones are whole reals");
+        PoseRoutines().MultiplyMatrices(Bones, Skeleton->Bones[0].InverseWorldTransform,
+                                        (kelvo_int32)(sizeof(kelvo_bone) / sizeof(kelvo_real32)),
+                                        Result->WorldTransformBuffer, 16,
+                                        Result->CompositeTransformBuffer, 16);
+    }
+#else
+    // Kept pairs need the exact rounding of each step.
+    for (kelvo_int32 Bone = 0; Bone < Bones; ++Bone) {
+        Build(Bone, nullptr, true);
+    }
+#endif
 }
 
 // The rotation vector of a unit quaternion, the short way round.

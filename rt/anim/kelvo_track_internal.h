@@ -89,6 +89,44 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_bound_transform_track const *Track, kelvo_transform *Result,
                               track_cursor *Cursor, cubic_pair_window *Deferred = nullptr);
 
+// The world matrix of a local transform without scale/shear (Orientation
+// null for the identity) under ParentMatrix, built straight from the
+// rotation: its rows are the rotation's columns. Then the composite,
+// offset x world, when asked for. The specialized samplers and the direct
+// build share it, so both give the same bits.
+[[gnu::always_inline]] inline void
+ComposeRigidWorld(kelvo_real32 const *Position, kelvo_real32 const *Orientation,
+                  kelvo_real32 const *OffsetMatrix, kelvo_real32 const *ParentMatrix,
+                  kelvo_real32 *WorldResult, kelvo_real32 *CompositeResult) {
+    kelvo_real32 World[16];
+    kelvo_real32 const *P = ParentMatrix;
+    if (Orientation) {
+        kelvo_real32 R[9];
+        MatrixFromQuaternion(R, Orientation);
+        for (int Row = 0; Row < 3; ++Row) {
+            for (int Column = 0; Column < 4; ++Column) {
+                World[4 * Row + Column] =
+                    R[Row] * P[Column] + R[3 + Row] * P[4 + Column] + R[6 + Row] * P[8 + Column];
+            }
+        }
+    } else {
+        memcpy(World, P, 12 * sizeof(kelvo_real32));
+    }
+    kelvo_real32 const *T = Position;
+    for (int Column = 0; Column < 4; ++Column) {
+        World[12 + Column] =
+            T[0] * P[Column] + T[1] * P[4 + Column] + T[2] * P[8 + Column] + P[12 + Column];
+    }
+    memcpy(WorldResult, World, sizeof(World));
+    if (CompositeResult) {
+        KelvoColumnMatrixMultiply4x4(CompositeResult, OffsetMatrix, WorldResult);
+    }
+}
+
+// The specialized sampler of tracks with animated position and orientation
+// and identity scale/shear (as KelvoGetTrackSamplerFor gives it).
+kelvo_track_sampler *AnimatedPairSampler();
+
 // SampleTrackLocalDeferred's steady case, inline for callers that sample
 // many tracks: animated position and orientation whose kept pair still
 // holds at the clock, or steps on to its next window, identity scale/shear.

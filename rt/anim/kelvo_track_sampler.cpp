@@ -176,29 +176,8 @@ void SampleFused(kelvo_sample_context const *Context, kelvo_transform_track cons
     }
     Result->Flags = (Position ? KelvoHasPosition : 0) | (Orientation ? KelvoHasOrientation : 0);
 
-    kelvo_real32 World[16];
-    kelvo_real32 const *P = ParentMatrix;
-    if (Orientation) {
-        kelvo_real32 R[9];
-        kelvo::MatrixFromQuaternion(R, Result->Orientation);
-        for (int Row = 0; Row < 3; ++Row) {
-            for (int Column = 0; Column < 4; ++Column) {
-                World[4 * Row + Column] =
-                    R[Row] * P[Column] + R[3 + Row] * P[4 + Column] + R[6 + Row] * P[8 + Column];
-            }
-        }
-    } else {
-        memcpy(World, P, 12 * sizeof(kelvo_real32));
-    }
-    kelvo_real32 const *T = Result->Position;
-    for (int Column = 0; Column < 4; ++Column) {
-        World[12 + Column] =
-            T[0] * P[Column] + T[1] * P[4 + Column] + T[2] * P[8 + Column] + P[12 + Column];
-    }
-    memcpy(WorldResult, World, sizeof(World));
-    if (CompositeResult) {
-        KelvoColumnMatrixMultiply4x4(CompositeResult, OffsetMatrix, WorldResult);
-    }
+    kelvo::ComposeRigidWorld(Result->Position, Orientation ? Result->Orientation : nullptr,
+                             OffsetMatrix, ParentMatrix, WorldResult, CompositeResult);
 }
 
 constexpr int I = KelvoBoundCurveIdentity;
@@ -257,6 +236,10 @@ KELVO_API void KelvoGetTransformTrackInitialTransform(kelvo_transform_track cons
 }
 
 namespace kelvo {
+
+kelvo_track_sampler *AnimatedPairSampler() {
+    return SampleFused<A, A>;
+}
 
 bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                               kelvo_transform_track const *SourceTrack,

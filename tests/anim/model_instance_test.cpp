@@ -347,6 +347,164 @@ TEST_F(ModelInstanceTest, AcceleratedSamplingMatchesTheLocalPosePath) {
     KelvoFreeWorldPose(Slow);
 }
 
+// A single control built straight to the world pose (cursors, kept pairs
+// evaluated a group of bones at a time) keeps every bit of the world and
+// composite matrices that each bone's own sampler, without cursors, gives
+// under the LOD rule, masks and root motion, on the SSE and the portable
+// path: a 36-bone tree (groups fill and part-fill, parents in earlier
+// groups, bones without a track) playing linear and cubic clips forwards
+// and backwards across loop seams, by jumps, with a speed and a loop count
+// change mid-play.
+TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes) {
+    struct direct_case {
+        char const *Name;
+        float AllowedError;
+        bool LODErrors; // bones cycle through at, fading to and above their LOD transform
+        bool Masks;
+        kelvo_accumulation_mode Accumulation;
+    } const Cases[] = {
+        {"steady", 0.0f, false, false, KelvoNoAccumulation},
+        {"LOD", 0.5f, true, false, KelvoConstantExtractionAccumulation},
+        {"masks", 0.0f, false, true, KelvoNoAccumulation},
+        {"variable-delta root", 0.5f, true, true, KelvoVariableDeltaAccumulation},
+    };
+    constexpr int Bones = 36;
+    std::vector<std::string> Names;
+    for (int Bone = 0; Bone < Bones; ++Bone)
+        Names.push_back("bone" + std::to_string(Bone));
+    std::vector<kelvo_bone> Skeleton(Bones);
+    for (int Bone = 0; Bone < Bones; ++Bone) {
+        kelvo_bone &Into = Skeleton[Bone];
+        Into = {};
+        Into.Name = Names[Bone].c_str();
+        Into.ParentIndex = Bone ? (Bone - 1) / 2 : -1;
+        KelvoMakeIdentity(&Into.Transform);
+        Into.Transform.Position[0] = 0.25f * (float)(Bone % 3);
+        Into.Transform.Flags = KelvoHasPosition;
+        float const Inverse[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -(float)Bone, 0.5f, 1};
+        std::memcpy(Into.InverseWorldTransform, Inverse, sizeof(Inverse));
+    }
+    kelvo_skeleton Tree = {"tree", Bones, Skeleton.data(), 0};
+    kelvo_model Model = {};
+    Model.Name = "tree";
+    Model.Skeleton = &Tree;
+    KelvoMakeIdentity(&Model.InitialPlacement);
+    std::vector<float> Clocks;
+    for (int Step = 0; Step < 50; ++Step)
+        Clocks.push_back(-1.2f + 0.07f * (float)Step);
+    for (int Step = 50; Step > 0; --Step)
+        Clocks.push_back(-1.2f + 0.07f * (float)Step);
+    for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
+        Clocks.push_back(Jump);
+    float const Offset[16] = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 4, 5, 6, 1};
+    kelvo_track_mask *TrackMask = KelvoNewTrackMask(1.0f, Bones);
+    kelvo_track_mask *ModelMask = KelvoNewTrackMask(1.0f, Bones);
+    for (int Bone = 0; Bone < Bones; ++Bone) {
+        KelvoSetTrackMaskBoneWeight(TrackMask, Bone, Bone % 5 == 1 ? 0.0005f : 0.5f);
+        KelvoSetTrackMaskBoneWeight(ModelMask, Bone, Bone % 4 == 3 ? 0.0002f : 1.0f);
+    }
+    owned_pose Scratch(KelvoNewLocalPose(Bones));
+    kelvo_world_pose *Built = KelvoNewWorldPose(Bones), *Expected = KelvoNewWorldPose(Bones);
+    for (direct_case const &Case : Cases) {
+        float const FadeStart = Case.AllowedError * KelvoGetGlobalLODFadingFactor();
+        float const FadeScale = Case.AllowedError > 0 ? 1.0f / (Case.AllowedError - FadeStart) : 0;
+        for (int Curves = 0; Curves < 4; ++Curves) {
+            bool const Cubic = Curves > 0, Uneven = Curves == 2, Apart = Curves == 3;
+            clip Shapes(0.7f, {}, Cubic, Uneven, Apart);
+            // Bone i plays the shape of track i % 3; every seventh has no track.
+            std::vector<kelvo_transform_track> Tracks;
+            for (int Bone = 0; Bone < Bones; ++Bone) {
+                if (Bone % 7 == 6)
+                    continue;
+                Tracks.push_back(Shapes.Tracks[Bone % 3]);
+                Tracks.back().Name = Names[Bone].c_str();
+            }
+            Shapes.Group.Name = "tree";
+            Shapes.Group.TransformTrackCount = (kelvo_int32)Tracks.size();
+            Shapes.Group.TransformTracks = Tracks.data();
+            for (bool SSE : {true, false}) {
+                SCOPED_TRACE(std::string(Case.Name) + ", curves " + std::to_string(Curves) +
+                             (SSE ? ", SSE" : ", portable"));
+                kelvo::SetSSEPosesAllowed(SSE);
+                kelvo_model_instance *Instance = KelvoInstantiateModel(&Model);
+                kelvo_controlled_animation_builder *Builder =
+                    KelvoBeginControlledAnimation(0.0f, &Shapes.Animation);
+                KelvoSetTrackGroupTarget(Builder, 0, Instance);
+                KelvoSetTrackGroupAccumulation(Builder, 0, Case.Accumulation);
+                if (Case.Masks) {
+                    KelvoSetTrackGroupTrackMask(Builder, 0, TrackMask);
+                    KelvoSetTrackGroupModelMask(Builder, 0, ModelMask);
+                }
+                kelvo_control *Control = KelvoEndControlledAnimation(Builder);
+                ASSERT_NE(Control, nullptr);
+                KelvoSetControlLoopCount(Control, 0);
+                kelvo_animation_binding *Animation =
+                    KelvoGetAnimationBindingFromControlBinding(KelvoControlModelsBegin(Control));
+                float const Errors[4] = {0.1f, 0.45f, 2.0f, 0.3f};
+                for (int Bone = 0; Case.LODErrors && Bone < Bones; ++Bone)
+                    KelvoSetLODErrorValue(Animation, Bone, Errors[Bone % 4]);
+                for (size_t Step = 0; Step < Clocks.size(); ++Step) {
+                    if (Step == 30)
+                        KelvoSetControlSpeed(Control, -0.6f);
+                    if (Step == 45)
+                        KelvoSetControlLoopCount(Control, 3);
+                    KelvoSetModelClock(Instance, Clocks[Step]);
+                    KelvoSampleModelAnimationsAcceleratedLOD(Instance, Bones, Offset, Scratch.get(),
+                                                             Built, Case.AllowedError);
+                    kelvo_sample_context Context;
+                    kelvo::GetControlSampleContext(Control, &Context);
+                    for (int Bone = 0; Bone < Bones; ++Bone) {
+                        kelvo_bone const &Of = Skeleton[Bone];
+                        float const *Parent =
+                            Bone ? KelvoGetWorldPose4x4(Expected, Of.ParentIndex) : Offset;
+                        float *World = KelvoGetWorldPose4x4(Expected, Bone);
+                        float *Composite = KelvoGetWorldPoseComposite4x4(Expected, Bone);
+                        kelvo_bound_transform_track const &Track = Animation->TrackBindings[Bone];
+                        kelvo_track_sampler *Sampler = KelvoGetTrackSamplerSSS();
+                        kelvo_transform Local = Of.Transform;
+                        if (!Track.SourceTrack ||
+                            (Case.Masks &&
+                             (KelvoGetTrackMaskBoneWeight(TrackMask, Track.SourceTrackIndex) <
+                                  0.001f ||
+                              KelvoGetTrackMaskBoneWeight(ModelMask, Bone) < 0.001f))) {
+                        } else if (Case.Accumulation == KelvoVariableDeltaAccumulation &&
+                                   Bone == 0) {
+                            Sampler = KelvoGetTrackSamplerIIU();
+                        } else if (Track.LODError <= Case.AllowedError) {
+                            Local = Track.LODTransform;
+                            if (Track.LODError > FadeStart) {
+                                KelvoSampleTrackUUULocal(&Context, Track.SourceTrack, &Track,
+                                                         &Local);
+                                KelvoLinearBlendTransform(&Local, &Local,
+                                                          (Case.AllowedError - Track.LODError) *
+                                                              FadeScale,
+                                                          &Track.LODTransform);
+                            }
+                        } else {
+                            Sampler = Track.Sampler;
+                        }
+                        Sampler(&Context, Track.SourceTrack, &Track, &Local,
+                                Of.InverseWorldTransform, Parent, World, Composite);
+                        ASSERT_EQ(std::memcmp(KelvoGetWorldPose4x4(Built, Bone), World, 64), 0)
+                            << Clocks[Step] << " bone " << Bone;
+                        ASSERT_EQ(
+                            std::memcmp(KelvoGetWorldPoseComposite4x4(Built, Bone), Composite, 64),
+                            0)
+                            << Clocks[Step] << " bone " << Bone;
+                    }
+                }
+                KelvoFreeControl(Control);
+                KelvoFreeModelInstance(Instance);
+            }
+        }
+    }
+    kelvo::SetSSEPosesAllowed(true);
+    KelvoFreeTrackMask(TrackMask);
+    KelvoFreeTrackMask(ModelMask);
+    KelvoFreeWorldPose(Built);
+    KelvoFreeWorldPose(Expected);
+}
+
 // The root track's position, piecewise linear through (0, 0.5, 1).
 struct root_path {
     float Points[3][3];
