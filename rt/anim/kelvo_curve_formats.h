@@ -251,6 +251,11 @@ bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 cons
                     kelvo_curve2 const *OrientationCurve, bool BackwardsLoop, bool ForwardsLoop,
                     kelvo_real32 Duration, kelvo_real32 T, cubic_pair_window *Deferred);
 
+// Whether KeepPairWindow can keep these curves (cubic DaK32fC32f) and they
+// share their knots bit for bit: then a kept pair steps through every
+// window of theirs there is.
+bool CubicPairSharesKnots(kelvo_curve2 const *PositionCurve, kelvo_curve2 const *OrientationCurve);
+
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a
 // window at T; Cursors[0] and [1] are their cursors, Seams (or null) their

@@ -12,6 +12,7 @@
 
 #include <float.h>
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 namespace kelvo {
@@ -41,26 +42,29 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // cheaper without changing any result. First, in one cache line, its cubic
 // pair as steady playback reads it, whose knots are also where the position
 // and orientation curves' next searches start; then, for tracks that may
-// read it, the rest: the pair's curves and seam windows, the last seam
-// windows of position and orientation for the general path (deferred
-// windows point into them until their group is evaluated, so they cannot
-// be shared), and the scale/shear curve's knot.
+// read it, the rest: the scale/shear curve's knot, the last seam windows
+// of position and orientation for the general path (deferred windows point
+// into them until their group is evaluated, so they cannot be shared), and
+// the pair's curves and seam windows, which the first line points at.
 struct track_cursor {
     kept_pair_window Pair;
 };
 static_assert(sizeof(track_cursor) == 64, "a cursor's first line is all a steady frame reads");
 
 struct track_cursor_rest {
-    kept_pair_seams PairSeams;
-    seam_window Seams[2];
+    seam_window *Seams; // two, or null where a kept pair takes every seam
     kelvo_int32 ScaleShearKnot;
+    kept_pair_seams PairSeams;
 };
 
 // The rest of a cursor, or null for a track bound without one (which then
 // keeps no pair, splices into no kept window and searches scale/shear from
 // scratch).
 inline track_cursor_rest *RestOf(track_cursor &Cursor) {
-    return reinterpret_cast<track_cursor_rest *>(Cursor.Pair.Seams);
+    return Cursor.Pair.Seams
+               ? reinterpret_cast<track_cursor_rest *>(reinterpret_cast<char *>(Cursor.Pair.Seams) -
+                                                       offsetof(track_cursor_rest, PairSeams))
+               : nullptr;
 }
 
 // Whether a track bound with these class flags gets a cursor's rest: when
@@ -77,6 +81,14 @@ inline bool TrackUsesCursorRest(kelvo_transform_track const *SourceTrack, kelvo_
             Animated(KELVO_BOUND_ORIENTATION_SHIFT) && Floats(&SourceTrack->PositionCurve) &&
             Floats(&SourceTrack->OrientationCurve)) ||
            Animated(KELVO_BOUND_SCALE_SHEAR_SHIFT);
+}
+
+// Whether such a track's rest needs the general path's seam windows: not
+// for a cubic pair sharing its knots, whose kept pair takes every window
+// the general path could splice (with excess precision no pair is kept).
+inline bool TrackUsesGeneralSeams(kelvo_transform_track const *SourceTrack) {
+    return FLT_EVAL_METHOD != 0 || !SourceTrack ||
+           !CubicPairSharesKnots(&SourceTrack->PositionCurve, &SourceTrack->OrientationCurve);
 }
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).
