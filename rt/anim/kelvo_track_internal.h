@@ -85,7 +85,10 @@ inline bool TrackUsesCursorRest(kelvo_transform_track const *SourceTrack, kelvo_
 
 // Whether such a track's rest needs the general path's seam windows: not
 // for a cubic pair sharing its knots, whose kept pair takes every window
-// the general path could splice (with excess precision no pair is kept).
+// the general path could splice, as long as the sampler has a window to
+// defer into, as cursors' samplers do (with excess precision no pair is
+// kept). Without them the general path splices on its stack: slower, same
+// bits.
 inline bool TrackUsesGeneralSeams(kelvo_transform_track const *SourceTrack) {
     return FLT_EVAL_METHOD != 0 || !SourceTrack ||
            !CubicPairSharesKnots(&SourceTrack->PositionCurve, &SourceTrack->OrientationCurve);
