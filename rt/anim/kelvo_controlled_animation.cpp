@@ -677,11 +677,20 @@ kelvo_control *ControlFor(kelvo_controlled_animation_builder *Builder) {
 bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     kelvo_animation_binding *Bound = Entry.Binding ? KelvoAcquireAnimationBinding(Entry.Binding)
                                                    : KelvoAcquireAnimationBindingFromID(&Entry.ID);
-    // The cursors (a cache line each), then the rest of each.
+    // The cursors (a cache line each), then the rest of those that use one,
+    // then the general seam windows of those rests that use them.
+    kelvo_int32 RestCount = 0, SeamsCount = 0;
+    for (kelvo_int32 Track = 0; Bound && Track < Bound->TrackBindingCount; ++Track) {
+        kelvo_bound_transform_track const &BoundTrack = Bound->TrackBindings[Track];
+        if (TrackUsesCursorRest(BoundTrack.SourceTrack, BoundTrack.Flags)) {
+            ++RestCount;
+            SeamsCount += TrackUsesGeneralSeams(BoundTrack.SourceTrack) ? 1 : 0;
+        }
+    }
     kelvo_int64 CursorBytes =
-        Bound ? (kelvo_int64)Bound->TrackBindingCount *
-                        (kelvo_int64)(sizeof(track_cursor) + sizeof(track_cursor_rest)) +
-                    4
+        Bound ? (kelvo_int64)Bound->TrackBindingCount * (kelvo_int64)sizeof(track_cursor) +
+                    (kelvo_int64)RestCount * (kelvo_int64)sizeof(track_cursor_rest) +
+                    (kelvo_int64)SeamsCount * (kelvo_int64)(2 * sizeof(seam_window)) + 4
               : 0;
     track_cursor *Cursors = Bound && CursorBytes <= INT32_MAX
                                 ? static_cast<track_cursor *>(KELVO_ALLOCATE_ALIGNED(
@@ -701,10 +710,19 @@ bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
     // no pair or seam window is kept yet.
     track_cursor_rest *Rest =
         reinterpret_cast<track_cursor_rest *>(Cursors + Bound->TrackBindingCount);
+    seam_window *Seams = reinterpret_cast<seam_window *>(Rest + RestCount);
     for (kelvo_int32 Track = 0; Track < Bound->TrackBindingCount; ++Track) {
+        kelvo_bound_transform_track const &BoundTrack = Bound->TrackBindings[Track];
         Cursors[Track] = {};
-        Rest[Track] = {};
-        Cursors[Track].Pair.Seams = &Rest[Track].PairSeams;
+        if (TrackUsesCursorRest(BoundTrack.SourceTrack, BoundTrack.Flags)) {
+            *Rest = {};
+            if (TrackUsesGeneralSeams(BoundTrack.SourceTrack)) {
+                Seams[0] = Seams[1] = {};
+                Rest->Seams = Seams;
+                Seams += 2;
+            }
+            Cursors[Track].Pair.Seams = &Rest++->PairSeams;
+        }
     }
     Binding->State.Animation = {Bound, Entry.AccumulationMode, Entry.TrackMask, Entry.ModelMask,
                                 Cursors};

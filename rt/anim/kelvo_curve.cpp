@@ -793,6 +793,9 @@ bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 cons
                     kelvo_curve2 const *OrientationCurve, bool BackwardsLoop, bool ForwardsLoop,
                     kelvo_real32 Duration, kelvo_real32 T, cubic_pair_window *Deferred) {
     Kept.Owner = nullptr;
+    if (!Kept.Seams) {
+        return false;
+    }
     kelvo_curve_data_da_k32f_c32f const *P = CubicFloats(PositionCurve, 3);
     kelvo_curve_data_da_k32f_c32f const *Q = CubicFloats(OrientationCurve, 4);
     if (!P || !Q) {
@@ -825,6 +828,13 @@ bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 cons
     }
     Kept.Owner = Owner;
     return true;
+}
+
+bool CubicPairSharesKnots(kelvo_curve2 const *PositionCurve, kelvo_curve2 const *OrientationCurve) {
+    kelvo_curve_data_da_k32f_c32f const *P = CubicFloats(PositionCurve, 3);
+    kelvo_curve_data_da_k32f_c32f const *Q = CubicFloats(OrientationCurve, 4);
+    return P && Q && P->KnotCount == Q->KnotCount &&
+           (P->Knots == Q->Knots || SameBits(P->Knots, Q->Knots, P->KnotCount));
 }
 
 bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, bool BackwardsLoop,

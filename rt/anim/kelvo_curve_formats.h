@@ -195,7 +195,7 @@ struct alignas(64) kept_pair_window {
     // curves share their knots: those steps need nothing but the window.
     kelvo_uint16 Ahead;
     kelvo_int32 Knots[2];
-    kept_pair_seams *Seams;
+    kept_pair_seams *Seams; // null: this cursor can keep no pair
 };
 
 // A kept pair stepped on to the next window (knot Knots[0] + 1) when it is
@@ -246,10 +246,15 @@ bool StepKeptPairWindow(kept_pair_window &Kept, kelvo_real32 T, cubic_pair_windo
 // Kept made the pair of two cubic DaK32fC32f curves for Owner, at their
 // window at T (as StepKeptPairWindow finds it, from Kept's knots), with its
 // window in *Deferred. False, with no pair kept, for other curves and where
-// StepKeptPairWindow finds no window. Kept needs its Seams.
+// StepKeptPairWindow finds no window, and always without Kept's Seams.
 bool KeepPairWindow(kept_pair_window &Kept, void const *Owner, kelvo_curve2 const *PositionCurve,
                     kelvo_curve2 const *OrientationCurve, bool BackwardsLoop, bool ForwardsLoop,
                     kelvo_real32 Duration, kelvo_real32 T, cubic_pair_window *Deferred);
+
+// Whether KeepPairWindow can keep these curves (cubic DaK32fC32f) and they
+// share their knots bit for bit: then a kept pair steps through every
+// window of theirs there is.
+bool CubicPairSharesKnots(kelvo_curve2 const *PositionCurve, kelvo_curve2 const *OrientationCurve);
 
 // A track's position and orientation at T, as EvaluateCurveFrom gives them
 // (the orientation normalized), when both curves are DaK32fC32f with a

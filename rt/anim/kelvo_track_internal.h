@@ -12,6 +12,7 @@
 
 #include <float.h>
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 namespace kelvo {
@@ -40,24 +41,57 @@ inline kelvo_int32 TrackCurveKnotCount(kelvo_curve2 const *Curve) {
 // What a track's sampling keeps between samplings, to make steady playback
 // cheaper without changing any result. First, in one cache line, its cubic
 // pair as steady playback reads it, whose knots are also where the position
-// and orientation curves' next searches start; then what is read far less
-// often: the pair's curves and seam windows, the scale/shear curve's knot,
-// and the last seam windows of position and orientation for the general
-// path.
+// and orientation curves' next searches start; then, for tracks that may
+// read it, the rest: the scale/shear curve's knot, the last seam windows
+// of position and orientation for the general path (deferred windows point
+// into them until their group is evaluated, so they cannot be shared), and
+// the pair's curves and seam windows, which the first line points at.
 struct track_cursor {
     kept_pair_window Pair;
 };
 static_assert(sizeof(track_cursor) == 64, "a cursor's first line is all a steady frame reads");
 
 struct track_cursor_rest {
-    kept_pair_seams PairSeams;
-    seam_window Seams[2];
+    seam_window *Seams; // two, or null where a kept pair takes every seam
     kelvo_int32 ScaleShearKnot;
+    kept_pair_seams PairSeams;
 };
 
-// The rest of a cursor.
-inline track_cursor_rest &RestOf(track_cursor &Cursor) {
-    return *reinterpret_cast<track_cursor_rest *>(Cursor.Pair.Seams);
+// The rest of a cursor, or null for a track bound without one (which then
+// keeps no pair, splices into no kept window and searches scale/shear from
+// scratch).
+inline track_cursor_rest *RestOf(track_cursor &Cursor) {
+    return Cursor.Pair.Seams
+               ? reinterpret_cast<track_cursor_rest *>(reinterpret_cast<char *>(Cursor.Pair.Seams) -
+                                                       offsetof(track_cursor_rest, PairSeams))
+               : nullptr;
+}
+
+// Whether a track bound with these class flags gets a cursor's rest: when
+// its position and orientation are both animated DaK32fC32f curves (the
+// only pairs kept or spliced) or its scale/shear is animated. Any other
+// track reads only the first line, so a binding re-pointed to other
+// tracks loses speed there, never bits.
+inline bool TrackUsesCursorRest(kelvo_transform_track const *SourceTrack, kelvo_uint8 Flags) {
+    auto Animated = [Flags](int Shift) { return (Flags >> Shift & 3) == KelvoBoundCurveAnimated; };
+    auto Floats = [](kelvo_curve2 const *Curve) {
+        return !CurveIsAbsent(Curve) && CurveHeader(Curve)->Format == DaK32fC32f;
+    };
+    return (SourceTrack && Animated(KELVO_BOUND_POSITION_SHIFT) &&
+            Animated(KELVO_BOUND_ORIENTATION_SHIFT) && Floats(&SourceTrack->PositionCurve) &&
+            Floats(&SourceTrack->OrientationCurve)) ||
+           Animated(KELVO_BOUND_SCALE_SHEAR_SHIFT);
+}
+
+// Whether such a track's rest needs the general path's seam windows: not
+// for a cubic pair sharing its knots, whose kept pair takes every window
+// the general path could splice, as long as the sampler has a window to
+// defer into, as cursors' samplers do (with excess precision no pair is
+// kept). Without them the general path splices on its stack: slower, same
+// bits.
+inline bool TrackUsesGeneralSeams(kelvo_transform_track const *SourceTrack) {
+    return FLT_EVAL_METHOD != 0 || !SourceTrack ||
+           !CubicPairSharesKnots(&SourceTrack->PositionCurve, &SourceTrack->OrientationCurve);
 }
 
 // KelvoSampleTrackUUULocal from a cursor, or without one (null Cursor).

@@ -253,8 +253,10 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
         // Kept again below, or not at all.
         Cursor->Pair.Owner = nullptr;
         Cursors = Cursor->Pair.Knots;
-        ScaleShearCursor = &RestOf(*Cursor).ScaleShearKnot;
-        Seams = RestOf(*Cursor).Seams;
+        if (track_cursor_rest *Rest = RestOf(*Cursor)) {
+            ScaleShearCursor = &Rest->ScaleShearKnot;
+            Seams = Rest->Seams;
+        }
     }
     Result->Flags = 0;
     bool const Animated = ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated;

@@ -99,7 +99,8 @@ struct sampling_case {
 // positions or not) played forwards, backwards, by jumps and across the
 // seam, on a sparse pose that repeats bones so that groups fill and
 // part-fill; mid-play, a speed and a loop count change and a binding that
-// two controls share is re-pointed to another clip.
+// two controls share is re-pointed to another clip, whose tracks differ in
+// what their cursors need (a root that keeps a pair, knots apart or not).
 void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
     SCOPED_TRACE(Case.Name);
     character Hero;
@@ -125,9 +126,17 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
             SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
                          (Apart ? ", apart" : "") + (SSE ? ", SSE" : ", portable"));
             kelvo::SetSSEPosesAllowed(SSE);
-            clip Clips[4] = {
-                clip(0.2f, {}, Cubic, Uneven, Apart), clip(0.7f, {}, Cubic, Uneven, Apart),
-                clip(1.1f, {}, Cubic, Uneven, Apart), clip(1.6f, {}, Cubic, Uneven, Apart)};
+            // The first clip's root only moves: its track keeps no pair, and is
+            // re-pointed mid-play to the last clip's, which does; the last
+            // clip's orientations are keyed apart from their positions where
+            // the first clip's are not, and the other way round.
+            std::vector<float> RootOnlyMoves(Cubic ? 27 : 9);
+            for (size_t Lane = 0; Lane < RootOnlyMoves.size(); ++Lane)
+                RootOnlyMoves[Lane] = 0.1f * (float)(Lane % 7);
+            clip Clips[4] = {clip(0.2f, RootOnlyMoves, Cubic, Uneven, Apart),
+                             clip(0.7f, {}, Cubic, Uneven, Apart),
+                             clip(1.1f, {}, Cubic, Uneven, Apart),
+                             clip(1.6f, {}, Cubic, Uneven, !Apart)};
             kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
             kelvo_control *Controls[4];
             for (int Clip = 0; Clip < 4; ++Clip) {
