@@ -379,11 +379,6 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
     // Tracks the pair sampler would build (animated position and
     // orientation, identity scale/shear) are sampled through their cursors
     // instead, which gives the same local bits.
-    constexpr int Classes = KelvoBoundCurveAnimated << KELVO_BOUND_POSITION_SHIFT |
-                            KelvoBoundCurveAnimated << KELVO_BOUND_ORIENTATION_SHIFT |
-                            KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
-    constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
-                              3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
     kelvo_track_sampler *const PairSampler = AnimatedPairSampler();
     track_cursor *const Cursors = State.Cursors;
     // Position then orientation, for each bone of the group.
@@ -398,7 +393,7 @@ void BuildAnimationDirect(kelvo_model_control_binding &Binding, kelvo_int32 Bone
         for (int Index = 0; Index < Count; ++Index) {
             kelvo_int32 const Bone = First + Index;
             kelvo_bound_transform_track const &Track = Tracks[Bone];
-            Sampled[Index] = Track.Sampler == PairSampler && (Track.Flags & ClassMask) == Classes &&
+            Sampled[Index] = Track.Sampler == PairSampler && HasPairClasses(Track.Flags) &&
                              Track.SourceTrack && Track.LODError > Rule.Allowed &&
                              !(VariableDelta && Bone == 0) && !Masked(Track, Bone);
             if (!Sampled[Index]) {

@@ -161,6 +161,17 @@ ComposeRigidWorld(kelvo_real32 const *Position, kelvo_real32 const *Orientation,
 // and identity scale/shear (as KelvoGetTrackSamplerFor gives it).
 kelvo_track_sampler *AnimatedPairSampler();
 
+// Whether a bound track's classes are those of a kept pair: animated
+// position and orientation, identity scale/shear.
+inline bool HasPairClasses(kelvo_uint8 Flags) {
+    constexpr int Classes = KelvoBoundCurveAnimated << KELVO_BOUND_POSITION_SHIFT |
+                            KelvoBoundCurveAnimated << KELVO_BOUND_ORIENTATION_SHIFT |
+                            KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
+                              3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
+    return (Flags & ClassMask) == Classes;
+}
+
 // SampleTrackLocalDeferred's steady case, inline for callers that sample
 // many tracks: animated position and orientation whose kept pair still
 // holds at the clock, or steps on to its next window, identity scale/shear.
@@ -175,13 +186,8 @@ inline bool SampleKeptPair(kelvo_sample_context const &Context,
                            kelvo_bound_transform_track const &Track, kelvo_transform *Result,
                            track_cursor &Cursor, cubic_pair_window *Deferred) {
 #if FLT_EVAL_METHOD == 0
-    constexpr int Classes = KelvoBoundCurveAnimated << KELVO_BOUND_POSITION_SHIFT |
-                            KelvoBoundCurveAnimated << KELVO_BOUND_ORIENTATION_SHIFT |
-                            KelvoBoundCurveIdentity << KELVO_BOUND_SCALE_SHEAR_SHIFT;
-    constexpr int ClassMask = 3 << KELVO_BOUND_POSITION_SHIFT | 3 << KELVO_BOUND_ORIENTATION_SHIFT |
-                              3 << KELVO_BOUND_SCALE_SHEAR_SHIFT;
     kept_pair_window &Pair = Cursor.Pair;
-    if ((Track.Flags & ClassMask) != Classes ||
+    if (!HasPairClasses(Track.Flags) ||
         !KeptPairIsOf(Pair, SourceTrack,
                       LoopBits(Context.UnderflowLoop != 0, Context.OverflowLoop != 0),
                       Context.LocalDuration)) {

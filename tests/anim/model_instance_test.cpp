@@ -80,6 +80,18 @@ TEST_F(ModelInstanceTest, WeightedAndEasedAnimationsBlendAsByHand) {
 // 1, 0.5, 0.0015 and model mask 0.7, 1, 1, so that some bones weigh under
 // the threshold), the accumulation mode and each bone's quaternion mode
 // (-1: as bound).
+// Clocks played forwards and backwards across the seams, then by jumps.
+std::vector<float> PlayedClocks() {
+    std::vector<float> Clocks;
+    for (int Step = 0; Step < 50; ++Step)
+        Clocks.push_back(-1.2f + 0.07f * (float)Step);
+    for (int Step = 50; Step > 0; --Step)
+        Clocks.push_back(-1.2f + 0.07f * (float)Step);
+    for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
+        Clocks.push_back(Jump);
+    return Clocks;
+}
+
 struct sampling_case {
     char const *Name;
     float AllowedError;
@@ -106,13 +118,7 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
     character Hero;
     kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
     kelvo_int32 const Entries = (kelvo_int32)(sizeof(Sparse) / sizeof(Sparse[0]));
-    std::vector<float> Clocks;
-    for (int Step = 0; Step < 50; ++Step)
-        Clocks.push_back(-1.2f + 0.07f * (float)Step);
-    for (int Step = 50; Step > 0; --Step)
-        Clocks.push_back(-1.2f + 0.07f * (float)Step);
-    for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
-        Clocks.push_back(Jump);
+    std::vector<float> const Clocks = PlayedClocks();
     kelvo_track_mask *TrackMask = KelvoNewTrackMask(1.0f, 3);
     kelvo_track_mask *ModelMask = KelvoNewTrackMask(1.0f, 3);
     KelvoSetTrackMaskBoneWeight(TrackMask, 1, 0.5f);
@@ -398,13 +404,7 @@ TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes)
     Model.Name = "tree";
     Model.Skeleton = &Tree;
     KelvoMakeIdentity(&Model.InitialPlacement);
-    std::vector<float> Clocks;
-    for (int Step = 0; Step < 50; ++Step)
-        Clocks.push_back(-1.2f + 0.07f * (float)Step);
-    for (int Step = 50; Step > 0; --Step)
-        Clocks.push_back(-1.2f + 0.07f * (float)Step);
-    for (float Jump : {3.3f, -0.01f, 7.98f, 0.5f, 1.0f, -2.0f})
-        Clocks.push_back(Jump);
+    std::vector<float> const Clocks = PlayedClocks();
     float const Offset[16] = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 4, 5, 6, 1};
     kelvo_track_mask *TrackMask = KelvoNewTrackMask(1.0f, Bones);
     kelvo_track_mask *ModelMask = KelvoNewTrackMask(1.0f, Bones);
