@@ -886,6 +886,8 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
                                             Orientation);
         return true;
     }
+#else
+    (void)Deferred;
 #endif
     PositionEvaluator(PositionWindow.WindowKnots, PositionWindow.WindowControls, T, Position);
     OrientationEvaluator(OrientationWindow.WindowKnots, OrientationWindow.WindowControls, T,
