@@ -187,8 +187,8 @@ struct sampled_group {
 constexpr kelvo_uint32 KeptPairFlags = KelvoHasPosition | KelvoHasOrientation;
 
 void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
-                         kelvo_int32 BoneCount, kelvo_local_pose *Result,
-                         kelvo_real32 AllowedError, kelvo_int32 const *SparseBoneArray) {
+                         kelvo_int32 BoneCount, kelvo_local_pose *Result, kelvo_real32 AllowedError,
+                         kelvo_int32 const *SparseBoneArray) {
     controlled_animation_state const &State = Binding.State.Animation;
     kelvo_real32 W = EffectiveWeight(Binding.Control);
     if (W <= NoWeight) {
@@ -242,8 +242,8 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
         AccumulateContributions(Result, Skeleton->Bones, Group.Count, Group.Contributions);
         Group.Count = Group.General = Group.Pending = Group.Steady = 0;
     };
-    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
-                                                                      : Result->BoneCount;
+    kelvo_int32 const End =
+        FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount : Result->BoneCount;
     for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
         kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
         if (Bone < 0 || Bone >= Bones) {
@@ -608,8 +608,8 @@ void AccumulatePose(kelvo_model_control_binding &Binding, kelvo_int32 FirstBone,
         return;
     }
     kelvo_skeleton const *Skeleton = SkeletonOf(Binding);
-    kelvo_int32 const End = FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount
-                                                                      : Result->BoneCount;
+    kelvo_int32 const End =
+        FirstBone + BoneCount < Result->BoneCount ? FirstBone + BoneCount : Result->BoneCount;
     for (kelvo_int32 Entry = FirstBone < 0 ? 0 : FirstBone; Entry < End; ++Entry) {
         kelvo_int32 Bone = SparseBoneArray ? SparseBoneArray[Entry] : Entry;
         if (Bone < 0 || Bone >= State.Pose->BoneCount || Bone >= Skeleton->BoneCount) {
@@ -636,8 +636,8 @@ void BuildPoseDirect(kelvo_model_control_binding &Binding, kelvo_int32 BoneCount
         kelvo_bone const &SkeletonBone = Skeleton->Bones[Bone];
         kelvo_real32 const *ParentWorld = ParentWorldOf(SkeletonBone, Bone, Result, Offset4x4);
         bool Posed = Bone < State.Pose->BoneCount && MaskWeight(State.TrackMask, Bone) >= NoWeight;
-        kelvo_transform Local = Posed ? State.Pose->Transforms[Bone].Transform
-                                      : SkeletonBone.Transform;
+        kelvo_transform Local =
+            Posed ? State.Pose->Transforms[Bone].Transform : SkeletonBone.Transform;
         Compose(nullptr, nullptr, &None, &Local, SkeletonBone.InverseWorldTransform, ParentWorld,
                 Result->WorldTransformBuffer + 16 * Bone,
                 Result->CompositeTransformBuffer ? Result->CompositeTransformBuffer + 16 * Bone
@@ -732,7 +732,7 @@ bool BindEntry(kelvo_control *Control, track_group_entry &Entry) {
 namespace kelvo {
 
 kelvo_model_control_binding_operations const ControlledAnimationOperations = {
-    AnimationOf,     NoPose,   AccumulateAnimation, BuildAnimationDirect, AccumulateAnimationLoop,
+    AnimationOf,      NoPose, AccumulateAnimation, BuildAnimationDirect, AccumulateAnimationLoop,
     CleanupAnimation,
 };
 
@@ -747,15 +747,15 @@ lod_rule MakeLODRule(kelvo_real32 AllowedError) {
 
 } // namespace kelvo
 
-// ---- the builder ---------------------------------------------------------------------------------
+// ---- the builder
+// ---------------------------------------------------------------------------------
 
 KELVO_API kelvo_controlled_animation_builder *
 KelvoBeginControlledAnimation(kelvo_real32 CurrentClock, kelvo_animation const *Animation) {
     KELVO_TIMED_BLOCK("BeginControlledAnimation");
     KELVO_CHECK_NOT_NULL(Animation, Origin, nullptr);
-    kelvo_int32 Count = Animation->TrackGroupCount > 0 && Animation->TrackGroups
-                            ? Animation->TrackGroupCount
-                            : 0;
+    kelvo_int32 Count =
+        Animation->TrackGroupCount > 0 && Animation->TrackGroups ? Animation->TrackGroupCount : 0;
     kelvo_controlled_animation_builder *Builder;
     track_group_entry *Entries;
     aggr_allocator Aggr;
@@ -890,10 +890,10 @@ KELVO_API kelvo_bool32 KelvoFindTrackGroupForModel(kelvo_animation const *Animat
     return 0;
 }
 
-KELVO_API kelvo_control *
-KelvoPlayControlledAnimationBinding(kelvo_real32 CurrentClock, kelvo_animation const *Animation,
-                                    kelvo_animation_binding *Binding,
-                                    kelvo_model_instance *ModelInstance) {
+KELVO_API kelvo_control *KelvoPlayControlledAnimationBinding(kelvo_real32 CurrentClock,
+                                                             kelvo_animation const *Animation,
+                                                             kelvo_animation_binding *Binding,
+                                                             kelvo_model_instance *ModelInstance) {
     KELVO_CHECK_NOT_NULL(ModelInstance, Origin, nullptr);
     kelvo_int32 Index;
     if (!KelvoFindTrackGroupForModel(Animation, ModelInstance->Model, &Index)) {
@@ -924,8 +924,7 @@ KelvoGetAnimationBindingFromControlBinding(kelvo_model_control_binding const *Bi
     return Binding->Operations->GetControlledAnimation(*Binding);
 }
 
-KELVO_API kelvo_control *KelvoPlayControlledPose(kelvo_real32 CurrentClock,
-                                                 kelvo_real32 Duration,
+KELVO_API kelvo_control *KelvoPlayControlledPose(kelvo_real32 CurrentClock, kelvo_real32 Duration,
                                                  kelvo_local_pose const *LocalPose,
                                                  kelvo_model_instance *ModelInstance,
                                                  kelvo_track_mask const *TrackMask) {

@@ -105,6 +105,19 @@ void SamplePositionOrientation(kelvo_sample_context const *Context,
     }
 }
 
+// Scale/shear by its class into Result, whose flags gain it when it differs
+// from identity.
+void SampleScaleShear(kelvo_sample_context const *Context, kelvo_transform_track const *SourceTrack,
+                      kelvo_bound_transform_track const *Track, kelvo_transform *Result,
+                      kelvo_int32 *Cursor = nullptr) {
+    if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
+                        ClassAt(Track->Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
+                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
+                        Result->ScaleShear, Cursor)) {
+        Result->Flags |= KelvoHasScaleShear;
+    }
+}
+
 // World = local x parent, composite = offset x world (row-vector composites).
 void ComposeMatrix(kelvo_real32 const Local[16], kelvo_real32 const *OffsetMatrix,
                    kelvo_real32 const *ParentMatrix, kelvo_real32 *WorldResult,
@@ -143,12 +156,7 @@ void SampleIIU(kelvo_sample_context const *Context, kelvo_transform_track const 
                kelvo_real32 const *OffsetMatrix, kelvo_real32 const *ParentMatrix,
                kelvo_real32 *WorldResult, kelvo_real32 *CompositeResult) {
     *Result = kelvo::IdentityTransform;
-    if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Track->Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
-                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
-                        Result->ScaleShear)) {
-        Result->Flags = KelvoHasScaleShear;
-    }
+    SampleScaleShear(Context, SourceTrack, Track, Result);
     ComposeTransform(Result, OffsetMatrix, ParentMatrix, WorldResult, CompositeResult);
 }
 
@@ -280,12 +288,7 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
     } else {
         SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);
     }
-    if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
-                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
-                        Result->ScaleShear, ScaleShearCursor)) {
-        Result->Flags |= KelvoHasScaleShear;
-    }
+    SampleScaleShear(Context, SourceTrack, Track, Result, ScaleShearCursor);
 #if FLT_EVAL_METHOD != 0
     // With excess precision the rounding could follow the place the
     // normalization is inlined into: it stays here.
@@ -317,12 +320,7 @@ KELVO_API void KelvoSampleTrackUUULocal(kelvo_sample_context const *Context,
     kelvo_uint8 Flags = Track->Flags;
     Result->Flags = 0;
     SamplePositionOrientation(Context, SourceTrack, Track, Result, nullptr, false);
-    if (SampleComponent(Context, &SourceTrack->ScaleShearCurve,
-                        ClassAt(Flags, KELVO_BOUND_SCALE_SHEAR_SHIFT),
-                        Track->LODTransform.ScaleShear, 9, false, KelvoCurveIdentityScaleShear,
-                        Result->ScaleShear)) {
-        Result->Flags |= KelvoHasScaleShear;
-    }
+    SampleScaleShear(Context, SourceTrack, Track, Result);
     if (ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT) == KelvoBoundCurveAnimated) {
         kelvo::ExactNormalize(Result->Orientation);
     }
