@@ -164,9 +164,9 @@ struct sampled_bone {
 
 // Kept pairs (the steady case: cubic position and orientation, identity
 // scale/shear, no LOD fade) are evaluated and added to their entries
-// together by AccumulateCubicPairsSSE, from Steadies and SteadyPairs. The
-// portable path evaluates them into rows laid out as a contribution's
-// sums, whose identity scale/shear is filled once. Deferred windows of the
+// together by AccumulateCubicPairsSSE (or its AVX build), from Steadies
+// and SteadyPairs. The portable path evaluates them into rows laid out as
+// a contribution's sums, whose identity scale/shear is filled once. Deferred windows of the
 // general path (and the portable path's kept pairs) are left straight in
 // Pairs, in the order the evaluation takes them.
 struct sampled_group {
@@ -207,6 +207,8 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     track_cursor *const Cursors = State.Cursors;
     // The SSE pass has the portable bits only without extended precision.
     bool const Fused = FLT_EVAL_METHOD == 0 && SSEPosesEnabled();
+    auto *const AccumulateSteady =
+        AVXPosesEnabled() ? AVXCubicPairRoutines.Accumulate : &AccumulateCubicPairsSSE;
     sampled_group Group;
     Group.Count = Group.General = Group.Pending = Group.Steady = 0;
     if (!Fused) {
@@ -216,9 +218,8 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     }
     auto AccumulateGroup = [&] {
         if (Group.Steady > 0) {
-            AccumulateCubicPairsSSE(Result->Transforms, Result->TraversalID, Skeleton->Bones,
-                                    Group.Steady, Group.SteadyPairs, Group.Steadies,
-                                    Context.LocalClock);
+            AccumulateSteady(Result->Transforms, Result->TraversalID, Skeleton->Bones, Group.Steady,
+                             Group.SteadyPairs, Group.Steadies, Context.LocalClock);
         }
         if (Group.Count == 0) {
             Group.Steady = 0;

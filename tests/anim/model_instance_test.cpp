@@ -92,6 +92,20 @@ std::vector<float> PlayedClocks() {
     return Clocks;
 }
 
+// The paths the bit tests compare: the AVX build of the kernels (the SSE2
+// one where the processor lacks AVX), the SSE2 build and the portable code.
+struct kernel_path {
+    char const *Name;
+    bool SSE, AVX;
+};
+kernel_path const KernelPaths[] = {
+    {", AVX", true, true}, {", SSE2", true, false}, {", portable", false, false}};
+
+void UseKernelPath(kernel_path const &Path) {
+    kelvo::SetSSEPosesAllowed(Path.SSE);
+    kelvo::SetAVXPosesAllowed(Path.AVX);
+}
+
 struct sampling_case {
     char const *Name;
     float AllowedError;
@@ -105,8 +119,8 @@ struct sampling_case {
 // out of seam windows, cubic pairs evaluated and orientations normalized
 // several bones at a time) keeps every bit of each entry (sums, weight,
 // count, traversal) of sampling each track alone, applying the LOD rule,
-// masks and root-motion stripping by hand and accumulating, on the SSE and
-// the portable path: linear and cubic looping clips (their tracks keyed at
+// masks and root-motion stripping by hand and accumulating, on every kernel
+// path: linear and cubic looping clips (their tracks keyed at
 // the same or at different times, their orientations keyed with their
 // positions or not) played forwards, backwards, by jumps and across the
 // seam, on a sparse pose that repeats bones so that groups fill and
@@ -128,10 +142,10 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
     float const FadeScale = Case.AllowedError > 0 ? 1.0f / (Case.AllowedError - FadeStart) : 0;
     for (int Curves = 0; Curves < 4; ++Curves) {
         bool const Cubic = Curves > 0, Uneven = Curves == 2, Apart = Curves == 3;
-        for (bool SSE : {true, false}) {
+        for (kernel_path const &Path : KernelPaths) {
             SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
-                         (Apart ? ", apart" : "") + (SSE ? ", SSE" : ", portable"));
-            kelvo::SetSSEPosesAllowed(SSE);
+                         (Apart ? ", apart" : "") + Path.Name);
+            UseKernelPath(Path);
             // The first clip's root only moves: its track keeps no pair, and is
             // re-pointed mid-play to the last clip's, which does; the last
             // clip's orientations are keyed apart from their positions where
@@ -241,7 +255,7 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
             KelvoFreeModelInstance(Instance);
         }
     }
-    kelvo::SetSSEPosesAllowed(true);
+    UseKernelPath(KernelPaths[0]);
     KelvoFreeTrackMask(TrackMask);
     KelvoFreeTrackMask(ModelMask);
 }
@@ -365,8 +379,8 @@ TEST_F(ModelInstanceTest, AcceleratedSamplingMatchesTheLocalPosePath) {
 // A single control built straight to the world pose (cursors, kept pairs
 // evaluated a group of bones at a time) keeps every bit of the world and
 // composite matrices that each bone's own sampler, without cursors, gives
-// under the LOD rule, masks and root motion, on the SSE and the portable
-// path: a 36-bone tree (groups fill and part-fill, parents in earlier
+// under the LOD rule, masks and root motion, on every kernel path: a
+// 36-bone tree (groups fill and part-fill, parents in earlier
 // groups, bones without a track) playing linear and cubic clips forwards
 // and backwards across loop seams, by jumps, with a speed and a loop count
 // change mid-play.
@@ -431,10 +445,10 @@ TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes)
             Shapes.Group.Name = "tree";
             Shapes.Group.TransformTrackCount = (kelvo_int32)Tracks.size();
             Shapes.Group.TransformTracks = Tracks.data();
-            for (bool SSE : {true, false}) {
+            for (kernel_path const &Path : KernelPaths) {
                 SCOPED_TRACE(std::string(Case.Name) + ", curves " + std::to_string(Curves) +
-                             (SSE ? ", SSE" : ", portable"));
-                kelvo::SetSSEPosesAllowed(SSE);
+                             Path.Name);
+                UseKernelPath(Path);
                 kelvo_model_instance *Instance = KelvoInstantiateModel(&Model);
                 kelvo_controlled_animation_builder *Builder =
                     KelvoBeginControlledAnimation(0.0f, &Shapes.Animation);
@@ -507,7 +521,7 @@ TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes)
             }
         }
     }
-    kelvo::SetSSEPosesAllowed(true);
+    UseKernelPath(KernelPaths[0]);
     KelvoFreeTrackMask(TrackMask);
     KelvoFreeTrackMask(ModelMask);
     KelvoFreeWorldPose(Built);
