@@ -178,7 +178,8 @@ inline void NormalizeEight(eight_lanes &Lanes) {
     __m256 const Scale = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_sqrt_ps(Length2));
     for (int Component = 0; Component < 4; ++Component) {
         __m256 const Scaled = _mm256_mul_ps(Orientation[Component], Scale);
-        Orientation[Component] = _mm256_blendv_ps(Orientation[Component], Scaled, Positive);
+        Orientation[Component] = _mm256_or_ps(_mm256_and_ps(Positive, Scaled),
+                                              _mm256_andnot_ps(Positive, Orientation[Component]));
     }
     Transpose(Orientation);
 }
