@@ -166,9 +166,10 @@ struct sampled_bone {
 // scale/shear, no LOD fade) are evaluated and added to their entries
 // together by AccumulateCubicPairsSSE (or its AVX build), from Steadies
 // and SteadyPairs. The portable path evaluates them into rows laid out as
-// a contribution's sums, whose identity scale/shear is filled once. Deferred windows of the
-// general path (and the portable path's kept pairs) are left straight in
-// Pairs, in the order the evaluation takes them.
+// a contribution's sums, whose identity scale/shear is filled once.
+// Deferred windows of the general path (and the portable path's kept
+// pairs) are left straight in Pairs, in the order the evaluation takes
+// them.
 struct sampled_group {
     int Count; // contributions
     int General;
