@@ -152,6 +152,10 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
 // as if sampled and accumulated alone. A bone takes one contribution per
 // binding and entry, so the order among them is free.
 constexpr int SampledGroupSize = 32;
+// Kept pairs are taken in larger groups: each group's last normalization
+// (a long chain) has nothing left to overlap with, and their slots are
+// small.
+constexpr int SteadyGroupSize = 128;
 
 // A bone sampled by the general path, waiting to be accumulated.
 struct sampled_bone {
@@ -181,8 +185,8 @@ struct sampled_group {
     cubic_pair_window Pairs[SampledGroupSize];
     kelvo_real32 *Positions[SampledGroupSize];
     kelvo_real32 *Orientations[SampledGroupSize];
-    steady_contribution Steadies[SampledGroupSize];
-    cubic_pair_window SteadyPairs[SampledGroupSize];
+    steady_contribution Steadies[SteadyGroupSize];
+    cubic_pair_window SteadyPairs[SteadyGroupSize];
 };
 
 constexpr kelvo_uint32 KeptPairFlags = KelvoHasPosition | KelvoHasOrientation;
@@ -318,7 +322,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
                 }
             }
         }
-        if (Group.Count + Group.Steady == SampledGroupSize) {
+        if (Group.Count == SampledGroupSize || Group.Steady == SteadyGroupSize) {
             AccumulateGroup();
         }
     }
