@@ -190,7 +190,6 @@ inline __m128 Half(__m256 Pair, int Lane) {
 
 inline void FinishEight(eight_lanes &Lanes, kelvo_real32 *const *Positions,
                         kelvo_real32 *const *Orientations) {
-    NormalizeEight(Lanes);
     for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
         Store3(Positions[Lane], Half(Lanes.Position[Lane & 3], Lane));
         _mm_storeu_ps(Orientations[Lane], Half(Lanes.Orientation[Lane & 3], Lane));
@@ -201,7 +200,6 @@ inline void FinishEight(eight_lanes &Lanes, kelvo_real32 *const *Positions,
 inline void AddEight(eight_lanes &Lanes, kelvo_local_pose_transform *Entries,
                      kelvo_int32 TraversalID, kelvo_bone const *Bones,
                      steady_contribution const *Contributions) {
-    NormalizeEight(Lanes);
     __m128 const One = _mm_set1_ps(1.0f);
     __m128 const ScaleShear = _mm_setr_ps(0, 0, 0, 1);
     for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
@@ -223,25 +221,26 @@ inline void AddEight(eight_lanes &Lanes, kelvo_local_pose_transform *Entries,
     }
 }
 
-// BlendOverlapped of the SSE2 kernel, eight at a time.
+// Count windows blended and normalized up to four eights at a time, then
+// each eight handed to Finish(Lanes, First): the normalizations (a square
+// root and a division after a long chain) overlap one another.
 template <typename finish>
 inline void BlendOverlapped(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
                             finish Finish) {
-    eight_lanes Lanes[2];
     eight_weights Weights;
-    bool HaveWeights = false;
-    int Last = -1;
-    for (int First = 0; First < Count; First += 8) {
-        eight_lanes &Next = Lanes[(First / 8) & 1];
-        BlendEight(Count - First < 8 ? Count - First : 8, Windows + First, T, Weights, HaveWeights,
-                   Next);
-        if (Last >= 0) {
-            Finish(Lanes[(Last / 8) & 1], Last);
+    bool HaveWeights = false; // T is the same for all
+    for (int Start = 0; Start < Count; Start += 32) {
+        eight_lanes Lanes[4];
+        int const End = Count - Start < 32 ? Count : Start + 32;
+        for (int First = Start; First < End; First += 8) {
+            eight_lanes &Next = Lanes[(First - Start) / 8];
+            BlendEight(End - First < 8 ? End - First : 8, Windows + First, T, Weights, HaveWeights,
+                       Next);
+            NormalizeEight(Next);
         }
-        Last = First;
-    }
-    if (Last >= 0) {
-        Finish(Lanes[(Last / 8) & 1], Last);
+        for (int First = Start; First < End; First += 8) {
+            Finish(Lanes[(First - Start) / 8], First);
+        }
     }
 }
 
