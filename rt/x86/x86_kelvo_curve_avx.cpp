@@ -225,8 +225,8 @@ inline void AddEight(eight_lanes &Lanes, kelvo_local_pose_transform *Entries,
 // each eight handed to Finish(Lanes, First): the normalizations (a square
 // root and a division after a long chain) overlap one another.
 template <typename finish>
-inline void BlendOverlapped(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
-                            finish Finish) {
+inline void BlendInBatches(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                           finish Finish) {
     eight_weights Weights;
     bool HaveWeights = false; // T is the same for all
     for (int Start = 0; Start < Count; Start += 32) {
@@ -247,7 +247,7 @@ inline void BlendOverlapped(int Count, cubic_pair_window const *Windows, kelvo_r
 [[gnu::flatten]] void EvaluateCubicPairsAVX(int Count, cubic_pair_window const *Windows,
                                             kelvo_real32 T, kelvo_real32 *const *Positions,
                                             kelvo_real32 *const *Orientations) {
-    BlendOverlapped(Count, Windows, T, [&](eight_lanes &Lanes, int First) {
+    BlendInBatches(Count, Windows, T, [&](eight_lanes &Lanes, int First) {
         FinishEight(Lanes, Positions + First, Orientations + First);
     });
 }
@@ -257,7 +257,7 @@ inline void BlendOverlapped(int Count, cubic_pair_window const *Windows, kelvo_r
                                               int Count, cubic_pair_window const *Windows,
                                               steady_contribution const *Contributions,
                                               kelvo_real32 T) {
-    BlendOverlapped(Count, Windows, T, [&](eight_lanes &Lanes, int First) {
+    BlendInBatches(Count, Windows, T, [&](eight_lanes &Lanes, int First) {
         AddEight(Lanes, Entries, TraversalID, Bones, Contributions + First);
     });
 }
