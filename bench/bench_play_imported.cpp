@@ -101,13 +101,16 @@ imported const &Imported(char const *Source) {
 
 // Per component, how many bound tracks are of each class, and of which
 // formats the animated and keyframed curves are.
-void PrintCensus(char const *Source, kelvo_animation_binding const *Binding) {
+void PrintCensus(char const *Source, kelvo_animation const *Animation,
+                 kelvo_animation_binding const *Binding) {
     static char const *const Classes[] = {"identity", "constant", "keyframed", "animated"};
     static char const *const Components[] = {"position", "orientation", "scale/shear"};
-    fprintf(stderr, "%s: %d bound tracks\n", Source, (int)Binding->TrackBindingCount);
+    fprintf(stderr, "%s: %d bound tracks, %.3f s\n", Source, (int)Binding->TrackBindingCount,
+            (double)Animation->Duration);
     for (int Component = 0; Component < 3; ++Component) {
         int Count[4] = {};
         std::map<std::string, int> Formats;
+        double Knots = 0;
         for (kelvo_int32 Index = 0; Index < Binding->TrackBindingCount; ++Index) {
             kelvo_bound_transform_track const &Track = Binding->TrackBindings[Index];
             int Class = Track.Flags >> (2 * Component) & 3;
@@ -118,6 +121,7 @@ void PrintCensus(char const *Source, kelvo_animation_binding const *Binding) {
                                         : Component == 1 ? &From->OrientationCurve
                                                          : &From->ScaleShearCurve;
             if (Class >= KelvoBoundCurveKeyframed && Curve && Curve->CurveData.Object) {
+                Knots += KelvoCurveGetKnotCount(Curve);
                 unsigned Format = *static_cast<kelvo_uint8 const *>(Curve->CurveData.Object);
                 unsigned Degree = static_cast<kelvo_uint8 const *>(Curve->CurveData.Object)[1];
                 ++Formats[std::string(Format < 19 ? FormatNames[Format] : "?") + " degree " +
@@ -129,6 +133,8 @@ void PrintCensus(char const *Source, kelvo_animation_binding const *Binding) {
             fprintf(stderr, " %s %d", Classes[Class], Count[Class]);
         for (auto const &Format : Formats)
             fprintf(stderr, ", %s: %d", Format.first.c_str(), Format.second);
+        if (Count[KelvoBoundCurveAnimated] > 0)
+            fprintf(stderr, ", %.1f knots a curve", Knots / Count[KelvoBoundCurveAnimated]);
         fprintf(stderr, "\n");
     }
 }
@@ -180,8 +186,9 @@ void PlayFrames(benchmark::State &State, char const *Source, int Count) {
     static std::map<std::string, bool> Told;
     if (!Told[Source]) {
         Told[Source] = true;
-        PrintCensus(Source, KelvoGetAnimationBindingFromControlBinding(
-                                KelvoControlModelsBegin(Scene.Controls[0])));
+        PrintCensus(
+            Source, Import.Animations[0],
+            KelvoGetAnimationBindingFromControlBinding(KelvoControlModelsBegin(Scene.Controls[0])));
     }
     float Clock = 0.0f;
     for (auto _ : State) {
