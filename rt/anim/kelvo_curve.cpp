@@ -560,11 +560,34 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
 
 namespace {
 
+// Kept (a window of Curve under the same loops and duration, at knot
+// Kept.Knot, in place as this one is) moved on by one knot: the entries
+// both windows hold are moved, only the new knot and control decoded,
+// each as a whole window's decoding gives it (formats decode knot by knot
+// and splice nothing in place). False, with nothing changed, otherwise.
+bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
+                     kelvo_curve2 const *Curve, bool ForwardsLoop, kelvo_int32 Degree,
+                     kelvo_int32 Knot, kelvo_real32 const *IdentityVector, seam_window &Kept) {
+    if (Degree < 1 || Knot != Kept.Knot + 1 || Kept.Knot - Degree < 0 ||
+        Knot + Degree - 1 >= Format.GetKnotCount(Curve) - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    memmove(Kept.Knots, Kept.Knots + 1, (2 * Degree - 1) * sizeof(kelvo_real32));
+    memmove(Kept.Controls, Kept.Controls + Dimension, Degree * Dimension * sizeof(kelvo_real32));
+    Format.ExtractKnotValues(Curve, Knot + Degree - 1, 1, Kept.Knots + 2 * Degree - 1, nullptr,
+                             IdentityVector);
+    Format.ExtractKnotValues(Curve, Knot, 1, nullptr, Kept.Controls + Degree * Dimension,
+                             IdentityVector);
+    Kept.Knot = Knot;
+    return true;
+}
+
 // Evaluate's result from the window kept in Kept, decoded into it first
-// unless it was kept for this curve data, knot, loops and duration. False,
-// with nothing evaluated, wherever Evaluate takes another road (no knots,
-// identity, constant, a wrong dimension, a degree without an evaluator, no
-// window before the first knot): Evaluate then takes it.
+// (or slid on to it) unless it was kept for this curve data, knot, loops
+// and duration. False, with nothing evaluated, wherever Evaluate takes
+// another road (no knots, identity, constant, a wrong dimension, a degree
+// without an evaluator, no window before the first knot): Evaluate then
+// takes it.
 bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
                   bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
                   kelvo_real32 Duration, kelvo_int32 Knot, kelvo_real32 T, kelvo_real32 *Result,
@@ -572,8 +595,10 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
     kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
     kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
     kelvo_uint32 const DurationBits = BitsOf(Duration);
-    if (Kept.Data != Curve->CurveData.Object || Kept.Knot != Knot || Kept.Loops != Loops ||
-        Kept.DurationBits != DurationBits) {
+    bool const Same = Kept.Data == Curve->CurveData.Object && Kept.Loops == Loops &&
+                      Kept.DurationBits == DurationBits;
+    if (!Same || (Kept.Knot != Knot && !SlideKeptWindow(Format, Dimension, Curve, ForwardsLoop,
+                                                        Degree, Knot, IdentityVector, Kept))) {
         kelvo_int32 const KnotCount = Format.GetKnotCount(Curve);
         if (KnotCount <= 0 || IsIdentity(Curve) || Format.GetDimension(Curve) != Dimension ||
             IsConstantOrIdentity(Curve) || !FindBSpline(Degree, Dimension, Normalize)) {
