@@ -558,12 +558,78 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
     }
 }
 
+namespace {
+
+// Kept (a window of Curve under the same loops and duration, at knot
+// Kept.Knot, in place as this one is) moved on by one knot: the entries
+// both windows hold are moved, only the new knot and control decoded,
+// each as a whole window's decoding gives it (formats decode knot by knot
+// and splice nothing in place). False, with nothing changed, otherwise.
+bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
+                     kelvo_curve2 const *Curve, bool ForwardsLoop, kelvo_int32 Degree,
+                     kelvo_int32 Knot, kelvo_real32 const *IdentityVector, seam_window &Kept) {
+    if (Degree < 1 || Knot != Kept.Knot + 1 || Kept.Knot - Degree < 0 ||
+        Knot + Degree - 1 >= Format.GetKnotCount(Curve) - (ForwardsLoop ? 1 : 0)) {
+        return false;
+    }
+    memmove(Kept.Knots, Kept.Knots + 1, (2 * Degree - 1) * sizeof(kelvo_real32));
+    memmove(Kept.Controls, Kept.Controls + Dimension, Degree * Dimension * sizeof(kelvo_real32));
+    Format.ExtractKnotValues(Curve, Knot + Degree - 1, 1, Kept.Knots + 2 * Degree - 1, nullptr,
+                             IdentityVector);
+    Format.ExtractKnotValues(Curve, Knot, 1, nullptr, Kept.Controls + Degree * Dimension,
+                             IdentityVector);
+    Kept.Knot = Knot;
+    return true;
+}
+
+// Evaluate's result from the window kept in Kept, decoded into it first
+// (or slid on to it) unless it was kept for this curve data, knot, loops
+// and duration. False, with nothing evaluated, wherever Evaluate takes
+// another road (no knots, identity, constant, a wrong dimension, a degree
+// without an evaluator, no window before the first knot): Evaluate then
+// takes it.
+bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool Normalize,
+                  bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                  kelvo_real32 Duration, kelvo_int32 Knot, kelvo_real32 T, kelvo_real32 *Result,
+                  kelvo_real32 const *IdentityVector, seam_window &Kept) {
+    kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
+    kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
+    kelvo_uint32 const DurationBits = BitsOf(Duration);
+    bool const Same = Kept.Data == Curve->CurveData.Object && Kept.Loops == Loops &&
+                      Kept.DurationBits == DurationBits;
+    if (!Same || (Kept.Knot != Knot && !SlideKeptWindow(Format, Dimension, Curve, ForwardsLoop,
+                                                        Degree, Knot, IdentityVector, Kept))) {
+        kelvo_int32 const KnotCount = Format.GetKnotCount(Curve);
+        if (KnotCount <= 0 || IsIdentity(Curve) || Format.GetDimension(Curve) != Dimension ||
+            IsConstantOrIdentity(Curve) || !FindBSpline(Degree, Dimension, Normalize)) {
+            return false;
+        }
+        window_buffers Window;
+        if (!WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop, ForwardsLoop,
+                      Duration, Knot, IdentityVector, Window)) {
+            return false;
+        }
+        memcpy(Kept.Knots, Window.WindowKnots - Degree, 2 * Degree * sizeof(kelvo_real32));
+        memcpy(Kept.Controls, Window.WindowControls - Degree * Dimension,
+               (Degree + 1) * Dimension * sizeof(kelvo_real32));
+        Kept.Data = Curve->CurveData.Object;
+        Kept.Knot = Knot;
+        Kept.Loops = Loops;
+        Kept.DurationBits = DurationBits;
+    }
+    FindBSpline(Degree, Dimension, Normalize)(Kept.Knots + Degree,
+                                              Kept.Controls + Degree * Dimension, T, Result);
+    return true;
+}
+
+} // namespace
+
 namespace kelvo {
 
 void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
                        bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
                        kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
-                       kelvo_real32 const *IdentityVector) {
+                       kelvo_real32 const *IdentityVector, seam_window *Kept) {
     kelvo_int32 const Start = Cursor ? *Cursor : -1;
     // Steady playback of DaK32fC32f inside its knots goes straight to the
     // evaluator, as Evaluate would.
@@ -588,6 +654,11 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
         kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Start);
         if (Cursor) {
             *Cursor = Knot;
+        }
+        if (Kept && Dimension <= 4 &&
+            EvaluateKept(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                         Duration, Knot, T, Result, IdentityVector, *Kept)) {
+            return;
         }
         Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
                  T, Result, IdentityVector);
@@ -625,8 +696,8 @@ inline bool SameBits(kelvo_real32 const *A, kelvo_real32 const *B, kelvo_int32 C
 // The window at Knot: in place, from the kept seam window when its key
 // matches, or spliced (and kept, with a Seam). False where WindowAt is.
 bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Normalize,
-                    bool BackwardsLoop, bool ForwardsLoop, kelvo_real32 Duration,
-                    kelvo_int32 Knot, seam_window *Seam, window_buffers &Window) {
+                    bool BackwardsLoop, bool ForwardsLoop, kelvo_real32 Duration, kelvo_int32 Knot,
+                    seam_window *Seam, window_buffers &Window) {
     kelvo_curve_data_da_k32f_c32f const *Data = Floats(Curve);
     if (InPlaceWindow(Data, Dimension, ForwardsLoop, Knot, Window)) {
         return true;
@@ -880,10 +951,9 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
             *Deferred = Window;
             return true;
         }
-        PositionOrientationBSplines[Degree](PositionWindow.WindowKnots,
-                                            PositionWindow.WindowControls,
-                                            OrientationWindow.WindowControls, T, Position,
-                                            Orientation);
+        PositionOrientationBSplines[Degree](
+            PositionWindow.WindowKnots, PositionWindow.WindowControls,
+            OrientationWindow.WindowControls, T, Position, Orientation);
         return true;
     }
 #else

@@ -113,14 +113,6 @@ kelvo_int32 CloseUpperBound(value const *Knots, kelvo_int32 KnotCount, key Key, 
 // the curve has no data or its format byte is none of the table's.
 kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
 
-// Evaluation at T as KelvoEvaluateCurveAtT gives it (the dimension trusted
-// to be 0 to 9), with the knot searched from *Cursor, the knot of an earlier
-// evaluation, which it then updates. A null cursor searches from scratch.
-void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
-                       bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
-                       kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
-                       kelvo_real32 const *IdentityVector);
-
 // A window spliced at a loop seam or a held end, kept for the evaluations
 // that follow at the same knot: playback at a steady rate meets each seam
 // window several times. It is keyed by everything the splice reads but the
@@ -134,6 +126,18 @@ struct seam_window {
     kelvo_real32 Knots[2 * MaxCurveDegree];
     kelvo_real32 Controls[(MaxCurveDegree + 1) * 4];
 };
+
+// Evaluation at T as KelvoEvaluateCurveAtT gives it (the dimension trusted
+// to be 0 to 9), with the knot searched from *Cursor, the knot of an earlier
+// evaluation, which it then updates. A null cursor searches from scratch.
+// With Kept, a stored curve (any format but DaK32fC32f) of up to four
+// dimensions keeps its decoded window there, keyed as a seam window is, so
+// that the evaluations that follow at the same knot decode nothing: steady
+// playback meets each window of a sparse curve several times.
+void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
+                       bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                       kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
+                       kelvo_real32 const *IdentityVector, seam_window *Kept = nullptr);
 
 // Cubic position and orientation controls over one knot window, read
 // around the pointers as the pair evaluators read them, left for a caller

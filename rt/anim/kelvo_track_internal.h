@@ -69,17 +69,24 @@ inline track_cursor_rest *RestOf(track_cursor &Cursor) {
 
 // Whether a track bound with these class flags gets a cursor's rest: when
 // its position and orientation are both animated DaK32fC32f curves (the
-// only pairs kept or spliced) or its scale/shear is animated. Any other
-// track reads only the first line, so a binding re-pointed to other
-// tracks loses speed there, never bits.
+// only pairs kept or spliced), either is an animated stored curve (whose
+// decoded windows the general seam windows keep) or its scale/shear is
+// animated. Any other track reads only the first line, so a binding
+// re-pointed to other tracks loses speed there, never bits.
 inline bool TrackUsesCursorRest(kelvo_transform_track const *SourceTrack, kelvo_uint8 Flags) {
     auto Animated = [Flags](int Shift) { return (Flags >> Shift & 3) == KelvoBoundCurveAnimated; };
     auto Floats = [](kelvo_curve2 const *Curve) {
         return !CurveIsAbsent(Curve) && CurveHeader(Curve)->Format == DaK32fC32f;
     };
+    auto Stored = [&](int Shift, kelvo_curve2 const *Curve) {
+        return Animated(Shift) && !CurveIsAbsent(Curve) && !Floats(Curve);
+    };
     return (SourceTrack && Animated(KELVO_BOUND_POSITION_SHIFT) &&
             Animated(KELVO_BOUND_ORIENTATION_SHIFT) && Floats(&SourceTrack->PositionCurve) &&
             Floats(&SourceTrack->OrientationCurve)) ||
+           (SourceTrack &&
+            (Stored(KELVO_BOUND_POSITION_SHIFT, &SourceTrack->PositionCurve) ||
+             Stored(KELVO_BOUND_ORIENTATION_SHIFT, &SourceTrack->OrientationCurve))) ||
            Animated(KELVO_BOUND_SCALE_SHEAR_SHIFT);
 }
 

@@ -37,14 +37,14 @@ kelvo_uint8 ClassOf(kelvo_curve2 const *Curve) {
 // Evaluation at the context's clock; the result holds the identity vector
 // first, so a curve of the wrong dimension (reported by the evaluation)
 // never leaves it unwritten. The cursor (or null) is the curve's knot at
-// the previous sampling.
+// the previous sampling, Kept (or null) its decoded window.
 void Evaluate(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, kelvo_int32 Dimension,
               bool Normalize, kelvo_real32 const *Identity, kelvo_real32 *Result,
-              kelvo_int32 *Cursor = nullptr) {
+              kelvo_int32 *Cursor = nullptr, kelvo::seam_window *Kept = nullptr) {
     memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
     kelvo::EvaluateCurveFrom(Cursor, Dimension, Normalize, Context->UnderflowLoop != 0, Curve,
                              Context->OverflowLoop != 0, Context->LocalDuration,
-                             Context->LocalClock, Result, Identity);
+                             Context->LocalClock, Result, Identity, Kept);
 }
 
 // Keyframed curves give the control of the context's frame; a frame outside
@@ -64,7 +64,8 @@ void ExtractFrame(kelvo_sample_context const *Context, kelvo_curve2 const *Curve
 bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Curve, int Class,
                      kelvo_real32 const *Constant, kelvo_int32 Dimension, bool Normalize,
                      kelvo_real32 const *Identity, kelvo_real32 *Result,
-                     kelvo_int32 *Cursor = nullptr, bool Exact = true) {
+                     kelvo_int32 *Cursor = nullptr, bool Exact = true,
+                     kelvo::seam_window *Kept = nullptr) {
     switch (Class) {
     case KelvoBoundCurveIdentity:
         memcpy(Result, Identity, Dimension * sizeof(kelvo_real32));
@@ -76,7 +77,7 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
         ExtractFrame(Context, Curve, Dimension, Identity, Result);
         return true;
     default:
-        Evaluate(Context, Curve, Dimension, Normalize, Identity, Result, Cursor);
+        Evaluate(Context, Curve, Dimension, Normalize, Identity, Result, Cursor, Kept);
         if (Normalize && Exact) {
             kelvo::ExactNormalize(Result);
         }
@@ -85,22 +86,23 @@ bool SampleComponent(kelvo_sample_context const *Context, kelvo_curve2 const *Cu
 }
 
 // Position and orientation each by its class, into Result (whose flags
-// start at 0).
+// start at 0); Kept (or null) holds their decoded windows.
 void SamplePositionOrientation(kelvo_sample_context const *Context,
                                kelvo_transform_track const *SourceTrack,
                                kelvo_bound_transform_track const *Track, kelvo_transform *Result,
-                               kelvo_int32 *Cursors, bool Exact) {
+                               kelvo_int32 *Cursors, bool Exact,
+                               kelvo::seam_window *Kept = nullptr) {
     kelvo_uint8 Flags = Track->Flags;
     kelvo_transform const &Constant = Track->LODTransform;
     if (SampleComponent(Context, &SourceTrack->PositionCurve,
                         ClassAt(Flags, KELVO_BOUND_POSITION_SHIFT), Constant.Position, 3, false,
-                        KelvoCurveIdentityPosition, Result->Position, Cursors)) {
+                        KelvoCurveIdentityPosition, Result->Position, Cursors, true, Kept)) {
         Result->Flags |= KelvoHasPosition;
     }
     if (SampleComponent(Context, &SourceTrack->OrientationCurve,
                         ClassAt(Flags, KELVO_BOUND_ORIENTATION_SHIFT), Constant.Orientation, 4,
                         true, KelvoCurveIdentityOrientation, Result->Orientation,
-                        Cursors ? Cursors + 1 : nullptr, Exact)) {
+                        Cursors ? Cursors + 1 : nullptr, Exact, Kept ? Kept + 1 : nullptr)) {
         Result->Flags |= KelvoHasOrientation;
     }
 }
@@ -286,7 +288,7 @@ bool SampleTrackLocalDeferred(kelvo_sample_context const *Context,
                              FLT_EVAL_METHOD == 0 ? Deferred : nullptr))) {
         Result->Flags = KelvoHasPosition | KelvoHasOrientation;
     } else {
-        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false);
+        SamplePositionOrientation(Context, SourceTrack, Track, Result, Cursors, false, Seams);
     }
     SampleScaleShear(Context, SourceTrack, Track, Result, ScaleShearCursor);
 #if FLT_EVAL_METHOD != 0

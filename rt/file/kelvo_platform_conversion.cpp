@@ -1121,26 +1121,26 @@ bool VisitObjects(conversion &C, work_item const &Item) {
 }
 
 bool Walk(conversion &C, stored_type &RootType, kelvo_file_reference const &RootObject) {
-    if (!C.Discovering) {
-        if (!CopyType(C, RootType)) {
-            return false;
+    // A bottom item stays pushed for the whole walk: a walk one item deep at
+    // a time (a long list) would otherwise free and allocate the stack's
+    // block for every item.
+    work_item const Bottom = {};
+    bool Done = PushWork(C, Bottom);
+    if (Done && !C.Discovering) {
+        Done = CopyType(C, RootType); // pushes the type's links
+        if (Done) {
+            C.RootType = RootType.Target;
         }
-        C.RootType = RootType.Target;
     }
     work_item Root = {work_kind::Objects, &RootType, RootObject, 1, false, {NoSection, 0, 0}};
-    if (!PushWork(C, Root)) {
-        return false;
-    }
-    while (kelvo_int32 Pending = KelvoGetStackUnitCount(&C.Work)) {
+    Done = Done && PushWork(C, Root);
+    for (kelvo_int32 Pending; Done && (Pending = KelvoGetStackUnitCount(&C.Work)) > 1;) {
         work_item Item = *static_cast<work_item *>(KelvoGetStackUnit(&C.Work, Pending - 1));
         KelvoPopStackUnits(&C.Work, 1);
-        bool Done =
-            Item.Kind == work_kind::LinkType ? LinkType(C, *Item.Type) : VisitObjects(C, Item);
-        if (!Done) {
-            return false;
-        }
+        Done = Item.Kind == work_kind::LinkType ? LinkType(C, *Item.Type) : VisitObjects(C, Item);
     }
-    return true;
+    KelvoPopStackUnits(&C.Work, KelvoGetStackUnitCount(&C.Work));
+    return Done;
 }
 
 // A source fix-up that no field of the tree took must not write into bytes

@@ -424,8 +424,11 @@ std::vector<float> PlaybackTimes(std::mt19937 &Random, float First, float Step, 
 }
 
 // Playback keeps the knot of the last sampling and starts the next search
-// there; forwards, backwards, with jumps and across the seams, what it
-// evaluates and finds must be exactly what a fresh search gives.
+// there, and may keep the window it decoded there (one kept window per loop
+// setting, which steady playback hits, and one that both settings share,
+// which they must never mistake for their own); forwards, backwards, with
+// jumps and across the seams, what it evaluates and finds must be exactly
+// what a fresh search gives.
 TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
     std::mt19937 Random(11);
     std::vector<float> Times = PlaybackTimes(Random, -0.5f, 0.025f, 160, 60, -1.0f, 4.0f);
@@ -439,7 +442,8 @@ TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
                                         IncreasingKnots(Random, KnotCount, 3.0f),
                                         ControlsFor(Random, Format, KnotCount));
             bool const Normalize = Format.Dimension == 4;
-            kelvo_int32 Cursor = -1;
+            kelvo_int32 Cursor = -1, KeptCursors[3] = {-1, -1, -1};
+            kelvo::seam_window Kept[3] = {}; // shared, then one per loop setting
             for (float T : Times) {
                 for (bool Loop : {true, false}) {
                     float Fresh[9], Resumed[9];
@@ -448,6 +452,13 @@ TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
                     kelvo::EvaluateCurveFrom(&Cursor, Format.Dimension, Normalize, Loop, Curve,
                                              Loop, 3.0f, T, Resumed, nullptr);
                     ASSERT_EQ(memcmp(Fresh, Resumed, Format.Dimension * sizeof(float)), 0) << T;
+                    for (int Window : {0, Loop ? 1 : 2}) {
+                        kelvo::EvaluateCurveFrom(KeptCursors + Window, Format.Dimension, Normalize,
+                                                 Loop, Curve, Loop, 3.0f, T, Resumed, nullptr,
+                                                 Kept + Window);
+                        ASSERT_EQ(memcmp(Fresh, Resumed, Format.Dimension * sizeof(float)), 0)
+                            << T << " kept window " << Window;
+                    }
                 }
                 kelvo_int32 Knot = KelvoCurveFindKnot(Curve, T);
                 ASSERT_EQ(Cursor, Knot) << T;
@@ -488,8 +499,8 @@ TEST_F(CurveTest, PairedEvaluationChangesNoBitOfEitherCurve) {
         {3, 3, Shared, KelvoCurveDataD4nK16uC15uType, false},
     };
     for (pair_case const &Case : Cases) {
-        kelvo_curve2 *P = Build(Floats3.Type, Case.PositionDegree, 3, Shared,
-                                ControlsFor(Random, Floats3, 10));
+        kelvo_curve2 *P =
+            Build(Floats3.Type, Case.PositionDegree, 3, Shared, ControlsFor(Random, Floats3, 10));
         kelvo_curve2 *Q = Build(Case.OrientationType, Case.OrientationDegree, 4,
                                 Case.OrientationKnots, ControlsFor(Random, Floats4, 10));
         for (int Setting = 0; Setting < 8; ++Setting) {
@@ -523,8 +534,8 @@ TEST_F(CurveTest, PairedEvaluationChangesNoBitOfEitherCurve) {
         // A kept window is keyed by all the splice reads but the values: a
         // window kept at a seam knot is not taken for another curve, loop
         // setting or duration at that knot.
-        kelvo_curve2 *Other = Build(Floats3.Type, Case.PositionDegree, 3, Shared,
-                                    ControlsFor(Random, Floats3, 10));
+        kelvo_curve2 *Other =
+            Build(Floats3.Type, Case.PositionDegree, 3, Shared, ControlsFor(Random, Floats3, 10));
         struct call {
             kelvo_curve2 const *Curve;
             bool Backwards;

@@ -49,9 +49,10 @@ struct clip {
     // last head orientation lies in the other hemisphere; with Uneven, each
     // track's inner knots lie apart from the other tracks' and its curves end
     // before the clip does; with Apart, one inner knot of each orientation
-    // lies apart from its position's.
+    // lies apart from its position's; with Stored, quantized as imports
+    // store them (D3K16uC16u positions, D4nK16uC15u orientations).
     explicit clip(float Seed, std::vector<float> RootPositions = {}, bool Cubic = false,
-                  bool Uneven = false, bool Apart = false) {
+                  bool Uneven = false, bool Apart = false, bool Stored = false) {
         for (int Index = 0; Index < 3; ++Index) {
             std::vector<float> Knots = {0, 0.5f, 1};
             if (Cubic) {
@@ -85,10 +86,13 @@ struct clip {
             TurnKnots[TurnKnots.size() / 2] += Apart ? 0.03f : 0.0f;
             Owned.emplace_back(new test_track(
                 BoneNames[Index],
-                BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 3, Knots, Positions),
+                BuildCurve(Stored ? KelvoCurveDataD3K16uC16uType : KelvoCurveDataDaK32fC32fType,
+                           Degree, 3, Knots, Positions),
                 Index == 0 && !RootPositions.empty()
                     ? IdentityCurve(4)
-                    : BuildCurve(KelvoCurveDataDaK32fC32fType, Degree, 4, TurnKnots, Turns),
+                    : BuildCurve(Stored ? KelvoCurveDataD4nK16uC15uType
+                                        : KelvoCurveDataDaK32fC32fType,
+                                 Degree, 4, TurnKnots, Turns),
                 IdentityCurve(9)));
             Tracks[Index] = Owned.back()->Track;
         }

@@ -122,12 +122,12 @@ struct sampling_case {
 // masks and root-motion stripping by hand and accumulating, on every kernel
 // path: linear and cubic looping clips (their tracks keyed at the same or
 // at different times, their orientations keyed with their positions or
-// not) played forwards, backwards, by jumps and across the seam, on a
-// sparse pose that repeats bones so that groups (and their batches of
-// lanes) fill and part-fill; mid-play, a speed and a loop count change and
-// a binding that two controls share is re-pointed to another clip, whose
-// tracks differ in what their cursors need (a root that keeps a pair,
-// knots apart or not).
+// not, their curves stored as floats or quantized) played forwards,
+// backwards, by jumps and across the seam, on a sparse pose that repeats
+// bones so that groups (and their batches of lanes) fill and part-fill;
+// mid-play, a speed and a loop count change and a binding that two
+// controls share is re-pointed to another clip, whose tracks differ in
+// what their cursors need (a root that keeps a pair, knots apart or not).
 // The pose repeats a pattern of 21 bones Copies times.
 void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case, int Copies = 2) {
     SCOPED_TRACE(Case.Name);
@@ -145,11 +145,13 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case, int Copies =
     KelvoSetTrackMaskBoneWeight(ModelMask, 0, 0.7f);
     float const FadeStart = Case.AllowedError * KelvoGetGlobalLODFadingFactor();
     float const FadeScale = Case.AllowedError > 0 ? 1.0f / (Case.AllowedError - FadeStart) : 0;
-    for (int Curves = 0; Curves < 4; ++Curves) {
-        bool const Cubic = Curves > 0, Uneven = Curves == 2, Apart = Curves == 3;
+    // Shapes 0 to 3 as floats, then 0 and 1 quantized.
+    for (int Curves = 0; Curves < 6; ++Curves) {
+        int const Shape = Curves < 4 ? Curves : Curves - 4;
+        bool const Cubic = Shape > 0, Uneven = Shape == 2, Apart = Shape == 3, Stored = Curves >= 4;
         for (kernel_path const &Path : KernelPaths) {
             SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
-                         (Apart ? ", apart" : "") + Path.Name);
+                         (Apart ? ", apart" : "") + (Stored ? ", quantized" : "") + Path.Name);
             UseKernelPath(Path);
             // The first clip's root only moves: its track keeps no pair, and is
             // re-pointed mid-play to the last clip's, which does; the last
@@ -158,10 +160,10 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case, int Copies =
             std::vector<float> RootOnlyMoves(Cubic ? 27 : 9);
             for (size_t Lane = 0; Lane < RootOnlyMoves.size(); ++Lane)
                 RootOnlyMoves[Lane] = 0.1f * (float)(Lane % 7);
-            clip Clips[4] = {clip(0.2f, RootOnlyMoves, Cubic, Uneven, Apart),
-                             clip(0.7f, {}, Cubic, Uneven, Apart),
-                             clip(1.1f, {}, Cubic, Uneven, Apart),
-                             clip(1.6f, {}, Cubic, Uneven, !Apart)};
+            clip Clips[4] = {clip(0.2f, RootOnlyMoves, Cubic, Uneven, Apart, Stored),
+                             clip(0.7f, {}, Cubic, Uneven, Apart, Stored),
+                             clip(1.1f, {}, Cubic, Uneven, Apart, Stored),
+                             clip(1.6f, {}, Cubic, Uneven, !Apart, Stored)};
             kelvo_model_instance *Instance = KelvoInstantiateModel(&Hero.Model);
             kelvo_control *Controls[4];
             for (int Clip = 0; Clip < 4; ++Clip) {
