@@ -152,6 +152,10 @@ kelvo_local_pose const *NoPose(kelvo_model_control_binding const &) {
 // as if sampled and accumulated alone. A bone takes one contribution per
 // binding and entry, so the order among them is free.
 constexpr int SampledGroupSize = 32;
+// Kept pairs are taken in larger groups: each group's last normalization
+// (a long chain) has nothing left to overlap with, and their slots are
+// small.
+constexpr int SteadyGroupSize = 128;
 
 // A bone sampled by the general path, waiting to be accumulated.
 struct sampled_bone {
@@ -164,11 +168,12 @@ struct sampled_bone {
 
 // Kept pairs (the steady case: cubic position and orientation, identity
 // scale/shear, no LOD fade) are evaluated and added to their entries
-// together by AccumulateCubicPairsSSE, from Steadies and SteadyPairs. The
-// portable path evaluates them into rows laid out as a contribution's
-// sums, whose identity scale/shear is filled once. Deferred windows of the
-// general path (and the portable path's kept pairs) are left straight in
-// Pairs, in the order the evaluation takes them.
+// together by AccumulateCubicPairsSSE (or its AVX build), from Steadies
+// and SteadyPairs. The portable path evaluates them into rows laid out as
+// a contribution's sums, whose identity scale/shear is filled once.
+// Deferred windows of the general path (and the portable path's kept
+// pairs) are left straight in Pairs, in the order the evaluation takes
+// them.
 struct sampled_group {
     int Count; // contributions
     int General;
@@ -180,8 +185,8 @@ struct sampled_group {
     cubic_pair_window Pairs[SampledGroupSize];
     kelvo_real32 *Positions[SampledGroupSize];
     kelvo_real32 *Orientations[SampledGroupSize];
-    steady_contribution Steadies[SampledGroupSize];
-    cubic_pair_window SteadyPairs[SampledGroupSize];
+    steady_contribution Steadies[SteadyGroupSize];
+    cubic_pair_window SteadyPairs[SteadyGroupSize];
 };
 
 constexpr kelvo_uint32 KeptPairFlags = KelvoHasPosition | KelvoHasOrientation;
@@ -207,6 +212,8 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     track_cursor *const Cursors = State.Cursors;
     // The SSE pass has the portable bits only without extended precision.
     bool const Fused = FLT_EVAL_METHOD == 0 && SSEPosesEnabled();
+    auto *const AccumulateSteady =
+        AVXPosesEnabled() ? AVXCubicPairRoutines.Accumulate : &AccumulateCubicPairsSSE;
     sampled_group Group;
     Group.Count = Group.General = Group.Pending = Group.Steady = 0;
     if (!Fused) {
@@ -216,9 +223,8 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
     }
     auto AccumulateGroup = [&] {
         if (Group.Steady > 0) {
-            AccumulateCubicPairsSSE(Result->Transforms, Result->TraversalID, Skeleton->Bones,
-                                    Group.Steady, Group.SteadyPairs, Group.Steadies,
-                                    Context.LocalClock);
+            AccumulateSteady(Result->Transforms, Result->TraversalID, Skeleton->Bones, Group.Steady,
+                             Group.SteadyPairs, Group.Steadies, Context.LocalClock);
         }
         if (Group.Count == 0) {
             Group.Steady = 0;
@@ -316,7 +322,7 @@ void AccumulateAnimation(kelvo_model_control_binding &Binding, kelvo_int32 First
                 }
             }
         }
-        if (Group.Count + Group.Steady == SampledGroupSize) {
+        if (Group.Count == SampledGroupSize || Group.Steady == SteadyGroupSize) {
             AccumulateGroup();
         }
     }

@@ -967,6 +967,10 @@ bool EvaluatePositionOrientationFrom(kelvo_int32 *Cursors, seam_window *Seams, b
 
 void EvaluateCubicPairs(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
                         kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations) {
+    if (AVXPosesEnabled()) {
+        AVXCubicPairRoutines.Evaluate(Count, Windows, T, Positions, Orientations);
+        return;
+    }
     if (SSEPosesEnabled()) {
         EvaluateCubicPairsSSE(Count, Windows, T, Positions, Orientations);
         return;

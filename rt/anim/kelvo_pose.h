@@ -208,6 +208,18 @@ void AccumulateCubicPairsSSE(kelvo_local_pose_transform *Entries, kelvo_int32 Tr
                              kelvo_bone const *Bones, int Count, cubic_pair_window const *Windows,
                              steady_contribution const *Contributions, kelvo_real32 T);
 
+// EvaluateCubicPairsSSE and AccumulateCubicPairsSSE built for AVX, eight
+// windows at a time, with the same bits; empty where AVXPosesEnabled() is
+// never true.
+struct cubic_pair_routines {
+    void (*Evaluate)(int Count, cubic_pair_window const *Windows, kelvo_real32 T,
+                     kelvo_real32 *const *Positions, kelvo_real32 *const *Orientations);
+    void (*Accumulate)(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                       kelvo_bone const *Bones, int Count, cubic_pair_window const *Windows,
+                       steady_contribution const *Contributions, kelvo_real32 T);
+};
+extern cubic_pair_routines const AVXCubicPairRoutines;
+
 // True when the processor has SSE2 and tests have not switched the SSE path
 // off; the switch lets them compare both paths on one machine.
 bool SSEPosesEnabled();

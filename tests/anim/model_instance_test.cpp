@@ -92,6 +92,20 @@ std::vector<float> PlayedClocks() {
     return Clocks;
 }
 
+// The paths the bit tests compare: the AVX build of the kernels (the SSE2
+// one where the processor lacks AVX), the SSE2 build and the portable code.
+struct kernel_path {
+    char const *Name;
+    bool SSE, AVX;
+};
+kernel_path const KernelPaths[] = {
+    {", AVX", true, true}, {", SSE2", true, false}, {", portable", false, false}};
+
+void UseKernelPath(kernel_path const &Path) {
+    kelvo::SetSSEPosesAllowed(Path.SSE);
+    kelvo::SetAVXPosesAllowed(Path.AVX);
+}
+
 struct sampling_case {
     char const *Name;
     float AllowedError;
@@ -105,20 +119,24 @@ struct sampling_case {
 // out of seam windows, cubic pairs evaluated and orientations normalized
 // several bones at a time) keeps every bit of each entry (sums, weight,
 // count, traversal) of sampling each track alone, applying the LOD rule,
-// masks and root-motion stripping by hand and accumulating, on the SSE and
-// the portable path: linear and cubic looping clips (their tracks keyed at
-// the same or at different times, their orientations keyed with their
-// positions or not, their curves stored as floats or quantized) played
-// forwards, backwards, by jumps and across the seam, on a sparse pose that
-// repeats bones so that groups fill and part-fill; mid-play, a speed and a
-// loop count change and a binding that two controls share is re-pointed to
-// another clip, whose tracks differ in what their cursors need (a root that
-// keeps a pair, knots apart or not).
-void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
+// masks and root-motion stripping by hand and accumulating, on every kernel
+// path: linear and cubic looping clips (their tracks keyed at the same or
+// at different times, their orientations keyed with their positions or
+// not, their curves stored as floats or quantized) played forwards,
+// backwards, by jumps and across the seam, on a sparse pose that repeats
+// bones so that groups (and their batches of lanes) fill and part-fill;
+// mid-play, a speed and a loop count change and a binding that two
+// controls share is re-pointed to another clip, whose tracks differ in
+// what their cursors need (a root that keeps a pair, knots apart or not).
+// The pose repeats a pattern of 21 bones Copies times.
+void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case, int Copies = 2) {
     SCOPED_TRACE(Case.Name);
     character Hero;
-    kelvo_int32 const Sparse[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
-    kelvo_int32 const Entries = (kelvo_int32)(sizeof(Sparse) / sizeof(Sparse[0]));
+    kelvo_int32 const Pattern[] = {0, 1, 2, 2, 1, 0, 1, 2, 0, 2, 2, 2, 1, 1, 0, 0, 1, 2, 0, 1, 2};
+    std::vector<kelvo_int32> Sparse;
+    for (int Copy = 0; Copy < Copies; ++Copy)
+        Sparse.insert(Sparse.end(), std::begin(Pattern), std::end(Pattern));
+    kelvo_int32 const Entries = (kelvo_int32)Sparse.size();
     std::vector<float> const Clocks = PlayedClocks();
     kelvo_track_mask *TrackMask = KelvoNewTrackMask(1.0f, 3);
     kelvo_track_mask *ModelMask = KelvoNewTrackMask(1.0f, 3);
@@ -131,11 +149,10 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
     for (int Curves = 0; Curves < 6; ++Curves) {
         int const Shape = Curves < 4 ? Curves : Curves - 4;
         bool const Cubic = Shape > 0, Uneven = Shape == 2, Apart = Shape == 3, Stored = Curves >= 4;
-        for (bool SSE : {true, false}) {
+        for (kernel_path const &Path : KernelPaths) {
             SCOPED_TRACE(std::string(Cubic ? "cubic" : "linear") + (Uneven ? ", uneven" : "") +
-                         (Apart ? ", apart" : "") + (Stored ? ", quantized" : "") +
-                         (SSE ? ", SSE" : ", portable"));
-            kelvo::SetSSEPosesAllowed(SSE);
+                         (Apart ? ", apart" : "") + (Stored ? ", quantized" : "") + Path.Name);
+            UseKernelPath(Path);
             // The first clip's root only moves: its track keeps no pair, and is
             // re-pointed mid-play to the last clip's, which does; the last
             // clip's orientations are keyed apart from their positions where
@@ -191,8 +208,8 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
                                                        &Clips[3].Animation);
                 KelvoSetModelClock(Instance, Clock);
                 KelvoSampleModelAnimationsLODSparse(Instance, 0, Entries, Sampled.get(),
-                                                    Case.AllowedError, Sparse);
-                KelvoBeginLocalPoseAccumulation(Expected.get(), 0, Entries, Sparse);
+                                                    Case.AllowedError, Sparse.data());
+                KelvoBeginLocalPoseAccumulation(Expected.get(), 0, Entries, Sparse.data());
                 for (kelvo_model_control_binding *Binding = KelvoModelControlsBegin(Instance);
                      Binding != KelvoModelControlsEnd(Instance);
                      Binding = KelvoModelControlsNext(Binding)) {
@@ -232,7 +249,7 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
                     }
                 }
                 KelvoEndLocalPoseAccumulationLOD(Expected.get(), 0, Entries, &Hero.Skeleton,
-                                                 Case.AllowedError, Sparse);
+                                                 Case.AllowedError, Sparse.data());
                 for (kelvo_int32 Entry = 0; Entry < Entries; ++Entry) {
                     ASSERT_EQ(memcmp(&Sampled->Transforms[Entry], &Expected->Transforms[Entry],
                                      sizeof(kelvo_local_pose_transform)),
@@ -245,14 +262,15 @@ void ExpectInstanceSamplingKeepsEveryBit(sampling_case const &Case) {
             KelvoFreeModelInstance(Instance);
         }
     }
-    kelvo::SetSSEPosesAllowed(true);
+    UseKernelPath(KernelPaths[0]);
     KelvoFreeTrackMask(TrackMask);
     KelvoFreeTrackMask(ModelMask);
 }
 
 TEST_F(ModelInstanceTest, InstanceSamplingKeepsEveryBitOfTrackByTrackSampling) {
+    // Past a full group of kept pairs.
     ExpectInstanceSamplingKeepsEveryBit(
-        {"as bound", 0.0f, {0, 0, 0}, false, KelvoNoAccumulation, {-1, -1, -1}});
+        {"as bound", 0.0f, {0, 0, 0}, false, KelvoNoAccumulation, {-1, -1, -1}}, 7);
 }
 
 // The paths beside the steady one, in the same ranges as steady tracks.
@@ -369,8 +387,8 @@ TEST_F(ModelInstanceTest, AcceleratedSamplingMatchesTheLocalPosePath) {
 // A single control built straight to the world pose (cursors, kept pairs
 // evaluated a group of bones at a time) keeps every bit of the world and
 // composite matrices that each bone's own sampler, without cursors, gives
-// under the LOD rule, masks and root motion, on the SSE and the portable
-// path: a 36-bone tree (groups fill and part-fill, parents in earlier
+// under the LOD rule, masks and root motion, on every kernel path: a
+// 36-bone tree (groups fill and part-fill, parents in earlier
 // groups, bones without a track) playing linear and cubic clips forwards
 // and backwards across loop seams, by jumps, with a speed and a loop count
 // change mid-play.
@@ -435,10 +453,10 @@ TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes)
             Shapes.Group.Name = "tree";
             Shapes.Group.TransformTrackCount = (kelvo_int32)Tracks.size();
             Shapes.Group.TransformTracks = Tracks.data();
-            for (bool SSE : {true, false}) {
+            for (kernel_path const &Path : KernelPaths) {
                 SCOPED_TRACE(std::string(Case.Name) + ", curves " + std::to_string(Curves) +
-                             (SSE ? ", SSE" : ", portable"));
-                kelvo::SetSSEPosesAllowed(SSE);
+                             Path.Name);
+                UseKernelPath(Path);
                 kelvo_model_instance *Instance = KelvoInstantiateModel(&Model);
                 kelvo_controlled_animation_builder *Builder =
                     KelvoBeginControlledAnimation(0.0f, &Shapes.Animation);
@@ -511,7 +529,7 @@ TEST_F(ModelInstanceTest, SingleControlBuildsTheWorldPoseAsEachTrackSamplerDoes)
             }
         }
     }
-    kelvo::SetSSEPosesAllowed(true);
+    UseKernelPath(KernelPaths[0]);
     KelvoFreeTrackMask(TrackMask);
     KelvoFreeTrackMask(ModelMask);
     KelvoFreeWorldPose(Built);
