@@ -66,4 +66,26 @@ inline void AddContributionTo(kelvo_local_pose_transform &Entry, kelvo_int32 Tra
                       _mm_loadu_ps(Sums + 4), _mm_loadu_ps(Sums + 8), _mm_loadu_ps(Sums + 12));
 }
 
+// A steady cubic pair's lane (position P, normalized orientation Q) added to
+// its entry as KelvoAccumulateLocalTransform adds a transform of identity
+// scale/shear, the sign found from the orientation as stored.
+inline void AddSteadyLane(kelvo_local_pose_transform *Entries, kelvo_int32 TraversalID,
+                          kelvo_bone const *Bones, steady_contribution const &Contribution,
+                          __m128 P, __m128 Q) {
+    kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
+    alignas(16) kelvo_real32 Orientation[4];
+    _mm_store_ps(Orientation, Q);
+    kelvo_real32 const Sign =
+        ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
+                         Bones[Contribution.Bone].Transform.Orientation, Orientation);
+    __m128 const One = _mm_set1_ps(1.0f);
+    __m128 const ScaleShear = _mm_setr_ps(0, 0, 0, 1); // reals 1-4 and 5-8 of the identity
+    __m128 const ZX = _mm_shuffle_ps(P, Q, _MM_SHUFFLE(0, 0, 2, 2));     // pz pz qx qx
+    __m128 const T0 = _mm_shuffle_ps(P, ZX, _MM_SHUFFLE(2, 0, 1, 0));    // px py pz qx
+    __m128 const WOne = _mm_shuffle_ps(Q, One, _MM_SHUFFLE(0, 0, 3, 3)); // qw qw 1 1
+    __m128 const T1 = _mm_shuffle_ps(Q, WOne, _MM_SHUFFLE(2, 0, 2, 1));  // qy qz qw 1
+    AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign,
+                      KelvoHasPosition | KelvoHasOrientation, T0, T1, ScaleShear, ScaleShear);
+}
+
 } // namespace kelvo

@@ -196,28 +196,14 @@ inline void FinishEight(eight_lanes &Lanes, kelvo_real32 *const *Positions,
     }
 }
 
-// AddFour of the SSE2 kernel, lane by lane in order.
+// Each lane added to its entry, in lane order, as the SSE2 kernel adds it.
 inline void AddEight(eight_lanes &Lanes, kelvo_local_pose_transform *Entries,
                      kelvo_int32 TraversalID, kelvo_bone const *Bones,
                      steady_contribution const *Contributions) {
-    __m128 const One = _mm_set1_ps(1.0f);
-    __m128 const ScaleShear = _mm_setr_ps(0, 0, 0, 1);
     for (int Lane = 0; Lane < Lanes.Count; ++Lane) {
-        steady_contribution const &Contribution = Contributions[Lane];
-        kelvo_local_pose_transform &Entry = Entries[Contribution.Entry];
-        __m128 const Q = Half(Lanes.Orientation[Lane & 3], Lane);
-        __m128 const P = Half(Lanes.Position[Lane & 3], Lane);
-        alignas(16) kelvo_real32 Orientation[4];
-        _mm_store_ps(Orientation, Q);
-        kelvo_real32 const Sign =
-            ContributionSign(Entry, TraversalID, Contribution.QuaternionMode,
-                             Bones[Contribution.Bone].Transform.Orientation, Orientation);
-        __m128 const ZX = _mm_shuffle_ps(P, Q, _MM_SHUFFLE(0, 0, 2, 2));     // pz pz qx qx
-        __m128 const T0 = _mm_shuffle_ps(P, ZX, _MM_SHUFFLE(2, 0, 1, 0));    // px py pz qx
-        __m128 const WOne = _mm_shuffle_ps(Q, One, _MM_SHUFFLE(0, 0, 3, 3)); // qw qw 1 1
-        __m128 const T1 = _mm_shuffle_ps(Q, WOne, _MM_SHUFFLE(2, 0, 2, 1));  // qy qz qw 1
-        AddContributionTo(Entry, TraversalID, Contribution.Weight, Sign,
-                          KelvoHasPosition | KelvoHasOrientation, T0, T1, ScaleShear, ScaleShear);
+        AddSteadyLane(Entries, TraversalID, Bones, Contributions[Lane],
+                      Half(Lanes.Position[Lane & 3], Lane),
+                      Half(Lanes.Orientation[Lane & 3], Lane));
     }
 }
 
