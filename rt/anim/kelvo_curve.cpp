@@ -616,18 +616,20 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
     kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
     kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
     kelvo_uint32 const DurationBits = BitsOf(Duration);
+    kelvo_uint32 const Form = FormOf(Loops, Dimension, Normalize);
     bool const Same = Kept.Data == Curve->CurveData.Object && Kept.Loops == Loops &&
                       Kept.DurationBits == DurationBits;
     if (!Same || (Kept.Knot != Knot && !SlideKeptWindow(Format, Dimension, Curve, ForwardsLoop,
                                                         Degree, Knot, IdentityVector, Kept))) {
         kelvo_int32 const KnotCount = Format.GetKnotCount(Curve);
-        if (KnotCount <= 0 || IsIdentity(Curve) || Format.GetDimension(Curve) != Dimension ||
-            IsConstantOrIdentity(Curve) || !FindBSpline(Degree, Dimension, Normalize)) {
-            return false;
-        }
+        bool const Evaluates = KnotCount > 0 && !IsIdentity(Curve) &&
+                               Format.GetDimension(Curve) == Dimension &&
+                               !IsConstantOrIdentity(Curve);
+        kelvo_bspline_evaluator *Evaluator =
+            Evaluates ? FindBSpline(Degree, Dimension, Normalize) : nullptr;
         window_buffers Window;
-        if (!WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop, ForwardsLoop,
-                      Duration, Knot, IdentityVector, Window)) {
+        if (!Evaluator || !WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop,
+                                    ForwardsLoop, Duration, Knot, IdentityVector, Window)) {
             return false;
         }
         memcpy(Kept.Knots, Window.WindowKnots - Degree, 2 * Degree * sizeof(kelvo_real32));
@@ -638,13 +640,18 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
         Kept.Loops = Loops;
         Kept.DurationBits = DurationBits;
         Kept.KnotCount = KnotCount;
-        Kept.Evaluator = nullptr;
+        Kept.Evaluator = Evaluator;
+        Kept.Form = Form;
+        // A clock that jumped here may jump on: keys only for a window met
+        // again.
+        Kept.Keys.Scale = 0.0f;
+    } else {
+        if (!Kept.Evaluator || Kept.Form != Form) {
+            Kept.Evaluator = FindBSpline(Degree, Dimension, Normalize);
+            Kept.Form = Form;
+        }
+        KeepKnotKeys(Format, Curve, Knot, Kept);
     }
-    if (!Kept.Evaluator || Kept.Form != FormOf(Loops, Dimension, Normalize)) {
-        Kept.Evaluator = FindBSpline(Degree, Dimension, Normalize);
-        Kept.Form = FormOf(Loops, Dimension, Normalize);
-    }
-    KeepKnotKeys(Format, Curve, Knot, Kept);
     Kept.Evaluator(Kept.Knots + Degree, Kept.Controls + Degree * Dimension, T, Result);
     return true;
 }
@@ -656,9 +663,10 @@ inline bool EvaluatedKeptAtOnce(kelvo_int32 const *Cursor, kelvo_int32 Dimension
                                 bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
                                 kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
                                 seam_window const &Kept) {
-    if (!Kept.Evaluator || Kept.Data != Curve->CurveData.Object || Kept.Knot != *Cursor ||
+    if (Kept.Keys.Scale == 0.0f || !Kept.Evaluator || Kept.Data != Curve->CurveData.Object ||
+        Kept.Knot != *Cursor ||
         Kept.Form != FormOf(LoopBits(BackwardsLoop, ForwardsLoop), Dimension, Normalize) ||
-        Kept.DurationBits != BitsOf(Duration) || Kept.Keys.Scale == 0.0f) {
+        Kept.DurationBits != BitsOf(Duration)) {
         return false;
     }
     kelvo_int32 const Key = KnotKey(T, Kept.Keys.Scale, Kept.Keys.Largest);
