@@ -621,12 +621,16 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
                       Kept.DurationBits == DurationBits;
     if (!Same || (Kept.Knot != Knot && !SlideKeptWindow(Format, Dimension, Curve, ForwardsLoop,
                                                         Degree, Knot, IdentityVector, Kept))) {
-        kelvo_int32 const KnotCount = Format.GetKnotCount(Curve);
-        bool const Evaluates = KnotCount > 0 && !IsIdentity(Curve) &&
-                               Format.GetDimension(Curve) == Dimension &&
-                               !IsConstantOrIdentity(Curve);
-        kelvo_bspline_evaluator *Evaluator =
-            Evaluates ? FindBSpline(Degree, Dimension, Normalize) : nullptr;
+        // A window of this curve kept for this form passed the checks.
+        bool const Checked = Same && Kept.Evaluator && Kept.Form == Form;
+        kelvo_int32 const KnotCount = Checked ? Kept.KnotCount : Format.GetKnotCount(Curve);
+        kelvo_bspline_evaluator *Evaluator = Kept.Evaluator;
+        if (!Checked) {
+            bool const Evaluates = KnotCount > 0 && !IsIdentity(Curve) &&
+                                   Format.GetDimension(Curve) == Dimension &&
+                                   !IsConstantOrIdentity(Curve);
+            Evaluator = Evaluates ? FindBSpline(Degree, Dimension, Normalize) : nullptr;
+        }
         window_buffers Window;
         if (!Evaluator || !WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop,
                                     ForwardsLoop, Duration, Knot, IdentityVector, Window)) {
@@ -678,6 +682,29 @@ inline bool EvaluatedKeptAtOnce(kelvo_int32 const *Cursor, kelvo_int32 Dimension
     return true;
 }
 
+// EvaluateCurveFrom's search and evaluation of any curve but DaK32fC32f,
+// out of line: steady frames of DaK32fC32f and of kept windows pass it by.
+[[gnu::noinline]] void EvaluateStoredFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension,
+                                          bool Normalize, bool BackwardsLoop,
+                                          kelvo_curve2 const *Curve, bool ForwardsLoop,
+                                          kelvo_real32 Duration, kelvo_real32 T,
+                                          kelvo_real32 *Result, kelvo_real32 const *IdentityVector,
+                                          seam_window *Kept) {
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        if (Kept && Dimension <= 4 &&
+            EvaluateKept(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                         Duration, Knot, T, Result, IdentityVector, *Kept)) {
+            return;
+        }
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
+                 T, Result, IdentityVector);
+    }
+}
+
 } // namespace
 
 namespace kelvo {
@@ -711,19 +738,8 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                             Duration, T, Result, *Kept)) {
         return;
     }
-    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
-        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Start);
-        if (Cursor) {
-            *Cursor = Knot;
-        }
-        if (Kept && Dimension <= 4 &&
-            EvaluateKept(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
-                         Duration, Knot, T, Result, IdentityVector, *Kept)) {
-            return;
-        }
-        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
-                 T, Result, IdentityVector);
-    }
+    EvaluateStoredFrom(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration,
+                       T, Result, IdentityVector, Kept);
 }
 
 namespace {
