@@ -569,7 +569,7 @@ bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
                      kelvo_curve2 const *Curve, bool ForwardsLoop, kelvo_int32 Degree,
                      kelvo_int32 Knot, kelvo_real32 const *IdentityVector, seam_window &Kept) {
     if (Degree < 1 || Knot != Kept.Knot + 1 || Kept.Knot - Degree < 0 ||
-        Knot + Degree - 1 >= Format.GetKnotCount(Curve) - (ForwardsLoop ? 1 : 0)) {
+        Knot + Degree - 1 >= Kept.KnotCount - (ForwardsLoop ? 1 : 0)) {
         return false;
     }
     memmove(Kept.Knots, Kept.Knots + 1, (2 * Degree - 1) * sizeof(kelvo_real32));
@@ -580,6 +580,27 @@ bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
                              IdentityVector);
     Kept.Knot = Knot;
     return true;
+}
+
+inline kelvo_uint32 FormOf(kelvo_uint32 Loops, kelvo_int32 Dimension, bool Normalize) {
+    return Loops | (kelvo_uint32)Dimension << 2 | (Normalize ? 1u << 8 : 0u);
+}
+
+// The keys within which the next clock may skip the knot search. Only
+// where floats keep no excess precision: the key's rounding could
+// otherwise follow where it is inlined.
+inline void KeepKnotKeys(kelvo_curve_format const &Format, kelvo_curve2 const *Curve,
+                         kelvo_int32 Knot, seam_window &Kept) {
+    Kept.Keys.Scale = 0.0f;
+#if FLT_EVAL_METHOD == 0
+    if (Format.KnotKeysAt) {
+        Format.KnotKeysAt(Curve, Knot, Kept.KnotCount, &Kept.Keys);
+    }
+#else
+    (void)Format;
+    (void)Curve;
+    (void)Knot;
+#endif
 }
 
 // Evaluate's result from the window kept in Kept, decoded into it first
@@ -595,18 +616,24 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
     kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
     kelvo_uint32 const Loops = LoopBits(BackwardsLoop, ForwardsLoop);
     kelvo_uint32 const DurationBits = BitsOf(Duration);
+    kelvo_uint32 const Form = FormOf(Loops, Dimension, Normalize);
     bool const Same = Kept.Data == Curve->CurveData.Object && Kept.Loops == Loops &&
                       Kept.DurationBits == DurationBits;
     if (!Same || (Kept.Knot != Knot && !SlideKeptWindow(Format, Dimension, Curve, ForwardsLoop,
                                                         Degree, Knot, IdentityVector, Kept))) {
-        kelvo_int32 const KnotCount = Format.GetKnotCount(Curve);
-        if (KnotCount <= 0 || IsIdentity(Curve) || Format.GetDimension(Curve) != Dimension ||
-            IsConstantOrIdentity(Curve) || !FindBSpline(Degree, Dimension, Normalize)) {
-            return false;
+        // A window of this curve kept for this form passed the checks.
+        bool const Checked = Same && Kept.Evaluator && Kept.Form == Form;
+        kelvo_int32 const KnotCount = Checked ? Kept.KnotCount : Format.GetKnotCount(Curve);
+        kelvo_bspline_evaluator *Evaluator = Kept.Evaluator;
+        if (!Checked) {
+            bool const Evaluates = KnotCount > 0 && !IsIdentity(Curve) &&
+                                   Format.GetDimension(Curve) == Dimension &&
+                                   !IsConstantOrIdentity(Curve);
+            Evaluator = Evaluates ? FindBSpline(Degree, Dimension, Normalize) : nullptr;
         }
         window_buffers Window;
-        if (!WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop, ForwardsLoop,
-                      Duration, Knot, IdentityVector, Window)) {
+        if (!Evaluator || !WindowAt(Format, Curve, KnotCount, Dimension, Normalize, BackwardsLoop,
+                                    ForwardsLoop, Duration, Knot, IdentityVector, Window)) {
             return false;
         }
         memcpy(Kept.Knots, Window.WindowKnots - Degree, 2 * Degree * sizeof(kelvo_real32));
@@ -616,10 +643,66 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
         Kept.Knot = Knot;
         Kept.Loops = Loops;
         Kept.DurationBits = DurationBits;
+        Kept.KnotCount = KnotCount;
+        Kept.Evaluator = Evaluator;
+        Kept.Form = Form;
+        // A clock that jumped here may jump on: keys only for a window met
+        // again.
+        Kept.Keys.Scale = 0.0f;
+    } else {
+        if (!Kept.Evaluator || Kept.Form != Form) {
+            Kept.Evaluator = FindBSpline(Degree, Dimension, Normalize);
+            Kept.Form = Form;
+        }
+        KeepKnotKeys(Format, Curve, Knot, Kept);
     }
-    FindBSpline(Degree, Dimension, Normalize)(Kept.Knots + Degree,
-                                              Kept.Controls + Degree * Dimension, T, Result);
+    Kept.Evaluator(Kept.Knots + Degree, Kept.Controls + Degree * Dimension, T, Result);
     return true;
+}
+
+// The kept window's evaluation where the knot search from *Cursor would
+// find its knot again: the same knot, window and evaluator, so the same
+// bits. False, with nothing done, otherwise.
+inline bool EvaluatedKeptAtOnce(kelvo_int32 const *Cursor, kelvo_int32 Dimension, bool Normalize,
+                                bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                                kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
+                                seam_window const &Kept) {
+    if (Kept.Keys.Scale == 0.0f || !Kept.Evaluator || Kept.Data != Curve->CurveData.Object ||
+        Kept.Knot != *Cursor ||
+        Kept.Form != FormOf(LoopBits(BackwardsLoop, ForwardsLoop), Dimension, Normalize) ||
+        Kept.DurationBits != BitsOf(Duration)) {
+        return false;
+    }
+    kelvo_int32 const Key = KnotKey(T, Kept.Keys.Scale, Kept.Keys.Largest);
+    if (Key < Kept.Keys.Low || !(Key < Kept.Keys.High)) {
+        return false;
+    }
+    kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
+    Kept.Evaluator(Kept.Knots + Degree, Kept.Controls + Degree * Dimension, T, Result);
+    return true;
+}
+
+// EvaluateCurveFrom's search and evaluation of any curve but DaK32fC32f,
+// out of line: steady frames of DaK32fC32f and of kept windows pass it by.
+[[gnu::noinline]] void EvaluateStoredFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension,
+                                          bool Normalize, bool BackwardsLoop,
+                                          kelvo_curve2 const *Curve, bool ForwardsLoop,
+                                          kelvo_real32 Duration, kelvo_real32 T,
+                                          kelvo_real32 *Result, kelvo_real32 const *IdentityVector,
+                                          seam_window *Kept) {
+    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
+        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
+        if (Cursor) {
+            *Cursor = Knot;
+        }
+        if (Kept && Dimension <= 4 &&
+            EvaluateKept(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                         Duration, Knot, T, Result, IdentityVector, *Kept)) {
+            return;
+        }
+        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
+                 T, Result, IdentityVector);
+    }
 }
 
 } // namespace
@@ -650,19 +733,13 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                  Duration, Knot, T, Result, IdentityVector);
         return;
     }
-    if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
-        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Start);
-        if (Cursor) {
-            *Cursor = Knot;
-        }
-        if (Kept && Dimension <= 4 &&
-            EvaluateKept(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
-                         Duration, Knot, T, Result, IdentityVector, *Kept)) {
-            return;
-        }
-        Evaluate(*Format, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration, Knot,
-                 T, Result, IdentityVector);
+    if (Kept && Cursor && Curve &&
+        EvaluatedKeptAtOnce(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                            Duration, T, Result, *Kept)) {
+        return;
     }
+    EvaluateStoredFrom(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration,
+                       T, Result, IdentityVector, Kept);
 }
 
 namespace {
@@ -737,6 +814,8 @@ bool FloatsWindowAt(kelvo_curve2 const *Curve, kelvo_int32 Dimension, bool Norma
     Seam->Knot = Knot;
     Seam->Loops = Loops;
     Seam->DurationBits = DurationBits;
+    Seam->KnotCount = Data->KnotCount;
+    Seam->Evaluator = nullptr;
     Window.WindowKnots = Seam->Knots + Degree;
     Window.WindowControls = Seam->Controls + Degree * Dimension;
     return true;

@@ -6,6 +6,7 @@
 #include "anim/kelvo_curve_formats.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <limits>
@@ -132,13 +133,9 @@ template <typename record> void SetKnotScale(record &Data, kelvo_real32 Scale) {
     }
 }
 
-// Integer knots are searched with an integer key. The key is clamped to one
-// below the smallest and the largest stored value, so that times before the
-// curve or past its end never wrap to its other end.
+// Integer knots are searched with an integer key (KnotKey).
 template <typename value> kelvo_int32 IntegerKnotKey(kelvo_real32 T, kelvo_real32 Scale) {
-    constexpr kelvo_real32 Largest = (kelvo_real32)std::numeric_limits<value>::max();
-    kelvo_real32 Key = floorf(T * Scale);
-    return Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest) : -1;
+    return KnotKey(T, Scale, (kelvo_real32)std::numeric_limits<value>::max());
 }
 
 template <typename value> value Quantize(kelvo_real32 Value) {
@@ -456,6 +453,24 @@ kelvo_int32 StoredFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo
     } else {
         return CloseUpperBound(Data->KnotsControls, StoredKnotCount<record>(Curve),
                                IntegerKnotKey<value>(T, OneOverKnotScale(*Data)), Start);
+    }
+}
+
+// CloseUpperBound from Knot answers Knot at once while the key is not
+// below knot Knot-1 and below knot Knot; the ends bound nothing. Formats
+// with float knots get a scale of 0: they are always searched.
+template <typename record>
+void StoredKnotKeys(kelvo_curve2 const *Curve, kelvo_int32 Knot, kelvo_int32 KnotCount,
+                    knot_keys *Keys) {
+    record const *Data = DataOf<record>(Curve);
+    using value = std::remove_cv_t<std::remove_pointer_t<decltype(Data->KnotsControls)>>;
+    if constexpr (sizeof(value) == 4) {
+        Keys->Scale = 0.0f;
+    } else {
+        Keys->Scale = OneOverKnotScale(*Data);
+        Keys->Largest = (kelvo_real32)std::numeric_limits<value>::max();
+        Keys->Low = Knot > 0 ? (kelvo_int32)Data->KnotsControls[Knot - 1] : INT32_MIN;
+        Keys->High = Knot < KnotCount - 1 ? (kelvo_int32)Data->KnotsControls[Knot] : INT32_MAX;
     }
 }
 
@@ -1061,13 +1076,13 @@ scale_offset const QuaternionScaleOffsetTable[16] = {
     {                                                                                              \
         CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension,           \
             KnotCount, Find, FindClose<Find>, Extract, nullptr, nullptr, SetAll, AddToAggregate,   \
-            CopyRecord, Swizzle                                                                    \
+            CopyRecord, Swizzle, nullptr                                                           \
     }
 #define KELVO_STORED_FORMAT(Index, Record, Dimension, Extract, SetAll, Swizzle)                    \
     {                                                                                              \
         CurveFormatLayouts[Index].Definition, CurveFormatLayouts[Index].Name, Dimension,           \
             StoredKnotCount<Record>, StoredFindKnot<Record>, StoredFindCloseKnot<Record>, Extract, \
-            nullptr, nullptr, SetAll, AddToAggregate, CopyRecord, Swizzle                          \
+            nullptr, nullptr, SetAll, AddToAggregate, CopyRecord, Swizzle, StoredKnotKeys<Record>  \
     }
 
 using d3_constant = kelvo_curve_data_d3_constant32f;

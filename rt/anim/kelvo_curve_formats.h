@@ -29,6 +29,16 @@ struct kelvo_curve_builder {
 
 namespace kelvo {
 
+// The integer keys between which a knot search started at a knot answers
+// that knot at once: Low <= key < High, the key of a clock taken as the
+// search takes it (KnotKey).
+struct knot_keys {
+    kelvo_real32 Scale;
+    kelvo_real32 Largest;
+    kelvo_int32 Low;
+    kelvo_int32 High;
+};
+
 struct kelvo_curve_format {
     kelvo_data_type_definition const *Definition;
     char const *Name;
@@ -54,9 +64,21 @@ struct kelvo_curve_format {
     bool (*ScaleOffsetSwizzle)(kelvo_curve2 *Curve, kelvo_int32 Dimension,
                                kelvo_real32 const *Scales, kelvo_real32 const *Offsets,
                                kelvo_int32 const *Swizzles);
+    // The keys around Knot (a valid index) of a format searched by integer
+    // keys; null for the others.
+    void (*KnotKeysAt)(kelvo_curve2 const *Curve, kelvo_int32 Knot, kelvo_int32 KnotCount,
+                       knot_keys *Keys);
 };
 
 extern kelvo_curve_format const CurveFormats[CurveFormatCount];
+
+// The key integer knots are searched with. It is clamped to one below the
+// smallest and the largest stored value, so that times before the curve or
+// past its end never wrap to its other end.
+inline kelvo_int32 KnotKey(kelvo_real32 T, kelvo_real32 Scale, kelvo_real32 Largest) {
+    kelvo_real32 Key = floorf(T * Scale);
+    return Key >= 0.0f ? (Key < Largest ? (kelvo_int32)Key : (kelvo_int32)Largest) : -1;
+}
 
 // The first knot strictly after Key, or the last knot when none is.
 template <typename value, typename key>
@@ -120,9 +142,17 @@ kelvo_curve_format const *CurveFormatOf(kelvo_curve2 const *Curve);
 // stay as they were while the curve is played.
 struct seam_window {
     void const *Data; // the curve data spliced; null while empty
+    // Set only with a stored curve's window: its evaluator, what it was found
+    // for (Form: loops, dimension, normalizing) and, where Keys.Scale is not
+    // 0, the keys within which the clock needs no knot search. First, with
+    // the key, so that a steady frame reads one line before the window.
+    kelvo_bspline_evaluator *Evaluator;
     kelvo_int32 Knot;
     kelvo_uint32 Loops; // 1 backwards, 2 forwards
     kelvo_uint32 DurationBits;
+    kelvo_uint32 Form;
+    kelvo_int32 KnotCount;
+    knot_keys Keys;
     kelvo_real32 Knots[2 * MaxCurveDegree];
     kelvo_real32 Controls[(MaxCurveDegree + 1) * 4];
 };
