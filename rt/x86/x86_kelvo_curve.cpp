@@ -10,6 +10,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 
 #include "x86/x86_kelvo_contribution.h"
+#include "x86/x86_kelvo_cubic_lanes.h"
 
 #include <immintrin.h>
 
@@ -30,11 +31,17 @@ inline void Store3(kelvo_real32 *To, __m128 Value) {
     _mm_store_ss(To + 2, _mm_movehl_ps(Value, Value));
 }
 
-inline __m128 LengthSquared(__m128 const *Q) {
-    __m128 Sum = _mm_add_ps(_mm_mul_ps(Q[0], Q[0]), _mm_mul_ps(Q[1], Q[1]));
-    Sum = _mm_add_ps(Sum, _mm_mul_ps(Q[2], Q[2]));
-    return _mm_add_ps(Sum, _mm_mul_ps(Q[3], Q[3]));
-}
+struct sse_ops {
+    using vec = __m128;
+    static vec Set(kelvo_real32 Value) { return _mm_set1_ps(Value); }
+    static vec Add(vec A, vec B) { return _mm_add_ps(A, B); }
+    static vec Sub(vec A, vec B) { return _mm_sub_ps(A, B); }
+    static vec Mul(vec A, vec B) { return _mm_mul_ps(A, B); }
+    static vec Div(vec A, vec B) { return _mm_div_ps(A, B); }
+    static vec Sqrt(vec A) { return _mm_sqrt_ps(A); }
+    static vec Positive(vec A) { return _mm_cmpgt_ps(A, _mm_setzero_ps()); }
+    static vec Select(vec Mask, vec A, vec B) { return kelvo::Select(Mask, A, B); }
+};
 
 // W3 C[0] + W2 C[-1] + W1 C[-2] + W0 C[-3], added in that order, every
 // component at once: the controls are blended as stored, so that only the
@@ -73,8 +80,7 @@ inline bool SameKnots(__m128i const *A, __m128i const *B) {
     return _mm_movemask_epi8(Equal) == 0xFFFF;
 }
 
-// The cubic basis weights at T, as the portable Weights3 forms them, one
-// lane per window.
+// The cubic basis weights at T, one lane per window.
 inline void FindWeights(__m128i const *Knots, kelvo_real32 T, four_weights &Result) {
     __m128 Low[4], High[4];
     for (int Lane = 0; Lane < 4; ++Lane) {
@@ -83,27 +89,8 @@ inline void FindWeights(__m128i const *Knots, kelvo_real32 T, four_weights &Resu
     }
     _MM_TRANSPOSE4_PS(Low[0], Low[1], Low[2], Low[3]);
     _MM_TRANSPOSE4_PS(High[0], High[1], High[2], High[3]);
-    __m128 const Km3 = Low[0], Km2 = Low[1], Km1 = Low[2], K0 = Low[3], K1 = High[2], K2 = High[3];
-
-    __m128 const Tv = _mm_set1_ps(T);
-    __m128 const One = _mm_set1_ps(1.0f);
-    __m128 const M = _mm_sub_ps(Tv, Km1);
-    __m128 const FromKm2 = _mm_sub_ps(Tv, Km2);
-    __m128 const R = _mm_div_ps(M, _mm_sub_ps(K0, Km1));
-    __m128 const V = _mm_div_ps(FromKm2, _mm_sub_ps(K0, Km2));
-    __m128 const H = _mm_div_ps(_mm_sub_ps(Tv, Km3), _mm_sub_ps(K0, Km3));
-    __m128 const U = _mm_div_ps(FromKm2, _mm_sub_ps(K1, Km2));
-    __m128 const A = _mm_div_ps(M, _mm_sub_ps(K1, Km1));
-    __m128 const M2 = _mm_div_ps(M, _mm_sub_ps(K2, Km1));
-    __m128 const OneMinusR = _mm_sub_ps(One, R);
-    __m128 const Wv = _mm_mul_ps(OneMinusR, _mm_sub_ps(One, V));
-    __m128 const V2 = _mm_add_ps(_mm_mul_ps(OneMinusR, V), _mm_mul_ps(R, _mm_sub_ps(One, A)));
-    __m128 const R2 = _mm_mul_ps(R, A);
     __m128 Weights[4];
-    Weights[0] = _mm_mul_ps(Wv, _mm_sub_ps(One, H));
-    Weights[1] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(One, U), V2), _mm_mul_ps(Wv, H));
-    Weights[2] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(One, M2), R2), _mm_mul_ps(U, V2));
-    Weights[3] = _mm_mul_ps(M2, R2);
+    CubicWeights<sse_ops>(Low[0], Low[1], Low[2], Low[3], High[2], High[3], T, Weights);
     Broadcast<0>(Weights, Result.ByLane[0]);
     Broadcast<1>(Weights, Result.ByLane[1]);
     Broadcast<2>(Weights, Result.ByLane[2]);
@@ -154,19 +141,7 @@ inline void BlendFour(int Count, cubic_pair_window const *Windows, kelvo_real32 
 inline void NormalizeFour(four_lanes &Lanes) {
     __m128 *const Orientation = Lanes.Orientation;
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
-    __m128 const Factor =
-        _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(3.0f), LengthSquared(Orientation)), _mm_set1_ps(0.5f));
-    for (int Component = 0; Component < 4; ++Component) {
-        Orientation[Component] = _mm_mul_ps(Orientation[Component], Factor);
-    }
-    __m128 const Length2 = LengthSquared(Orientation);
-    __m128 const Positive = _mm_cmpgt_ps(Length2, _mm_setzero_ps()); // false for NaN, as in C
-    __m128 const Scale = _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(Length2));
-    for (int Component = 0; Component < 4; ++Component) {
-        __m128 const Scaled = _mm_mul_ps(Orientation[Component], Scale);
-        Orientation[Component] = _mm_or_ps(_mm_and_ps(Positive, Scaled),
-                                           _mm_andnot_ps(Positive, Orientation[Component]));
-    }
+    NormalizeLanes<sse_ops>(Orientation);
     _MM_TRANSPOSE4_PS(Orientation[0], Orientation[1], Orientation[2], Orientation[3]);
 }
 

@@ -15,6 +15,7 @@
 #if (defined(__x86_64__) || defined(__i386__)) && FLT_EVAL_METHOD == 0
 
 #include "x86/x86_kelvo_contribution.h"
+#include "x86/x86_kelvo_cubic_lanes.h"
 
 #include <immintrin.h>
 
@@ -52,11 +53,21 @@ inline void Transpose(__m256 *Rows) {
     Rows[3] = _mm256_shuffle_ps(T1, T3, _MM_SHUFFLE(3, 2, 3, 2));
 }
 
-inline __m256 LengthSquared(__m256 const *Q) {
-    __m256 Sum = _mm256_add_ps(_mm256_mul_ps(Q[0], Q[0]), _mm256_mul_ps(Q[1], Q[1]));
-    Sum = _mm256_add_ps(Sum, _mm256_mul_ps(Q[2], Q[2]));
-    return _mm256_add_ps(Sum, _mm256_mul_ps(Q[3], Q[3]));
-}
+struct avx_ops {
+    using vec = __m256;
+    static vec Set(kelvo_real32 Value) { return _mm256_set1_ps(Value); }
+    static vec Add(vec A, vec B) { return _mm256_add_ps(A, B); }
+    static vec Sub(vec A, vec B) { return _mm256_sub_ps(A, B); }
+    static vec Mul(vec A, vec B) { return _mm256_mul_ps(A, B); }
+    static vec Div(vec A, vec B) { return _mm256_div_ps(A, B); }
+    static vec Sqrt(vec A) { return _mm256_sqrt_ps(A); }
+    static vec Positive(vec A) { return _mm256_cmp_ps(A, _mm256_setzero_ps(), _CMP_GT_OQ); }
+    // and/andnot/or: GCC made the blend of this selection through general
+    // registers.
+    static vec Select(vec Mask, vec A, vec B) {
+        return _mm256_or_ps(_mm256_and_ps(Mask, A), _mm256_andnot_ps(Mask, B));
+    }
+};
 
 // BlendControls of the SSE2 kernel for two windows at once.
 template <int Width>
@@ -99,28 +110,8 @@ inline void FindWeights(__m256 const *Knots, kelvo_real32 T, eight_weights &Resu
     __m256 High[4] = {Knots[4], Knots[5], Knots[6], Knots[7]};
     Transpose(Low);
     Transpose(High);
-    __m256 const Km3 = Low[0], Km2 = Low[1], Km1 = Low[2], K0 = Low[3], K1 = High[2], K2 = High[3];
-
-    __m256 const Tv = _mm256_set1_ps(T);
-    __m256 const One = _mm256_set1_ps(1.0f);
-    __m256 const M = _mm256_sub_ps(Tv, Km1);
-    __m256 const FromKm2 = _mm256_sub_ps(Tv, Km2);
-    __m256 const R = _mm256_div_ps(M, _mm256_sub_ps(K0, Km1));
-    __m256 const V = _mm256_div_ps(FromKm2, _mm256_sub_ps(K0, Km2));
-    __m256 const H = _mm256_div_ps(_mm256_sub_ps(Tv, Km3), _mm256_sub_ps(K0, Km3));
-    __m256 const U = _mm256_div_ps(FromKm2, _mm256_sub_ps(K1, Km2));
-    __m256 const A = _mm256_div_ps(M, _mm256_sub_ps(K1, Km1));
-    __m256 const M2 = _mm256_div_ps(M, _mm256_sub_ps(K2, Km1));
-    __m256 const OneMinusR = _mm256_sub_ps(One, R);
-    __m256 const Wv = _mm256_mul_ps(OneMinusR, _mm256_sub_ps(One, V));
-    __m256 const V2 =
-        _mm256_add_ps(_mm256_mul_ps(OneMinusR, V), _mm256_mul_ps(R, _mm256_sub_ps(One, A)));
-    __m256 const R2 = _mm256_mul_ps(R, A);
     __m256 Weights[4];
-    Weights[0] = _mm256_mul_ps(Wv, _mm256_sub_ps(One, H));
-    Weights[1] = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(One, U), V2), _mm256_mul_ps(Wv, H));
-    Weights[2] = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(One, M2), R2), _mm256_mul_ps(U, V2));
-    Weights[3] = _mm256_mul_ps(M2, R2);
+    CubicWeights<avx_ops>(Low[0], Low[1], Low[2], Low[3], High[2], High[3], T, Weights);
     Spread<0>(Weights, Result.ByPair[0]);
     Spread<1>(Weights, Result.ByPair[1]);
     Spread<2>(Weights, Result.ByPair[2]);
@@ -166,22 +157,9 @@ inline void BlendEight(int Count, cubic_pair_window const *Windows, kelvo_real32
 
 // NormalizeFour of the SSE2 kernel, eight lanes wide.
 inline void NormalizeEight(eight_lanes &Lanes) {
-    __m256 *const Orientation = Lanes.Orientation;
-    Transpose(Orientation);
-    __m256 const Factor = _mm256_mul_ps(
-        _mm256_sub_ps(_mm256_set1_ps(3.0f), LengthSquared(Orientation)), _mm256_set1_ps(0.5f));
-    for (int Component = 0; Component < 4; ++Component) {
-        Orientation[Component] = _mm256_mul_ps(Orientation[Component], Factor);
-    }
-    __m256 const Length2 = LengthSquared(Orientation);
-    __m256 const Positive = _mm256_cmp_ps(Length2, _mm256_setzero_ps(), _CMP_GT_OQ);
-    __m256 const Scale = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_sqrt_ps(Length2));
-    for (int Component = 0; Component < 4; ++Component) {
-        __m256 const Scaled = _mm256_mul_ps(Orientation[Component], Scale);
-        Orientation[Component] = _mm256_or_ps(_mm256_and_ps(Positive, Scaled),
-                                              _mm256_andnot_ps(Positive, Orientation[Component]));
-    }
-    Transpose(Orientation);
+    Transpose(Lanes.Orientation);
+    NormalizeLanes<avx_ops>(Lanes.Orientation);
+    Transpose(Lanes.Orientation);
 }
 
 inline __m128 Half(__m256 Pair, int Lane) {
