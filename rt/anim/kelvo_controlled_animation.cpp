@@ -753,8 +753,7 @@ lod_rule MakeLODRule(kelvo_real32 AllowedError) {
 
 } // namespace kelvo
 
-// ---- the builder
-// ---------------------------------------------------------------------------------
+// ---- the builder --------------------------------------------------------------------------------
 
 KELVO_API kelvo_controlled_animation_builder *
 KelvoBeginControlledAnimation(kelvo_real32 CurrentClock, kelvo_animation const *Animation) {
