@@ -31,12 +31,16 @@ namespace kelvo {
 
 // The integer keys between which a knot search started at a knot answers
 // that knot at once: Low <= key < High, the key of a clock taken as the
-// search takes it (KnotKey).
+// search takes it (KnotKey); it answers the next knot for High <= key <
+// Next and the one after for Next <= key < After, as playback at a frame
+// rate below the knot rate meets them.
 struct knot_keys {
     kelvo_real32 Scale;
     kelvo_real32 Largest;
     kelvo_int32 Low;
     kelvo_int32 High;
+    kelvo_int32 Next;
+    kelvo_int32 After;
 };
 
 struct kelvo_curve_format {
