@@ -891,6 +891,29 @@ template <typename value> struct quaternion_fields {
     static constexpr kelvo_real32 Quantum = sizeof(value) == 1 ? 0.0078740157f : 3.0518509e-05f;
 };
 
+// Q gets Values rotated so that Values[3] lands in lane Dropped: one
+// whole store, as the evaluator loads a control at once, which lane by
+// lane stores would stall.
+inline void StoreRotated(kelvo_real32 *Q, kelvo_real32 const *Values, kelvo_int32 Dropped) {
+    kelvo_real32 const A = Values[0], B = Values[1], C = Values[2], D = Values[3];
+    kelvo_real32 Lanes[4];
+    switch (Dropped) {
+    case 0:
+        Lanes[0] = D, Lanes[1] = A, Lanes[2] = B, Lanes[3] = C;
+        break;
+    case 1:
+        Lanes[0] = C, Lanes[1] = D, Lanes[2] = A, Lanes[3] = B;
+        break;
+    case 2:
+        Lanes[0] = B, Lanes[1] = C, Lanes[2] = D, Lanes[3] = A;
+        break;
+    default:
+        Lanes[0] = A, Lanes[1] = B, Lanes[2] = C, Lanes[3] = D;
+        break;
+    }
+    memcpy(Q, Lanes, sizeof(Lanes));
+}
+
 template <typename record>
 void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                        kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
@@ -913,14 +936,17 @@ void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32
                               kelvo_int32 Dropped = 2 * ((W[1] & fields::TopBit) != 0) +
                                                     ((W[2] & fields::TopBit) != 0);
                               kelvo_real32 Sum = 0.0f;
+                              kelvo_real32 Values[4]; // lanes Dropped + 1, + 2, + 3, Dropped
                               for (kelvo_int32 Index = 0; Index < 3; ++Index) {
                                   kelvo_int32 Lane = (Dropped + 1 + Index) & 3;
-                                  Q[Lane] = (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] +
-                                            Offsets[Lane];
-                                  Sum += Q[Lane] * Q[Lane];
+                                  Values[Index] =
+                                      (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] +
+                                      Offsets[Lane];
+                                  Sum += Values[Index] * Values[Index];
                               }
                               kelvo_real32 Root = sqrtf(1.0f - Sum);
-                              Q[Dropped] = (W[0] & fields::TopBit) ? -Root : Root;
+                              Values[3] = (W[0] & fields::TopBit) ? -Root : Root;
+                              StoreRotated(Q, Values, Dropped);
                           });
 }
 
