@@ -695,7 +695,7 @@ inline kelvo_int32 KeptKnotAt(kelvo_int32 const *Cursor, kelvo_int32 Dimension, 
     if (Key < Kept.Keys.Low) {
         return -1;
     }
-    return Key < Kept.Keys.High   ? Kept.Knot
+    return Key < Kept.Keys.High    ? Kept.Knot
            : Key < Kept.Keys.Next  ? Kept.Knot + 1
            : Key < Kept.Keys.After ? Kept.Knot + 2
                                    : -1;
