@@ -584,14 +584,24 @@ bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
     // The new entries: at the end of the window going on, at its start going back.
     kelvo_int32 const NewKnot = Step > 0 ? SharedKnots : 0;
     kelvo_int32 const NewControl = Step > 0 ? SharedControls : 0;
+    // Entry by entry, in the order that reads each before it is written
+    // over; a control whole, as the evaluator loads it.
     if (Step > 0) {
-        memmove(Kept.Knots, Kept.Knots + Distance, SharedKnots * sizeof(kelvo_real32));
-        memmove(Kept.Controls, Kept.Controls + Distance * Dimension,
-                SharedControls * Dimension * sizeof(kelvo_real32));
+        for (kelvo_int32 Entry = 0; Entry < SharedKnots; ++Entry) {
+            Kept.Knots[Entry] = Kept.Knots[Entry + Distance];
+        }
+        for (kelvo_int32 Entry = 0; Entry < SharedControls; ++Entry) {
+            CopyControl(Kept.Controls + Entry * Dimension,
+                        Kept.Controls + (Entry + Distance) * Dimension, Dimension);
+        }
     } else {
-        memmove(Kept.Knots + Distance, Kept.Knots, SharedKnots * sizeof(kelvo_real32));
-        memmove(Kept.Controls + Distance * Dimension, Kept.Controls,
-                SharedControls * Dimension * sizeof(kelvo_real32));
+        for (kelvo_int32 Entry = SharedKnots - 1; Entry >= 0; --Entry) {
+            Kept.Knots[Entry + Distance] = Kept.Knots[Entry];
+        }
+        for (kelvo_int32 Entry = SharedControls - 1; Entry >= 0; --Entry) {
+            CopyControl(Kept.Controls + (Entry + Distance) * Dimension,
+                        Kept.Controls + Entry * Dimension, Dimension);
+        }
     }
     Format.ExtractKnotValues(Curve, Knot - Degree + NewKnot, KnotEntries - SharedKnots,
                              Kept.Knots + NewKnot, nullptr, IdentityVector);
