@@ -895,21 +895,9 @@ template <typename value> struct quaternion_fields {
 // whole store, as the evaluator loads a control at once, which lane by
 // lane stores would stall.
 inline void StoreRotated(kelvo_real32 *Q, kelvo_real32 const *Values, kelvo_int32 Dropped) {
-    kelvo_real32 const A = Values[0], B = Values[1], C = Values[2], D = Values[3];
     kelvo_real32 Lanes[4];
-    switch (Dropped) {
-    case 0:
-        Lanes[0] = D, Lanes[1] = A, Lanes[2] = B, Lanes[3] = C;
-        break;
-    case 1:
-        Lanes[0] = C, Lanes[1] = D, Lanes[2] = A, Lanes[3] = B;
-        break;
-    case 2:
-        Lanes[0] = B, Lanes[1] = C, Lanes[2] = D, Lanes[3] = A;
-        break;
-    default:
-        Lanes[0] = A, Lanes[1] = B, Lanes[2] = C, Lanes[3] = D;
-        break;
+    for (kelvo_int32 Lane = 0; Lane < 4; ++Lane) {
+        Lanes[Lane] = Values[(Lane + 3 - Dropped) & 3];
     }
     memcpy(Q, Lanes, sizeof(Lanes));
 }
