@@ -561,23 +561,52 @@ KELVO_API void KelvoEvaluateCurveAtT(kelvo_int32 Dimension, kelvo_bool8 Normaliz
 namespace {
 
 // Kept (a window of Curve under the same loops and duration, at knot
-// Kept.Knot, in place as this one is) moved on by one knot: the entries
-// both windows hold are moved, only the new knot and control decoded,
-// each as a whole window's decoding gives it (formats decode knot by knot
-// and splice nothing in place). False, with nothing changed, otherwise.
+// Kept.Knot, in place as this one is) moved to knot Knot, either way: the
+// entries both windows hold are moved, only the others decoded, each as a
+// whole window's decoding gives it (formats decode knot by knot and splice
+// nothing in place). Playback at a frame rate below the knot rate steps
+// on by more than one knot, where no entry may be shared at all; that
+// still spares the decoding onto the stack and the copy. False, with
+// nothing changed, where either window is not in place.
 bool SlideKeptWindow(kelvo_curve_format const &Format, kelvo_int32 Dimension,
                      kelvo_curve2 const *Curve, bool ForwardsLoop, kelvo_int32 Degree,
                      kelvo_int32 Knot, kelvo_real32 const *IdentityVector, seam_window &Kept) {
-    if (Degree < 1 || Knot != Kept.Knot + 1 || Kept.Knot - Degree < 0 ||
-        Knot + Degree - 1 >= Kept.KnotCount - (ForwardsLoop ? 1 : 0)) {
+    kelvo_int32 const Inside = Kept.KnotCount - (ForwardsLoop ? 1 : 0);
+    if (Degree < 1 || Kept.Knot - Degree < 0 || Knot - Degree < 0 ||
+        Kept.Knot + Degree - 1 >= Inside || Knot + Degree - 1 >= Inside) {
         return false;
     }
-    memmove(Kept.Knots, Kept.Knots + 1, (2 * Degree - 1) * sizeof(kelvo_real32));
-    memmove(Kept.Controls, Kept.Controls + Dimension, Degree * Dimension * sizeof(kelvo_real32));
-    Format.ExtractKnotValues(Curve, Knot + Degree - 1, 1, Kept.Knots + 2 * Degree - 1, nullptr,
-                             IdentityVector);
-    Format.ExtractKnotValues(Curve, Knot, 1, nullptr, Kept.Controls + Degree * Dimension,
-                             IdentityVector);
+    kelvo_int32 const Step = Knot - Kept.Knot;
+    kelvo_int32 const Distance = Step < 0 ? -Step : Step;
+    kelvo_int32 const KnotEntries = 2 * Degree, ControlEntries = Degree + 1;
+    kelvo_int32 const SharedKnots = Distance < KnotEntries ? KnotEntries - Distance : 0;
+    kelvo_int32 const SharedControls = Distance < ControlEntries ? ControlEntries - Distance : 0;
+    // The new entries: at the end of the window going on, at its start going back.
+    kelvo_int32 const NewKnot = Step > 0 ? SharedKnots : 0;
+    kelvo_int32 const NewControl = Step > 0 ? SharedControls : 0;
+    // Entry by entry, in the order that reads each before it is written
+    // over; a control whole, as the evaluator loads it.
+    if (Step > 0) {
+        for (kelvo_int32 Entry = 0; Entry < SharedKnots; ++Entry) {
+            Kept.Knots[Entry] = Kept.Knots[Entry + Distance];
+        }
+        for (kelvo_int32 Entry = 0; Entry < SharedControls; ++Entry) {
+            CopyControl(Kept.Controls + Entry * Dimension,
+                        Kept.Controls + (Entry + Distance) * Dimension, Dimension);
+        }
+    } else {
+        for (kelvo_int32 Entry = SharedKnots - 1; Entry >= 0; --Entry) {
+            Kept.Knots[Entry + Distance] = Kept.Knots[Entry];
+        }
+        for (kelvo_int32 Entry = SharedControls - 1; Entry >= 0; --Entry) {
+            CopyControl(Kept.Controls + (Entry + Distance) * Dimension,
+                        Kept.Controls + Entry * Dimension, Dimension);
+        }
+    }
+    Format.ExtractKnotValues(Curve, Knot - Degree + NewKnot, KnotEntries - SharedKnots,
+                             Kept.Knots + NewKnot, nullptr, IdentityVector);
+    Format.ExtractKnotValues(Curve, Knot - Degree + NewControl, ControlEntries - SharedControls,
+                             nullptr, Kept.Controls + NewControl * Dimension, IdentityVector);
     Kept.Knot = Knot;
     return true;
 }
@@ -660,38 +689,40 @@ bool EvaluateKept(kelvo_curve_format const &Format, kelvo_int32 Dimension, bool 
     return true;
 }
 
-// The kept window's evaluation where the knot search from *Cursor would
-// find its knot again: the same knot, window and evaluator, so the same
-// bits. False, with nothing done, otherwise.
-inline bool EvaluatedKeptAtOnce(kelvo_int32 const *Cursor, kelvo_int32 Dimension, bool Normalize,
-                                bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
-                                kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,
-                                seam_window const &Kept) {
+// The knot the search from *Cursor finds, told by the keys of the window
+// kept there (the same knot, or one or two on), or -1 where they cannot
+// tell or were kept for another curve or evaluation.
+inline kelvo_int32 KeptKnotAt(kelvo_int32 const *Cursor, kelvo_int32 Dimension, bool Normalize,
+                              bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
+                              kelvo_real32 Duration, kelvo_real32 T, seam_window const &Kept) {
     if (Kept.Keys.Scale == 0.0f || !Kept.Evaluator || Kept.Data != Curve->CurveData.Object ||
         Kept.Knot != *Cursor ||
         Kept.Form != FormOf(LoopBits(BackwardsLoop, ForwardsLoop), Dimension, Normalize) ||
         Kept.DurationBits != BitsOf(Duration)) {
-        return false;
+        return -1;
     }
     kelvo_int32 const Key = KnotKey(T, Kept.Keys.Scale, Kept.Keys.Largest);
-    if (Key < Kept.Keys.Low || !(Key < Kept.Keys.High)) {
-        return false;
+    if (Key < Kept.Keys.Low) {
+        return -1;
     }
-    kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
-    Kept.Evaluator(Kept.Knots + Degree, Kept.Controls + Degree * Dimension, T, Result);
-    return true;
+    return Key < Kept.Keys.High    ? Kept.Knot
+           : Key < Kept.Keys.Next  ? Kept.Knot + 1
+           : Key < Kept.Keys.After ? Kept.Knot + 2
+                                   : -1;
 }
 
-// EvaluateCurveFrom's search and evaluation of any curve but DaK32fC32f,
-// out of line: steady frames of DaK32fC32f and of kept windows pass it by.
+// EvaluateCurveFrom's search (unless Found, the knot it finds, is known)
+// and evaluation of any curve but DaK32fC32f, out of line: steady frames of
+// DaK32fC32f and of kept windows pass it by.
 [[gnu::noinline]] void EvaluateStoredFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension,
                                           bool Normalize, bool BackwardsLoop,
                                           kelvo_curve2 const *Curve, bool ForwardsLoop,
                                           kelvo_real32 Duration, kelvo_real32 T,
                                           kelvo_real32 *Result, kelvo_real32 const *IdentityVector,
-                                          seam_window *Kept) {
+                                          seam_window *Kept, kelvo_int32 Found) {
     if (kelvo_curve_format const *Format = CurveFormatOf(Curve)) {
-        kelvo_int32 Knot = Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
+        kelvo_int32 Knot =
+            Found >= 0 ? Found : Format->FindCloseKnot(Curve, T, Cursor ? *Cursor : -1);
         if (Cursor) {
             *Cursor = Knot;
         }
@@ -733,13 +764,19 @@ void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normaliz
                  Duration, Knot, T, Result, IdentityVector);
         return;
     }
-    if (Kept && Cursor && Curve &&
-        EvaluatedKeptAtOnce(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
-                            Duration, T, Result, *Kept)) {
-        return;
+    kelvo_int32 Found = -1;
+    if (Kept && Cursor && Curve) {
+        Found = KeptKnotAt(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop,
+                           Duration, T, *Kept);
+        // The same knot: the same window and evaluator, so the same bits.
+        if (Found >= 0 && Found == Kept->Knot) {
+            kelvo_int32 const Degree = CurveHeader(Curve)->Degree;
+            Kept->Evaluator(Kept->Knots + Degree, Kept->Controls + Degree * Dimension, T, Result);
+            return;
+        }
     }
     EvaluateStoredFrom(Cursor, Dimension, Normalize, BackwardsLoop, Curve, ForwardsLoop, Duration,
-                       T, Result, IdentityVector, Kept);
+                       T, Result, IdentityVector, Kept, Found);
 }
 
 namespace {

@@ -439,8 +439,18 @@ template <typename record> kelvo_int32 PerKnot(kelvo_curve2 const *Curve) {
     }
 }
 
+// The common widths divide by a constant, which compiles to a multiply:
+// searches and decodes of DaK* curves ask on every call.
 template <typename record> kelvo_int32 StoredKnotCount(kelvo_curve2 const *Curve) {
-    return DataOf<record>(Curve)->KnotControlCount / (PerKnot<record>(Curve) + 1);
+    kelvo_int32 const Count = DataOf<record>(Curve)->KnotControlCount;
+    switch (kelvo_int32 const Width = PerKnot<record>(Curve) + 1) {
+    case 4:
+        return Count / 4;
+    case 5:
+        return Count / 5;
+    default:
+        return Count / Width;
+    }
 }
 
 // Without a start (-1) the halving search.
@@ -457,8 +467,9 @@ kelvo_int32 StoredFindCloseKnot(kelvo_curve2 const *Curve, kelvo_real32 T, kelvo
 }
 
 // CloseUpperBound from Knot answers Knot at once while the key is not
-// below knot Knot-1 and below knot Knot; the ends bound nothing. Formats
-// with float knots get a scale of 0: they are always searched.
+// below knot Knot-1 and below knot Knot, and walks on one knot for each
+// knot the key is not below; the last knot bounds nothing. Formats with
+// float knots get a scale of 0: they are always searched.
 template <typename record>
 void StoredKnotKeys(kelvo_curve2 const *Curve, kelvo_int32 Knot, kelvo_int32 KnotCount,
                     knot_keys *Keys) {
@@ -470,7 +481,15 @@ void StoredKnotKeys(kelvo_curve2 const *Curve, kelvo_int32 Knot, kelvo_int32 Kno
         Keys->Scale = OneOverKnotScale(*Data);
         Keys->Largest = (kelvo_real32)std::numeric_limits<value>::max();
         Keys->Low = Knot > 0 ? (kelvo_int32)Data->KnotsControls[Knot - 1] : INT32_MIN;
-        Keys->High = Knot < KnotCount - 1 ? (kelvo_int32)Data->KnotsControls[Knot] : INT32_MAX;
+        kelvo_int32 Bounds[3];
+        for (kelvo_int32 Index = 0; Index < 3; ++Index) {
+            Bounds[Index] = Knot + Index < KnotCount - 1
+                                ? (kelvo_int32)Data->KnotsControls[Knot + Index]
+                                : INT32_MAX;
+        }
+        Keys->High = Bounds[0];
+        Keys->Next = Bounds[1];
+        Keys->After = Bounds[2];
     }
 }
 
@@ -510,18 +529,45 @@ void ExtractStored(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Cou
 }
 
 // DaK*: component j = q_j * scale_j + offset_j.
+template <typename record, kelvo_int32 Fixed>
+void ScaledExtractOf(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
+                     kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_int32 Dimension) {
+    ExtractStored<record>(Curve, First, Count, Knots, Controls, Dimension,
+                          [&](record const &Data, auto const *Stored, kelvo_real32 *Control) {
+                              kelvo_real32 const *Scales = Data.ControlScaleOffsets;
+                              if constexpr (Fixed > 0) {
+                                  // Whole: the evaluator loads a control at once,
+                                  // which lane by lane stores would stall.
+                                  kelvo_real32 Lanes[Fixed];
+                                  for (kelvo_int32 Lane = 0; Lane < Fixed; ++Lane) {
+                                      Lanes[Lane] = (kelvo_real32)Stored[Lane] * Scales[Lane] +
+                                                    Scales[Fixed + Lane];
+                                  }
+                                  memcpy(Control, Lanes, sizeof(Lanes));
+                              } else {
+                                  for (kelvo_int32 Lane = 0; Lane < Dimension; ++Lane) {
+                                      Control[Lane] = (kelvo_real32)Stored[Lane] * Scales[Lane] +
+                                                      Scales[Dimension + Lane];
+                                  }
+                              }
+                          });
+}
+
+// Positions and quaternions get loops of a known length, which unroll.
 template <typename record>
 void ScaledExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                    kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     kelvo_int32 Dimension = DataOf<record>(Curve)->ControlScaleOffsetCount / 2;
-    ExtractStored<record>(Curve, First, Count, Knots, Controls, Dimension,
-                          [&](record const &Data, auto const *Stored, kelvo_real32 *Control) {
-                              kelvo_real32 const *Scales = Data.ControlScaleOffsets;
-                              for (kelvo_int32 Lane = 0; Lane < Dimension; ++Lane) {
-                                  Control[Lane] = (kelvo_real32)Stored[Lane] * Scales[Lane] +
-                                                  Scales[Dimension + Lane];
-                              }
-                          });
+    switch (Dimension) {
+    case 3:
+        ScaledExtractOf<record, 3>(Curve, First, Count, Knots, Controls, 3);
+        break;
+    case 4:
+        ScaledExtractOf<record, 4>(Curve, First, Count, Knots, Controls, 4);
+        break;
+    default:
+        ScaledExtractOf<record, 0>(Curve, First, Count, Knots, Controls, Dimension);
+    }
 }
 
 template <typename record>
@@ -845,11 +891,26 @@ template <typename value> struct quaternion_fields {
     static constexpr kelvo_real32 Quantum = sizeof(value) == 1 ? 0.0078740157f : 3.0518509e-05f;
 };
 
+// Q gets Values rotated so that Values[3] lands in lane Dropped: one
+// whole store, as the evaluator loads a control at once, which lane by
+// lane stores would stall.
+inline void StoreRotated(kelvo_real32 *Q, kelvo_real32 const *Values, kelvo_int32 Dropped) {
+    kelvo_real32 Lanes[4];
+    for (kelvo_int32 Lane = 0; Lane < 4; ++Lane) {
+        Lanes[Lane] = Values[(Lane + 3 - Dropped) & 3];
+    }
+    memcpy(Q, Lanes, sizeof(Lanes));
+}
+
 template <typename record>
 void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32 Count,
                        kelvo_real32 *Knots, kelvo_real32 *Controls, kelvo_real32 const *) {
     using value = std::remove_pointer_t<decltype(record::KnotsControls)>;
     using fields = quaternion_fields<value>;
+    if (!Controls) {
+        ExtractStored<record>(Curve, First, Count, Knots, nullptr, 4, [](auto &&...) {});
+        return;
+    }
     kelvo_uint32 Entries = DataOf<record>(Curve)->ScaleOffsetTableEntries;
     kelvo_real32 Scales[4], Offsets[4];
     for (kelvo_int32 Lane = 0; Lane < 4; ++Lane) {
@@ -863,14 +924,17 @@ void QuaternionExtract(kelvo_curve2 const *Curve, kelvo_int32 First, kelvo_int32
                               kelvo_int32 Dropped = 2 * ((W[1] & fields::TopBit) != 0) +
                                                     ((W[2] & fields::TopBit) != 0);
                               kelvo_real32 Sum = 0.0f;
+                              kelvo_real32 Values[4]; // lanes Dropped + 1, + 2, + 3, Dropped
                               for (kelvo_int32 Index = 0; Index < 3; ++Index) {
                                   kelvo_int32 Lane = (Dropped + 1 + Index) & 3;
-                                  Q[Lane] = (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] +
-                                            Offsets[Lane];
-                                  Sum += Q[Lane] * Q[Lane];
+                                  Values[Index] =
+                                      (kelvo_real32)(W[Index] & fields::Mask) * Scales[Lane] +
+                                      Offsets[Lane];
+                                  Sum += Values[Index] * Values[Index];
                               }
                               kelvo_real32 Root = sqrtf(1.0f - Sum);
-                              Q[Dropped] = (W[0] & fields::TopBit) ? -Root : Root;
+                              Values[3] = (W[0] & fields::TopBit) ? -Root : Root;
+                              StoreRotated(Q, Values, Dropped);
                           });
 }
 

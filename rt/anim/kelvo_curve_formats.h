@@ -31,12 +31,16 @@ namespace kelvo {
 
 // The integer keys between which a knot search started at a knot answers
 // that knot at once: Low <= key < High, the key of a clock taken as the
-// search takes it (KnotKey).
+// search takes it (KnotKey); it answers the next knot for High <= key <
+// Next and the one after for Next <= key < After, as playback at a frame
+// rate below the knot rate meets them.
 struct knot_keys {
     kelvo_real32 Scale;
     kelvo_real32 Largest;
     kelvo_int32 Low;
     kelvo_int32 High;
+    kelvo_int32 Next;
+    kelvo_int32 After;
 };
 
 struct kelvo_curve_format {
@@ -162,8 +166,9 @@ struct seam_window {
 // evaluation, which it then updates. A null cursor searches from scratch.
 // With Kept, a stored curve (any format but DaK32fC32f) of up to four
 // dimensions keeps its decoded window there, keyed as a seam window is, so
-// that the evaluations that follow at the same knot decode nothing: steady
-// playback meets each window of a sparse curve several times.
+// that the evaluations that follow at the same knot decode nothing (steady
+// playback meets each window of a sparse curve several times) and those at
+// another knot decode only the entries the windows do not share.
 void EvaluateCurveFrom(kelvo_int32 *Cursor, kelvo_int32 Dimension, bool Normalize,
                        bool BackwardsLoop, kelvo_curve2 const *Curve, bool ForwardsLoop,
                        kelvo_real32 Duration, kelvo_real32 T, kelvo_real32 *Result,

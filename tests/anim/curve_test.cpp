@@ -432,6 +432,9 @@ std::vector<float> PlaybackTimes(std::mt19937 &Random, float First, float Step, 
 TEST_F(CurveTest, KnotCursorsChangeNoBitOfTheResult) {
     std::mt19937 Random(11);
     std::vector<float> Times = PlaybackTimes(Random, -0.5f, 0.025f, 160, 60, -1.0f, 4.0f);
+    // Frames longer than the knots' spacing: kept windows step by several knots.
+    std::vector<float> const Strides = PlaybackTimes(Random, -0.4f, 0.55f, 7, 0, 0.0f, 0.0f);
+    Times.insert(Times.end(), Strides.begin(), Strides.end());
     Times.push_back(NAN);
     for (format_case const &Format : QuantizedFormats) {
         for (int Degree : {1, 3}) {
