@@ -1,5 +1,6 @@
 // The SSE2 adding step of pose accumulation, shared by the accumulation
-// kernel and the evaluation of steady cubic pairs straight into entries.
+// kernel and the evaluation of steady cubic pairs straight into entries,
+// and the loads and stores of three reals that both pair kernels use.
 #pragma once
 
 #include "anim/kelvo_pose.h"
@@ -7,6 +8,19 @@
 #include <immintrin.h>
 
 namespace kelvo {
+
+// Three reals into lanes 0-2 (lane 3 zero) without reading past them.
+inline __m128 Load3(kelvo_real32 const *From) {
+    // loadl, unlike load_sd, is no double access, which the reals' 4-byte
+    // alignment would not allow.
+    __m128 const XY = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<__m64 const *>(From));
+    return _mm_movelh_ps(XY, _mm_load_ss(From + 2));
+}
+
+inline void Store3(kelvo_real32 *To, __m128 Value) {
+    _mm_storel_pi(reinterpret_cast<__m64 *>(To), Value);
+    _mm_store_ss(To + 2, _mm_movehl_ps(Value, Value));
+}
 
 // Lanes of Mask from A, the others from B.
 inline __m128 Select(__m128 Mask, __m128 A, __m128 B) {

@@ -18,19 +18,6 @@ namespace kelvo {
 
 namespace {
 
-// Three reals into lanes 0-2 (lane 3 zero) without reading past them.
-inline __m128 Load3(kelvo_real32 const *From) {
-    // loadl, unlike load_sd, is no double access, which the reals' 4-byte
-    // alignment would not allow.
-    __m128 const XY = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<__m64 const *>(From));
-    return _mm_movelh_ps(XY, _mm_load_ss(From + 2));
-}
-
-inline void Store3(kelvo_real32 *To, __m128 Value) {
-    _mm_storel_pi(reinterpret_cast<__m64 *>(To), Value);
-    _mm_store_ss(To + 2, _mm_movehl_ps(Value, Value));
-}
-
 struct sse_ops {
     using vec = __m128;
     static vec Set(kelvo_real32 Value) { return _mm_set1_ps(Value); }

@@ -23,16 +23,6 @@ namespace kelvo {
 
 namespace {
 
-inline __m128 Load3(kelvo_real32 const *From) {
-    __m128 const XY = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<__m64 const *>(From));
-    return _mm_movelh_ps(XY, _mm_load_ss(From + 2));
-}
-
-inline void Store3(kelvo_real32 *To, __m128 Value) {
-    _mm_storel_pi(reinterpret_cast<__m64 *>(To), Value);
-    _mm_store_ss(To + 2, _mm_movehl_ps(Value, Value));
-}
-
 inline __m256 Join(__m128 Low, __m128 High) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(Low), High, 1);
 }
